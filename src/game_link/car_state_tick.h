@@ -1,0 +1,11 @@
+#pragma once
+
+// Placeholder until the game link lands.
+namespace orvel {
+
+class CarStateTick {
+public:
+    void run() {}
+};
+
+}  // namespace orvel

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QPlainTextEdit>
+#include <QString>
+
+namespace orvel {
+
+// The chat history: a read-only multi-line box whose text is exactly what was put into it, line
+// ends "\r\n" included. It shows the text with plain line breaks.
+class ChatHistoryBox : public QPlainTextEdit {
+    Q_OBJECT
+public:
+    explicit ChatHistoryBox(QWidget* parent = nullptr);
+
+    const QString& text() const { return text_; }
+    void setText(const QString& text);
+
+    // The caret position, counted in characters of text().
+    int selStart() const { return selStart_; }
+    // Moves the caret; a position at the end scrolls the newest line into view.
+    void setSelStart(int position);
+
+private:
+    QString text_;
+    int selStart_ = 0;
+};
+
+}  // namespace orvel

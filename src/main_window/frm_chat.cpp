@@ -1,0 +1,120 @@
+#include "main_window/frm_chat.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QGroupBox>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTimer>
+#include <cmath>
+
+#include "game_link/car_state_tick.h"
+#include "main_window/chat_history_box.h"
+
+namespace orvel {
+
+namespace {
+
+// The window's layout is given in twips; at 96 dpi a pixel is 15 twips. Everything is scaled
+// with the font so that captions are never clipped by a font larger than the layout expects.
+constexpr double kTwipsPerPixel = 15.0;
+constexpr double kDesignLineHeight = 13.0;  // pixels of a line in the font the layout was made for
+
+}  // namespace
+
+frmChat::frmChat(QWidget* parent) : QWidget(parent), tick_(std::make_unique<CarStateTick>()) {
+    buildControls();
+    setWindowTitle(kCaption);
+
+    Timer1 = new QTimer(this);
+    Timer1->setObjectName(QStringLiteral("Timer1"));
+    Timer1->setInterval(50);
+    connect(Timer1, &QTimer::timeout, this, &frmChat::Timer1_Timer);
+    Timer1->start();
+}
+
+frmChat::~frmChat() = default;
+
+void frmChat::buildControls() {
+    const double scale = std::max(1.0, fontMetrics().height() / kDesignLineHeight);
+    auto px = [scale](int twips) { return static_cast<int>(std::lround(twips / kTwipsPerPixel * scale)); };
+    auto place = [&](QWidget* w, int left, int top, int width, int height) {
+        w->setGeometry(px(left), px(top), px(width), px(height));
+    };
+
+    txtChat = new ChatHistoryBox(this);
+    txtChat->setObjectName(QStringLiteral("txtChat"));
+    place(txtChat, 60, 60, 5595, 4635);
+
+    txtSend = new QLineEdit(this);
+    txtSend->setObjectName(QStringLiteral("txtSend"));
+    place(txtSend, 60, 4740, 5595, 285);
+    txtSend->installEventFilter(this);
+
+    lstUsers = new QListWidget(this);
+    lstUsers->setObjectName(QStringLiteral("lstUsers"));
+    place(lstUsers, 5760, 120, 1815, 4545);
+
+    cmdWhisper = new QPushButton(QStringLiteral("Whisper"), this);
+    cmdWhisper->setObjectName(QStringLiteral("cmdWhisper"));
+    place(cmdWhisper, 5820, 4740, 1695, 255);
+    connect(cmdWhisper, &QPushButton::clicked, this, &frmChat::cmdWhisper_Click);
+
+    fraGameVersion = new QGroupBox(QStringLiteral("Game Version"), this);
+    fraGameVersion->setObjectName(QStringLiteral("fraGameVersion"));
+    place(fraGameVersion, 60, 5130, 1815, 555);
+    mx = new QCheckBox(QStringLiteral("MX"), fraGameVersion);
+    mx->setObjectName(QStringLiteral("mx"));
+    mx->setGeometry(px(120), px(240), px(1500), px(255));
+    // A click and a change of value made by the program both run the click handling.
+    connect(mx, &QCheckBox::toggled, this, [this] { mx_Click(); });
+
+    setFixedSize(px(7680), px(5790));
+}
+
+void frmChat::setMxChecked(bool checked) { mx->setChecked(checked); }
+
+bool frmChat::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == txtSend && event->type() == QEvent::KeyPress) {
+        auto* key = static_cast<QKeyEvent*>(event);
+        int16_t keyAscii = 0;
+        if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
+            keyAscii = 13;
+        } else if (!key->text().isEmpty()) {
+            keyAscii = static_cast<int16_t>(key->text().at(0).unicode());
+        }
+        if (keyAscii != 0) {
+            const int16_t typed = keyAscii;
+            txtSend_KeyPress(keyAscii);
+            if (keyAscii == 0 && typed != 0) {
+                return true;  // the handler consumed the key
+            }
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void frmChat::closeEvent(QCloseEvent* event) {
+    if (!unloaded_) {
+        unloaded_ = true;
+        Form_Unload();
+    }
+    event->accept();
+}
+
+// Notifications the main window leaves alone.
+void frmChat::DirectPlay8Event_AddRemovePlayerGroup(int32_t, dx8::DPNID, dx8::DPNID, bool&) {}
+void frmChat::DirectPlay8Event_AppDesc(bool&) {}
+void frmChat::DirectPlay8Event_AsyncOpComplete(dx8::DPNMSG_ASYNC_OP_COMPLETE&, bool&) {}
+void frmChat::DirectPlay8Event_CreateGroup(dx8::DPNID, dx8::DPNID, bool&) {}
+void frmChat::DirectPlay8Event_DestroyGroup(dx8::DPNID, int32_t, bool&) {}
+void frmChat::DirectPlay8Event_EnumHostsQuery(dx8::DPNMSG_ENUM_HOSTS_QUERY&, bool&) {}
+void frmChat::DirectPlay8Event_EnumHostsResponse(dx8::DPNMSG_ENUM_HOSTS_RESPONSE&, bool&) {}
+void frmChat::DirectPlay8Event_IndicateConnect(dx8::DPNMSG_INDICATE_CONNECT&, bool&) {}
+void frmChat::DirectPlay8Event_IndicatedConnectAborted(bool&) {}
+void frmChat::DirectPlay8Event_InfoNotify(int32_t, int32_t, bool&) {}
+void frmChat::DirectPlay8Event_SendComplete(dx8::DPNMSG_SEND_COMPLETE&, bool&) {}
+
+}  // namespace orvel

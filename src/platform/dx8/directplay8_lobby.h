@@ -1,0 +1,80 @@
+#pragma once
+
+// DirectPlay 8 lobby stand-in: the lobbied application (the program side of a lobby launch) and
+// its event interface. Failures raise dx8::DxError. Lobby notifications reach the registered
+// handler on the GUI thread, one at a time among themselves; peer notifications may still be
+// delivered while a lobby handler waits.
+
+#include <QString>
+
+#include "platform/dx8/dx8_types.h"
+
+namespace dx8 {
+
+// The program's description, registered so that lobby clients can launch it.
+struct DPL_PROGRAM_DESC {
+    int32_t lFlags = 0;
+    QString guidApplication;
+    QString ApplicationName;
+    QString CommandLine;
+    QString CurrentDirectory;
+    QString Description;
+    QString ExecutableFilename;
+    QString ExecutablePath;
+    QString LauncherFilename;
+    QString LauncherPath;
+};
+
+// What the lobby hands over for one connection.
+struct DPL_CONNECTION_SETTINGS {
+    int32_t lSize = 0;
+    int32_t lFlags = 0;  // DPLCONNECTSETTINGS_HOST: this player is to host
+    DPN_APPLICATION_DESC ApplicationDescription;
+    QString PlayerName;
+    QString AddressSenderUrl;  // the host's address
+    QString AddressDeviceUrl;  // the local device to use
+};
+
+struct DPL_MESSAGE_CONNECT {
+    DPNHANDLE ConnectId = 0;
+    QString AddressSenderUrl;  // host address URL
+    QString AddressDeviceUrl;  // device address URL
+};
+
+struct DPL_MESSAGE_CONNECTION_SETTINGS {
+    DPNHANDLE hSender = 0;
+    DPL_CONNECTION_SETTINGS ConnectionSettings;
+};
+
+struct DPL_MESSAGE_RECEIVE {
+    DPNHANDLE Sender = 0;
+    QByteArray Buffer;
+    int32_t lBufferSize = 0;
+};
+
+class DirectPlay8LobbyEvent {
+public:
+    virtual ~DirectPlay8LobbyEvent() = default;
+    virtual void DirectPlay8LobbyEvent_Connect(DPL_MESSAGE_CONNECT& dlNotify, bool& fRejectMsg) = 0;
+    virtual void DirectPlay8LobbyEvent_ConnectionSettings(
+        DPL_MESSAGE_CONNECTION_SETTINGS& ConnectionSettings) = 0;
+    virtual void DirectPlay8LobbyEvent_Disconnect(DPNHANDLE DisconnectID, int32_t lReason) = 0;
+    virtual void DirectPlay8LobbyEvent_Receive(DPL_MESSAGE_RECEIVE& dlNotify, bool& fRejectMsg) = 0;
+    virtual void DirectPlay8LobbyEvent_SessionStatus(int32_t status, DPNHANDLE lHandle) = 0;
+};
+
+class DirectPlay8LobbiedApplication {
+public:
+    virtual ~DirectPlay8LobbiedApplication() = default;
+
+    virtual void RegisterMessageHandler(DirectPlay8LobbyEvent* handler) = 0;
+    virtual void UnRegisterMessageHandler() = 0;
+    virtual void RegisterProgram(const DPL_PROGRAM_DESC& programDesc, int32_t lFlags) = 0;
+    virtual void UnRegisterProgram(const QString& guidApplication, int32_t lFlags) = 0;
+    virtual void SetAppAvailable(bool fAvailable, int32_t lFlags) = 0;
+    virtual DPL_CONNECTION_SETTINGS GetConnectionSettings(DPNHANDLE hLobbyClient,
+                                                          int32_t lFlags) = 0;
+    virtual void Close() = 0;
+};
+
+}  // namespace dx8
