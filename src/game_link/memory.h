@@ -1,0 +1,40 @@
+#pragma once
+
+// The only access to the game's process: reads and writes at absolute addresses of the game's
+// address space, found through the game's window title. Every operation opens the game process,
+// makes one transfer and closes it again; failures are silent (reads leave stale or zero data,
+// writes simply do not happen).
+
+#include <QString>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace orvel::Memory {
+
+// ---- Module state (one instance for the program) -----------------------------------------------
+extern uint32_t gameWindow;     // window found by the last AttachGame; 0 if none
+extern uint32_t gameProcessId;  // owner of gameWindow at the last successful lookup; 0 at first
+// Shared byte buffer. Element k (0-based) holds the byte that the game-side numbering calls k+1.
+extern std::vector<uint8_t> memBytes;
+extern QString memText;    // the text last given to WriteGameText
+extern float memSingle;    // destination of ReadGameSingle; keeps the last value read
+extern int32_t memLong;    // shared by ReadGameLong (destination) and WriteGameLong (source)
+extern int32_t memResult;  // non-zero = success of the last platform read, write or protection
+
+// ---- Operations; the title is the game's window title (only AttachGame and ReadGameSingle use
+// it) ------------------------------------------------------------------------------------------
+void AttachGame(const QString& title);
+float ReadGameSingle(const QString& title, int32_t address);
+int32_t ReadGameLong(const QString& title, int32_t address);
+void ReadGameBytes(const QString& title, int32_t address, int32_t count);
+int32_t WriteGameLong(const QString& title, int32_t address, int32_t value);
+int32_t WriteGameBytes(const QString& title, int32_t address, std::span<const uint8_t> bytes);
+// One byte per character in the Windows code page 1252; a character it cannot hold becomes "?".
+// No terminating zero is written.
+int32_t WriteGameText(const QString& title, int32_t address, const QString& text);
+int32_t WriteGameHex(const QString& title, int32_t address, const QString& hexText,
+                     int32_t protectLength, int32_t unused);
+void HexToBytes(const QString& hexText);
+
+}  // namespace orvel::Memory
