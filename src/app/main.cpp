@@ -1,15 +1,62 @@
 #include <QApplication>
+#include <QLoggingCategory>
+#include <QMessageBox>
+#include <exception>
 
 #include "main_window/frm_chat.h"
+#include "platform/dx8/dx8_types.h"
+#include "session/mod_dplay.h"
+
+namespace {
+
+QString describe(const std::exception& e) {
+    if (const auto* dx = dynamic_cast<const dx8::DxError*>(&e)) {
+        return QStringLiteral("Error ") + dx8::hresultHex(dx->code()) + QStringLiteral(": ") +
+               QString::fromLocal8Bit(dx->what());
+    }
+    return QString::fromLocal8Bit(e.what());
+}
+
+// Start-up failed: the player learns why, and nothing the start made is left behind.
+int startupFailed(const QString& reason) {
+    qCritical("Orvel could not start: %s", qPrintable(reason));
+    if (orvel::dpPeer) {
+        try {
+            orvel::dpPeer->UnRegisterMessageHandler();
+        } catch (const std::exception&) {
+            // The peer goes in a moment either way.
+        }
+    }
+    orvel::connectWizard.reset();
+    orvel::DropDirectXObjects();
+    QMessageBox::critical(nullptr, QStringLiteral("Orvel"),
+                          QStringLiteral("Orvel could not start.\n\n") + reason);
+    return 1;
+}
+
+}  // namespace
 
 int main(int argc, char* argv[]) {
+    // Diagnostics stay quiet unless QT_LOGGING_RULES asks for them (it overrides this).
+    QLoggingCategory::setFilterRules(QStringLiteral("orvel.*=false"));
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("orvel"));
 
-    orvel::frmChat window;
-    if (!window.Form_Load()) {
-        return 0;
+    int status = 0;
+    {
+        orvel::frmChat window;
+        try {
+            if (!window.Form_Load()) {
+                return 0;
+            }
+        } catch (const std::exception& e) {
+            return startupFailed(describe(e));
+        }
+        window.show();
+        status = QApplication::exec();
     }
-    window.show();
-    return QApplication::exec();
+    // Whatever shutdown could not release goes before the application object does.
+    orvel::connectWizard.reset();
+    orvel::DropDirectXObjects();
+    return orvel::releaseFailed ? 1 : status;
 }

@@ -1,5 +1,10 @@
 #include "session/mod_dplay.h"
 
+#include <exception>
+
+// Start-up and shutdown steps, in the order they run; tests read the order from here.
+Q_LOGGING_CATEGORY(lcStartup, "orvel.startup", QtWarningMsg)
+
 namespace orvel {
 
 std::shared_ptr<dx8::DirectX8> dxRoot;
@@ -7,5 +12,100 @@ std::shared_ptr<dx8::DirectPlay8Peer> dpPeer;
 std::shared_ptr<dx8::DirectInput8> diInput;
 std::shared_ptr<dx8::DirectInputDevice8> diKeyboard;
 int32_t keyboardEvent = 0;
+std::unique_ptr<ConnectWizard> connectWizard;
+bool releaseFailed = false;
+
+namespace {
+
+// The keyboard device keeps this many key events between two reads.
+constexpr int32_t kKeyboardBufferSize = 10;
+
+template <class Step>
+void ignoringFailure(const char* what, Step&& step) {
+    try {
+        step();
+    } catch (const dx8::DxError& e) {
+        qCDebug(lcStartup) << what << "failed with" << dx8::hresultHex(e.code());
+    } catch (const std::exception& e) {
+        qCDebug(lcStartup) << what << "failed:" << e.what();
+    }
+}
+
+}  // namespace
+
+void CreateDirectXObjects(uintptr_t window, dx8::DirectXEvent8* keyboardCallback) {
+    qCDebug(lcStartup) << "create dxRoot";
+    dxRoot = std::make_shared<dx8::DirectX8>();
+    qCDebug(lcStartup) << "create dpPeer";
+    dpPeer = dxRoot->DirectPlayPeerCreate();
+    qCDebug(lcStartup) << "create diInput";
+    diInput = dxRoot->DirectInputCreate();
+    qCDebug(lcStartup) << "create diKeyboard";
+    diKeyboard = diInput->CreateDevice(dx8::GUID_SysKeyboard);
+    diKeyboard->SetCommonDataFormat(dx8::DIFORMAT_KEYBOARD);
+    // Background and non-exclusive: keys arrive while the game has the focus, and every other
+    // program keeps its keyboard.
+    diKeyboard->SetCooperativeLevel(window, dx8::DISCL_NONEXCLUSIVE | dx8::DISCL_BACKGROUND);
+    qCDebug(lcStartup) << "create keyboardEvent";
+    keyboardEvent = dxRoot->CreateEvent(keyboardCallback);
+    diKeyboard->SetEventNotification(keyboardEvent);
+    dx8::DIPROPLONG bufferSize;
+    bufferSize.lHow = dx8::DIPH_DEVICE;
+    bufferSize.lObj = 0;
+    bufferSize.lData = kKeyboardBufferSize;
+    diKeyboard->SetProperty(dx8::DIPROP_BUFFERSIZE, bufferSize);
+    diKeyboard->Acquire();
+    qCDebug(lcStartup) << "acquired diKeyboard";
+}
+
+void DropDirectXObjects() {
+    ignoringFailure("release keyboardEvent", [] {
+        if (keyboardEvent != 0) {
+            qCDebug(lcStartup) << "release keyboardEvent";
+            const int32_t event = keyboardEvent;
+            keyboardEvent = 0;
+            if (dxRoot) {
+                dxRoot->DestroyEvent(event);
+            }
+        }
+    });
+    // The device is not unacquired first: dropping it ends its use.
+    ignoringFailure("release diKeyboard", [] {
+        qCDebug(lcStartup) << "release diKeyboard";
+        diKeyboard.reset();
+    });
+    ignoringFailure("release diInput", [] {
+        qCDebug(lcStartup) << "release diInput";
+        diInput.reset();
+    });
+    ignoringFailure("release dpPeer", [] {
+        qCDebug(lcStartup) << "release dpPeer";
+        dpPeer.reset();
+    });
+    ignoringFailure("release dxRoot", [] {
+        qCDebug(lcStartup) << "release dxRoot";
+        dxRoot.reset();
+    });
+}
+
+void ReleaseDirectXObjects() {
+    if (connectWizard) {
+        if (dpPeer) {
+            // No notification may reach a window that is about to go.
+            qCDebug(lcStartup) << "unregister handler";
+            dpPeer->UnRegisterMessageHandler();
+        }
+        qCDebug(lcStartup) << "unload wizard";
+        connectWizard->GoUnload();
+        if (dpPeer) {
+            qCDebug(lcStartup) << "close dpPeer";
+            dpPeer->Close(0);
+        }
+        connectWizard->DoSleep(50);
+        DropDirectXObjects();
+    }
+    qCDebug(lcStartup) << "release connectWizard";
+    connectWizard.reset();
+}
 
 }  // namespace orvel

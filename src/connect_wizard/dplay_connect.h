@@ -1,0 +1,257 @@
+#pragma once
+
+// The connection wizard: a small window with four stacked pages that takes the player from the
+// choice of service provider and player name to a joined or created session (or to waiting for a
+// lobby launch). Start-up runs it once; afterwards it stays the peer's event handler, forwards
+// every DirectPlay notification to the main window, and serves waits and closes.
+//
+// Its code is split by page:
+//   dplay_connect.cpp         the frame: controls, pages, run loop, close rules, forwarding
+//   dplay_connect_player.cpp  page 0, service provider and player name
+//   dplay_connect_search.cpp  page 1, session search, expiry and join
+//   dplay_connect_create.cpp  page 2, session creation
+//   dplay_connect_lobby.cpp   page 3 and the lobby registration
+
+#include <QDialog>
+#include <QString>
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "platform/dx8/directx8.h"
+#include "session/mod_dplay.h"
+
+class QCheckBox;
+class QEventLoop;
+class QFrame;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QPushButton;
+class QStackedWidget;
+class QTimer;
+
+namespace orvel {
+
+// One session found by the search; it is known by the instance GUID of its description.
+struct SessionEntry {
+    dx8::DPN_APPLICATION_DESC Desc;
+    QString HostURL;    // the answering host, as the answer gave it
+    QString DeviceURL;  // the local device the answer arrived on
+    uint32_t LastSeen = 0;
+};
+
+class DPlayConnect : public QDialog,
+                     public ConnectWizard,
+                     public dx8::DirectPlay8Event,
+                     public dx8::DirectPlay8LobbyEvent {
+    Q_OBJECT
+public:
+    static inline const QString kCaption = QStringLiteral("Kartova Multiplayer - v1.1");
+    static inline const QString kLobbyEntry = QStringLiteral("Wait for Lobby Connection...");
+    // A session silent for longer than this is taken off the list.
+    static constexpr int32_t kSessionTimeoutMs = 2000;
+    static constexpr int kExpireIntervalMs = 500;
+
+    enum Page { ProviderPage = 0, SessionPage = 1, CreatePage = 2, LobbyPage = 3 };
+
+    explicit DPlayConnect(QWidget* parent = nullptr);
+    ~DPlayConnect() override;
+
+    // ---- Public operations ------------------------------------------------------------------
+    // The client variant: search and join only.
+    bool StartClientConnectWizard(std::shared_ptr<dx8::DirectX8> oDX,
+                                  std::shared_ptr<dx8::DirectPlay8Client> oDPC,
+                                  const QString& sGuid, int32_t lMaxPlayers,
+                                  dx8::DirectPlay8Event* oCallback, bool fAllowMigrateHost);
+    bool StartConnectWizard(std::shared_ptr<dx8::DirectX8> oDX,
+                            std::shared_ptr<dx8::DirectPlay8Peer> oDPP, const QString& sGuid,
+                            int32_t lMaxPlayers, dx8::DirectPlay8Event* oCallback,
+                            bool fAllowMigrateHost) override;
+    void CloseForm(QObject* oForm) override;
+    void DoSleep(int32_t lMilliSec) override;
+    bool IsHost() const override { return isHost_; }
+    QString SessionName() const override { return sessionName_; }
+    QString UserName() const override { return userName_; }
+    void GoUnload() override;
+    void RegisterCallback(dx8::DirectPlay8Event* oCallback) { callback_ = oCallback; }
+    int32_t NumPlayers() const override { return maxPlayers_; }
+
+    // ---- DirectPlay8Event: the wizard's own work, then the callback's handler ----------------
+    void DirectPlay8Event_AddRemovePlayerGroup(int32_t lMsgID, dx8::DPNID lPlayerID,
+                                               dx8::DPNID lGroupID, bool& fRejectMsg) override;
+    void DirectPlay8Event_AppDesc(bool& fRejectMsg) override;
+    void DirectPlay8Event_AsyncOpComplete(dx8::DPNMSG_ASYNC_OP_COMPLETE& dpnotify,
+                                          bool& fRejectMsg) override;
+    void DirectPlay8Event_ConnectComplete(dx8::DPNMSG_CONNECT_COMPLETE& dpnotify,
+                                          bool& fRejectMsg) override;
+    void DirectPlay8Event_CreateGroup(dx8::DPNID lGroupID, dx8::DPNID lOwnerID,
+                                      bool& fRejectMsg) override;
+    void DirectPlay8Event_CreatePlayer(dx8::DPNID lPlayerID, bool& fRejectMsg) override;
+    void DirectPlay8Event_DestroyGroup(dx8::DPNID lGroupID, int32_t lReason,
+                                       bool& fRejectMsg) override;
+    void DirectPlay8Event_DestroyPlayer(dx8::DPNID lPlayerID, int32_t lReason,
+                                        bool& fRejectMsg) override;
+    void DirectPlay8Event_EnumHostsQuery(dx8::DPNMSG_ENUM_HOSTS_QUERY& dpnotify,
+                                         bool& fRejectMsg) override;
+    void DirectPlay8Event_EnumHostsResponse(dx8::DPNMSG_ENUM_HOSTS_RESPONSE& dpnotify,
+                                            bool& fRejectMsg) override;
+    void DirectPlay8Event_HostMigrate(dx8::DPNID lNewHostID, bool& fRejectMsg) override;
+    void DirectPlay8Event_IndicateConnect(dx8::DPNMSG_INDICATE_CONNECT& dpnotify,
+                                          bool& fRejectMsg) override;
+    void DirectPlay8Event_IndicatedConnectAborted(bool& fRejectMsg) override;
+    void DirectPlay8Event_InfoNotify(int32_t lMsgID, int32_t lNotifyID, bool& fRejectMsg) override;
+    void DirectPlay8Event_Receive(dx8::DPNMSG_RECEIVE& dpnotify, bool& fRejectMsg) override;
+    void DirectPlay8Event_SendComplete(dx8::DPNMSG_SEND_COMPLETE& dpnotify,
+                                       bool& fRejectMsg) override;
+    void DirectPlay8Event_TerminateSession(dx8::DPNMSG_TERMINATE_SESSION& dpnotify,
+                                           bool& fRejectMsg) override;
+
+    // ---- DirectPlay8LobbyEvent ---------------------------------------------------------------
+    void DirectPlay8LobbyEvent_Connect(dx8::DPL_MESSAGE_CONNECT& dlNotify,
+                                       bool& fRejectMsg) override;
+    void DirectPlay8LobbyEvent_ConnectionSettings(
+        dx8::DPL_MESSAGE_CONNECTION_SETTINGS& ConnectionSettings) override;
+    void DirectPlay8LobbyEvent_Disconnect(dx8::DPNHANDLE DisconnectID, int32_t lReason) override;
+    void DirectPlay8LobbyEvent_Receive(dx8::DPL_MESSAGE_RECEIVE& dlNotify,
+                                       bool& fRejectMsg) override;
+    void DirectPlay8LobbyEvent_SessionStatus(int32_t status, dx8::DPNHANDLE lHandle) override;
+
+    // ---- Controls (object names as their field names) ---------------------------------------
+    std::array<QFrame*, 4> fraWiz{};
+    // page 0
+    QLabel* lblSP = nullptr;
+    QListWidget* lstSP = nullptr;
+    QLabel* lblUserName = nullptr;
+    QLineEdit* txtUserName = nullptr;
+    QPushButton* cmdOk = nullptr;
+    QPushButton* cmdCancel = nullptr;
+    // page 1
+    QLabel* lblGames = nullptr;
+    QListWidget* lstGames = nullptr;  // item data (Qt::UserRole): index into Sessions
+    QPushButton* cmdRefresh = nullptr;
+    QPushButton* cmdJoin = nullptr;
+    QPushButton* cmdCreate = nullptr;
+    QPushButton* cmdCancelGame = nullptr;
+    // page 2
+    QLabel* lblGameName = nullptr;
+    QLineEdit* txtGameName = nullptr;
+    QLabel* lblUsers = nullptr;
+    QLineEdit* txtUsers = nullptr;
+    QGroupBox* fraOptions = nullptr;
+    QCheckBox* chkMigrate = nullptr;
+    QPushButton* cmdOkCreate = nullptr;
+    QPushButton* cmdCancelCreate = nullptr;
+    // page 3
+    QLabel* lblLobby = nullptr;
+    QPushButton* cmdCancelLobby = nullptr;
+
+    QTimer* tmrExpire = nullptr;
+
+    // ---- Handlers of the controls ------------------------------------------------------------
+    void cmdOk_Click();
+    void lstSP_DblClick();
+    void cmdCancel_Click();
+    void cmdRefresh_Click();
+    void cmdJoin_Click();
+    void lstGames_DblClick();
+    void cmdCreate_Click();
+    void cmdCancelGame_Click();
+    void cmdOkCreate_Click();
+    void cmdCancelCreate_Click();
+    void cmdCancelLobby_Click();
+    void tmrExpire_Timer();
+
+    // ---- What the pages show and hold (read by tests; only the wizard writes it) --------------
+    int currentPage() const;
+    QPushButton* defaultButton() const { return defaultButton_; }
+    QPushButton* cancelButton() const { return cancelButton_; }
+
+    bool wizardResult = false;
+    bool wizardDone = false;
+    bool allowUnload = false;
+    int32_t searchState = 0;  // 0 idle, 1 searching
+    dx8::DPNHANDLE enumHandle = 0;
+    bool stopListing = false;
+    bool connectDone = false;
+    bool connectOK = false;
+    std::vector<SessionEntry> Sessions;
+    int32_t lastSession = -1;
+    std::shared_ptr<dx8::DirectPlay8Address> deviceAddress;
+    std::shared_ptr<dx8::DirectPlay8LobbiedApplication> lobbyApp;
+    dx8::DPNHANDLE lobbyConnection = 0;
+
+    // ---- Seams -------------------------------------------------------------------------------
+    // Millisecond tick count for the session expiry; tests replace it with a clock they move.
+    std::function<uint32_t()> GetTickCount;
+    // Makes the lobbied application; by default the root object's.
+    std::function<std::shared_ptr<dx8::DirectPlay8LobbiedApplication>()> createLobbiedApplication;
+
+    // The name of the logged-on user, as the operating system knows it.
+    static QString LogonUserName();
+    // The system's millisecond tick count (monotonic, wraps like a 32-bit counter).
+    static uint32_t SystemTickCount();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    // Escape runs the page's cancel button, as the window system's cancel key does.
+    void reject() override;
+
+private:
+    void buildControls();
+    void buildProviderPage();
+    void buildSessionPage();
+    void buildCreatePage();
+    void buildLobbyPage();
+
+    bool RunWizard(std::shared_ptr<dx8::DirectX8> oDX, const QString& sGuid, int32_t lMaxPlayers,
+                   dx8::DirectPlay8Event* oCallback, bool fAllowMigrateHost);
+    void ShowPage(int n);
+    void PrepareProviderPage(bool fAllowMigrateHost);
+    void AcceptProviderPage();
+    void ListSessionResponse(const dx8::DPNMSG_ENUM_HOSTS_RESPONSE& answer);
+    bool CreateSession(const QString& name, bool migrate, int32_t maxPlayers);
+    void RegisterWithLobby(const QString& guid);
+    void JoinSelectedSession();
+    void joinSession(int index);
+    void unloadWindow();
+
+    // Waits, keeping the windows alive, until done() holds. Every change of a flag that a wait
+    // polls calls wakeWaits(), so a wait costs nothing while nothing happens.
+    void waitUntil(const std::function<bool()>& done);
+    void wakeWaits();
+    void finishWizard();  // asks the window to close, which ends the run loop
+
+    // Runs one page action; a platform failure it does not handle itself is shown to the player
+    // and the page stays as it is.
+    template <class Action>
+    void pageAction(const QString& failureText, Action&& action);
+    void reportFailure(const QString& failureText, const QString& detail);
+
+    int selectedIndex(const QListWidget* list) const;
+    bool hasPeerOrClient() const { return peer_ || client_; }
+
+    QStackedWidget* pages_ = nullptr;
+    QPushButton* defaultButton_ = nullptr;
+    QPushButton* cancelButton_ = nullptr;
+
+    std::shared_ptr<dx8::DirectX8> root_;
+    std::shared_ptr<dx8::DirectPlay8Peer> peer_;
+    std::shared_ptr<dx8::DirectPlay8Client> client_;
+    dx8::DirectPlay8Event* callback_ = nullptr;
+    QString guid_;
+    int32_t lMaxPlayers_ = 0;
+
+    QString userName_;
+    QString sessionName_;
+    int32_t maxPlayers_ = 0;
+    bool isHost_ = false;
+    bool joining_ = false;  // a join is waiting for its completion
+
+    std::vector<QEventLoop*> waits_;
+};
+
+}  // namespace orvel

@@ -1,0 +1,96 @@
+// Page 2: creating a session.
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <cmath>
+
+#include "common/settings_store.h"
+#include "connect_wizard/dplay_connect_private.h"
+#include "connect_wizard/message_box.h"
+
+namespace orvel {
+
+void DPlayConnect::cmdCreate_Click() {
+    if (joining_) {
+        return;  // a join is under way; hosting now would mix two sessions
+    }
+    txtGameName->setText(GetDefault(QStringLiteral("GameName")));
+    txtUsers->setText(QString::number(lMaxPlayers_));
+    chkMigrate->setChecked(LeadingNumber(GetDefault(QStringLiteral("HostMigrate"))) == 1.0);
+    ShowPage(CreatePage);
+}
+
+void DPlayConnect::cmdOkCreate_Click() {
+    if (joining_) {
+        return;
+    }
+    sessionName_ = txtGameName->text();
+    if (sessionName_.isEmpty()) {
+        MsgBox(this, QStringLiteral("You must enter a session name to create a session."),
+               QStringLiteral("No name."), QMessageBox::Information);
+        return;
+    }
+    const double players = LeadingNumber(txtUsers->text());
+    if (players < 1) {
+        MsgBox(this, QStringLiteral("You must enter a number of max players."),
+               QStringLiteral("No max players."), QMessageBox::Information);
+        return;
+    }
+    if (players > lMaxPlayers_) {
+        MsgBox(this,
+               QStringLiteral("The number of maximum players you specified exceeds the number of "
+                              "maximum players allowed in this session.\r\n"
+                              "Please lower the number of your maximum players."),
+               QStringLiteral("Too many players."), QMessageBox::Information);
+        return;
+    }
+    isHost_ = true;
+    // Saved before hosting, so the choices stay stored also when hosting fails.
+    SaveDefault(QStringLiteral("GameName"), sessionName_);
+    SaveDefault(QStringLiteral("HostMigrate"),
+                chkMigrate->isChecked() ? QStringLiteral("1") : QStringLiteral("0"));
+    if (chkMigrate->isHidden()) {
+        chkMigrate->setChecked(false);
+    }
+    // Halves go to the even neighbour.
+    const auto count = static_cast<int32_t>(std::nearbyint(players));
+    if (!CreateSession(sessionName_, chkMigrate->isChecked(), count)) {
+        MsgBox(this, QStringLiteral("Unable to create session"), QStringLiteral("No session"),
+               QMessageBox::Critical);
+        isHost_ = false;
+        ShowPage(SessionPage);
+        return;
+    }
+    wizardResult = true;
+    deviceAddress.reset();
+    finishWizard();
+}
+
+void DPlayConnect::cmdCancelCreate_Click() {
+    ShowPage(SessionPage);
+}
+
+bool DPlayConnect::CreateSession(const QString& name, bool migrate, int32_t maxPlayers) {
+    dx8::DPN_APPLICATION_DESC desc;
+    desc.guidApplication = guid_;
+    desc.lMaxPlayers = maxPlayers;
+    desc.SessionName = name;
+    desc.lFlags = migrate ? dx8::DPNSESSION_MIGRATE_HOST : 0;
+    maxPlayers_ = maxPlayers;
+    if (!peer_) {
+        return false;  // a client cannot host
+    }
+    try {
+        dx8::DPN_PLAYER_INFO player;
+        player.Name = userName_;
+        player.lInfoFlags = dx8::DPNINFO_NAME;
+        peer_->SetPeerInfo(player, dx8::DPNSETPEERINFO_SYNC);
+        peer_->Host(desc, deviceAddress.get(), dx8::DPNHOST_OKTOQUERYFORADDRESSING);
+    } catch (const dx8::DxError& e) {
+        qCDebug(lcWizard) << "hosting failed with" << dx8::hresultHex(e.code());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace orvel

@@ -1,0 +1,232 @@
+// Page 1: the session search, the list of sessions with its expiry, and the join.
+#include <QListWidget>
+#include <QPushButton>
+
+#include "connect_wizard/dplay_connect_private.h"
+#include "connect_wizard/message_box.h"
+
+namespace orvel {
+
+namespace {
+
+QString sessionLine(const dx8::DPNMSG_ENUM_HOSTS_RESPONSE& answer) {
+    const dx8::DPN_APPLICATION_DESC& desc = answer.ApplicationDescription;
+    return desc.SessionName + QStringLiteral(" - ") + QString::number(desc.lCurrentPlayers) +
+           QStringLiteral("/") + QString::number(desc.lMaxPlayers) + QStringLiteral(" - Latency:") +
+           QString::number(answer.lRoundTripLatencyMS) + QStringLiteral(" ms");
+}
+
+int itemData(const QListWidgetItem* item) {
+    return item->data(Qt::UserRole).toInt();
+}
+
+}  // namespace
+
+void DPlayConnect::cmdRefresh_Click() {
+    if (searchState == 0) {
+        pageAction(QStringLiteral("Unable to search for sessions."), [this] {
+            stopListing = false;
+            dx8::DPN_APPLICATION_DESC desc;
+            desc.guidApplication = guid_;
+            const dx8::DirectPlay8Address* device = deviceAddress.get();
+            constexpr int32_t kForever = -1;
+            constexpr int32_t kDefaultInterval = 0;
+            if (peer_) {
+                enumHandle =
+                    peer_->EnumHosts(desc, nullptr, device, kForever, kDefaultInterval, kForever,
+                                     dx8::DPNENUMHOSTS_OKTOQUERYFORADDRESSING, QByteArray(), 0);
+            } else if (client_) {
+                enumHandle =
+                    client_->EnumHosts(desc, nullptr, device, kForever, kDefaultInterval, kForever,
+                                       dx8::DPNENUMHOSTS_OKTOQUERYFORADDRESSING, QByteArray(), 0);
+            }
+            cmdRefresh->setText(QStringLiteral("Stop Search"));
+            searchState = 1;
+        });
+        return;
+    }
+    stopListing = true;
+    if (enumHandle != 0) {
+        try {
+            if (peer_) {
+                peer_->CancelAsyncOperation(enumHandle, 0);
+            } else if (client_) {
+                client_->CancelAsyncOperation(enumHandle, 0);
+            }
+        } catch (const dx8::DxError& e) {
+            // The search has ended already (its completion is on its way); it is stopped
+            // either way, and the button must not stay stuck on "Stop Search".
+            qCDebug(lcWizard) << "cancelling the search failed" << dx8::hresultHex(e.code());
+        }
+    }
+    cmdRefresh->setText(QStringLiteral("Start Search"));
+    searchState = 0;
+}
+
+void DPlayConnect::ListSessionResponse(const dx8::DPNMSG_ENUM_HOSTS_RESPONSE& answer) {
+    if (stopListing) {
+        return;
+    }
+    const uint32_t now = GetTickCount();
+    auto entryFrom = [&answer, now] {
+        SessionEntry entry;
+        entry.Desc = answer.ApplicationDescription;
+        entry.HostURL = answer.AddressSenderUrl;
+        entry.DeviceURL = answer.AddressDeviceUrl;
+        entry.LastSeen = now;
+        return entry;
+    };
+    auto addLine = [this, &answer](int index) {
+        auto* item = new QListWidgetItem(sessionLine(answer));
+        item->setData(Qt::UserRole, index);
+        lstGames->addItem(item);
+    };
+
+    if (lastSession == -1) {
+        lstGames->clear();
+        Sessions.assign(1, entryFrom());
+        addLine(0);
+        lastSession = 0;
+        return;
+    }
+    const QString& instance = answer.ApplicationDescription.guidInstance;
+    for (int i = 0; i <= lastSession; ++i) {
+        if (Sessions[static_cast<size_t>(i)].Desc.guidInstance == instance) {
+            // The line follows the latest numbers; the stored description and addresses stay.
+            Sessions[static_cast<size_t>(i)].LastSeen = now;
+            for (int row = 0; row < lstGames->count(); ++row) {
+                if (itemData(lstGames->item(row)) == i) {
+                    lstGames->item(row)->setText(sessionLine(answer));
+                }
+            }
+            return;
+        }
+    }
+    Sessions.push_back(entryFrom());
+    addLine(lastSession + 1);
+    ++lastSession;
+}
+
+void DPlayConnect::tmrExpire_Timer() {
+    const int bound = lastSession;
+    for (int i = 0; i <= bound; ++i) {
+        // A removal earlier in this tick may have cut the table short.
+        if (i > lastSession || static_cast<size_t>(i) >= Sessions.size()) {
+            return;
+        }
+        const uint32_t now = GetTickCount();
+        const int32_t silent =
+            static_cast<int32_t>(now - Sessions[static_cast<size_t>(i)].LastSeen);
+        if (silent <= kSessionTimeoutMs) {
+            continue;
+        }
+        for (int row = lstGames->count() - 1; row >= 0; --row) {
+            if (itemData(lstGames->item(row)) == i) {
+                delete lstGames->takeItem(row);
+            }
+        }
+        Sessions.erase(Sessions.begin() + i);
+        for (int row = lstGames->count() - 1; row >= 0; --row) {
+            QListWidgetItem* item = lstGames->item(row);
+            if (itemData(item) > i) {
+                item->setData(Qt::UserRole, itemData(item) - 1);
+            }
+        }
+        --lastSession;
+        // The entry that moved into place i is looked at again on the next tick.
+    }
+}
+
+void DPlayConnect::cmdJoin_Click() {
+    JoinSelectedSession();
+}
+
+void DPlayConnect::lstGames_DblClick() {
+    JoinSelectedSession();
+}
+
+void DPlayConnect::JoinSelectedSession() {
+    if (joining_) {
+        // One join at a time: a second click while the first waits would connect twice.
+        return;
+    }
+    const QList<QListWidgetItem*> selected = lstGames->selectedItems();
+    const int index = selected.isEmpty() ? -1 : itemData(selected.first());
+    if (index < 0 || index > lastSession || static_cast<size_t>(index) >= Sessions.size()) {
+        MsgBox(this, QStringLiteral("You must first select a game from the list to join."),
+               QStringLiteral("Select game."), QMessageBox::Information);
+        return;
+    }
+    const bool wasStopped = stopListing;
+    pageAction(QStringLiteral("Unable to join the session."), [&] {
+        try {
+            joinSession(index);
+        } catch (...) {
+            // The join never started: the list goes on as it was.
+            stopListing = wasStopped;
+            throw;
+        }
+    });
+}
+
+void DPlayConnect::joinSession(int index) {
+    dx8::DPN_PLAYER_INFO player;
+    player.Name = userName_;
+    player.lInfoFlags = dx8::DPNINFO_NAME;
+    if (peer_) {
+        peer_->SetPeerInfo(player, dx8::DPNSETPEERINFO_SYNC);
+    } else if (client_) {
+        client_->SetClientInfo(player, dx8::DPNSETCLIENTINFO_SYNC);
+    }
+    stopListing = true;
+
+    // A copy: the table may change while the join waits.
+    const SessionEntry entry = Sessions[static_cast<size_t>(index)];
+    dx8::DPN_APPLICATION_DESC desc;
+    desc.guidInstance = entry.Desc.guidInstance;
+    desc.guidApplication = entry.Desc.guidApplication;
+    maxPlayers_ = entry.Desc.lMaxPlayers;
+    connectDone = false;
+    connectOK = false;
+
+    auto addressFrom = [this](const QString& url) {
+        if (url.isEmpty()) {
+            return deviceAddress;
+        }
+        std::shared_ptr<dx8::DirectPlay8Address> address = root_->DirectPlayAddressCreate();
+        address->BuildFromURL(url);
+        return address;
+    };
+    std::shared_ptr<dx8::DirectPlay8Address> host = addressFrom(entry.HostURL);
+    std::shared_ptr<dx8::DirectPlay8Address> device = addressFrom(entry.DeviceURL);
+
+    joining_ = true;
+    struct JoinEnd {
+        bool& flag;
+        ~JoinEnd() { flag = false; }
+    } joinEnd{joining_};
+    if (peer_) {
+        peer_->Connect(desc, host.get(), device.get(), dx8::DPNCONNECT_OKTOQUERYFORADDRESSING,
+                       QByteArray(), 0);
+    } else if (client_) {
+        client_->Connect(desc, host.get(), device.get(), dx8::DPNCONNECT_OKTOQUERYFORADDRESSING,
+                         QByteArray(), 0);
+    }
+    // Closing the window ends this wait too, so a connect that never completes cannot
+    // keep a hidden wizard waiting.
+    waitUntil([this] { return connectDone || wizardDone; });
+    if (connectOK) {
+        wizardResult = true;
+        isHost_ = false;
+        host.reset();
+        device.reset();
+        deviceAddress.reset();
+        finishWizard();
+    }
+}
+
+void DPlayConnect::cmdCancelGame_Click() {
+    ShowPage(ProviderPage);
+}
+
+}  // namespace orvel
