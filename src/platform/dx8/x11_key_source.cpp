@@ -12,7 +12,8 @@
 
 #include "platform/dx8/key_codes.h"
 
-Q_LOGGING_CATEGORY(lcKeys, "orvel.input")
+// Silent unless QT_LOGGING_RULES turns it on.
+Q_LOGGING_CATEGORY(lcKeys, "orvel.input", QtCriticalMsg)
 
 namespace dx8 {
 
