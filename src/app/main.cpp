@@ -11,8 +11,10 @@ namespace {
 
 QString describe(const std::exception& e) {
     if (const auto* dx = dynamic_cast<const dx8::DxError*>(&e)) {
-        return QStringLiteral("Error ") + dx8::hresultHex(dx->code()) + QStringLiteral(": ") +
-               QString::fromLocal8Bit(dx->what());
+        const QString code = dx8::hresultHex(dx->code());
+        const QString what = QString::fromLocal8Bit(dx->what());
+        return what == code ? QStringLiteral("Error ") + code
+                            : QStringLiteral("Error ") + code + QStringLiteral(": ") + what;
     }
     return QString::fromLocal8Bit(e.what());
 }
@@ -53,6 +55,7 @@ int main(int argc, char* argv[]) {
             return startupFailed(describe(e));
         }
         window.show();
+        qCDebug(lcStartup) << "main window shown";
         status = QApplication::exec();
     }
     // Whatever shutdown could not release goes before the application object does.

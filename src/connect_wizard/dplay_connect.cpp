@@ -334,6 +334,7 @@ void DPlayConnect::ShowPage(int n) {
             break;
     }
     setWindowTitle(kCaption + QLatin1String(kPageSuffix[static_cast<size_t>(n)]));
+    qCDebug(lcWizard) << "page" << n;
 }
 
 void DPlayConnect::reject() {
@@ -456,6 +457,7 @@ void DPlayConnect::DirectPlay8Event_AsyncOpComplete(dx8::DPNMSG_ASYNC_OP_COMPLET
 
 void DPlayConnect::DirectPlay8Event_ConnectComplete(dx8::DPNMSG_CONNECT_COMPLETE& dpnotify,
                                                     bool& fRejectMsg) {
+    qCDebug(lcWizard) << "ConnectComplete" << dx8::hresultHex(dpnotify.hResultCode);
     connectDone = true;
     wakeWaits();
     if (dpnotify.hResultCode == dx8::DPNERR_SESSIONFULL) {
@@ -481,6 +483,7 @@ void DPlayConnect::DirectPlay8Event_CreateGroup(dx8::DPNID lGroupID, dx8::DPNID 
 }
 
 void DPlayConnect::DirectPlay8Event_CreatePlayer(dx8::DPNID lPlayerID, bool& fRejectMsg) {
+    qCDebug(lcWizard) << "CreatePlayer" << lPlayerID;
     if (callback_ != nullptr) {
         callback_->DirectPlay8Event_CreatePlayer(lPlayerID, fRejectMsg);
     }
@@ -495,6 +498,7 @@ void DPlayConnect::DirectPlay8Event_DestroyGroup(dx8::DPNID lGroupID, int32_t lR
 
 void DPlayConnect::DirectPlay8Event_DestroyPlayer(dx8::DPNID lPlayerID, int32_t lReason,
                                                   bool& fRejectMsg) {
+    qCDebug(lcWizard) << "DestroyPlayer" << lPlayerID << "reason" << lReason;
     if (callback_ != nullptr) {
         callback_->DirectPlay8Event_DestroyPlayer(lPlayerID, lReason, fRejectMsg);
     }
@@ -556,6 +560,7 @@ void DPlayConnect::DirectPlay8Event_SendComplete(dx8::DPNMSG_SEND_COMPLETE& dpno
 
 void DPlayConnect::DirectPlay8Event_TerminateSession(dx8::DPNMSG_TERMINATE_SESSION& dpnotify,
                                                      bool& fRejectMsg) {
+    qCDebug(lcWizard) << "TerminateSession" << dx8::hresultHex(dpnotify.hResultCode);
     if (callback_ != nullptr) {
         callback_->DirectPlay8Event_TerminateSession(dpnotify, fRejectMsg);
     }

@@ -20,6 +20,18 @@ int itemData(const QListWidgetItem* item) {
     return item->data(Qt::UserRole).toInt();
 }
 
+// The list as the player sees it, for the diagnostics.
+void logLines(const QListWidget* list) {
+    if (!lcWizard().isDebugEnabled()) {
+        return;
+    }
+    QStringList lines;
+    for (int row = 0; row < list->count(); ++row) {
+        lines << list->item(row)->text();
+    }
+    qCDebug(lcWizard).noquote() << "lstGames:" << lines.join(QStringLiteral(" | "));
+}
+
 }  // namespace
 
 void DPlayConnect::cmdRefresh_Click() {
@@ -87,6 +99,7 @@ void DPlayConnect::ListSessionResponse(const dx8::DPNMSG_ENUM_HOSTS_RESPONSE& an
         Sessions.assign(1, entryFrom());
         addLine(0);
         lastSession = 0;
+        logLines(lstGames);
         return;
     }
     const QString& instance = answer.ApplicationDescription.guidInstance;
@@ -99,12 +112,14 @@ void DPlayConnect::ListSessionResponse(const dx8::DPNMSG_ENUM_HOSTS_RESPONSE& an
                     lstGames->item(row)->setText(sessionLine(answer));
                 }
             }
+            logLines(lstGames);
             return;
         }
     }
     Sessions.push_back(entryFrom());
     addLine(lastSession + 1);
     ++lastSession;
+    logLines(lstGames);
 }
 
 void DPlayConnect::tmrExpire_Timer() {
@@ -133,6 +148,7 @@ void DPlayConnect::tmrExpire_Timer() {
             }
         }
         --lastSession;
+        logLines(lstGames);
         // The entry that moved into place i is looked at again on the next tick.
     }
 }
@@ -157,6 +173,7 @@ void DPlayConnect::JoinSelectedSession() {
                QStringLiteral("Select game."), QMessageBox::Information);
         return;
     }
+    qCDebug(lcWizard) << "join clicked";
     const bool wasStopped = stopListing;
     pageAction(QStringLiteral("Unable to join the session."), [&] {
         try {

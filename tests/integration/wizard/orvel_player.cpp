@@ -1,0 +1,203 @@
+#include "orvel_player.h"
+
+#include <xcb/xcb.h>
+
+#include <QDir>
+#include <QFile>
+#include <QProcessEnvironment>
+#include <QTextStream>
+#include <QThread>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#ifndef ORVEL_PROGRAM
+#error "ORVEL_PROGRAM must name the orvel program"
+#endif
+
+namespace wizard_it {
+
+Player::Player(QString name) : name_(std::move(name)) {}
+
+Player::~Player() {
+    if (process_.state() != QProcess::NotRunning) {
+        process_.kill();
+        process_.waitForFinished(5000);
+    }
+}
+
+void Player::presetSettings(const QMap<QString, QString>& values) {
+    QDir(config_.path()).mkpath(QStringLiteral("Orvel"));
+    QFile file(config_.path() + QStringLiteral("/Orvel/VBDirectPlay.ini"));
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        return;
+    }
+    QTextStream out(&file);
+    out << "[Defaults]\n";
+    for (auto it = values.begin(); it != values.end(); ++it) {
+        out << it.key() << "=\"" << it.value() << "\"\n";
+    }
+}
+
+bool Player::start() {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("DISPLAY"), display_.name());
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), config_.path());
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    env.insert(QStringLiteral("QT_LOGGING_RULES"),
+               QStringLiteral("orvel.startup.debug=true;orvel.wizard.debug=true;"
+                              "orvel.session.debug=true"));
+    // Discovery stays on this machine's loopback.
+    env.insert(QStringLiteral("ORVEL_DISCOVERY"), QStringLiteral("loopback"));
+    env.insert(QStringLiteral("ORVEL_ENUM_ADDRESS"), QString());
+    for (auto it = env_.begin(); it != env_.end(); ++it) {
+        env.insert(it.key(), it.value());
+    }
+    process_.setProcessEnvironment(env);
+    process_.setProgram(QStringLiteral(ORVEL_PROGRAM));
+    process_.start();
+    return process_.waitForStarted(10000);
+}
+
+QString Player::log() {
+    stderr_ += QString::fromLocal8Bit(process_.readAllStandardError());
+    process_.readAllStandardOutput();
+    return stderr_;
+}
+
+QRegularExpressionMatch Player::waitLog(const QRegularExpression& re, int timeoutMs) {
+    QElapsedTimer timer;
+    timer.start();
+    for (;;) {
+        QRegularExpressionMatch m = re.match(log());
+        if (m.hasMatch() || timer.elapsed() > timeoutMs) {
+            return m;
+        }
+        if (process_.state() == QProcess::NotRunning) {
+            return re.match(log());
+        }
+        process_.waitForReadyRead(50);
+    }
+}
+
+QStringList Player::startupSteps() {
+    QStringList steps;
+    const QString prefix = QStringLiteral("orvel.startup: ");
+    for (const QString& line : log().split(QLatin1Char('\n'))) {
+        if (line.startsWith(prefix)) {
+            steps << line.mid(prefix.size());
+        }
+    }
+    return steps;
+}
+
+QString Player::xdotool(const QStringList& args) {
+    QProcess tool;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("DISPLAY"), display_.name());
+    tool.setProcessEnvironment(env);
+    tool.start(QStringLiteral("xdotool"), args);
+    if (!tool.waitForFinished(10000)) {
+        tool.kill();
+        tool.waitForFinished(1000);
+        return QString();
+    }
+    return QString::fromLocal8Bit(tool.readAllStandardOutput()).trimmed();
+}
+
+QStringList Player::windows(const QString& titleRegex) {
+    const QString out = xdotool({QStringLiteral("search"), QStringLiteral("--onlyvisible"),
+                                 QStringLiteral("--name"), titleRegex});
+    return out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+QString Player::waitWindow(const QString& titleRegex, int timeoutMs) {
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() <= timeoutMs) {
+        const QStringList found = windows(titleRegex);
+        if (!found.isEmpty()) {
+            return found.first();
+        }
+        log();
+        QThread::msleep(50);
+    }
+    return QString();
+}
+
+bool Player::waitNoWindow(const QString& titleRegex, int timeoutMs) {
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() <= timeoutMs) {
+        if (windows(titleRegex).isEmpty()) {
+            return true;
+        }
+        log();
+        QThread::msleep(50);
+    }
+    return false;
+}
+
+void Player::focus(const QString& window) {
+    xdotool({QStringLiteral("windowfocus"), QStringLiteral("--sync"), window});
+    // Qt marks the window active once the focus event has arrived.
+    QThread::msleep(150);
+}
+
+void Player::key(const QString& keys) {
+    xdotool({QStringLiteral("key"), QStringLiteral("--delay"), QStringLiteral("60"), keys});
+    // A button's access key clicks it after a short animation.
+    QThread::msleep(250);
+}
+
+void Player::type(const QString& text) {
+    xdotool({QStringLiteral("type"), QStringLiteral("--delay"), QStringLiteral("30"), text});
+}
+
+bool Player::closeWindow(const QString& window) {
+    bool ok = false;
+    const uint32_t id = window.toUInt(&ok);
+    if (!ok) {
+        return false;
+    }
+    xcb_connection_t* c = xcb_connect(display_.name().toLocal8Bit().constData(), nullptr);
+    if (xcb_connection_has_error(c)) {
+        xcb_disconnect(c);
+        return false;
+    }
+    auto intern = [c](const char* name) {
+        std::unique_ptr<xcb_intern_atom_reply_t, decltype(&std::free)> reply(
+            xcb_intern_atom_reply(
+                c, xcb_intern_atom(c, 0, static_cast<uint16_t>(std::strlen(name)), name), nullptr),
+            &std::free);
+        return reply ? reply->atom : static_cast<xcb_atom_t>(XCB_ATOM_NONE);
+    };
+    xcb_client_message_event_t event;
+    std::memset(&event, 0, sizeof event);
+    event.response_type = XCB_CLIENT_MESSAGE;
+    event.format = 32;
+    event.window = id;
+    event.type = intern("WM_PROTOCOLS");
+    event.data.data32[0] = intern("WM_DELETE_WINDOW");
+    event.data.data32[1] = XCB_CURRENT_TIME;
+    xcb_send_event(c, 0, id, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char*>(&event));
+    xcb_flush(c);
+    xcb_disconnect(c);
+    return true;
+}
+
+std::optional<int> Player::waitExit(int timeoutMs) {
+    QElapsedTimer timer;
+    timer.start();
+    while (process_.state() != QProcess::NotRunning && timer.elapsed() <= timeoutMs) {
+        process_.waitForFinished(100);
+        log();
+    }
+    log();
+    if (process_.state() != QProcess::NotRunning || process_.exitStatus() != QProcess::NormalExit) {
+        return std::nullopt;
+    }
+    return process_.exitCode();
+}
+
+}  // namespace wizard_it

@@ -1,0 +1,70 @@
+#pragma once
+
+// One player of a multi-process test: an `orvel` process on its own private X display with its
+// own settings folder, driven with xdotool as a player would (keys and typing), and watched
+// through its diagnostics on stderr.
+
+#include <QElapsedTimer>
+#include <QMap>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <optional>
+
+#include "xvfb.h"
+
+namespace wizard_it {
+
+class Player {
+public:
+    explicit Player(QString name);
+    ~Player();
+    Player(const Player&) = delete;
+    Player& operator=(const Player&) = delete;
+
+    bool ready() const { return display_.ok() && config_.isValid(); }
+    const QString& name() const { return name_; }
+
+    // Settings the program finds in its store at start (section "Defaults").
+    void presetSettings(const QMap<QString, QString>& values);
+    void setEnv(const QString& key, const QString& value) { env_.insert(key, value); }
+    bool start();
+
+    // Everything the program wrote to stderr so far.
+    QString log();
+    // Waits for a line matching re; returns the match (empty when the time ran out).
+    QRegularExpressionMatch waitLog(const QRegularExpression& re, int timeoutMs = 30000);
+    // Lines of the category "orvel.startup", in order, without the category prefix.
+    QStringList startupSteps();
+
+    // Waits for a mapped top-level window whose title matches titleRegex; its id, or empty.
+    QString waitWindow(const QString& titleRegex, int timeoutMs = 30000);
+    // The mapped windows whose title matches titleRegex right now.
+    QStringList windows(const QString& titleRegex);
+    bool waitNoWindow(const QString& titleRegex, int timeoutMs = 30000);
+
+    void focus(const QString& window);
+    void key(const QString& keys);
+    void type(const QString& text);
+    // Asks the window to close, as the close box of a window manager does.
+    bool closeWindow(const QString& window);
+
+    std::optional<int> waitExit(int timeoutMs = 30000);
+    bool running() const { return process_.state() != QProcess::NotRunning; }
+    qint64 pid() const { return process_.processId(); }
+    QString displayName() const { return display_.name(); }
+
+private:
+    QString xdotool(const QStringList& args);
+
+    QString name_;
+    orvel::testing::XvfbDisplay display_;
+    QTemporaryDir config_;
+    QProcess process_;
+    QString stderr_;
+    QMap<QString, QString> env_;
+};
+
+}  // namespace wizard_it
