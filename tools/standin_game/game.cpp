@@ -204,7 +204,10 @@ void Game::driveCar0(double dt) {
         } else if (throttle < 0) {
             v -= (v > 0 ? kBrake : kAccel) * dt;
         } else {
-            v -= v * std::min(1.0, 1.5 * dt);
+            v -= v * std::min(1.0, 2.5 * dt);
+            if (std::abs(v) < 2.0) {
+                v = 0;
+            }
         }
         const double top = before.distance > Track::kHalfWidth ? kGrassSpeed : kMaxSpeed;
         v = std::clamp(v, kMaxReverse, top);

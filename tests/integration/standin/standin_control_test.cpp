@@ -183,7 +183,7 @@ TEST(StandinStartup, HelpAndBadOptions) {
     EXPECT_EQ(runProgram(programPath("kartova-standin"), {"--control"}, env, nullptr, &err), 2);
     EXPECT_EQ(runProgram(programPath("kartova-standin"), {"--nope"}, env, nullptr, &err), 2);
     EXPECT_TRUE(err.contains("--nope"));
-    EXPECT_EQ(runProgram(programPath("standinctl"), {"/nonexistent/socket", "status"}, env, nullptr,
+    EXPECT_EQ(runProgram(programPath("standinctl"), {"--wait", "0", "/nonexistent/socket", "status"}, env, nullptr,
                          &err),
               2);
 }
