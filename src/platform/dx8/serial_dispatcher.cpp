@@ -67,6 +67,9 @@ void SerialDispatcher::drain() {
             qCDebug(lcDispatch) << "handler failed with" << hresultHex(e.code());
         } catch (const std::exception& e) {
             qCWarning(lcDispatch) << "handler failed:" << e.what();
+        } catch (...) {
+            // Anything else must not leave the dispatcher marked busy for good.
+            qCWarning(lcDispatch) << "handler failed with an unknown exception";
         }
         if (!alive) {
             return;
