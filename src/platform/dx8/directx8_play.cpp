@@ -62,6 +62,8 @@ public:
         core_->registerLobby(dpnHandle, lobbyApp, lFlags);
     }
 
+    const SessionCore* core() const { return core_; }
+
 private:
     SessionCore* core_;
 };
@@ -112,11 +114,23 @@ public:
         core_->registerLobby(dpnHandle, lobbyApp, lFlags);
     }
 
+    const SessionCore* core() const { return core_; }
+
 private:
     SessionCore* core_;
 };
 
 }  // namespace
+
+uint16_t sessionPortOf(const DirectPlay8Peer* peer) {
+    const auto* p = dynamic_cast<const Peer*>(peer);
+    return p != nullptr ? p->core()->sessionPort() : 0;
+}
+
+uint16_t sessionPortOf(const DirectPlay8Client* client) {
+    const auto* c = dynamic_cast<const Client*>(client);
+    return c != nullptr ? c->core()->sessionPort() : 0;
+}
 
 std::shared_ptr<DirectPlay8Peer> DirectX8::DirectPlayPeerCreate() {
     return std::make_shared<Peer>();

@@ -7,7 +7,7 @@
 
 #include "platform/dx8/dx8_types.h"
 
-Q_LOGGING_CATEGORY(lcDispatch, "orvel.dx8")
+Q_LOGGING_CATEGORY(lcDispatch, "orvel.dx8", QtCriticalMsg)
 
 namespace dx8 {
 

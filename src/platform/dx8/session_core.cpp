@@ -17,7 +17,7 @@
 #include <QUdpSocket>
 #include <algorithm>
 
-Q_LOGGING_CATEGORY(lcSession, "orvel.session")
+Q_LOGGING_CATEGORY(lcSession, "orvel.session", QtCriticalMsg)
 
 namespace dx8 {
 

@@ -33,6 +33,11 @@ namespace dx8 {
 
 class HostSearch;
 
+// The UDP port a peer's or client's session runs on (0 outside a session or for another kind of
+// object): for tools and tests that need to tell others where to join.
+uint16_t sessionPortOf(const DirectPlay8Peer* peer);
+uint16_t sessionPortOf(const DirectPlay8Client* client);
+
 class SessionCore : public QObject {
     Q_OBJECT
 public:
