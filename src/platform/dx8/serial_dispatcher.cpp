@@ -7,7 +7,7 @@
 
 #include "platform/dx8/dx8_types.h"
 
-Q_LOGGING_CATEGORY(lcDispatch, "orvel.dx8")
+Q_LOGGING_CATEGORY(lcDispatch, "orvel.dx8", QtCriticalMsg)
 
 namespace dx8 {
 
@@ -67,6 +67,9 @@ void SerialDispatcher::drain() {
             qCDebug(lcDispatch) << "handler failed with" << hresultHex(e.code());
         } catch (const std::exception& e) {
             qCWarning(lcDispatch) << "handler failed:" << e.what();
+        } catch (...) {
+            // Anything else must not leave the dispatcher marked busy for good.
+            qCWarning(lcDispatch) << "handler failed with an unknown exception";
         }
         if (!alive) {
             return;

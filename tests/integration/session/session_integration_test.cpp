@@ -1,0 +1,405 @@
+// Sessions of several player processes on loopback.
+
+#include <enet/enet.h>
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QNetworkDatagram>
+#include <QRandomGenerator>
+#include <QThread>
+#include <QUdpSocket>
+#include <memory>
+#include <vector>
+
+#include "peer_process.h"
+#include "platform/dx8/dx8_types.h"
+#include "platform/dx8/session_protocol.h"
+
+using orvel::testing::PeerProcess;
+
+namespace {
+
+constexpr int kLong = 20000;
+
+// Hosts a session and returns its port.
+int hostSession(PeerProcess& p, int maxPlayers, int flags) {
+    p.send(QStringLiteral("host %1 %2").arg(maxPlayers).arg(flags));
+    return p.capture(QStringLiteral("^HOSTED (\\d+)$")).toInt();
+}
+
+bool join(PeerProcess& p, int port) {
+    p.send(QStringLiteral("connect 127.0.0.1 %1").arg(port));
+    return p.waitFor(QStringLiteral("^CONNECT 0x0$"), kLong) >= 0;
+}
+
+int joinPort(PeerProcess& p) {
+    return p.capture(QStringLiteral("^PORT (\\d+)$")).toInt();
+}
+
+TEST(SessionMesh, SixPlayersDeliverOnceAndRefuseTheSeventh) {
+    PeerProcess host(QStringLiteral("h"));
+    ASSERT_TRUE(host.started());
+    const int port = hostSession(host, 6, 0);
+    ASSERT_GT(port, 0);
+    std::vector<std::unique_ptr<PeerProcess>> players;
+    for (int i = 1; i <= 5; ++i) {
+        players.push_back(std::make_unique<PeerProcess>(QStringLiteral("p%1").arg(i)));
+        ASSERT_TRUE(join(*players.back(), port)) << players.back()->dump().toStdString();
+    }
+
+    // The third player: itself, then the two present players in join order, then the result.
+    PeerProcess& third = *players[1];
+    const int self = third.waitFor(QStringLiteral("^CREATE \\d+ 2 p2$"));
+    const int first = third.waitFor(QStringLiteral("^CREATE \\d+ 4 h$"));
+    const int second = third.waitFor(QStringLiteral("^CREATE \\d+ 0 p1$"));
+    const int done = third.waitFor(QStringLiteral("^CONNECT 0x0$"));
+    EXPECT_TRUE(self >= 0 && self < first && first < second && second < done)
+        << third.dump().toStdString();
+    EXPECT_EQ(third.count(QStringLiteral("^CREATE ")), 3);
+    EXPECT_GE(host.waitFor(QStringLiteral("^CREATE \\d+ 0 p2$")), 0);
+    EXPECT_GE(players[0]->waitFor(QStringLiteral("^CREATE \\d+ 0 p2$")), 0);
+    // Everyone knows all six.
+    EXPECT_TRUE(host.waitCount(QStringLiteral("^CREATE "), 6));
+    for (auto& p : players) {
+        EXPECT_TRUE(p->waitCount(QStringLiteral("^CREATE "), 6)) << p->dump().toStdString();
+    }
+
+    // Every message of one reaches the five others once and never its sender.
+    std::vector<PeerProcess*> all{&host};
+    for (auto& p : players) {
+        all.push_back(p.get());
+    }
+    const QStringList names{"h", "p1", "p2", "p3", "p4", "p5"};
+    constexpr int kEach = 10;
+    for (int k = 0; k < kEach; ++k) {
+        for (size_t s = 0; s < all.size(); ++s) {
+            all[s]->send(QStringLiteral("send all 20 car-%1-%2").arg(names[s]).arg(k));
+        }
+    }
+    for (size_t r = 0; r < all.size(); ++r) {
+        EXPECT_TRUE(all[r]->waitCount(QStringLiteral("^RECV \\S+ car-"), 5 * kEach, kLong))
+            << all[r]->dump().toStdString();
+    }
+    QThread::msleep(300);
+    for (size_t r = 0; r < all.size(); ++r) {
+        for (size_t s = 0; s < all.size(); ++s) {
+            for (int k = 0; k < kEach; ++k) {
+                const int n =
+                    all[r]->count(QStringLiteral("^RECV %1 car-%1-%2$").arg(names[s]).arg(k));
+                EXPECT_EQ(n, r == s ? 0 : 1) << "receiver " << r << " sender " << s << " #" << k;
+            }
+        }
+    }
+
+    // A message to one player reaches only that one: a guaranteed broadcast behind it on the
+    // same channel shows that the others would have had it by then.
+    all[3]->send(QStringLiteral("send p4 28 whisper-to-p4"));
+    all[3]->send(QStringLiteral("send all 28 marker"));
+    for (size_t r = 0; r < all.size(); ++r) {
+        if (r == 3) {
+            continue;
+        }
+        ASSERT_GE(all[r]->waitFor(QStringLiteral("^RECV p3 marker$")), 0);
+        EXPECT_EQ(all[r]->count(QStringLiteral("whisper-to-p4")), r == 4 ? 1 : 0) << r;
+    }
+    EXPECT_EQ(all[3]->count(QStringLiteral("^RECV .*marker")), 0);
+
+    // The seventh is refused as full, and its peer is still good for hosting.
+    PeerProcess seventh(QStringLiteral("p6"));
+    seventh.send(QStringLiteral("connect 127.0.0.1 %1").arg(port));
+    EXPECT_GE(seventh.waitFor(QStringLiteral("^CONNECT 0x80158610$"), kLong), 0)
+        << seventh.dump().toStdString();
+    EXPECT_GT(hostSession(seventh, 6, 0), 0);
+    EXPECT_EQ(host.count(QStringLiteral("^CREATE \\d+ 0 p6$")), 0);
+    for (PeerProcess* p : all) {
+        EXPECT_EQ(p->count(QStringLiteral("NESTED|DESTROY|TERMINATE")), 0);
+    }
+}
+
+TEST(SessionMigration, HostLeavesAndTheEarliestJoinedTakesOver) {
+    PeerProcess host(QStringLiteral("h"));
+    const int port = hostSession(host, 6, 4);
+    ASSERT_GT(port, 0);
+    PeerProcess p1(QStringLiteral("p1"));
+    ASSERT_TRUE(join(p1, port));
+    const int p1Port = joinPort(p1);
+    PeerProcess p2(QStringLiteral("p2"));
+    ASSERT_TRUE(join(p2, port));
+
+    host.send(QStringLiteral("close"));
+    ASSERT_GE(host.waitFor(QStringLiteral("^CLOSED$")), 0);
+    // Both agree: the old host goes, then p1 (local and host on p1 itself) takes over.
+    const int d1 = p1.waitFor(QStringLiteral("^DESTROY h "));
+    const int m1 = p1.waitFor(QStringLiteral("^MIGRATE p1 6$"));
+    const int d2 = p2.waitFor(QStringLiteral("^DESTROY h "));
+    const int m2 = p2.waitFor(QStringLiteral("^MIGRATE p1 4$"));
+    EXPECT_TRUE(d1 >= 0 && d1 < m1) << p1.dump().toStdString();
+    EXPECT_TRUE(d2 >= 0 && d2 < m2) << p2.dump().toStdString();
+    EXPECT_EQ(p1.count(QStringLiteral("^TERMINATE")), 0);
+    EXPECT_EQ(p2.count(QStringLiteral("^TERMINATE")), 0);
+
+    // A newcomer finds the session at the new host and joins through it.
+    PeerProcess p3(QStringLiteral("p3"));
+    p3.send(QStringLiteral("enum 127.0.0.1"));
+    EXPECT_GE(p3.waitFor(QStringLiteral("^ENUM \\S+ 2 6 \\d+ .*port=%1$").arg(p1Port)), 0)
+        << p3.dump().toStdString();
+    p3.send(QStringLiteral("cancel"));
+    ASSERT_TRUE(join(p3, p1Port)) << p3.dump().toStdString();
+    const int c0 = p3.waitFor(QStringLiteral("^CREATE \\d+ 2 p3$"));
+    const int c1 = p3.waitFor(QStringLiteral("^CREATE \\d+ 4 p1$"));
+    const int c2 = p3.waitFor(QStringLiteral("^CREATE \\d+ 0 p2$"));
+    EXPECT_TRUE(c0 >= 0 && c0 < c1 && c1 < c2) << p3.dump().toStdString();
+    EXPECT_GE(p2.waitFor(QStringLiteral("^CREATE \\d+ 0 p3$")), 0);
+
+    // The session goes on.
+    p2.send(QStringLiteral("send all 28 still-here"));
+    EXPECT_GE(p1.waitFor(QStringLiteral("^RECV p2 still-here$")), 0);
+    EXPECT_GE(p3.waitFor(QStringLiteral("^RECV p2 still-here$")), 0);
+}
+
+TEST(SessionEnd, NonMigratingHostClosing) {
+    PeerProcess host(QStringLiteral("h"));
+    const int port = hostSession(host, 6, 0);
+    PeerProcess p1(QStringLiteral("p1"));
+    PeerProcess p2(QStringLiteral("p2"));
+    ASSERT_TRUE(join(p1, port));
+    ASSERT_TRUE(join(p2, port));
+    host.send(QStringLiteral("close"));
+    EXPECT_GE(p1.waitFor(QStringLiteral("^TERMINATE 0x80158270$")), 0) << p1.dump().toStdString();
+    EXPECT_GE(p2.waitFor(QStringLiteral("^TERMINATE 0x80158270$")), 0) << p2.dump().toStdString();
+    EXPECT_EQ(p1.count(QStringLiteral("^MIGRATE")), 0);
+}
+
+TEST(SessionEnd, KilledPlayerAndKilledHost) {
+    PeerProcess host(QStringLiteral("h"));
+    const int port = hostSession(host, 6, 0);
+    PeerProcess p1(QStringLiteral("p1"));
+    PeerProcess p2(QStringLiteral("p2"));
+    ASSERT_TRUE(join(p1, port));
+    ASSERT_TRUE(join(p2, port));
+    ASSERT_TRUE(p1.waitCount(QStringLiteral("^CREATE "), 3));
+
+    QElapsedTimer clock;
+    clock.start();
+    p2.killHard();
+    EXPECT_GE(host.waitFor(QStringLiteral("^DESTROY p2 "), 10000), 0) << host.dump().toStdString();
+    EXPECT_GE(p1.waitFor(QStringLiteral("^DESTROY p2 "), 10000), 0) << p1.dump().toStdString();
+    EXPECT_LT(clock.elapsed(), 10000);
+
+    clock.restart();
+    host.killHard();
+    EXPECT_GE(p1.waitFor(QStringLiteral("^TERMINATE 0x80158160$"), 10000), 0)
+        << p1.dump().toStdString();
+    EXPECT_LT(clock.elapsed(), 10000);
+}
+
+TEST(SessionSearch, FindsThreeSessionsFollowsCountsAndCancels) {
+    PeerProcess a(QStringLiteral("a")), b(QStringLiteral("b")), c(QStringLiteral("c"));
+    const int pa = hostSession(a, 4, 0);
+    const int pb = hostSession(b, 4, 0);
+    const int pc = hostSession(c, 4, 0);
+    ASSERT_TRUE(pa > 0 && pb > 0 && pc > 0);
+    ASSERT_TRUE(pa != pb && pb != pc && pa != pc);
+
+    PeerProcess searcher(QStringLiteral("s"));
+    searcher.send(QStringLiteral("enum"));
+    const QString handle = searcher.capture(QStringLiteral("^ENUMHANDLE (\\d+)$"));
+    for (int port : {pa, pb, pc}) {
+        EXPECT_GE(searcher.waitFor(QStringLiteral("^ENUM \\S+ 1 4 \\d+ .*port=%1$").arg(port)), 0)
+            << searcher.dump().toStdString();
+    }
+    // The count follows a join.
+    PeerProcess joiner(QStringLiteral("j"));
+    ASSERT_TRUE(join(joiner, pb));
+    EXPECT_GE(searcher.waitFor(QStringLiteral("^ENUM \\S+ 2 4 \\d+ .*port=%1$").arg(pb)), 0)
+        << searcher.dump().toStdString();
+
+    searcher.send(QStringLiteral("cancel"));
+    EXPECT_GE(searcher.waitFor(QStringLiteral("^ASYNC %1 0x80158650$").arg(handle)), 0);
+    QThread::msleep(1200);
+    const int after = searcher.count(QStringLiteral("^ENUM "));
+    QThread::msleep(800);
+    EXPECT_EQ(searcher.count(QStringLiteral("^ENUM ")), after);
+}
+
+TEST(SessionDispatch, NoEventWhileAHandlerRuns) {
+    PeerProcess host(QStringLiteral("h"));
+    const int port = hostSession(host, 6, 0);
+    PeerProcess p1(QStringLiteral("p1"));
+    ASSERT_TRUE(join(p1, port));
+    ASSERT_GE(host.waitFor(QStringLiteral("^CREATE \\d+ 0 p1$")), 0);
+
+    host.send(QStringLiteral("nest 800"));
+    for (int i = 1; i <= 5; ++i) {
+        p1.send(QStringLiteral("send all 28 n%1").arg(i));
+    }
+    p1.send(QStringLiteral("rename p1b"));
+    ASSERT_GE(host.waitFor(QStringLiteral("^INFO p1b$")), 0) << host.dump().toStdString();
+    const QStringList& lines = host.lines();
+    const int begin = lines.indexOf(QStringLiteral("BEGIN"));
+    const int end = lines.indexOf(QStringLiteral("END"));
+    ASSERT_TRUE(begin > 0 && end == begin + 1) << host.dump().toStdString();
+    EXPECT_EQ(lines[begin - 1], QStringLiteral("RECV p1 n1"));
+    for (int i = 2; i <= 5; ++i) {
+        EXPECT_EQ(lines.value(end + i - 1), QStringLiteral("RECV p1 n%1").arg(i));
+    }
+    EXPECT_EQ(host.count(QStringLiteral("NESTED")), 0);
+}
+
+// Sends raw ENet traffic as a stranger who never joined.
+class Stranger {
+public:
+    Stranger() {
+        enet_initialize();
+        host_ = enet_host_create(nullptr, 4, 2, 0, 0);
+    }
+    ~Stranger() {
+        if (host_ != nullptr) {
+            enet_host_destroy(host_);
+        }
+    }
+    bool connect(uint16_t port) {
+        ENetAddress a;
+        enet_address_set_host_ip(&a, "127.0.0.1");
+        a.port = port;
+        peer_ = enet_host_connect(host_, &a, 2, 0);
+        return service(ENET_EVENT_TYPE_CONNECT, 3000);
+    }
+    void send(uint8_t channel, const QByteArray& bytes, bool reliable = true) {
+        ENetPacket* p = enet_packet_create(bytes.constData(), static_cast<size_t>(bytes.size()),
+                                           reliable ? ENET_PACKET_FLAG_RELIABLE : 0);
+        enet_peer_send(peer_, channel, p);
+        enet_host_flush(host_);
+    }
+    // Services until an event of the given type, or the time is up.
+    bool service(ENetEventType wanted, int ms) {
+        QElapsedTimer clock;
+        clock.start();
+        ENetEvent e;
+        while (clock.elapsed() < ms) {
+            if (enet_host_service(host_, &e, 20) > 0) {
+                if (e.type == ENET_EVENT_TYPE_RECEIVE) {
+                    enet_packet_destroy(e.packet);
+                }
+                if (e.type == wanted) {
+                    return true;
+                }
+            }
+        }
+        return false;
+    }
+
+private:
+    ENetHost* host_ = nullptr;
+    ENetPeer* peer_ = nullptr;
+};
+
+TEST(SessionHostile, JunkStrangersAndQueryFloodsChangeNothing) {
+    PeerProcess host(QStringLiteral("h"));
+    const int port = hostSession(host, 6, 0);
+    PeerProcess p1(QStringLiteral("p1"));
+    ASSERT_TRUE(join(p1, port));
+    const int p1Port = joinPort(p1);
+    const QString hostId = host.capture(QStringLiteral("^CREATE (\\d+) 6 h$"));
+    const QString p1Id = p1.capture(QStringLiteral("^CREATE (\\d+) 2 p1$"));
+    ASSERT_FALSE(hostId.isEmpty());
+    ASSERT_FALSE(p1Id.isEmpty());
+
+    // Random and truncated datagrams at both session ports.
+    QUdpSocket junk;
+    ASSERT_TRUE(junk.bind(QHostAddress::LocalHost, 0));
+    auto* rng = QRandomGenerator::global();
+    for (int i = 0; i < 300; ++i) {
+        QByteArray bytes(static_cast<int>(rng->bounded(0, 700)), '\0');
+        for (auto& ch : bytes) {
+            ch = static_cast<char>(rng->bounded(256));
+        }
+        if (i % 3 == 0 && bytes.size() > 4) {
+            bytes[0] = 'O';  // something that opens like a query but is not one
+            bytes[1] = 'R';
+            bytes[2] = 'V';
+            bytes[3] = 'Q';
+        }
+        junk.writeDatagram(bytes, QHostAddress::LocalHost, static_cast<quint16>(port));
+        junk.writeDatagram(bytes.left(bytes.size() / 2), QHostAddress::LocalHost,
+                           static_cast<quint16>(p1Port));
+    }
+
+    // A flood of valid queries: few answers, each a small multiple of its query.
+    QUdpSocket flood;
+    ASSERT_TRUE(flood.bind(QHostAddress::LocalHost, 0));
+    dx8::net::DiscoveryQuery q;
+    q.nonce = 7;
+    const QByteArray query = dx8::net::encodeQuery(q);
+    QElapsedTimer clock;
+    clock.start();
+    for (int i = 0; i < 1000; ++i) {
+        flood.writeDatagram(query, QHostAddress::LocalHost, static_cast<quint16>(port));
+        if (i % 100 == 0) {
+            QThread::msleep(20);
+        }
+    }
+    int answers = 0;
+    QElapsedTimer wait;
+    wait.start();
+    while (wait.elapsed() < 1000) {
+        if (flood.waitForReadyRead(100)) {
+            while (flood.hasPendingDatagrams()) {
+                const QNetworkDatagram d = flood.receiveDatagram();
+                ++answers;
+                EXPECT_LE(d.data().size(), 4 * query.size());
+            }
+        }
+    }
+    const double seconds = clock.elapsed() / 1000.0;
+    EXPECT_GE(answers, 1);
+    EXPECT_LE(answers, 10 + static_cast<int>(5 * seconds) + 2) << "over " << seconds << " s";
+
+    // A stranger links to p1 and claims to be the host, then says the host's lines.
+    {
+        Stranger s;
+        ASSERT_TRUE(s.connect(static_cast<uint16_t>(p1Port)));
+        dx8::net::ControlMessage hello;
+        hello.type = dx8::net::Ctl::MeshHello;
+        hello.playerId = hostId.toUInt();
+        hello.token = 12345;
+        s.send(1, dx8::net::encodeControl(hello));
+        dx8::net::ControlMessage removed;
+        removed.type = dx8::net::Ctl::PlayerRemoved;
+        removed.playerId = p1Id.toUInt();
+        s.send(1, dx8::net::encodeControl(removed));
+        s.send(0, QByteArray("forged"), false);
+        s.service(ENET_EVENT_TYPE_DISCONNECT, 1500);
+    }
+    {
+        Stranger s;
+        ASSERT_TRUE(s.connect(static_cast<uint16_t>(port)));
+        s.send(0, QByteArray("forged"), false);
+        dx8::net::ControlMessage terminate;
+        terminate.type = dx8::net::Ctl::Terminate;
+        terminate.result = dx8::DPNERR_HOSTTERMINATEDSESSION;
+        s.send(1, dx8::net::encodeControl(terminate));
+        s.send(1, QByteArray("\x03\x01\x02", 3));  // a truncated accept
+        s.service(ENET_EVENT_TYPE_DISCONNECT, 1500);
+    }
+
+    // The session is as it was.
+    p1.send(QStringLiteral("send all 28 after"));
+    host.send(QStringLiteral("send all 28 after"));
+    EXPECT_GE(host.waitFor(QStringLiteral("^RECV p1 after$")), 0) << host.dump().toStdString();
+    EXPECT_GE(p1.waitFor(QStringLiteral("^RECV h after$")), 0) << p1.dump().toStdString();
+    for (PeerProcess* p : {&host, &p1}) {
+        EXPECT_EQ(p->count(QStringLiteral("forged|^DESTROY|^TERMINATE|^MIGRATE")), 0)
+            << p->dump().toStdString();
+        EXPECT_EQ(p->count(QStringLiteral("^CREATE ")), 2);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

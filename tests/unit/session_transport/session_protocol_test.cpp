@@ -1,0 +1,225 @@
+// The session's packets: every message reads back as written, and nothing a stranger sends can
+// make a decoder read out of bounds or accept a packet that is not whole.
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "platform/dx8/session_protocol.h"
+
+using namespace dx8::net;
+
+namespace {
+
+std::vector<ControlMessage> samples() {
+    std::vector<ControlMessage> all;
+    ControlMessage m;
+    m.type = Ctl::JoinRequest;
+    m.application = QUuid::createUuid();
+    m.instance = QUuid::createUuid();
+    m.name = QString::fromUtf8("Zo\xC3\xAB");
+    m.password = QStringLiteral("pw");
+    all.push_back(m);
+    for (Ctl t : {Ctl::JoinRefuse, Ctl::JoinFail, Ctl::Terminate}) {
+        ControlMessage r;
+        r.type = t;
+        r.result = static_cast<int32_t>(0x80158610u);
+        all.push_back(r);
+    }
+    ControlMessage a;
+    a.type = Ctl::JoinAccept;
+    a.playerId = 7;
+    a.hostId = 9;
+    a.seq = 3;
+    a.nextSeq = 4;
+    a.idSalt = 0xABCDEF01u;
+    a.token = 0x1122334455667788ull;
+    a.desc = SessionDesc{QUuid::createUuid(), QUuid::createUuid(), 6, 4, QStringLiteral("race")};
+    a.players = {PlayerEntry{9, 0, QStringLiteral("host"), 0, 2302},
+                 PlayerEntry{11, 1, QStringLiteral("p1"), 0x7F000001u, 2303}};
+    all.push_back(a);
+    ControlMessage e;
+    e.type = Ctl::Expect;
+    e.playerId = 5;
+    e.token = 99;
+    e.ipv4 = 0x0A000002u;
+    e.port = 2310;
+    all.push_back(e);
+    ControlMessage h;
+    h.type = Ctl::MeshHello;
+    h.playerId = 5;
+    h.token = 99;
+    all.push_back(h);
+    ControlMessage add;
+    add.type = Ctl::PlayerAdded;
+    add.playerId = 5;
+    add.seq = 8;
+    add.name = QStringLiteral("new");
+    all.push_back(add);
+    ControlMessage ack;
+    ack.type = Ctl::AddedAck;
+    ack.playerId = 5;
+    all.push_back(ack);
+    ControlMessage rm;
+    rm.type = Ctl::PlayerRemoved;
+    rm.playerId = 5;
+    rm.reason = 2;
+    all.push_back(rm);
+    ControlMessage info;
+    info.type = Ctl::Info;
+    info.name = QStringLiteral("renamed");
+    all.push_back(info);
+    for (Ctl t : {Ctl::MeshAck, Ctl::JoinReady, Ctl::JoinDone, Ctl::Leaving}) {
+        ControlMessage bare;
+        bare.type = t;
+        all.push_back(bare);
+    }
+    return all;
+}
+
+std::optional<ControlMessage> decode(const QByteArray& b) {
+    return decodeControl(reinterpret_cast<const uint8_t*>(b.constData()),
+                         static_cast<size_t>(b.size()));
+}
+
+TEST(ControlMessages, ReadBackAsWritten) {
+    for (const ControlMessage& m : samples()) {
+        const QByteArray bytes = encodeControl(m);
+        const auto back = decode(bytes);
+        ASSERT_TRUE(back.has_value()) << static_cast<int>(m.type);
+        EXPECT_EQ(encodeControl(*back), bytes);
+        EXPECT_EQ(back->type, m.type);
+        EXPECT_EQ(back->playerId, m.playerId);
+        EXPECT_EQ(back->token, m.token);
+        EXPECT_EQ(back->name, m.name);
+        EXPECT_EQ(back->players, m.players);
+        EXPECT_EQ(back->desc, m.desc);
+    }
+}
+
+TEST(ControlMessages, RefuseEveryTruncationAndAnyTrailingByte) {
+    for (const ControlMessage& m : samples()) {
+        const QByteArray bytes = encodeControl(m);
+        for (qsizetype n = 0; n < bytes.size(); ++n) {
+            EXPECT_FALSE(decode(bytes.left(n)).has_value())
+                << static_cast<int>(m.type) << " cut at " << n;
+        }
+        EXPECT_FALSE(decode(bytes + QByteArray(1, '\0')).has_value());
+    }
+    EXPECT_FALSE(decode(QByteArray(1, '\0')).has_value());
+    EXPECT_FALSE(decode(QByteArray(1, '\x7F')).has_value());
+}
+
+TEST(ControlMessages, OverlongFieldsAreRefused) {
+    ControlMessage m;
+    m.type = Ctl::Info;
+    QByteArray bytes = encodeControl(m);  // type, 16-bit length 0
+    bytes[1] = '\xFF';
+    bytes[2] = '\xFF';
+    bytes.append(QByteArray(0xFFFF, 'a'));
+    EXPECT_FALSE(decode(bytes).has_value());
+    // An encoder cuts a long name at a character boundary.
+    m.name = QString(2000, QChar(0x00E9));
+    const auto back = decode(encodeControl(m));
+    ASSERT_TRUE(back.has_value());
+    EXPECT_LE(back->name.toUtf8().size(), kMaxTextBytes);
+    EXPECT_TRUE(m.name.startsWith(back->name));
+    // Invalid UTF-8 in a name.
+    QByteArray bad = encodeControl(ControlMessage{});
+    bad = QByteArray(1, static_cast<char>(Ctl::Info)) + QByteArray("\x02\x00\xC3\x28", 4);
+    EXPECT_FALSE(decode(bad).has_value());
+}
+
+TEST(ControlMessages, MutatedAndRandomPacketsNeverBreakTheDecoder) {
+    std::mt19937 rng(12345);
+    const auto all = samples();
+    int accepted = 0;
+    for (int round = 0; round < 20000; ++round) {
+        QByteArray bytes;
+        if (round % 2 == 0) {
+            bytes = encodeControl(all[rng() % all.size()]);
+            const int flips = 1 + static_cast<int>(rng() % 4);
+            for (int i = 0; i < flips && !bytes.isEmpty(); ++i) {
+                bytes[static_cast<qsizetype>(rng() % bytes.size())] = static_cast<char>(rng());
+            }
+            if (rng() % 5 == 0) {
+                bytes.truncate(static_cast<qsizetype>(rng() % (bytes.size() + 1)));
+            }
+        } else {
+            bytes.resize(static_cast<qsizetype>(rng() % 300));
+            for (auto& c : bytes) {
+                c = static_cast<char>(rng());
+            }
+        }
+        const auto m = decode(bytes);
+        if (m) {
+            ++accepted;
+            // Whatever is accepted is exactly one whole message.
+            EXPECT_EQ(encodeControl(*m), bytes);
+        }
+    }
+    EXPECT_GT(accepted, 0);
+}
+
+TEST(Discovery, QueriesHaveOneSizeAndAnswersStayWithinFourTimesIt) {
+    DiscoveryQuery q;
+    q.application = QUuid::createUuid();
+    q.nonce = 42;
+    q.sentMs = 1234;
+    const QByteArray query = encodeQuery(q);
+    ASSERT_EQ(query.size(), kQuerySize);
+    const auto* data = reinterpret_cast<const uint8_t*>(query.constData());
+    const auto back = decodeQuery(data, static_cast<size_t>(query.size()));
+    ASSERT_TRUE(back.has_value());
+    EXPECT_EQ(back->application, q.application);
+    EXPECT_EQ(back->nonce, 42u);
+    EXPECT_TRUE(looksLikeQuery(data, 4));
+    EXPECT_FALSE(decodeQuery(data, static_cast<size_t>(query.size() - 1)).has_value());
+
+    DiscoveryAnswer a;
+    a.nonce = 42;
+    a.instance = QUuid::createUuid();
+    a.application = q.application;
+    a.maxPlayers = 6;
+    a.currentPlayers = 3;
+    a.flags = 4;
+    a.sessionName = QString(500, QChar(0x4E2D));  // three UTF-8 bytes each
+    const QByteArray answer = encodeAnswer(a);
+    EXPECT_LE(answer.size(), 4 * query.size());
+    const auto read = decodeAnswer(reinterpret_cast<const uint8_t*>(answer.constData()),
+                                   static_cast<size_t>(answer.size()));
+    ASSERT_TRUE(read.has_value());
+    EXPECT_EQ(read->currentPlayers, 3);
+    EXPECT_EQ(read->instance, a.instance);
+    EXPECT_TRUE(a.sessionName.startsWith(read->sessionName));
+    EXPECT_FALSE(read->sessionName.isEmpty());
+}
+
+TEST(Discovery, MutatedAnswersNeverBreakTheDecoder) {
+    std::mt19937 rng(777);
+    DiscoveryAnswer a;
+    a.instance = QUuid::createUuid();
+    a.sessionName = QStringLiteral("race");
+    const QByteArray good = encodeAnswer(a);
+    for (int round = 0; round < 20000; ++round) {
+        QByteArray bytes = good;
+        bytes[static_cast<qsizetype>(rng() % bytes.size())] = static_cast<char>(rng());
+        if (rng() % 3 == 0) {
+            bytes.truncate(static_cast<qsizetype>(rng() % (bytes.size() + 1)));
+        }
+        if (rng() % 7 == 0) {
+            bytes.append(QByteArray(static_cast<qsizetype>(rng() % 300), 'x'));
+        }
+        const auto r = decodeAnswer(reinterpret_cast<const uint8_t*>(bytes.constData()),
+                                    static_cast<size_t>(bytes.size()));
+        if (r) {
+            EXPECT_LE(bytes.size(), kMaxAnswerSize);
+            EXPECT_FALSE(r->instance.isNull());
+        }
+        const auto q = decodeQuery(reinterpret_cast<const uint8_t*>(bytes.constData()),
+                                   static_cast<size_t>(bytes.size()));
+        EXPECT_FALSE(q.has_value());
+    }
+}
+
+}  // namespace

@@ -1,0 +1,379 @@
+// orvel-bot: a headless player. It hosts or joins a session, drives a car round a closed path,
+// broadcasts the car's state every 50 ms like a racing player, chats when told, and prints what
+// it receives.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QSocketNotifier>
+#include <QTimer>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <map>
+
+#include "platform/dx8/directx8.h"
+#include "platform/dx8/session_core.h"
+#include "session/wire_messages.h"
+
+using namespace dx8;
+
+namespace {
+
+const QString kApplicationGuid = QStringLiteral("{EABD4D9B-6AA9-4c24-9D10-1A6701B07342}");
+
+int signalPipe[2] = {-1, -1};
+
+void onSignal(int) {
+    const char c = 1;
+    [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &c, 1);
+}
+
+void say(const QString& line) {
+    std::fputs(line.toUtf8().constData(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+void putFloat(orvel::CarState& s, int offset, float v) {
+    std::memcpy(s.data() + offset, &v, 4);
+}
+void putU32(orvel::CarState& s, int offset, uint32_t v) {
+    std::memcpy(s.data() + offset, &v, 4);
+}
+
+struct Options {
+    bool host = false;
+    QString join;
+    QString name;
+    QString sessionName;
+    int maxPlayers = 6;
+    bool migrate = false;
+    int port = 0;
+    double duration = 0;
+    double report = 5;
+    bool drive = true;
+    QStringList lines;
+    int chatIntervalMs = 1000;
+};
+
+class Bot : public QObject, public DirectPlay8Event {
+public:
+    explicit Bot(const Options& o) : options_(o), peer_(root_.DirectPlayPeerCreate()) {
+        peer_->RegisterMessageHandler(this);
+        clock_.start();
+        // Each bot's own colours and car number, so several are told apart in the game.
+        livery_ = static_cast<uint32_t>(qHash(o.name)) | 0x01000000u;
+    }
+    ~Bot() override {
+        peer_->UnRegisterMessageHandler();
+        peer_->Close(0);
+    }
+
+    bool start() {
+        DPN_PLAYER_INFO info;
+        info.lInfoFlags = DPNINFO_NAME;
+        info.Name = options_.name;
+        try {
+            peer_->SetPeerInfo(info, DPNSETPEERINFO_SYNC);
+            auto device = root_.DirectPlayAddressCreate();
+            device->SetSP(DP8SP_TCPIP);
+            if (options_.port > 0) {
+                device->AddComponentLong(DPNA_KEY_PORT, options_.port);
+            }
+            DPN_APPLICATION_DESC desc;
+            desc.guidApplication = kApplicationGuid;
+            if (options_.host) {
+                desc.lMaxPlayers = options_.maxPlayers;
+                desc.SessionName = options_.sessionName;
+                desc.lFlags = options_.migrate ? DPNSESSION_MIGRATE_HOST : 0;
+                peer_->Host(desc, device.get(), 0);
+                say(QStringLiteral("hosting \"%1\" on port %2")
+                        .arg(options_.sessionName)
+                        .arg(sessionPortOf(peer_.get())));
+                begin();
+            } else {
+                auto host = root_.DirectPlayAddressCreate();
+                host->SetSP(DP8SP_TCPIP);
+                const qsizetype colon = options_.join.lastIndexOf(QLatin1Char(':'));
+                host->AddComponentString(DPNA_KEY_HOSTNAME,
+                                         colon < 0 ? options_.join : options_.join.left(colon));
+                if (colon >= 0) {
+                    host->AddComponentString(DPNA_KEY_PORT, options_.join.mid(colon + 1));
+                }
+                peer_->Connect(desc, host.get(), device.get(), 0, {}, 0);
+                say(QStringLiteral("joining %1").arg(options_.join));
+            }
+        } catch (const DxError& e) {
+            say(QStringLiteral("failed: %1").arg(hresultHex(e.code())));
+            return false;
+        }
+        return true;
+    }
+
+    void chat(const QString& text) {
+        if (text.isEmpty()) {
+            return;
+        }
+        if (!running_) {
+            pendingLines_ << text;
+            return;
+        }
+        try {
+            peer_->SendTo(DPNID_ALL_PLAYERS_GROUP,
+                          orvel::BuildTextMessage(orvel::ChatMessage, text), 0, DPNSEND_NOLOOPBACK);
+            say(QStringLiteral("<%1> %2").arg(options_.name, text));
+        } catch (const DxError& e) {
+            say(QStringLiteral("chat failed: %1").arg(hresultHex(e.code())));
+        }
+    }
+
+    void printCounts() {
+        QStringList parts;
+        for (const auto& [id, n] : carStates_) {
+            parts << QStringLiteral("%1=%2")
+                         .arg(names_.count(id) ? names_[id] : QString::number(id))
+                         .arg(n);
+        }
+        say(QStringLiteral("car states: %1")
+                .arg(parts.isEmpty() ? QStringLiteral("none") : parts.join(QStringLiteral(", "))));
+    }
+
+    int exitCode() const { return exitCode_; }
+
+    // ---- Notifications -------------------------------------------------------------------------
+    void DirectPlay8Event_AddRemovePlayerGroup(int32_t, DPNID, DPNID, bool&) override {}
+    void DirectPlay8Event_AppDesc(bool&) override {}
+    void DirectPlay8Event_AsyncOpComplete(DPNMSG_ASYNC_OP_COMPLETE&, bool&) override {}
+    void DirectPlay8Event_ConnectComplete(DPNMSG_CONNECT_COMPLETE& m, bool&) override {
+        if (m.hResultCode != DPN_OK) {
+            say(QStringLiteral("connect failed: %1").arg(hresultHex(m.hResultCode)));
+            exitCode_ = 2;
+            QCoreApplication::exit(exitCode_);
+            return;
+        }
+        say(QStringLiteral("joined on port %1").arg(sessionPortOf(peer_.get())));
+        begin();
+    }
+    void DirectPlay8Event_CreateGroup(DPNID, DPNID, bool&) override {}
+    void DirectPlay8Event_CreatePlayer(DPNID id, bool&) override {
+        DPN_PLAYER_INFO info;
+        try {
+            info = peer_->GetPeerInfo(id, 0);
+        } catch (const DxError&) {
+        }
+        names_[id] = info.Name;
+        if ((info.lPlayerFlags & DPNPLAYER_LOCAL) == 0) {
+            say(QStringLiteral("- %1 has joined the game.").arg(info.Name));
+        }
+    }
+    void DirectPlay8Event_DestroyGroup(DPNID, int32_t, bool&) override {}
+    void DirectPlay8Event_DestroyPlayer(DPNID id, int32_t, bool&) override {
+        say(QStringLiteral("-- %1 has left the game.").arg(names_[id]));
+    }
+    void DirectPlay8Event_EnumHostsQuery(DPNMSG_ENUM_HOSTS_QUERY&, bool&) override {}
+    void DirectPlay8Event_EnumHostsResponse(DPNMSG_ENUM_HOSTS_RESPONSE&, bool&) override {}
+    void DirectPlay8Event_HostMigrate(DPNID id, bool&) override {
+        say(QStringLiteral("host is now %1").arg(names_[id]));
+    }
+    void DirectPlay8Event_IndicateConnect(DPNMSG_INDICATE_CONNECT&, bool&) override {}
+    void DirectPlay8Event_IndicatedConnectAborted(bool&) override {}
+    void DirectPlay8Event_InfoNotify(int32_t, int32_t id, bool&) override {
+        try {
+            names_[static_cast<DPNID>(id)] = peer_->GetPeerInfo(static_cast<DPNID>(id), 0).Name;
+        } catch (const DxError&) {
+        }
+    }
+    void DirectPlay8Event_Receive(DPNMSG_RECEIVE& m, bool&) override {
+        const orvel::DecodedMessage message = orvel::DecodeMessage(m.ReceivedData);
+        if (const auto* text = std::get_if<orvel::TextMessage>(&message)) {
+            const QString name = names_[m.idSender];
+            say(text->type == orvel::WhisperMessage
+                    ? QStringLiteral("**<%1>** %2").arg(name, text->text)
+                    : QStringLiteral("<%1> %2").arg(name, text->text));
+        } else if (std::holds_alternative<orvel::CarStateUpdate>(message)) {
+            ++carStates_[m.idSender];
+        }
+    }
+    void DirectPlay8Event_SendComplete(DPNMSG_SEND_COMPLETE&, bool&) override {}
+    void DirectPlay8Event_TerminateSession(DPNMSG_TERMINATE_SESSION& m, bool&) override {
+        say(QStringLiteral("session ended: %1").arg(hresultHex(m.hResultCode)));
+        exitCode_ = 3;
+        QCoreApplication::exit(exitCode_);
+    }
+
+private:
+    void begin() {
+        running_ = true;
+        if (options_.drive) {
+            QObject::connect(&tick_, &QTimer::timeout, this, [this] { drive(); });
+            tick_.setTimerType(Qt::PreciseTimer);
+            tick_.start(50);
+        }
+        if (options_.report > 0) {
+            QObject::connect(&report_, &QTimer::timeout, this, [this] { printCounts(); });
+            report_.start(static_cast<int>(options_.report * 1000));
+        }
+        pendingLines_ = options_.lines + pendingLines_;
+        QObject::connect(&chatTimer_, &QTimer::timeout, this, [this] {
+            if (pendingLines_.isEmpty()) {
+                chatTimer_.stop();
+                return;
+            }
+            chat(pendingLines_.takeFirst());
+        });
+        chatTimer_.start(options_.chatIntervalMs);
+    }
+
+    // One lap of an ellipse every 20 s.
+    void drive() {
+        const double t = clock_.elapsed() / 1000.0;
+        const double a = t * 2 * M_PI / 20.0;
+        orvel::CarState s{};
+        putFloat(s, 0x00, static_cast<float>(400 + 250 * std::cos(a)));  // x
+        putFloat(s, 0x04, static_cast<float>(300 + 150 * std::sin(a)));  // y
+        putFloat(s, 0x08, static_cast<float>(std::atan2(150 * std::cos(a), -250 * std::sin(a))));
+        putFloat(s, 0x0C, 60.0f);  // speed
+        putFloat(s, 0x14, 1.0f);   // throttle
+        putU32(s, 0x18, 1);        // in the race
+        putU32(s, 0x1C, ++frames_);
+        putFloat(s, 0x20, static_cast<float>(t * 60.0));
+        putU32(s, 0x40, livery_);
+        putFloat(s, 128, static_cast<float>(t / 20.0));           // laps along the track
+        putFloat(s, 132, static_cast<float>(std::max(0.05, t)));  // race clock: racing
+        putU32(s, 136, static_cast<uint32_t>(t / 20.0));          // laps completed
+        try {
+            peer_->SendTo(DPNID_ALL_PLAYERS_GROUP, orvel::BuildCarStateMessage(s), 0,
+                          DPNSEND_NOLOOPBACK);
+        } catch (const DxError&) {
+            // Alone or between sessions: nothing to send to.
+        }
+    }
+
+    Options options_;
+    DirectX8 root_;
+    std::shared_ptr<DirectPlay8Peer> peer_;
+    QElapsedTimer clock_;
+    QTimer tick_, report_, chatTimer_;
+    std::map<DPNID, QString> names_;
+    std::map<DPNID, int> carStates_;
+    QStringList pendingLines_;
+    bool running_ = false;
+    uint32_t frames_ = 0;
+    uint32_t livery_ = 0;
+    int exitCode_ = 0;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("orvel-bot"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("A headless Orvel player that drives a car round a closed path."));
+    parser.addHelpOption();
+    const QCommandLineOption hostOpt(QStringLiteral("host"), QStringLiteral("Host a session."));
+    const QCommandLineOption joinOpt(QStringLiteral("join"),
+                                     QStringLiteral("Join the session at HOST[:PORT]."),
+                                     QStringLiteral("address"));
+    const QCommandLineOption nameOpt(QStringLiteral("name"), QStringLiteral("Player name."),
+                                     QStringLiteral("name"));
+    const QCommandLineOption sessionOpt(QStringLiteral("session-name"),
+                                        QStringLiteral("Name of the hosted session."),
+                                        QStringLiteral("name"), QStringLiteral("Bot race"));
+    const QCommandLineOption maxOpt(QStringLiteral("max-players"),
+                                    QStringLiteral("Largest session size when hosting (6)."),
+                                    QStringLiteral("n"), QStringLiteral("6"));
+    const QCommandLineOption migrateOpt(QStringLiteral("migrate"),
+                                        QStringLiteral("Let the host role move when hosting."));
+    const QCommandLineOption portOpt(QStringLiteral("port"),
+                                     QStringLiteral("First local port to try (2302)."),
+                                     QStringLiteral("port"));
+    const QCommandLineOption durationOpt(QStringLiteral("duration"),
+                                         QStringLiteral("Leave after this many seconds."),
+                                         QStringLiteral("seconds"), QStringLiteral("0"));
+    const QCommandLineOption sayOpt(QStringLiteral("say"),
+                                    QStringLiteral("A chat line to send once in (repeatable)."),
+                                    QStringLiteral("text"));
+    const QCommandLineOption reportOpt(QStringLiteral("report"),
+                                       QStringLiteral("Print car-state counts every N s (5)."),
+                                       QStringLiteral("seconds"), QStringLiteral("5"));
+    const QCommandLineOption parkedOpt(QStringLiteral("parked"),
+                                       QStringLiteral("Send no car states."));
+    parser.addOptions({hostOpt, joinOpt, nameOpt, sessionOpt, maxOpt, migrateOpt, portOpt,
+                       durationOpt, sayOpt, reportOpt, parkedOpt});
+    parser.process(app);
+
+    Options o;
+    o.host = parser.isSet(hostOpt);
+    o.join = parser.value(joinOpt);
+    if (o.host == !o.join.isEmpty()) {
+        std::fputs("orvel-bot: give either --host or --join HOST[:PORT]\n", stderr);
+        return 64;
+    }
+    o.name = parser.isSet(nameOpt)
+                 ? parser.value(nameOpt)
+                 : QStringLiteral("bot-%1").arg(QCoreApplication::applicationPid());
+    o.sessionName = parser.value(sessionOpt);
+    o.maxPlayers = parser.value(maxOpt).toInt();
+    o.migrate = parser.isSet(migrateOpt);
+    o.port = parser.value(portOpt).toInt();
+    o.duration = parser.value(durationOpt).toDouble();
+    o.report = parser.value(reportOpt).toDouble();
+    o.drive = !parser.isSet(parkedOpt);
+    o.lines = parser.values(sayOpt);
+
+    // SIGINT and SIGTERM end the run through the event loop, so the session is left properly.
+    if (pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        return 70;
+    }
+    struct sigaction sa = {};
+    sa.sa_handler = onSignal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    QSocketNotifier signalNotifier(signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(&signalNotifier, &QSocketNotifier::activated, [&] {
+        char c;
+        while (::read(signalPipe[0], &c, 1) > 0) {
+        }
+        QCoreApplication::exit(0);
+    });
+
+    auto bot = std::make_unique<Bot>(o);
+    if (!bot->start()) {
+        return 2;
+    }
+    if (o.duration > 0) {
+        QTimer::singleShot(static_cast<int>(o.duration * 1000), &app,
+                           [] { QCoreApplication::exit(0); });
+    }
+    // Lines on standard input are chat lines.
+    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
+    QByteArray pending;
+    QObject::connect(&input, &QSocketNotifier::activated, [&] {
+        char buffer[1024];
+        const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+        if (n <= 0) {
+            input.setEnabled(false);
+            return;
+        }
+        pending.append(buffer, n);
+        qsizetype eol;
+        while ((eol = pending.indexOf('\n')) >= 0) {
+            bot->chat(QString::fromUtf8(pending.left(eol)).trimmed());
+            pending.remove(0, eol + 1);
+        }
+    });
+    const int code = app.exec();
+    bot->printCounts();
+    bot.reset();
+    say(QStringLiteral("bye"));
+    return code;
+}
