@@ -132,7 +132,6 @@ std::optional<double> joinOnce(int port, const QString& session) {
     if (!listed.hasMatch()) {
         return std::nullopt;
     }
-    joiner.key(QStringLiteral("shift+Tab"));
     joiner.key(QStringLiteral("Home"));
     joiner.key(QStringLiteral("alt+j"));
     const auto clicked =

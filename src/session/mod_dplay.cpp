@@ -70,22 +70,18 @@ void DropDirectXObjects() {
         }
     });
     // The device is not unacquired first: dropping it ends its use.
-    ignoringFailure("release diKeyboard", [] {
-        qCDebug(lcStartup) << "release diKeyboard";
-        diKeyboard.reset();
-    });
-    ignoringFailure("release diInput", [] {
-        qCDebug(lcStartup) << "release diInput";
-        diInput.reset();
-    });
-    ignoringFailure("release dpPeer", [] {
-        qCDebug(lcStartup) << "release dpPeer";
-        dpPeer.reset();
-    });
-    ignoringFailure("release dxRoot", [] {
-        qCDebug(lcStartup) << "release dxRoot";
-        dxRoot.reset();
-    });
+    auto drop = [](const char* step, auto& object) {
+        ignoringFailure(step, [step, &object] {
+            if (object) {
+                qCDebug(lcStartup) << step;
+                object.reset();
+            }
+        });
+    };
+    drop("release diKeyboard", diKeyboard);
+    drop("release diInput", diInput);
+    drop("release dpPeer", dpPeer);
+    drop("release dxRoot", dxRoot);
 }
 
 void ReleaseDirectXObjects() {

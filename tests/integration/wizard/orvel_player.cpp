@@ -180,10 +180,15 @@ bool Player::closeWindow(const QString& window) {
     event.type = intern("WM_PROTOCOLS");
     event.data.data32[0] = intern("WM_DELETE_WINDOW");
     event.data.data32[1] = XCB_CURRENT_TIME;
-    xcb_send_event(c, 0, id, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char*>(&event));
-    xcb_flush(c);
+    // Checked, so the server has taken the request before the connection goes: a request that
+    // is merely flushed can be lost with the disconnect on a busy machine.
+    const xcb_void_cookie_t cookie = xcb_send_event_checked(c, 0, id, XCB_EVENT_MASK_NO_EVENT,
+                                                            reinterpret_cast<const char*>(&event));
+    xcb_generic_error_t* error = xcb_request_check(c, cookie);
+    const bool sent = error == nullptr;
+    std::free(error);
     xcb_disconnect(c);
-    return true;
+    return sent;
 }
 
 std::optional<int> Player::waitExit(int timeoutMs) {
