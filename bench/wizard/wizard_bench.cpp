@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
@@ -33,20 +34,24 @@ const QString kCreate = QStringLiteral("^Kartova Multiplayer - v1\\.1 - Create S
 
 char* selfPath = nullptr;
 
-// CPU seconds (user + system) the process has used so far.
+// CPU seconds the process has run so far, summed over its threads (nanosecond accounting of
+// the scheduler, finer than the clock ticks of /proc/PID/stat).
 std::optional<double> cpuSeconds(qint64 pid) {
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly)) {
+    const QDir tasks(QStringLiteral("/proc/%1/task").arg(pid));
+    if (!tasks.exists()) {
         return std::nullopt;
     }
-    const QString text = QString::fromLatin1(stat.readAll());
-    // Fields after the command name, which sits in parentheses and may hold blanks.
-    const QStringList fields = text.mid(text.lastIndexOf(QLatin1Char(')')) + 2).split(' ');
-    if (fields.size() < 13) {
-        return std::nullopt;
+    double total = 0;
+    for (const QString& task : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile schedstat(tasks.filePath(task) + QStringLiteral("/schedstat"));
+        if (schedstat.open(QIODevice::ReadOnly)) {
+            total += QString::fromLatin1(schedstat.readAll())
+                         .section(QLatin1Char(' '), 0, 0)
+                         .toDouble() /
+                     1e9;
+        }
     }
-    const double ticks = fields[11].toDouble() + fields[12].toDouble();  // utime, stime
-    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+    return total;
 }
 
 // Share of one core the process uses over kIdleSeconds, in percent.
@@ -167,11 +172,12 @@ std::optional<double> enetConnectMs() {
     bool serverUp = false;
     bool clientUp = false;
     ENetEvent event;
+    // Both ends serviced without waiting, so the figure is the handshake, not a poll interval.
     while (!(serverUp && clientUp) && timer.elapsed() < 5000) {
-        if (enet_host_service(server, &event, 1) > 0 && event.type == ENET_EVENT_TYPE_CONNECT) {
+        if (enet_host_service(server, &event, 0) > 0 && event.type == ENET_EVENT_TYPE_CONNECT) {
             serverUp = true;
         }
-        if (enet_host_service(client, &event, 1) > 0 && event.type == ENET_EVENT_TYPE_CONNECT) {
+        if (enet_host_service(client, &event, 0) > 0 && event.type == ENET_EVENT_TYPE_CONNECT) {
             clientUp = true;
         }
     }
@@ -201,9 +207,12 @@ void BM_IdleInWizard(benchmark::State& state) {
         state.SetIterationTime(kIdleSeconds);
         state.counters["cpu_percent"] = percent;
         state.counters["bare_qt_percent"] = baseline;
-        state.counters["ratio"] = baseline > 0 ? percent / baseline : 0.0;
-        std::printf("idle in the wizard: %.3f %% of a core (bare Qt window %.3f %%)\n", percent,
-                    baseline);
+        // A bare Qt window idles at about nothing, so the figure is given against one core and
+        // as the excess over the bare window.
+        state.counters["above_bare_percent"] = percent - baseline;
+        std::printf(
+            "idle in the wizard: %.3f %% of a core (bare Qt window %.3f %%, target < 1 %%)\n",
+            percent, baseline);
     }
 }
 
@@ -220,9 +229,10 @@ void BM_IdleInMainWindow(benchmark::State& state) {
         state.SetIterationTime(kIdleSeconds);
         state.counters["cpu_percent"] = percent;
         state.counters["bare_qt_percent"] = baseline;
-        state.counters["ratio"] = baseline > 0 ? percent / baseline : 0.0;
-        std::printf("idle in the main window: %.3f %% of a core (bare Qt window %.3f %%)\n",
-                    percent, baseline);
+        state.counters["above_bare_percent"] = percent - baseline;
+        std::printf(
+            "idle in the main window: %.3f %% of a core (bare Qt window %.3f %%, target < 1 %%)\n",
+            percent, baseline);
     }
 }
 
