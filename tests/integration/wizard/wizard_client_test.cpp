@@ -1,0 +1,124 @@
+// The wizard's client variant against a real session: an `orvel` process hosts, and a wizard in
+// this process (offscreen) searches and joins it through the platform's DirectPlay8Client.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QElapsedTimer>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include "connect_wizard/dplay_connect.h"
+#include "connect_wizard/message_box.h"
+#include "orvel_player.h"
+#include "session/mod_dplay.h"
+
+namespace {
+
+const QString kChoose = QStringLiteral("^Kartova Multiplayer - v1\\.1 - Choose Protocol$");
+const QString kSessions = QStringLiteral("^Kartova Multiplayer - v1\\.1 - Create or Join Session$");
+const QString kCreate = QStringLiteral("^Kartova Multiplayer - v1\\.1 - Create Session$");
+
+bool waitFor(const std::function<bool()>& cond, int timeoutMs) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!cond()) {
+        if (timer.elapsed() > timeoutMs) {
+            return false;
+        }
+        QTest::qWait(20);
+    }
+    return true;
+}
+
+}  // namespace
+
+TEST(WizardClient, SearchesAndJoinsARunningSession) {
+    if (!orvel::testing::haveXvfb()) {
+        GTEST_SKIP() << "Xvfb is not installed";
+    }
+    wizard_it::Player host(QStringLiteral("host"));
+    ASSERT_TRUE(host.ready());
+    const QString session = QStringLiteral("Client Cup %1").arg(QCoreApplication::applicationPid());
+    host.presetSettings({{"UserName", "Ann"}, {"GameName", session}});
+    ASSERT_TRUE(host.start());
+    host.focus(host.waitWindow(kChoose));
+    host.key(QStringLiteral("Return"));
+    ASSERT_FALSE(host.waitWindow(kSessions).isEmpty());
+    host.key(QStringLiteral("alt+c"));
+    ASSERT_FALSE(host.waitWindow(kCreate).isEmpty());
+    host.key(QStringLiteral("Return"));
+    const auto hosting =
+        host.waitLog(QRegularExpression(QStringLiteral("hosting .* on port (\\d+)")));
+    ASSERT_TRUE(hosting.hasMatch()) << host.log().toStdString();
+    ASSERT_FALSE(host.waitWindow(QStringLiteral("^Orvel \\(HOST\\)$")).isEmpty());
+
+    // The search asks for no address: it goes to the host's port on loopback.
+    qputenv("ORVEL_ENUM_ADDRESS",
+            QStringLiteral("127.0.0.1:%1").arg(hosting.captured(1)).toLatin1());
+    std::vector<QString> boxes;
+    orvel::SetMessageBoxHook([&](QWidget*, const QString& text, const QString&, QMessageBox::Icon) {
+        boxes.push_back(text);
+    });
+    auto root = std::make_shared<dx8::DirectX8>();
+    std::shared_ptr<dx8::DirectPlay8Client> client = root->DirectPlayClientCreate();
+    orvel::DPlayConnect wizard;
+    bool searched = false;
+    QTimer::singleShot(0, &wizard, [&] {
+        wizard.txtUserName->setText(QStringLiteral("Cid"));
+        wizard.cmdOk->click();
+        EXPECT_EQ(wizard.currentPage(), 1);
+        EXPECT_TRUE(wizard.cmdCreate->isHidden());
+        wizard.cmdRefresh->click();
+        searched = waitFor(
+            [&] {
+                return wizard.lstGames->count() > 0 &&
+                       wizard.lstGames->item(0)->text().startsWith(session + " - 1/6 - Latency:");
+            },
+            20000);
+        if (!searched) {
+            wizard.close();
+            return;
+        }
+        wizard.lstGames->setCurrentRow(0);
+        QTimer::singleShot(30000, &wizard, [&] { wizard.close(); });  // a join that never ends
+        wizard.cmdJoin->click();
+    });
+    const bool joined =
+        wizard.StartClientConnectWizard(root, client, orvel::kApplicationGuid, 6, nullptr, true);
+    orvel::SetMessageBoxHook({});
+    EXPECT_TRUE(searched);
+    EXPECT_TRUE(joined);
+    EXPECT_TRUE(boxes.empty());
+    EXPECT_FALSE(wizard.IsHost());
+    EXPECT_EQ(wizard.UserName(), "Cid");
+    EXPECT_EQ(wizard.NumPlayers(), 6);
+    // The host sees the client arrive.
+    EXPECT_TRUE(host.waitLog(QRegularExpression(QStringLiteral(
+                                 "CreatePlayer \\d+\\n(?:.*\\n)*?.*CreatePlayer \\d+")))
+                    .hasMatch())
+        << host.log().toStdString();
+
+    client->UnRegisterMessageHandler();
+    wizard.GoUnload();
+    client->Close(0);
+    client.reset();
+    root.reset();
+    host.closeWindow(host.waitWindow(QStringLiteral("^Orvel \\(HOST\\)$")));
+    EXPECT_EQ(host.waitExit(), std::optional<int>(0));
+}
+
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    qputenv("ORVEL_DISCOVERY", "loopback");
+    QTemporaryDir config;
+    qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
+    QApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
