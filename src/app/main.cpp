@@ -31,8 +31,12 @@ int startupFailed(const QString& reason) {
     }
     orvel::connectWizard.reset();
     orvel::DropDirectXObjects();
-    QMessageBox::critical(nullptr, QStringLiteral("Orvel"),
-                          QStringLiteral("Orvel could not start.\n\n") + reason);
+    // Without a screen nobody could close the box, and the program would never end.
+    const QString platform = QGuiApplication::platformName();
+    if (platform != QLatin1String("offscreen") && platform != QLatin1String("minimal")) {
+        QMessageBox::critical(nullptr, QStringLiteral("Orvel"),
+                              QStringLiteral("Orvel could not start.\n\n") + reason);
+    }
     return 1;
 }
 

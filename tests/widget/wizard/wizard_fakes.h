@@ -224,6 +224,7 @@ public:
     dx8::DPL_PROGRAM_DESC program;
     int32_t programFlags = -1;
     std::optional<bool> available;
+    std::optional<dx8::HRESULT> failAvailable;
 
     void RegisterMessageHandler(dx8::DirectPlay8LobbyEvent* h) override {
         calls << QStringLiteral("RegisterMessageHandler");
@@ -240,6 +241,9 @@ public:
     }
     void SetAppAvailable(bool fAvailable, int32_t lFlags) override {
         calls << QStringLiteral("SetAppAvailable %1 %2").arg(fAvailable).arg(lFlags);
+        if (failAvailable) {
+            dx8::raise(*failAvailable);
+        }
         available = fAvailable;
     }
     dx8::DPL_CONNECTION_SETTINGS GetConnectionSettings(dx8::DPNHANDLE, int32_t) override {

@@ -135,6 +135,50 @@ TEST_F(WizardTest, AcceptingPageZeroSavesTheChoiceAndMakesTheDeviceAddress) {
     EXPECT_EQ(orvel::GetDefault("SPListIndex"), "0");
 }
 
+TEST_F(WizardTest, PageZeroWithoutAProviderOrWithAFailingOneStays) {
+    run([&](DPlayConnect& w) {
+        w.lstSP->clearSelection();
+        w.cmdOk->click();
+        ASSERT_EQ(boxes.size(), 1u);
+        EXPECT_EQ(boxes[0].text, "Please select a service provider before going on.");
+        EXPECT_EQ(boxes[0].caption, "No service provider");
+        EXPECT_EQ(boxes[0].icon, QMessageBox::Information);
+        EXPECT_EQ(orvel::GetDefault("SPListIndex", "<none>"), "<none>");
+        EXPECT_EQ(w.currentPage(), 0);
+
+        // The platform no longer knows the provider chosen.
+        w.lstSP->setCurrentRow(1);
+        peer->providers.clear();
+        w.cmdOk->click();
+        ASSERT_EQ(boxes.size(), 2u);
+        EXPECT_EQ(boxes[1].text, "Unable to use this service provider.  Error: 0x80158180");
+        EXPECT_EQ(boxes[1].caption, "Error");
+        EXPECT_EQ(boxes[1].icon, QMessageBox::Critical);
+        EXPECT_EQ(w.currentPage(), 0);
+    });
+}
+
+TEST_F(WizardTest, AFailingLobbyAvailabilityIsReported) {
+    lobby->failAvailable = dx8::DPNERR_NOTALLOWED;
+    run([&](DPlayConnect& w) {
+        w.lstSP->setCurrentRow(w.lstSP->count() - 1);
+        w.cmdOk->click();
+        ASSERT_EQ(boxes.size(), 1u);
+        EXPECT_EQ(boxes[0].text, "Unable to wait for a lobby connection.  Error: 0x80158520");
+        EXPECT_EQ(boxes[0].icon, QMessageBox::Critical);
+        EXPECT_EQ(w.currentPage(), 0);
+
+        lobby->failAvailable.reset();
+        w.cmdOk->click();
+        ASSERT_EQ(w.currentPage(), 3);
+        lobby->failAvailable = dx8::DPNERR_NOTALLOWED;
+        w.cmdCancelLobby->click();  // reported, and page 0 all the same
+        ASSERT_EQ(boxes.size(), 2u);
+        EXPECT_EQ(boxes[1].text, "Unable to leave the lobby wait.  Error: 0x80158520");
+        EXPECT_EQ(w.currentPage(), 0);
+    });
+}
+
 TEST_F(WizardTest, EveryAcceptMakesAFreshDeviceAddress) {
     run([&](DPlayConnect& w) {
         w.cmdOk->click();
