@@ -1,0 +1,168 @@
+// Start-up and shutdown of the main window in this process (offscreen, no X display): the
+// wizard is driven through its controls, the platform objects are the real ones, and the
+// steps are read from the "orvel.startup" diagnostics.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QLoggingCategory>
+#include <QPushButton>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include "common/settings_store.h"
+#include "connect_wizard/dplay_connect.h"
+#include "connect_wizard/message_box.h"
+#include "main_window/frm_chat.h"
+#include "session/mod_dplay.h"
+
+namespace {
+
+QStringList steps;
+QtMessageHandler defaultHandler = nullptr;
+
+void collect(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+    if (context.category != nullptr && QByteArray(context.category) == "orvel.startup") {
+        steps << message;
+        return;
+    }
+    if (message.contains(QLatin1String("propagateSizeHints"))) {
+        return;
+    }
+    defaultHandler(type, context, message);
+}
+
+const QStringList kReleaseOrder = {
+    "unregister handler",    "unload wizard",      "close dpPeer",
+    "release keyboardEvent", "release diKeyboard", "release diInput",
+    "release dpPeer",        "release dxRoot",     "release connectWizard"};
+
+QStringList only(const QStringList& all, const QStringList& wanted) {
+    QStringList out;
+    for (const QString& s : all) {
+        if (wanted.contains(s)) {
+            out << s;
+        }
+    }
+    return out;
+}
+
+orvel::DPlayConnect* shownWizard() {
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+        if (auto* wizard = qobject_cast<orvel::DPlayConnect*>(w); wizard && wizard->isVisible()) {
+            return wizard;
+        }
+    }
+    return nullptr;
+}
+
+// Runs action on the wizard once it shows, from inside start-up's wait.
+void whenWizardShows(std::function<void(orvel::DPlayConnect&)> action) {
+    auto* poll = new QTimer;
+    poll->setInterval(10);
+    QObject::connect(poll, &QTimer::timeout, [poll, action] {
+        if (orvel::DPlayConnect* wizard = shownWizard()) {
+            poll->stop();
+            poll->deleteLater();
+            action(*wizard);
+        }
+    });
+    poll->start();
+}
+
+void host(orvel::DPlayConnect& w, const QString& name) {
+    w.txtUserName->setText(QStringLiteral("Ann"));
+    w.cmdOk->click();
+    w.cmdCreate->click();
+    w.txtGameName->setText(name);
+    w.cmdOkCreate->click();
+}
+
+class Startup : public ::testing::Test {
+protected:
+    void SetUp() override {
+        steps.clear();
+        QSettings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("Orvel"),
+                  orvel::kSettingsApp)
+            .clear();
+        orvel::SetMessageBoxHook([this](QWidget*, const QString& text, const QString&,
+                                        QMessageBox::Icon) { boxes << text; });
+    }
+    void TearDown() override {
+        orvel::SetMessageBoxHook({});
+        EXPECT_EQ(orvel::connectWizard, nullptr);
+        EXPECT_EQ(orvel::dpPeer, nullptr);
+        EXPECT_EQ(orvel::dxRoot, nullptr);
+    }
+    QStringList boxes;
+};
+
+}  // namespace
+
+TEST_F(Startup, CancellingTheWizardReleasesEverythingAndNeverShowsTheWindow) {
+    orvel::frmChat window;
+    whenWizardShows([](orvel::DPlayConnect& w) { w.cmdCancel->click(); });
+    EXPECT_FALSE(window.Form_Load());
+    EXPECT_FALSE(window.isVisible());
+    EXPECT_EQ(only(steps, kReleaseOrder), kReleaseOrder);
+    EXPECT_TRUE(steps.contains("wizard result false"));
+    EXPECT_EQ(orvel::keyboardEvent, 0);
+    EXPECT_EQ(orvel::diKeyboard, nullptr);
+    EXPECT_EQ(orvel::diInput, nullptr);
+}
+
+TEST_F(Startup, TheHostIsMarkedAndGameVersionRestoredThenShutdownReleasesInOrder) {
+    struct Case {
+        const char* stored;
+        bool mx;
+    };
+    for (const Case& c : {Case{"1", true}, Case{"01", false}, Case{"1 ", false}}) {
+        SCOPED_TRACE(c.stored);
+        steps.clear();
+        orvel::SaveDefault(QStringLiteral("GameVersion"), QString::fromLatin1(c.stored));
+        orvel::frmChat window;
+        whenWizardShows([](orvel::DPlayConnect& w) { host(w, QStringLiteral("Startup Cup")); });
+        ASSERT_TRUE(window.Form_Load());
+        EXPECT_EQ(window.windowTitle(), "Orvel (HOST)");
+        EXPECT_EQ(window.localPlayerName, "Ann");
+        EXPECT_EQ(window.mx->isChecked(), c.mx);
+        EXPECT_NE(orvel::dpPeer, nullptr);
+        window.show();
+        window.close();
+        EXPECT_EQ(only(steps, kReleaseOrder), kReleaseOrder);
+        EXPECT_TRUE(steps.contains("unload main window"));
+    }
+    EXPECT_TRUE(boxes.isEmpty());
+}
+
+// A close request that reaches the main window while start-up still waits in the wizard (a
+// failed connect reported by the main window's handler, say) waits for start-up to finish, and
+// the program then ends through the ordinary shutdown.
+TEST_F(Startup, ACloseRequestDuringStartupWaitsForStartupToFinish) {
+    orvel::frmChat window;
+    whenWizardShows([&window](orvel::DPlayConnect& w) {
+        orvel::connectWizard->CloseForm(&window);
+        QCoreApplication::processEvents();  // the request arrives while the wizard runs
+        host(w, QStringLiteral("Doomed Cup"));
+    });
+    EXPECT_FALSE(window.Form_Load());
+    EXPECT_FALSE(window.isVisible());
+    EXPECT_TRUE(steps.contains("wizard result true"));
+    EXPECT_EQ(only(steps, kReleaseOrder), kReleaseOrder);
+    EXPECT_EQ(steps.count("unload main window"), 1);
+}
+
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    qunsetenv("DISPLAY");  // the keyboard reader then stays off instead of reading a real screen
+    qputenv("ORVEL_DISCOVERY", "loopback");
+    QTemporaryDir config;
+    qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
+    defaultHandler = qInstallMessageHandler(collect);
+    QLoggingCategory::setFilterRules(QStringLiteral("orvel.startup.debug=true"));
+    QApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
