@@ -287,6 +287,7 @@ bool DPlayConnect::RunWizard(std::shared_ptr<dx8::DirectX8> oDX, const QString& 
     qCDebug(lcWizard) << "wizard shown";
     waitUntil([this] { return wizardDone; });
     qCDebug(lcWizard) << "wizard done, result" << wizardResult;
+    stopSearch();
 
     if (lobbyConnection != 0) {
         if (peer_) {
@@ -300,6 +301,25 @@ bool DPlayConnect::RunWizard(std::shared_ptr<dx8::DirectX8> oDX, const QString& 
         lobbyApp.reset();
     }
     return wizardResult;
+}
+
+void DPlayConnect::stopSearch() {
+    // Nobody lists the answers once the wizard is done, and a search without end would go on
+    // querying the network for the whole run.
+    if (searchState != 1 || enumHandle == 0) {
+        return;
+    }
+    stopListing = true;
+    searchState = 0;
+    try {
+        if (peer_) {
+            peer_->CancelAsyncOperation(enumHandle, 0);
+        } else if (client_) {
+            client_->CancelAsyncOperation(enumHandle, 0);
+        }
+    } catch (const dx8::DxError& e) {
+        qCDebug(lcWizard) << "ending the search failed" << dx8::hresultHex(e.code());
+    }
 }
 
 void DPlayConnect::ShowPage(int n) {

@@ -218,6 +218,7 @@ private:
     void JoinSelectedSession();
     void joinSession(int index);
     void unloadWindow();
+    void stopSearch();
 
     // Waits, keeping the windows alive, until done() holds. Every change of a flag that a wait
     // polls calls wakeWaits(), so a wait costs nothing while nothing happens.

@@ -457,6 +457,9 @@ TEST_F(WizardTest, JoinConnectsAndFinishesAsAPlayer) {
         EXPECT_EQ(peer->connectHost.url, device);
         EXPECT_EQ(peer->connectDevice.url, device);
         EXPECT_TRUE(w.stopListing);
+        // The join itself leaves the search running.
+        EXPECT_FALSE(peer->calls.contains("CancelAsyncOperation"));
+        EXPECT_EQ(w.searchState, 1);
     });
     EXPECT_TRUE(result);
     EXPECT_EQ(peer->info.Name, "Bea");
@@ -473,8 +476,10 @@ TEST_F(WizardTest, JoinConnectsAndFinishesAsAPlayer) {
     EXPECT_TRUE(wizard->SessionName().isEmpty());
     EXPECT_EQ(wizard->deviceAddress, nullptr);
     EXPECT_EQ(callback.events, (QStringList{"EnumHostsResponse", "ConnectComplete"}));
-    // The search is not cancelled by the join.
-    EXPECT_FALSE(peer->calls.contains("CancelAsyncOperation"));
+    // The finished wizard ends the search.
+    EXPECT_EQ(peer->calls.count("CancelAsyncOperation"), 1);
+    EXPECT_EQ(peer->cancelledHandle, wizard->enumHandle);
+    EXPECT_EQ(wizard->searchState, 0);
 }
 
 TEST_F(WizardTest, AFullSessionKeepsTheWizardOnPageOne) {
