@@ -11,6 +11,7 @@
 //   key_latency_bench [presses per mode, default 400]
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QTimer>
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -137,14 +138,19 @@ struct Stamp : dx8::DirectXEvent8 {
     Clock::time_point readAt;
 };
 
+// Sleeps in the event loop, as the program's GUI thread does, until `flag` is set. (The
+// processEvents overload with a time limit never sleeps: it would spin and steal the CPU the X
+// server needs.)
 bool pumpUntil(const bool& flag) {
     QElapsedTimer t;
     t.start();
+    QTimer tick;  // wakes the loop now and then to look at the time
+    tick.start(100);
     while (!flag) {
         if (t.elapsed() > kTimeoutMs) {
             return false;
         }
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     }
     return true;
 }

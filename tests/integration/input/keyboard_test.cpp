@@ -31,7 +31,7 @@ bool waitFor(const std::function<bool()>& done, int timeoutMs = kWaitMs) {
         if (timer.elapsed() > timeoutMs) {
             return false;
         }
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        QCoreApplication::processEvents();
         QThread::msleep(2);
     }
     return true;
