@@ -1,0 +1,486 @@
+// The system keyboard device on a private X server: keys typed into another program's window
+// reach it through XInput 2 raw events.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QThread>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "platform/dx8/directx8.h"
+#include "platform/dx8/keyboard_device.h"
+#include "xi_hiding_proxy.h"
+#include "xvfb.h"
+
+using namespace dx8;
+
+namespace {
+
+constexpr int kWaitMs = 15000;
+
+// Pumps the event loop until `done` holds or the time is up.
+bool waitFor(const std::function<bool()>& done, int timeoutMs = kWaitMs) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!done()) {
+        if (timer.elapsed() > timeoutMs) {
+            return false;
+        }
+        QCoreApplication::processEvents();
+        QThread::msleep(2);
+    }
+    return true;
+}
+
+QProcessEnvironment envWith(const QString& display) {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("DISPLAY"), display);
+    return env;
+}
+
+// Runs a program to its end (bounded); returns its standard output, or nothing when it did not
+// end normally.
+std::optional<QString> run(const QString& program, const QStringList& args,
+                           const QProcessEnvironment& env, QString* errors = nullptr,
+                           int* exitCode = nullptr) {
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.start(program, args);
+    if (!p.waitForFinished(kWaitMs)) {
+        p.kill();
+        p.waitForFinished(2000);
+        return std::nullopt;
+    }
+    if (errors != nullptr) {
+        *errors = QString::fromLocal8Bit(p.readAllStandardError());
+    }
+    if (exitCode != nullptr) {
+        *exitCode = p.exitCode();
+    }
+    if (p.exitStatus() != QProcess::NormalExit) {
+        return std::nullopt;
+    }
+    return QString::fromLocal8Bit(p.readAllStandardOutput());
+}
+
+struct Recorder : DirectXEvent8 {
+    void DirectXEvent8_DXCallback(int32_t eventid) override {
+        ++calls;
+        lastId = eventid;
+        onGuiThread = onGuiThread && QThread::currentThread() == qApp->thread();
+        if (running) {
+            nested = true;
+        }
+        running = true;
+        // Signals that came while this callback was queued folded into it: read until empty.
+        for (int round = 0; device && drain && round < 100; ++round) {
+            DIDEVICEOBJECTDATA batch[11];
+            const int32_t n = device->GetDeviceData(batch, 11, 0);
+            events.insert(events.end(), batch, batch + n);
+            if (n == 0) {
+                break;
+            }
+        }
+        running = false;
+    }
+    DirectInputDevice8* device = nullptr;
+    bool drain = true;
+    int calls = 0;
+    int32_t lastId = 0;
+    bool onGuiThread = true;
+    bool running = false;
+    bool nested = false;
+    std::vector<DIDEVICEOBJECTDATA> events;
+};
+
+// One private X server with one other program's window holding the focus, for the whole suite.
+class KeyboardOnX : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        if (!orvel::testing::haveXvfb() ||
+            QStandardPaths::findExecutable(QStringLiteral("xdotool")).isEmpty() ||
+            QStandardPaths::findExecutable(QStringLiteral("xev")).isEmpty()) {
+            return;
+        }
+        haveTools_ = true;
+        display_ = new orvel::testing::XvfbDisplay;
+        if (!display_->ok()) {
+            return;
+        }
+        qputenv("DISPLAY", display_->name().toLocal8Bit());
+        // The other program: xev, which also prints every key its window receives.
+        focusOwner_ = new QProcess;
+        focusOwner_->setProcessEnvironment(envWith(display_->name()));
+        focusOwner_->start(QStringLiteral("xev"),
+                           {QStringLiteral("-name"), QStringLiteral("orvel-focus-owner"),
+                            QStringLiteral("-event"), QStringLiteral("keyboard")});
+        if (!focusOwner_->waitForStarted(kWaitMs)) {
+            return;
+        }
+        QString found;
+        waitFor([&] {
+            found = xdo({QStringLiteral("search"), QStringLiteral("--name"),
+                         QStringLiteral("orvel-focus-owner")})
+                        .trimmed();
+            return !found.isEmpty();
+        });
+        focusWindow_ = found.section(QLatin1Char('\n'), 0, 0).toUInt();
+        if (focusWindow_ == 0) {
+            return;
+        }
+        xdo({QStringLiteral("windowfocus"), QString::number(focusWindow_)});
+        ready_ = waitFor([] {
+            return xdo({QStringLiteral("getwindowfocus")}).trimmed().toUInt() == focusWindow_;
+        });
+    }
+
+    static void TearDownTestSuite() {
+        if (focusOwner_ != nullptr) {
+            focusOwner_->kill();
+            focusOwner_->waitForFinished(5000);
+            delete focusOwner_;
+            focusOwner_ = nullptr;
+        }
+        delete display_;
+        display_ = nullptr;
+    }
+
+    void SetUp() override {
+        if (!haveTools_) {
+            GTEST_SKIP() << "needs Xvfb, xdotool and xev";
+        }
+        ASSERT_TRUE(ready_) << "no X server with a focused window of another program";
+    }
+
+    void TearDown() override {
+        if (eventId_ != 0) {
+            root_.DestroyEvent(eventId_);
+        }
+    }
+
+    // Output of a successful xdotool run, or nothing.
+    static std::optional<QString> xdoRun(const QStringList& args) {
+        int exitCode = -1;
+        auto out =
+            run(QStringLiteral("xdotool"), args, envWith(display_->name()), nullptr, &exitCode);
+        if (exitCode != 0) {
+            return std::nullopt;
+        }
+        return out;
+    }
+    static QString xdo(const QStringList& args) { return xdoRun(args).value_or(QString()); }
+
+    // xdotool types through the XTEST extension, like a real keyboard (no --window: that would
+    // send synthetic events that only the one window sees).
+    static void keys(const QStringList& args) {
+        ASSERT_TRUE(xdoRun(args).has_value()) << args.join(QLatin1Char(' ')).toStdString();
+    }
+
+    // The start-up sequence of the program, with the buffer size given.
+    std::shared_ptr<DirectInputDevice8> startDevice(Recorder& recorder, int32_t bufferSize = 10,
+                                                    int32_t flags = DISCL_NONEXCLUSIVE |
+                                                                    DISCL_BACKGROUND,
+                                                    uintptr_t window = 0) {
+        input_ = root_.DirectInputCreate();
+        auto device = input_->CreateDevice(GUID_SysKeyboard);
+        device->SetCommonDataFormat(DIFORMAT_KEYBOARD);
+        device->SetCooperativeLevel(window, flags);
+        eventId_ = root_.CreateEvent(&recorder);
+        device->SetEventNotification(eventId_);
+        DIPROPLONG prop;
+        prop.lHow = DIPH_DEVICE;
+        prop.lObj = 0;
+        prop.lData = bufferSize;
+        device->SetProperty(DIPROP_BUFFERSIZE, prop);
+        device->Acquire();
+        recorder.device = device.get();
+        return device;
+    }
+
+    static std::vector<std::pair<int32_t, int32_t>> codes(
+        const std::vector<DIDEVICEOBJECTDATA>& events) {
+        std::vector<std::pair<int32_t, int32_t>> out;
+        for (const auto& e : events) {
+            out.emplace_back(e.lOfs, e.lData);
+        }
+        return out;
+    }
+
+    static inline orvel::testing::XvfbDisplay* display_ = nullptr;
+    static inline QProcess* focusOwner_ = nullptr;
+    static inline uint32_t focusWindow_ = 0;
+    static inline bool haveTools_ = false;
+    static inline bool ready_ = false;
+
+    DirectX8 root_;
+    std::shared_ptr<DirectInput8> input_;
+    int32_t eventId_ = 0;
+};
+
+using Codes = std::vector<std::pair<int32_t, int32_t>>;
+
+TEST_F(KeyboardOnX, KeysTypedIntoAnotherWindowArriveInOrderAndThatWindowGetsThemToo) {
+    Recorder recorder;
+    auto device = startDevice(recorder);
+    focusOwner_->readAllStandardOutput();  // what it saw before this test
+    keys({QStringLiteral("key"), QStringLiteral("a"), QStringLiteral("b")});
+    ASSERT_TRUE(waitFor([&] { return recorder.events.size() >= 4; }));
+    EXPECT_EQ(codes(recorder.events),
+              (Codes{{DIK_A, 0x80}, {DIK_A, 0}, {DIK_B, 0x80}, {DIK_B, 0}}));
+    for (size_t i = 1; i < recorder.events.size(); ++i) {
+        EXPECT_GT(recorder.events[i].lSequence, recorder.events[i - 1].lSequence);
+        EXPECT_GE(static_cast<uint32_t>(recorder.events[i].lTimeStamp),
+                  static_cast<uint32_t>(recorder.events[i - 1].lTimeStamp));
+    }
+    EXPECT_GE(recorder.calls, 1);
+    EXPECT_EQ(recorder.lastId, eventId_);
+    EXPECT_TRUE(recorder.onGuiThread);
+    EXPECT_FALSE(recorder.nested);
+    // Non-exclusive: the window with the focus received the keys as well.
+    QByteArray seen;
+    EXPECT_TRUE(waitFor([&] {
+        seen += focusOwner_->readAllStandardOutput();
+        return seen.count("KeyRelease event") >= 2;
+    })) << seen.constData();
+    EXPECT_GE(seen.count("KeyPress event"), 2);
+    // The device's owner never had the focus.
+    EXPECT_EQ(xdo({QStringLiteral("getwindowfocus")}).trimmed().toUInt(), focusWindow_);
+}
+
+// The presses among the events, in order.
+Codes pressesIn(const std::vector<DIDEVICEOBJECTDATA>& events) {
+    Codes out;
+    for (const auto& e : events) {
+        if (e.lData == 0x80) {
+            out.emplace_back(e.lOfs, e.lData);
+        }
+    }
+    return out;
+}
+
+TEST_F(KeyboardOnX, KeysMapToDirectInputCodes) {
+    Recorder recorder;
+    auto device = startDevice(recorder, 100);
+    const auto type = [&](const QStringList& names, size_t events) {
+        recorder.events.clear();
+        keys(QStringList{QStringLiteral("key")} + names);
+        EXPECT_TRUE(waitFor([&] { return recorder.events.size() >= events; }))
+            << names.join(QLatin1Char(' ')).toStdString() << ": " << recorder.events.size();
+        return pressesIn(recorder.events);
+    };
+    // What the in-game chat reads (0x00..0x3A) and keys beyond it, which must keep their own codes
+    // so that they are ignored there.
+    EXPECT_EQ(type({"a",           "z",         "1",           "0",        "minus",     "equal",
+                    "bracketleft", "semicolon", "apostrophe",  "grave",    "backslash", "comma",
+                    "period",      "slash",     "KP_Multiply", "Return",   "BackSpace", "Tab",
+                    "t",           "space",     "Escape",      "Caps_Lock"},
+                   44),
+              (Codes{{DIK_A, 0x80},        {DIK_Z, 0x80},         {DIK_1, 0x80},
+                     {DIK_0, 0x80},        {DIK_MINUS, 0x80},     {DIK_EQUALS, 0x80},
+                     {DIK_LBRACKET, 0x80}, {DIK_SEMICOLON, 0x80}, {DIK_APOSTROPHE, 0x80},
+                     {DIK_GRAVE, 0x80},    {DIK_BACKSLASH, 0x80}, {DIK_COMMA, 0x80},
+                     {DIK_PERIOD, 0x80},   {DIK_SLASH, 0x80},     {DIK_MULTIPLY, 0x80},
+                     {DIK_RETURN, 0x80},   {DIK_BACK, 0x80},      {DIK_TAB, 0x80},
+                     {DIK_T, 0x80},        {DIK_SPACE, 0x80},     {DIK_ESCAPE, 0x80},
+                     {DIK_CAPITAL, 0x80}}));
+    EXPECT_EQ(type({"Up", "Down", "Left", "Right", "F1", "F10", "F11", "F12", "KP_Enter",
+                    "KP_Divide", "Home", "End", "Prior", "Next", "Insert", "Delete"},
+                   32),
+              (Codes{{DIK_UP, 0x80},
+                     {DIK_DOWN, 0x80},
+                     {DIK_LEFT, 0x80},
+                     {DIK_RIGHT, 0x80},
+                     {DIK_F1, 0x80},
+                     {DIK_F10, 0x80},
+                     {DIK_F11, 0x80},
+                     {DIK_F12, 0x80},
+                     {DIK_NUMPADENTER, 0x80},
+                     {DIK_DIVIDE, 0x80},
+                     {DIK_HOME, 0x80},
+                     {DIK_END, 0x80},
+                     {DIK_PRIOR, 0x80},
+                     {DIK_NEXT, 0x80},
+                     {DIK_INSERT, 0x80},
+                     {DIK_DELETE, 0x80}}));
+    // Shifted typing: Shift goes down first and comes up last or after the key.
+    EXPECT_EQ(type({"shift+comma"}, 4), (Codes{{DIK_LSHIFT, 0x80}, {DIK_COMMA, 0x80}}));
+    EXPECT_EQ(recorder.events.size(), 4u);
+    // xdotool may hold a left-hand modifier with a right-hand one; the right-hand codes must show.
+    const Codes right = type({"Shift_R", "Control_R", "Alt_R"}, 6);
+    for (const int16_t code : {DIK_RSHIFT, DIK_RCONTROL, DIK_RMENU}) {
+        EXPECT_NE(std::find(right.begin(), right.end(), std::make_pair(int32_t{code}, 0x80)),
+                  right.end())
+            << code;
+    }
+}
+
+TEST_F(KeyboardOnX, KeyStateShowsHeldKeys) {
+    Recorder recorder;
+    auto device = startDevice(recorder);
+    DIKEYBOARDSTATE state;
+    const auto held = [&](int16_t code) {
+        device->GetDeviceStateKeyboard(state);
+        return state.key[code] == 0x80;
+    };
+    keys({QStringLiteral("keydown"), QStringLiteral("shift"), QStringLiteral("keydown"),
+          QStringLiteral("g")});
+    ASSERT_TRUE(waitFor([&] { return held(DIK_G) && held(DIK_LSHIFT); }));
+    int down = 0;
+    for (uint8_t b : state.key) {
+        EXPECT_TRUE(b == 0 || b == 0x80);
+        down += b == 0x80;
+    }
+    EXPECT_EQ(down, 2);
+    keys({QStringLiteral("keyup"), QStringLiteral("g")});
+    EXPECT_TRUE(waitFor([&] { return !held(DIK_G); }));
+    EXPECT_TRUE(held(DIK_LSHIFT));
+    keys({QStringLiteral("keyup"), QStringLiteral("shift")});
+    EXPECT_TRUE(waitFor([&] { return !held(DIK_LSHIFT); }));
+    // Held and released while the device watched: both ends are in the buffer, in order.
+    ASSERT_TRUE(waitFor([&] { return recorder.events.size() >= 4; }));
+    EXPECT_EQ(codes(recorder.events),
+              (Codes{{DIK_LSHIFT, 0x80}, {DIK_G, 0x80}, {DIK_G, 0}, {DIK_LSHIFT, 0}}));
+}
+
+TEST_F(KeyboardOnX, BufferKeepsTheFirstTenEvents) {
+    Recorder recorder;
+    recorder.drain = false;  // nobody reads until the test does
+    auto device = startDevice(recorder);
+    keys({QStringLiteral("key"), QStringLiteral("q"), QStringLiteral("w"), QStringLiteral("e"),
+          QStringLiteral("r"), QStringLiteral("y")});
+    keys({QStringLiteral("keydown"), QStringLiteral("u")});  // the eleventh event
+    auto* keyboard = static_cast<SystemKeyboard*>(device.get());
+    DIDEVICEOBJECTDATA peek[20];
+    ASSERT_TRUE(waitFor([&] {
+        device->GetDeviceData(peek, 20, DIGDD_PEEK);
+        return keyboard->lastReadOverflowed();
+    }));
+    DIDEVICEOBJECTDATA events[20];
+    const int32_t n = device->GetDeviceData(events, 20, 0);
+    ASSERT_EQ(n, 10);
+    EXPECT_TRUE(keyboard->lastReadOverflowed());
+    EXPECT_EQ(codes({events, events + n}), (Codes{{DIK_Q, 0x80},
+                                                  {DIK_Q, 0},
+                                                  {DIK_W, 0x80},
+                                                  {DIK_W, 0},
+                                                  {DIK_E, 0x80},
+                                                  {DIK_E, 0},
+                                                  {DIK_R, 0x80},
+                                                  {DIK_R, 0},
+                                                  {DIK_Y, 0x80},
+                                                  {DIK_Y, 0}}));
+    EXPECT_TRUE(waitFor([&] { return recorder.calls >= 1; }));
+    // The lost press of U still counts in the sequence; its release comes through.
+    keys({QStringLiteral("keyup"), QStringLiteral("u")});
+    ASSERT_TRUE(waitFor([&] { return device->GetDeviceData(events, 20, DIGDD_PEEK) == 1; }));
+    ASSERT_EQ(device->GetDeviceData(events, 20, 0), 1);
+    EXPECT_FALSE(keyboard->lastReadOverflowed());
+    EXPECT_EQ(events[0].lOfs, DIK_U);
+    EXPECT_EQ(events[0].lData, 0);
+    EXPECT_EQ(events[0].lSequence, 12);
+}
+
+TEST_F(KeyboardOnX, ForegroundDeviceSeesKeysOnlyWhileItsWindowHasTheFocus) {
+    Recorder focused;
+    auto inFront = startDevice(focused, 10, DISCL_NONEXCLUSIVE | DISCL_FOREGROUND, focusWindow_);
+    const int32_t firstEvent = eventId_;
+    Recorder elsewhere;
+    auto behind =
+        startDevice(elsewhere, 10, DISCL_NONEXCLUSIVE | DISCL_FOREGROUND, focusWindow_ + 12345);
+    keys({QStringLiteral("key"), QStringLiteral("m")});
+    ASSERT_TRUE(waitFor([&] { return focused.events.size() >= 2; }));
+    EXPECT_EQ(codes(focused.events), (Codes{{DIK_M, 0x80}, {DIK_M, 0}}));
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(elsewhere.events.empty());
+    EXPECT_EQ(elsewhere.calls, 0);
+    root_.DestroyEvent(firstEvent);
+}
+
+TEST_F(KeyboardOnX, UnacquiredDestroyedOrDroppedDevicesStaySilent) {
+    Recorder recorder;
+    auto device = startDevice(recorder);
+    device->Unacquire();
+    keys({QStringLiteral("key"), QStringLiteral("k")});
+    DIDEVICEOBJECTDATA events[11];
+    EXPECT_THROW(device->GetDeviceData(events, 11, 0), DxError);
+    device->Acquire();
+    keys({QStringLiteral("key"), QStringLiteral("j")});
+    ASSERT_TRUE(waitFor([&] { return recorder.events.size() >= 2; }));
+    EXPECT_EQ(codes(recorder.events), (Codes{{DIK_J, 0x80}, {DIK_J, 0}}));
+
+    // Shutdown order: the event goes, keys still come, the callback is not called any more.
+    root_.DestroyEvent(eventId_);
+    eventId_ = 0;
+    const int callsBefore = recorder.calls;
+    keys({QStringLiteral("key"), QStringLiteral("h")});
+    ASSERT_TRUE(waitFor([&] { return device->GetDeviceData(events, 11, DIGDD_PEEK) == 2; }));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(recorder.calls, callsBefore);
+    // Dropped while acquired and while keys arrive.
+    keys({QStringLiteral("keydown"), QStringLiteral("l")});
+    recorder.device = nullptr;
+    device.reset();
+    keys({QStringLiteral("keyup"), QStringLiteral("l")});
+    QCoreApplication::processEvents();
+    EXPECT_EQ(recorder.calls, callsBefore);
+}
+
+// ---- Without a usable X server ------------------------------------------------------------------
+
+struct ProbeRun {
+    int exitCode = -1;
+    QString out;
+    QString err;
+};
+
+ProbeRun runProbe(const QProcessEnvironment& env) {
+    ProbeRun r;
+    const QString probe = QCoreApplication::applicationDirPath() + "/input_startup_probe";
+    r.out = run(probe, {QStringLiteral("3")}, env, &r.err, &r.exitCode).value_or(QString());
+    return r;
+}
+
+void expectSilentStartup(const ProbeRun& r, const QString& reason) {
+    EXPECT_EQ(r.exitCode, 0) << r.out.toStdString() << r.err.toStdString();
+    EXPECT_TRUE(r.out.contains(QStringLiteral("startup ok")));
+    EXPECT_EQ(r.out.count(QStringLiteral("keys down 0, events 0")), 3);
+    EXPECT_EQ(r.err.count(QStringLiteral("in-game chat is off: ")), 1) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains(reason)) << r.err.toStdString();
+}
+
+TEST(KeyboardWithoutX, NoDisplayStartsUpAndSaysSoOnce) {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("DISPLAY"));
+    expectSilentStartup(runProbe(env), QStringLiteral("DISPLAY is not set"));
+}
+
+TEST(KeyboardWithoutX, UnreachableDisplayStartsUpAndSaysSoOnce) {
+    // A display number nobody serves: the probe's connection is refused at once.
+    expectSilentStartup(runProbe(envWith(QStringLiteral(":31999"))),
+                        QStringLiteral("cannot open X display"));
+}
+
+TEST(KeyboardWithoutX, ServerWithoutXInputStartsUpAndSaysSoOnce) {
+    if (!orvel::testing::haveXvfb()) {
+        GTEST_SKIP() << "needs Xvfb";
+    }
+    orvel::testing::XvfbDisplay display;
+    ASSERT_TRUE(display.ok());
+    XInputHidingProxy proxy(display.number());
+    ASSERT_TRUE(proxy.ok());
+    expectSilentStartup(runProbe(envWith(QString::fromStdString(proxy.displayName()))),
+                        QStringLiteral("no XInput 2 extension"));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
