@@ -191,6 +191,41 @@ TEST(PeerCalls, SynchronousJoinInOneProcess) {
         waitUntil([&] { return joinerEvents.has(QStringLiteral("terminate 0x80158270")); }));
 }
 
+TEST(ClientCalls, JoinsAPeerSessionAndSendsToItsHost) {
+    DirectX8 root;
+    auto host = root.DirectPlayPeerCreate();
+    auto client = root.DirectPlayClientCreate();
+    Recorder hostEvents, clientEvents;
+    host->RegisterMessageHandler(&hostEvents);
+    client->RegisterMessageHandler(&clientEvents);
+    DPN_APPLICATION_DESC desc;
+    desc.guidApplication = kApp;
+    host->Host(desc, nullptr, 0);
+    EXPECT_EQ(codeOf([&] { client->Send("early", 0, 0); }), DPNERR_NOCONNECTION);
+    DPN_PLAYER_INFO me;
+    me.Name = QStringLiteral("Cli");
+    client->SetClientInfo(me, DPNSETCLIENTINFO_SYNC);
+    DirectPlay8Address at;
+    at.BuildFromURL(QStringLiteral("x-directplay:/provider=%7BEBFE7BA0-628D-11D2-AE0F-"
+                                   "006097B01411%7D;hostname=127.0.0.1;port=") +
+                    QString::number(sessionPortOf(host.get())));
+    client->Connect(desc, &at, nullptr, 0, {}, 0);
+    ASSERT_TRUE(waitUntil([&] { return clientEvents.has(QStringLiteral("connect 0x0")); }));
+    // The host saw itself, the indication, then the client.
+    ASSERT_TRUE(waitUntil([&] { return hostEvents.seen.size() >= 3; }));
+    const QString created = hostEvents.seen[2];
+    ASSERT_TRUE(created.startsWith(QStringLiteral("create "))) << created.toStdString();
+    const DPNID clientId = created.section(QLatin1Char(' '), 1).toUInt();
+    EXPECT_EQ(host->GetPeerInfo(clientId, 0).Name, QStringLiteral("Cli"));
+    client->Send("to the host", 0, DPNSEND_GUARANTEED);
+    EXPECT_TRUE(waitUntil(
+        [&] { return hostEvents.has(QStringLiteral("recv %1 to the host").arg(clientId)); }));
+    client->Close(0);
+    EXPECT_TRUE(
+        waitUntil([&] { return hostEvents.has(QStringLiteral("destroy %1").arg(clientId)); }));
+    host->Close(0);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
