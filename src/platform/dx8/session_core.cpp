@@ -562,7 +562,10 @@ void SessionCore::handleConnect(ENetPeer* peer) {
         const auto unverified = std::count_if(links_.begin(), links_.end(), [](const auto& l) {
             return l.second.kind == LinkKind::Unverified;
         });
-        if (!inSession_ || unverified >= kMaxUnverified) {
+        // A joiner that has its answer already takes links: the next joiner may be quicker
+        // than the host's word that this join is complete.
+        const bool open = inSession_ || (connect_ && connect_->accept);
+        if (!open || unverified >= kMaxUnverified) {
             enet_peer_disconnect_now(peer, 0);
             return;
         }
