@@ -46,10 +46,10 @@ void reportAccessDenied(uint32_t processId) {
     const QByteArray text =
         QStringLiteral(
             "orvel: found the game (process %1) but may not open its memory: permission denied.\n"
-            "  Allow it in one of these ways, then restart orvel:\n"
-            "    - let processes of one user reach each other's memory (Yama ptrace scope):\n"
+            "  To allow it, do one of these:\n"
+            "    - let a user's programs reach each other's memory (Yama ptrace scope):\n"
             "        sudo sysctl kernel.yama.ptrace_scope=0\n"
-            "    - give orvel that right itself:\n"
+            "    - give orvel that right, then restart orvel:\n"
             "        sudo setcap cap_sys_ptrace=eip %2\n"
             "    - run the game as a child process of orvel.\n"
             "  The game must also run as the same user as orvel.\n")

@@ -13,7 +13,7 @@ namespace orvel::os::linux_backend {
 
 namespace {
 
-Q_LOGGING_CATEGORY(lcWindows, "orvel.os")
+Q_LOGGING_CATEGORY(lcWindows, "orvel.os", QtWarningMsg)
 
 // A failed connection is tried again at most this often, so that a missing display costs
 // nothing on the 50 ms tick.
@@ -290,6 +290,9 @@ uint32_t X11Windows::ownerProcessId(uint32_t window) {
 
     auto pidReply = propertyReply(conn_, pidCookie);
     auto machineReply = propertyReply(conn_, machineCookie);
+    // No reply at all means no such window. The server's answer below would still name the
+    // client that the id belonged to, so it must not be asked alone.
+    const bool exists = pidReply != nullptr;
     uint32_t serverPid = 0;
     if (haveRes_) {
         xcb_generic_error_t* error = nullptr;
@@ -325,7 +328,7 @@ uint32_t X11Windows::ownerProcessId(uint32_t window) {
             return clientPid;
         }
     }
-    return serverPid;
+    return exists ? serverPid : 0;
 }
 
 uint32_t X11Windows::foreground() {
