@@ -1,0 +1,196 @@
+// kartova-standin: takes Kartova's place where the game itself is not available. See --help.
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QColor>
+#include <QSocketNotifier>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "control_server.h"
+#include "game.h"
+#include "game_memory.h"
+#include "game_window.h"
+
+namespace {
+
+constexpr const char* kDefaultTitle = "Brenmoor - Kartova";
+
+const char* const kUsage = R"(Usage: kartova-standin [options] [Qt options]
+
+A small racing game that stands in for Kartova: a window titled "Brenmoor - Kartova" whose memory
+holds the game's data and two patchable routines at the game's fixed addresses.
+
+Options:
+  --mx               lay the memory out as the MX edition (default: the standard edition)
+  --race             start in a race instead of on the menu
+  --autopilot        let the autopilot drive the local car (car slot 0)
+  --control PATH     listen for steering commands on a local socket at PATH
+  --title TEXT       window title (default "Brenmoor - Kartova")
+  --colour #RRGGBB   colour of the local car (default #d02828)
+  --frame-ms N       milliseconds per frame, 5..200 (default 20)
+  -h, --help         show this text
+Qt's own options work too, e.g. -qwindowgeometry 720x540+0+0 or -platform xcb.
+
+Keys (while the window has the focus): arrows drive car 0, Enter starts a race from the menu,
+F9 pauses and resumes, F10 ends the race, F2 switches the autopilot.
+
+Control commands (one per line; each answered by one line "ok [...]" or "error <reason>";
+addresses and numbers are decimal or 0x-hex, byte strings are hex):
+  status                       JSON: pid, edition, title, mode (menu/race/paused), frame,
+                               autopilot, visible, focused, play value, status_word, first
+                               byte of patch sites A and B (site_a/site_b), how often routines
+                               A and B ran and how many car moves they made (a_runs, a_moves,
+                               b_runs, b_moves)
+  race start|end|pause|resume  menu: play value 0.0, status 1; race: play value = race clock
+                               (> 0), status 0; paused: status 2
+  autopilot on|off
+  place X Y [HEADING]          put car 0 there, standing (world units, radians)
+  car SLOT                     JSON of car record SLOT (0-5) as the game reads it
+  setbytes SLOT OFFSET HEX     write raw bytes into car record SLOT
+  poke ADDRESS HEX             write raw bytes anywhere in the data range
+  peek ADDRESS LENGTH          hex of up to 65536 bytes of the data or code range
+  message                      JSON of the message area as drawn: shown, value, last, input
+                               (decoded from code page 1252), last_hex, input_hex
+  changes                      JSON list of [address, length] that differ from how the game
+                               set them up, apart from car 0's travelling bytes and the status
+                               word, which the game keeps writing itself
+  focus                        raise the window and give it the keyboard focus
+  quit
+The program standinctl sends one command: standinctl [--wait SECONDS] PATH COMMAND...
+
+Memory: data 0x536000-0x5ff000 and code 0x424000-0x427000, mapped at these fixed addresses.
+Every data byte the game does not use holds the canary 0xA5 ^ (a & 0xFF) ^ ((a >> 8) & 0xFF)
+(a = its address) until somebody else writes it; code bytes outside the two routines hold 0xCC.
+Patch sites: standard 0x426920 and 0x426df0, MX 0x424f10 and 0x4253e0; each holds a stub
+(first byte 0x48) that runs its routine every frame until its first byte becomes 0xC3.
+At start the program allows any process of the same user to read and write its memory
+(PR_SET_PTRACER_ANY); Kartova itself does not do that.
+
+Exit status: 0 normal end, 2 bad command line, 3 the memory could not be set up,
+4 the control socket could not be opened.
+)";
+
+int g_signalPipe[2] = {-1, -1};
+
+void onSignal(int) {
+    const char c = 1;
+    [[maybe_unused]] const ssize_t n = write(g_signalPipe[1], &c, 1);
+}
+
+int usageError(const std::string& what) {
+    std::fprintf(stderr, "kartova-standin: %s\nTry 'kartova-standin --help'.\n", what.c_str());
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    bool mx = false;
+    bool race = false;
+    bool autopilot = false;
+    QString control;
+    QString title = QString::fromLatin1(kDefaultTitle);
+    QColor colour(0xd0, 0x28, 0x28);
+    int frameMs = 20;
+
+    // Own options are "--name"; single-dash options belong to Qt.
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
+        if (a == "-h" || a == "--help") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else if (a == "--mx") {
+            mx = true;
+        } else if (a == "--race") {
+            race = true;
+        } else if (a == "--autopilot") {
+            autopilot = true;
+        } else if (a == "--control" || a == "--title" || a == "--colour" || a == "--color" ||
+                   a == "--frame-ms") {
+            const char* v = value();
+            if (!v) {
+                return usageError(a + " needs a value");
+            }
+            if (a == "--control") {
+                control = QString::fromLocal8Bit(v);
+                if (control.isEmpty()) {
+                    return usageError("--control needs a path");
+                }
+            } else if (a == "--title") {
+                title = QString::fromUtf8(v);
+            } else if (a == "--frame-ms") {
+                bool good = false;
+                frameMs = QString::fromLatin1(v).toInt(&good);
+                if (!good || frameMs < 5 || frameMs > 200) {
+                    return usageError("--frame-ms takes a number from 5 to 200");
+                }
+            } else {
+                colour = QColor(QString::fromLatin1(v));
+                if (!colour.isValid()) {
+                    return usageError(std::string("not a colour: ") + v);
+                }
+            }
+        } else if (a.rfind("--", 0) == 0) {
+            return usageError("unknown option " + a);
+        }
+    }
+
+    // Lets a non-root reader attach under Yama ptrace_scope 1 (fails harmlessly without Yama).
+    prctl(PR_SET_PTRACER, PR_SET_PTRACER_ANY, 0, 0, 0);
+
+    // The fixed ranges go in before anything else can land there.
+    const standin::Edition& edition = mx ? standin::kMx : standin::kStandard;
+    const QString mapError = standin::mapGameMemory(edition, &standin::routineOpponentAi,
+                                                    &standin::routineOpponentReset);
+    if (!mapError.isEmpty()) {
+        std::fprintf(stderr, "kartova-standin: cannot set up the game's memory: %s\n",
+                     mapError.toLocal8Bit().constData());
+        return 3;
+    }
+    standin::Game game(edition, colour);
+    game.initialise();
+
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("kartova-standin"));
+
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signalPipe) == 0) {
+        struct sigaction sa;
+        std::memset(&sa, 0, sizeof sa);
+        sa.sa_handler = onSignal;
+        sigemptyset(&sa.sa_mask);
+        sa.sa_flags = SA_RESTART;
+        sigaction(SIGTERM, &sa, nullptr);
+        sigaction(SIGINT, &sa, nullptr);
+        sigaction(SIGHUP, &sa, nullptr);
+        auto* notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, &app);
+        QObject::connect(notifier, &QSocketNotifier::activated, &app, [] {
+            char c;
+            [[maybe_unused]] const ssize_t n = read(g_signalPipe[0], &c, 1);
+            QCoreApplication::quit();
+        });
+    }
+
+    standin::GameWindow window(game, title, frameMs);
+    standin::ControlServer server(game, window);
+    if (race) {
+        game.startRace();
+    }
+    game.setAutopilot(autopilot);
+    window.show();
+
+    if (!control.isEmpty()) {
+        const QString err = server.listen(control);
+        if (!err.isEmpty()) {
+            std::fprintf(stderr, "kartova-standin: cannot listen on %s: %s\n",
+                         control.toLocal8Bit().constData(), err.toLocal8Bit().constData());
+            return 4;
+        }
+    }
+    return QApplication::exec();
+}
