@@ -189,7 +189,6 @@ std::vector<X11Windows::TopLevels> X11Windows::topLevels() {
         firstCardinal(check.get(), XCB_ATOM_WINDOW, &checkWindow);
         if (list && list->type == XCB_ATOM_WINDOW && windowManagerAlive(checkWindow)) {
             result[i].windows = windowList(list.get());
-            result[i].managed = true;
         } else if (tree) {
             const xcb_window_t* children = xcb_query_tree_children(tree.get());
             result[i].windows.assign(children,

@@ -38,10 +38,10 @@ private:
         xcb_atom_t netWmPid = XCB_NONE;
         xcb_atom_t netActiveWindow = XCB_NONE;
     };
-    // Per root: the top-level windows to look at, and whether a window manager looks after them.
+    // Per root: the top-level windows to look at, bottom to top (or oldest to newest): the
+    // window manager's clients where one runs, else the root's children.
     struct TopLevels {
-        std::vector<xcb_window_t> windows;  // bottom to top (or oldest to newest)
-        bool managed = false;
+        std::vector<xcb_window_t> windows;
     };
 
     bool connected();
