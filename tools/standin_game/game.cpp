@@ -161,7 +161,7 @@ void Game::placeCar0(double x, double y, double heading) {
 void Game::frame(double dt) {
     ++frames_;
     dt_ = std::clamp(dt, 0.0, 0.1);
-    if (mode_ == Mode::Race) {
+    if (mode_ == Mode::Race && !held_) {
         clock_ += dt_;
         driveCar0(dt_);
         writeF32(carRecord(0) + rec::play, static_cast<float>(clock_));
@@ -204,7 +204,10 @@ void Game::driveCar0(double dt) {
         } else if (throttle < 0) {
             v -= (v > 0 ? kBrake : kAccel) * dt;
         } else {
-            v -= v * std::min(1.0, 1.5 * dt);
+            v -= v * std::min(1.0, 2.5 * dt);
+            if (std::abs(v) < 2.0) {
+                v = 0;
+            }
         }
         const double top = before.distance > Track::kHalfWidth ? kGrassSpeed : kMaxSpeed;
         v = std::clamp(v, kMaxReverse, top);
