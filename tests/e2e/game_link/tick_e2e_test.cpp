@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QJsonArray>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <memory>
@@ -93,6 +94,7 @@ protected:
         EXPECT_TRUE(messages.empty());
         EXPECT_EQ(game.siteA(), siteBefore);
         EXPECT_EQ(game.siteB(), siteBefore);
+        EXPECT_EQ(codeChanges(game), QStringList());
 
         // From the next tick on: the two patch bytes at every tick, and one message per racing
         // tick equal to car record 0 as it stood during the tick.
@@ -142,12 +144,35 @@ protected:
         }
         EXPECT_EQ(messages.size(), sent);
 
+        // In all of the game's code, exactly the two sites of the chosen edition changed.
+        EXPECT_EQ(codeChanges(game),
+                  (QStringList{QStringLiteral("%1+1").arg(std::min(own.siteA, own.siteB), 0, 16),
+                               QStringLiteral("%1+1").arg(std::max(own.siteA, own.siteB), 0, 16)}));
         // The other edition's sites are untouched in the game.
         const auto otherSites = game.read(other.siteA, 1);
         const auto otherSitesB = game.read(other.siteB, 1);
         ASSERT_EQ(otherSites.size(), 1u);
         EXPECT_NE(otherSites[0], 0xC3);
         EXPECT_NE(otherSitesB.at(0), 0xC3);
+    }
+
+    // The bytes of the game's code that differ from its start-up contents, as the game itself
+    // reports them: "address+length" for each changed range.
+    static QStringList codeChanges(StandinProcess& game) {
+        const QString reply = game.command(QStringLiteral("changes"));
+        if (!reply.startsWith(QStringLiteral("ok "))) {
+            return {reply};
+        }
+        QStringList out;
+        for (const QJsonValue range : QJsonDocument::fromJson(reply.mid(3).toUtf8()).array()) {
+            const QJsonArray pair = range.toArray();
+            bool ok = false;
+            const uint32_t address = pair.at(0).toString().toUInt(&ok, 16);
+            if (ok && address >= 0x424000 && address < 0x427000) {
+                out << QStringLiteral("%1+%2").arg(address, 0, 16).arg(pair.at(1).toInteger());
+            }
+        }
+        return out;
     }
 
     void expectOnlyAddressesOf(const Column& own, const Column& other) {
