@@ -63,7 +63,8 @@ TEST(OrvelProgramE2ETest, PatchesTheGameAndARestartedGame) {
         SCOPED_TRACE(round);
         StandinProcess game(display.name(), {QStringLiteral("--race")});
         ASSERT_TRUE(game.ok());
-        ASSERT_TRUE(game.waitUntil([&] { return game.counter("a_moves") > 0; }));
+        // Whether the opponents get to move before the patches land depends on how fast each
+        // program starts on a busy machine; the tick-by-tick course is tested in-process.
         // Standard edition by default: both of its sites, and nothing at the MX ones.
         ASSERT_TRUE(game.waitUntil([&] { return game.siteA() == 0xC3 && game.siteB() == 0xC3; }))
             << "orvel did not patch the game";
