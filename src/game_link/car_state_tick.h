@@ -1,11 +1,40 @@
 #pragma once
 
-// Placeholder until the game link lands.
+// The 50 ms tick of the main window's timer: watches for the game's window, gives a newly seen
+// game one second to settle, keeps the game patches in place, and during a race sends the local
+// car's state to every other player.
+
+#include <QByteArray>
+#include <functional>
+
 namespace orvel {
 
 class CarStateTick {
 public:
-    void run() {}
+    static constexpr int kSettlingMilliseconds = 1000;
+
+    // Blocks the calling thread for the given time.
+    using Sleep = std::function<void(int milliseconds)>;
+    // Sees every car-state message the tick builds, sent or not.
+    using MessageObserver = std::function<void(const QByteArray& message)>;
+
+    CarStateTick();
+
+    // One tick.
+    void run();
+
+    // True from the end of the settling wait until a tick finds no game window.
+    bool gameDetected() const { return gameDetected_; }
+
+    // Seams for tests: the settling wait (by default a real, blocking sleep) and a view of the
+    // messages.
+    void setSleep(Sleep sleep) { sleep_ = std::move(sleep); }
+    void setMessageObserver(MessageObserver observer) { observer_ = std::move(observer); }
+
+private:
+    bool gameDetected_ = false;
+    Sleep sleep_;
+    MessageObserver observer_;
 };
 
 }  // namespace orvel

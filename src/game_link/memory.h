@@ -10,11 +10,14 @@
 #include <span>
 #include <vector>
 
+#include "platform/os/os_services.h"
+
 namespace orvel::Memory {
 
 // ---- Module state (one instance for the program) -----------------------------------------------
 extern uint32_t gameWindow;     // window found by the last AttachGame; 0 if none
 extern uint32_t gameProcessId;  // owner of gameWindow at the last successful lookup; 0 at first
+extern os::ProcessHandle gameProcess;  // open only inside one operation; 0 otherwise
 // Shared byte buffer. Element k (0-based) holds the byte that the game-side numbering calls k+1.
 extern std::vector<uint8_t> memBytes;
 extern QString memText;    // the text last given to WriteGameText
@@ -30,11 +33,17 @@ int32_t ReadGameLong(const QString& title, int32_t address);
 void ReadGameBytes(const QString& title, int32_t address, int32_t count);
 int32_t WriteGameLong(const QString& title, int32_t address, int32_t value);
 int32_t WriteGameBytes(const QString& title, int32_t address, std::span<const uint8_t> bytes);
-// One byte per character in the Windows code page 1252; a character it cannot hold becomes "?".
-// No terminating zero is written.
+// One byte per character (a Unicode code point, so a character outside the Basic Multilingual
+// Plane counts once) in the Windows code page 1252; a character it cannot hold becomes "?". No
+// terminating zero is written.
 int32_t WriteGameText(const QString& title, int32_t address, const QString& text);
 int32_t WriteGameHex(const QString& title, int32_t address, const QString& hexText,
                      int32_t protectLength, int32_t unused);
+// Decodes pairs of hex digits into memBytes, stopping at the first pair that is not hex. An odd
+// length rounds up: a trailing single digit becomes a byte of its own.
 void HexToBytes(const QString& hexText);
+
+// Longest block ReadGameBytes accepts; a larger (or negative) count reads nothing.
+constexpr int32_t kMaxReadCount = 1 << 24;
 
 }  // namespace orvel::Memory

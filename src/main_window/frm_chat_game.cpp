@@ -1,14 +1,39 @@
-// Placeholder until the game link lands.
-#include "main_window/frm_chat.h"
+// The main window's side of the game link: its three game checks, the 50 ms tick and the
+// game-version check box.
+#include <QCheckBox>
 
+#include "common/orvel_globals.h"
+#include "common/settings_store.h"
 #include "game_link/car_state_tick.h"
+#include "game_link/game_checks.h"
+#include "main_window/frm_chat.h"
 
 namespace orvel {
 
-bool frmChat::isRunning() { return false; }
-bool frmChat::isPlaying() { return false; }
-bool frmChat::isFocused() { return false; }
-void frmChat::Timer1_Timer() {}
-void frmChat::mx_Click() {}
+bool frmChat::isRunning() {
+    return gamelink::isRunning();
+}
+
+bool frmChat::isPlaying() {
+    return gamelink::isPlaying();
+}
+
+bool frmChat::isFocused() {
+    return gamelink::isFocused();
+}
+
+void frmChat::Timer1_Timer() {
+    tick_->run();
+}
+
+void frmChat::mx_Click() {
+    if (mx->isChecked()) {
+        gameVersion = 1;
+        SaveDefault(QStringLiteral("GameVersion"), QStringLiteral("1"));
+    } else {
+        gameVersion = 0;
+        SaveDefault(QStringLiteral("GameVersion"), QStringLiteral("0"));
+    }
+}
 
 }  // namespace orvel

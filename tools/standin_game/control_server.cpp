@@ -119,7 +119,7 @@ void ControlServer::onConnection() {
 
 QString ControlServer::helpText() {
     return QStringLiteral(
-        "commands: help | status | race start|end|pause|resume | autopilot on|off | "
+        "commands: help | status | race start|end|pause|resume | autopilot on|off | hold on|off | "
         "place X Y [HEADING] | car SLOT | setbytes SLOT OFFSET HEX | poke ADDRESS HEX | "
         "peek ADDRESS LENGTH | message | changes | focus | quit");
 }
@@ -144,6 +144,7 @@ QString ControlServer::handle(const QString& line) {
         o[QStringLiteral("mode")] = QString::fromLatin1(Game::modeName(game_.mode()));
         o[QStringLiteral("frame")] = static_cast<qint64>(game_.frameCount());
         o[QStringLiteral("autopilot")] = game_.autopilot();
+        o[QStringLiteral("hold")] = game_.held();
         o[QStringLiteral("visible")] = window_.isVisible();
         o[QStringLiteral("focused")] = window_.isActiveWindow();
         o[QStringLiteral("play")] = static_cast<double>(readF32(game_.carRecord(0) + rec::play));
@@ -180,6 +181,11 @@ QString ControlServer::handle(const QString& line) {
     if (cmd == QLatin1String("autopilot") && args.size() == 2 &&
         (args[1] == QLatin1String("on") || args[1] == QLatin1String("off"))) {
         game_.setAutopilot(args[1] == QLatin1String("on"));
+        return ok();
+    }
+    if (cmd == QLatin1String("hold") && args.size() == 2 &&
+        (args[1] == QLatin1String("on") || args[1] == QLatin1String("off"))) {
+        game_.setHeld(args[1] == QLatin1String("on"));
         return ok();
     }
     if (cmd == QLatin1String("place") && (args.size() == 3 || args.size() == 4)) {

@@ -161,7 +161,7 @@ void Game::placeCar0(double x, double y, double heading) {
 void Game::frame(double dt) {
     ++frames_;
     dt_ = std::clamp(dt, 0.0, 0.1);
-    if (mode_ == Mode::Race) {
+    if (mode_ == Mode::Race && !held_) {
         clock_ += dt_;
         driveCar0(dt_);
         writeF32(carRecord(0) + rec::play, static_cast<float>(clock_));

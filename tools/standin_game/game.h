@@ -44,6 +44,11 @@ public:
     void pause();
     void resume();
 
+    // Holding keeps car 0 and the race clock exactly as they are while the race goes on, so
+    // that a reader can compare what it copied with what the game holds.
+    bool held() const { return held_; }
+    void setHeld(bool on) { held_ = on; }
+
     bool autopilot() const { return autopilot_; }
     void setAutopilot(bool on) { autopilot_ = on; }
 
@@ -80,6 +85,7 @@ private:
     QColor colour_;
     Mode mode_ = Mode::Menu;
     bool autopilot_ = false;
+    bool held_ = false;
     bool up_ = false, down_ = false, left_ = false, right_ = false;
     double clock_ = 0.0;
     double lapStart_ = 0.0;

@@ -108,7 +108,12 @@ bool inCode(std::uint32_t address, std::uint32_t length) {
     return address >= kCodeBegin && address <= kCodeEnd && length <= kCodeEnd - address;
 }
 
+// Aligned values move in one 4-byte access, as the game's own code does, so a reader in another
+// process never sees half of an old value and half of a new one.
 std::uint32_t readU32(std::uint32_t address) {
+    if (address % 4 == 0) {
+        return *reinterpret_cast<volatile std::uint32_t*>(static_cast<std::uintptr_t>(address));
+    }
     std::uint32_t v = 0;
     for (int i = 3; i >= 0; --i) {
         v = (v << 8) | bytePtr(address)[i];
@@ -124,6 +129,10 @@ float readF32(std::uint32_t address) {
 }
 
 void writeU32(std::uint32_t address, std::uint32_t value) {
+    if (address % 4 == 0) {
+        *reinterpret_cast<volatile std::uint32_t*>(static_cast<std::uintptr_t>(address)) = value;
+        return;
+    }
     for (int i = 0; i < 4; ++i) {
         bytePtr(address)[i] = static_cast<std::uint8_t>(value >> (8 * i));
     }

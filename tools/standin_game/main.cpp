@@ -42,13 +42,15 @@ F9 pauses and resumes, F10 ends the race, F2 switches the autopilot.
 Control commands (one per line; each answered by one line "ok [...]" or "error <reason>";
 addresses and numbers are decimal or 0x-hex, byte strings are hex):
   status                       JSON: pid, edition, title, mode (menu/race/paused), frame,
-                               autopilot, visible, focused, play value, status_word, first
+                               autopilot, hold, visible, focused, play value, status_word, first
                                byte of patch sites A and B (site_a/site_b), how often routines
                                A and B ran and how many car moves they made (a_runs, a_moves,
                                b_runs, b_moves)
   race start|end|pause|resume  menu: play value 0.0, status 1; race: play value = race clock
                                (> 0), status 0; paused: status 2
   autopilot on|off
+  hold on|off                  keep car 0 and the race clock exactly as they are (the race, the
+                               status word and the routines go on), e.g. to compare copies
   place X Y [HEADING]          put car 0 there, standing (world units, radians)
   car SLOT                     JSON of car record SLOT (0-5) as the game reads it
   setbytes SLOT OFFSET HEX     write raw bytes into car record SLOT

@@ -187,6 +187,8 @@ struct DIKEYBOARDSTATE {
 };
 
 // Called by the root object, on the GUI thread, when a DirectX event it created is signalled.
+// Like a Windows auto-reset event: signals that come before the call begins fold into it, so a
+// keyboard callback should read until GetDeviceData finds nothing.
 class DirectXEvent8 {
 public:
     virtual ~DirectXEvent8() = default;
@@ -201,11 +203,17 @@ public:
     virtual void SetCooperativeLevel(uintptr_t window, int32_t lFlags) = 0;
     // eventid: a handle from DirectX8::CreateEvent, signalled for every new key event; 0 = none.
     virtual void SetEventNotification(int32_t eventid) = 0;
+    // DIPROP_BUFFERSIZE for the whole device (DIPH_DEVICE, object 0): how many key events wait
+    // between two reads; when full, newer events are lost and the waiting ones kept.
     virtual void SetProperty(const QString& guid, const DIPROPLONG& prop) = 0;
+    // Needs the data format. Keys from before acquiring are not buffered. The settings above are
+    // refused (DIERR_ACQUIRED) while acquired.
     virtual void Acquire() = 0;
     virtual void Unacquire() = 0;
+    // The keys down now. DIERR_NOTACQUIRED unless acquired.
     virtual void GetDeviceStateKeyboard(DIKEYBOARDSTATE& state) = 0;
-    // Moves the waiting events, oldest first, into events[0..]; returns how many were moved.
+    // Moves the waiting events, oldest first, into events[0..]; returns how many were moved
+    // (0 leaves events untouched). lFlags 0 or DIGDD_PEEK (copy, keep them waiting).
     virtual int32_t GetDeviceData(DIDEVICEOBJECTDATA* events, int32_t capacity, int32_t lFlags) = 0;
 };
 

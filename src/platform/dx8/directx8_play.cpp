@@ -127,6 +127,11 @@ uint16_t sessionPortOf(const DirectPlay8Peer* peer) {
     return p != nullptr ? p->core()->sessionPort() : 0;
 }
 
+WireStats wireStatsOf(const DirectPlay8Peer* peer) {
+    const auto* p = dynamic_cast<const Peer*>(peer);
+    return p != nullptr ? p->core()->wireStats() : WireStats{};
+}
+
 uint16_t sessionPortOf(const DirectPlay8Client* client) {
     const auto* c = dynamic_cast<const Client*>(client);
     return c != nullptr ? c->core()->sessionPort() : 0;

@@ -13,8 +13,8 @@ namespace dx8 {
 
 class KeySource {
 public:
-    // A key went down or up: its DirectInput code (never 0) and a time stamp in ms. Runs on the
-    // source's own thread. A key reports down once until it is up again (no auto-repeat).
+    // A key went down or up: its DirectInput code (never 0) and a time stamp in ms. May run on
+    // any thread. A key reports down once until it is up again (no auto-repeat).
     using Sink = std::function<void(int16_t dik, bool down, uint32_t timeMs)>;
 
     virtual ~KeySource() = default;
@@ -25,6 +25,9 @@ public:
     virtual bool focusWithin(uint32_t window) = 0;
     // The source broke down (its X server went away); no more keys will come.
     virtual bool lost() const = 0;
+    // Hands every key event that happened before this call to the sink now, so that what comes
+    // later is known to be later (acquiring must not buffer keys typed before it).
+    virtual void catchUp() {}
 };
 
 // Builds a source that feeds `sink`, or returns null with the reason in *why.

@@ -93,7 +93,7 @@ SystemKeyboard::SystemKeyboard(const KeySourceFactory& factory) {
 }
 
 SystemKeyboard::~SystemKeyboard() {
-    // Stops the reader thread before the state it writes to goes.
+    // No key may come in while the state it writes to goes.
     source_.reset();
 }
 
@@ -145,6 +145,11 @@ void SystemKeyboard::SetProperty(const QString& guid, const DIPROPLONG& prop) {
 }
 
 void SystemKeyboard::Acquire() {
+    // Keys typed before this moment are handed over first, while still unacquired, so they stay
+    // out of the buffer. Outside the lock: they come back through onKey.
+    if (source_) {
+        source_->catchUp();
+    }
     std::lock_guard lock(mutex_);
     if (!formatSet_) {
         raise(DIERR_INVALIDPARAM, "Acquire: no data format set");

@@ -85,8 +85,7 @@ private:
     KeyEventBuffer buffer_;
     int32_t sequence_ = 0;
     bool lastReadOverflowed_ = false;
-    // Last: its reader thread calls onKey, so everything above exists before it starts and after
-    // it stops.
+    // Last: it calls onKey, so everything above exists before it starts and after it stops.
     std::unique_ptr<KeySource> source_;
 };
 

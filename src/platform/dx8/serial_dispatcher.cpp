@@ -3,6 +3,7 @@
 #include <QLoggingCategory>
 #include <QMetaObject>
 #include <QPointer>
+#include <QThread>
 #include <exception>
 
 #include "platform/dx8/dx8_types.h"
@@ -25,6 +26,60 @@ void SerialDispatcher::post(std::function<void()> notification) {
     }
     if (schedule) {
         QMetaObject::invokeMethod(this, &SerialDispatcher::drain, Qt::QueuedConnection);
+    }
+}
+
+void SerialDispatcher::postOrRun(std::function<void()> notification) {
+    bool runNow = false;
+    bool schedule = false;
+    {
+        std::lock_guard lock(mutex_);
+        if (QThread::currentThread() != thread() || running_ || !queue_.empty()) {
+            queue_.push_back(std::move(notification));
+            if (!scheduled_) {
+                scheduled_ = true;
+                schedule = true;
+            }
+        } else {
+            running_ = true;
+            runNow = true;
+        }
+    }
+    if (schedule) {
+        QMetaObject::invokeMethod(this, &SerialDispatcher::drain, Qt::QueuedConnection);
+    }
+    if (!runNow) {
+        return;
+    }
+    const QPointer<SerialDispatcher> alive(this);
+    run(notification);
+    if (!alive) {
+        return;
+    }
+    running_ = false;
+    // Whatever the notification posted meanwhile found the dispatcher busy; deliver it now.
+    {
+        std::lock_guard lock(mutex_);
+        if (!queue_.empty()) {
+            scheduled_ = true;
+            schedule = true;
+        }
+    }
+    if (schedule) {
+        QMetaObject::invokeMethod(this, &SerialDispatcher::drain, Qt::QueuedConnection);
+    }
+}
+
+void SerialDispatcher::run(std::function<void()>& notification) {
+    try {
+        notification();
+    } catch (const DxError& e) {
+        qCDebug(lcDispatch) << "handler failed with" << hresultHex(e.code());
+    } catch (const std::exception& e) {
+        qCWarning(lcDispatch) << "handler failed:" << e.what();
+    } catch (...) {
+        // Anything else must not leave the dispatcher marked busy for good.
+        qCWarning(lcDispatch) << "handler failed with an unknown exception";
     }
 }
 
@@ -61,16 +116,7 @@ void SerialDispatcher::drain() {
             next = std::move(queue_.front());
             queue_.pop_front();
         }
-        try {
-            next();
-        } catch (const DxError& e) {
-            qCDebug(lcDispatch) << "handler failed with" << hresultHex(e.code());
-        } catch (const std::exception& e) {
-            qCWarning(lcDispatch) << "handler failed:" << e.what();
-        } catch (...) {
-            // Anything else must not leave the dispatcher marked busy for good.
-            qCWarning(lcDispatch) << "handler failed with an unknown exception";
-        }
+        run(next);
         if (!alive) {
             return;
         }

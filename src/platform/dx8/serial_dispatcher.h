@@ -19,6 +19,10 @@ public:
 
     // Callable from any thread.
     void post(std::function<void()> notification);
+    // On the dispatcher's thread with nothing queued or running, runs the notification at once
+    // (saving a trip through the event loop); otherwise posts it. The caller must be ready for
+    // the notification to run inside this call.
+    void postOrRun(std::function<void()> notification);
     // Drops everything not yet delivered.
     void discardPending();
 
@@ -27,6 +31,7 @@ public:
 
 private:
     void drain();
+    void run(std::function<void()>& notification);
 
     mutable std::mutex mutex_;
     std::deque<std::function<void()>> queue_;

@@ -413,7 +413,9 @@ void SessionCore::closeHost() {
     if (enet_ == nullptr) {
         return;
     }
-    delete notifier_;
+    // closeHost may run inside the notifier's own signal; let it go once that has returned.
+    notifier_->setEnabled(false);
+    notifier_->deleteLater();
     notifier_ = nullptr;
     ticker_->stop();
     hostRegistry().remove(enet_);
@@ -423,13 +425,33 @@ void SessionCore::closeHost() {
     links_.clear();
 }
 
+WireStats SessionCore::wireStats() const {
+    WireStats w;
+    if (enet_ != nullptr) {
+        w.sentDatagrams = enet_->totalSentPackets;
+        w.sentBytes = enet_->totalSentData;
+        w.receivedDatagrams = enet_->totalReceivedPackets;
+        w.receivedBytes = enet_->totalReceivedData;
+    }
+    uint32_t best = 0;
+    for (size_t size = 100; size < receivedSizes_.size(); ++size) {
+        if (receivedSizes_[size] > best) {
+            best = receivedSizes_[size];
+            w.commonLargeDatagram = static_cast<int>(size);
+        }
+    }
+    return w;
+}
+
 uint16_t SessionCore::sessionPort() const {
     return enet_ != nullptr ? enet_->address.port : 0;
 }
 
 void SessionCore::pump() {
+    // A Receive handler may run inside this loop and release the peer, or close its session.
+    const QPointer<SessionCore> self(this);
     ENetEvent event;
-    for (int i = 0; i < 4096 && enet_ != nullptr; ++i) {
+    for (int i = 0; i < 4096 && self && enet_ != nullptr; ++i) {
         if (enet_host_service(enet_, &event, 0) <= 0) {
             break;
         }
@@ -469,8 +491,11 @@ void SessionCore::pump() {
 }
 
 void SessionCore::onTick() {
+    const QPointer<SessionCore> self(this);
     pump();
-    checkDeadlines();
+    if (self) {
+        checkDeadlines();
+    }
 }
 
 void SessionCore::sendControl(ENetPeer* peer, const net::ControlMessage& m) {
@@ -537,7 +562,10 @@ void SessionCore::handleConnect(ENetPeer* peer) {
         const auto unverified = std::count_if(links_.begin(), links_.end(), [](const auto& l) {
             return l.second.kind == LinkKind::Unverified;
         });
-        if (!inSession_ || unverified >= kMaxUnverified) {
+        // A joiner that has its answer already takes links: the next joiner may be quicker
+        // than the host's word that this join is complete.
+        const bool open = inSession_ || (connect_ && connect_->accept);
+        if (!open || unverified >= kMaxUnverified) {
             enet_peer_disconnect_now(peer, 0);
             return;
         }
@@ -617,13 +645,17 @@ void SessionCore::handleData(ENetPeer* peer, const QByteArray& data) {
         if (p == players_.end() || p->second.gone) {
             return;
         }
-        post([from, data](DirectPlay8Event& h) {
-            DPNMSG_RECEIVE m;
-            m.idSender = from;
-            m.ReceivedData = data;
-            m.lDataSize = static_cast<int32_t>(data.size());
-            bool reject = false;
-            h.DirectPlay8Event_Receive(m, reject);
+        // Data is the bulk of the traffic: delivered straight away when nothing else is due.
+        const QPointer<SessionCore> self(this);
+        dispatcher_->postOrRun([self, from, data] {
+            if (self && self->handler_) {
+                DPNMSG_RECEIVE m;
+                m.idSender = from;
+                m.ReceivedData = data;
+                m.lDataSize = static_cast<int32_t>(data.size());
+                bool reject = false;
+                self->handler_->DirectPlay8Event_Receive(m, reject);
+            }
         });
     } else if (connect_ && connect_->accept &&
                (link.kind == LinkKind::ToHost || link.kind == LinkKind::MeshOut) &&
@@ -830,10 +862,13 @@ void SessionCore::checkDeadlines() {
 
 int SessionCore::intercept(ENetHost* host, ENetEvent* event) {
     Q_UNUSED(event);
+    SessionCore* core = hostRegistry().value(host);
+    if (core != nullptr && host->receivedDataLength < core->receivedSizes_.size()) {
+        ++core->receivedSizes_[host->receivedDataLength];
+    }
     if (!net::looksLikeQuery(host->receivedData, host->receivedDataLength)) {
         return 0;
     }
-    SessionCore* core = hostRegistry().value(host);
     if (core != nullptr) {
         core->answerQuery(host->receivedData, host->receivedDataLength, &host->receivedAddress);
     }

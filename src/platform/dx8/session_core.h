@@ -38,6 +38,18 @@ class HostSearch;
 uint16_t sessionPortOf(const DirectPlay8Peer* peer);
 uint16_t sessionPortOf(const DirectPlay8Client* client);
 
+// What went over the wire in the current session, for benchmarks: UDP datagrams and their
+// payload bytes (ENet's headers included, IP and UDP headers not), and the most common size of
+// received datagrams of at least 100 bytes (an application message of that size plus framing).
+struct WireStats {
+    uint64_t sentDatagrams = 0;
+    uint64_t sentBytes = 0;
+    uint64_t receivedDatagrams = 0;
+    uint64_t receivedBytes = 0;
+    int commonLargeDatagram = 0;
+};
+WireStats wireStatsOf(const DirectPlay8Peer* peer);
+
 class SessionCore : public QObject {
     Q_OBJECT
 public:
@@ -73,6 +85,8 @@ public:
     bool inSession() const { return inSession_; }
     bool isHost() const { return inSession_ && localId_ == hostId_; }
     DPNID localId() const { return localId_; }
+
+    WireStats wireStats() const;
 
     // Called by a running search; public for HostSearch only.
     void postSearchAnswer(DPNHANDLE handle, DPNMSG_ENUM_HOSTS_RESPONSE response);
@@ -228,6 +242,9 @@ private:
     Bucket allQueries_;
 
     std::map<DPNHANDLE, std::unique_ptr<HostSearch>> searches_;
+
+    // Sizes of received datagrams up to 255 bytes, for wireStats().
+    std::vector<uint32_t> receivedSizes_ = std::vector<uint32_t>(256, 0);
 
     DPNHANDLE lobbyHandle_ = 0;
     DirectPlay8LobbiedApplication* lobbyApp_ = nullptr;

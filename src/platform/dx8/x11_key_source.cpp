@@ -1,13 +1,12 @@
 #include "platform/dx8/x11_key_source.h"
 
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
 #include <xcb/xcb.h>
 #include <xcb/xinput.h>
 
+#include <QAbstractEventDispatcher>
 #include <QLoggingCategory>
-#include <cerrno>
+#include <QSocketNotifier>
+#include <QThread>
 #include <cstdlib>
 
 #include "platform/dx8/key_codes.h"
@@ -55,6 +54,10 @@ xcb_connection_t* connectDisplay(uint32_t* root, std::string* why) {
 }  // namespace
 
 std::unique_ptr<X11KeySource> X11KeySource::open(Sink sink, std::string* why) {
+    if (QAbstractEventDispatcher::instance() == nullptr) {
+        *why = "no event loop to read the keyboard on (the application object comes first)";
+        return nullptr;
+    }
     std::unique_ptr<X11KeySource> s(new X11KeySource);
     s->sink_ = std::move(sink);
     s->events_ = connectDisplay(&s->root_, why);
@@ -101,27 +104,17 @@ std::unique_ptr<X11KeySource> X11KeySource::open(Sink sink, std::string* why) {
     if (s->queries_ == nullptr) {
         return nullptr;
     }
-    s->wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (s->wakeFd_ < 0) {
-        *why = "no event descriptor for the keyboard reader";
-        return nullptr;
-    }
-    s->reader_ = std::thread([raw = s.get()] { raw->run(); });
+    s->notifier_ = std::make_unique<QSocketNotifier>(xcb_get_file_descriptor(s->events_),
+                                                     QSocketNotifier::Read);
+    QObject::connect(s->notifier_.get(), &QSocketNotifier::activated, s->notifier_.get(),
+                     [raw = s.get()] { raw->readEvents(); });
+    // Events that came with the replies above are already off the socket.
+    s->readEvents();
     return s;
 }
 
 X11KeySource::~X11KeySource() {
-    if (reader_.joinable()) {
-        const uint64_t one = 1;
-        ssize_t written;
-        do {
-            written = write(wakeFd_, &one, sizeof one);
-        } while (written < 0 && errno == EINTR);
-        reader_.join();
-    }
-    if (wakeFd_ >= 0) {
-        close(wakeFd_);
-    }
+    notifier_.reset();
     if (queries_ != nullptr) {
         xcb_disconnect(queries_);
     }
@@ -130,30 +123,24 @@ X11KeySource::~X11KeySource() {
     }
 }
 
-void X11KeySource::run() {
-    const int xfd = xcb_get_file_descriptor(events_);
-    for (;;) {
-        while (xcb_generic_event_t* event = xcb_poll_for_event(events_)) {
-            handle(event);
-            std::free(event);
-        }
-        if (xcb_connection_has_error(events_)) {
-            qCWarning(lcKeys) << "lost the X connection; no more keys";
-            lost_ = true;
-            return;
-        }
-        pollfd fds[2] = {{xfd, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
-        if (poll(fds, 2, -1) < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            lost_ = true;
-            return;
-        }
-        if (fds[1].revents != 0) {
-            return;
-        }
+void X11KeySource::readEvents() {
+    while (xcb_generic_event_t* event = xcb_poll_for_event(events_)) {
+        handle(event);
+        std::free(event);
     }
+    if (xcb_connection_has_error(events_) && !lost_) {
+        qCWarning(lcKeys) << "lost the X connection; no more keys";
+        lost_ = true;
+        notifier_->setEnabled(false);
+    }
+}
+
+void X11KeySource::catchUp() {
+    if (lost_ || QThread::currentThread() != notifier_->thread()) {
+        return;
+    }
+    std::free(xcb_get_input_focus_reply(events_, xcb_get_input_focus(events_), nullptr));
+    readEvents();
 }
 
 void X11KeySource::handle(const void* raw) {

@@ -31,7 +31,7 @@ bool waitFor(const std::function<bool()>& done, int timeoutMs = kWaitMs) {
         if (timer.elapsed() > timeoutMs) {
             return false;
         }
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        QCoreApplication::processEvents();
         QThread::msleep(2);
     }
     return true;
@@ -107,6 +107,7 @@ protected:
             QStandardPaths::findExecutable(QStringLiteral("xev")).isEmpty()) {
             return;
         }
+        haveTools_ = true;
         display_ = new orvel::testing::XvfbDisplay;
         if (!display_->ok()) {
             return;
@@ -150,9 +151,10 @@ protected:
     }
 
     void SetUp() override {
-        if (!ready_) {
+        if (!haveTools_) {
             GTEST_SKIP() << "needs Xvfb, xdotool and xev";
         }
+        ASSERT_TRUE(ready_) << "no X server with a focused window of another program";
     }
 
     void TearDown() override {
@@ -212,6 +214,7 @@ protected:
     static inline orvel::testing::XvfbDisplay* display_ = nullptr;
     static inline QProcess* focusOwner_ = nullptr;
     static inline uint32_t focusWindow_ = 0;
+    static inline bool haveTools_ = false;
     static inline bool ready_ = false;
 
     DirectX8 root_;

@@ -194,6 +194,132 @@ TEST(SessionEnd, KilledPlayerAndKilledHost) {
     EXPECT_LT(clock.elapsed(), 10000);
 }
 
+TEST(SessionMigration, VanishedHostIsReplacedByTheEarliestJoined) {
+    PeerProcess host(QStringLiteral("h"));
+    const int port = hostSession(host, 6, 4);
+    PeerProcess p1(QStringLiteral("p1"));
+    PeerProcess p2(QStringLiteral("p2"));
+    ASSERT_TRUE(join(p1, port));
+    ASSERT_TRUE(join(p2, port));
+    ASSERT_TRUE(p2.waitCount(QStringLiteral("^CREATE "), 3));
+    QElapsedTimer clock;
+    clock.start();
+    host.killHard();
+    const int d1 = p1.waitFor(QStringLiteral("^DESTROY h \\d+ 2$"), 10000);
+    const int m1 = p1.waitFor(QStringLiteral("^MIGRATE p1 6$"), 10000);
+    const int d2 = p2.waitFor(QStringLiteral("^DESTROY h \\d+ 2$"), 10000);
+    const int m2 = p2.waitFor(QStringLiteral("^MIGRATE p1 4$"), 10000);
+    EXPECT_LT(clock.elapsed(), 10000);
+    EXPECT_TRUE(d1 >= 0 && d1 < m1) << p1.dump().toStdString();
+    EXPECT_TRUE(d2 >= 0 && d2 < m2) << p2.dump().toStdString();
+    p1.send(QStringLiteral("send all 28 carry-on"));
+    EXPECT_GE(p2.waitFor(QStringLiteral("^RECV p1 carry-on$")), 0);
+}
+
+// A player who answers its host but takes no new links: ENet with a single peer slot.
+class DeafPlayer {
+public:
+    explicit DeafPlayer(uint16_t hostPort) {
+        enet_initialize();
+        host_ = enet_host_create(nullptr, 1, 2, 0, 0);
+        ENetAddress a;
+        enet_address_set_host_ip(&a, "127.0.0.1");
+        a.port = hostPort;
+        link_ = enet_host_connect(host_, &a, 2, 0);
+    }
+    ~DeafPlayer() { enet_host_destroy(host_); }
+    // Joins by the book: request, accept, ready, done.
+    bool join() {
+        if (!until(ENET_EVENT_TYPE_CONNECT, {}, 3000)) {
+            return false;
+        }
+        dx8::net::ControlMessage request;
+        request.type = dx8::net::Ctl::JoinRequest;
+        request.name = QStringLiteral("deaf");
+        send(request);
+        if (!until(ENET_EVENT_TYPE_RECEIVE, dx8::net::Ctl::JoinAccept, 3000)) {
+            return false;
+        }
+        dx8::net::ControlMessage ready;
+        ready.type = dx8::net::Ctl::JoinReady;
+        send(ready);
+        return until(ENET_EVENT_TYPE_RECEIVE, dx8::net::Ctl::JoinDone, 3000);
+    }
+    // Keeps the link to the host alive for a while, acknowledging what it must.
+    void serve(int ms) {
+        ENetEvent e;
+        QElapsedTimer clock;
+        clock.start();
+        while (clock.elapsed() < ms) {
+            if (enet_host_service(host_, &e, 10) > 0 && e.type == ENET_EVENT_TYPE_RECEIVE) {
+                const auto m = dx8::net::decodeControl(e.packet->data, e.packet->dataLength);
+                enet_packet_destroy(e.packet);
+                if (m && m->type == dx8::net::Ctl::PlayerAdded) {
+                    dx8::net::ControlMessage ack;
+                    ack.type = dx8::net::Ctl::AddedAck;
+                    ack.playerId = m->playerId;
+                    send(ack);
+                }
+            }
+        }
+    }
+
+private:
+    void send(const dx8::net::ControlMessage& m) {
+        const QByteArray b = dx8::net::encodeControl(m);
+        enet_peer_send(link_, 1,
+                       enet_packet_create(b.constData(), static_cast<size_t>(b.size()),
+                                          ENET_PACKET_FLAG_RELIABLE));
+        enet_host_flush(host_);
+    }
+    bool until(ENetEventType type, std::optional<dx8::net::Ctl> ctl, int ms) {
+        ENetEvent e;
+        QElapsedTimer clock;
+        clock.start();
+        while (clock.elapsed() < ms) {
+            if (enet_host_service(host_, &e, 20) <= 0) {
+                continue;
+            }
+            std::optional<dx8::net::ControlMessage> m;
+            if (e.type == ENET_EVENT_TYPE_RECEIVE) {
+                m = dx8::net::decodeControl(e.packet->data, e.packet->dataLength);
+                enet_packet_destroy(e.packet);
+            }
+            if (e.type == type && (!ctl || (m && m->type == *ctl))) {
+                return true;
+            }
+        }
+        return false;
+    }
+    ENetHost* host_ = nullptr;
+    ENetPeer* link_ = nullptr;
+};
+
+TEST(SessionMesh, AJoinerThatCannotReachEveryPlayerFails) {
+    PeerProcess host(QStringLiteral("h"));
+    const int port = hostSession(host, 6, 0);
+    DeafPlayer deaf(static_cast<uint16_t>(port));
+    ASSERT_TRUE(deaf.join());
+    ASSERT_GE(host.waitFor(QStringLiteral("^CREATE \\d+ 0 deaf$")), 0);
+
+    PeerProcess joiner(QStringLiteral("j"));
+    joiner.send(QStringLiteral("connect 127.0.0.1 %1").arg(port));
+    int failed = -1;
+    QElapsedTimer clock;
+    clock.start();
+    while (failed < 0 && clock.elapsed() < kLong) {
+        deaf.serve(100);
+        failed = joiner.waitFor(QStringLiteral("^CONNECT "), 10);
+    }
+    ASSERT_GE(failed, 0) << joiner.dump().toStdString();
+    EXPECT_EQ(joiner.lines()[failed], QStringLiteral("CONNECT 0x80158590"));
+    deaf.serve(300);
+    EXPECT_EQ(host.count(QStringLiteral("^CREATE \\d+ 0 j$")), 0) << host.dump().toStdString();
+    EXPECT_EQ(host.count(QStringLiteral("^DESTROY")), 0);
+    // The joiner's peer is still good: it can host a session of its own.
+    EXPECT_GT(hostSession(joiner, 6, 0), 0);
+}
+
 TEST(SessionSearch, FindsThreeSessionsFollowsCountsAndCancels) {
     PeerProcess a(QStringLiteral("a")), b(QStringLiteral("b")), c(QStringLiteral("c"));
     const int pa = hostSession(a, 4, 0);

@@ -153,6 +153,20 @@ TEST_P(EditionTest, LocalCarIsSlotZero) {
     ASSERT_TRUE(g.waitFrames(5));
     EXPECT_NE(g.readF32(map().car0), x1) << "the autopilot drives car 0";
     EXPECT_GT(g.readF32(map().car0 + 0xC), 0.0f) << "speed";
+
+    // Held, car 0's travelling bytes stand still while the race goes on.
+    ASSERT_EQ(g.cmd("hold on"), "ok");
+    ASSERT_TRUE(g.waitFrames(2));
+    const QByteArray head = g.read(map().car0, kHead);
+    const QByteArray tail = g.read(map().car0 + kTail, kTailLen);
+    ASSERT_TRUE(g.waitFrames(10));
+    EXPECT_EQ(g.read(map().car0, kHead), head);
+    EXPECT_EQ(g.read(map().car0 + kTail, kTailLen), tail);
+    EXPECT_EQ(g.readU32(map().statusWord), 0u);
+    EXPECT_GT(g.readF32(map().playValue), 0.0f);
+    ASSERT_EQ(g.cmd("hold off"), "ok");
+    ASSERT_TRUE(g.waitFrames(3));
+    EXPECT_NE(g.read(map().car0 + kTail, kTailLen), tail);
 }
 
 TEST_P(EditionTest, CanaryHoldsWhereverTheGameDoesNotWrite) {

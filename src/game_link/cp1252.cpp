@@ -1,0 +1,44 @@
+#include "game_link/cp1252.h"
+
+#include <QList>
+#include <cstdint>
+
+namespace orvel {
+
+namespace {
+
+// Code page 1252 differs from Latin-1 only in 0x80..0x9F. These are the characters of those
+// bytes; 0 marks the five bytes the code page leaves undefined, which carry the C1 control of
+// the same value instead.
+constexpr char16_t kHighControls[32] = {
+    0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,  // 80..87
+    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0,      0x017D, 0,       // 88..8F
+    0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,  // 90..97
+    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178,  // 98..9F
+};
+
+char toByte(uint c) {
+    if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) {
+        return static_cast<char>(c);
+    }
+    for (int i = 0; i < 32; ++i) {
+        const uint mapped = kHighControls[i] != 0 ? uint{kHighControls[i]} : uint(0x80 + i);
+        if (c == mapped) {
+            return static_cast<char>(0x80 + i);
+        }
+    }
+    return '?';
+}
+
+}  // namespace
+
+QByteArray toCp1252(const QString& text) {
+    QByteArray out;
+    out.reserve(text.size());
+    for (const uint c : text.toUcs4()) {
+        out.append(toByte(c));
+    }
+    return out;
+}
+
+}  // namespace orvel

@@ -1,0 +1,59 @@
+#include "platform/os/linux/linux_os_services.h"
+
+#include "platform/os/linux/proc_memory.h"
+#include "platform/os/linux/x11_windows.h"
+
+namespace orvel::os {
+
+LinuxOsServices::LinuxOsServices(QByteArray display)
+    : windows_(std::make_unique<linux_backend::X11Windows>(std::move(display))) {}
+
+LinuxOsServices::~LinuxOsServices() = default;
+
+WindowHandle LinuxOsServices::FindWindowA(const QString& title) {
+    return windows_->findByTitle(title);
+}
+
+uint32_t LinuxOsServices::GetWindowThreadProcessId(WindowHandle window) {
+    return windows_->ownerProcessId(window);
+}
+
+WindowHandle LinuxOsServices::GetForegroundWindow() {
+    return windows_->foreground();
+}
+
+ProcessHandle LinuxOsServices::OpenProcess(uint32_t access, bool /*inherit*/, uint32_t processId,
+                                           OpenError* error) {
+    // The descriptor is opened close-on-exec, which is what "not inheritable" means here.
+    return linux_backend::openProcessMemory(access, processId, error);
+}
+
+bool LinuxOsServices::VirtualProtectEx(ProcessHandle process, uint32_t address, uint32_t length,
+                                       uint32_t /*protection*/, uint32_t* oldProtect) {
+    if (oldProtect != nullptr) {
+        *oldProtect = 0;
+    }
+    return linux_backend::protectProcessMemory(process, address, length);
+}
+
+bool LinuxOsServices::ReadProcessMemory(ProcessHandle process, uint32_t address, void* destination,
+                                        size_t length, size_t* done) {
+    return linux_backend::readProcessMemory(process, address, destination, length, done);
+}
+
+bool LinuxOsServices::WriteProcessMemory(ProcessHandle process, uint32_t address,
+                                         const void* source, size_t length, size_t* done) {
+    return linux_backend::writeProcessMemory(process, address, source, length, done);
+}
+
+bool LinuxOsServices::CloseHandle(ProcessHandle process) {
+    return linux_backend::closeProcessMemory(process);
+}
+
+OsServices& platformServices() {
+    // One backend, and with it one X connection, for the whole process.
+    static LinuxOsServices backend;
+    return backend;
+}
+
+}  // namespace orvel::os

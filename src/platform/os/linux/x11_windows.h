@@ -1,0 +1,62 @@
+#pragma once
+
+// Top-level windows of an X11 display, reached through xcb: lookup by title, owner process and
+// foreground window. Every question goes to the X server afresh; only the connection and the
+// interned atoms are kept.
+
+#include <xcb/xcb.h>
+
+#include <QByteArray>
+#include <QString>
+#include <chrono>
+#include <cstdint>
+#include <vector>
+
+namespace orvel::os::linux_backend {
+
+class X11Windows {
+public:
+    // display: an X display name such as ":3"; empty = $DISPLAY (no $DISPLAY = no windows).
+    explicit X11Windows(QByteArray display = {});
+    ~X11Windows();
+    X11Windows(const X11Windows&) = delete;
+    X11Windows& operator=(const X11Windows&) = delete;
+
+    // A top-level window whose whole title equals title without regard to case; 0 if none.
+    // Where several match, the one highest in the stacking (or most recently managed) wins.
+    uint32_t findByTitle(const QString& title);
+    uint32_t ownerProcessId(uint32_t window);
+    uint32_t foreground();
+
+private:
+    struct Atoms {
+        xcb_atom_t netClientList = XCB_NONE;
+        xcb_atom_t netSupportingWmCheck = XCB_NONE;
+        xcb_atom_t netWmName = XCB_NONE;
+        xcb_atom_t utf8String = XCB_NONE;
+        xcb_atom_t compoundText = XCB_NONE;
+        xcb_atom_t netWmPid = XCB_NONE;
+        xcb_atom_t netActiveWindow = XCB_NONE;
+    };
+    // Per root: the top-level windows to look at, bottom to top (or oldest to newest): the
+    // window manager's clients where one runs, else the root's children.
+    struct TopLevels {
+        std::vector<xcb_window_t> windows;
+    };
+
+    bool connected();
+    void disconnect();
+    std::vector<TopLevels> topLevels();
+    bool windowManagerAlive(xcb_window_t checkWindow);
+
+    QByteArray display_;
+    xcb_connection_t* conn_ = nullptr;
+    int screen_ = 0;
+    std::vector<xcb_window_t> roots_;
+    Atoms atoms_;
+    bool haveRes_ = false;
+    QByteArray hostName_;
+    std::chrono::steady_clock::time_point nextAttempt_{};
+};
+
+}  // namespace orvel::os::linux_backend

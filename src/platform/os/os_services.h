@@ -1,0 +1,82 @@
+#pragma once
+
+// The operating system's window and process services, as the game link uses them: find a
+// top-level window by title, learn the process behind it and the foreground window, and open a
+// process to read and write its memory one transfer at a time.
+//
+// The interface keeps the shape of the Windows calls it stands in for, so that the game link
+// reads the same on every platform; each backend documents what it does where its platform
+// differs. Everything runs on the caller's thread; no call blocks for long.
+
+#include <QString>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+namespace orvel::os {
+
+// A top-level window; 0 = none. On X11 it is the window's XID.
+using WindowHandle = uint32_t;
+// An open process; 0 = none (a failed open).
+using ProcessHandle = intptr_t;
+
+// Access rights for OpenProcess.
+constexpr uint32_t PROCESS_VM_OPERATION = 0x0008;
+constexpr uint32_t PROCESS_VM_READ = 0x0010;
+constexpr uint32_t PROCESS_VM_WRITE = 0x0020;
+constexpr uint32_t PROCESS_QUERY_INFORMATION = 0x0400;
+
+// Page protections for VirtualProtectEx.
+constexpr uint32_t PAGE_READONLY = 0x02;
+constexpr uint32_t PAGE_READWRITE = 0x04;
+
+// Why OpenProcess failed.
+enum class OpenError {
+    None,
+    NoSuchProcess,  // the id names no (live) process
+    AccessDenied,   // the process exists but we may not touch its memory
+    Other,
+};
+
+class OsServices {
+public:
+    virtual ~OsServices() = default;
+
+    // A top-level window whose whole title equals title, compared without regard to case; 0 if
+    // there is none.
+    virtual WindowHandle FindWindowA(const QString& title) = 0;
+    // The id of the process that owns the window; 0 when the window is gone or its owner
+    // cannot be told.
+    virtual uint32_t GetWindowThreadProcessId(WindowHandle window) = 0;
+    // The window that has the keyboard focus, as a top-level window; 0 if none.
+    virtual WindowHandle GetForegroundWindow() = 0;
+
+    // Opens the process for the given access; 0 on failure, with the reason in *error (when
+    // given).
+    virtual ProcessHandle OpenProcess(uint32_t access, bool inherit, uint32_t processId,
+                                      OpenError* error = nullptr) = 0;
+    // Asks for the protection of [address, address + length). The previous protection goes to
+    // *oldProtect (when given). True on success.
+    virtual bool VirtualProtectEx(ProcessHandle process, uint32_t address, uint32_t length,
+                                  uint32_t protection, uint32_t* oldProtect) = 0;
+    // Copies length bytes; true only when all of them were transferred. *done (when given)
+    // receives the number of bytes transferred. A failed read may leave destination partly
+    // overwritten.
+    virtual bool ReadProcessMemory(ProcessHandle process, uint32_t address, void* destination,
+                                   size_t length, size_t* done) = 0;
+    virtual bool WriteProcessMemory(ProcessHandle process, uint32_t address, const void* source,
+                                    size_t length, size_t* done) = 0;
+    virtual bool CloseHandle(ProcessHandle process) = 0;
+};
+
+// The services the program uses: the platform's backend, or what setServices installed.
+OsServices& services();
+// Installs other services (tests install fakes or a backend bound to their own display);
+// nullptr restores the platform's backend. Returns the previously installed services (nullptr
+// for the platform's backend). The caller keeps ownership.
+OsServices* setServices(OsServices* replacement);
+
+// The platform's backend for this process, created on first use.
+OsServices& platformServices();
+
+}  // namespace orvel::os

@@ -1,0 +1,263 @@
+// The main window's game link against kartova-standin on a private X server: the window's tick,
+// the real Linux backend, and the stand-in game in a process of its own.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QJsonArray>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <memory>
+#include <set>
+
+#include "common/orvel_globals.h"
+#include "common/settings_store.h"
+#include "game_link/car_state_tick.h"
+#include "game_link/memory.h"
+#include "main_window/frm_chat.h"
+#include "platform/os/linux/linux_os_services.h"
+#include "recording_os.h"
+#include "standin_process.h"
+#include "xvfb.h"
+
+namespace orvel {
+namespace {
+
+using testing::RecordingOs;
+using testing::StandinProcess;
+using Kind = RecordingOs::Kind;
+
+// The published addresses of both editions, written out here on their own.
+struct Column {
+    uint32_t car0, play, status, siteA, siteB;
+};
+constexpr Column kStandard{0x53B8DC, 0x53BCBC, 0x5FEAA0, 0x426920, 0x426DF0};
+constexpr Column kMX{0x536774, 0x536B54, 0x5F9908, 0x424F10, 0x4253E0};
+
+std::set<uint32_t> addresses(const Column& c) {
+    return {c.car0, c.car0 + 0x3DC, c.car0 + 0x3E4, c.play, c.status, c.siteA, c.siteB};
+}
+
+class GameLinkE2ETest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!display.ok()) {
+            GTEST_SKIP() << "Xvfb is not available";
+        }
+        backend = std::make_unique<os::LinuxOsServices>(display.name().toLocal8Bit());
+        recorder = std::make_unique<RecordingOs>(*backend);
+        previous = os::setServices(recorder.get());
+        Memory::gameWindow = 0;
+        Memory::gameProcessId = 0;
+        gameVersion = 0;
+    }
+    void TearDown() override { os::setServices(previous); }
+
+    // The main window as start-up leaves it: the stored edition restored into the check box.
+    // Its timer is stopped so that the test alone decides when a tick runs.
+    std::unique_ptr<frmChat> mainWindow(const char* storedVersion) {
+        if (storedVersion != nullptr) {
+            SaveDefault(QStringLiteral("GameVersion"), QString::fromLatin1(storedVersion));
+        }
+        auto window = std::make_unique<frmChat>();
+        window->Timer1->stop();
+        window->mx->setChecked(GetDefault(QStringLiteral("GameVersion")) == QStringLiteral("1"));
+        window->tick().setSleep([this](int ms) { sleeps.push_back(ms); });
+        window->tick().setMessageObserver([this](const QByteArray& m) { messages.push_back(m); });
+        return window;
+    }
+
+    std::vector<uint8_t> carState(StandinProcess& game, const Column& c) {
+        std::vector<uint8_t> out = game.read(c.car0, 128);
+        for (uint32_t offset : {0x3DCu, 0x3E4u}) {
+            const auto piece = game.read(c.car0 + offset, 8);
+            out.insert(out.end(), piece.begin(), piece.end());
+        }
+        return out;
+    }
+
+    // The full course of one game from its appearance: settling, patches, racing, menu.
+    void playOneGame(frmChat& window, StandinProcess& game, const Column& own,
+                     const Column& other) {
+        ASSERT_EQ(game.command(QStringLiteral("race start")), QStringLiteral("ok"));
+        // The opponents drive while the routines are whole.
+        ASSERT_TRUE(game.waitUntil([&] { return game.counter("a_moves") > 10; }));
+        const int siteBefore = game.siteA();
+        ASSERT_EQ(siteBefore, game.siteB());
+        ASSERT_NE(siteBefore, 0xC3);
+
+        // First tick after the window appeared: the settling second, nothing else.
+        recorder->calls.clear();
+        window.Timer1_Timer();
+        EXPECT_EQ(sleeps, std::vector<int>{1000});
+        EXPECT_TRUE(recorder->calls.empty());
+        EXPECT_TRUE(messages.empty());
+        EXPECT_EQ(game.siteA(), siteBefore);
+        EXPECT_EQ(game.siteB(), siteBefore);
+        EXPECT_EQ(codeChanges(game), QStringList());
+
+        // From the next tick on: the two patch bytes at every tick, and one message per racing
+        // tick equal to car record 0 as it stood during the tick.
+        size_t racingTicks = 0;
+        for (int i = 0; i < 6; ++i) {
+            ASSERT_TRUE(game.freeze());
+            recorder->calls.clear();
+            const size_t before = messages.size();
+            window.Timer1_Timer();
+            const auto state = carState(game, own);
+            game.thaw();
+
+            const auto writes = recorder->of(Kind::Write);
+            ASSERT_EQ(writes.size(), 2u) << "tick " << i;
+            EXPECT_EQ(writes[0].address, own.siteA);
+            EXPECT_EQ(writes[1].address, own.siteB);
+            EXPECT_EQ(writes[0].data, std::vector<uint8_t>{0xC3});
+            EXPECT_EQ(writes[1].data, std::vector<uint8_t>{0xC3});
+            if (messages.size() > before) {
+                ASSERT_EQ(messages.size(), before + 1);
+                const QByteArray& m = messages.back();
+                ASSERT_EQ(m.size(), 152);
+                EXPECT_EQ(m.left(4), QByteArray("\x02\x00\x00\x00", 4));
+                EXPECT_EQ(std::vector<uint8_t>(m.begin() + 8, m.end()), state) << "tick " << i;
+                ++racingTicks;
+            }
+        }
+        // Only the first patching tick lacks the game's process id; every later one races.
+        EXPECT_GE(racingTicks, 5u);
+        EXPECT_EQ(game.siteA(), 0xC3);
+        EXPECT_EQ(game.siteB(), 0xC3);
+
+        // The opponents' routines no longer run: the cars stand.
+        const qint64 runs = game.counter("a_runs");
+        const QJsonObject car3 = game.json(QStringLiteral("car 3"));
+        ASSERT_TRUE(game.waitFrames(10));
+        EXPECT_EQ(game.counter("a_runs"), runs);
+        EXPECT_EQ(game.json(QStringLiteral("car 3")), car3);
+
+        // On the menu: patches, no messages.
+        ASSERT_EQ(game.command(QStringLiteral("race end")), QStringLiteral("ok"));
+        const size_t sent = messages.size();
+        for (int i = 0; i < 3; ++i) {
+            recorder->calls.clear();
+            window.Timer1_Timer();
+            EXPECT_EQ(recorder->of(Kind::Write).size(), 2u);
+        }
+        EXPECT_EQ(messages.size(), sent);
+
+        // In all of the game's code, exactly the two sites of the chosen edition changed.
+        EXPECT_EQ(codeChanges(game),
+                  (QStringList{QStringLiteral("%1+1").arg(std::min(own.siteA, own.siteB), 0, 16),
+                               QStringLiteral("%1+1").arg(std::max(own.siteA, own.siteB), 0, 16)}));
+        // The other edition's sites are untouched in the game.
+        const auto otherSites = game.read(other.siteA, 1);
+        const auto otherSitesB = game.read(other.siteB, 1);
+        ASSERT_EQ(otherSites.size(), 1u);
+        EXPECT_NE(otherSites[0], 0xC3);
+        EXPECT_NE(otherSitesB.at(0), 0xC3);
+    }
+
+    // The bytes of the game's code that differ from its start-up contents, as the game itself
+    // reports them: "address+length" for each changed range.
+    static QStringList codeChanges(StandinProcess& game) {
+        const QString reply = game.command(QStringLiteral("changes"));
+        if (!reply.startsWith(QStringLiteral("ok "))) {
+            return {reply};
+        }
+        QStringList out;
+        for (const QJsonValue range : QJsonDocument::fromJson(reply.mid(3).toUtf8()).array()) {
+            const QJsonArray pair = range.toArray();
+            bool ok = false;
+            const uint32_t address = pair.at(0).toString().toUInt(&ok, 16);
+            if (ok && address >= 0x424000 && address < 0x427000) {
+                out << QStringLiteral("%1+%2").arg(address, 0, 16).arg(pair.at(1).toInteger());
+            }
+        }
+        return out;
+    }
+
+    void expectOnlyAddressesOf(const Column& own, const Column& other) {
+        const auto mine = addresses(own);
+        const auto theirs = addresses(other);
+        for (const auto& call : allCalls) {
+            if (call.kind != Kind::Open) {
+                EXPECT_TRUE(mine.count(call.address)) << std::hex << call.address;
+                EXPECT_FALSE(theirs.count(call.address)) << std::hex << call.address;
+            }
+        }
+    }
+
+    testing::XvfbDisplay display;
+    std::unique_ptr<os::LinuxOsServices> backend;
+    std::unique_ptr<RecordingOs> recorder;
+    os::OsServices* previous = nullptr;
+    std::vector<int> sleeps;
+    std::vector<QByteArray> messages;
+    std::vector<RecordingOs::Call> allCalls;
+};
+
+TEST_F(GameLinkE2ETest, StandardEditionWhenNothingIsStored) {
+    auto window = mainWindow(nullptr);
+    EXPECT_EQ(gameVersion, 0);
+    StandinProcess game(display.name(), {});
+    ASSERT_TRUE(game.ok());
+    playOneGame(*window, game, kStandard, kMX);
+}
+
+TEST_F(GameLinkE2ETest, StoredGameVersionOneTouchesOnlyMxAddresses) {
+    auto window = mainWindow("1");
+    ASSERT_TRUE(window->mx->isChecked());
+    EXPECT_EQ(gameVersion, 1);
+    StandinProcess game(display.name(), {QStringLiteral("--mx")});
+    ASSERT_TRUE(game.ok());
+    auto keep = [this] {
+        allCalls.insert(allCalls.end(), recorder->calls.begin(), recorder->calls.end());
+    };
+    window->tick().setMessageObserver([this, keep](const QByteArray& m) {
+        messages.push_back(m);
+        keep();
+    });
+    playOneGame(*window, game, kMX, kStandard);
+    keep();
+    expectOnlyAddressesOf(kMX, kStandard);
+}
+
+TEST_F(GameLinkE2ETest, AnyOtherStoredTextTouchesOnlyStandardAddresses) {
+    auto window = mainWindow("yes");
+    EXPECT_FALSE(window->mx->isChecked());
+    EXPECT_EQ(gameVersion, 0);
+    StandinProcess game(display.name(), {});
+    ASSERT_TRUE(game.ok());
+    auto keep = [this] {
+        allCalls.insert(allCalls.end(), recorder->calls.begin(), recorder->calls.end());
+    };
+    window->tick().setMessageObserver([this, keep](const QByteArray& m) {
+        messages.push_back(m);
+        keep();
+    });
+    playOneGame(*window, game, kStandard, kMX);
+    keep();
+    expectOnlyAddressesOf(kStandard, kMX);
+}
+
+TEST_F(GameLinkE2ETest, ARestartedGameGetsANewSettlingSecondAndFreshPatches) {
+    auto window = mainWindow("0");
+    {
+        StandinProcess first(display.name(), {QStringLiteral("--race")});
+        ASSERT_TRUE(first.ok());
+        for (int i = 0; i < 3; ++i) {
+            window->Timer1_Timer();
+        }
+        ASSERT_EQ(first.siteA(), 0xC3);
+        first.quit();
+        window->Timer1_Timer();
+        EXPECT_FALSE(window->tick().gameDetected());
+    }
+    sleeps.clear();
+    messages.clear();
+    StandinProcess second(display.name(), {});
+    ASSERT_TRUE(second.ok());
+    playOneGame(*window, second, kStandard, kMX);
+}
+
+}  // namespace
+}  // namespace orvel

@@ -1,0 +1,236 @@
+// The peer's calls inside one process: argument and state checks, the lobby registration, and
+// a synchronous join between two peers of this process.
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
+#include <vector>
+
+#include "platform/dx8/directx8.h"
+#include "platform/dx8/session_core.h"
+
+using namespace dx8;
+
+namespace {
+
+const QString kApp = QStringLiteral("{EABD4D9B-6AA9-4c24-9D10-1A6701B07342}");
+
+HRESULT codeOf(const std::function<void()>& call) {
+    try {
+        call();
+    } catch (const DxError& e) {
+        return e.code();
+    }
+    return DPN_OK;
+}
+
+// Records the notifications as short lines.
+class Recorder : public DirectPlay8Event {
+public:
+    std::vector<QString> seen;
+    void DirectPlay8Event_AddRemovePlayerGroup(int32_t, DPNID, DPNID, bool&) override {}
+    void DirectPlay8Event_AppDesc(bool&) override {}
+    void DirectPlay8Event_AsyncOpComplete(DPNMSG_ASYNC_OP_COMPLETE& m, bool&) override {
+        seen.push_back(QStringLiteral("async %1").arg(hresultHex(m.hResultCode)));
+    }
+    void DirectPlay8Event_ConnectComplete(DPNMSG_CONNECT_COMPLETE& m, bool&) override {
+        seen.push_back(QStringLiteral("connect %1").arg(hresultHex(m.hResultCode)));
+    }
+    void DirectPlay8Event_CreateGroup(DPNID, DPNID, bool&) override {}
+    void DirectPlay8Event_CreatePlayer(DPNID id, bool&) override {
+        seen.push_back(QStringLiteral("create %1").arg(id));
+    }
+    void DirectPlay8Event_DestroyGroup(DPNID, int32_t, bool&) override {}
+    void DirectPlay8Event_DestroyPlayer(DPNID id, int32_t, bool&) override {
+        seen.push_back(QStringLiteral("destroy %1").arg(id));
+    }
+    void DirectPlay8Event_EnumHostsQuery(DPNMSG_ENUM_HOSTS_QUERY&, bool&) override {}
+    void DirectPlay8Event_EnumHostsResponse(DPNMSG_ENUM_HOSTS_RESPONSE&, bool&) override {}
+    void DirectPlay8Event_HostMigrate(DPNID, bool&) override {}
+    void DirectPlay8Event_IndicateConnect(DPNMSG_INDICATE_CONNECT&, bool&) override {
+        seen.push_back(QStringLiteral("indicate"));
+    }
+    void DirectPlay8Event_IndicatedConnectAborted(bool&) override {}
+    void DirectPlay8Event_InfoNotify(int32_t, int32_t, bool&) override {}
+    void DirectPlay8Event_Receive(DPNMSG_RECEIVE& m, bool&) override {
+        seen.push_back(
+            QStringLiteral("recv %1 %2").arg(m.idSender).arg(QString::fromUtf8(m.ReceivedData)));
+    }
+    void DirectPlay8Event_SendComplete(DPNMSG_SEND_COMPLETE&, bool&) override {}
+    void DirectPlay8Event_TerminateSession(DPNMSG_TERMINATE_SESSION& m, bool&) override {
+        seen.push_back(QStringLiteral("terminate %1").arg(hresultHex(m.hResultCode)));
+    }
+    bool has(const QString& line) const {
+        return std::find(seen.begin(), seen.end(), line) != seen.end();
+    }
+};
+
+bool waitUntil(const std::function<bool()>& done, int ms = 10000) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!done() && clock.elapsed() < ms) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 20);
+    }
+    return done();
+}
+
+TEST(PeerCalls, ProviderAndStateChecks) {
+    DirectX8 root;
+    auto peer = root.DirectPlayPeerCreate();
+    EXPECT_EQ(peer->GetCountServiceProviders(0), 1);
+    const DPN_SERVICE_PROVIDER_INFO sp = peer->GetServiceProvider(1);
+    EXPECT_TRUE(sp.Name.contains(QStringLiteral("TCP/IP")));
+    EXPECT_EQ(sp.Guid, DP8SP_TCPIP);
+    EXPECT_EQ(codeOf([&] { peer->GetServiceProvider(2); }), DPNERR_DOESNOTEXIST);
+    EXPECT_EQ(codeOf([&] { peer->SendTo(0, "x", 0, DPNSEND_NOLOOPBACK); }), DPNERR_NOCONNECTION);
+    EXPECT_EQ(codeOf([&] { peer->GetPeerInfo(12345, 0); }), DPNERR_INVALIDPLAYER);
+    EXPECT_EQ(codeOf([&] { peer->CancelAsyncOperation(999999, 0); }), DPNERR_INVALIDHANDLE);
+
+    DPN_APPLICATION_DESC desc;
+    desc.guidApplication = kApp;
+    desc.lMaxPlayers = 6;
+    desc.lFlags = DPNSESSION_CLIENT_SERVER;
+    EXPECT_EQ(codeOf([&] { peer->Host(desc, nullptr, 0); }), DPNERR_INVALIDFLAGS);
+    desc.lFlags = 0;
+    desc.guidApplication = QStringLiteral("not a guid");
+    EXPECT_EQ(codeOf([&] { peer->Host(desc, nullptr, 0); }), DPNERR_INVALIDAPPLICATION);
+    desc.guidApplication = kApp;
+    DirectPlay8Address other;
+    other.SetSP(QStringLiteral("{00000000-0000-0000-0000-000000000001}"));
+    EXPECT_EQ(codeOf([&] { peer->Host(desc, &other, 0); }), DPNERR_INVALIDDEVICEADDRESS);
+
+    Recorder events;
+    peer->RegisterMessageHandler(&events);
+    DPN_PLAYER_INFO me;
+    me.Name = QStringLiteral("Ann");
+    peer->SetPeerInfo(me, DPNSETPEERINFO_SYNC);
+    peer->Host(desc, nullptr, DPNHOST_OKTOQUERYFORADDRESSING);
+    EXPECT_GE(sessionPortOf(peer.get()), kDefaultSessionPort);
+    EXPECT_LE(sessionPortOf(peer.get()), kLastSessionPort);
+    EXPECT_EQ(codeOf([&] { peer->Host(desc, nullptr, 0); }), DPNERR_HOSTING);
+    ASSERT_TRUE(waitUntil([&] { return !events.seen.empty(); }));
+    const DPNID self = events.seen.front().section(QLatin1Char(' '), 1).toUInt();
+    const DPN_PLAYER_INFO info = peer->GetPeerInfo(self, 0);
+    EXPECT_EQ(info.Name, QStringLiteral("Ann"));
+    EXPECT_EQ(info.lPlayerFlags, DPNPLAYER_LOCAL | DPNPLAYER_HOST);
+    // Without the no-loopback flag a message to everyone comes back to the sender too.
+    peer->SendTo(DPNID_ALL_PLAYERS_GROUP, "echo", 0, 0);
+    peer->SendTo(DPNID_ALL_PLAYERS_GROUP, "quiet", 0, DPNSEND_NOLOOPBACK);
+    EXPECT_EQ(codeOf([&] { peer->SendTo(self + 1, "x", 0, 0); }), DPNERR_INVALIDPLAYER);
+    EXPECT_EQ(codeOf([&] { peer->SendTo(0, QByteArray(300 * 1024, 'x'), 0, 0); }),
+              DPNERR_SENDTOOLARGE);
+    ASSERT_TRUE(waitUntil([&] { return events.has(QStringLiteral("recv %1 echo").arg(self)); }));
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(events.has(QStringLiteral("recv %1 quiet").arg(self)));
+    peer->Close(0);
+    EXPECT_EQ(sessionPortOf(peer.get()), 0);
+    // Closed, the peer can host again.
+    peer->Host(desc, nullptr, 0);
+    EXPECT_GT(sessionPortOf(peer.get()), 0);
+    peer->UnRegisterMessageHandler();
+    peer->Close(0);
+}
+
+TEST(PeerCalls, LobbyRegistration) {
+    DirectX8 root;
+    auto peer = root.DirectPlayPeerCreate();
+    auto* lobby = reinterpret_cast<DirectPlay8LobbiedApplication*>(&root);  // only kept
+    EXPECT_EQ(codeOf([&] { peer->RegisterLobby(5, lobby, 3); }), DPNERR_INVALIDFLAGS);
+    EXPECT_EQ(codeOf([&] { peer->RegisterLobby(5, lobby, 0); }), DPNERR_INVALIDFLAGS);
+    EXPECT_EQ(codeOf([&] { peer->RegisterLobby(5, nullptr, DPNLOBBY_REGISTER); }),
+              DPNERR_INVALIDPARAM);
+    EXPECT_EQ(codeOf([&] { peer->RegisterLobby(5, lobby, DPNLOBBY_UNREGISTER); }),
+              DPNERR_NOTREGISTERED);
+    EXPECT_EQ(codeOf([&] { peer->RegisterLobby(5, lobby, DPNLOBBY_REGISTER); }), DPN_OK);
+    EXPECT_EQ(codeOf([&] { peer->RegisterLobby(5, lobby, DPNLOBBY_REGISTER); }),
+              DPNERR_ALREADYREGISTERED);
+    EXPECT_EQ(codeOf([&] { peer->RegisterLobby(5, lobby, DPNLOBBY_UNREGISTER); }), DPN_OK);
+}
+
+TEST(PeerCalls, SynchronousJoinInOneProcess) {
+    DirectX8 root;
+    auto host = root.DirectPlayPeerCreate();
+    auto joiner = root.DirectPlayPeerCreate();
+    Recorder hostEvents, joinerEvents;
+    host->RegisterMessageHandler(&hostEvents);
+    joiner->RegisterMessageHandler(&joinerEvents);
+    DPN_APPLICATION_DESC desc;
+    desc.guidApplication = kApp;
+    desc.lMaxPlayers = 2;
+    host->Host(desc, nullptr, 0);
+    DirectPlay8Address at;
+    at.SetSP(DP8SP_TCPIP);
+    at.AddComponentString(DPNA_KEY_HOSTNAME, QStringLiteral("127.0.0.1"));
+    at.AddComponentLong(DPNA_KEY_PORT, sessionPortOf(host.get()));
+    DPN_APPLICATION_DESC join;
+    join.guidApplication = kApp;
+    EXPECT_EQ(joiner->Connect(join, &at, nullptr, DPNOP_SYNC, {}, 0), 0);
+    ASSERT_TRUE(waitUntil([&] { return joinerEvents.has(QStringLiteral("connect 0x0")); }));
+    EXPECT_EQ(joinerEvents.seen.front().left(7), QStringLiteral("create "));
+    ASSERT_TRUE(waitUntil([&] { return hostEvents.seen.size() >= 3; }));
+    EXPECT_TRUE(hostEvents.has(QStringLiteral("indicate")));
+    // Joining twice is refused at once; a third peer finds the session full.
+    EXPECT_EQ(codeOf([&] { joiner->Connect(join, &at, nullptr, 0, {}, 0); }),
+              DPNERR_ALREADYCONNECTED);
+    auto third = root.DirectPlayPeerCreate();
+    EXPECT_EQ(codeOf([&] { third->Connect(join, &at, nullptr, DPNOP_SYNC, {}, 0); }),
+              DPNERR_SESSIONFULL);
+    // The wrong application is refused with its own code.
+    auto stranger = root.DirectPlayPeerCreate();
+    DPN_APPLICATION_DESC wrong;
+    wrong.guidApplication = QStringLiteral("{11111111-2222-3333-4444-555555555555}");
+    EXPECT_EQ(codeOf([&] { stranger->Connect(wrong, &at, nullptr, DPNOP_SYNC, {}, 0); }),
+              DPNERR_INVALIDAPPLICATION);
+    // Nobody at a port: no answer, and the peer is still usable afterwards.
+    host->UnRegisterMessageHandler();
+    host->Close(0);
+    ASSERT_TRUE(
+        waitUntil([&] { return joinerEvents.has(QStringLiteral("terminate 0x80158270")); }));
+}
+
+TEST(ClientCalls, JoinsAPeerSessionAndSendsToItsHost) {
+    DirectX8 root;
+    auto host = root.DirectPlayPeerCreate();
+    auto client = root.DirectPlayClientCreate();
+    Recorder hostEvents, clientEvents;
+    host->RegisterMessageHandler(&hostEvents);
+    client->RegisterMessageHandler(&clientEvents);
+    DPN_APPLICATION_DESC desc;
+    desc.guidApplication = kApp;
+    host->Host(desc, nullptr, 0);
+    EXPECT_EQ(codeOf([&] { client->Send("early", 0, 0); }), DPNERR_NOCONNECTION);
+    DPN_PLAYER_INFO me;
+    me.Name = QStringLiteral("Cli");
+    client->SetClientInfo(me, DPNSETCLIENTINFO_SYNC);
+    DirectPlay8Address at;
+    at.BuildFromURL(QStringLiteral("x-directplay:/provider=%7BEBFE7BA0-628D-11D2-AE0F-"
+                                   "006097B01411%7D;hostname=127.0.0.1;port=") +
+                    QString::number(sessionPortOf(host.get())));
+    client->Connect(desc, &at, nullptr, 0, {}, 0);
+    ASSERT_TRUE(waitUntil([&] { return clientEvents.has(QStringLiteral("connect 0x0")); }));
+    // The host saw itself, the indication, then the client.
+    ASSERT_TRUE(waitUntil([&] { return hostEvents.seen.size() >= 3; }));
+    const QString created = hostEvents.seen[2];
+    ASSERT_TRUE(created.startsWith(QStringLiteral("create "))) << created.toStdString();
+    const DPNID clientId = created.section(QLatin1Char(' '), 1).toUInt();
+    EXPECT_EQ(host->GetPeerInfo(clientId, 0).Name, QStringLiteral("Cli"));
+    client->Send("to the host", 0, DPNSEND_GUARANTEED);
+    EXPECT_TRUE(waitUntil(
+        [&] { return hostEvents.has(QStringLiteral("recv %1 to the host").arg(clientId)); }));
+    client->Close(0);
+    EXPECT_TRUE(
+        waitUntil([&] { return hostEvents.has(QStringLiteral("destroy %1").arg(clientId)); }));
+    host->Close(0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    qputenv("ORVEL_DISCOVERY", "loopback");
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

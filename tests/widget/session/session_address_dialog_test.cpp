@@ -1,0 +1,105 @@
+// The question a search asks when it may and has no address: shown, answered, cancelled.
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QInputDialog>
+#include <QTimer>
+#include <functional>
+
+#include "platform/dx8/directx8.h"
+
+using namespace dx8;
+
+namespace {
+
+// Answers the next modal input dialog with `answer`, or cancels it when `answer` is null.
+// Returns, through `label`, the question it showed.
+void answerDialog(std::optional<QString> answer, QString* label) {
+    auto attempt = std::make_shared<std::function<void(int)>>();
+    *attempt = [answer, label, attempt](int tries) {
+        auto* dialog = qobject_cast<QInputDialog*>(QApplication::activeModalWidget());
+        if (dialog == nullptr) {
+            if (tries < 200) {
+                QTimer::singleShot(20, [attempt, tries] { (*attempt)(tries + 1); });
+            }
+            return;
+        }
+        *label = dialog->labelText();
+        if (answer) {
+            dialog->setTextValue(*answer);
+            dialog->accept();
+        } else {
+            dialog->reject();
+        }
+    };
+    QTimer::singleShot(0, [attempt] { (*attempt)(0); });
+}
+
+DPN_APPLICATION_DESC app() {
+    DPN_APPLICATION_DESC d;
+    d.guidApplication = QStringLiteral("{EABD4D9B-6AA9-4c24-9D10-1A6701B07342}");
+    return d;
+}
+
+TEST(SearchAddressDialog, CancelFailsTheSearchWithUserCancel) {
+    qunsetenv("ORVEL_ENUM_ADDRESS");
+    DirectX8 root;
+    auto peer = root.DirectPlayPeerCreate();
+    QString label;
+    answerDialog(std::nullopt, &label);
+    HRESULT code = DPN_OK;
+    try {
+        peer->EnumHosts(app(), nullptr, nullptr, -1, 0, -1, DPNENUMHOSTS_OKTOQUERYFORADDRESSING, {},
+                        0);
+    } catch (const DxError& e) {
+        code = e.code();
+    }
+    EXPECT_EQ(code, DPNERR_USERCANCEL);
+    EXPECT_EQ(label, QStringLiteral("host name or IP, blank to search the local network"));
+}
+
+TEST(SearchAddressDialog, AnAnsweredAddressIsSearched) {
+    qunsetenv("ORVEL_ENUM_ADDRESS");
+    DirectX8 root;
+    auto peer = root.DirectPlayPeerCreate();
+    QString label;
+    answerDialog(QStringLiteral("127.0.0.1:2399"), &label);
+    const DPNHANDLE h = peer->EnumHosts(app(), nullptr, nullptr, -1, 0, -1,
+                                        DPNENUMHOSTS_OKTOQUERYFORADDRESSING, {}, 0);
+    EXPECT_GT(h, 0);
+    EXPECT_FALSE(label.isEmpty());
+    peer->CancelAsyncOperation(h, 0);
+    // A malformed answer is refused.
+    answerDialog(QStringLiteral("127.0.0.1:notaport"), &label);
+    EXPECT_THROW(peer->EnumHosts(app(), nullptr, nullptr, -1, 0, -1,
+                                 DPNENUMHOSTS_OKTOQUERYFORADDRESSING, {}, 0),
+                 DxError);
+    peer->Close(0);
+}
+
+TEST(SearchAddressDialog, NotAskedWithoutTheFlagOrWithAPresetAnswer) {
+    DirectX8 root;
+    auto peer = root.DirectPlayPeerCreate();
+    // Should a question come up after all, it is cancelled and shows up here.
+    QString label;
+    answerDialog(std::nullopt, &label);
+    qunsetenv("ORVEL_ENUM_ADDRESS");
+    peer->CancelAsyncOperation(peer->EnumHosts(app(), nullptr, nullptr, 1, 0, 0, 0, {}, 0), 0);
+    qputenv("ORVEL_ENUM_ADDRESS", "");
+    peer->CancelAsyncOperation(peer->EnumHosts(app(), nullptr, nullptr, 1, 0, 0,
+                                               DPNENUMHOSTS_OKTOQUERYFORADDRESSING, {}, 0),
+                               0);
+    EXPECT_TRUE(label.isEmpty());
+    peer->Close(0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    qputenv("ORVEL_DISCOVERY", "loopback");
+    QApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
