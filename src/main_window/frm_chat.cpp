@@ -27,6 +27,8 @@ constexpr double kDesignLineHeight = 13.0;  // pixels of a line in the font the 
 frmChat::frmChat(QWidget* parent) : QWidget(parent), tick_(std::make_unique<CarStateTick>()) {
     buildControls();
     setWindowTitle(kCaption);
+    // The player types chat as soon as the window shows.
+    txtSend->setFocus();
 
     Timer1 = new QTimer(this);
     Timer1->setObjectName(QStringLiteral("Timer1"));
@@ -39,7 +41,9 @@ frmChat::~frmChat() = default;
 
 void frmChat::buildControls() {
     const double scale = std::max(1.0, fontMetrics().height() / kDesignLineHeight);
-    auto px = [scale](int twips) { return static_cast<int>(std::lround(twips / kTwipsPerPixel * scale)); };
+    auto px = [scale](int twips) {
+        return static_cast<int>(std::lround(twips / kTwipsPerPixel * scale));
+    };
     auto place = [&](QWidget* w, int left, int top, int width, int height) {
         w->setGeometry(px(left), px(top), px(width), px(height));
     };
@@ -74,7 +78,9 @@ void frmChat::buildControls() {
     setFixedSize(px(7680), px(5790));
 }
 
-void frmChat::setMxChecked(bool checked) { mx->setChecked(checked); }
+void frmChat::setMxChecked(bool checked) {
+    mx->setChecked(checked);
+}
 
 bool frmChat::eventFilter(QObject* watched, QEvent* event) {
     if (watched == txtSend && event->type() == QEvent::KeyPress) {
