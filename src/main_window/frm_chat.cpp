@@ -33,6 +33,9 @@ frmChat::frmChat(QWidget* parent) : QWidget(parent), tick_(std::make_unique<CarS
     Timer1 = new QTimer(this);
     Timer1->setObjectName(QStringLiteral("Timer1"));
     Timer1->setInterval(50);
+    // Every tick carries the local car to the others; a precise timer keeps two ticks one period
+    // apart (a coarse one may stretch the gap by 5 %), so a change travels within one period.
+    Timer1->setTimerType(Qt::PreciseTimer);
     connect(Timer1, &QTimer::timeout, this, &frmChat::Timer1_Timer);
     Timer1->start();
 }
