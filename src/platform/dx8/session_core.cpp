@@ -406,6 +406,8 @@ bool SessionCore::openHost(uint32_t bindIp, int firstPort, bool anyPortFallback)
         new QSocketNotifier(static_cast<qintptr>(host->socket), QSocketNotifier::Read, this);
     QObject::connect(notifier_, &QSocketNotifier::activated, this, &SessionCore::pump);
     ticker_->start(kServiceIntervalMs);
+    // What went over the wire counts per session.
+    std::fill(receivedSizes_.begin(), receivedSizes_.end(), 0);
     return true;
 }
 
@@ -478,7 +480,7 @@ void SessionCore::pump() {
                         qCDebug(lcSession) << "undecodable control message dropped";
                         const auto it = links_.find(event.peer);
                         if (it != links_.end() && it->second.kind == LinkKind::Unverified) {
-                            dropLink(event.peer, true);
+                            dropLink(event.peer, Drop::Now);
                         }
                     }
                 }
@@ -523,18 +525,29 @@ void SessionCore::broadcastControl(const net::ControlMessage& m, DPNID except) {
     }
 }
 
-void SessionCore::dropLink(ENetPeer* peer, bool immediately) {
+// A link is never closed from both ends at once: ENet acknowledges neither side's disconnect
+// then, and the side whose disconnect went unanswered repeats it to the address for seconds,
+// where the next program to take that port would receive it as the end of its own links. So the
+// side that leaves closes, the other answers; and a link whose other end is gone, or that is
+// given up on, is forgotten without another datagram to its address.
+void SessionCore::dropLink(ENetPeer* peer, Drop how) {
     const auto it = links_.find(peer);
     if (it == links_.end()) {
         return;
     }
-    if (immediately) {
-        links_.erase(it);
-        enet_peer_disconnect_now(peer, 0);
-    } else {
-        it->second.kind = LinkKind::Closing;
-        it->second.deadline = now() + kClosingMs;
-        enet_peer_disconnect_later(peer, 0);
+    switch (how) {
+        case Drop::Now:
+            links_.erase(it);
+            enet_peer_disconnect_now(peer, 0);
+            break;
+        case Drop::AwaitClose:
+            it->second.kind = LinkKind::Closing;
+            it->second.deadline = now() + kClosingMs;
+            break;
+        case Drop::Silently:
+            links_.erase(it);
+            enet_peer_reset(peer);
+            break;
     }
 }
 
@@ -552,12 +565,40 @@ ENetPeer* SessionCore::connectTo(uint32_t ipv4, uint16_t port) {
     return peer;
 }
 
+// A program reaches us from one address over one link only. A new link from an address that has
+// one already means the port has a new owner (the old one quit or died before its link ended
+// here): whatever the old link still sends, and what arrives for it, would mix with the new one.
+void SessionCore::retireLinksAt(ENetPeer* fresh) {
+    std::vector<ENetPeer*> stale;
+    for (const auto& [peer, link] : links_) {
+        if (peer != fresh && link.kind != LinkKind::ToHost && link.kind != LinkKind::MeshOut &&
+            peer->address.host == fresh->address.host &&
+            peer->address.port == fresh->address.port) {
+            stale.push_back(peer);
+        }
+    }
+    for (ENetPeer* peer : stale) {
+        if (links_.count(peer) == 0) {
+            continue;  // went with an earlier one
+        }
+        qCDebug(lcSession) << "a new link from" << QHostAddress(peerIp(peer)).toString()
+                           << peer->address.port << "replaces an old one";
+        enet_peer_reset(peer);
+        handleDisconnect(peer);
+    }
+}
+
 void SessionCore::handleConnect(ENetPeer* peer) {
     enet_peer_timeout(peer, kTimeoutLimit, kTimeoutMinMs, kTimeoutMaxMs);
     // Unreliable data is never thinned out by ENet's throttle: every car state counts.
     enet_peer_throttle_configure(peer, ENET_PEER_PACKET_THROTTLE_INTERVAL, 0, 0);
     const auto it = links_.find(peer);
     if (it == links_.end()) {
+        const QPointer<SessionCore> self(this);
+        retireLinksAt(peer);
+        if (!self || enet_ == nullptr) {
+            return;
+        }
         // Someone new. Only a running session takes visitors, and not too many at once.
         const auto unverified = std::count_if(links_.begin(), links_.end(), [](const auto& l) {
             return l.second.kind == LinkKind::Unverified;
@@ -678,7 +719,7 @@ void SessionCore::handleControl(ENetPeer* peer, const net::ControlMessage& m) {
             } else if (m.type == net::Ctl::MeshHello) {
                 onMeshHello(peer, m);
             } else {
-                dropLink(peer, true);
+                dropLink(peer, Drop::Now);
             }
             return;
         case LinkKind::Joiner:
@@ -721,7 +762,8 @@ void SessionCore::handleControl(ENetPeer* peer, const net::ControlMessage& m) {
                                   players.end());
                     for (auto& [p, l] : links_) {
                         if (l.kind == LinkKind::MeshOut && l.playerId == m.playerId) {
-                            dropLink(p, false);
+                            dropLink(p, m.reason == DPNDESTROYPLAYERREASON_NORMAL ? Drop::AwaitClose
+                                                                                  : Drop::Silently);
                             break;
                         }
                     }
@@ -800,7 +842,7 @@ void SessionCore::handleControl(ENetPeer* peer, const net::ControlMessage& m) {
                 expectations_.end());
             for (auto& [p, l] : links_) {
                 if (l.kind == LinkKind::MeshIn && l.playerId == m.playerId) {
-                    dropLink(p, false);
+                    dropLink(p, Drop::AwaitClose);
                     break;
                 }
             }
@@ -819,14 +861,18 @@ void SessionCore::handleControl(ENetPeer* peer, const net::ControlMessage& m) {
     }
 }
 
+bool SessionCore::waitsOnDeadline(const ENetPeer* peer, const Link& link) const {
+    const bool waits = link.kind == LinkKind::Unverified || link.kind == LinkKind::MeshIn ||
+                       link.kind == LinkKind::Closing ||
+                       (link.kind == LinkKind::Joiner && !(join_ && join_->link == peer));
+    return waits && link.deadline != 0;
+}
+
 void SessionCore::checkDeadlines() {
     const qint64 t = now();
     std::vector<std::pair<ENetPeer*, LinkKind>> expired;
     for (const auto& [peer, link] : links_) {
-        const bool waits = link.kind == LinkKind::Unverified || link.kind == LinkKind::MeshIn ||
-                           link.kind == LinkKind::Closing ||
-                           (link.kind == LinkKind::Joiner && !(join_ && join_->link == peer));
-        if (waits && link.deadline != 0 && t > link.deadline) {
+        if (waitsOnDeadline(peer, link) && t > link.deadline) {
             expired.emplace_back(peer, link.kind);
         }
     }
@@ -840,7 +886,8 @@ void SessionCore::checkDeadlines() {
                                             [peer](const QueuedJoin& q) { return q.link == peer; }),
                              joinQueue_.end());
         }
-        dropLink(peer, true);
+        // A link that was closing has had its chance; the others still have someone to tell.
+        dropLink(peer, kind == LinkKind::Closing ? Drop::Silently : Drop::Now);
     }
     expectations_.erase(std::remove_if(expectations_.begin(), expectations_.end(),
                                        [t](const Expectation& e) { return t > e.deadline; }),
@@ -1071,7 +1118,7 @@ void SessionCore::onJoinRequest(ENetPeer* peer, const net::ControlMessage& m) {
         r.type = net::Ctl::JoinRefuse;
         r.result = code;
         sendControl(peer, r);
-        dropLink(peer, false);
+        dropLink(peer, Drop::AwaitClose);
     };
     if (!isHost()) {
         refuse(DPNERR_NOTHOST);
@@ -1113,7 +1160,7 @@ void SessionCore::startJoin(ENetPeer* peer, const net::ControlMessage& m) {
         r.type = net::Ctl::JoinRefuse;
         r.result = DPNERR_SESSIONFULL;
         sendControl(peer, r);
-        dropLink(peer, false);
+        dropLink(peer, Drop::AwaitClose);
         nextQueuedJoin();
         return;
     }
@@ -1235,7 +1282,7 @@ void SessionCore::abortJoin(HRESULT refuse) {
             r.result = refuse;
             sendControl(join.link, r);
         }
-        dropLink(join.link, false);
+        dropLink(join.link, Drop::AwaitClose);
     }
     // The players drop what they were told to expect.
     net::ControlMessage removed;
@@ -1280,7 +1327,7 @@ void SessionCore::onExpect(const net::ControlMessage& m) {
 void SessionCore::onMeshHello(ENetPeer* peer, const net::ControlMessage& m) {
     Link& link = links_[peer];
     if (m.playerId == 0 || players_.count(m.playerId) != 0) {
-        dropLink(peer, true);
+        dropLink(peer, Drop::Now);
         return;
     }
     const auto e = std::find_if(
@@ -1339,7 +1386,9 @@ void SessionCore::removePlayer(DPNID id, int32_t reason) {
     Player& p = it->second;
     p.gone = true;
     if (p.link != nullptr) {
-        dropLink(p.link, false);
+        // One who leaves closes the link itself; one lost is not sent anything more.
+        dropLink(p.link,
+                 reason == DPNDESTROYPLAYERREASON_NORMAL ? Drop::AwaitClose : Drop::Silently);
         p.link = nullptr;
     }
     postDestroyPlayer(id, reason);

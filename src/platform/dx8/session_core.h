@@ -157,18 +157,27 @@ private:
     void post(std::function<void(DirectPlay8Event&)> call);
     void postDestroyPlayer(DPNID id, int32_t reason);
 
+    // How a link ends.
+    enum class Drop {
+        Now,         // tell the other side at once and forget the link
+        AwaitClose,  // the other side closes it; forget it silently if it does not in time
+        Silently,    // forget it without a word: the other side is gone or cut off
+    };
+
     // ENet plumbing.
     bool openHost(uint32_t bindIp, int firstPort, bool anyPortFallback);
     void closeHost();
     void pump();
     void onTick();
     void checkDeadlines();
+    bool waitsOnDeadline(const _ENetPeer* peer, const Link& link) const;
+    void retireLinksAt(_ENetPeer* fresh);
     void handleConnect(_ENetPeer* peer);
     void handleDisconnect(_ENetPeer* peer);
     void handleData(_ENetPeer* peer, const QByteArray& data);
     void handleControl(_ENetPeer* peer, const net::ControlMessage& m);
     void sendControl(_ENetPeer* peer, const net::ControlMessage& m);
-    void dropLink(_ENetPeer* peer, bool now);
+    void dropLink(_ENetPeer* peer, Drop how);
     _ENetPeer* connectTo(uint32_t ipv4, uint16_t port);
     static int intercept(_ENetHost* host, _ENetEvent* event);
     void answerQuery(const uint8_t* data, size_t size, const void* from);

@@ -4,7 +4,8 @@
 //   name TEXT                       SetPeerInfo (synchronous)
 //   rename TEXT                     SetPeerInfo (asynchronous)
 //   host MAX FLAGS [PORT]           Host; prints "HOSTED port"
-//   connect HOST PORT               Connect; prints "PORT port" once the join is under way
+//   connect HOST PORT [LOCAL]       Connect (from local port LOCAL); prints "PORT port" once the
+//                                   join is under way
 //   send NAME|all|self FLAGS TEXT   SendTo the player with that name (hex flags)
 //   enum [HOST[:PORT]]              EnumHosts, no end; prints "ENUMHANDLE h"
 //   cancel                          CancelAsyncOperation of the last search
@@ -75,6 +76,9 @@ public:
                 hostAddr->AddComponentLong(DPNA_KEY_PORT, words.value(2).toInt());
                 auto device = root_.DirectPlayAddressCreate();
                 device->SetSP(DP8SP_TCPIP);
+                if (words.size() > 3) {
+                    device->AddComponentLong(DPNA_KEY_PORT, words[3].toInt());
+                }
                 peer_->Connect(desc, hostAddr.get(), device.get(), 0, {}, 0);
                 out(QStringLiteral("PORT %1").arg(sessionPortOf(peer_.get())));
             } else if (cmd == QLatin1String("send")) {
