@@ -830,6 +830,14 @@ void SessionCore::handleControl(ENetPeer* peer, const net::ControlMessage& m) {
             break;
         case net::Ctl::PlayerRemoved:
             if (!fromHost) {
+                // The player next in line says the host is gone: it has taken over already, so
+                // follow it now rather than once our own link to the old host gives up.
+                if (m.playerId == hostId_ && (desc_.flags & DPNSESSION_MIGRATE_HOST) != 0 &&
+                    successorOf(hostId_) == from) {
+                    removePlayer(hostId_, m.reason == DPNDESTROYPLAYERREASON_NORMAL
+                                              ? DPNDESTROYPLAYERREASON_NORMAL
+                                              : DPNDESTROYPLAYERREASON_CONNECTIONLOST);
+                }
                 break;
             }
             if (m.playerId == localId_) {
@@ -1407,29 +1415,42 @@ void SessionCore::removePlayer(DPNID id, int32_t reason) {
         }
     }
     if (id == hostId_) {
-        hostGone(reason);
+        hostGone(id, reason);
     }
 }
 
-void SessionCore::hostGone(int32_t reason) {
-    Q_UNUSED(reason);
-    // The earliest-joined remaining player takes over; every peer reaches the same choice.
+// The earliest-joined remaining player takes over from a host that goes; every peer reaches
+// the same choice.
+DPNID SessionCore::successorOf(DPNID host) const {
     const Player* next = nullptr;
     for (const auto& [id, p] : players_) {
-        if (!p.gone && (next == nullptr || p.seq < next->seq)) {
+        if (!p.gone && id != host && (next == nullptr || p.seq < next->seq)) {
             next = &p;
         }
     }
-    if (next == nullptr) {
+    return next != nullptr ? next->id : 0;
+}
+
+void SessionCore::hostGone(DPNID oldHost, int32_t reason) {
+    const DPNID newHost = successorOf(oldHost);
+    if (newHost == 0) {
         return;
     }
-    hostId_ = next->id;
-    const DPNID newHost = hostId_;
+    hostId_ = newHost;
     qCDebug(lcSession) << "host role moves to" << newHost;
     post([newHost](DirectPlay8Event& h) {
         bool reject = false;
         h.DirectPlay8Event_HostMigrate(newHost, reject);
     });
+    if (newHost == localId_) {
+        // Players whose own link to the old host has not given up yet would go on taking its
+        // word and ignore ours, joins included: tell them it is gone, ahead of anything else.
+        net::ControlMessage removed;
+        removed.type = net::Ctl::PlayerRemoved;
+        removed.playerId = oldHost;
+        removed.reason = static_cast<uint8_t>(reason);
+        broadcastControl(removed);
+    }
 }
 
 void SessionCore::endSession(HRESULT result, int32_t reason) {

@@ -198,7 +198,8 @@ private:
     void onMeshHello(_ENetPeer* peer, const net::ControlMessage& m);
     void onPlayerAdded(const net::ControlMessage& m);
     void removePlayer(DPNID id, int32_t reason);
-    void hostGone(int32_t reason);
+    DPNID successorOf(DPNID host) const;
+    void hostGone(DPNID oldHost, int32_t reason);
     void endSession(HRESULT result, int32_t reason);
     void leaveSession(bool announce);
 

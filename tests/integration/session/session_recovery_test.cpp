@@ -1,5 +1,6 @@
-// Sessions that go on through departures: a newcomer on the port a player has just given up, and
-// a peer that leaves and joins again.
+// Sessions that go on through departures: a newcomer on the port a player has just given up, a
+// peer that leaves and joins again, and a join through a new host that some players have not yet
+// seen take over.
 
 #include <gtest/gtest.h>
 
@@ -9,8 +10,10 @@
 #include <QUdpSocket>
 
 #include "peer_process.h"
+#include "scripted_host.h"
 
 using orvel::testing::PeerProcess;
+using orvel::testing::ScriptedHost;
 
 namespace {
 
@@ -195,6 +198,40 @@ TEST(Rejoin, RefusedThenAdmittedFromTheSamePort) {
     EXPECT_TRUE(
         keepTalking(host, QStringLiteral("h"), x, QStringLiteral("X"), 3000, QStringLiteral("t")))
         << x.dump().toStdString();
+}
+
+// The host leaves towards p1 while p2 still hears it. p1 takes over and takes a newcomer in;
+// p2 follows p1 as soon as p1 says so, not only once it has lost the old host itself.
+TEST(Migration, AJoinThroughTheNewHostReachesAPlayerThatStillHearsTheOldOne) {
+    ScriptedHost old(4);
+    ASSERT_GT(old.port(), 0);
+    PeerProcess p1(QStringLiteral("p1")), p2(QStringLiteral("p2"));
+    const int p1Port = joinFrom(p1, old.port());
+    ASSERT_GT(p1Port, 0) << p1.dump().toStdString();
+    ASSERT_GT(joinFrom(p2, old.port()), 0) << p2.dump().toStdString();
+    ASSERT_TRUE(p1.waitCount(QStringLiteral("^CREATE "), 3));
+    ASSERT_TRUE(p2.waitCount(QStringLiteral("^CREATE "), 3));
+
+    old.leaveTowards(QStringLiteral("p1"));
+    ASSERT_GE(p1.waitFor(QStringLiteral("^MIGRATE p1 6$")), 0) << p1.dump().toStdString();
+    PeerProcess p3(QStringLiteral("p3"));
+    QElapsedTimer clock;
+    clock.start();
+    ASSERT_GT(joinFrom(p3, p1Port), 0) << p3.dump().toStdString() << "\np2:\n"
+                                       << p2.dump().toStdString();
+    EXPECT_LT(clock.elapsed(), 5000);
+    EXPECT_EQ(p3.count(QStringLiteral("^CREATE ")), 3);
+    // p2: the old host goes, p1 takes over, then the newcomer comes.
+    const int gone = p2.waitFor(QStringLiteral("^DESTROY h "));
+    const int migrated = p2.waitFor(QStringLiteral("^MIGRATE p1 4$"));
+    const int came = p2.waitFor(QStringLiteral("^CREATE \\d+ 0 p3$"));
+    EXPECT_TRUE(gone >= 0 && gone < migrated && migrated < came) << p2.dump().toStdString();
+    EXPECT_EQ(p2.count(QStringLiteral("^TERMINATE")), 0);
+    EXPECT_TRUE(
+        keepTalking(p2, QStringLiteral("p2"), p3, QStringLiteral("p3"), 2000, QStringLiteral("t")))
+        << "p2:\n"
+        << p2.dump().toStdString() << "\np3:\n"
+        << p3.dump().toStdString();
 }
 
 }  // namespace
