@@ -6,7 +6,9 @@
 // For each transport six child processes of this program form a full mesh; each sends a 152-byte
 // car-state message to the five others every 50 ms and timestamps it with CLOCK_MONOTONIC, which
 // all processes share. Receivers record the delay from the send call to their receive handler.
-// The report gives latency p50/p99, bytes on the wire per message, and CPU per player.
+// The report gives latency p50/p99, bytes on the wire per message, and CPU per player. Then the
+// same six meshes sit idle (linked, nothing sent): CPU per player of the session layer against
+// raw ENet serviced in a blocking wait, as an ENet program that has nothing else to do would.
 
 #include <arpa/inet.h>
 #include <enet/enet.h>
@@ -171,7 +173,10 @@ int udpChild(int index, double seconds) {
 
 // ---- Raw ENet -----------------------------------------------------------------------------------
 
-int enetChild(int index, double seconds) {
+// ENet's own ping interval: an idle raw ENet player wakes at least this often.
+constexpr enet_uint32 kIdleWaitMs = 500;
+
+int enetChild(int index, double seconds, bool idle) {
     enet_initialize();
     ENetAddress me;
     enet_address_set_host_ip(&me, "127.0.0.1");
@@ -215,7 +220,7 @@ int enetChild(int index, double seconds) {
     const int64_t end = start + static_cast<int64_t>(seconds * 1e9);
     int64_t next = start;
     while (nowNs() < end) {
-        if (nowNs() >= next) {
+        if (!idle && nowNs() >= next) {
             const QByteArray m = stampedMessage(index);
             ENetPacket* p = enet_packet_create(m.constData(), static_cast<size_t>(m.size()), 0);
             for (ENetPeer* peer : peers) {
@@ -229,7 +234,9 @@ int enetChild(int index, double seconds) {
             next += kIntervalMs * 1000000LL;
         }
         const auto waitMs =
-            static_cast<enet_uint32>(std::max<int64_t>(0, (next - nowNs()) / 1000000));
+            idle ? std::min<enet_uint32>(kIdleWaitMs, static_cast<enet_uint32>(std::max<int64_t>(
+                                                          0, (end - nowNs()) / 1000000)))
+                 : static_cast<enet_uint32>(std::max<int64_t>(0, (next - nowNs()) / 1000000));
         if (enet_host_service(host, &e, waitMs) > 0) {
             do {
                 if (e.type == ENET_EVENT_TYPE_RECEIVE) {
@@ -258,7 +265,8 @@ int enetChild(int index, double seconds) {
 
 class SessionPlayer : public dx8::DirectPlay8Event {
 public:
-    SessionPlayer(int index, double seconds) : index_(index), seconds_(seconds) {
+    SessionPlayer(int index, double seconds, bool idle)
+        : index_(index), seconds_(seconds), idle_(idle) {
         peer_ = root_.DirectPlayPeerCreate();
         peer_->RegisterMessageHandler(this);
         dx8::DPN_PLAYER_INFO info;
@@ -297,7 +305,9 @@ public:
             ++result_.sent;
         });
         tick_.setTimerType(Qt::PreciseTimer);
-        tick_.start(kIntervalMs);
+        if (!idle_) {
+            tick_.start(kIntervalMs);
+        }
         QTimer::singleShot(static_cast<int>(seconds_ * 1000), [this] { finish(); });
     }
 
@@ -348,6 +358,7 @@ public:
 private:
     int index_;
     double seconds_;
+    bool idle_;
     dx8::DirectX8 root_;
     std::shared_ptr<dx8::DirectPlay8Peer> peer_;
     QTimer tick_;
@@ -357,9 +368,9 @@ private:
     int64_t start_ = 0;
 };
 
-int sessionChild(int argc, char** argv, int index, int joinPort, double seconds) {
+int sessionChild(int argc, char** argv, int index, int joinPort, double seconds, bool idle) {
     QCoreApplication app(argc, argv);
-    SessionPlayer player(index, seconds);
+    SessionPlayer player(index, seconds, idle);
     if (joinPort == 0) {
         player.host();
     } else {
@@ -418,7 +429,7 @@ std::optional<Summary> runScenario(const QString& kind, double seconds) {
                          QString::number(seconds), QString::number(hostPort)};
         p->setProcessChannelMode(QProcess::ForwardedErrorChannel);
         p->start(QCoreApplication::applicationFilePath(), args);
-        if (kind == QLatin1String("session") && i == 0) {
+        if (kind.startsWith(QLatin1String("session")) && i == 0) {
             const QString l = readLine(*p, QStringLiteral("PORT "), 10000);
             hostPort = l.section(QLatin1Char(' '), 1).toInt();
         }
@@ -429,7 +440,7 @@ std::optional<Summary> runScenario(const QString& kind, double seconds) {
             return std::nullopt;
         }
         children.push_back(std::move(p));
-        if (kind == QLatin1String("enet")) {
+        if (kind.startsWith(QLatin1String("enet"))) {
             QThread::msleep(200);  // let it link to the ones before it
         }
     }
@@ -471,6 +482,14 @@ std::optional<Summary> runScenario(const QString& kind, double seconds) {
     }
     delivered = all.size();
     std::sort(all.begin(), all.end());
+    s.cpuPercentMean = 0;
+    for (double c : cpu) {
+        s.cpuPercentMean += c / static_cast<double>(cpu.size());
+        s.cpuPercentMax = std::max(s.cpuPercentMax, c);
+    }
+    if (kind.endsWith(QLatin1String("-idle"))) {
+        return s;  // nothing was sent: only the CPU counts
+    }
     if (all.empty()) {
         return std::nullopt;
     }
@@ -482,11 +501,6 @@ std::optional<Summary> runScenario(const QString& kind, double seconds) {
     s.p99 = pct(0.99);
     s.max = all.back() / 1000.0;
     s.samples = all.size();
-    s.cpuPercentMean = 0;
-    for (double c : cpu) {
-        s.cpuPercentMean += c / static_cast<double>(cpu.size());
-        s.cpuPercentMax = std::max(s.cpuPercentMax, c);
-    }
     s.wireBytesPerMessage = delivered > 0 ? static_cast<double>(txBytes) / delivered : 0;
     return s;
 }
@@ -506,10 +520,11 @@ int main(int argc, char** argv) {
         if (kind == "udp") {
             return udpChild(index, seconds);
         }
-        if (kind == "enet") {
-            return enetChild(index, seconds);
+        const bool idle = kind.size() > 5 && kind.compare(kind.size() - 5, 5, "-idle") == 0;
+        if (kind.rfind("enet", 0) == 0) {
+            return enetChild(index, seconds, idle);
         }
-        return sessionChild(argc, argv, index, joinPort, seconds);
+        return sessionChild(argc, argv, index, joinPort, seconds, idle);
     }
     qputenv("ORVEL_BENCH_CHILD", "1");
     QCoreApplication app(argc, argv);
@@ -521,7 +536,7 @@ int main(int argc, char** argv) {
     }
     qputenv("ORVEL_DISCOVERY", "loopback");
     std::vector<Summary> results;
-    for (const char* kind : {"udp", "enet", "session"}) {
+    for (const char* kind : {"udp", "enet", "session", "enet-idle", "session-idle"}) {
         const auto s = runScenario(QString::fromLatin1(kind), seconds);
         if (!s) {
             std::fprintf(stderr, "scenario %s failed\n", kind);
@@ -533,7 +548,8 @@ int main(int argc, char** argv) {
                 seconds);
     std::printf("%-8s %9s %9s %9s %10s %12s %14s %10s %10s\n", "", "p50 ms", "p99 ms", "max ms",
                 "delivered", "datagram B", "wire B/copy", "cpu% mean", "cpu% max");
-    for (const Summary& s : results) {
+    for (size_t i = 0; i < 3; ++i) {
+        const Summary& s = results[i];
         const QString datagram =
             s.dataDatagram > 0 ? QString::number(s.dataDatagram) : QStringLiteral("-");
         std::printf("%-8s %9.3f %9.3f %9.3f %5zu/%-5zu %12s %14.1f %10.2f %10.2f\n",
@@ -552,5 +568,12 @@ int main(int argc, char** argv) {
                 session.wireBytesPerMessage - kPayload);
     std::printf("cpu per player: %.2f%% of a core mean, %.2f%% max (target: under 1%%)\n",
                 session.cpuPercentMean, session.cpuPercentMax);
+    const Summary& enetIdle = results[3];
+    const Summary& sessionIdle = results[4];
+    std::printf(
+        "\nidle six-player session, nothing sent, %.0f s: cpu per player %.3f%% mean "
+        "(%.3f%% max); raw ENet in a blocking wait %.3f%% mean: x%.2f\n",
+        seconds, sessionIdle.cpuPercentMean, sessionIdle.cpuPercentMax, enetIdle.cpuPercentMean,
+        enetIdle.cpuPercentMean > 0 ? sessionIdle.cpuPercentMean / enetIdle.cpuPercentMean : 0.0);
     return 0;
 }
