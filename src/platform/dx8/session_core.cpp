@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <enet/enet.h>
+#include <enet/time.h>
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -23,12 +24,15 @@ namespace dx8 {
 
 namespace {
 
-constexpr int kServiceIntervalMs = 15;  // ENet's resends, pings and timeouts
-constexpr int kUnverifiedMs = 5000;     // a stranger must say who it is within this
-constexpr int kConnectMs = 15000;       // a whole join, joiner side
-constexpr int kMeshWaitMs = 12000;      // host side: the joiner links to every player
-constexpr int kAckWaitMs = 3000;        // host side: players confirm the new player
-constexpr int kExpectMs = 15000;        // player side: a joiner announced by the host
+// ENet is serviced when its socket has data and when its next resend, ping or timeout falls
+// due; these bound the wait between two services.
+constexpr qint64 kMaxServiceGapMs = 1000;
+constexpr qint64 kBusyServiceMs = 10;  // data queued that ENet could not send yet
+constexpr int kUnverifiedMs = 5000;    // a stranger must say who it is within this
+constexpr int kConnectMs = 15000;      // a whole join, joiner side
+constexpr int kMeshWaitMs = 12000;     // host side: the joiner links to every player
+constexpr int kAckWaitMs = 3000;       // host side: players confirm the new player
+constexpr int kExpectMs = 15000;       // player side: a joiner announced by the host
 constexpr int kClosingMs = 3000;
 constexpr int kLeaveFlushMs = 300;  // Close waits this long at most for the goodbyes to go out
 constexpr size_t kMaxQueuedJoins = 8;
@@ -285,6 +289,7 @@ SessionCore::SessionCore(bool clientOnly, QObject* parent)
     clock_.start();
     ticker_ = new QTimer(this);
     ticker_->setTimerType(Qt::PreciseTimer);
+    ticker_->setSingleShot(true);
     QObject::connect(ticker_, &QTimer::timeout, this, &SessionCore::onTick);
 }
 
@@ -404,10 +409,10 @@ bool SessionCore::openHost(uint32_t bindIp, int firstPort, bool anyPortFallback)
     hostRegistry().insert(host, this);
     notifier_ =
         new QSocketNotifier(static_cast<qintptr>(host->socket), QSocketNotifier::Read, this);
-    QObject::connect(notifier_, &QSocketNotifier::activated, this, &SessionCore::pump);
-    ticker_->start(kServiceIntervalMs);
+    QObject::connect(notifier_, &QSocketNotifier::activated, this, &SessionCore::onReadable);
     // What went over the wire counts per session.
     std::fill(receivedSizes_.begin(), receivedSizes_.end(), 0);
+    scheduleService();
     return true;
 }
 
@@ -420,6 +425,7 @@ void SessionCore::closeHost() {
     notifier_->deleteLater();
     notifier_ = nullptr;
     ticker_->stop();
+    tickDue_ = 0;
     hostRegistry().remove(enet_);
     enet_host_flush(enet_);
     enet_host_destroy(enet_);
@@ -492,12 +498,85 @@ void SessionCore::pump() {
     }
 }
 
+void SessionCore::onReadable() {
+    const QPointer<SessionCore> self(this);
+    pump();
+    if (self) {
+        scheduleService();
+    }
+}
+
 void SessionCore::onTick() {
     const QPointer<SessionCore> self(this);
+    tickDue_ = 0;
     pump();
     if (self) {
         checkDeadlines();
     }
+    if (self) {
+        scheduleService();
+    }
+}
+
+qint64 SessionCore::msUntilServiceDue() const {
+    qint64 wait = kMaxServiceGapMs;
+    const enet_uint32 t = enet_time_get();
+    const auto until = [t](enet_uint32 at) -> qint64 {
+        return ENET_TIME_LESS(at, t) ? 0 : static_cast<qint64>(at - t);
+    };
+    for (size_t i = 0; i < enet_->peerCount; ++i) {
+        const ENetPeer& p = enet_->peers[i];
+        if (p.state == ENET_PEER_STATE_DISCONNECTED) {
+            continue;
+        }
+        if (p.state == ENET_PEER_STATE_ZOMBIE || !enet_list_empty(&p.acknowledgements) ||
+            !enet_list_empty(&p.outgoingCommands)) {
+            wait = std::min(wait, kBusyServiceMs);
+        }
+        if (!enet_list_empty(&p.sentReliableCommands)) {
+            wait = std::min(wait, until(p.nextTimeout));  // a resend, or giving up on the peer
+        } else if (p.state == ENET_PEER_STATE_CONNECTED) {
+            wait = std::min(wait, until(p.lastReceiveTime + p.pingInterval));
+        }
+    }
+    const qint64 n = now();
+    const auto by = [&](qint64 deadline) {
+        if (deadline != 0) {
+            wait = std::min(wait, std::max<qint64>(deadline - n, 0));
+        }
+    };
+    for (const auto& [peer, link] : links_) {
+        if (waitsOnDeadline(peer, link)) {
+            by(link.deadline);
+        }
+    }
+    for (const Expectation& e : expectations_) {
+        by(e.deadline);
+    }
+    if (join_) {
+        by(join_->deadline);
+    }
+    if (connect_) {
+        by(connect_->deadline);
+    }
+    // Both clocks count whole milliseconds: one more keeps a wake from finding nothing due yet.
+    return wait + 1;
+}
+
+void SessionCore::scheduleService() {
+    if (enet_ == nullptr) {
+        ticker_->stop();
+        tickDue_ = 0;
+        return;
+    }
+    const qint64 wait = msUntilServiceDue();
+    const qint64 due = now() + wait;
+    // Restarting a timer for the same moment would only cost; an earlier wake reschedules.
+    if (ticker_->isActive() && tickDue_ != 0 && tickDue_ <= due && due - tickDue_ <= 1) {
+        return;
+    }
+    tickDue_ = due;
+    ticker_->start(static_cast<int>(wait));
 }
 
 void SessionCore::sendControl(ENetPeer* peer, const net::ControlMessage& m) {
@@ -515,6 +594,7 @@ void SessionCore::sendControl(ENetPeer* peer, const net::ControlMessage& m) {
         return;
     }
     enet_host_flush(enet_);
+    scheduleService();  // its resend, should it be lost
 }
 
 void SessionCore::broadcastControl(const net::ControlMessage& m, DPNID except) {
@@ -1733,6 +1813,7 @@ DPNHANDLE SessionCore::connect(const DPN_APPLICATION_DESC& desc, const DirectPla
     op.sync = sync;
     connect_ = std::move(op);
     enet_host_flush(enet_);
+    scheduleService();
     if (!sync) {
         return handle;
     }
@@ -1941,6 +2022,7 @@ DPNHANDLE SessionCore::sendTo(DPNID target, const QByteArray& data, int32_t time
             enet_packet_destroy(packet);
         }
         enet_host_flush(enet_);
+        scheduleService();
     }
     if (toSelf) {
         const DPNID self = localId_;

@@ -3,8 +3,9 @@
 // The engine behind DirectPlay8Peer and DirectPlay8Client: one player's side of a full-mesh
 // session on ENet. ENet carries the packets, reliability and liveness; this class keeps the
 // players, the host role, joins, migration and discovery. It runs on the GUI thread: ENet's
-// socket is watched with a QSocketNotifier and serviced by a short timer, and every notification
-// goes through a SerialDispatcher.
+// socket is watched with a QSocketNotifier, a single-shot timer wakes ENet when it next has
+// something to do (a resend, a ping, a timeout) or a deadline of ours falls due, and every
+// notification goes through a SerialDispatcher.
 
 #include <QElapsedTimer>
 #include <QHash>
@@ -168,7 +169,10 @@ private:
     bool openHost(uint32_t bindIp, int firstPort, bool anyPortFallback);
     void closeHost();
     void pump();
+    void onReadable();
     void onTick();
+    void scheduleService();
+    qint64 msUntilServiceDue() const;
     void checkDeadlines();
     bool waitsOnDeadline(const _ENetPeer* peer, const Link& link) const;
     void retireLinksAt(_ENetPeer* fresh);
@@ -224,6 +228,7 @@ private:
     _ENetHost* enet_ = nullptr;
     QSocketNotifier* notifier_ = nullptr;
     QTimer* ticker_ = nullptr;
+    qint64 tickDue_ = 0;  // when the timer is set to fire, on clock_
     std::map<_ENetPeer*, Link> links_;
 
     // The session.
