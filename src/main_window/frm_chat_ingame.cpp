@@ -143,6 +143,7 @@ void openInputLine(frmChat& window) {
 
 // One key that went down.
 void handleKey(frmChat& window, int16_t code, bool shift) {
+    qCDebug(lcInGame) << "key" << code << "shift" << shift << "line open" << window.gameChatOpen;
     if (window.gameChatOpen && window.isRunning() && window.isFocused()) {
         editInputLine(window, code, shift);
     } else {
