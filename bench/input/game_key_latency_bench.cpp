@@ -9,7 +9,7 @@
 //
 // Runs on a private Xvfb display of its own: fake keys never reach a real desktop.
 //
-//   game_key_latency_bench [presses per mode, default 400]
+//   game_key_latency_bench [presses per mode, default 400] [the game's ms per frame, default 20]
 #include <QApplication>
 #include <QJsonObject>
 #include <QTimer>
@@ -107,7 +107,11 @@ int main(int argc, char** argv) {
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
     QApplication app(argc, argv);
 
-    orvel::testing::StandinProcess game(display.name(), {QStringLiteral("--race")});
+    QStringList gameOptions{QStringLiteral("--race")};
+    if (argc > 2) {
+        gameOptions << QStringLiteral("--frame-ms") << QString::fromLocal8Bit(argv[2]);
+    }
+    orvel::testing::StandinProcess game(display.name(), gameOptions);
     if (!game.ok()) {
         std::fprintf(stderr, "kartova-standin did not start\n");
         return 1;
