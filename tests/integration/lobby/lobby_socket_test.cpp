@@ -312,6 +312,22 @@ TEST_F(LobbySocket, ARejectedConnectionIsRefusedAndMultipleConnectKeepsListening
     EXPECT_NE(events_.connects[1].ConnectId, events_.connects[2].ConnectId);
 }
 
+TEST_F(LobbySocket, AClientGoneBeforeTheSettingsAreTakenHurtsNothing) {
+    makeAvailable();
+    Client leaving(socketPath());
+    leaving.request(hostRequest(QStringLiteral("Ann")));
+    ASSERT_TRUE(waitFor([&] { return events_.connects.size() == 1; }));
+    // Gone before the program answers: the answer meets a closed socket.
+    leaving.close();
+    QTest::qSleep(50);
+    const DPL_CONNECTION_SETTINGS s = app_->GetConnectionSettings(events_.connects[0].ConnectId, 0);
+    EXPECT_EQ(s.PlayerName, QStringLiteral("Ann"));
+    ASSERT_TRUE(waitFor([&] { return events_.disconnects.size() == 1; }));
+    app_->SetAppAvailable(true, 0);
+    Client next(socketPath());
+    EXPECT_TRUE(next.connected());
+}
+
 TEST_F(LobbySocket, ClosingTellsWaitingClientsAndStopsListening) {
     makeAvailable();
     Client waiting(socketPath());
