@@ -51,8 +51,7 @@ void reportAccessDenied(uint32_t processId) {
             "        sudo sysctl kernel.yama.ptrace_scope=0\n"
             "    - give orvel that right, then restart orvel:\n"
             "        sudo setcap cap_sys_ptrace=eip %2\n"
-            "    - run the game as a child process of orvel.\n"
-            "  The game must also run as the same user as orvel.\n")
+            "  Without that right the game must also run as the same user as orvel.\n")
             .arg(processId)
             .arg(QString::fromLocal8Bit(programPath()))
             .toLocal8Bit();

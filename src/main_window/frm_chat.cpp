@@ -27,10 +27,15 @@ constexpr double kDesignLineHeight = 13.0;  // pixels of a line in the font the 
 frmChat::frmChat(QWidget* parent) : QWidget(parent), tick_(std::make_unique<CarStateTick>()) {
     buildControls();
     setWindowTitle(kCaption);
+    // The player types chat as soon as the window shows.
+    txtSend->setFocus();
 
     Timer1 = new QTimer(this);
     Timer1->setObjectName(QStringLiteral("Timer1"));
     Timer1->setInterval(50);
+    // Every tick carries the local car to the others; a precise timer keeps two ticks one period
+    // apart (a coarse one may stretch the gap by 5 %), so a change travels within one period.
+    Timer1->setTimerType(Qt::PreciseTimer);
     connect(Timer1, &QTimer::timeout, this, &frmChat::Timer1_Timer);
     Timer1->start();
 }
@@ -39,7 +44,9 @@ frmChat::~frmChat() = default;
 
 void frmChat::buildControls() {
     const double scale = std::max(1.0, fontMetrics().height() / kDesignLineHeight);
-    auto px = [scale](int twips) { return static_cast<int>(std::lround(twips / kTwipsPerPixel * scale)); };
+    auto px = [scale](int twips) {
+        return static_cast<int>(std::lround(twips / kTwipsPerPixel * scale));
+    };
     auto place = [&](QWidget* w, int left, int top, int width, int height) {
         w->setGeometry(px(left), px(top), px(width), px(height));
     };
@@ -74,7 +81,9 @@ void frmChat::buildControls() {
     setFixedSize(px(7680), px(5790));
 }
 
-void frmChat::setMxChecked(bool checked) { mx->setChecked(checked); }
+void frmChat::setMxChecked(bool checked) {
+    mx->setChecked(checked);
+}
 
 bool frmChat::eventFilter(QObject* watched, QEvent* event) {
     if (watched == txtSend && event->type() == QEvent::KeyPress) {

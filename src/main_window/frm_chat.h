@@ -12,6 +12,7 @@
 //   frm_chat_roster.cpp   player, host and session notifications, message receipt
 //   frm_chat_ingame.cpp   the in-game chat typed on the game's screen
 
+#include <QLoggingCategory>
 #include <QString>
 #include <QWidget>
 #include <cstdint>
@@ -20,6 +21,9 @@
 
 #include "platform/dx8/directinput8.h"
 #include "platform/dx8/directplay8.h"
+
+// Chat lines, roster changes and session-end boxes, for diagnostics.
+Q_DECLARE_LOGGING_CATEGORY(lcChat)
 
 class QCheckBox;
 class QGroupBox;
@@ -122,6 +126,9 @@ protected:
 private:
     void buildControls();
     void setMxChecked(bool checked);  // runs mx_Click when the value changes
+    // Asks the wizard to close this window once the current handler has returned, so that the
+    // program ends through the ordinary shutdown.
+    void requestClose();
 
     std::unique_ptr<CarStateTick> tick_;
     bool unloaded_ = false;

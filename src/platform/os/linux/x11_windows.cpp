@@ -283,8 +283,8 @@ uint32_t X11Windows::ownerProcessId(uint32_t window) {
                                           XCB_GET_PROPERTY_TYPE_ANY, 0, 64);
     xcb_res_query_client_ids_cookie_t resCookie{};
     if (haveRes_) {
-        const xcb_res_client_id_spec_t spec{window, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
-        resCookie = xcb_res_query_client_ids(conn_, 1, &spec);
+        const xcb_res_client_id_spec_t query{window, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
+        resCookie = xcb_res_query_client_ids(conn_, 1, &query);
     }
 
     auto pidReply = propertyReply(conn_, pidCookie);

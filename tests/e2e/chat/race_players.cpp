@@ -1,0 +1,312 @@
+#include "race_players.h"
+
+#include <signal.h>
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QThread>
+
+#ifndef ORVEL_BOT_PROGRAM
+#error "ORVEL_BOT_PROGRAM must name the orvel-bot program"
+#endif
+
+namespace race_e2e {
+
+namespace {
+
+// The chat's line diagnostics quote the line as Qt's debug stream does.
+QString quoted(const QString& line) {
+    QString out = line;
+    out.replace(QLatin1Char('\\'), QStringLiteral("\\\\"));
+    out.replace(QLatin1Char('"'), QStringLiteral("\\\""));
+    return QLatin1Char('"') + out + QLatin1Char('"');
+}
+
+}  // namespace
+
+std::vector<uint8_t> pieces(orvel::testing::StandinProcess& game, int slot) {
+    const uint32_t r = carRecord(slot);
+    std::vector<uint8_t> out = game.read(r, 0x80);
+    const std::vector<uint8_t> tail = game.read(r + 0x3DC, 16);
+    if (out.size() != 0x80 || tail.size() != 16) {
+        return {};
+    }
+    out.insert(out.end(), tail.begin(), tail.end());
+    return out;
+}
+
+bool waitUntil(const std::function<bool()>& condition, int timeoutMs) {
+    const QDeadlineTimer deadline(timeoutMs);
+    while (!deadline.hasExpired()) {
+        if (condition()) {
+            return true;
+        }
+        QThread::msleep(25);
+    }
+    return condition();
+}
+
+QString sessionName(const char* what) {
+    return QStringLiteral("%1 %2").arg(QLatin1String(what)).arg(QCoreApplication::applicationPid());
+}
+
+// ---- Racer ------------------------------------------------------------------------------------
+
+Racer::Racer(const QString& name, const QStringList& gameOptions)
+    : name_(name), orvel_(name), gameOptions_(gameOptions) {
+    orvel_.setEnv(QStringLiteral("QT_LOGGING_RULES"),
+                  QStringLiteral("orvel.startup.debug=true;orvel.wizard.debug=true;"
+                                 "orvel.session.debug=true;orvel.chat.debug=true"));
+}
+
+Racer::~Racer() {
+    game_.reset();
+}
+
+bool Racer::startProgram() {
+    if (!gameOptions_.isEmpty() && !game_) {
+        game_ = std::make_unique<orvel::testing::StandinProcess>(
+            orvel_.displayName(), gameOptions_ + QStringList{QStringLiteral("-qwindowgeometry"),
+                                                             QStringLiteral("640x480+600+0")});
+        if (!game_->ok()) {
+            return false;
+        }
+    }
+    return orvel_.start();
+}
+
+int Racer::host(const QString& session, bool migrate) {
+    orvel_.presetSettings(
+        {{"UserName", name_}, {"GameName", session}, {"HostMigrate", migrate ? "1" : "0"}});
+    if (!startProgram()) {
+        return 0;
+    }
+    const QString wizard = orvel_.waitWindow(kChoose);
+    if (wizard.isEmpty()) {
+        return 0;
+    }
+    orvel_.focus(wizard);
+    orvel_.key(QStringLiteral("Return"));
+    if (orvel_.waitWindow(kSessions).isEmpty()) {
+        return 0;
+    }
+    orvel_.key(QStringLiteral("alt+c"));
+    if (orvel_.waitWindow(kCreate).isEmpty()) {
+        return 0;
+    }
+    orvel_.key(QStringLiteral("Return"));
+    const auto hosting =
+        orvel_.waitLog(QRegularExpression(QStringLiteral("hosting .* on port (\\d+)")));
+    if (!hosting.hasMatch() || orvel_.waitWindow(kMainHost).isEmpty()) {
+        return 0;
+    }
+    return hosting.captured(1).toInt();
+}
+
+bool Racer::searchOnly(int port) {
+    orvel_.presetSettings({{"UserName", name_}});
+    orvel_.setEnv(QStringLiteral("ORVEL_ENUM_ADDRESS"), QStringLiteral("127.0.0.1:%1").arg(port));
+    if (!startProgram()) {
+        return false;
+    }
+    const QString wizard = orvel_.waitWindow(kChoose);
+    if (wizard.isEmpty()) {
+        return false;
+    }
+    orvel_.focus(wizard);
+    orvel_.key(QStringLiteral("Return"));
+    if (orvel_.waitWindow(kSessions).isEmpty()) {
+        return false;
+    }
+    orvel_.key(QStringLiteral("alt+t"));
+    return orvel_.waitLog(QRegularExpression(QStringLiteral("lstGames: .+ - \\d+/\\d+ - Latency")))
+        .hasMatch();
+}
+
+bool Racer::join(int port) {
+    if (!searchOnly(port)) {
+        return false;
+    }
+    // The list has the focus; its only line is this session.
+    orvel_.key(QStringLiteral("Home"));
+    orvel_.key(QStringLiteral("alt+j"));
+    return !orvel_.waitWindow(kMain).isEmpty();
+}
+
+QString Racer::caption() {
+    if (!orvel_.windows(kMainHost).isEmpty()) {
+        return QStringLiteral("Orvel (HOST)");
+    }
+    if (!orvel_.windows(kMain).isEmpty()) {
+        return QStringLiteral("Orvel");
+    }
+    return QString();
+}
+
+QString Racer::freshLog() {
+    // A pattern that never matches: waits a moment for output on its way and reads it.
+    orvel_.waitLog(QRegularExpression(QStringLiteral("(?!)")), 200);
+    return orvel_.log();
+}
+
+bool Racer::hasChatLine(const QString& line) {
+    return freshLog().contains(QStringLiteral("orvel.chat: line ") + quoted(line) +
+                               QLatin1Char('\n'));
+}
+
+bool Racer::waitChatLine(const QString& line, int timeoutMs) {
+    return waitLog(QRegularExpression::escape(QStringLiteral("orvel.chat: line ") + quoted(line)) +
+                       QStringLiteral("$"),
+                   timeoutMs);
+}
+
+bool Racer::waitLog(const QString& pattern, int timeoutMs) {
+    return orvel_
+        .waitLog(QRegularExpression(pattern, QRegularExpression::MultilineOption), timeoutMs)
+        .hasMatch();
+}
+
+QString Racer::xdotool(const QStringList& args) {
+    QProcess tool;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("DISPLAY"), orvel_.displayName());
+    tool.setProcessEnvironment(env);
+    tool.start(QStringLiteral("xdotool"), args);
+    if (!tool.waitForFinished(10000)) {
+        tool.kill();
+        tool.waitForFinished(1000);
+        return QString();
+    }
+    return QString::fromLocal8Bit(tool.readAllStandardOutput());
+}
+
+void Racer::clickInput() {
+    const QString window = mainWindow();
+    orvel_.focus(window);
+    // The window is 7680 twips wide at its scale; the input line's middle lies at 2857, 4882
+    // twips (15 twips to a pixel at scale 1).
+    int width = 0;
+    for (const QString& line :
+         xdotool({QStringLiteral("getwindowgeometry"), QStringLiteral("--shell"), window})
+             .split(QLatin1Char('\n'))) {
+        if (line.startsWith(QLatin1String("WIDTH="))) {
+            width = line.mid(6).toInt();
+        }
+    }
+    const double scale = width > 0 ? width / 512.0 : 1.0;
+    xdotool({QStringLiteral("mousemove"), QStringLiteral("--window"), window,
+             QString::number(qRound(2857 / 15.0 * scale)),
+             QString::number(qRound(4882 / 15.0 * scale)), QStringLiteral("click"),
+             QStringLiteral("1")});
+    QThread::msleep(150);
+}
+
+void Racer::say(const QString& text) {
+    clickInput();
+    orvel_.type(text);
+    orvel_.key(QStringLiteral("Return"));
+}
+
+void Racer::whisper(int row, const QString& text) {
+    clickInput();
+    // The input line has the focus; the roster follows it in the tab order and takes its first
+    // entry as current on entry; the button comes next.
+    orvel_.type(text);
+    orvel_.key(QStringLiteral("Tab"));
+    orvel_.key(QStringLiteral("Home"));
+    for (int i = 0; i < row; ++i) {
+        orvel_.key(QStringLiteral("Down"));
+    }
+    orvel_.key(QStringLiteral("Tab"));
+    orvel_.key(QStringLiteral("space"));
+}
+
+// ---- Bot --------------------------------------------------------------------------------------
+
+Bot::~Bot() {
+    if (process_.state() != QProcess::NotRunning) {
+        process_.terminate();
+        if (!process_.waitForFinished(10000)) {
+            process_.kill();
+            process_.waitForFinished(5000);
+        }
+    }
+}
+
+bool Bot::start(const QStringList& args) {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("ORVEL_DISCOVERY"), QStringLiteral("loopback"));
+    env.insert(QStringLiteral("ORVEL_ENUM_ADDRESS"), QString());
+    env.remove(QStringLiteral("DISPLAY"));
+    process_.setProcessEnvironment(env);
+    process_.setProcessChannelMode(QProcess::MergedChannels);
+    process_.start(QStringLiteral(ORVEL_BOT_PROGRAM),
+                   args + QStringList{QStringLiteral("--name"), name_, QStringLiteral("--report"),
+                                      QStringLiteral("0")});
+    return process_.waitForStarted(10000);
+}
+
+bool Bot::host(const QString& session, bool migrate, int* port) {
+    QStringList args{QStringLiteral("--host"), QStringLiteral("--session-name"), session};
+    if (migrate) {
+        args << QStringLiteral("--migrate");
+    }
+    if (!start(args)) {
+        return false;
+    }
+    const QRegularExpression re(QStringLiteral("hosting .* on port (\\d+)"));
+    if (!waitOutput(re)) {
+        return false;
+    }
+    *port = re.match(output()).captured(1).toInt();
+    return *port > 0;
+}
+
+bool Bot::join(int port, const QStringList& extra) {
+    return start(QStringList{QStringLiteral("--join"), QStringLiteral("127.0.0.1:%1").arg(port)} +
+                 extra) &&
+           waitOutput(QRegularExpression(QStringLiteral("^joined on port"),
+                                         QRegularExpression::MultilineOption));
+}
+
+QString Bot::output() {
+    output_ += QString::fromUtf8(process_.readAll());
+    return output_;
+}
+
+bool Bot::waitOutput(const QRegularExpression& re, int timeoutMs) {
+    const QDeadlineTimer deadline(timeoutMs);
+    while (!deadline.hasExpired()) {
+        if (re.match(output()).hasMatch()) {
+            return true;
+        }
+        if (process_.state() == QProcess::NotRunning) {
+            break;
+        }
+        process_.waitForReadyRead(50);
+    }
+    return re.match(output()).hasMatch();
+}
+
+bool Bot::stop() {
+    if (process_.state() == QProcess::NotRunning) {
+        return true;
+    }
+    process_.terminate();
+    const bool ended = process_.waitForFinished(15000);
+    output();
+    return ended && process_.exitCode() == 0;
+}
+
+void Bot::kill() {
+    if (process_.state() != QProcess::NotRunning) {
+        ::kill(static_cast<pid_t>(process_.processId()), SIGKILL);
+        process_.waitForFinished(10000);
+    }
+}
+
+uint32_t Bot::livery() const {
+    return static_cast<uint32_t>(qHash(name_)) | 0x01000000u;
+}
+
+}  // namespace race_e2e

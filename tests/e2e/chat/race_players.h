@@ -1,0 +1,124 @@
+#pragma once
+
+// Players of a race on one machine: `orvel` on its own private X display, driven through its
+// wizard and windows with xdotool and watched through its diagnostics, optionally beside a
+// `kartova-standin` game on the same display; and `orvel-bot` players, watched through what
+// they print. Everything stays on loopback.
+
+#include <QProcess>
+#include <QRegularExpression>
+#include <QString>
+#include <QStringList>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "orvel_player.h"
+#include "standin_process.h"
+
+namespace race_e2e {
+
+inline const QString kChoose = QStringLiteral("^Kartova Multiplayer - v1\\.1 - Choose Protocol$");
+inline const QString kSessions =
+    QStringLiteral("^Kartova Multiplayer - v1\\.1 - Create or Join Session$");
+inline const QString kCreate = QStringLiteral("^Kartova Multiplayer - v1\\.1 - Create Session$");
+inline const QString kMain = QStringLiteral("^Orvel$");
+inline const QString kMainHost = QStringLiteral("^Orvel \\(HOST\\)$");
+inline const QString kAnyMain = QStringLiteral("^Orvel( \\(HOST\\))?$");
+
+// Standard edition addresses of the game's data that the checks read.
+constexpr uint32_t kCar0 = 0x53B8DC;
+constexpr uint32_t kRecordStride = 0x11B4;
+constexpr uint32_t kLastLine = 0x53B72C;
+inline uint32_t carRecord(int slot) {
+    return kCar0 + static_cast<uint32_t>(slot) * kRecordStride;
+}
+
+// The 144 bytes of a car record that travel between players, in their order.
+std::vector<uint8_t> pieces(orvel::testing::StandinProcess& game, int slot);
+
+// Polls until condition holds or timeoutMs has passed.
+bool waitUntil(const std::function<bool()>& condition, int timeoutMs = 30000);
+
+// A unique session name for this run.
+QString sessionName(const char* what);
+
+class Racer {
+public:
+    // name is the player name; gameOptions empty: no game beside this player.
+    Racer(const QString& name, const QStringList& gameOptions = {});
+    ~Racer();
+
+    bool ready() const { return orvel_.ready(); }
+    const QString& name() const { return name_; }
+    wizard_it::Player& orvel() { return orvel_; }
+    orvel::testing::StandinProcess& game() { return *game_; }
+    bool hasGame() const { return game_ != nullptr; }
+
+    // Starts the game (when asked for) and orvel, and hosts a session through the wizard.
+    // Returns the session's port, 0 on failure.
+    int host(const QString& session, bool migrate);
+    // Starts the game (when asked for) and orvel, and joins the session on this machine's port.
+    bool join(int port);
+    // Starts orvel and searches the session on that port; stops with the session listed.
+    bool searchOnly(int port);
+    // The shown main window's id (empty when none).
+    QString mainWindow(int timeoutMs = 30000) { return orvel_.waitWindow(kAnyMain, timeoutMs); }
+    QString caption();
+
+    // Waits until the chat shows exactly this line.
+    bool waitChatLine(const QString& line, int timeoutMs = 30000);
+    // Whether the chat has shown this line by now (reads what the program has written so far).
+    bool hasChatLine(const QString& line);
+    // The program's diagnostics up to now.
+    QString freshLog();
+    // Waits until the window's chat reports this roster event text (e.g. "slot 1 freed").
+    bool waitLog(const QString& pattern, int timeoutMs = 30000);
+
+    // Types a chat line into the main window and sends it with Enter.
+    void say(const QString& text);
+    // Whispers text to the roster entry at row (0 = the first entry) using the keyboard.
+    void whisper(int row, const QString& text);
+
+private:
+    bool startProgram();
+    QString xdotool(const QStringList& args);
+    // Clicks into the chat's input line, as a player does before typing.
+    void clickInput();
+
+    QString name_;
+    wizard_it::Player orvel_;
+    QStringList gameOptions_;
+    std::unique_ptr<orvel::testing::StandinProcess> game_;
+};
+
+class Bot {
+public:
+    explicit Bot(const QString& name) : name_(name) {}
+    ~Bot();
+
+    bool host(const QString& session, bool migrate, int* port);
+    bool join(int port, const QStringList& extra = {});
+    const QString& name() const { return name_; }
+
+    // Everything the bot printed so far.
+    QString output();
+    bool waitOutput(const QRegularExpression& re, int timeoutMs = 30000);
+    // Leaves the session cleanly.
+    bool stop();
+    void kill();
+    qint64 pid() const { return process_.processId(); }
+
+    // The car livery the bot sends (bytes +0x40..+0x43 of its car state).
+    uint32_t livery() const;
+
+private:
+    bool start(const QStringList& args);
+
+    QString name_;
+    QProcess process_;
+    QString output_;
+};
+
+}  // namespace race_e2e

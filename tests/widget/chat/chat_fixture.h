@@ -1,0 +1,275 @@
+#pragma once
+
+// The main window on the offscreen platform with everything around it faked: a game in a fake
+// process table (FakeOs), a peer that records what is sent and answers player queries, a wizard
+// that records close requests, and message boxes caught by the hook.
+
+#include <gtest/gtest.h>
+
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QStringList>
+#include <QTimer>
+#include <cstring>
+#include <map>
+#include <optional>
+#include <vector>
+
+#include "common/orvel_globals.h"
+#include "connect_wizard/message_box.h"
+#include "fake_os.h"
+#include "game_link/game_memory_map.h"
+#include "main_window/chat_history_box.h"
+#include "main_window/frm_chat.h"
+#include "platform/dx8/directx8.h"
+#include "session/mod_dplay.h"
+#include "session/wire_messages.h"
+
+namespace chat_test {
+
+using dx8::DPNID;
+
+// What happened, in order, across the boxes and the close requests.
+inline QStringList& journal() {
+    static QStringList entries;
+    return entries;
+}
+
+struct Sent {
+    DPNID target;
+    QByteArray data;
+    int32_t timeout;
+    int32_t flags;
+};
+
+class FakePeer : public dx8::DirectPlay8Peer {
+public:
+    std::vector<Sent> sent;
+    std::map<DPNID, dx8::DPN_PLAYER_INFO> players;
+    std::optional<dx8::HRESULT> failSend;
+
+    void addPlayer(DPNID id, const QString& name, bool local = false) {
+        dx8::DPN_PLAYER_INFO info;
+        info.lInfoFlags = dx8::DPNINFO_NAME;
+        info.Name = name;
+        info.lPlayerFlags = local ? dx8::DPNPLAYER_LOCAL : 0;
+        players[id] = info;
+    }
+
+    void RegisterMessageHandler(dx8::DirectPlay8Event*) override {}
+    void UnRegisterMessageHandler() override {}
+    int32_t GetCountServiceProviders(int32_t) override { return 0; }
+    dx8::DPN_SERVICE_PROVIDER_INFO GetServiceProvider(int32_t) override {
+        dx8::raise(dx8::DPNERR_DOESNOTEXIST);
+    }
+    dx8::DPNHANDLE SetPeerInfo(const dx8::DPN_PLAYER_INFO&, int32_t) override { return 0; }
+    dx8::DPN_PLAYER_INFO GetPeerInfo(DPNID idPeer, int32_t lFlags) override {
+        EXPECT_EQ(lFlags, 0);
+        const auto it = players.find(idPeer);
+        if (it == players.end()) {
+            dx8::raise(dx8::DPNERR_INVALIDPLAYER);
+        }
+        return it->second;
+    }
+    void Host(const dx8::DPN_APPLICATION_DESC&, const dx8::DirectPlay8Address*, int32_t) override {}
+    dx8::DPNHANDLE EnumHosts(const dx8::DPN_APPLICATION_DESC&, const dx8::DirectPlay8Address*,
+                             const dx8::DirectPlay8Address*, int32_t, int32_t, int32_t, int32_t,
+                             const QByteArray&, int32_t) override {
+        return 0;
+    }
+    void CancelAsyncOperation(dx8::DPNHANDLE, int32_t) override {}
+    dx8::DPNHANDLE Connect(const dx8::DPN_APPLICATION_DESC&, const dx8::DirectPlay8Address*,
+                           const dx8::DirectPlay8Address*, int32_t, const QByteArray&,
+                           int32_t) override {
+        return 0;
+    }
+    dx8::DPNHANDLE SendTo(DPNID idSend, const QByteArray& buffer, int32_t lTimeOut,
+                          int32_t lFlags) override {
+        if (failSend) {
+            dx8::raise(*failSend);
+        }
+        sent.push_back({idSend, buffer, lTimeOut, lFlags});
+        return 0x200;
+    }
+    void Close(int32_t) override {}
+    void RegisterLobby(dx8::DPNHANDLE, dx8::DirectPlay8LobbiedApplication*, int32_t) override {}
+};
+
+class FakeWizard : public orvel::ConnectWizard {
+public:
+    std::vector<QObject*> closed;
+
+    bool StartConnectWizard(std::shared_ptr<dx8::DirectX8>, std::shared_ptr<dx8::DirectPlay8Peer>,
+                            const QString&, int32_t, dx8::DirectPlay8Event*, bool) override {
+        return true;
+    }
+    void CloseForm(QObject* oForm) override {
+        closed.push_back(oForm);
+        journal() << QStringLiteral("CloseForm");
+    }
+    void DoSleep(int32_t) override {}
+    bool IsHost() const override { return false; }
+    QString SessionName() const override { return {}; }
+    QString UserName() const override { return QStringLiteral("Ann"); }
+    void GoUnload() override {}
+    int32_t NumPlayers() const override { return 6; }
+};
+
+struct Box {
+    QString text;
+    QString caption;
+    QMessageBox::Icon icon;
+};
+
+constexpr uint32_t kGameWindow = 9;
+constexpr uint32_t kGamePid = 12;
+constexpr uint32_t kDataBegin = 0x536000;
+constexpr uint32_t kDataEnd = 0x5FF000;
+
+// The byte the fake game holds at an address nobody wrote.
+inline uint8_t canary(uint32_t a) {
+    return static_cast<uint8_t>(0xA5 ^ (a & 0xFF) ^ ((a >> 8) & 0xFF));
+}
+
+class ChatFixture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        journal().clear();
+        orvel::slotPlayerIds.clear();
+        peer = std::make_shared<FakePeer>();
+        orvel::dpPeer = peer;
+        auto w = std::make_unique<FakeWizard>();
+        wizard = w.get();
+        orvel::connectWizard = std::move(w);
+        orvel::SetMessageBoxHook([this](QWidget* parent, const QString& text,
+                                        const QString& caption, QMessageBox::Icon icon) {
+            EXPECT_EQ(parent, window.get());
+            boxes.push_back({text, caption, icon});
+            journal() << QStringLiteral("box ") + caption;
+        });
+        window = std::make_unique<orvel::frmChat>();
+        // The game link's own tick is not under test here.
+        window->Timer1->stop();
+        window->localPlayerName = QStringLiteral("Ann");
+    }
+
+    void TearDown() override {
+        window.reset();
+        orvel::SetMessageBoxHook({});
+        orvel::connectWizard.reset();
+        orvel::dpPeer.reset();
+        orvel::slotPlayerIds.clear();
+    }
+
+    // A game window whose process maps the game's data range, every byte at its canary, and
+    // already attached. On the menu until race(true).
+    void startGame() {
+        scope.os.addWindow(kGameWindow, orvel::GameTitle, kGamePid);
+        scope.os.map(kGamePid, kDataBegin, kDataEnd - kDataBegin);
+        for (uint32_t a = kDataBegin; a < kDataEnd; ++a) {
+            *scope.os.at(kGamePid, a) = canary(a);
+        }
+        orvel::Memory::AttachGame(orvel::GameTitle);
+        race(false);
+    }
+    // Race on or off in the edition of gameVersion (the other edition's values stay canary).
+    void race(bool on) {
+        const orvel::gamemap::Edition& e = orvel::gamemap::edition(orvel::gameVersion);
+        scope.os.pokeFloat(kGamePid, e.playValue, on ? 12.5f : 0.0f);
+        scope.os.pokeLong(kGamePid, e.statusWord, on ? 0 : 1);
+        snapshot();
+    }
+    // From here on, changes() reports what differs.
+    void snapshot() {
+        before_.assign(scope.os.at(kGamePid, kDataBegin), scope.os.at(kGamePid, kDataEnd - 1) + 1);
+        scope.os.calls.clear();
+    }
+    // Ranges [address, length) of the game's data that changed since the snapshot.
+    std::vector<std::pair<uint32_t, uint32_t>> changes() {
+        std::vector<std::pair<uint32_t, uint32_t>> out;
+        for (uint32_t i = 0; i < before_.size(); ++i) {
+            if (*scope.os.at(kGamePid, kDataBegin + i) != before_[i]) {
+                if (!out.empty() && out.back().first + out.back().second == kDataBegin + i) {
+                    ++out.back().second;
+                } else {
+                    out.push_back({kDataBegin + i, 1});
+                }
+            }
+        }
+        return out;
+    }
+    // n bytes of the game's memory.
+    QByteArray bytesAt(uint32_t address, uint32_t n) {
+        const auto v = scope.os.peek(kGamePid, address, n);
+        return QByteArray(reinterpret_cast<const char*>(v.data()),
+                          static_cast<qsizetype>(v.size()));
+    }
+    std::vector<orvel::testing::FakeOs::Call> writes() {
+        return scope.os.callsOf(orvel::testing::FakeOs::Kind::Write);
+    }
+
+    // The platform's notifications, as the wizard forwards them.
+    void create(DPNID id) {
+        bool reject = false;
+        window->DirectPlay8Event_CreatePlayer(id, reject);
+        EXPECT_FALSE(reject);
+    }
+    void destroy(DPNID id) {
+        bool reject = false;
+        window->DirectPlay8Event_DestroyPlayer(id, dx8::DPNDESTROYPLAYERREASON_NORMAL, reject);
+        EXPECT_FALSE(reject);
+    }
+    void receive(DPNID sender, const QByteArray& data) {
+        dx8::DPNMSG_RECEIVE m;
+        m.idSender = sender;
+        m.ReceivedData = data;
+        m.lDataSize = static_cast<int32_t>(data.size());
+        bool reject = false;
+        window->DirectPlay8Event_Receive(m, reject);
+        EXPECT_FALSE(reject);
+    }
+
+    QString history() const { return window->txtChat->text(); }
+    QStringList rosterNames() const {
+        QStringList out;
+        for (int i = 0; i < window->lstUsers->count(); ++i) {
+            out << window->lstUsers->item(i)->text();
+        }
+        return out;
+    }
+    std::vector<uint32_t> rosterIds() const {
+        std::vector<uint32_t> out;
+        for (int i = 0; i < window->lstUsers->count(); ++i) {
+            out.push_back(window->lstUsers->item(i)->data(Qt::UserRole).toUInt());
+        }
+        return out;
+    }
+    std::vector<uint32_t> carSlots() const {
+        std::vector<uint32_t> out;
+        for (int n = 1; n <= 5; ++n) {
+            out.push_back(orvel::slotPlayerIds(n));
+        }
+        return out;
+    }
+
+    orvel::testing::FakeOsScope scope;
+    std::shared_ptr<FakePeer> peer;
+    FakeWizard* wizard = nullptr;
+    std::vector<Box> boxes;
+    std::unique_ptr<orvel::frmChat> window;
+
+private:
+    std::vector<uint8_t> before_;
+};
+
+// A car state whose every byte tells its own place: byte i holds seed + i.
+inline orvel::CarState carState(uint8_t seed) {
+    orvel::CarState s{};
+    for (size_t i = 0; i < s.size(); ++i) {
+        s[i] = static_cast<uint8_t>(seed + i);
+    }
+    return s;
+}
+
+}  // namespace chat_test

@@ -1,0 +1,623 @@
+// The chat window: history and its echo into the game, sending, whispering and the roster
+// lookup; the roster and session events; message receipt.
+#include <QSignalSpy>
+#include <QTest>
+
+#include "chat_fixture.h"
+
+namespace chat_test {
+namespace {
+
+using orvel::gamemap::kMX;
+using orvel::gamemap::kStandard;
+using Kind = orvel::testing::FakeOs::Kind;
+
+const QString kCrLf = QStringLiteral("\r\n");
+
+QByteArray textMessage(orvel::MessageType type, const QString& text) {
+    return orvel::BuildTextMessage(type, text);
+}
+
+// ---- History -------------------------------------------------------------------------------
+
+using ChatHistory = ChatFixture;
+
+TEST_F(ChatHistory, KeepsExactlyItsLast16384CharactersWithTheCaretAtTheEnd) {
+    QString all;
+    for (int i = 0; all.size() <= 20000; ++i) {
+        const QString line =
+            QStringLiteral("line %1 ").arg(i) + QString(i % 97, QChar(u'a' + i % 26));
+        window->AddChatLine(line);
+        all += line + kCrLf;
+        const QString expected = all.right(16384);
+        ASSERT_EQ(history(), expected) << i;
+        ASSERT_EQ(window->txtChat->selStart(), expected.size());
+        ASSERT_EQ(window->lastChatLine, line);
+    }
+    EXPECT_EQ(history().size(), 16384);
+    // The box shows the history, line ends as plain breaks.
+    EXPECT_TRUE(window->txtChat->toPlainText().endsWith(all.right(200).replace(kCrLf, "\n")));
+}
+
+TEST_F(ChatHistory, TheCutNeverSplitsACharacterInTwo) {
+    const QString clef = QString::fromUcs4(U"\U0001D11E");  // two UTF-16 units, one character
+    // 16384 characters with the line end, one UTF-16 unit more: nothing falls off.
+    const QString first = clef + QString(16381, u'x');
+    window->AddChatLine(first);
+    EXPECT_EQ(history(), first + kCrLf);
+    window->AddChatLine(QStringLiteral("y"));  // three characters more: the pair goes whole
+    const QString text = history();
+    EXPECT_EQ(text.toUcs4().size(), 16384);
+    EXPECT_EQ(text, QString(16379, u'x') + kCrLf + QStringLiteral("y") + kCrLf);
+    EXPECT_EQ(window->txtChat->selStart(), text.size());
+}
+
+TEST_F(ChatHistory, NothingIsWrittenIntoTheGameOutsideARace) {
+    // No game at all.
+    window->AddChatLine(QStringLiteral("<Bob> hi"));
+    EXPECT_TRUE(writes().empty());
+    // The game on its menu, then paused (status word 2 with the clock running).
+    startGame();
+    window->AddChatLine(QStringLiteral("<Bob> on the menu"));
+    EXPECT_TRUE(writes().empty());
+    EXPECT_TRUE(changes().empty());
+    scope.os.pokeFloat(kGamePid, kStandard.playValue, 3.0f);
+    scope.os.pokeLong(kGamePid, kStandard.statusWord, 2);
+    snapshot();
+    window->AddChatLine(QStringLiteral("<Bob> paused"));
+    EXPECT_TRUE(writes().empty());
+    EXPECT_TRUE(changes().empty());
+    EXPECT_EQ(window->lastChatLine, QStringLiteral("<Bob> paused"));
+    EXPECT_TRUE(history().endsWith(QStringLiteral("<Bob> paused\r\n")));
+}
+
+struct EchoCase {
+    const char* name;
+    QString line;
+    QByteArray field;  // the 50 bytes expected in the last-line field
+};
+
+class ChatEcho : public ChatFixture, public ::testing::WithParamInterface<int> {};
+
+std::vector<EchoCase> echoCases() {
+    const QString sixty =
+        QStringLiteral("0123456789abcdefghijABCDEFGHIJklmnopqrstKLMNOPQRST!@#$%^&*()");
+    return {
+        {"empty", QString(), QByteArray(50, ' ')},
+        {"one character", QStringLiteral("<"), QByteArray(50, ' ')},
+        {"short", QStringLiteral("<Bob> hi"), QByteArray("Bob> hi") + QByteArray(43, ' ')},
+        {"exactly 51", sixty.left(51), sixty.mid(1, 50).toLatin1()},
+        {"long", sixty, sixty.mid(1, 50).toLatin1()},
+        {"blanks kept", QStringLiteral("  x  "), QByteArray(" x  ") + QByteArray(46, ' ')},
+        // Code page 1252: the euro sign and e-acute have their bytes, a CJK character and a
+        // character outside the BMP become one "?" each, so the field stays 50 bytes.
+        {"code page 1252",
+         QStringLiteral("<\u20AC\u00E9\u65E5") + QString::fromUcs4(U"\U0001F600") +
+             QStringLiteral("z"),
+         QByteArray("\x80\xE9??z", 5) + QByteArray(45, ' ')},
+        {"long with pairs", QStringLiteral("<") + QString::fromUcs4(U"\U0001F600").repeated(60),
+         QByteArray(50, '?')},
+    };
+}
+
+TEST_P(ChatEcho, TheLineGoesIntoTheLastLineFieldDuringARace) {
+    const EchoCase c = echoCases()[static_cast<size_t>(GetParam())];
+    SCOPED_TRACE(c.name);
+    for (int version : {0, 1}) {
+        SCOPED_TRACE(version);
+        orvel::gameVersion = version;
+        startGame();
+        race(true);
+        const orvel::gamemap::Edition& e = version == 0 ? kStandard : kMX;
+        window->AddChatLine(c.line);
+        EXPECT_EQ(window->lastChatLine, c.line);
+        // The value first, then exactly the 50 bytes of the field; nothing else changes.
+        const auto w = writes();
+        ASSERT_EQ(w.size(), 2u);
+        EXPECT_EQ(w[0].address, e.messageValue);
+        EXPECT_EQ(w[0].length, 4u);
+        EXPECT_EQ(w[1].address, e.messageLastLine);
+        EXPECT_EQ(w[1].length, 50u);
+        EXPECT_EQ(bytesAt(e.messageLastLine, 50), c.field);
+        EXPECT_EQ(bytesAt(e.messageValue, 4), QByteArray("\xFF\xE3\x0B\x54", 4));
+        const auto changed = changes();
+        for (const auto& [address, length] : changed) {
+            const bool inField =
+                address >= e.messageLastLine && address + length <= e.messageLastLine + 50;
+            const bool inValue =
+                address >= e.messageValue && address + length <= e.messageValue + 4;
+            EXPECT_TRUE(inField || inValue) << std::hex << address << " " << length;
+        }
+        scope.os.removeWindows();
+        scope.os.processes.clear();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Lines, ChatEcho,
+                         ::testing::Range(0, static_cast<int>(echoCases().size())));
+
+// ---- Sending -------------------------------------------------------------------------------
+
+using ChatSend = ChatFixture;
+
+TEST_F(ChatSend, EnterSendsTheLineAsTypedAndShowsItWithoutABlankAfterTheName) {
+    window->txtSend->setText(QStringLiteral("  hello there "));
+    int16_t key = 13;
+    window->txtSend_KeyPress(key);
+    EXPECT_EQ(key, 0);
+    EXPECT_TRUE(window->txtSend->text().isEmpty());
+    ASSERT_EQ(peer->sent.size(), 1u);
+    EXPECT_EQ(peer->sent[0].target, dx8::DPNID_ALL_PLAYERS_GROUP);
+    EXPECT_EQ(peer->sent[0].timeout, 0);
+    EXPECT_EQ(peer->sent[0].flags, 0x20);
+    EXPECT_EQ(peer->sent[0].data,
+              textMessage(orvel::ChatMessage, QStringLiteral("  hello there ")));
+    EXPECT_EQ(history(), QStringLiteral("<Ann>  hello there \r\n"));
+}
+
+TEST_F(ChatSend, EnterOnEmptyInputAndOtherKeysSendNothing) {
+    int16_t key = 13;
+    window->txtSend_KeyPress(key);
+    EXPECT_EQ(key, 13);  // not consumed
+    window->txtSend->setText(QStringLiteral("abc"));
+    for (int16_t typed : {int16_t('a'), int16_t(10), int16_t(27), int16_t(8)}) {
+        key = typed;
+        window->txtSend_KeyPress(key);
+        EXPECT_EQ(key, typed);
+    }
+    EXPECT_TRUE(peer->sent.empty());
+    EXPECT_TRUE(history().isEmpty());
+    EXPECT_EQ(window->txtSend->text(), QStringLiteral("abc"));
+}
+
+TEST_F(ChatSend, TypingIntoTheInputLineAndPressingEnter) {
+    window->show();
+    QTest::keyClicks(window->txtSend, QStringLiteral("gg"));
+    QTest::keyClick(window->txtSend, Qt::Key_Return);
+    QTest::keyClick(window->txtSend, Qt::Key_Return);  // empty now: nothing more
+    ASSERT_EQ(peer->sent.size(), 1u);
+    EXPECT_EQ(peer->sent[0].data, textMessage(orvel::ChatMessage, QStringLiteral("gg")));
+    EXPECT_EQ(history(), QStringLiteral("<Ann>gg\r\n"));
+}
+
+TEST_F(ChatSend, AFailedSendStillShowsTheLineAndEmptiesTheInput) {
+    peer->failSend = dx8::DPNERR_NOCONNECTION;
+    window->txtSend->setText(QStringLiteral("anyone?"));
+    int16_t key = 13;
+    window->txtSend_KeyPress(key);
+    EXPECT_EQ(key, 0);
+    EXPECT_TRUE(window->txtSend->text().isEmpty());
+    EXPECT_EQ(history(), QStringLiteral("<Ann>anyone?\r\n"));
+    // And without any peer at all.
+    orvel::dpPeer.reset();
+    window->txtSend->setText(QStringLiteral("still?"));
+    key = 13;
+    window->txtSend_KeyPress(key);
+    EXPECT_TRUE(history().endsWith(QStringLiteral("<Ann>still?\r\n")));
+}
+
+// ---- Whisper -------------------------------------------------------------------------------
+
+class ChatWhisper : public ChatFixture {
+protected:
+    void SetUp() override {
+        ChatFixture::SetUp();
+        peer->addPlayer(1, QStringLiteral("Ann"), true);
+        peer->addPlayer(7, QStringLiteral("Bob"));
+        create(1);
+        create(7);
+    }
+    void expectOnlyBox(const QString& caption, const QString& text) {
+        ASSERT_EQ(boxes.size(), 1u);
+        EXPECT_EQ(boxes[0].caption, caption);
+        EXPECT_EQ(boxes[0].text, text);
+        EXPECT_EQ(boxes[0].icon, QMessageBox::Information);
+        EXPECT_TRUE(peer->sent.empty());
+        boxes.clear();
+    }
+};
+
+TEST_F(ChatWhisper, TheChecksRunInOrderAndTheFirstFailingOneShowsItsBox) {
+    const QString lines = history();
+    // Nothing selected: the first box, even with an empty input as well.
+    window->cmdWhisper_Click();
+    expectOnlyBox("Select someone",
+                  "You must select a user in the list before you can whisper to that person.");
+    // The current row alone is no selection.
+    window->lstUsers->setCurrentRow(1, QItemSelectionModel::NoUpdate);
+    window->cmdWhisper_Click();
+    expectOnlyBox("Select someone",
+                  "You must select a user in the list before you can whisper to that person.");
+    // One's own entry, with the input empty too.
+    window->lstUsers->setCurrentRow(0);
+    window->cmdWhisper_Click();
+    expectOnlyBox("Select someone else", "Why are you whispering to yourself?");
+    // Someone else, nothing typed.
+    window->lstUsers->setCurrentRow(1);
+    window->cmdWhisper_Click();
+    expectOnlyBox("Enter text", "What's the point of whispering if you have nothing to say..");
+    // Own entry with text typed: the text stays.
+    window->txtSend->setText(QStringLiteral("psst"));
+    window->lstUsers->setCurrentRow(0);
+    window->cmdWhisper_Click();
+    expectOnlyBox("Select someone else", "Why are you whispering to yourself?");
+    EXPECT_EQ(window->txtSend->text(), QStringLiteral("psst"));
+    EXPECT_EQ(history(), lines);
+}
+
+TEST_F(ChatWhisper, GoesToTheSelectedPlayerOnlyAndShowsTheSendersName) {
+    window->lstUsers->setCurrentRow(1);
+    window->txtSend->setText(QStringLiteral("left at the fork "));
+    window->cmdWhisper->click();
+    EXPECT_TRUE(boxes.empty());
+    ASSERT_EQ(peer->sent.size(), 1u);
+    EXPECT_EQ(peer->sent[0].target, 7u);
+    EXPECT_EQ(peer->sent[0].timeout, 0);
+    EXPECT_EQ(peer->sent[0].flags, 0x20);
+    EXPECT_EQ(peer->sent[0].data,
+              textMessage(orvel::WhisperMessage, QStringLiteral("left at the fork ")));
+    EXPECT_TRUE(window->txtSend->text().isEmpty());
+    EXPECT_TRUE(history().endsWith(QStringLiteral("**<Ann>** left at the fork \r\n")));
+    EXPECT_EQ(window->lstUsers->currentRow(), 1);
+    EXPECT_TRUE(window->lstUsers->item(1)->isSelected());
+}
+
+// ---- Roster lookup -------------------------------------------------------------------------
+
+TEST_F(ChatWhisper, PlayerNameFromIdTakesTheFirstMatchingEntry) {
+    EXPECT_EQ(window->PlayerNameFromId(7), QStringLiteral("Bob"));
+    EXPECT_EQ(window->PlayerNameFromId(0), QStringLiteral("Ann"));
+    EXPECT_EQ(window->PlayerNameFromId(99), QString());
+    auto* twin = new QListWidgetItem(QStringLiteral("Bob the second"));
+    twin->setData(Qt::UserRole, 7u);
+    window->lstUsers->addItem(twin);
+    EXPECT_EQ(window->PlayerNameFromId(7), QStringLiteral("Bob"));
+}
+
+// ---- Roster --------------------------------------------------------------------------------
+
+using Roster = ChatFixture;
+
+TEST_F(Roster, CreatingASessionListsOnlyTheLocalPlayer) {
+    peer->addPlayer(0x10, QStringLiteral("Ann"), true);
+    create(0x10);
+    EXPECT_EQ(rosterNames(), QStringList{"Ann"});
+    EXPECT_EQ(rosterIds(), std::vector<uint32_t>{0});
+    EXPECT_TRUE(history().isEmpty());
+    EXPECT_EQ(carSlots(), std::vector<uint32_t>(5, 0));
+}
+
+TEST_F(Roster, JoiningPlayersGetLinesAndSlotsInTheirOrder) {
+    peer->addPlayer(0x21, QStringLiteral("Bob"));
+    peer->addPlayer(0x22, QStringLiteral("Cy"));
+    peer->addPlayer(0x23, QStringLiteral("Ann"), true);
+    create(0x21);
+    create(0x22);
+    create(0x23);
+    EXPECT_EQ(rosterNames(), (QStringList{"Bob", "Cy", "Ann"}));
+    EXPECT_EQ(rosterIds(), (std::vector<uint32_t>{0x21, 0x22, 0}));
+    EXPECT_EQ(history(), QStringLiteral("- Bob has joined the game.\r\n"
+                                        "- Cy has joined the game.\r\n"));
+    EXPECT_EQ(carSlots(), (std::vector<uint32_t>{0x21, 0x22, 0, 0, 0}));
+}
+
+TEST_F(Roster, ALeavingPlayersSlotIsFreedAndTakenByTheNextJoiner) {
+    peer->addPlayer(1, QStringLiteral("Ann"), true);
+    peer->addPlayer(2, QStringLiteral("Bob"));
+    peer->addPlayer(3, QStringLiteral("Cy"));
+    peer->addPlayer(4, QStringLiteral("Di"));
+    create(1);
+    create(2);
+    create(3);
+    destroy(2);
+    EXPECT_TRUE(history().endsWith(QStringLiteral("-- Bob has left the game.\r\n")));
+    EXPECT_EQ(rosterNames(), (QStringList{"Ann", "Cy"}));
+    EXPECT_EQ(carSlots(), (std::vector<uint32_t>{0, 3, 0, 0, 0}));
+    create(4);
+    EXPECT_EQ(carSlots(), (std::vector<uint32_t>{4, 3, 0, 0, 0}));
+    EXPECT_EQ(rosterIds(), (std::vector<uint32_t>{0, 3, 4}));
+}
+
+TEST_F(Roster, LeavingRemovesTheEntryOfThatIdNotTheFirstOfThatName) {
+    peer->addPlayer(1, QStringLiteral("Ann"), true);
+    peer->addPlayer(2, QStringLiteral("Bob"));
+    peer->addPlayer(3, QStringLiteral("Bob"));
+    create(1);
+    create(2);
+    create(3);
+    destroy(3);
+    EXPECT_EQ(rosterIds(), (std::vector<uint32_t>{0, 2}));
+    EXPECT_EQ(carSlots(), (std::vector<uint32_t>{2, 0, 0, 0, 0}));
+}
+
+TEST_F(Roster, DestroyingAnUnknownIdChangesNothingButStillFreesItsSlot) {
+    peer->addPlayer(1, QStringLiteral("Ann"), true);
+    peer->addPlayer(2, QStringLiteral("Bob"));
+    create(1);
+    create(2);
+    const QString lines = history();
+    destroy(99);
+    destroy(0);  // the all-players group is nobody: one's own entry stays
+    EXPECT_EQ(rosterIds(), (std::vector<uint32_t>{0, 2}));
+    EXPECT_EQ(history(), lines);
+    orvel::slotPlayerIds(3) = 55;  // a slot whose player's entry is gone
+    destroy(55);
+    EXPECT_EQ(carSlots(), (std::vector<uint32_t>{2, 0, 0, 0, 0}));
+    EXPECT_EQ(history(), lines);
+}
+
+TEST_F(Roster, AFailedQueryGivesAnEmptyNamedRemoteEntry) {
+    create(0x31);  // the peer knows no such player
+    EXPECT_EQ(rosterNames(), QStringList{QString()});
+    EXPECT_EQ(rosterIds(), std::vector<uint32_t>{0x31});
+    EXPECT_EQ(history(), QStringLiteral("-  has joined the game.\r\n"));
+    EXPECT_EQ(carSlots()[0], 0x31u);
+}
+
+TEST_F(Roster, ASixthRemotePlayerGetsAnEntryButNoSlot) {
+    for (DPNID id = 1; id <= 6; ++id) {
+        peer->addPlayer(id, QStringLiteral("P%1").arg(id));
+        create(id);
+    }
+    EXPECT_EQ(carSlots(), (std::vector<uint32_t>{1, 2, 3, 4, 5}));
+    EXPECT_EQ(rosterIds(), (std::vector<uint32_t>{1, 2, 3, 4, 5, 6}));
+    EXPECT_TRUE(history().endsWith(QStringLiteral("- P6 has joined the game.\r\n")));
+    // The same player reported twice keeps its one slot.
+    destroy(6);
+    destroy(3);
+    create(4);
+    EXPECT_EQ(carSlots(), (std::vector<uint32_t>{1, 2, 0, 4, 5}));
+}
+
+// ---- Session events ------------------------------------------------------------------------
+
+using SessionEvents = ChatFixture;
+
+TEST_F(SessionEvents, TheHostEndingTheSessionShowsItsBoxThenCloses) {
+    dx8::DPNMSG_TERMINATE_SESSION m;
+    m.hResultCode = dx8::DPNERR_HOSTTERMINATEDSESSION;
+    bool reject = false;
+    window->DirectPlay8Event_TerminateSession(m, reject);
+    EXPECT_FALSE(reject);
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text, QStringLiteral("The host has terminated this session."));
+    EXPECT_EQ(boxes[0].caption, QStringLiteral("Exiting"));
+    EXPECT_EQ(boxes[0].icon, QMessageBox::Information);
+    EXPECT_EQ(journal(), (QStringList{"box Exiting", "CloseForm"}));
+    ASSERT_EQ(wizard->closed.size(), 1u);
+    EXPECT_EQ(wizard->closed[0], window.get());
+}
+
+TEST_F(SessionEvents, AnyOtherEndIsALostSession) {
+    for (dx8::HRESULT code : {dx8::DPNERR_CONNECTIONLOST, dx8::DPN_OK, dx8::E_FAIL}) {
+        boxes.clear();
+        dx8::DPNMSG_TERMINATE_SESSION m;
+        m.hResultCode = code;
+        bool reject = false;
+        window->DirectPlay8Event_TerminateSession(m, reject);
+        ASSERT_EQ(boxes.size(), 1u);
+        EXPECT_EQ(boxes[0].text, QStringLiteral("This session has been lost."));
+        EXPECT_EQ(boxes[0].caption, QStringLiteral("Exiting"));
+    }
+    EXPECT_EQ(wizard->closed.size(), 3u);
+}
+
+TEST_F(SessionEvents, AFailedConnectShowsTheCodeInFullThenCloses) {
+    const std::pair<dx8::HRESULT, const char*> cases[] = {
+        {dx8::DPNERR_HOSTREJECTEDCONNECTION, "Connect Failed.  Error: 0x80158260"},
+        {dx8::E_OUTOFMEMORY, "Connect Failed.  Error: 0x8007000E"},
+        {dx8::hr(0x800ABCDE), "Connect Failed.  Error: 0x800ABCDE"},
+    };
+    for (const auto& [code, text] : cases) {
+        journal().clear();
+        boxes.clear();
+        dx8::DPNMSG_CONNECT_COMPLETE m;
+        m.hResultCode = code;
+        bool reject = false;
+        window->DirectPlay8Event_ConnectComplete(m, reject);
+        EXPECT_FALSE(reject);
+        ASSERT_EQ(boxes.size(), 1u);
+        EXPECT_EQ(boxes[0].text, QString::fromLatin1(text));
+        EXPECT_EQ(boxes[0].caption, QStringLiteral("Closing"));
+        EXPECT_EQ(boxes[0].icon, QMessageBox::Critical);
+        EXPECT_EQ(journal(), (QStringList{"box Closing", "CloseForm"}));
+    }
+}
+
+TEST_F(SessionEvents, ASuccessfulConnectDoesNothing) {
+    dx8::DPNMSG_CONNECT_COMPLETE m;
+    bool reject = false;
+    window->DirectPlay8Event_ConnectComplete(m, reject);
+    EXPECT_TRUE(boxes.empty());
+    EXPECT_TRUE(wizard->closed.empty());
+}
+
+TEST_F(SessionEvents, OnlyTheNewHostMarksItsCaption) {
+    peer->addPlayer(1, QStringLiteral("Ann"), true);
+    peer->addPlayer(2, QStringLiteral("Bob"));
+    bool reject = false;
+    window->DirectPlay8Event_HostMigrate(2, reject);
+    EXPECT_EQ(window->windowTitle(), QStringLiteral("Orvel"));
+    window->DirectPlay8Event_HostMigrate(1, reject);
+    EXPECT_EQ(window->windowTitle(), QStringLiteral("Orvel (HOST)"));
+    window->DirectPlay8Event_HostMigrate(1, reject);
+    EXPECT_EQ(window->windowTitle(), QStringLiteral("Orvel (HOST)"));
+    EXPECT_FALSE(reject);
+    EXPECT_TRUE(history().isEmpty());
+}
+
+TEST_F(SessionEvents, AFailedHostQueryEndsTheHandlerWithItsError) {
+    bool reject = false;
+    try {
+        window->DirectPlay8Event_HostMigrate(42, reject);
+        ADD_FAILURE() << "the failure did not reach the caller";
+    } catch (const dx8::DxError& e) {
+        EXPECT_EQ(e.code(), dx8::DPNERR_INVALIDPLAYER);
+    }
+    EXPECT_EQ(window->windowTitle(), QStringLiteral("Orvel"));
+}
+
+TEST_F(SessionEvents, TheOtherNotificationsLeaveEverythingAlone) {
+    bool reject = false;
+    dx8::DPNMSG_ASYNC_OP_COMPLETE op;
+    dx8::DPNMSG_SEND_COMPLETE send;
+    dx8::DPNMSG_INDICATE_CONNECT indicate;
+    window->DirectPlay8Event_AsyncOpComplete(op, reject);
+    window->DirectPlay8Event_SendComplete(send, reject);
+    window->DirectPlay8Event_IndicateConnect(indicate, reject);
+    window->DirectPlay8Event_InfoNotify(dx8::DPN_MSGID_PEER_INFO, 3, reject);
+    EXPECT_FALSE(reject);
+    EXPECT_TRUE(boxes.empty());
+    EXPECT_TRUE(history().isEmpty());
+}
+
+// ---- Receipt -------------------------------------------------------------------------------
+
+class Receipt : public ChatFixture {
+protected:
+    void SetUp() override {
+        ChatFixture::SetUp();
+        peer->addPlayer(1, QStringLiteral("Ann"), true);
+        peer->addPlayer(0x41, QStringLiteral("Bob"));
+        peer->addPlayer(0x42, QStringLiteral("Cy"));
+        create(1);
+        create(0x41);
+        create(0x42);
+    }
+    void expectCarIn(int slot, const orvel::CarState& s, const orvel::gamemap::Edition& e) {
+        const uint32_t r = e.localCarRecord + static_cast<uint32_t>(slot) * 0x11B4;
+        const auto w = writes();
+        ASSERT_EQ(w.size(), 3u);
+        const uint32_t where[3] = {r, r + 0x3DC, r + 0x3E4};
+        const uint32_t sizes[3] = {128, 8, 8};
+        const size_t from[3] = {0, 128, 136};
+        for (int i = 0; i < 3; ++i) {
+            EXPECT_EQ(w[i].address, where[i]) << i;
+            ASSERT_EQ(w[i].length, sizes[i]) << i;
+            EXPECT_TRUE(std::equal(w[i].data.begin(), w[i].data.end(), s.begin() + from[i])) << i;
+        }
+        // The three pieces, and not a byte besides.
+        const auto changed = changes();
+        for (const auto& [address, length] : changed) {
+            for (uint32_t a = address; a < address + length; ++a) {
+                bool inside = false;
+                for (int i = 0; i < 3; ++i) {
+                    inside |= a >= where[i] && a < where[i] + sizes[i];
+                }
+                EXPECT_TRUE(inside) << std::hex << a;
+            }
+        }
+    }
+};
+
+TEST_F(Receipt, ChatAndWhisperShowTheSendersName) {
+    receive(0x41, textMessage(orvel::ChatMessage, QStringLiteral("hello")));
+    receive(0x42, textMessage(orvel::WhisperMessage, QStringLiteral("hello")));
+    receive(0x99, textMessage(orvel::ChatMessage, QStringLiteral("who?")));
+    receive(0x99, textMessage(orvel::WhisperMessage, QStringLiteral("me")));
+    receive(0x41, textMessage(orvel::ChatMessage, QString()));
+    EXPECT_TRUE(
+        history().endsWith(QStringLiteral("<Bob> hello\r\n"
+                                          "**<Cy>** hello\r\n"
+                                          "<> who?\r\n"
+                                          "**<>** me\r\n"
+                                          "<Bob> \r\n")));
+    EXPECT_EQ(window->lastChatLine, QStringLiteral("<Bob> "));
+}
+
+TEST_F(Receipt, AReceivedLineIsEchoedIntoTheGameDuringARace) {
+    startGame();
+    race(true);
+    receive(0x41, textMessage(orvel::ChatMessage, QStringLiteral("caf\u00E9 \u65E5")));
+    EXPECT_EQ(bytesAt(kStandard.messageLastLine, 50),
+              QByteArray("Bob> caf\xE9 ?", 11) + QByteArray(39, ' '));
+}
+
+TEST_F(Receipt, ACarStateGoesIntoTheSendersSlotInThreePieces) {
+    startGame();
+    race(true);
+    const orvel::CarState s = carState(0x30);
+    receive(0x42, orvel::BuildCarStateMessage(s));
+    expectCarIn(2, s, kStandard);
+    snapshot();
+    receive(0x41, orvel::BuildCarStateMessage(carState(0x90)));
+    expectCarIn(1, carState(0x90), kStandard);
+}
+
+TEST_F(Receipt, TheMxEditionUsesOnlyItsOwnAddresses) {
+    orvel::gameVersion = 1;
+    startGame();
+    race(true);
+    const orvel::CarState s = carState(0x11);
+    receive(0x41, orvel::BuildCarStateMessage(s));
+    expectCarIn(1, s, kMX);
+}
+
+TEST_F(Receipt, ANewPlayerInAFreedSlotDrivesThatCar) {
+    peer->addPlayer(0x43, QStringLiteral("Di"));
+    destroy(0x41);
+    create(0x43);
+    ASSERT_EQ(carSlots()[0], 0x43u);
+    startGame();
+    race(true);
+    receive(0x41, orvel::BuildCarStateMessage(carState(1)));  // gone: no slot
+    EXPECT_TRUE(writes().empty());
+    receive(0x43, orvel::BuildCarStateMessage(carState(2)));
+    expectCarIn(1, carState(2), kStandard);
+}
+
+TEST_F(Receipt, NothingIsWrittenOnTheMenuOrForASenderWithoutASlot) {
+    startGame();
+    receive(0x41, orvel::BuildCarStateMessage(carState(5)));  // menu
+    race(true);
+    receive(0x77, orvel::BuildCarStateMessage(carState(5)));  // no slot
+    receive(0, orvel::BuildCarStateMessage(carState(5)));     // nobody: free slots hold 0
+    EXPECT_TRUE(writes().empty());
+    EXPECT_TRUE(changes().empty());
+    scope.os.removeWindows();  // the game closed
+    receive(0x41, orvel::BuildCarStateMessage(carState(5)));
+    EXPECT_TRUE(writes().empty());
+}
+
+TEST_F(Receipt, OtherTypesChangeNothing) {
+    startGame();
+    race(true);
+    const QString lines = history();
+    for (int32_t type : {3, 4, 255, -1, 0x7FFFFFFF}) {
+        QByteArray m = orvel::BuildCarStateMessage(carState(9));
+        std::memcpy(m.data(), &type, 4);
+        receive(0x41, m);
+    }
+    EXPECT_TRUE(writes().empty());
+    EXPECT_EQ(history(), lines);
+}
+
+// ---- Layout --------------------------------------------------------------------------------
+
+TEST_F(ChatFixture, TheControlsStandWhereTheLayoutPutsThem) {
+    struct Place {
+        QWidget* w;
+        int left, top, width, height;  // twips
+    };
+    const Place places[] = {
+        {window->txtChat, 60, 60, 5595, 4635},
+        {window->txtSend, 60, 4740, 5595, 285},
+        {window->lstUsers, 5760, 120, 1815, 4545},
+        {window->cmdWhisper, 5820, 4740, 1695, 255},
+    };
+    // Twips are 1/15 of a pixel at the layout's scale; the scale follows the font.
+    const double scale = window->txtChat->width() / (5595 / 15.0);
+    ASSERT_GE(scale, 1.0);
+    for (const Place& p : places) {
+        SCOPED_TRACE(p.w->objectName().toStdString());
+        EXPECT_NEAR(p.w->x(), p.left / 15.0 * scale, 1.0);
+        EXPECT_NEAR(p.w->y(), p.top / 15.0 * scale, 1.0);
+        EXPECT_NEAR(p.w->width(), p.width / 15.0 * scale, 1.0);
+        EXPECT_NEAR(p.w->height(), p.height / 15.0 * scale, 1.0);
+    }
+    EXPECT_EQ(window->cmdWhisper->text(), QStringLiteral("Whisper"));
+    EXPECT_TRUE(window->txtChat->isReadOnly());
+}
+
+}  // namespace
+}  // namespace chat_test
