@@ -103,7 +103,10 @@ public:
             process_.waitForReadyRead(100);
         }
     }
-    void say(const QString& text) { process_.write((text + QLatin1Char('\n')).toUtf8()); }
+    void say(const QString& text) {
+        process_.write((text + QLatin1Char('\n')).toUtf8());
+        process_.waitForBytesWritten(5000);
+    }
 
 private:
     QProcess process_;
@@ -308,7 +311,10 @@ TEST_F(InGameChatE2E, TOpensTheLineWithThePromptAndTheLastChatLine) {
             bot().say(QStringLiteral("hello from bob"));
             return pollUntil([&] { return lastLine() == bytes(echo, false); }, 3000);
         },
-        kWaitMs * 2));
+        kWaitMs * 2))
+        << "the game shows \"" << show(lastLine()) << "\"; the bot said:\n"
+        << bot().lines().join(QLatin1Char('\n')).toStdString() << "\norvel said:\n"
+        << player().log().right(3000).toStdString();
     poke(kLastLine, QByteArray(50, '#'));
     poke(kValue, QByteArray(4, '\0'));
 

@@ -17,6 +17,7 @@
 
 #include "common/orvel_globals.h"
 #include "game_link/game_memory_map.h"
+#include "main_window/chat_history_box.h"
 #include "main_window/frm_chat.h"
 #include "platform/dx8/directx8.h"
 #include "platform/dx8/keyboard_device.h"
@@ -484,14 +485,21 @@ TEST_F(InGameChat, EnterPutsTheLineLowerCaseIntoTxtSendAndClearsTheGameLine) {
     EXPECT_EQ(changes.first().first().toString(), QStringLiteral("hi 2!"));
     EXPECT_FALSE(window.gameChatOpen);
     EXPECT_TRUE(window.gameChatText.isEmpty());
-    // The game's line ends with one NUL, with no value written for it.
-    const std::vector<Write> w = writes();
-    ASSERT_FALSE(w.empty());
-    EXPECT_EQ(w.back(), (Write{0x53B75E, Bytes{0}}));
-    if (w.size() > 1) {
-        EXPECT_NE(w[w.size() - 2].address, 0x53B78Cu);
-    }
+    // The chat window echoes the sent line as the last line; then the game's input line gets one
+    // NUL, with no value written for it.
+    const std::vector<Write> expected = {
+        {0x53B78C, valueBytes()},
+        {0x53B72C, bytesOf(qPrintable(padded(QStringLiteral("Ann>hi 2!"))), false)},
+        {0x53B75E, Bytes{0}},
+    };
+    EXPECT_EQ(writes(), expected);
     EXPECT_EQ(os().peek(kGamePid, 0x53B75E, 4), (Bytes{0, '>', 'H', 'I'}));
+    // Sent exactly as a line typed into the window: in the history, and as the game's last line.
+    EXPECT_TRUE(window.txtSend->text().isEmpty());
+    EXPECT_EQ(window.lastChatLine, QStringLiteral("<Ann>hi 2!"));
+    EXPECT_TRUE(window.txtChat->text().endsWith(QStringLiteral("<Ann>hi 2!\r\n")));
+    EXPECT_EQ(os().peek(kGamePid, 0x53B72C, 50),
+              bytesOf(qPrintable(padded(QStringLiteral("Ann>hi 2!"))), false));
 
     // Closed: keys type nothing until T opens it again.
     os().calls.clear();
@@ -510,6 +518,8 @@ TEST_F(InGameChat, EnterOnTheBarePromptSendsNothingButClearsAndCloses) {
     EXPECT_EQ(changes.size(), 1);  // "draft" overwritten by the empty line, nothing more
     EXPECT_FALSE(window.gameChatOpen);
     EXPECT_EQ(writes(), (std::vector<Write>{{0x53B75E, Bytes{0}}}));
+    EXPECT_TRUE(window.txtChat->text().isEmpty());
+    EXPECT_TRUE(window.lastChatLine.isEmpty());
 }
 
 TEST_F(InGameChat, LosingTheFocusClosesTheLineWithoutWriting) {
