@@ -9,106 +9,17 @@
 // Runs on a private Xvfb display of its own: fake keys never reach a real desktop.
 //
 //   key_latency_bench [presses per mode, default 400]
-#include <QCoreApplication>
-#include <QElapsedTimer>
-#include <QTimer>
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <vector>
 
 #include "platform/dx8/directx8.h"
 #include "xvfb.h"
 
-// Xlib last: its macros (Bool, Status, ...) clash with Qt's headers.
-#include <X11/Xlib.h>
-#include <X11/extensions/XTest.h>
-#include <poll.h>
-#include <xcb/xcb.h>
-#include <xcb/xinput.h>
+// Last: it brings in Xlib.
+#include "key_bench_support.h"
 
-using Clock = std::chrono::steady_clock;
+using namespace keybench;
 
 namespace {
-
-constexpr unsigned kKeycodeA = 38;  // A on an evdev X server
-constexpr int kTimeoutMs = 5000;
-
-double micros(Clock::duration d) {
-    return std::chrono::duration<double, std::micro>(d).count();
-}
-
-double percentile(std::vector<double> v, double p) {
-    if (v.empty()) {
-        return 0;
-    }
-    std::sort(v.begin(), v.end());
-    const size_t i = std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size())));
-    return v[i];
-}
-
-void fakeKey(Display* dpy, bool down) {
-    XTestFakeKeyEvent(dpy, kKeycodeA, down ? True : False, CurrentTime);
-    XFlush(dpy);
-}
-
-// The baseline reader: raw key presses on the root window of a connection of its own.
-class BareRawReader {
-public:
-    bool open() {
-        c_ = xcb_connect(nullptr, nullptr);
-        if (xcb_connection_has_error(c_)) {
-            return false;
-        }
-        const auto* ext = xcb_get_extension_data(c_, &xcb_input_id);
-        if (ext == nullptr || !ext->present) {
-            return false;
-        }
-        opcode_ = ext->major_opcode;
-        free(xcb_input_xi_query_version_reply(c_, xcb_input_xi_query_version(c_, 2, 2), nullptr));
-        struct {
-            xcb_input_event_mask_t head;
-            uint32_t bits;
-        } mask{};
-        mask.head.deviceid = XCB_INPUT_DEVICE_ALL_MASTER;
-        mask.head.mask_len = 1;
-        mask.bits = XCB_INPUT_XI_EVENT_MASK_RAW_KEY_PRESS | XCB_INPUT_XI_EVENT_MASK_RAW_KEY_RELEASE;
-        const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c_)).data->root;
-        xcb_generic_error_t* e =
-            xcb_request_check(c_, xcb_input_xi_select_events_checked(c_, root, 1, &mask.head));
-        free(e);
-        return e == nullptr;
-    }
-    ~BareRawReader() {
-        if (c_ != nullptr) {
-            xcb_disconnect(c_);
-        }
-    }
-    // Waits for the next raw event of the given kind.
-    bool wait(bool press) {
-        const uint16_t want = press ? XCB_INPUT_RAW_KEY_PRESS : XCB_INPUT_RAW_KEY_RELEASE;
-        const auto deadline = Clock::now() + std::chrono::milliseconds(kTimeoutMs);
-        while (Clock::now() < deadline) {
-            while (xcb_generic_event_t* ev = xcb_poll_for_event(c_)) {
-                const auto* ge = reinterpret_cast<xcb_ge_generic_event_t*>(ev);
-                const bool hit = (ev->response_type & 0x7F) == XCB_GE_GENERIC &&
-                                 ge->extension == opcode_ && ge->event_type == want;
-                free(ev);
-                if (hit) {
-                    return true;
-                }
-            }
-            pollfd p{xcb_get_file_descriptor(c_), POLLIN, 0};
-            poll(&p, 1, 100);
-        }
-        return false;
-    }
-
-private:
-    xcb_connection_t* c_ = nullptr;
-    uint8_t opcode_ = 0;
-};
 
 // Does what the in-game chat's handler does first: the key state, then the buffered events.
 struct Stamp : dx8::DirectXEvent8 {
@@ -138,21 +49,8 @@ struct Stamp : dx8::DirectXEvent8 {
     Clock::time_point readAt;
 };
 
-// Sleeps in the event loop, as the program's GUI thread does, until `flag` is set. (The
-// processEvents overload with a time limit never sleeps: it would spin and steal the CPU the X
-// server needs.)
 bool pumpUntil(const bool& flag) {
-    QElapsedTimer t;
-    t.start();
-    QTimer tick;  // wakes the loop now and then to look at the time
-    tick.start(100);
-    while (!flag) {
-        if (t.elapsed() > kTimeoutMs) {
-            return false;
-        }
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    }
-    return true;
+    return keybench::pumpUntil([&flag] { return flag; });
 }
 
 }  // namespace
@@ -204,20 +102,20 @@ int main(int argc, char** argv) {
         const int n = std::min(kBlock, presses - done);
         for (int i = 0; i < n; ++i) {
             const auto t0 = Clock::now();
-            fakeKey(injector, true);
+            fakeKey(injector, kKeycodeA, true);
             if (!bare.wait(true)) {
                 std::fprintf(stderr, "baseline: raw press never came\n");
                 return 1;
             }
             baseline.push_back(micros(Clock::now() - t0));
-            fakeKey(injector, false);
+            fakeKey(injector, kKeycodeA, false);
             bare.wait(false);
             pumpUntil(stamp.releaseSeen);  // the device's copies of these keys
             stamp.pressSeen = stamp.releaseSeen = false;
         }
         for (int i = 0; i < n; ++i) {
             const auto t0 = Clock::now();
-            fakeKey(injector, true);
+            fakeKey(injector, kKeycodeA, true);
             if (!pumpUntil(stamp.pressSeen)) {
                 std::fprintf(stderr, "device: press never came\n");
                 return 1;
@@ -225,7 +123,7 @@ int main(int argc, char** argv) {
             chain.push_back(micros(stamp.pressAt - t0));
             chainRead.push_back(micros(stamp.readAt - t0));
             notHeld += stamp.heldInState ? 0 : 1;
-            fakeKey(injector, false);
+            fakeKey(injector, kKeycodeA, false);
             pumpUntil(stamp.releaseSeen);
             bare.wait(true);
             bare.wait(false);

@@ -289,17 +289,7 @@ bool DPlayConnect::RunWizard(std::shared_ptr<dx8::DirectX8> oDX, const QString& 
     qCDebug(lcWizard) << "wizard done, result" << wizardResult;
     stopSearch();
 
-    if (lobbyConnection != 0) {
-        if (peer_) {
-            peer_->RegisterLobby(lobbyConnection, lobbyApp.get(), dx8::DPNLOBBY_UNREGISTER);
-        } else if (client_) {
-            client_->RegisterLobby(lobbyConnection, lobbyApp.get(), dx8::DPNLOBBY_UNREGISTER);
-        }
-    }
-    if (lobbyApp) {
-        lobbyApp->Close();
-        lobbyApp.reset();
-    }
+    endLobbyConnection();
     return wizardResult;
 }
 

@@ -215,6 +215,11 @@ private:
     void ListSessionResponse(const dx8::DPNMSG_ENUM_HOSTS_RESPONSE& answer);
     bool CreateSession(const QString& name, bool migrate, int32_t maxPlayers);
     void RegisterWithLobby(const QString& guid);
+    // Hosts the session the lobby asked for (description changed in place); false on failure.
+    bool HostFromLobby(dx8::DirectPlay8Address& address, dx8::DPN_APPLICATION_DESC& description);
+    void registerLobbyConnection(dx8::DPNHANDLE handle, int32_t flags);
+    // The end of the wizard's lobby work: the connection given back, the interface closed.
+    void endLobbyConnection();
     void JoinSelectedSession();
     void joinSession(int index);
     void unloadWindow();
@@ -250,7 +255,8 @@ private:
     QString sessionName_;
     int32_t maxPlayers_ = 0;
     bool isHost_ = false;
-    bool joining_ = false;  // a join is waiting for its completion
+    bool joining_ = false;          // a join is waiting for its completion
+    bool lobbyRegistered_ = false;  // lobbyConnection is registered with the peer or client
 
     std::vector<QEventLoop*> waits_;
 };

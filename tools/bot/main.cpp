@@ -19,6 +19,7 @@
 #include "platform/dx8/directx8.h"
 #include "platform/dx8/session_core.h"
 #include "session/wire_messages.h"
+#include "track.h"
 
 using namespace dx8;
 
@@ -57,6 +58,7 @@ struct Options {
     double duration = 0;
     double report = 5;
     bool drive = true;
+    bool track = false;  // the stand-in game's circuit instead of the ellipse
     QStringList lines;
     int chatIntervalMs = 1000;
 };
@@ -229,14 +231,24 @@ private:
         chatTimer_.start(options_.chatIntervalMs);
     }
 
-    // One lap of an ellipse every 20 s.
+    // One lap of an ellipse every 20 s, or of the stand-in game's circuit (in its outer lane,
+    // clear of the game's own car) at the same speed.
     void drive() {
         const double t = clock_.elapsed() / 1000.0;
         const double a = t * 2 * M_PI / 20.0;
         orvel::CarState s{};
-        putFloat(s, 0x00, static_cast<float>(400 + 250 * std::cos(a)));  // x
-        putFloat(s, 0x04, static_cast<float>(300 + 150 * std::sin(a)));  // y
-        putFloat(s, 0x08, static_cast<float>(std::atan2(150 * std::cos(a), -250 * std::sin(a))));
+        if (options_.track) {
+            const double along = t * standin::Track::length() / 20.0;
+            const QPointF at = standin::Track::lanePoint(along, -standin::Track::kHalfWidth / 2);
+            putFloat(s, 0x00, static_cast<float>(at.x()));
+            putFloat(s, 0x04, static_cast<float>(at.y()));
+            putFloat(s, 0x08, static_cast<float>(standin::Track::heading(along)));
+        } else {
+            putFloat(s, 0x00, static_cast<float>(400 + 250 * std::cos(a)));  // x
+            putFloat(s, 0x04, static_cast<float>(300 + 150 * std::sin(a)));  // y
+            putFloat(s, 0x08,
+                     static_cast<float>(std::atan2(150 * std::cos(a), -250 * std::sin(a))));
+        }
         putFloat(s, 0x0C, 60.0f);  // speed
         putFloat(s, 0x14, 1.0f);   // throttle
         putU32(s, 0x18, 1);        // in the race
@@ -306,8 +318,10 @@ int main(int argc, char** argv) {
                                        QStringLiteral("seconds"), QStringLiteral("5"));
     const QCommandLineOption parkedOpt(QStringLiteral("parked"),
                                        QStringLiteral("Send no car states."));
+    const QCommandLineOption trackOpt(QStringLiteral("track"),
+                                      QStringLiteral("Drive the stand-in game's circuit."));
     parser.addOptions({hostOpt, joinOpt, nameOpt, sessionOpt, maxOpt, migrateOpt, portOpt,
-                       durationOpt, sayOpt, reportOpt, parkedOpt});
+                       durationOpt, sayOpt, reportOpt, parkedOpt, trackOpt});
     parser.process(app);
 
     Options o;
@@ -327,6 +341,7 @@ int main(int argc, char** argv) {
     o.duration = parser.value(durationOpt).toDouble();
     o.report = parser.value(reportOpt).toDouble();
     o.drive = !parser.isSet(parkedOpt);
+    o.track = parser.isSet(trackOpt);
     o.lines = parser.values(sayOpt);
 
     // SIGINT and SIGTERM end the run through the event loop, so the session is left properly.

@@ -10,6 +10,7 @@ namespace {
 
 // The code range as written at start, to tell later changes (patches) apart.
 std::vector<std::uint8_t> g_codeImage;
+std::vector<std::uint8_t> g_dataImage;  // the data range as the game set it up
 Routine g_routineA = nullptr;
 Routine g_routineB = nullptr;
 std::uint32_t g_siteA = 0;
@@ -84,6 +85,12 @@ QString mapGameMemory(const Edition& live, Routine routineA, Routine routineB) {
     for (std::uint32_t a = kDataBegin; a < kDataEnd; ++a) {
         data[a - kDataBegin] = canaryByte(a);
     }
+    // The game starts with an empty message area: a blank last line and an empty input line,
+    // hidden until someone sets the value that shows it.
+    std::memset(data + (live.lastLine - kDataBegin), ' ', 50);
+    std::memset(data + (live.inputLine - kDataBegin), 0, 51);
+    std::memset(data + (live.showValue - kDataBegin), 0, 4);
+    g_dataImage.assign(data, data + (kDataEnd - kDataBegin));
     auto* code = reinterpret_cast<std::uint8_t*>(static_cast<std::uintptr_t>(kCodeBegin));
     std::memset(code, kCodeFill, kCodeEnd - kCodeBegin);
     writeStub(code, live.siteA, routineA);
@@ -189,7 +196,7 @@ std::vector<std::pair<std::uint32_t, std::uint32_t>> changedRanges(const Edition
         }
     }
     for (std::uint32_t a = kDataBegin; a < kDataEnd; ++a) {
-        if (bytePtr(a)[0] != canaryByte(a) && !isOwnedByStandin(live, a)) {
+        if (bytePtr(a)[0] != g_dataImage[a - kDataBegin] && !isOwnedByStandin(live, a)) {
             note(a);
         }
     }

@@ -4,12 +4,23 @@
 // its event interface. Failures raise dx8::DxError. Lobby notifications reach the registered
 // handler on the GUI thread, one at a time among themselves; peer notifications may still be
 // delivered while a lobby handler waits.
+//
+// Underneath: RegisterProgram writes a per-user registration that lobby clients (orvel-lobby)
+// read to launch the program; SetAppAvailable(true) listens for lobby clients on a socket that
+// only this user can reach; a program launched by a lobby client finds its connection in its
+// environment once a handler is registered. Each accepted lobby request arrives as a Connect
+// notification, and GetConnectionSettings tells the lobby client that its settings were taken.
+// lobby_protocol.h has the files, sockets and messages.
 
 #include <QString>
 
 #include "platform/dx8/dx8_types.h"
 
 namespace dx8 {
+
+// SetAppAvailable: lobby clients may keep connecting after the first one (without it, the first
+// accepted connection ends the availability).
+constexpr int32_t DPLAVAILABLE_ALLOWMULTIPLECONNECT = 0x0001;
 
 // The program's description, registered so that lobby clients can launch it.
 struct DPL_PROGRAM_DESC {

@@ -132,6 +132,18 @@ WireStats wireStatsOf(const DirectPlay8Peer* peer) {
     return p != nullptr ? p->core()->wireStats() : WireStats{};
 }
 
+LobbyRegistration lobbyRegistrationOf(const DirectPlay8Peer* peer) {
+    const auto* p = dynamic_cast<const Peer*>(peer);
+    return p != nullptr ? LobbyRegistration{p->core()->lobbyHandle(), p->core()->lobbyApplication()}
+                        : LobbyRegistration{};
+}
+
+LobbyRegistration lobbyRegistrationOf(const DirectPlay8Client* client) {
+    const auto* c = dynamic_cast<const Client*>(client);
+    return c != nullptr ? LobbyRegistration{c->core()->lobbyHandle(), c->core()->lobbyApplication()}
+                        : LobbyRegistration{};
+}
+
 uint16_t sessionPortOf(const DirectPlay8Client* client) {
     const auto* c = dynamic_cast<const Client*>(client);
     return c != nullptr ? c->core()->sessionPort() : 0;

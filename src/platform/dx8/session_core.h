@@ -51,6 +51,15 @@ struct WireStats {
 };
 WireStats wireStatsOf(const DirectPlay8Peer* peer);
 
+// The lobby connection a peer or client holds through RegisterLobby (handle 0 and no
+// application when none), for tests and tools that check it was given back.
+struct LobbyRegistration {
+    DPNHANDLE handle = 0;
+    DirectPlay8LobbiedApplication* application = nullptr;
+};
+LobbyRegistration lobbyRegistrationOf(const DirectPlay8Peer* peer);
+LobbyRegistration lobbyRegistrationOf(const DirectPlay8Client* client);
+
 class SessionCore : public QObject {
     Q_OBJECT
 public:

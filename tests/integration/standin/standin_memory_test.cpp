@@ -182,7 +182,8 @@ TEST_P(EditionTest, CanaryHoldsWhereverTheGameDoesNotWrite) {
     int stray = 0;
     std::uint32_t firstStray = 0;
     for (std::uint32_t a = kDataBegin; a < kDataEnd; ++a) {
-        const bool own = livePiece(a) || (a >= map().statusWord && a < map().statusWord + 4);
+        const bool own = livePiece(a) || (a >= map().statusWord && a < map().statusWord + 4) ||
+                         (a >= map().lastLine && a < map().lastLine + 101);
         if (!own && static_cast<std::uint8_t>(data[a - kDataBegin]) != canary(a)) {
             if (stray++ == 0) {
                 firstStray = a;
@@ -191,6 +192,9 @@ TEST_P(EditionTest, CanaryHoldsWhereverTheGameDoesNotWrite) {
     }
     EXPECT_EQ(stray, 0) << "first changed byte outside the game's own fields at 0x" << std::hex
                         << firstStray;
+    // The message area starts empty: a blank last line, an empty input line, hidden.
+    EXPECT_EQ(g.read(map().lastLine, 50), QByteArray(50, ' '));
+    EXPECT_EQ(g.read(map().inputLine, 51), QByteArray(51, '\0'));
 
     const QByteArray code = g.read(kCodeBegin, kCodeEnd - kCodeBegin);
     ASSERT_EQ(code.size(), static_cast<qsizetype>(kCodeEnd - kCodeBegin));

@@ -1,0 +1,466 @@
+// The in-game chat end to end: `orvel` joined through its wizard to a session that `orvel-bot`
+// hosts, `kartova-standin` racing and focused on the same private X server, and keys typed into
+// the game with xdotool. What the game shows is read from its memory; what the other player gets
+// is what the bot prints.
+//
+// The programs start once for the suite; each test leaves the line closed.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QThread>
+#include <memory>
+
+#include "orvel_player.h"
+#include "standin_process.h"
+#include "xvfb.h"
+
+namespace {
+
+using orvel::testing::StandinProcess;
+using wizard_it::Player;
+using Bytes = std::vector<uint8_t>;
+
+constexpr uint32_t kLastLine = 0x53B72C;
+constexpr uint32_t kInputLine = 0x53B75E;
+constexpr uint32_t kValue = 0x53B78C;
+constexpr int kWaitMs = 20000;
+
+Bytes bytes(const QByteArray& text, bool nul) {
+    Bytes b(text.begin(), text.end());
+    if (nul) {
+        b.push_back(0);
+    }
+    return b;
+}
+
+std::string show(const Bytes& b) {
+    std::string out;
+    for (uint8_t c : b) {
+        out += c >= 0x20 && c < 0x7F ? std::string(1, static_cast<char>(c))
+                                     : "\\x" + QByteArray::number(c, 16).toStdString();
+    }
+    return out;
+}
+
+bool pollUntil(const std::function<bool()>& done, int timeoutMs = kWaitMs) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!done()) {
+        if (timer.elapsed() > timeoutMs) {
+            return done();
+        }
+        QThread::msleep(20);
+    }
+    return true;
+}
+
+// orvel-bot hosting a session; prints one line per event.
+class Bot {
+public:
+    bool start(const QString& sessionName) {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("ORVEL_DISCOVERY"), QStringLiteral("loopback"));
+        process_.setProcessEnvironment(env);
+        process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process_.start(QStringLiteral(BOT_PROGRAM),
+                       {QStringLiteral("--host"), QStringLiteral("--name"), QStringLiteral("Bob"),
+                        QStringLiteral("--session-name"), sessionName, QStringLiteral("--parked"),
+                        QStringLiteral("--report"), QStringLiteral("0")});
+        return process_.waitForStarted(10000);
+    }
+    ~Bot() {
+        if (process_.state() != QProcess::NotRunning) {
+            process_.terminate();
+            if (!process_.waitForFinished(10000)) {
+                process_.kill();
+                process_.waitForFinished(5000);
+            }
+        }
+    }
+    QStringList lines() {
+        out_ += QString::fromUtf8(process_.readAllStandardOutput());
+        return out_.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    }
+    // The first line from index `from` on that matches; empty when none came in time.
+    QString waitLine(const QRegularExpression& re, qsizetype from = 0, int timeoutMs = kWaitMs) {
+        QElapsedTimer timer;
+        timer.start();
+        for (;;) {
+            const QStringList all = lines();
+            for (qsizetype i = from; i < all.size(); ++i) {
+                if (re.match(all[i]).hasMatch()) {
+                    return all[i];
+                }
+            }
+            if (timer.elapsed() > timeoutMs || process_.state() == QProcess::NotRunning) {
+                return QString();
+            }
+            process_.waitForReadyRead(100);
+        }
+    }
+    void say(const QString& text) {
+        process_.write((text + QLatin1Char('\n')).toUtf8());
+        process_.waitForBytesWritten(5000);
+    }
+
+private:
+    QProcess process_;
+    QString out_;
+};
+
+struct World {
+    Player orvel{QStringLiteral("ann")};
+    Bot bot;
+    std::unique_ptr<StandinProcess> game;
+    QString failure;
+};
+
+class InGameChatE2E : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        if (!orvel::testing::haveXvfb() ||
+            QStandardPaths::findExecutable(QStringLiteral("xdotool")).isEmpty()) {
+            return;  // each test skips
+        }
+        world = std::make_unique<World>();
+        world->failure = startWorld(*world);
+    }
+    static void TearDownTestSuite() {
+        if (world && world->game) {
+            world->game->quit();
+        }
+        world.reset();
+    }
+
+    static QString startWorld(World& w) {
+        if (!w.orvel.ready()) {
+            return QStringLiteral("no X server for the player");
+        }
+        const QString session =
+            QStringLiteral("Chat run %1").arg(QCoreApplication::applicationPid());
+        if (!w.bot.start(session)) {
+            return QStringLiteral("orvel-bot did not start");
+        }
+        const QString hosting =
+            w.bot.waitLine(QRegularExpression(QStringLiteral("^hosting .* on port \\d+$")));
+        if (hosting.isEmpty()) {
+            return QStringLiteral("orvel-bot is not hosting");
+        }
+        const QString port = hosting.section(QLatin1Char(' '), -1);
+
+        w.game = std::make_unique<StandinProcess>(
+            w.orvel.displayName(),
+            QStringList{QStringLiteral("--race"), QStringLiteral("-qwindowgeometry"),
+                        QStringLiteral("640x480+0+0")});
+        if (!w.game->ok()) {
+            return QStringLiteral("kartova-standin did not start");
+        }
+
+        // Joined through the wizard: player page, search at the bot's address, join.
+        w.orvel.setEnv(QStringLiteral("ORVEL_ENUM_ADDRESS"), QStringLiteral("127.0.0.1:") + port);
+        w.orvel.setEnv(QStringLiteral("QT_LOGGING_RULES"),
+                       QStringLiteral("orvel.startup.debug=true;orvel.wizard.debug=true;"
+                                      "orvel.input.debug=true;orvel.ingame.debug=true"));
+        if (!w.orvel.start()) {
+            return QStringLiteral("orvel did not start");
+        }
+        const QString wizard =
+            w.orvel.waitWindow(QStringLiteral("^Kartova Multiplayer - v1\\.1 - Choose Protocol$"));
+        if (wizard.isEmpty()) {
+            return QStringLiteral("no wizard: ") + w.orvel.log();
+        }
+        w.orvel.focus(wizard);
+        w.orvel.key(QStringLiteral("alt+p"));
+        w.orvel.key(QStringLiteral("ctrl+a"));
+        w.orvel.type(QStringLiteral("Ann"));
+        w.orvel.key(QStringLiteral("Return"));
+        if (w.orvel.waitWindow(QStringLiteral("Create or Join Session$")).isEmpty()) {
+            return QStringLiteral("no session page: ") + w.orvel.log();
+        }
+        w.orvel.key(QStringLiteral("alt+t"));
+        if (!w.orvel
+                 .waitLog(QRegularExpression(QStringLiteral("lstGames: ") +
+                                             QRegularExpression::escape(session)))
+                 .hasMatch()) {
+            return QStringLiteral("session not listed: ") + w.orvel.log();
+        }
+        w.orvel.key(QStringLiteral("Home"));
+        w.orvel.key(QStringLiteral("alt+j"));
+        if (w.orvel.waitWindow(QStringLiteral("^Orvel$")).isEmpty()) {
+            return QStringLiteral("no main window: ") + w.orvel.log();
+        }
+        if (w.bot.waitLine(QRegularExpression(QStringLiteral("^- Ann has joined"))).isEmpty()) {
+            return QStringLiteral("the bot never saw Ann join");
+        }
+        // The game link has found the game once its patches are in.
+        if (!w.game->waitUntil([&] { return w.game->siteA() == 0xC3; })) {
+            return QStringLiteral("orvel never patched the game");
+        }
+        return QString();
+    }
+
+    void SetUp() override {
+        if (!world) {
+            GTEST_SKIP() << "needs Xvfb and xdotool";
+        }
+        ASSERT_TRUE(world->failure.isEmpty()) << world->failure.toStdString();
+        ASSERT_TRUE(world->orvel.running());
+        game().command(QStringLiteral("race start"));
+        // The game has the keyboard, not Orvel.
+        ASSERT_TRUE(game().waitUntil([&] {
+            if (game().status().value(QStringLiteral("focused")).toBool()) {
+                return true;
+            }
+            game().command(QStringLiteral("focus"));
+            return false;
+        }));
+        ASSERT_EQ(game().status().value(QStringLiteral("mode")).toString(), QStringLiteral("race"));
+    }
+
+    static StandinProcess& game() { return *world->game; }
+    static Player& player() { return world->orvel; }
+    static Bot& bot() { return world->bot; }
+
+    // xdotool on the game's display, to its end (bounded).
+    static bool xdotool(const QStringList& args) {
+        QProcess tool;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("DISPLAY"), player().displayName());
+        tool.setProcessEnvironment(env);
+        tool.start(QStringLiteral("xdotool"), args);
+        if (!tool.waitForFinished(30000)) {
+            tool.kill();
+            tool.waitForFinished(2000);
+            return false;
+        }
+        return tool.exitStatus() == QProcess::NormalExit && tool.exitCode() == 0;
+    }
+    // Presses and releases each key (or combination such as shift+1) in turn, at a typist's
+    // pace.
+    static void keys(const QString& names) {
+        ASSERT_TRUE(xdotool(
+            QStringList{QStringLiteral("key"), QStringLiteral("--delay"), QStringLiteral("40")} +
+            names.split(QLatin1Char(' '), Qt::SkipEmptyParts)))
+            << names.toStdString();
+    }
+    static Bytes input(size_t n) { return game().read(kInputLine, n); }
+    static Bytes lastLine() { return game().read(kLastLine, 50); }
+    static Bytes value() { return game().read(kValue, 4); }
+
+    // Waits until the input line holds exactly text and its NUL.
+    static ::testing::AssertionResult inputIs(const QByteArray& text) {
+        const Bytes want = bytes(text, true);
+        if (pollUntil([&] { return input(want.size()) == want; })) {
+            return ::testing::AssertionSuccess();
+        }
+        return ::testing::AssertionFailure() << "input line \"" << show(input(want.size()))
+                                             << "\", wanted \"" << show(want) << "\"\norvel said:\n"
+                                             << player().log().right(3000).toStdString();
+    }
+    static void poke(uint32_t address, const QByteArray& raw) {
+        ASSERT_TRUE(game()
+                        .command(QStringLiteral("poke 0x%1 %2")
+                                     .arg(address, 0, 16)
+                                     .arg(QString::fromLatin1(raw.toHex())))
+                        .startsWith(QStringLiteral("ok")));
+    }
+    // Opens the line and waits until the game shows the prompt.
+    static void openLine() {
+        poke(kInputLine, "##");
+        keys(QStringLiteral("t"));
+        ASSERT_TRUE(inputIs(" >"));
+    }
+    // Lines the bot got from Ann from index `from` on.
+    static QStringList fromAnn(qsizetype from) {
+        QStringList out;
+        const QStringList all = bot().lines();
+        for (qsizetype i = from; i < all.size(); ++i) {
+            if (all[i].startsWith(QStringLiteral("<Ann>"))) {
+                out << all[i];
+            }
+        }
+        return out;
+    }
+    // Sends the open line; waits for the game's line to be cleared and the bot to get `sent`.
+    static void sendAndExpect(const QString& sent) {
+        const qsizetype mark = bot().lines().size();
+        keys(QStringLiteral("Return"));
+        ASSERT_TRUE(pollUntil([] { return input(1) == Bytes{0}; }));
+        EXPECT_FALSE(bot()
+                         .waitLine(QRegularExpression(QStringLiteral("^<Ann> ") +
+                                                      QRegularExpression::escape(sent) +
+                                                      QStringLiteral("$")),
+                                   mark)
+                         .isEmpty())
+            << "the bot got " << fromAnn(mark).join(QLatin1Char('|')).toStdString();
+    }
+
+    static inline std::unique_ptr<World> world;
+};
+
+TEST_F(InGameChatE2E, TOpensTheLineWithThePromptAndTheLastChatLine) {
+    // A chat line from the other player is what the game shows as the last line.
+    const QByteArray echo = QByteArray("Bob> hello from bob").leftJustified(50, ' ');
+    ASSERT_TRUE(pollUntil(
+        [&] {
+            bot().say(QStringLiteral("hello from bob"));
+            return pollUntil([&] { return lastLine() == bytes(echo, false); }, 3000);
+        },
+        kWaitMs * 2))
+        << "the game shows \"" << show(lastLine()) << "\"; the bot said:\n"
+        << bot().lines().join(QLatin1Char('\n')).toStdString() << "\norvel said:\n"
+        << player().log().right(3000).toStdString();
+    poke(kLastLine, QByteArray(50, '#'));
+    poke(kValue, QByteArray(4, '\0'));
+
+    keys(QStringLiteral("t"));
+    EXPECT_TRUE(inputIs(" >"));
+    EXPECT_EQ(show(lastLine()), show(bytes(echo, false)));
+    EXPECT_EQ(value(), (Bytes{0xFF, 0xE3, 0x0B, 0x54}));
+    EXPECT_TRUE(game().json(QStringLiteral("message")).value(QStringLiteral("shown")).toBool());
+
+    keys(QStringLiteral("Return"));
+    EXPECT_TRUE(pollUntil([] { return input(1) == Bytes{0}; }));
+}
+
+TEST_F(InGameChatE2E, LettersShowUpperCaseAndShiftedKeysTheirSigns) {
+    openLine();
+    keys(QStringLiteral("h i space 4 2"));
+    EXPECT_TRUE(inputIs(" >HI 42"));
+    keys(QStringLiteral("shift+1"));
+    EXPECT_TRUE(inputIs(" >HI 42!"));
+    keys(QStringLiteral("shift+comma"));
+    EXPECT_TRUE(inputIs(" >HI 42!<"));
+    keys(QStringLiteral("Shift_R+slash"));
+    EXPECT_TRUE(inputIs(" >HI 42!<?"));
+    sendAndExpect(QStringLiteral("hi 42!<?"));
+}
+
+TEST_F(InGameChatE2E, BackspaceNeverRemovesThePrompt) {
+    openLine();
+    keys(QStringLiteral("a b"));
+    ASSERT_TRUE(inputIs(" >AB"));
+    keys(QStringLiteral("BackSpace"));
+    EXPECT_TRUE(inputIs(" >A"));
+    keys(QStringLiteral("BackSpace BackSpace BackSpace BackSpace"));
+    EXPECT_TRUE(inputIs(" >"));
+    // Still open: typing goes on from the prompt.
+    keys(QStringLiteral("c"));
+    EXPECT_TRUE(inputIs(" >C"));
+    sendAndExpect(QStringLiteral("c"));
+}
+
+TEST_F(InGameChatE2E, EveryKeyOfTheTableTypesItsCharacter) {
+    openLine();
+    keys(
+        QStringLiteral("1 2 3 4 5 6 7 8 9 0 minus equal q w e r t y u i o p bracketleft "
+                       "bracketright a s d f g h j k l semicolon apostrophe grave backslash z x "
+                       "c v b n m comma period slash KP_Multiply"));
+    EXPECT_TRUE(inputIs(" >1234567890-=QWERTYUIOP[]ASDFGHJKL;'`\\ZXCVBNM,./*"));
+    sendAndExpect(QStringLiteral("1234567890-=qwertyuiop[]asdfghjkl;'`\\zxcvbnm,./*"));
+
+    openLine();
+    keys(
+        QStringLiteral("shift+1 shift+2 shift+3 shift+4 shift+5 shift+6 shift+7 shift+8 shift+9 "
+                       "shift+0 shift+minus shift+equal shift+bracketleft shift+bracketright "
+                       "shift+semicolon shift+apostrophe shift+grave shift+backslash shift+q "
+                       "shift+z shift+comma shift+period shift+slash shift+KP_Multiply "
+                       "shift+space"));
+    EXPECT_TRUE(inputIs(" >!@#$%^&*()_+[]:\"~|QZ<>?* "));
+    sendAndExpect(QStringLiteral("!@#$%^&*()_+[]:\"~|qz<>?* "));
+}
+
+TEST_F(InGameChatE2E, TheFortyNinthCharacterIsRefusedButTheLineRewritten) {
+    openLine();
+    const QString typed = QStringLiteral("abcdefghijklmnopqrstuvwxyz0123456789abcdefghijkl");
+    ASSERT_EQ(typed.size(), 48);
+    QStringList names;
+    for (QChar c : typed) {
+        names << QString(c);
+    }
+    keys(names.join(QLatin1Char(' ')));
+    const QByteArray full = " >" + typed.toUpper().toLatin1();
+    ASSERT_TRUE(inputIs(full));
+
+    poke(kInputLine, "##");
+    keys(QStringLiteral("z"));
+    EXPECT_TRUE(inputIs(full));  // the prompt is back: rewritten, and no Z
+    sendAndExpect(typed);
+}
+
+TEST_F(InGameChatE2E, EnterOnTheBarePromptSendsNothing) {
+    const qsizetype mark = bot().lines().size();
+    openLine();
+    keys(QStringLiteral("Return"));
+    ASSERT_TRUE(pollUntil([] { return input(1) == Bytes{0}; }));
+    // One NUL: the prompt's ">" is still behind it.
+    EXPECT_EQ(input(3), (Bytes{0, '>', 0}));
+    // The next line the bot gets from Ann is the one typed after it.
+    openLine();
+    keys(QStringLiteral("m a r k e r"));
+    ASSERT_TRUE(inputIs(" >MARKER"));
+    sendAndExpect(QStringLiteral("marker"));
+    EXPECT_EQ(fromAnn(mark).join(QLatin1Char('|')).toStdString(), "<Ann> marker");
+}
+
+TEST_F(InGameChatE2E, EnterClosesTheLine) {
+    openLine();
+    keys(QStringLiteral("o k"));
+    ASSERT_TRUE(inputIs(" >OK"));
+    sendAndExpect(QStringLiteral("ok"));
+    EXPECT_EQ(input(4), (Bytes{0, '>', 'O', 'K'}));
+    // The sent line is the game's last line now.
+    EXPECT_EQ(show(lastLine()), show(bytes(QByteArray("Ann>ok").leftJustified(50, ' '), false)));
+    // Closed: keys change nothing until T.
+    keys(QStringLiteral("x y BackSpace"));
+    QThread::msleep(500);
+    EXPECT_EQ(input(4), (Bytes{0, '>', 'O', 'K'}));
+}
+
+TEST_F(InGameChatE2E, TOnTheMenuDoesNotOpenTheLine) {
+    ASSERT_TRUE(game().command(QStringLiteral("race end")).startsWith(QStringLiteral("ok")));
+    ASSERT_TRUE(game().waitUntil(
+        [] { return game().status().value(QStringLiteral("mode")).toString() != "race"; }));
+    poke(kInputLine, "##");
+    keys(QStringLiteral("t x"));
+    QThread::msleep(500);
+    EXPECT_EQ(input(2), (Bytes{'#', '#'}));
+
+    // Back in a race the next T opens an empty line: the one on the menu left it closed.
+    ASSERT_TRUE(game().command(QStringLiteral("race start")).startsWith(QStringLiteral("ok")));
+    ASSERT_TRUE(game().waitUntil(
+        [] { return game().status().value(QStringLiteral("mode")).toString() == "race"; }));
+    openLine();
+    keys(QStringLiteral("Return"));
+    EXPECT_TRUE(pollUntil([] { return input(1) == Bytes{0}; }));
+}
+
+TEST_F(InGameChatE2E, KeysAboveFiftyEightAreIgnoredAndNeverBlockTyping) {
+    openLine();
+    poke(kInputLine, "##");
+    // A function key, an arrow and a keypad key: not even a rewrite.
+    keys(QStringLiteral("F5 Up KP_Add"));
+    QThread::msleep(500);
+    EXPECT_EQ(input(2), (Bytes{'#', '#'}));
+    // Typing goes on while such keys are held down.
+    ASSERT_TRUE(xdotool({QStringLiteral("keydown"), QStringLiteral("F6"), QStringLiteral("keydown"),
+                         QStringLiteral("KP_4")}));
+    keys(QStringLiteral("g o"));
+    EXPECT_TRUE(inputIs(" >GO"));
+    ASSERT_TRUE(xdotool({QStringLiteral("keyup"), QStringLiteral("KP_4"), QStringLiteral("keyup"),
+                         QStringLiteral("F6")}));
+    sendAndExpect(QStringLiteral("go"));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,584 @@
+// orvel-lobby: a lobby client. It launches the registered program (or reaches a running one that
+// is available to lobby clients) and hands it the connection settings of a session to host or
+// join, with the player's name, so that the program connects with no questions asked.
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QHostAddress>
+#include <QHostInfo>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <optional>
+#include <vector>
+
+#include "platform/dx8/directplay8.h"
+#include "platform/dx8/lobby_protocol.h"
+#include "session/mod_dplay.h"
+
+namespace {
+
+using namespace dx8;
+
+enum Exit : int {
+    kOk = 0,
+    kFailed = 1,         // the program ended, refused or did not take the settings in time
+    kUsage = 2,          // bad command line or bad address
+    kNotRegistered = 3,  // no program registered
+    kNotAvailable = 4,   // no running program available to lobby clients
+};
+
+constexpr int kDefaultTimeoutS = 30;
+constexpr int kPollMs = 100;
+
+const char* const kUsageText =
+    "Usage:\n"
+    "  orvel-lobby list\n"
+    "  orvel-lobby host --name NAME --session SESSION [--port PORT] [--running]\n"
+    "  orvel-lobby join --name NAME --host HOST[:PORT] [--running]\n"
+    "\n"
+    "list      the programs registered for lobby launch by this user\n"
+    "host      start the registered program and have it host SESSION as player NAME\n"
+    "join      start the registered program and have it join the session at HOST as NAME\n"
+    "--running hand the settings to a running program that waits for a lobby connection\n"
+    "          instead of starting one\n"
+    "\n"
+    "Exit status: 0 once the program has taken its connection settings; 1 when it ended,\n"
+    "refused them or did not take them in time (ORVEL_LOBBY_TIMEOUT seconds, default 30);\n"
+    "2 bad command line or address; 3 no program registered; 4 none available.\n";
+
+void line(FILE* to, const QString& text) {
+    std::fputs(text.toLocal8Bit().constData(), to);
+    std::fputc('\n', to);
+    std::fflush(to);
+}
+
+int fail(int code, const QString& reason) {
+    line(stderr, QStringLiteral("orvel-lobby: ") + reason);
+    return code;
+}
+
+int usage(const QString& reason, const char* form) {
+    return fail(kUsage,
+                QStringLiteral("%1 (usage: orvel-lobby %2)").arg(reason, QLatin1String(form)));
+}
+
+struct Request {
+    bool host = false;
+    bool running = false;
+    QString name;
+    QString session;
+    int port = 0;      // host: first port to try, 0 = the default
+    QString hostText;  // join: HOST[:PORT] as given
+    QString hostName;  // join: HOST
+    int hostPort = 0;  // join: PORT or the default
+};
+
+// HOST[:PORT] of a join, checked: a name or IPv4 address that resolves, a port from 1 to 65535.
+std::optional<QString> checkHostAddress(Request& r) {
+    const QString text = r.hostText.trimmed();
+    QString host = text;
+    int port = kDefaultSessionPort;
+    const qsizetype colon = text.lastIndexOf(QLatin1Char(':'));
+    if (colon >= 0) {
+        if (text.indexOf(QLatin1Char(':')) != colon || text.startsWith(QLatin1Char('['))) {
+            return QStringLiteral("IPv6 addresses are not supported");
+        }
+        host = text.left(colon);
+        bool ok = false;
+        const QString portText = text.mid(colon + 1);
+        port = portText.toInt(&ok);
+        static const QRegularExpression digits(QStringLiteral("^[0-9]{1,5}$"));
+        if (!ok || !digits.match(portText).hasMatch() || port < 1 || port > 65535) {
+            return QStringLiteral("the port must be a number from 1 to 65535");
+        }
+    }
+    if (host.isEmpty()) {
+        return QStringLiteral("the host is missing");
+    }
+    static const QRegularExpression hostChars(QStringLiteral("^[A-Za-z0-9._-]{1,253}$"));
+    if (!hostChars.match(host).hasMatch()) {
+        return QStringLiteral("not a host name or IPv4 address");
+    }
+    QHostAddress literal;
+    if (!literal.setAddress(host)) {
+        const QHostInfo info = QHostInfo::fromName(host);
+        const auto addresses = info.addresses();
+        if (std::none_of(addresses.begin(), addresses.end(), [](const QHostAddress& a) {
+                return a.protocol() == QAbstractSocket::IPv4Protocol;
+            })) {
+            return QStringLiteral("the name does not resolve to an IPv4 address");
+        }
+    } else if (literal.protocol() != QAbstractSocket::IPv4Protocol) {
+        return QStringLiteral("IPv6 addresses are not supported");
+    }
+    r.hostName = host;
+    r.hostPort = port;
+    return std::nullopt;
+}
+
+DPL_CONNECTION_SETTINGS settingsFor(const Request& r) {
+    DPL_CONNECTION_SETTINGS s;
+    s.lFlags = r.host ? DPLCONNECTSETTINGS_HOST : 0;
+    s.ApplicationDescription.guidApplication = orvel::kApplicationGuid;
+    s.PlayerName = r.name;
+    DirectPlay8Address device;
+    device.SetSP(DP8SP_TCPIP);
+    if (r.host) {
+        s.ApplicationDescription.SessionName = r.session;
+        if (r.port != 0) {
+            device.AddComponentLong(DPNA_KEY_PORT, r.port);
+        }
+    } else {
+        DirectPlay8Address host;
+        host.SetSP(DP8SP_TCPIP);
+        host.AddComponentString(DPNA_KEY_HOSTNAME, r.hostName);
+        host.AddComponentLong(DPNA_KEY_PORT, r.hostPort);
+        s.AddressSenderUrl = host.GetURL();
+    }
+    s.AddressDeviceUrl = device.GetURL();
+    return s;
+}
+
+int timeoutSeconds() {
+    bool ok = false;
+    const int value = qEnvironmentVariableIntValue("ORVEL_LOBBY_TIMEOUT", &ok);
+    return ok && value >= 1 && value <= 3600 ? value : kDefaultTimeoutS;
+}
+
+// ---- Talking to the program -------------------------------------------------------------------
+
+enum class Outcome { Taken, Refused, Dropped, TimedOut };
+
+struct Answer {
+    Outcome outcome = Outcome::TimedOut;
+    QString reason;
+};
+
+// Sends the request and waits for the program's reply. stillThere() is asked while waiting;
+// when it says no, the wait ends as Dropped.
+Answer converse(QLocalSocket& socket, const DPL_CONNECTION_SETTINGS& settings,
+                const QDeadlineTimer& deadline, const std::function<bool()>& stillThere) {
+    socket.write(lobby::frame(lobby::encodeRequest(settings)));
+    lobby::FrameReader reader;
+    while (!deadline.hasExpired()) {
+        if (socket.bytesToWrite() > 0) {
+            socket.waitForBytesWritten(kPollMs);
+        }
+        if (socket.bytesAvailable() > 0 || socket.waitForReadyRead(kPollMs)) {
+            reader.append(socket.read(lobby::kMaxFrameBytes + 4));
+            if (reader.bad()) {
+                return {Outcome::Refused, QStringLiteral("the program sent an unreadable answer")};
+            }
+            if (const auto payload = reader.next()) {
+                const auto reply = lobby::decodeReply(*payload);
+                if (!reply) {
+                    return {Outcome::Refused,
+                            QStringLiteral("the program sent an unreadable answer")};
+                }
+                return reply->taken ? Answer{Outcome::Taken, {}}
+                                    : Answer{Outcome::Refused, reply->reason};
+            }
+            continue;
+        }
+        if (socket.state() != QLocalSocket::ConnectedState || !stillThere()) {
+            return {Outcome::Dropped, {}};
+        }
+    }
+    return {Outcome::TimedOut, {}};
+}
+
+QString describe(const Request& r) {
+    return r.host ? QStringLiteral("hosting \"%1\" as %2").arg(r.session, r.name)
+                  : QStringLiteral("joining %1:%2 as %3")
+                        .arg(r.hostName)
+                        .arg(r.hostPort)
+                        .arg(r.name.isEmpty() ? QStringLiteral("(no name)") : r.name);
+}
+
+int toRunning(const Request& r) {
+    QString error;
+    const QString folder = lobby::runtimeFolder(&error);
+    if (folder.isEmpty()) {
+        return fail(kFailed, error);
+    }
+    const QUuid application = QUuid::fromString(orvel::kApplicationGuid);
+    const QString none = QStringLiteral(
+        "no running program is available to lobby clients (choose \"Wait for "
+        "Lobby Connection...\" in its connection wizard)");
+    const DPL_CONNECTION_SETTINGS settings = settingsFor(r);
+    const QDeadlineTimer deadline{std::chrono::seconds{timeoutSeconds()}};
+    for (const lobby::AvailableProgram& program : lobby::availablePrograms(folder, application)) {
+        QLocalSocket socket;
+        socket.connectToServer(program.path);
+        if (!socket.waitForConnected(2000)) {
+            continue;  // stopped listening meanwhile
+        }
+        if (!lobby::peerIsSameUser(socket.socketDescriptor())) {
+            continue;
+        }
+        const Answer answer = converse(socket, settings, deadline, [] { return true; });
+        switch (answer.outcome) {
+            case Outcome::Taken:
+                line(stdout, QStringLiteral("orvel-lobby: the program (pid %1) took its "
+                                            "connection settings: %2")
+                                 .arg(program.pid)
+                                 .arg(describe(r)));
+                return kOk;
+            case Outcome::Refused:
+                return fail(kFailed,
+                            QStringLiteral("the program refused the connection: ") + answer.reason);
+            case Outcome::Dropped:
+                return fail(kFailed, QStringLiteral("the program (pid %1) ended the lobby "
+                                                    "connection before taking its settings")
+                                         .arg(program.pid));
+            case Outcome::TimedOut:
+                return fail(kFailed, QStringLiteral("the program (pid %1) did not take its "
+                                                    "connection settings within %2 s")
+                                         .arg(program.pid)
+                                         .arg(timeoutSeconds()));
+        }
+    }
+    return fail(kNotAvailable, none);
+}
+
+// ---- Launching the program --------------------------------------------------------------------
+
+struct Child {
+    pid_t pid = -1;
+    std::optional<int> status;  // set once it has ended
+
+    bool running() {
+        if (status) {
+            return false;
+        }
+        int raw = 0;
+        const pid_t done = ::waitpid(pid, &raw, WNOHANG);
+        if (done == pid) {
+            status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+            return false;
+        }
+        return done == 0 || (done < 0 && errno == EINTR);
+    }
+};
+
+QString endedText(const Child& child) {
+    return QStringLiteral(
+               "the program (pid %1) ended before it took its connection settings "
+               "(exit status %2)")
+        .arg(child.pid)
+        .arg(child.status.value_or(-1));
+}
+
+// Starts the program in this process's environment plus the connection variable, in a process
+// group of its own so that stopping the lobby client does not stop the game with it.
+std::optional<QString> spawn(const QString& path, const QStringList& arguments,
+                             const QString& directory, const QString& socketPath, Child& child) {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QString::fromLatin1(lobby::kConnectionVariable), socketPath);
+    std::vector<QByteArray> envBytes;
+    for (const QString& entry : env.toStringList()) {
+        envBytes.push_back(entry.toLocal8Bit());
+    }
+    std::vector<QByteArray> argBytes{QFile::encodeName(path)};
+    for (const QString& a : arguments) {
+        argBytes.push_back(a.toLocal8Bit());
+    }
+    std::vector<char*> envp;
+    std::vector<char*> argv;
+    for (QByteArray& b : envBytes) {
+        envp.push_back(b.data());
+    }
+    for (QByteArray& b : argBytes) {
+        argv.push_back(b.data());
+    }
+    envp.push_back(nullptr);
+    argv.push_back(nullptr);
+
+    posix_spawnattr_t attr;
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_init(&attr);
+    posix_spawn_file_actions_init(&actions);
+    // The program gets the default for SIGPIPE back, which this process ignores.
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF);
+    posix_spawnattr_setpgroup(&attr, 0);
+    const QByteArray dir = QFile::encodeName(directory);
+    if (!directory.isEmpty()) {
+        posix_spawn_file_actions_addchdir_np(&actions, dir.constData());
+    }
+    pid_t pid = -1;
+    const int rc =
+        ::posix_spawn(&pid, argBytes[0].constData(), &actions, &attr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    if (rc != 0) {
+        return QStringLiteral("cannot start %1: %2").arg(path, qt_error_string(rc));
+    }
+    child.pid = pid;
+    return std::nullopt;
+}
+
+int launch(const Request& r) {
+    const std::optional<DPL_PROGRAM_DESC> program =
+        lobby::readRegistration(orvel::kApplicationGuid);
+    if (!program) {
+        return fail(kNotRegistered, QStringLiteral("no program is registered for lobby launch "
+                                                   "(start orvel once to register it)"));
+    }
+    const QString file = !program->LauncherFilename.isEmpty() ? program->LauncherFilename
+                                                              : program->ExecutableFilename;
+    const QString folder =
+        !program->LauncherFilename.isEmpty() ? program->LauncherPath : program->ExecutablePath;
+    const QFileInfo executable(folder + QLatin1Char('/') + file);
+    if (file.isEmpty() || !executable.isAbsolute() || !executable.isFile() ||
+        !executable.isExecutable()) {
+        return fail(kNotRegistered,
+                    QStringLiteral("the registered program %1 is missing or not executable "
+                                   "(start orvel once to register it again)")
+                        .arg(executable.filePath()));
+    }
+
+    QString error;
+    const QString runtime = lobby::runtimeFolder(&error);
+    if (runtime.isEmpty()) {
+        return fail(kFailed, error);
+    }
+    const QString socketPath =
+        QStringLiteral("%1/launch-%2-%3.sock")
+            .arg(runtime)
+            .arg(QCoreApplication::applicationPid())
+            .arg(QRandomGenerator::system()->generate64(), 16, 16, QLatin1Char('0'));
+    QLocalServer server;
+    server.setSocketOptions(QLocalServer::UserAccessOption);
+    if (!server.listen(socketPath)) {
+        return fail(
+            kFailed,
+            QStringLiteral("cannot listen on %1: %2").arg(socketPath, server.errorString()));
+    }
+    Child child;
+    if (const auto why = spawn(executable.filePath(), QProcess::splitCommand(program->CommandLine),
+                               program->CurrentDirectory, socketPath, child)) {
+        return fail(kFailed, *why);
+    }
+
+    const int seconds = timeoutSeconds();
+    const QString late =
+        QStringLiteral("the program (pid %1) did not take its connection settings within %2 s")
+            .arg(child.pid)
+            .arg(seconds);
+    const QDeadlineTimer deadline(std::chrono::seconds{seconds});
+    QLocalSocket* socket = nullptr;
+    while (socket == nullptr) {
+        if (deadline.hasExpired()) {
+            return fail(kFailed, late);
+        }
+        if (server.waitForNewConnection(kPollMs)) {
+            QLocalSocket* next = server.nextPendingConnection();
+            if (next != nullptr && lobby::peerIsSameUser(next->socketDescriptor())) {
+                socket = next;
+            } else if (next != nullptr) {
+                next->abort();
+            }
+            continue;
+        }
+        if (!child.running()) {
+            return fail(kFailed, endedText(child));
+        }
+    }
+    server.close();  // one-shot: nobody else may take this connection
+
+    const Answer answer =
+        converse(*socket, settingsFor(r), deadline, [&child] { return child.running(); });
+    switch (answer.outcome) {
+        case Outcome::Taken:
+            line(stdout, QStringLiteral("orvel-lobby: %1 (pid %2) took its connection settings: "
+                                        "%3")
+                             .arg(executable.fileName())
+                             .arg(child.pid)
+                             .arg(describe(r)));
+            return kOk;
+        case Outcome::Refused:
+            return fail(kFailed,
+                        QStringLiteral("the program refused the connection: ") + answer.reason);
+        case Outcome::Dropped:
+            return fail(kFailed, child.running()
+                                     ? QStringLiteral("the program (pid %1) ended the lobby "
+                                                      "connection before taking its settings")
+                                           .arg(child.pid)
+                                     : endedText(child));
+        case Outcome::TimedOut:
+            return fail(kFailed, late);
+    }
+    return kFailed;
+}
+
+// ---- list -------------------------------------------------------------------------------------
+
+int list() {
+    const std::vector<DPL_PROGRAM_DESC> programs = lobby::readRegistrations();
+    if (programs.empty()) {
+        return fail(kNotRegistered, QStringLiteral("no program is registered for lobby launch "
+                                                   "(start orvel once to register it)"));
+    }
+    QString error;
+    const QString runtime = lobby::runtimeFolder(&error);
+    for (const DPL_PROGRAM_DESC& p : programs) {
+        const QString file =
+            !p.LauncherFilename.isEmpty() ? p.LauncherFilename : p.ExecutableFilename;
+        const QString folder = !p.LauncherFilename.isEmpty() ? p.LauncherPath : p.ExecutablePath;
+        QString text = QStringLiteral("%1  %2  %3/%4  \"%5\"")
+                           .arg(p.ApplicationName, p.guidApplication, folder, file, p.Description);
+        if (!runtime.isEmpty()) {
+            QStringList pids;
+            for (const auto& a :
+                 lobby::availablePrograms(runtime, QUuid::fromString(p.guidApplication))) {
+                pids << QString::number(a.pid);
+            }
+            if (!pids.isEmpty()) {
+                text += QStringLiteral("  available: pid ") + pids.join(QStringLiteral(", "));
+            }
+        }
+        line(stdout, text);
+    }
+    return kOk;
+}
+
+// ---- Command line -----------------------------------------------------------------------------
+
+int run(const QStringList& args) {
+    if (args.isEmpty()) {
+        return usage(QStringLiteral("no command given"), "list|host|join ...");
+    }
+    const QString command = args.first();
+    if (command == QLatin1String("-h") || command == QLatin1String("--help") ||
+        command == QLatin1String("help")) {
+        std::fputs(kUsageText, stdout);
+        return kOk;
+    }
+    if (command == QLatin1String("list")) {
+        if (args.size() > 1) {
+            return usage(QStringLiteral("list takes no options"), "list");
+        }
+        return list();
+    }
+    if (command != QLatin1String("host") && command != QLatin1String("join")) {
+        return usage(QStringLiteral("unknown command \"%1\"").arg(command), "list|host|join ...");
+    }
+    Request r;
+    r.host = command == QLatin1String("host");
+    const char* form = r.host ? "host --name NAME --session SESSION [--port PORT] [--running]"
+                              : "join --name NAME --host HOST[:PORT] [--running]";
+    std::optional<QString> name, session, port, host;
+    for (qsizetype i = 1; i < args.size(); ++i) {
+        QString option = args[i];
+        std::optional<QString> inlineValue;
+        if (const qsizetype eq = option.indexOf(QLatin1Char('='));
+            option.startsWith(u"--") && eq > 0) {
+            inlineValue = option.mid(eq + 1);
+            option.truncate(eq);
+        }
+        auto value = [&](std::optional<QString>& into) -> bool {
+            if (into) {
+                return false;
+            }
+            if (inlineValue) {
+                into = *inlineValue;
+                return true;
+            }
+            if (i + 1 >= args.size()) {
+                return false;
+            }
+            into = args[++i];
+            return true;
+        };
+        bool ok = false;
+        if (option == QLatin1String("--running") && !inlineValue) {
+            ok = !r.running;
+            r.running = true;
+        } else if (option == QLatin1String("--name")) {
+            ok = value(name);
+        } else if (r.host && option == QLatin1String("--session")) {
+            ok = value(session);
+        } else if (r.host && option == QLatin1String("--port")) {
+            ok = value(port);
+        } else if (!r.host && option == QLatin1String("--host")) {
+            ok = value(host);
+        } else {
+            return usage(QStringLiteral("unknown option \"%1\"").arg(args[i]), form);
+        }
+        if (!ok) {
+            return usage(QStringLiteral("%1 is given twice or lacks its value").arg(option), form);
+        }
+    }
+    if (!name) {
+        return usage(QStringLiteral("--name is missing"), form);
+    }
+    if (name->size() > lobby::kMaxNameChars ||
+        std::any_of(name->begin(), name->end(), [](QChar c) { return c.unicode() < 0x20; })) {
+        return usage(QStringLiteral("the player name is too long or holds control characters"),
+                     form);
+    }
+    r.name = *name;
+    if (r.host) {
+        if (!session || session->isEmpty()) {
+            return usage(QStringLiteral("--session needs a session name"), form);
+        }
+        if (session->size() > lobby::kMaxNameChars ||
+            std::any_of(session->begin(), session->end(),
+                        [](QChar c) { return c.unicode() < 0x20; })) {
+            return usage(QStringLiteral("the session name is too long or holds control "
+                                        "characters"),
+                         form);
+        }
+        r.session = *session;
+        if (port) {
+            bool ok = false;
+            r.port = port->toInt(&ok);
+            if (!ok || r.port < 1 || r.port > 65535) {
+                return fail(kUsage, QStringLiteral("bad address: the port \"%1\" is not a number "
+                                                   "from 1 to 65535")
+                                        .arg(*port));
+            }
+        }
+    } else {
+        if (!host) {
+            return usage(QStringLiteral("--host is missing"), form);
+        }
+        r.hostText = *host;
+        if (const auto why = checkHostAddress(r)) {
+            return fail(kUsage, QStringLiteral("bad address \"%1\": %2").arg(*host, *why));
+        }
+    }
+    return r.running ? toRunning(r) : launch(r);
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    // A program that closes its end while we write must not end us without a word.
+    ::signal(SIGPIPE, SIG_IGN);
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("orvel-lobby"));
+    QStringList args = QCoreApplication::arguments();
+    args.removeFirst();
+    return run(args);
+}
