@@ -97,6 +97,40 @@ TEST_F(BackendTest, FindsTheGameAmongAHundredOtherWindows) {
     }
 }
 
+// Lookups are answered again without asking for every title while the server reports no change;
+// each kind of change must still show in the very next lookup.
+TEST_F(BackendTest, EveryChangeToTheWindowsShowsInTheNextLookup) {
+    const xcb_window_t first = x->window(kTitle);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(os->FindWindowA(kTitle), first);
+    }
+    // Another title in between does not stand in for this one.
+    EXPECT_EQ(os->FindWindowA(QStringLiteral("Other")), 0u);
+    EXPECT_EQ(os->FindWindowA(kTitle), first);
+
+    // A newer window with the same title sits on top and wins; lowered, it no longer does.
+    const xcb_window_t second = x->window(kTitle);
+    EXPECT_EQ(os->FindWindowA(kTitle), second);
+    x->lower(second);
+    EXPECT_EQ(os->FindWindowA(kTitle), first);
+
+    // Renamed through either property, appearing, going into a frame, destroyed.
+    x->setUtf8(first, "_NET_WM_NAME", QStringLiteral("Notes"));
+    EXPECT_EQ(os->FindWindowA(kTitle), second);
+    x->deleteProperty(second, "_NET_WM_NAME");
+    EXPECT_EQ(os->FindWindowA(kTitle), 0u);
+    x->setString(second, XCB_ATOM_WM_NAME, kTitle.toLatin1());
+    EXPECT_EQ(os->FindWindowA(kTitle), second);
+    const xcb_window_t frame = x->window();
+    x->reparent(second, frame);
+    EXPECT_EQ(os->FindWindowA(kTitle), 0u);
+    x->setUtf8(first, "_NET_WM_NAME", kTitle);
+    EXPECT_EQ(os->FindWindowA(kTitle), first);
+    x->destroy(first);
+    EXPECT_EQ(os->FindWindowA(kTitle), 0u);
+    x->destroy(frame);
+}
+
 TEST_F(BackendTest, OwnerComesFromTheWindowOrFromTheServer) {
     FixtureProcess withPid, withoutPid;
     ASSERT_TRUE(withPid.start(display()));

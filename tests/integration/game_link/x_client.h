@@ -80,6 +80,11 @@ public:
         xcb_destroy_window(c_, w);
         sync();
     }
+    void lower(xcb_window_t w) {
+        const uint32_t below = XCB_STACK_MODE_BELOW;
+        xcb_configure_window(c_, w, XCB_CONFIG_WINDOW_STACK_MODE, &below);
+        sync();
+    }
     void focus(xcb_window_t w) {
         xcb_set_input_focus(c_, XCB_INPUT_FOCUS_PARENT, w, XCB_CURRENT_TIME);
         sync();

@@ -72,6 +72,7 @@ void X11Windows::disconnect() {
         conn_ = nullptr;
     }
     roots_.clear();
+    lookup_ = {};
 }
 
 bool X11Windows::connected() {
@@ -111,6 +112,12 @@ bool X11Windows::connected() {
     }
     if (screen_ < 0 || screen_ >= static_cast<int>(roots_.size())) {
         screen_ = 0;
+    }
+    // Top-level windows coming, going, restacking, and the window manager's lists changing
+    // all tell us that a remembered lookup may no longer hold.
+    for (xcb_window_t root : roots_) {
+        const uint32_t mask = XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY | XCB_EVENT_MASK_PROPERTY_CHANGE;
+        xcb_change_window_attributes(c, root, XCB_CW_EVENT_MASK, &mask);
     }
 
     // Intern every atom in one round trip.
@@ -160,6 +167,7 @@ bool X11Windows::windowManagerAlive(xcb_window_t checkWindow) {
     if (checkWindow == XCB_NONE) {
         return false;
     }
+    watch(checkWindow);
     auto reply =
         propertyReply(conn_, xcb_get_property(conn_, 0, checkWindow, atoms_.netSupportingWmCheck,
                                               XCB_ATOM_WINDOW, 0, 1));
@@ -198,10 +206,37 @@ std::vector<X11Windows::TopLevels> X11Windows::topLevels() {
     return result;
 }
 
+void X11Windows::watch(xcb_window_t window) {
+    // Unchecked: a window that has gone already answers with an error, which lands among the
+    // events and so only makes the next lookup a full one.
+    const uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE | XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+    xcb_change_window_attributes(conn_, window, XCB_CW_EVENT_MASK, &mask);
+}
+
 uint32_t X11Windows::findByTitle(const QString& title) {
     if (!connected()) {
         return 0;
     }
+    // Anything the server did before this reply, to any window we looked at, reaches us as an
+    // event ahead of it; with no event since the last lookup its answer still holds.
+    xcb_generic_error_t* error = nullptr;
+    Reply<xcb_get_input_focus_reply_t> sync(
+        xcb_get_input_focus_reply(conn_, xcb_get_input_focus(conn_), &error));
+    std::free(error);
+    bool changed = sync == nullptr;
+    while (xcb_generic_event_t* event = xcb_poll_for_event(conn_)) {
+        changed = true;
+        std::free(event);
+    }
+    if (!changed && lookup_.valid && lookup_.title == title) {
+        return lookup_.window;
+    }
+    const uint32_t found = lookUp(title);
+    lookup_ = {title, found, xcb_connection_has_error(conn_) == 0};
+    return found;
+}
+
+uint32_t X11Windows::lookUp(const QString& title) {
     // A title longer than this many bytes cannot equal the wanted one in any encoding or case,
     // so no more of any title is fetched.
     const qsizetype codePoints = title.toUcs4().size();
@@ -212,10 +247,12 @@ uint32_t X11Windows::findByTitle(const QString& title) {
         candidates.insert(candidates.end(), level.windows.begin(), level.windows.end());
     }
 
-    // All title requests go out before the first reply is read.
+    // All title requests go out before the first reply is read; each window is watched from
+    // before its title is read.
     std::vector<xcb_get_property_cookie_t> cookies;
     cookies.reserve(candidates.size());
     for (xcb_window_t w : candidates) {
+        watch(w);
         cookies.push_back(
             xcb_get_property(conn_, 0, w, atoms_.netWmName, atoms_.utf8String, 0, longs));
     }

@@ -1,8 +1,8 @@
 #pragma once
 
 // Top-level windows of an X11 display, reached through xcb: lookup by title, owner process and
-// foreground window. Every question goes to the X server afresh; only the connection and the
-// interned atoms are kept.
+// foreground window. Every question goes to the X server; a title lookup is remembered only
+// while the server reports no change to the windows it looked at (one round trip to make sure).
 
 #include <xcb/xcb.h>
 
@@ -48,6 +48,8 @@ private:
     void disconnect();
     std::vector<TopLevels> topLevels();
     bool windowManagerAlive(xcb_window_t checkWindow);
+    uint32_t lookUp(const QString& title);
+    void watch(xcb_window_t window);
 
     QByteArray display_;
     xcb_connection_t* conn_ = nullptr;
@@ -57,6 +59,13 @@ private:
     bool haveRes_ = false;
     QByteArray hostName_;
     std::chrono::steady_clock::time_point nextAttempt_{};
+    // The last title lookup, good until an event arrives.
+    struct Lookup {
+        QString title;
+        uint32_t window = 0;
+        bool valid = false;
+    };
+    Lookup lookup_;
 };
 
 }  // namespace orvel::os::linux_backend
