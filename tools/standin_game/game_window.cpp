@@ -24,6 +24,19 @@ bool drawable(const CarView& c) {
            std::abs(c.x) < 10000 && std::abs(c.y) < 10000;
 }
 
+// Where the circuit's world coordinates land in the window.
+struct View {
+    QPointF centre;
+    double scale;
+    QPointF operator()(QPointF w) const { return centre + w * scale; }
+};
+
+View viewOf(const QWidget& w) {
+    const QRectF view(0, kHudHeight, w.width(), w.height() - kHudHeight - kMessageHeight);
+    return {view.center(),
+            std::min(view.width() / (2 * kViewHalfWidth), view.height() / (2 * kViewHalfHeight))};
+}
+
 }  // namespace
 
 GameWindow::GameWindow(Game& game, const QString& title, int frameMs) : game_(game) {
@@ -51,18 +64,18 @@ void GameWindow::tick() {
     update();
 }
 
-void GameWindow::paintEvent(QPaintEvent*) {
-    QPainter p(this);
+const QPixmap& GameWindow::background() {
+    const qreal ratio = devicePixelRatioF();
+    const QSize pixels = (QSizeF(size()) * ratio).toSize();
+    if (background_.size() == pixels && background_.devicePixelRatio() == ratio) {
+        return background_;
+    }
+    background_ = QPixmap(pixels);
+    background_.setDevicePixelRatio(ratio);
+    QPainter p(&background_);
     p.setRenderHint(QPainter::Antialiasing);
     p.fillRect(rect(), QColor(58, 128, 62));
-
-    const QRectF view(0, kHudHeight, width(), height() - kHudHeight - kMessageHeight);
-    const double scale =
-        std::min(view.width() / (2 * kViewHalfWidth), view.height() / (2 * kViewHalfHeight));
-    const QPointF centre = view.center();
-    auto toScreen = [&](QPointF w) { return centre + w * scale; };
-
-    // The circuit.
+    const View toScreen = viewOf(*this);
     QPainterPath path;
     const int steps = 240;
     for (int i = 0; i <= steps; ++i) {
@@ -73,15 +86,25 @@ void GameWindow::paintEvent(QPaintEvent*) {
             path.lineTo(s);
         }
     }
-    p.setPen(QPen(QColor(235, 235, 235), (2 * Track::kHalfWidth + 4) * scale));
+    p.setPen(QPen(QColor(235, 235, 235), (2 * Track::kHalfWidth + 4) * toScreen.scale));
     p.drawPath(path);
-    p.setPen(QPen(QColor(88, 88, 94), 2 * Track::kHalfWidth * scale));
+    p.setPen(QPen(QColor(88, 88, 94), 2 * Track::kHalfWidth * toScreen.scale));
     p.drawPath(path);
     p.setPen(QPen(QColor(200, 200, 200), 1.5, Qt::DashLine));
     p.drawPath(path);
     p.setPen(QPen(Qt::white, 4));
     p.drawLine(toScreen(Track::lanePoint(0, -Track::kHalfWidth)),
                toScreen(Track::lanePoint(0, Track::kHalfWidth)));
+    return background_;
+}
+
+void GameWindow::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    p.drawPixmap(0, 0, background());
+    p.setRenderHint(QPainter::Antialiasing);
+    const View toScreen = viewOf(*this);
+    const double scale = toScreen.scale;
+    const QRectF view(0, kHudHeight, width(), height() - kHudHeight - kMessageHeight);
 
     // The cars, the local one last so it stays on top.
     for (int slot = kCarSlots - 1; slot >= 0; --slot) {

@@ -3,6 +3,7 @@
 // and the message area while it is switched on.
 
 #include <QElapsedTimer>
+#include <QPixmap>
 #include <QTimer>
 #include <QWidget>
 
@@ -27,10 +28,13 @@ protected:
 private:
     void tick();
     bool steerKey(int key, bool down);
+    // The grass and the circuit, which never change: drawn once, copied every frame.
+    const QPixmap& background();
 
     Game& game_;
     QTimer timer_;
     QElapsedTimer clock_;
+    QPixmap background_;
 };
 
 }  // namespace standin
