@@ -224,7 +224,8 @@ uint32_t X11Windows::findByTitle(const QString& title) {
         xcb_get_input_focus_reply(conn_, xcb_get_input_focus(conn_), &error));
     std::free(error);
     bool changed = sync == nullptr;
-    while (xcb_generic_event_t* event = xcb_poll_for_event(conn_)) {
+    // Reading the reply took in every event sent before it; later ones wait for the next call.
+    while (xcb_generic_event_t* event = xcb_poll_for_queued_event(conn_)) {
         changed = true;
         std::free(event);
     }
