@@ -1270,15 +1270,7 @@ void SessionCore::startJoin(ENetPeer* peer, const net::ControlMessage& m) {
     accept.idSalt = idSalt_;
     accept.token = token;
     accept.desc = desc_;
-    std::vector<const Player*> present;
-    for (const auto& [id, p] : players_) {
-        if (!p.gone) {
-            present.push_back(&p);
-        }
-    }
-    std::sort(present.begin(), present.end(),
-              [](const Player* a, const Player* b) { return a->seq < b->seq; });
-    for (const Player* p : present) {
+    for (const Player* p : presentInJoinOrder()) {
         net::PlayerEntry e;
         e.id = p->id;
         e.seq = p->seq;
@@ -1499,16 +1491,27 @@ void SessionCore::removePlayer(DPNID id, int32_t reason) {
     }
 }
 
+std::vector<const SessionCore::Player*> SessionCore::presentInJoinOrder() const {
+    std::vector<const Player*> present;
+    for (const auto& [id, p] : players_) {
+        if (!p.gone) {
+            present.push_back(&p);
+        }
+    }
+    std::sort(present.begin(), present.end(),
+              [](const Player* a, const Player* b) { return a->seq < b->seq; });
+    return present;
+}
+
 // The earliest-joined remaining player takes over from a host that goes; every peer reaches
 // the same choice.
 DPNID SessionCore::successorOf(DPNID host) const {
-    const Player* next = nullptr;
-    for (const auto& [id, p] : players_) {
-        if (!p.gone && id != host && (next == nullptr || p.seq < next->seq)) {
-            next = &p;
+    for (const Player* p : presentInJoinOrder()) {
+        if (p->id != host) {
+            return p->id;
         }
     }
-    return next != nullptr ? next->id : 0;
+    return 0;
 }
 
 void SessionCore::hostGone(DPNID oldHost, int32_t reason) {
@@ -1540,15 +1543,7 @@ void SessionCore::endSession(HRESULT result, int32_t reason) {
         bool reject = false;
         h.DirectPlay8Event_TerminateSession(m, reject);
     });
-    std::vector<const Player*> everyone;
-    for (const auto& [id, p] : players_) {
-        if (!p.gone) {
-            everyone.push_back(&p);
-        }
-    }
-    std::sort(everyone.begin(), everyone.end(),
-              [](const Player* a, const Player* b) { return a->seq < b->seq; });
-    for (const Player* p : everyone) {
+    for (const Player* p : presentInJoinOrder()) {
         postDestroyPlayer(p->id, reason);
     }
     leaveSession(false);

@@ -211,6 +211,8 @@ private:
     void onMeshHello(_ENetPeer* peer, const net::ControlMessage& m);
     void onPlayerAdded(const net::ControlMessage& m);
     void removePlayer(DPNID id, int32_t reason);
+    // The players not destroyed, earliest joined first.
+    std::vector<const Player*> presentInJoinOrder() const;
     DPNID successorOf(DPNID host) const;
     void hostGone(DPNID oldHost, int32_t reason);
     void endSession(HRESULT result, int32_t reason);
