@@ -302,10 +302,8 @@ void DPlayConnect::stopSearch() {
     stopListing = true;
     searchState = 0;
     try {
-        if (peer_) {
-            peer_->CancelAsyncOperation(enumHandle, 0);
-        } else if (client_) {
-            client_->CancelAsyncOperation(enumHandle, 0);
+        if (dx8::DirectPlay8Session* s = session()) {
+            s->CancelAsyncOperation(enumHandle, 0);
         }
     } catch (const dx8::DxError& e) {
         qCDebug(lcWizard) << "ending the search failed" << dx8::hresultHex(e.code());
@@ -398,15 +396,7 @@ void DPlayConnect::closeEvent(QCloseEvent* event) {
 }
 
 void DPlayConnect::unloadWindow() {
-    if (lobbyApp) {
-        try {
-            lobbyApp->Close();
-        } catch (const dx8::DxError& e) {
-            qCDebug(lcWizard) << "closing the lobbied application failed"
-                              << dx8::hresultHex(e.code());
-        }
-        lobbyApp.reset();
-    }
+    closeLobbyApplication();
     deviceAddress.reset();
     // Nothing reaches the platform objects through the wizard any more (the handler has been
     // unregistered first), so they may go in the order the program releases them.

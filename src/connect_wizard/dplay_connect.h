@@ -220,6 +220,7 @@ private:
     void registerLobbyConnection(dx8::DPNHANDLE handle, int32_t flags);
     // The end of the wizard's lobby work: the connection given back, the interface closed.
     void endLobbyConnection();
+    void closeLobbyApplication();
     void JoinSelectedSession();
     void joinSession(int index);
     void unloadWindow();
@@ -238,7 +239,11 @@ private:
     void reportFailure(const QString& failureText, const QString& detail);
 
     int selectedIndex(const QListWidget* list) const;
-    bool hasPeerOrClient() const { return peer_ || client_; }
+    // The peer, else the client: what the wizard asks of either alike goes here.
+    dx8::DirectPlay8Session* session() const {
+        return peer_ ? static_cast<dx8::DirectPlay8Session*>(peer_.get()) : client_.get();
+    }
+    bool hasPeerOrClient() const { return session() != nullptr; }
 
     QStackedWidget* pages_ = nullptr;
     QPushButton* defaultButton_ = nullptr;

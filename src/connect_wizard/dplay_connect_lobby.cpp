@@ -34,10 +34,8 @@ void DPlayConnect::cmdCancelLobby_Click() {
 }
 
 void DPlayConnect::registerLobbyConnection(dx8::DPNHANDLE handle, int32_t flags) {
-    if (peer_) {
-        peer_->RegisterLobby(handle, lobbyApp.get(), flags);
-    } else if (client_) {
-        client_->RegisterLobby(handle, lobbyApp.get(), flags);
+    if (dx8::DirectPlay8Session* s = session()) {
+        s->RegisterLobby(handle, lobbyApp.get(), flags);
     }
 }
 
@@ -53,6 +51,10 @@ void DPlayConnect::endLobbyConnection() {
         }
         lobbyRegistered_ = false;
     }
+    closeLobbyApplication();
+}
+
+void DPlayConnect::closeLobbyApplication() {
     if (lobbyApp) {
         try {
             lobbyApp->Close();
@@ -129,12 +131,9 @@ void DPlayConnect::DirectPlay8LobbyEvent_Connect(dx8::DPL_MESSAGE_CONNECT& dlNot
             bool& flag;
             ~JoinEnd() { flag = false; }
         } joinEnd{joining_};
-        if (peer_) {
-            peer_->Connect(settings.ApplicationDescription, host.get(), device.get(), 0,
-                           QByteArray(), 0);
-        } else if (client_) {
-            client_->Connect(settings.ApplicationDescription, host.get(), device.get(), 0,
-                             QByteArray(), 0);
+        if (dx8::DirectPlay8Session* s = session()) {
+            s->Connect(settings.ApplicationDescription, host.get(), device.get(), 0, QByteArray(),
+                       0);
         }
         // Closing the window ends this wait too, so a connect that never completes cannot keep
         // a hidden wizard waiting.

@@ -62,22 +62,17 @@ void DPlayConnect::PrepareProviderPage(bool fAllowMigrateHost) {
         storedIndex(GetDefault(QStringLiteral("SPListIndex"), QStringLiteral("-1")));
 
     lstSP->clear();
-    auto listProviders = [this](auto& platform) {
-        platform.RegisterMessageHandler(this);
-        const int32_t count = platform.GetCountServiceProviders(0);
+    if (dx8::DirectPlay8Session* platform = session()) {
+        platform->RegisterMessageHandler(this);
+        const int32_t count = platform->GetCountServiceProviders(0);
         for (int32_t i = 1; i <= count; ++i) {
-            const dx8::DPN_SERVICE_PROVIDER_INFO provider = platform.GetServiceProvider(i);
+            const dx8::DPN_SERVICE_PROVIDER_INFO provider = platform->GetServiceProvider(i);
             lstSP->addItem(provider.Name);
             // The last provider that carries "TCP" in its name is the one proposed.
             if (provider.Name.contains(QStringLiteral("TCP"), Qt::CaseSensitive)) {
                 lstSP->setCurrentRow(lstSP->count() - 1);
             }
         }
-    };
-    if (peer_) {
-        listProviders(*peer_);
-    } else if (client_) {
-        listProviders(*client_);
     }
     const int providers = lstSP->count();
     if (selectedIndex(lstSP) < 0 && providers > 0) {
@@ -137,10 +132,8 @@ void DPlayConnect::AcceptProviderPage() {
     }
     pageAction(QStringLiteral("Unable to use this service provider."), [this, selected] {
         deviceAddress = root_->DirectPlayAddressCreate();
-        if (peer_) {
-            deviceAddress->SetSP(peer_->GetServiceProvider(selected + 1).Guid);
-        } else if (client_) {
-            deviceAddress->SetSP(client_->GetServiceProvider(selected + 1).Guid);
+        if (dx8::DirectPlay8Session* s = session()) {
+            deviceAddress->SetSP(s->GetServiceProvider(selected + 1).Guid);
         }
         ShowPage(SessionPage);
     });

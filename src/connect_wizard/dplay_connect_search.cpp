@@ -43,14 +43,10 @@ void DPlayConnect::cmdRefresh_Click() {
             const dx8::DirectPlay8Address* device = deviceAddress.get();
             constexpr int32_t kForever = -1;
             constexpr int32_t kDefaultInterval = 0;
-            if (peer_) {
+            if (dx8::DirectPlay8Session* s = session()) {
                 enumHandle =
-                    peer_->EnumHosts(desc, nullptr, device, kForever, kDefaultInterval, kForever,
-                                     dx8::DPNENUMHOSTS_OKTOQUERYFORADDRESSING, QByteArray(), 0);
-            } else if (client_) {
-                enumHandle =
-                    client_->EnumHosts(desc, nullptr, device, kForever, kDefaultInterval, kForever,
-                                       dx8::DPNENUMHOSTS_OKTOQUERYFORADDRESSING, QByteArray(), 0);
+                    s->EnumHosts(desc, nullptr, device, kForever, kDefaultInterval, kForever,
+                                 dx8::DPNENUMHOSTS_OKTOQUERYFORADDRESSING, QByteArray(), 0);
             }
             cmdRefresh->setText(QStringLiteral("Stop Search"));
             searchState = 1;
@@ -60,10 +56,8 @@ void DPlayConnect::cmdRefresh_Click() {
     stopListing = true;
     if (enumHandle != 0) {
         try {
-            if (peer_) {
-                peer_->CancelAsyncOperation(enumHandle, 0);
-            } else if (client_) {
-                client_->CancelAsyncOperation(enumHandle, 0);
+            if (dx8::DirectPlay8Session* s = session()) {
+                s->CancelAsyncOperation(enumHandle, 0);
             }
         } catch (const dx8::DxError& e) {
             // The search has ended already (its completion is on its way); it is stopped
@@ -222,12 +216,9 @@ void DPlayConnect::joinSession(int index) {
         bool& flag;
         ~JoinEnd() { flag = false; }
     } joinEnd{joining_};
-    if (peer_) {
-        peer_->Connect(desc, host.get(), device.get(), dx8::DPNCONNECT_OKTOQUERYFORADDRESSING,
-                       QByteArray(), 0);
-    } else if (client_) {
-        client_->Connect(desc, host.get(), device.get(), dx8::DPNCONNECT_OKTOQUERYFORADDRESSING,
-                         QByteArray(), 0);
+    if (dx8::DirectPlay8Session* s = session()) {
+        s->Connect(desc, host.get(), device.get(), dx8::DPNCONNECT_OKTOQUERYFORADDRESSING,
+                   QByteArray(), 0);
     }
     // Closing the window ends this wait too, so a connect that never completes cannot
     // keep a hidden wizard waiting.

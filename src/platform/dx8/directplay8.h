@@ -30,8 +30,7 @@ public:
                                                   bool& fRejectMsg) = 0;
     virtual void DirectPlay8Event_ConnectComplete(DPNMSG_CONNECT_COMPLETE& dpnotify,
                                                   bool& fRejectMsg) = 0;
-    virtual void DirectPlay8Event_CreateGroup(DPNID lGroupID, DPNID lOwnerID,
-                                              bool& fRejectMsg) = 0;
+    virtual void DirectPlay8Event_CreateGroup(DPNID lGroupID, DPNID lOwnerID, bool& fRejectMsg) = 0;
     virtual void DirectPlay8Event_CreatePlayer(DPNID lPlayerID, bool& fRejectMsg) = 0;
     virtual void DirectPlay8Event_DestroyGroup(DPNID lGroupID, int32_t lReason,
                                                bool& fRejectMsg) = 0;
@@ -81,10 +80,11 @@ private:
     QMap<QString, QString> components_;  // keys in lower case
 };
 
-// A DirectPlay 8 peer: one player of a peer-to-peer session.
-class DirectPlay8Peer {
+// What a peer and a client do alike: handle notifications, name their service providers, search
+// for sessions, join one, and take a lobby's connection.
+class DirectPlay8Session {
 public:
-    virtual ~DirectPlay8Peer() = default;
+    virtual ~DirectPlay8Session() = default;
 
     virtual void RegisterMessageHandler(DirectPlay8Event* handler) = 0;
     virtual void UnRegisterMessageHandler() = 0;
@@ -93,11 +93,6 @@ public:
     // lIndex counts from 1.
     virtual DPN_SERVICE_PROVIDER_INFO GetServiceProvider(int32_t lIndex) = 0;
 
-    virtual DPNHANDLE SetPeerInfo(const DPN_PLAYER_INFO& playerInfo, int32_t lFlags) = 0;
-    virtual DPN_PLAYER_INFO GetPeerInfo(DPNID idPeer, int32_t lFlags) = 0;
-
-    virtual void Host(const DPN_APPLICATION_DESC& appDesc, const DirectPlay8Address* address,
-                      int32_t lFlags) = 0;
     // addrHost may be null (search without an address). Returns the operation's handle.
     virtual DPNHANDLE EnumHosts(const DPN_APPLICATION_DESC& appDesc,
                                 const DirectPlay8Address* addrHost,
@@ -109,42 +104,29 @@ public:
                               const DirectPlay8Address* address,
                               const DirectPlay8Address* deviceInfo, int32_t lFlags,
                               const QByteArray& userData, int32_t lUserDataSize) = 0;
-    virtual DPNHANDLE SendTo(DPNID idSend, const QByteArray& buffer, int32_t lTimeOut,
-                             int32_t lFlags) = 0;
     virtual void Close(int32_t lFlags) = 0;
 
     virtual void RegisterLobby(DPNHANDLE dpnHandle, DirectPlay8LobbiedApplication* lobbyApp,
                                int32_t lFlags) = 0;
 };
 
-// A DirectPlay 8 client. It can search for and join sessions, but never host one.
-class DirectPlay8Client {
+// A DirectPlay 8 peer: one player of a peer-to-peer session.
+class DirectPlay8Peer : public DirectPlay8Session {
 public:
-    virtual ~DirectPlay8Client() = default;
+    virtual DPNHANDLE SetPeerInfo(const DPN_PLAYER_INFO& playerInfo, int32_t lFlags) = 0;
+    virtual DPN_PLAYER_INFO GetPeerInfo(DPNID idPeer, int32_t lFlags) = 0;
 
-    virtual void RegisterMessageHandler(DirectPlay8Event* handler) = 0;
-    virtual void UnRegisterMessageHandler() = 0;
+    virtual void Host(const DPN_APPLICATION_DESC& appDesc, const DirectPlay8Address* address,
+                      int32_t lFlags) = 0;
+    virtual DPNHANDLE SendTo(DPNID idSend, const QByteArray& buffer, int32_t lTimeOut,
+                             int32_t lFlags) = 0;
+};
 
-    virtual int32_t GetCountServiceProviders(int32_t lFlags) = 0;
-    virtual DPN_SERVICE_PROVIDER_INFO GetServiceProvider(int32_t lIndex) = 0;
-
+// A DirectPlay 8 client. It can search for and join sessions, but never host one.
+class DirectPlay8Client : public DirectPlay8Session {
+public:
     virtual DPNHANDLE SetClientInfo(const DPN_PLAYER_INFO& playerInfo, int32_t lFlags) = 0;
-
-    virtual DPNHANDLE EnumHosts(const DPN_APPLICATION_DESC& appDesc,
-                                const DirectPlay8Address* addrHost,
-                                const DirectPlay8Address* deviceInfo, int32_t lRetryCount,
-                                int32_t lRetryInterval, int32_t lTimeOut, int32_t lFlags,
-                                const QByteArray& userData, int32_t lUserDataSize) = 0;
-    virtual void CancelAsyncOperation(DPNHANDLE hAsyncHandle, int32_t lFlags) = 0;
-    virtual DPNHANDLE Connect(const DPN_APPLICATION_DESC& appDesc,
-                              const DirectPlay8Address* address,
-                              const DirectPlay8Address* deviceInfo, int32_t lFlags,
-                              const QByteArray& userData, int32_t lUserDataSize) = 0;
     virtual DPNHANDLE Send(const QByteArray& buffer, int32_t lTimeOut, int32_t lFlags) = 0;
-    virtual void Close(int32_t lFlags) = 0;
-
-    virtual void RegisterLobby(DPNHANDLE dpnHandle, DirectPlay8LobbiedApplication* lobbyApp,
-                               int32_t lFlags) = 0;
 };
 
 }  // namespace dx8

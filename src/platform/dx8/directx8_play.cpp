@@ -1,5 +1,5 @@
 // The DirectPlay 8 peer and client: thin faces over one SessionCore each.
-#include <QPointer>
+#include <memory>
 
 #include "platform/dx8/directx8.h"
 #include "platform/dx8/session_core.h"
@@ -8,10 +8,11 @@ namespace dx8 {
 
 namespace {
 
-class Peer final : public DirectPlay8Peer {
+// The calls a peer and a client share, each passed to the session core.
+template <typename Interface>
+class SessionFace : public Interface {
 public:
-    Peer() : core_(new SessionCore(false)) {}
-    ~Peer() override { delete core_; }
+    explicit SessionFace(bool clientOnly) : core_(std::make_unique<SessionCore>(clientOnly)) {}
 
     void RegisterMessageHandler(DirectPlay8Event* handler) override {
         if (handler == nullptr) {
@@ -27,6 +28,37 @@ public:
     DPN_SERVICE_PROVIDER_INFO GetServiceProvider(int32_t lIndex) override {
         return core_->serviceProvider(lIndex);
     }
+    DPNHANDLE EnumHosts(const DPN_APPLICATION_DESC& appDesc, const DirectPlay8Address* addrHost,
+                        const DirectPlay8Address* deviceInfo, int32_t lRetryCount,
+                        int32_t lRetryInterval, int32_t lTimeOut, int32_t lFlags, const QByteArray&,
+                        int32_t) override {
+        return core_->enumHosts(appDesc, addrHost, deviceInfo, lRetryCount, lRetryInterval,
+                                lTimeOut, lFlags);
+    }
+    void CancelAsyncOperation(DPNHANDLE hAsyncHandle, int32_t lFlags) override {
+        core_->cancel(hAsyncHandle, lFlags);
+    }
+    DPNHANDLE Connect(const DPN_APPLICATION_DESC& appDesc, const DirectPlay8Address* address,
+                      const DirectPlay8Address* deviceInfo, int32_t lFlags, const QByteArray&,
+                      int32_t) override {
+        return core_->connect(appDesc, address, deviceInfo, lFlags);
+    }
+    void Close(int32_t lFlags) override { core_->close(lFlags); }
+    void RegisterLobby(DPNHANDLE dpnHandle, DirectPlay8LobbiedApplication* lobbyApp,
+                       int32_t lFlags) override {
+        core_->registerLobby(dpnHandle, lobbyApp, lFlags);
+    }
+
+    const SessionCore* core() const { return core_.get(); }
+
+protected:
+    std::unique_ptr<SessionCore> core_;
+};
+
+class Peer final : public SessionFace<DirectPlay8Peer> {
+public:
+    Peer() : SessionFace(false) {}
+
     DPNHANDLE SetPeerInfo(const DPN_PLAYER_INFO& playerInfo, int32_t lFlags) override {
         return core_->setLocalInfo(playerInfo, lFlags);
     }
@@ -37,87 +69,22 @@ public:
               int32_t lFlags) override {
         core_->host(appDesc, address, lFlags);
     }
-    DPNHANDLE EnumHosts(const DPN_APPLICATION_DESC& appDesc, const DirectPlay8Address* addrHost,
-                        const DirectPlay8Address* deviceInfo, int32_t lRetryCount,
-                        int32_t lRetryInterval, int32_t lTimeOut, int32_t lFlags, const QByteArray&,
-                        int32_t) override {
-        return core_->enumHosts(appDesc, addrHost, deviceInfo, lRetryCount, lRetryInterval,
-                                lTimeOut, lFlags);
-    }
-    void CancelAsyncOperation(DPNHANDLE hAsyncHandle, int32_t lFlags) override {
-        core_->cancel(hAsyncHandle, lFlags);
-    }
-    DPNHANDLE Connect(const DPN_APPLICATION_DESC& appDesc, const DirectPlay8Address* address,
-                      const DirectPlay8Address* deviceInfo, int32_t lFlags, const QByteArray&,
-                      int32_t) override {
-        return core_->connect(appDesc, address, deviceInfo, lFlags);
-    }
     DPNHANDLE SendTo(DPNID idSend, const QByteArray& buffer, int32_t lTimeOut,
                      int32_t lFlags) override {
         return core_->sendTo(idSend, buffer, lTimeOut, lFlags);
     }
-    void Close(int32_t lFlags) override { core_->close(lFlags); }
-    void RegisterLobby(DPNHANDLE dpnHandle, DirectPlay8LobbiedApplication* lobbyApp,
-                       int32_t lFlags) override {
-        core_->registerLobby(dpnHandle, lobbyApp, lFlags);
-    }
-
-    const SessionCore* core() const { return core_; }
-
-private:
-    SessionCore* core_;
 };
 
-class Client final : public DirectPlay8Client {
+class Client final : public SessionFace<DirectPlay8Client> {
 public:
-    Client() : core_(new SessionCore(true)) {}
-    ~Client() override { delete core_; }
+    Client() : SessionFace(true) {}
 
-    void RegisterMessageHandler(DirectPlay8Event* handler) override {
-        if (handler == nullptr) {
-            raise(DPNERR_INVALIDPARAM);
-        }
-        if (core_->handler() != nullptr && core_->handler() != handler) {
-            raise(DPNERR_ALREADYINITIALIZED);
-        }
-        core_->setHandler(handler);
-    }
-    void UnRegisterMessageHandler() override { core_->setHandler(nullptr); }
-    int32_t GetCountServiceProviders(int32_t) override { return core_->serviceProviderCount(); }
-    DPN_SERVICE_PROVIDER_INFO GetServiceProvider(int32_t lIndex) override {
-        return core_->serviceProvider(lIndex);
-    }
     DPNHANDLE SetClientInfo(const DPN_PLAYER_INFO& playerInfo, int32_t lFlags) override {
         return core_->setLocalInfo(playerInfo, lFlags);
-    }
-    DPNHANDLE EnumHosts(const DPN_APPLICATION_DESC& appDesc, const DirectPlay8Address* addrHost,
-                        const DirectPlay8Address* deviceInfo, int32_t lRetryCount,
-                        int32_t lRetryInterval, int32_t lTimeOut, int32_t lFlags, const QByteArray&,
-                        int32_t) override {
-        return core_->enumHosts(appDesc, addrHost, deviceInfo, lRetryCount, lRetryInterval,
-                                lTimeOut, lFlags);
-    }
-    void CancelAsyncOperation(DPNHANDLE hAsyncHandle, int32_t lFlags) override {
-        core_->cancel(hAsyncHandle, lFlags);
-    }
-    DPNHANDLE Connect(const DPN_APPLICATION_DESC& appDesc, const DirectPlay8Address* address,
-                      const DirectPlay8Address* deviceInfo, int32_t lFlags, const QByteArray&,
-                      int32_t) override {
-        return core_->connect(appDesc, address, deviceInfo, lFlags);
     }
     DPNHANDLE Send(const QByteArray& buffer, int32_t lTimeOut, int32_t lFlags) override {
         return core_->sendToHost(buffer, lTimeOut, lFlags);
     }
-    void Close(int32_t lFlags) override { core_->close(lFlags); }
-    void RegisterLobby(DPNHANDLE dpnHandle, DirectPlay8LobbiedApplication* lobbyApp,
-                       int32_t lFlags) override {
-        core_->registerLobby(dpnHandle, lobbyApp, lFlags);
-    }
-
-    const SessionCore* core() const { return core_; }
-
-private:
-    SessionCore* core_;
 };
 
 }  // namespace

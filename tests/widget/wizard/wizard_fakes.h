@@ -117,13 +117,10 @@ struct FakePlatform {
     }
 };
 
-class FakePeer : public dx8::DirectPlay8Peer, public FakePlatform {
+// The calls a peer and a client share, recorded alike.
+template <class Interface>
+class FakeSession : public Interface, public FakePlatform {
 public:
-    std::optional<dx8::HRESULT> failHost;
-    dx8::DPN_APPLICATION_DESC hostDesc;
-    AddressSeen hostDevice;
-    int32_t hostFlags = -1;
-
     void RegisterMessageHandler(dx8::DirectPlay8Event* h) override {
         calls << QStringLiteral("RegisterMessageHandler");
         handler = h;
@@ -135,6 +132,37 @@ public:
     dx8::DPN_SERVICE_PROVIDER_INFO GetServiceProvider(int32_t lIndex) override {
         return provider(lIndex);
     }
+    dx8::DPNHANDLE EnumHosts(const dx8::DPN_APPLICATION_DESC& appDesc,
+                             const dx8::DirectPlay8Address* addrHost,
+                             const dx8::DirectPlay8Address* deviceInfo, int32_t lRetryCount,
+                             int32_t lRetryInterval, int32_t lTimeOut, int32_t lFlags,
+                             const QByteArray&, int32_t) override {
+        return enumHosts(appDesc, addrHost, deviceInfo, lRetryCount, lRetryInterval, lTimeOut,
+                         lFlags);
+    }
+    void CancelAsyncOperation(dx8::DPNHANDLE hAsyncHandle, int32_t lFlags) override {
+        cancel(hAsyncHandle, lFlags);
+    }
+    dx8::DPNHANDLE Connect(const dx8::DPN_APPLICATION_DESC& appDesc,
+                           const dx8::DirectPlay8Address* address,
+                           const dx8::DirectPlay8Address* deviceInfo, int32_t lFlags,
+                           const QByteArray&, int32_t) override {
+        return connect(appDesc, address, deviceInfo, lFlags);
+    }
+    void Close(int32_t) override { calls << QStringLiteral("Close"); }
+    void RegisterLobby(dx8::DPNHANDLE, dx8::DirectPlay8LobbiedApplication*,
+                       int32_t lFlags) override {
+        calls << QStringLiteral("RegisterLobby %1").arg(lFlags);
+    }
+};
+
+class FakePeer : public FakeSession<dx8::DirectPlay8Peer> {
+public:
+    std::optional<dx8::HRESULT> failHost;
+    dx8::DPN_APPLICATION_DESC hostDesc;
+    AddressSeen hostDevice;
+    int32_t hostFlags = -1;
+
     dx8::DPNHANDLE SetPeerInfo(const dx8::DPN_PLAYER_INFO& p, int32_t lFlags) override {
         setInfo(p, lFlags, "SetPeerInfo");
         return 0;
@@ -150,71 +178,16 @@ public:
         hostDevice = seen(address);
         hostFlags = lFlags;
     }
-    dx8::DPNHANDLE EnumHosts(const dx8::DPN_APPLICATION_DESC& appDesc,
-                             const dx8::DirectPlay8Address* addrHost,
-                             const dx8::DirectPlay8Address* deviceInfo, int32_t lRetryCount,
-                             int32_t lRetryInterval, int32_t lTimeOut, int32_t lFlags,
-                             const QByteArray&, int32_t) override {
-        return enumHosts(appDesc, addrHost, deviceInfo, lRetryCount, lRetryInterval, lTimeOut,
-                         lFlags);
-    }
-    void CancelAsyncOperation(dx8::DPNHANDLE hAsyncHandle, int32_t lFlags) override {
-        cancel(hAsyncHandle, lFlags);
-    }
-    dx8::DPNHANDLE Connect(const dx8::DPN_APPLICATION_DESC& appDesc,
-                           const dx8::DirectPlay8Address* address,
-                           const dx8::DirectPlay8Address* deviceInfo, int32_t lFlags,
-                           const QByteArray&, int32_t) override {
-        return connect(appDesc, address, deviceInfo, lFlags);
-    }
     dx8::DPNHANDLE SendTo(dx8::DPNID, const QByteArray&, int32_t, int32_t) override { return 0; }
-    void Close(int32_t) override { calls << QStringLiteral("Close"); }
-    void RegisterLobby(dx8::DPNHANDLE, dx8::DirectPlay8LobbiedApplication*,
-                       int32_t lFlags) override {
-        calls << QStringLiteral("RegisterLobby %1").arg(lFlags);
-    }
 };
 
-class FakeClient : public dx8::DirectPlay8Client, public FakePlatform {
+class FakeClient : public FakeSession<dx8::DirectPlay8Client> {
 public:
-    void RegisterMessageHandler(dx8::DirectPlay8Event* h) override {
-        calls << QStringLiteral("RegisterMessageHandler");
-        handler = h;
-    }
-    void UnRegisterMessageHandler() override { handler = nullptr; }
-    int32_t GetCountServiceProviders(int32_t) override {
-        return static_cast<int32_t>(providers.size());
-    }
-    dx8::DPN_SERVICE_PROVIDER_INFO GetServiceProvider(int32_t lIndex) override {
-        return provider(lIndex);
-    }
     dx8::DPNHANDLE SetClientInfo(const dx8::DPN_PLAYER_INFO& p, int32_t lFlags) override {
         setInfo(p, lFlags, "SetClientInfo");
         return 0;
     }
-    dx8::DPNHANDLE EnumHosts(const dx8::DPN_APPLICATION_DESC& appDesc,
-                             const dx8::DirectPlay8Address* addrHost,
-                             const dx8::DirectPlay8Address* deviceInfo, int32_t lRetryCount,
-                             int32_t lRetryInterval, int32_t lTimeOut, int32_t lFlags,
-                             const QByteArray&, int32_t) override {
-        return enumHosts(appDesc, addrHost, deviceInfo, lRetryCount, lRetryInterval, lTimeOut,
-                         lFlags);
-    }
-    void CancelAsyncOperation(dx8::DPNHANDLE hAsyncHandle, int32_t lFlags) override {
-        cancel(hAsyncHandle, lFlags);
-    }
-    dx8::DPNHANDLE Connect(const dx8::DPN_APPLICATION_DESC& appDesc,
-                           const dx8::DirectPlay8Address* address,
-                           const dx8::DirectPlay8Address* deviceInfo, int32_t lFlags,
-                           const QByteArray&, int32_t) override {
-        return connect(appDesc, address, deviceInfo, lFlags);
-    }
     dx8::DPNHANDLE Send(const QByteArray&, int32_t, int32_t) override { return 0; }
-    void Close(int32_t) override { calls << QStringLiteral("Close"); }
-    void RegisterLobby(dx8::DPNHANDLE, dx8::DirectPlay8LobbiedApplication*,
-                       int32_t lFlags) override {
-        calls << QStringLiteral("RegisterLobby %1").arg(lFlags);
-    }
 };
 
 class FakeLobby : public dx8::DirectPlay8LobbiedApplication {
