@@ -1,4 +1,4 @@
-// The wizard's widget tests run on Qt's offscreen platform with a private settings folder.
+// Widget tests run on Qt's offscreen platform with a private settings folder.
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -8,7 +8,7 @@ namespace {
 
 QtMessageHandler defaultHandler = nullptr;
 
-// The offscreen platform says so for every dialog it sizes; it tells nothing about the tests.
+// The offscreen platform says so for every window it sizes; it tells nothing about the tests.
 void quietHandler(QtMsgType type, const QMessageLogContext& context, const QString& message) {
     if (message.contains(QLatin1String("propagateSizeHints"))) {
         return;
