@@ -20,6 +20,7 @@
 #include <random>
 #include <vector>
 
+#include "process_cpu.h"
 #include "race_players.h"
 
 using race_e2e::Bot;
@@ -62,24 +63,7 @@ private:
     int fd_ = -1;
 };
 
-// CPU seconds the process has run so far, summed over its threads.
-std::optional<double> cpuSeconds(qint64 pid) {
-    const QDir tasks(QStringLiteral("/proc/%1/task").arg(pid));
-    if (!tasks.exists()) {
-        return std::nullopt;
-    }
-    double total = 0;
-    for (const QString& task : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        QFile schedstat(tasks.filePath(task) + QStringLiteral("/schedstat"));
-        if (schedstat.open(QIODevice::ReadOnly)) {
-            total += QString::fromLatin1(schedstat.readAll())
-                         .section(QLatin1Char(' '), 0, 0)
-                         .toDouble() /
-                     1e9;
-        }
-    }
-    return total;
-}
+using orvel::bench::cpuSeconds;
 
 // Shares of a core, in percent, of each process over the same kCpuSeconds.
 std::vector<double> cpuPercent(const std::vector<qint64>& pids) {

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "orvel_player.h"
+#include "process_cpu.h"
 
 using wizard_it::Player;
 
@@ -34,25 +35,7 @@ const QString kCreate = QStringLiteral("^Kartova Multiplayer - v1\\.1 - Create S
 
 char* selfPath = nullptr;
 
-// CPU seconds the process has run so far, summed over its threads (nanosecond accounting of
-// the scheduler, finer than the clock ticks of /proc/PID/stat).
-std::optional<double> cpuSeconds(qint64 pid) {
-    const QDir tasks(QStringLiteral("/proc/%1/task").arg(pid));
-    if (!tasks.exists()) {
-        return std::nullopt;
-    }
-    double total = 0;
-    for (const QString& task : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        QFile schedstat(tasks.filePath(task) + QStringLiteral("/schedstat"));
-        if (schedstat.open(QIODevice::ReadOnly)) {
-            total += QString::fromLatin1(schedstat.readAll())
-                         .section(QLatin1Char(' '), 0, 0)
-                         .toDouble() /
-                     1e9;
-        }
-    }
-    return total;
-}
+using orvel::bench::cpuSeconds;
 
 // Share of one core the process uses over kIdleSeconds, in percent.
 double idlePercent(qint64 pid) {
