@@ -2,7 +2,6 @@
 // running orvel made available on its lobby page (each orvel on a private X display).
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/stat.h>
 
 #include <QCoreApplication>
 #include <QDir>
@@ -309,26 +308,3 @@ TEST_F(LobbyClientWithOrvel, ALaunchedProgramHostsAndAnotherJoinsWithNoClick) {
 }
 
 }  // namespace
-
-// Player lends its display here without a program of its own, whose output it still asks for.
-QtMessageHandler defaultHandler = nullptr;
-void quietHandler(QtMsgType type, const QMessageLogContext& context, const QString& message) {
-    if (message.startsWith(QLatin1String("QIODevice::read (QProcess): device not open"))) {
-        return;
-    }
-    defaultHandler(type, context, message);
-}
-
-int main(int argc, char** argv) {
-    defaultHandler = qInstallMessageHandler(quietHandler);
-    QCoreApplication app(argc, argv);
-    // Every program of this test meets in a runtime folder of its own.
-    QTemporaryDir runtime;
-    if (!runtime.isValid()) {
-        return 2;
-    }
-    ::chmod(QFile::encodeName(runtime.path()).constData(), 0700);
-    qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

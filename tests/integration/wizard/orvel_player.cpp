@@ -60,8 +60,11 @@ bool Player::start() {
 }
 
 QString Player::log() {
-    stderr_ += QString::fromLocal8Bit(process_.readAllStandardError());
-    process_.readAllStandardOutput();
+    // A player that only lends its display has no program, and so nothing to read.
+    if (process_.isOpen()) {
+        stderr_ += QString::fromLocal8Bit(process_.readAllStandardError());
+        process_.readAllStandardOutput();
+    }
     return stderr_;
 }
 
