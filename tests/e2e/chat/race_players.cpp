@@ -166,20 +166,6 @@ bool Racer::waitLog(const QString& pattern, int timeoutMs) {
         .hasMatch();
 }
 
-QString Racer::xdotool(const QStringList& args) {
-    QProcess tool;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("DISPLAY"), orvel_.displayName());
-    tool.setProcessEnvironment(env);
-    tool.start(QStringLiteral("xdotool"), args);
-    if (!tool.waitForFinished(10000)) {
-        tool.kill();
-        tool.waitForFinished(1000);
-        return QString();
-    }
-    return QString::fromLocal8Bit(tool.readAllStandardOutput());
-}
-
 void Racer::clickInput() {
     const QString window = mainWindow();
     orvel_.focus(window);
@@ -187,17 +173,17 @@ void Racer::clickInput() {
     // twips (15 twips to a pixel at scale 1).
     int width = 0;
     for (const QString& line :
-         xdotool({QStringLiteral("getwindowgeometry"), QStringLiteral("--shell"), window})
+         orvel_.xdotool({QStringLiteral("getwindowgeometry"), QStringLiteral("--shell"), window})
              .split(QLatin1Char('\n'))) {
         if (line.startsWith(QLatin1String("WIDTH="))) {
             width = line.mid(6).toInt();
         }
     }
     const double scale = width > 0 ? width / 512.0 : 1.0;
-    xdotool({QStringLiteral("mousemove"), QStringLiteral("--window"), window,
-             QString::number(qRound(2857 / 15.0 * scale)),
-             QString::number(qRound(4882 / 15.0 * scale)), QStringLiteral("click"),
-             QStringLiteral("1")});
+    orvel_.xdotool({QStringLiteral("mousemove"), QStringLiteral("--window"), window,
+                    QString::number(qRound(2857 / 15.0 * scale)),
+                    QString::number(qRound(4882 / 15.0 * scale)), QStringLiteral("click"),
+                    QStringLiteral("1")});
     QThread::msleep(150);
 }
 

@@ -83,7 +83,6 @@ public:
 
 private:
     bool startProgram();
-    QString xdotool(const QStringList& args);
     // Clicks into the chat's input line, as a player does before typing.
     void clickInput();
 

@@ -55,10 +55,10 @@ public:
     bool running() const { return process_.state() != QProcess::NotRunning; }
     qint64 pid() const { return process_.processId(); }
     QString displayName() const { return display_.name(); }
-
-private:
+    // Runs xdotool on this player's display; its output, trimmed (empty if it hung).
     QString xdotool(const QStringList& args);
 
+private:
     QString name_;
     orvel::testing::XvfbDisplay display_;
     QTemporaryDir config_;
