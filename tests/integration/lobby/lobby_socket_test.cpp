@@ -18,6 +18,7 @@
 #include <memory>
 #include <vector>
 
+#include "dx_result.h"
 #include "platform/dx8/directx8.h"
 #include "platform/dx8/lobby_protocol.h"
 
@@ -42,14 +43,7 @@ bool waitFor(const std::function<bool()>& cond, int timeoutMs = 5000) {
     return true;
 }
 
-HRESULT codeOf(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const DxError& e) {
-        return e.code();
-    }
-    return DPN_OK;
-}
+using orvel::testing::codeOf;
 
 class Recorder : public DirectPlay8LobbyEvent {
 public:

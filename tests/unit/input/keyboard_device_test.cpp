@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 
+#include "dx_result.h"
 #include "platform/dx8/directx8.h"
 #include "platform/dx8/keyboard_device.h"
 
@@ -32,14 +33,7 @@ public:
     uint32_t clock = 1000;
 };
 
-HRESULT codeOf(const std::function<void()>& step) {
-    try {
-        step();
-    } catch (const DxError& e) {
-        return e.code();
-    }
-    return DI_OK;
-}
+using orvel::testing::codeOf;
 
 struct Counter : DirectXEvent8 {
     void DirectXEvent8_DXCallback(int32_t) override { ++calls; }

@@ -9,6 +9,7 @@
 #include <QTimer>
 #include <vector>
 
+#include "dx_result.h"
 #include "platform/dx8/directx8.h"
 #include "platform/dx8/session_core.h"
 
@@ -18,14 +19,7 @@ namespace {
 
 const QString kApp = QStringLiteral("{EABD4D9B-6AA9-4c24-9D10-1A6701B07342}");
 
-HRESULT codeOf(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const DxError& e) {
-        return e.code();
-    }
-    return DPN_OK;
-}
+using orvel::testing::codeOf;
 
 // Records the notifications as short lines.
 class Recorder : public DirectPlay8Event {
