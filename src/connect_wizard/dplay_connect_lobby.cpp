@@ -172,10 +172,4 @@ bool DPlayConnect::HostFromLobby(dx8::DirectPlay8Address& address,
     return true;
 }
 
-void DPlayConnect::DirectPlay8LobbyEvent_ConnectionSettings(dx8::DPL_MESSAGE_CONNECTION_SETTINGS&) {
-}
-void DPlayConnect::DirectPlay8LobbyEvent_Disconnect(dx8::DPNHANDLE, int32_t) {}
-void DPlayConnect::DirectPlay8LobbyEvent_Receive(dx8::DPL_MESSAGE_RECEIVE&, bool&) {}
-void DPlayConnect::DirectPlay8LobbyEvent_SessionStatus(int32_t, dx8::DPNHANDLE) {}
-
 }  // namespace orvel

@@ -28,7 +28,7 @@
 #include <vector>
 
 #include "platform/dx8/directplay8.h"
-#include "platform/dx8/lobby_protocol.h"
+#include "platform/dx8/lobby/lobby_protocol.h"
 #include "session/mod_dplay.h"
 
 namespace {

@@ -15,7 +15,7 @@
 #include <cmath>
 
 #include "orvel_player.h"
-#include "platform/dx8/lobby_protocol.h"
+#include "platform/dx8/lobby/lobby_protocol.h"
 #include "standin_process.h"
 
 using orvel::testing::StandinProcess;

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "platform/dx8/directx8.h"
-#include "platform/dx8/keyboard_device.h"
+#include "platform/dx8/input/keyboard_device.h"
 #include "xi_hiding_proxy.h"
 #include "xvfb.h"
 

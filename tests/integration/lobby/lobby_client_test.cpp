@@ -12,7 +12,7 @@
 #include <QThread>
 
 #include "orvel_player.h"
-#include "platform/dx8/lobby_protocol.h"
+#include "platform/dx8/lobby/lobby_protocol.h"
 
 using wizard_it::Player;
 

@@ -20,7 +20,7 @@
 
 #include "dx_result.h"
 #include "platform/dx8/directx8.h"
-#include "platform/dx8/lobby_protocol.h"
+#include "platform/dx8/lobby/lobby_protocol.h"
 
 using namespace dx8;
 

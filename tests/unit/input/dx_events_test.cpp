@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "platform/dx8/directx8.h"
-#include "platform/dx8/dx_events.h"
+#include "platform/dx8/input/dx_events.h"
 
 using namespace dx8;
 

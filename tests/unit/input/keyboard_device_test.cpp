@@ -8,7 +8,7 @@
 
 #include "dx_result.h"
 #include "platform/dx8/directx8.h"
-#include "platform/dx8/keyboard_device.h"
+#include "platform/dx8/input/keyboard_device.h"
 
 using namespace dx8;
 

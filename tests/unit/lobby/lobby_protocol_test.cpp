@@ -16,7 +16,7 @@
 #include <QtEndian>
 
 #include "platform/dx8/directplay8.h"
-#include "platform/dx8/lobby_protocol.h"
+#include "platform/dx8/lobby/lobby_protocol.h"
 
 using namespace dx8;
 

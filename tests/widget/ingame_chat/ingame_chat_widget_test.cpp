@@ -20,7 +20,7 @@
 #include "main_window/chat_history_box.h"
 #include "main_window/frm_chat.h"
 #include "platform/dx8/directx8.h"
-#include "platform/dx8/keyboard_device.h"
+#include "platform/dx8/input/keyboard_device.h"
 #include "session/mod_dplay.h"
 #include "unit/game_link/fake_os.h"
 

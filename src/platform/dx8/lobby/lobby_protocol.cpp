@@ -1,4 +1,4 @@
-#include "platform/dx8/lobby_protocol.h"
+#include "platform/dx8/lobby/lobby_protocol.h"
 
 #include "platform/dx8/directplay8.h"
 

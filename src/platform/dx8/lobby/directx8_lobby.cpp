@@ -16,7 +16,7 @@
 #include <utility>
 
 #include "platform/dx8/directx8.h"
-#include "platform/dx8/lobby_protocol.h"
+#include "platform/dx8/lobby/lobby_protocol.h"
 #include "platform/dx8/serial_dispatcher.h"
 
 Q_LOGGING_CATEGORY(lcLobby, "orvel.lobby", QtCriticalMsg)

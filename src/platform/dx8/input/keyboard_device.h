@@ -9,8 +9,8 @@
 #include <memory>
 #include <mutex>
 
-#include "platform/dx8/directinput8.h"
-#include "platform/dx8/key_source.h"
+#include "platform/dx8/input/directinput8.h"
+#include "platform/dx8/input/key_source.h"
 
 namespace dx8 {
 

@@ -12,7 +12,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/dx8/key_source.h"
+#include "platform/dx8/input/key_source.h"
 
 class QSocketNotifier;
 struct xcb_connection_t;
@@ -21,10 +21,14 @@ namespace dx8 {
 
 class X11KeySource : public KeySource {
 public:
+    // The DirectInput code of an X key code, 0 for none. The keyboard device hands it in, so
+    // that this backend needs nothing of the device's library.
+    using KeyCodeMap = int16_t (*)(int xKeycode);
+
     // Connects to the display named by DISPLAY and starts reading; the sink runs on the calling
     // thread, from its event loop. Returns null, with the reason in *why, when there is no
     // display or it has no XInput 2.
-    static std::unique_ptr<X11KeySource> open(Sink sink, std::string* why);
+    static std::unique_ptr<X11KeySource> open(Sink sink, KeyCodeMap dikOf, std::string* why);
 
     ~X11KeySource() override;
     X11KeySource(const X11KeySource&) = delete;
@@ -44,6 +48,7 @@ private:
     void handle(const void* event);
 
     Sink sink_;
+    KeyCodeMap dikOf_ = nullptr;
     xcb_connection_t* events_ = nullptr;  // the opening thread only
     xcb_connection_t* queries_ = nullptr;
     uint32_t root_ = 0;

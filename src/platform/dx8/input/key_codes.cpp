@@ -1,8 +1,8 @@
-#include "platform/dx8/key_codes.h"
+#include "platform/dx8/input/key_codes.h"
 
 #include <array>
 
-#include "platform/dx8/directinput8.h"
+#include "platform/dx8/input/directinput8.h"
 
 namespace dx8 {
 

@@ -1,4 +1,4 @@
-#include "platform/dx8/x11_key_source.h"
+#include "platform/os/linux/x11_key_source.h"
 
 #include <xcb/xcb.h>
 #include <xcb/xinput.h>
@@ -8,8 +8,6 @@
 #include <QSocketNotifier>
 #include <QThread>
 #include <cstdlib>
-
-#include "platform/dx8/key_codes.h"
 
 // Silent unless QT_LOGGING_RULES turns it on.
 Q_LOGGING_CATEGORY(lcKeys, "orvel.input", QtCriticalMsg)
@@ -53,13 +51,14 @@ xcb_connection_t* connectDisplay(uint32_t* root, std::string* why) {
 
 }  // namespace
 
-std::unique_ptr<X11KeySource> X11KeySource::open(Sink sink, std::string* why) {
+std::unique_ptr<X11KeySource> X11KeySource::open(Sink sink, KeyCodeMap dikOf, std::string* why) {
     if (QAbstractEventDispatcher::instance() == nullptr) {
         *why = "no event loop to read the keyboard on (the application object comes first)";
         return nullptr;
     }
     std::unique_ptr<X11KeySource> s(new X11KeySource);
     s->sink_ = std::move(sink);
+    s->dikOf_ = dikOf;
     s->events_ = connectDisplay(&s->root_, why);
     if (s->events_ == nullptr) {
         return nullptr;
@@ -163,7 +162,7 @@ void X11KeySource::handle(const void* raw) {
         return;  // a repeat, or a release of a key whose press came before reading began
     }
     down_[code] = press;
-    const int16_t dik = dikFromXKeycode(static_cast<int>(code));
+    const int16_t dik = dikOf_(static_cast<int>(code));
     if (dik == 0) {
         return;
     }
@@ -179,7 +178,7 @@ bool X11KeySource::keyState(std::array<uint8_t, 256>& state) {
     }
     for (int code = 8; code < 256; ++code) {
         if ((keymap->keys[code / 8] >> (code % 8)) & 1) {
-            const int16_t dik = dikFromXKeycode(code);
+            const int16_t dik = dikOf_(code);
             if (dik != 0) {
                 state[static_cast<uint8_t>(dik)] = 0x80;
             }

@@ -1,4 +1,4 @@
-#include "platform/dx8/keyboard_device.h"
+#include "platform/dx8/input/keyboard_device.h"
 
 #include <QLoggingCategory>
 #include <algorithm>
@@ -6,7 +6,8 @@
 #include <cstdio>
 
 #include "platform/dx8/directx8.h"
-#include "platform/dx8/x11_key_source.h"
+#include "platform/dx8/input/key_codes.h"
+#include "platform/os/linux/x11_key_source.h"
 
 Q_DECLARE_LOGGING_CATEGORY(lcKeys)
 
@@ -276,7 +277,7 @@ std::shared_ptr<DirectInputDevice8> DirectInputObject::CreateDevice(const QStrin
 
 KeySourceFactory x11KeySourceFactory() {
     return [](KeySource::Sink sink, std::string* why) -> std::unique_ptr<KeySource> {
-        return X11KeySource::open(std::move(sink), why);
+        return X11KeySource::open(std::move(sink), dikFromXKeycode, why);
     };
 }
 

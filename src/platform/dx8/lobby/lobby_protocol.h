@@ -23,7 +23,7 @@
 #include <optional>
 #include <vector>
 
-#include "platform/dx8/directplay8_lobby.h"
+#include "platform/dx8/lobby/directplay8_lobby.h"
 
 namespace dx8::lobby {
 

@@ -1,11 +1,11 @@
-#include "platform/dx8/dx_events.h"
+#include "platform/dx8/input/dx_events.h"
 
 #include <QCoreApplication>
 #include <QThread>
 #include <mutex>
 #include <unordered_map>
 
-#include "platform/dx8/directinput8.h"
+#include "platform/dx8/input/directinput8.h"
 #include "platform/dx8/serial_dispatcher.h"
 
 namespace dx8::events {

@@ -1,7 +1,7 @@
 // The root object's DirectInput and DirectX event services.
 #include "platform/dx8/directx8.h"
-#include "platform/dx8/dx_events.h"
-#include "platform/dx8/keyboard_device.h"
+#include "platform/dx8/input/dx_events.h"
+#include "platform/dx8/input/keyboard_device.h"
 
 namespace dx8 {
 
