@@ -1,0 +1,28 @@
+#pragma once
+
+// What the roles of one session share: its links, its roster, its notifications and its clock.
+
+#include <QtGlobal>
+#include <functional>
+
+#include "platform/dx8/play/link_table.h"
+#include "platform/dx8/play/roster.h"
+#include "platform/dx8/play/session_events.h"
+
+namespace dx8 {
+
+struct SessionContext {
+    LinkTable& links;
+    Roster& roster;
+    SessionEvents& events;
+    std::function<qint64()> now;
+    // Ends the session here without a word to anyone (the links go at once).
+    std::function<void()> leave;
+
+    void drop(LinkId link, Drop how) { links.drop(link, how, now()); }
+    void broadcast(const net::ControlMessage& m, DPNID except = 0) {
+        links.sendAll(roster.linksExcept(except), m);
+    }
+};
+
+}  // namespace dx8
