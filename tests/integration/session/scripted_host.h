@@ -87,8 +87,7 @@ private:
                            QUuid(QStringLiteral("{EABD4D9B-6AA9-4c24-9D10-1A6701B07342}")), 6,
                            flags_, QStringLiteral("scripted")};
             accept.players.push_back({idOf(0), 0, QStringLiteral("h"), 0, port_});
-            const auto expect =
-                dx8::net::expect(joiner.id, token, 0x7F000001, peer->address.port);
+            const auto expect = dx8::net::expect(joiner.id, token, 0x7F000001, peer->address.port);
             for (const Member& p : members_) {
                 if (p.ready) {
                     accept.players.push_back(

@@ -285,9 +285,9 @@ TEST(HostJoin, AJoinCompletesWhenEveryPlayerConfirmsThenTheNextQueuedStarts) {
     ASSERT_EQ(s.links.sentOn<msg::JoinAccept>(second).size(), 1u);
     // The next joiner is told of the one before it, which is a player now.
     EXPECT_EQ(s.links.sentOn<msg::JoinAccept>(second)[0].players.size(), 4u);
-    EXPECT_EQ(s.delivered(), (std::vector<std::string>{"IndicateConnect",
-                                                       "CreatePlayer " + std::to_string(id),
-                                                       "IndicateConnect"}));
+    EXPECT_EQ(s.delivered(),
+              (std::vector<std::string>{"IndicateConnect", "CreatePlayer " + std::to_string(id),
+                                        "IndicateConnect"}));
 }
 
 TEST(HostJoin, TheQueueIsBounded) {

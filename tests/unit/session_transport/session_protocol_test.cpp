@@ -85,7 +85,8 @@ TEST(ControlMessages, OverlongFieldsAreRefused) {
     EXPECT_LE(name.toUtf8().size(), kMaxTextBytes);
     EXPECT_TRUE(m.name.startsWith(name));
     // Invalid UTF-8 in a name.
-    const QByteArray bad = QByteArray(1, static_cast<char>(Ctl::Info)) + QByteArray("\x02\x00\xC3\x28", 4);
+    const QByteArray bad =
+        QByteArray(1, static_cast<char>(Ctl::Info)) + QByteArray("\x02\x00\xC3\x28", 4);
     EXPECT_FALSE(decode(bad).has_value());
 }
 

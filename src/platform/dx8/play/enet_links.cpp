@@ -313,8 +313,7 @@ void EnetLinks::send(LinkId link, const net::ControlMessage& m) {
     scheduleService();  // its resend, should it be lost
 }
 
-bool EnetLinks::sendData(const std::vector<LinkId>& links, const QByteArray& data,
-                         int32_t flags) {
+bool EnetLinks::sendData(const std::vector<LinkId>& links, const QByteArray& data, int32_t flags) {
     enet_uint32 packetFlags = 0;
     if (flags & DPNSEND_GUARANTEED) {
         packetFlags = ENET_PACKET_FLAG_RELIABLE;

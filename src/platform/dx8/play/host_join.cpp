@@ -115,7 +115,8 @@ void HostJoin::ready(LinkId link) {
     state->kind = LinkKind::Player;
     state->deadline = 0;
     const Endpoint at = s_.links.endpointOf(link);
-    s_.roster.players[join.id] = Player{join.id, join.seq, join.name, link, false, at.ipv4, at.port};
+    s_.roster.players[join.id] =
+        Player{join.id, join.seq, join.name, link, false, at.ipv4, at.port};
     s_.events.createPlayer(join.id);
     const net::ControlMessage added = net::playerAdded(join.id, join.seq, join.name);
     for (const auto& [pid, p] : s_.roster.players) {

@@ -12,7 +12,6 @@
 
 namespace dx8 {
 
-constexpr int kConnectMs = 15000;  // a whole join, joiner side; a queued join waits this long
 constexpr int kMeshWaitMs = 12000;  // host side: the joiner links to every player
 constexpr int kAckWaitMs = 3000;    // host side: players confirm the new player
 constexpr size_t kMaxQueuedJoins = 8;

@@ -1,24 +1,15 @@
 #include "platform/dx8/play/joiner.h"
 
-#include <QLoggingCategory>
 #include <algorithm>
-
-Q_DECLARE_LOGGING_CATEGORY(lcSession)
 
 namespace dx8 {
 
 namespace {
 
 constexpr size_t kMaxEarlyData = 256;
-constexpr int kJoinMs = 15000;  // a whole join
 
 bool isLoopback(uint32_t ip) {
     return (ip >> 24) == 127;
-}
-
-// A failure code stays as it is; anything else a peer sends in its place becomes a generic one.
-HRESULT failureOr(HRESULT code, HRESULT fallback) {
-    return code < 0 ? code : fallback;
 }
 
 }  // namespace
@@ -33,7 +24,7 @@ void Joiner::begin(DPNHANDLE handle, LinkId hostLink, uint32_t hostIp,
     op.hostLink = hostLink;
     op.hostIp = hostIp;
     op.request = std::move(request);
-    op.deadline = s_.now() + kJoinMs;
+    op.deadline = s_.now() + kConnectMs;
     op.sync = sync;
     op_ = std::move(op);
     syncResult.reset();
@@ -133,8 +124,8 @@ void Joiner::onPlayerRemoved(const net::msg::PlayerRemoved& m) {
                   [&m](const net::PlayerEntry& e) { return e.id == m.playerId; });
     const LinkId link = s_.links.linkOf(LinkKind::MeshOut, m.playerId);
     if (link != 0) {
-        s_.drop(link, m.reason == DPNDESTROYPLAYERREASON_NORMAL ? Drop::AwaitClose
-                                                                : Drop::Silently);
+        s_.drop(link,
+                m.reason == DPNDESTROYPLAYERREASON_NORMAL ? Drop::AwaitClose : Drop::Silently);
     }
     if (op_->meshPending.erase(m.playerId) > 0) {
         meshLinkReady(0);

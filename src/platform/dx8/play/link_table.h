@@ -31,7 +31,7 @@ struct Link {
     uint32_t playerId = 0;
     qint64 deadline = 0;  // ms on the session clock; 0 = none
     bool connected = false;
-    bool acked = false;                         // MeshOut: the player accepted our hello
+    bool acked = false;                        // MeshOut: the player accepted our hello
     std::optional<net::msg::MeshHello> hello;  // an early MeshHello waiting for its Expect
 };
 

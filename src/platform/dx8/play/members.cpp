@@ -1,17 +1,8 @@
 #include "platform/dx8/play/members.h"
 
-#include <QLoggingCategory>
-
-Q_DECLARE_LOGGING_CATEGORY(lcSession)
-
 namespace dx8 {
 
 namespace {
-
-// A failure code stays as it is; anything else a peer sends in its place becomes a generic one.
-HRESULT failureOr(HRESULT code, HRESULT fallback) {
-    return code < 0 ? code : fallback;
-}
 
 int32_t removalReason(uint8_t wire) {
     return wire == DPNDESTROYPLAYERREASON_NORMAL ? DPNDESTROYPLAYERREASON_NORMAL
@@ -53,7 +44,8 @@ void Members::onExpect(const net::msg::Expect& m) {
     s_.roster.expect(m.playerId, m.token, s_.now() + kExpectMs);
     // The joiner's hello may have come first.
     for (auto& [link, state] : s_.links.all()) {
-        if (state.kind == LinkKind::Unverified && state.hello && state.hello->playerId == m.playerId) {
+        if (state.kind == LinkKind::Unverified && state.hello &&
+            state.hello->playerId == m.playerId) {
             const net::msg::MeshHello hello = *state.hello;
             onMeshHello(link, hello);
             break;
@@ -151,7 +143,8 @@ void Members::removePlayer(DPNID id, int32_t reason) {
     p.gone = true;
     if (p.link != 0) {
         // One who leaves closes the link itself; one lost is not sent anything more.
-        s_.drop(p.link, reason == DPNDESTROYPLAYERREASON_NORMAL ? Drop::AwaitClose : Drop::Silently);
+        s_.drop(p.link,
+                reason == DPNDESTROYPLAYERREASON_NORMAL ? Drop::AwaitClose : Drop::Silently);
         p.link = 0;
     }
     destroyPlayer(id, reason);

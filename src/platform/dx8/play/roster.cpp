@@ -63,9 +63,9 @@ void Roster::expect(DPNID id, uint64_t token, qint64 deadline) {
 }
 
 bool Roster::takeExpectation(DPNID id, uint64_t token) {
-    const auto e = std::find_if(expectations.begin(), expectations.end(), [&](const Expectation& x) {
-        return x.id == id && x.token == token;
-    });
+    const auto e =
+        std::find_if(expectations.begin(), expectations.end(),
+                     [&](const Expectation& x) { return x.id == id && x.token == token; });
     if (e == expectations.end()) {
         return false;
     }

@@ -2,6 +2,7 @@
 
 // What the roles of one session share: its links, its roster, its notifications and its clock.
 
+#include <QLoggingCategory>
 #include <QtGlobal>
 #include <functional>
 
@@ -9,7 +10,16 @@
 #include "platform/dx8/play/roster.h"
 #include "platform/dx8/play/session_events.h"
 
+Q_DECLARE_LOGGING_CATEGORY(lcSession)
+
 namespace dx8 {
+
+constexpr int kConnectMs = 15000;  // a whole join, joiner side; a queued join waits as long
+
+// A failure code stays as it is; anything else a peer sends in its place becomes a generic one.
+inline HRESULT failureOr(HRESULT code, HRESULT fallback) {
+    return code < 0 ? code : fallback;
+}
 
 struct SessionContext {
     LinkTable& links;

@@ -463,8 +463,8 @@ DPNHANDLE SessionCore::connect(const DPN_APPLICATION_DESC& desc, const DirectPla
         return failLater(DPNERR_GENERIC);
     }
     joiner_.begin(handle, hostLink, *ip,
-                  std::get<net::msg::JoinRequest>(net::joinRequest(
-                      application, instance, roster_.localName, desc.Password)),
+                  std::get<net::msg::JoinRequest>(
+                      net::joinRequest(application, instance, roster_.localName, desc.Password)),
                   sync);
     links_->flush();
     links_->scheduleService();

@@ -213,18 +213,34 @@ std::optional<DiscoveryAnswer> decodeAnswer(const uint8_t* data, size_t size) {
 
 namespace {
 
-void put(Writer& w, uint8_t v) { w.u8(v); }
-void put(Writer& w, uint16_t v) { w.u16(v); }
-void put(Writer& w, uint32_t v) { w.u32(v); }
-void put(Writer& w, uint64_t v) { w.u64(v); }
-void put(Writer& w, int32_t v) { w.i32(v); }
-void put(Writer& w, const QUuid& v) { w.uuid(v); }
-void put(Writer& w, const QString& v) { w.text(v); }
+void put(Writer& w, uint8_t v) {
+    w.u8(v);
+}
+void put(Writer& w, uint16_t v) {
+    w.u16(v);
+}
+void put(Writer& w, uint32_t v) {
+    w.u32(v);
+}
+void put(Writer& w, uint64_t v) {
+    w.u64(v);
+}
+void put(Writer& w, int32_t v) {
+    w.i32(v);
+}
+void put(Writer& w, const QUuid& v) {
+    w.uuid(v);
+}
+void put(Writer& w, const QString& v) {
+    w.text(v);
+}
 template <typename T>
 void putFields(Writer& w, const T& value) {
     std::apply([&w](const auto&... f) { (put(w, f), ...); }, value.fields());
 }
-void put(Writer& w, const SessionDesc& v) { putFields(w, v); }
+void put(Writer& w, const SessionDesc& v) {
+    putFields(w, v);
+}
 void put(Writer& w, const std::vector<PlayerEntry>& list) {
     const size_t n = std::min<size_t>(list.size(), kMaxPlayersListed);
     w.u8(static_cast<uint8_t>(n));
@@ -233,18 +249,34 @@ void put(Writer& w, const std::vector<PlayerEntry>& list) {
     }
 }
 
-void get(Reader& r, uint8_t& v) { v = r.u8(); }
-void get(Reader& r, uint16_t& v) { v = r.u16(); }
-void get(Reader& r, uint32_t& v) { v = r.u32(); }
-void get(Reader& r, uint64_t& v) { v = r.u64(); }
-void get(Reader& r, int32_t& v) { v = r.i32(); }
-void get(Reader& r, QUuid& v) { v = r.uuid(); }
-void get(Reader& r, QString& v) { v = r.text(); }
+void get(Reader& r, uint8_t& v) {
+    v = r.u8();
+}
+void get(Reader& r, uint16_t& v) {
+    v = r.u16();
+}
+void get(Reader& r, uint32_t& v) {
+    v = r.u32();
+}
+void get(Reader& r, uint64_t& v) {
+    v = r.u64();
+}
+void get(Reader& r, int32_t& v) {
+    v = r.i32();
+}
+void get(Reader& r, QUuid& v) {
+    v = r.uuid();
+}
+void get(Reader& r, QString& v) {
+    v = r.text();
+}
 template <typename T>
 void getFields(Reader& r, T& value) {
     std::apply([&r](auto&... f) { (get(r, f), ...); }, value.fields());
 }
-void get(Reader& r, SessionDesc& v) { getFields(r, v); }
+void get(Reader& r, SessionDesc& v) {
+    getFields(r, v);
+}
 void get(Reader& r, std::vector<PlayerEntry>& list) {
     const uint8_t n = r.u8();
     if (n > kMaxPlayersListed) {
@@ -298,26 +330,44 @@ ControlMessage joinRequest(QUuid application, QUuid instance, QString name, QStr
     return msg::JoinRequest{kProtocolVersion, application, instance, std::move(name),
                             std::move(password)};
 }
-ControlMessage joinRefuse(int32_t result) { return msg::JoinRefuse{result}; }
-ControlMessage joinFail(int32_t result) { return msg::JoinFail{result}; }
-ControlMessage terminate(int32_t result) { return msg::Terminate{result}; }
+ControlMessage joinRefuse(int32_t result) {
+    return msg::JoinRefuse{result};
+}
+ControlMessage joinFail(int32_t result) {
+    return msg::JoinFail{result};
+}
+ControlMessage terminate(int32_t result) {
+    return msg::Terminate{result};
+}
 ControlMessage expect(uint32_t playerId, uint64_t token, uint32_t ipv4, uint16_t port) {
     return msg::Expect{playerId, token, ipv4, port};
 }
 ControlMessage meshHello(uint32_t playerId, uint64_t token) {
     return msg::MeshHello{playerId, token};
 }
-ControlMessage meshAck() { return msg::MeshAck{}; }
-ControlMessage joinReady() { return msg::JoinReady{}; }
-ControlMessage joinDone() { return msg::JoinDone{}; }
+ControlMessage meshAck() {
+    return msg::MeshAck{};
+}
+ControlMessage joinReady() {
+    return msg::JoinReady{};
+}
+ControlMessage joinDone() {
+    return msg::JoinDone{};
+}
 ControlMessage playerAdded(uint32_t playerId, uint32_t seq, QString name) {
     return msg::PlayerAdded{playerId, seq, std::move(name)};
 }
-ControlMessage addedAck(uint32_t playerId) { return msg::AddedAck{playerId}; }
+ControlMessage addedAck(uint32_t playerId) {
+    return msg::AddedAck{playerId};
+}
 ControlMessage playerRemoved(uint32_t playerId, uint8_t reason) {
     return msg::PlayerRemoved{playerId, reason};
 }
-ControlMessage leaving() { return msg::Leaving{}; }
-ControlMessage info(QString name) { return msg::Info{std::move(name)}; }
+ControlMessage leaving() {
+    return msg::Leaving{};
+}
+ControlMessage info(QString name) {
+    return msg::Info{std::move(name)};
+}
 
 }  // namespace dx8::net

@@ -82,10 +82,16 @@ enum class Ctl : uint8_t {
 };
 
 // The field list of a wire struct, in wire order.
-#define DX8_FIELDS(...)                                           \
-    auto fields() { return std::tie(__VA_ARGS__); }               \
-    auto fields() const { return std::tie(__VA_ARGS__); }         \
-    bool operator==(const auto& o) const { return fields() == o.fields(); }
+#define DX8_FIELDS(...)                    \
+    auto fields() {                        \
+        return std::tie(__VA_ARGS__);      \
+    }                                      \
+    auto fields() const {                  \
+        return std::tie(__VA_ARGS__);      \
+    }                                      \
+    bool operator==(const auto& o) const { \
+        return fields() == o.fields();     \
+    }
 
 struct PlayerEntry {
     uint32_t id = 0;
