@@ -3,6 +3,7 @@
 #include <QMessageBox>
 #include <exception>
 
+#include "connect_wizard/session_address_dialog.h"
 #include "main_window/frm_chat.h"
 #include "platform/dx8/dx8_types.h"
 #include "session/mod_dplay.h"
@@ -47,6 +48,7 @@ int main(int argc, char* argv[]) {
     QLoggingCategory::setFilterRules(QStringLiteral("orvel.*=false"));
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("orvel"));
+    dx8::setSessionAddressSource(std::make_shared<orvel::SessionAddressDialog>());
 
     int status = 0;
     {

@@ -17,7 +17,8 @@
 #include <map>
 
 #include "platform/dx8/directx8.h"
-#include "platform/dx8/session_core.h"
+#include "platform/dx8/play/session_address_source.h"
+#include "platform/dx8/play/session_core.h"
 #include "session/wire_messages.h"
 #include "track.h"
 
@@ -284,6 +285,7 @@ private:
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
+    dx8::setSessionAddressSource(std::make_shared<dx8::EnvironmentAddressSource>());
     QCoreApplication::setApplicationName(QStringLiteral("orvel-bot"));
 
     QCommandLineParser parser;

@@ -29,6 +29,7 @@
 
 #include "platform/dx8/directplay8.h"
 #include "platform/dx8/lobby/lobby_protocol.h"
+#include "platform/dx8/play/session_address_source.h"
 #include "session/mod_dplay.h"
 
 namespace {
@@ -577,6 +578,7 @@ int main(int argc, char* argv[]) {
     // A program that closes its end while we write must not end us without a word.
     ::signal(SIGPIPE, SIG_IGN);
     QCoreApplication app(argc, argv);
+    dx8::setSessionAddressSource(std::make_shared<dx8::EnvironmentAddressSource>());
     QCoreApplication::setApplicationName(QStringLiteral("orvel-lobby"));
     QStringList args = QCoreApplication::arguments();
     args.removeFirst();

@@ -14,7 +14,7 @@
 
 #include "peer_process.h"
 #include "platform/dx8/dx8_types.h"
-#include "platform/dx8/session_protocol.h"
+#include "platform/dx8/play/session_protocol.h"
 
 using orvel::testing::PeerProcess;
 
@@ -233,16 +233,11 @@ public:
         if (!until(ENET_EVENT_TYPE_CONNECT, {}, 3000)) {
             return false;
         }
-        dx8::net::ControlMessage request;
-        request.type = dx8::net::Ctl::JoinRequest;
-        request.name = QStringLiteral("deaf");
-        send(request);
+        send(dx8::net::joinRequest({}, {}, QStringLiteral("deaf"), {}));
         if (!until(ENET_EVENT_TYPE_RECEIVE, dx8::net::Ctl::JoinAccept, 3000)) {
             return false;
         }
-        dx8::net::ControlMessage ready;
-        ready.type = dx8::net::Ctl::JoinReady;
-        send(ready);
+        send(dx8::net::joinReady());
         return until(ENET_EVENT_TYPE_RECEIVE, dx8::net::Ctl::JoinDone, 3000);
     }
     // Keeps the link to the host alive for a while, acknowledging what it must.
@@ -254,11 +249,9 @@ public:
             if (enet_host_service(host_, &e, 10) > 0 && e.type == ENET_EVENT_TYPE_RECEIVE) {
                 const auto m = dx8::net::decodeControl(e.packet->data, e.packet->dataLength);
                 enet_packet_destroy(e.packet);
-                if (m && m->type == dx8::net::Ctl::PlayerAdded) {
-                    dx8::net::ControlMessage ack;
-                    ack.type = dx8::net::Ctl::AddedAck;
-                    ack.playerId = m->playerId;
-                    send(ack);
+                const auto* added = m ? std::get_if<dx8::net::msg::PlayerAdded>(&*m) : nullptr;
+                if (added != nullptr) {
+                    send(dx8::net::addedAck(added->playerId));
                 }
             }
         }
@@ -285,7 +278,7 @@ private:
                 m = dx8::net::decodeControl(e.packet->data, e.packet->dataLength);
                 enet_packet_destroy(e.packet);
             }
-            if (e.type == type && (!ctl || (m && m->type == *ctl))) {
+            if (e.type == type && (!ctl || (m && dx8::net::typeOf(*m) == *ctl))) {
                 return true;
             }
         }
@@ -486,15 +479,8 @@ TEST(SessionHostile, JunkStrangersAndQueryFloodsChangeNothing) {
     {
         Stranger s;
         ASSERT_TRUE(s.connect(static_cast<uint16_t>(p1Port)));
-        dx8::net::ControlMessage hello;
-        hello.type = dx8::net::Ctl::MeshHello;
-        hello.playerId = hostId.toUInt();
-        hello.token = 12345;
-        s.send(1, dx8::net::encodeControl(hello));
-        dx8::net::ControlMessage removed;
-        removed.type = dx8::net::Ctl::PlayerRemoved;
-        removed.playerId = p1Id.toUInt();
-        s.send(1, dx8::net::encodeControl(removed));
+        s.send(1, dx8::net::encodeControl(dx8::net::meshHello(hostId.toUInt(), 12345)));
+        s.send(1, dx8::net::encodeControl(dx8::net::playerRemoved(p1Id.toUInt(), 0)));
         s.send(0, QByteArray("forged"), false);
         s.service(ENET_EVENT_TYPE_DISCONNECT, 1500);
     }
@@ -502,10 +488,7 @@ TEST(SessionHostile, JunkStrangersAndQueryFloodsChangeNothing) {
         Stranger s;
         ASSERT_TRUE(s.connect(static_cast<uint16_t>(port)));
         s.send(0, QByteArray("forged"), false);
-        dx8::net::ControlMessage terminate;
-        terminate.type = dx8::net::Ctl::Terminate;
-        terminate.result = dx8::DPNERR_HOSTTERMINATEDSESSION;
-        s.send(1, dx8::net::encodeControl(terminate));
+        s.send(1, dx8::net::encodeControl(dx8::net::terminate(dx8::DPNERR_HOSTTERMINATEDSESSION)));
         s.send(1, QByteArray("\x03\x01\x02", 3));  // a truncated accept
         s.service(ENET_EVENT_TYPE_DISCONNECT, 1500);
     }

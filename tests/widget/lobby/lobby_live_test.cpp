@@ -19,7 +19,7 @@
 #include "connect_wizard/dplay_connect.h"
 #include "connect_wizard/message_box.h"
 #include "platform/dx8/lobby/lobby_protocol.h"
-#include "platform/dx8/session_core.h"
+#include "platform/dx8/play/session_core.h"
 #include "wizard_fakes.h"
 
 using namespace dx8;

@@ -13,6 +13,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <tuple>
+#include <variant>
 #include <vector>
 
 namespace dx8::net {
@@ -79,13 +81,25 @@ enum class Ctl : uint8_t {
     Info,             // any -> all: the sender's new name
 };
 
+// The field list of a wire struct, in wire order.
+#define DX8_FIELDS(...)                    \
+    auto fields() {                        \
+        return std::tie(__VA_ARGS__);      \
+    }                                      \
+    auto fields() const {                  \
+        return std::tie(__VA_ARGS__);      \
+    }                                      \
+    bool operator==(const auto& o) const { \
+        return fields() == o.fields();     \
+    }
+
 struct PlayerEntry {
     uint32_t id = 0;
     uint32_t seq = 0;  // join order
     QString name;
     uint32_t ipv4 = 0;  // host byte order
     uint16_t port = 0;
-    bool operator==(const PlayerEntry&) const = default;
+    DX8_FIELDS(id, seq, name, ipv4, port)
 };
 
 struct SessionDesc {
@@ -94,31 +108,113 @@ struct SessionDesc {
     int32_t maxPlayers = 0;
     int32_t flags = 0;
     QString name;
-    bool operator==(const SessionDesc&) const = default;
+    DX8_FIELDS(instance, application, maxPlayers, flags, name)
 };
 
-// One struct for every control message; each type uses the fields its comment above names.
-struct ControlMessage {
-    Ctl type = Ctl::Leaving;
+// One struct per control message. Each names its fields once, in wire order; that one list
+// serves both the encoder and the decoder.
+namespace msg {
+struct JoinRequest {
     uint16_t version = kProtocolVersion;
+    QUuid application;
+    QUuid instance;
+    QString name;
+    QString password;
+    DX8_FIELDS(version, application, instance, name, password)
+};
+struct JoinRefuse {
     int32_t result = 0;
+    DX8_FIELDS(result)
+};
+struct JoinAccept {
     uint32_t playerId = 0;
     uint32_t hostId = 0;
     uint32_t seq = 0;
     uint32_t nextSeq = 0;
     uint32_t idSalt = 0;
     uint64_t token = 0;
+    SessionDesc desc;
+    std::vector<PlayerEntry> players;  // at most kMaxPlayersListed go on the wire
+    DX8_FIELDS(playerId, hostId, seq, nextSeq, idSalt, token, desc, players)
+};
+struct Expect {
+    uint32_t playerId = 0;
+    uint64_t token = 0;
     uint32_t ipv4 = 0;
     uint16_t port = 0;
-    uint8_t reason = 0;
-    QUuid application;
-    QUuid instance;
-    QString name;
-    QString password;
-    SessionDesc desc;
-    std::vector<PlayerEntry> players;
-    bool operator==(const ControlMessage&) const = default;
+    DX8_FIELDS(playerId, token, ipv4, port)
 };
+struct MeshHello {
+    uint32_t playerId = 0;
+    uint64_t token = 0;
+    DX8_FIELDS(playerId, token)
+};
+struct MeshAck {
+    DX8_FIELDS()
+};
+struct JoinReady {
+    DX8_FIELDS()
+};
+struct JoinFail {
+    int32_t result = 0;
+    DX8_FIELDS(result)
+};
+struct PlayerAdded {
+    uint32_t playerId = 0;
+    uint32_t seq = 0;
+    QString name;
+    DX8_FIELDS(playerId, seq, name)
+};
+struct AddedAck {
+    uint32_t playerId = 0;
+    DX8_FIELDS(playerId)
+};
+struct JoinDone {
+    DX8_FIELDS()
+};
+struct PlayerRemoved {
+    uint32_t playerId = 0;
+    uint8_t reason = 0;
+    DX8_FIELDS(playerId, reason)
+};
+struct Leaving {
+    DX8_FIELDS()
+};
+struct Terminate {
+    int32_t result = 0;
+    DX8_FIELDS(result)
+};
+struct Info {
+    QString name;
+    DX8_FIELDS(name)
+};
+}  // namespace msg
+
+// The alternatives stand in Ctl's order: a message's type byte is its index plus one.
+using ControlMessage =
+    std::variant<msg::JoinRequest, msg::JoinRefuse, msg::JoinAccept, msg::Expect, msg::MeshHello,
+                 msg::MeshAck, msg::JoinReady, msg::JoinFail, msg::PlayerAdded, msg::AddedAck,
+                 msg::JoinDone, msg::PlayerRemoved, msg::Leaving, msg::Terminate, msg::Info>;
+
+inline Ctl typeOf(const ControlMessage& m) {
+    return static_cast<Ctl>(m.index() + 1);
+}
+
+// Named constructors for the messages built in more than one place.
+ControlMessage joinRequest(QUuid application, QUuid instance, QString name, QString password);
+ControlMessage joinRefuse(int32_t result);
+ControlMessage joinFail(int32_t result);
+ControlMessage terminate(int32_t result);
+ControlMessage expect(uint32_t playerId, uint64_t token, uint32_t ipv4, uint16_t port);
+ControlMessage meshHello(uint32_t playerId, uint64_t token);
+ControlMessage meshAck();
+ControlMessage joinReady();
+ControlMessage joinDone();
+ControlMessage playerAdded(uint32_t playerId, uint32_t seq, QString name);
+ControlMessage addedAck(uint32_t playerId);
+ControlMessage playerRemoved(uint32_t playerId, uint8_t reason);
+ControlMessage leaving();
+ControlMessage info(QString name);
 
 QByteArray encodeControl(const ControlMessage& message);
 std::optional<ControlMessage> decodeControl(const uint8_t* data, size_t size);

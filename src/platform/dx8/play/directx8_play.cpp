@@ -2,7 +2,7 @@
 #include <memory>
 
 #include "platform/dx8/directx8.h"
-#include "platform/dx8/session_core.h"
+#include "platform/dx8/play/session_core.h"
 
 namespace dx8 {
 

@@ -1,7 +1,10 @@
-#include "platform/dx8/session_protocol.h"
+#include "platform/dx8/play/session_protocol.h"
 
 #include <QStringDecoder>
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
+#include <tuple>
 
 namespace dx8::net {
 
@@ -210,176 +213,161 @@ std::optional<DiscoveryAnswer> decodeAnswer(const uint8_t* data, size_t size) {
 
 namespace {
 
-void writeDesc(Writer& w, const SessionDesc& d) {
-    w.uuid(d.instance);
-    w.uuid(d.application);
-    w.i32(d.maxPlayers);
-    w.i32(d.flags);
-    w.text(d.name);
+void put(Writer& w, uint8_t v) {
+    w.u8(v);
+}
+void put(Writer& w, uint16_t v) {
+    w.u16(v);
+}
+void put(Writer& w, uint32_t v) {
+    w.u32(v);
+}
+void put(Writer& w, uint64_t v) {
+    w.u64(v);
+}
+void put(Writer& w, int32_t v) {
+    w.i32(v);
+}
+void put(Writer& w, const QUuid& v) {
+    w.uuid(v);
+}
+void put(Writer& w, const QString& v) {
+    w.text(v);
+}
+template <typename T>
+void putFields(Writer& w, const T& value) {
+    std::apply([&w](const auto&... f) { (put(w, f), ...); }, value.fields());
+}
+void put(Writer& w, const SessionDesc& v) {
+    putFields(w, v);
+}
+void put(Writer& w, const std::vector<PlayerEntry>& list) {
+    const size_t n = std::min<size_t>(list.size(), kMaxPlayersListed);
+    w.u8(static_cast<uint8_t>(n));
+    for (size_t i = 0; i < n; ++i) {
+        putFields(w, list[i]);
+    }
 }
 
-SessionDesc readDesc(Reader& r) {
-    SessionDesc d;
-    d.instance = r.uuid();
-    d.application = r.uuid();
-    d.maxPlayers = r.i32();
-    d.flags = r.i32();
-    d.name = r.text();
-    return d;
+void get(Reader& r, uint8_t& v) {
+    v = r.u8();
+}
+void get(Reader& r, uint16_t& v) {
+    v = r.u16();
+}
+void get(Reader& r, uint32_t& v) {
+    v = r.u32();
+}
+void get(Reader& r, uint64_t& v) {
+    v = r.u64();
+}
+void get(Reader& r, int32_t& v) {
+    v = r.i32();
+}
+void get(Reader& r, QUuid& v) {
+    v = r.uuid();
+}
+void get(Reader& r, QString& v) {
+    v = r.text();
+}
+template <typename T>
+void getFields(Reader& r, T& value) {
+    std::apply([&r](auto&... f) { (get(r, f), ...); }, value.fields());
+}
+void get(Reader& r, SessionDesc& v) {
+    getFields(r, v);
+}
+void get(Reader& r, std::vector<PlayerEntry>& list) {
+    const uint8_t n = r.u8();
+    if (n > kMaxPlayersListed) {
+        r.take(SIZE_MAX);  // marks the reader failed
+        return;
+    }
+    for (uint8_t i = 0; i < n && r.ok(); ++i) {
+        PlayerEntry p;
+        getFields(r, p);
+        list.push_back(std::move(p));
+    }
+}
+
+template <size_t I = 0>
+std::optional<ControlMessage> decodeAs(size_t index, Reader& r) {
+    if constexpr (I < std::variant_size_v<ControlMessage>) {
+        if (index != I) {
+            return decodeAs<I + 1>(index, r);
+        }
+        std::variant_alternative_t<I, ControlMessage> m;
+        getFields(r, m);
+        if (!r.atEnd()) {
+            return std::nullopt;
+        }
+        return ControlMessage(std::in_place_index<I>, std::move(m));
+    } else {
+        return std::nullopt;
+    }
 }
 
 }  // namespace
 
 QByteArray encodeControl(const ControlMessage& m) {
     Writer w;
-    w.u8(static_cast<uint8_t>(m.type));
-    switch (m.type) {
-        case Ctl::JoinRequest:
-            w.u16(m.version);
-            w.uuid(m.application);
-            w.uuid(m.instance);
-            w.text(m.name);
-            w.text(m.password);
-            break;
-        case Ctl::JoinRefuse:
-        case Ctl::JoinFail:
-        case Ctl::Terminate:
-            w.i32(m.result);
-            break;
-        case Ctl::JoinAccept: {
-            w.u32(m.playerId);
-            w.u32(m.hostId);
-            w.u32(m.seq);
-            w.u32(m.nextSeq);
-            w.u32(m.idSalt);
-            w.u64(m.token);
-            writeDesc(w, m.desc);
-            const size_t n = std::min<size_t>(m.players.size(), kMaxPlayersListed);
-            w.u8(static_cast<uint8_t>(n));
-            for (size_t i = 0; i < n; ++i) {
-                const PlayerEntry& p = m.players[i];
-                w.u32(p.id);
-                w.u32(p.seq);
-                w.text(p.name);
-                w.u32(p.ipv4);
-                w.u16(p.port);
-            }
-            break;
-        }
-        case Ctl::Expect:
-            w.u32(m.playerId);
-            w.u64(m.token);
-            w.u32(m.ipv4);
-            w.u16(m.port);
-            break;
-        case Ctl::MeshHello:
-            w.u32(m.playerId);
-            w.u64(m.token);
-            break;
-        case Ctl::PlayerAdded:
-            w.u32(m.playerId);
-            w.u32(m.seq);
-            w.text(m.name);
-            break;
-        case Ctl::AddedAck:
-            w.u32(m.playerId);
-            break;
-        case Ctl::PlayerRemoved:
-            w.u32(m.playerId);
-            w.u8(m.reason);
-            break;
-        case Ctl::Info:
-            w.text(m.name);
-            break;
-        case Ctl::MeshAck:
-        case Ctl::JoinReady:
-        case Ctl::JoinDone:
-        case Ctl::Leaving:
-            break;
-    }
+    w.u8(static_cast<uint8_t>(typeOf(m)));
+    std::visit([&w](const auto& body) { putFields(w, body); }, m);
     return w.bytes();
 }
 
 std::optional<ControlMessage> decodeControl(const uint8_t* data, size_t size) {
     Reader r(data, size);
-    ControlMessage m;
     const uint8_t type = r.u8();
     if (!r.ok() || type < static_cast<uint8_t>(Ctl::JoinRequest) ||
         type > static_cast<uint8_t>(Ctl::Info)) {
         return std::nullopt;
     }
-    m.type = static_cast<Ctl>(type);
-    switch (m.type) {
-        case Ctl::JoinRequest:
-            m.version = r.u16();
-            m.application = r.uuid();
-            m.instance = r.uuid();
-            m.name = r.text();
-            m.password = r.text();
-            break;
-        case Ctl::JoinRefuse:
-        case Ctl::JoinFail:
-        case Ctl::Terminate:
-            m.result = r.i32();
-            break;
-        case Ctl::JoinAccept: {
-            m.playerId = r.u32();
-            m.hostId = r.u32();
-            m.seq = r.u32();
-            m.nextSeq = r.u32();
-            m.idSalt = r.u32();
-            m.token = r.u64();
-            m.desc = readDesc(r);
-            const uint8_t n = r.u8();
-            if (n > kMaxPlayersListed) {
-                return std::nullopt;
-            }
-            for (uint8_t i = 0; i < n && r.ok(); ++i) {
-                PlayerEntry p;
-                p.id = r.u32();
-                p.seq = r.u32();
-                p.name = r.text();
-                p.ipv4 = r.u32();
-                p.port = r.u16();
-                m.players.push_back(std::move(p));
-            }
-            break;
-        }
-        case Ctl::Expect:
-            m.playerId = r.u32();
-            m.token = r.u64();
-            m.ipv4 = r.u32();
-            m.port = r.u16();
-            break;
-        case Ctl::MeshHello:
-            m.playerId = r.u32();
-            m.token = r.u64();
-            break;
-        case Ctl::PlayerAdded:
-            m.playerId = r.u32();
-            m.seq = r.u32();
-            m.name = r.text();
-            break;
-        case Ctl::AddedAck:
-            m.playerId = r.u32();
-            break;
-        case Ctl::PlayerRemoved:
-            m.playerId = r.u32();
-            m.reason = r.u8();
-            break;
-        case Ctl::Info:
-            m.name = r.text();
-            break;
-        case Ctl::MeshAck:
-        case Ctl::JoinReady:
-        case Ctl::JoinDone:
-        case Ctl::Leaving:
-            break;
-    }
-    if (!r.atEnd()) {
-        return std::nullopt;
-    }
-    return m;
+    return decodeAs(type - 1u, r);
+}
+
+ControlMessage joinRequest(QUuid application, QUuid instance, QString name, QString password) {
+    return msg::JoinRequest{kProtocolVersion, application, instance, std::move(name),
+                            std::move(password)};
+}
+ControlMessage joinRefuse(int32_t result) {
+    return msg::JoinRefuse{result};
+}
+ControlMessage joinFail(int32_t result) {
+    return msg::JoinFail{result};
+}
+ControlMessage terminate(int32_t result) {
+    return msg::Terminate{result};
+}
+ControlMessage expect(uint32_t playerId, uint64_t token, uint32_t ipv4, uint16_t port) {
+    return msg::Expect{playerId, token, ipv4, port};
+}
+ControlMessage meshHello(uint32_t playerId, uint64_t token) {
+    return msg::MeshHello{playerId, token};
+}
+ControlMessage meshAck() {
+    return msg::MeshAck{};
+}
+ControlMessage joinReady() {
+    return msg::JoinReady{};
+}
+ControlMessage joinDone() {
+    return msg::JoinDone{};
+}
+ControlMessage playerAdded(uint32_t playerId, uint32_t seq, QString name) {
+    return msg::PlayerAdded{playerId, seq, std::move(name)};
+}
+ControlMessage addedAck(uint32_t playerId) {
+    return msg::AddedAck{playerId};
+}
+ControlMessage playerRemoved(uint32_t playerId, uint8_t reason) {
+    return msg::PlayerRemoved{playerId, reason};
+}
+ControlMessage leaving() {
+    return msg::Leaving{};
+}
+ControlMessage info(QString name) {
+    return msg::Info{std::move(name)};
 }
 
 }  // namespace dx8::net
