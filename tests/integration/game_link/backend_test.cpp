@@ -332,9 +332,3 @@ TEST(ProcessMemoryPermissionTest, IsReportedAsAccessDeniedAndToldOnce) {
 
 }  // namespace
 }  // namespace orvel
-
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

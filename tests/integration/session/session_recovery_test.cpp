@@ -235,9 +235,3 @@ TEST(Migration, AJoinThroughTheNewHostReachesAPlayerThatStillHearsTheOldOne) {
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

@@ -341,9 +341,3 @@ TEST_F(LobbyFiles, AvailableProgramsAreListedAndLeftoversRemoved) {
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

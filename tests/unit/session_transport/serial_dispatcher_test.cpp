@@ -66,9 +66,3 @@ TEST(SerialDispatcher, AFailingNotificationDoesNotStopTheRest) {
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

@@ -95,11 +95,3 @@ TEST(SearchAddressDialog, NotAskedWithoutTheFlagOrWithAPresetAnswer) {
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    qputenv("ORVEL_DISCOVERY", "loopback");
-    QApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}
