@@ -403,8 +403,10 @@ TEST_F(InGameChatE2E, KeysAboveFiftyEightAreIgnoredAndNeverBlockTyping) {
     openLine();
     poke(kInputLine, "##");
     // A function key, an arrow and a keypad key: not even a rewrite.
-    EXPECT_TRUE(staysUntil([] { return input(2) == Bytes{'#', '#'}; },
-                           pressThenMark(QStringLiteral("F5 Up KP_Add"), QStringLiteral("F7"))))
+    // Such keys never reach the line's handler, so nothing marks them as taken: the game's frames
+    // stand in for the time they take.
+    keys(QStringLiteral("F5 Up KP_Add"));
+    EXPECT_TRUE(staysUntil([] { return input(2) == Bytes{'#', '#'}; }, game().framesPassed(25)))
         << show(input(2));
     // Typing goes on while such keys are held down.
     ASSERT_TRUE(xdotool({QStringLiteral("keydown"), QStringLiteral("F6"), QStringLiteral("keydown"),
