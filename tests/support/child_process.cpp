@@ -49,8 +49,10 @@ void ChildProcess::read() {
     if (!process_.isOpen()) {
         return;
     }
-    partial_ += reads_ == Reads::Stderr ? process_.readAllStandardError()
-                                        : process_.readAllStandardOutput();
+    const QByteArray chunk = reads_ == Reads::Stderr ? process_.readAllStandardError()
+                                                     : process_.readAllStandardOutput();
+    text_ += QString::fromUtf8(chunk);
+    partial_ += chunk;
     qsizetype eol;
     while ((eol = partial_.indexOf('\n')) >= 0) {
         lines_ << QString::fromUtf8(partial_.left(eol));
@@ -70,11 +72,7 @@ bool ChildProcess::more() {
 
 QString ChildProcess::text() {
     read();
-    QString all = lines_.join(QLatin1Char('\n'));
-    if (!lines_.isEmpty()) {
-        all += QLatin1Char('\n');
-    }
-    return all + QString::fromUtf8(partial_);
+    return text_;
 }
 
 const QStringList& ChildProcess::lines() {

@@ -68,6 +68,7 @@ private:
     QString quitLine_;
     QByteArray partial_;
     QStringList lines_;
+    QString text_;
 };
 
 // Runs a program to its end (bounded). Its exit code, or nothing when it hung or crashed.

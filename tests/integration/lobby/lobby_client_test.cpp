@@ -2,10 +2,8 @@
 // running orvel made available on its lobby page (each orvel on a private X display).
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 

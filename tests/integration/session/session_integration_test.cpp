@@ -3,7 +3,6 @@
 #include <enet/enet.h>
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QNetworkDatagram>
 #include <QRandomGenerator>

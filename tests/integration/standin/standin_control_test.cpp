@@ -8,7 +8,6 @@
 #include <QLocalSocket>
 #include <QStandardPaths>
 #include <QTemporaryDir>
-#include <QThread>
 #include <cmath>
 
 #include "standin_harness.h"

@@ -2,14 +2,12 @@
 // this process (offscreen) searches and joins it through the platform's DirectPlay8Client.
 #include <gtest/gtest.h>
 
-#include <QApplication>
 #include <QCheckBox>
+#include <QCoreApplication>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
 #include <QRegularExpression>
-#include <QTemporaryDir>
-#include <QTest>
 #include <QTimer>
 
 #include "wait.h"

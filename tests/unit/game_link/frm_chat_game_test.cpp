@@ -2,10 +2,8 @@
 // a private settings folder.
 #include <gtest/gtest.h>
 
-#include <QApplication>
 #include <QCheckBox>
 #include <QSettings>
-#include <QTemporaryDir>
 #include <QTimer>
 
 #include "common/orvel_globals.h"

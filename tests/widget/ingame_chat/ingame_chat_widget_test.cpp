@@ -3,10 +3,8 @@
 // told to), the game is a fake window system and process whose memory writes are logged.
 #include <gtest/gtest.h>
 
-#include <QApplication>
 #include <QLineEdit>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QTimer>
 #include <algorithm>
 #include <cstring>
