@@ -2,7 +2,6 @@
 // it, keeps it patched, finds a restarted game and leaves the patches in place when it ends.
 #include <gtest/gtest.h>
 
-#include <QProcess>
 #include <QTemporaryDir>
 
 #include "standin_process.h"
@@ -16,39 +15,28 @@ using testing::StandinProcess;
 class OrvelProcess {
 public:
     explicit OrvelProcess(const QString& display) {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("DISPLAY"), display);
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-        env.insert(QStringLiteral("XDG_CONFIG_HOME"), home_.filePath(QStringLiteral("config")));
-        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), home_.path());
-        process_.setProcessEnvironment(env);
-        process_.setProcessChannelMode(QProcess::ForwardedChannels);
-        process_.start(QStringLiteral(ORVEL_PROGRAM), {});
-        started_ = process_.waitForStarted(20000);
+        process_.setEnv(QStringLiteral("DISPLAY"), display);
+        process_.setEnv(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        process_.setEnv(QStringLiteral("XDG_CONFIG_HOME"), home_.filePath(QStringLiteral("config")));
+        process_.setEnv(QStringLiteral("XDG_RUNTIME_DIR"), home_.path());
+        process_.setReads(testing::ChildProcess::Reads::Nothing);
+        started_ = process_.start(QStringLiteral(ORVEL_PROGRAM));
     }
-    ~OrvelProcess() { stop(); }
     bool started() const { return started_; }
-    bool running() const { return process_.state() == QProcess::Running; }
-    void stop() {
-        if (process_.state() != QProcess::NotRunning) {
-            process_.terminate();
-            if (!process_.waitForFinished(15000)) {
-                process_.kill();
-                process_.waitForFinished(10000);
-            }
-        }
-    }
+    bool running() const { return process_.running(); }
+    void stop() { process_.stop(15000); }
 
 private:
     QTemporaryDir home_;
-    QProcess process_;
+    testing::ChildProcess process_;
     bool started_ = false;
 };
 
 // The opponents' routine has stopped running: its run counter stands over several frames.
 bool opponentsStand(StandinProcess& game) {
     const qint64 runs = game.counter("a_runs");
-    return runs >= 0 && game.waitFrames(10) && game.counter("a_runs") == runs;
+    return runs >= 0 && testing::staysUntil([&] { return game.counter("a_runs") == runs; },
+                                            game.framesPassed(10));
 }
 
 TEST(OrvelProgramE2ETest, PatchesTheGameAndARestartedGame) {

@@ -3,7 +3,6 @@
 #include <enet/enet.h>
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QNetworkDatagram>
 #include <QRandomGenerator>
@@ -81,7 +80,15 @@ TEST(SessionMesh, SixPlayersDeliverOnceAndRefuseTheSeventh) {
         EXPECT_TRUE(all[r]->waitCount(QStringLiteral("^RECV \\S+ car-"), 5 * kEach, kLong))
             << all[r]->dump().toStdString();
     }
-    QThread::msleep(300);
+    // A guaranteed line from every sender behind its cars: once each has arrived, a doubled car
+    // would have too.
+    for (size_t s = 0; s < all.size(); ++s) {
+        all[s]->send(QStringLiteral("send all 28 done-%1").arg(names[s]));
+    }
+    for (size_t r = 0; r < all.size(); ++r) {
+        EXPECT_TRUE(all[r]->waitCount(QStringLiteral("^RECV \\S+ done-"), 5, kLong))
+            << all[r]->dump().toStdString();
+    }
     for (size_t r = 0; r < all.size(); ++r) {
         for (size_t s = 0; s < all.size(); ++s) {
             for (int k = 0; k < kEach; ++k) {
@@ -266,23 +273,20 @@ private:
         enet_host_flush(host_);
     }
     bool until(ENetEventType type, std::optional<dx8::net::Ctl> ctl, int ms) {
-        ENetEvent e;
-        QElapsedTimer clock;
-        clock.start();
-        while (clock.elapsed() < ms) {
-            if (enet_host_service(host_, &e, 20) <= 0) {
-                continue;
-            }
-            std::optional<dx8::net::ControlMessage> m;
-            if (e.type == ENET_EVENT_TYPE_RECEIVE) {
-                m = dx8::net::decodeControl(e.packet->data, e.packet->dataLength);
-                enet_packet_destroy(e.packet);
-            }
-            if (e.type == type && (!ctl || (m && dx8::net::typeOf(*m) == *ctl))) {
-                return true;
-            }
-        }
-        return false;
+        return orvel::testing::waitUntil(
+            [&] {
+                ENetEvent e;
+                if (enet_host_service(host_, &e, 20) <= 0) {
+                    return false;
+                }
+                std::optional<dx8::net::ControlMessage> m;
+                if (e.type == ENET_EVENT_TYPE_RECEIVE) {
+                    m = dx8::net::decodeControl(e.packet->data, e.packet->dataLength);
+                    enet_packet_destroy(e.packet);
+                }
+                return e.type == type && (!ctl || (m && dx8::net::typeOf(*m) == *ctl));
+            },
+            ms);
     }
     ENetHost* host_ = nullptr;
     ENetPeer* link_ = nullptr;
@@ -298,12 +302,12 @@ TEST(SessionMesh, AJoinerThatCannotReachEveryPlayerFails) {
     PeerProcess joiner(QStringLiteral("j"));
     joiner.send(QStringLiteral("connect 127.0.0.1 %1").arg(port));
     int failed = -1;
-    QElapsedTimer clock;
-    clock.start();
-    while (failed < 0 && clock.elapsed() < kLong) {
-        deaf.serve(100);
-        failed = joiner.waitFor(QStringLiteral("^CONNECT "), 10);
-    }
+    orvel::testing::waitUntil(
+        [&] {
+            deaf.serve(100);
+            return (failed = joiner.waitFor(QStringLiteral("^CONNECT "), 10)) >= 0;
+        },
+        kLong);
     ASSERT_GE(failed, 0) << joiner.dump().toStdString();
     EXPECT_EQ(joiner.lines()[failed], QStringLiteral("CONNECT 0x80158590"));
     deaf.serve(300);
@@ -336,10 +340,17 @@ TEST(SessionSearch, FindsThreeSessionsFollowsCountsAndCancels) {
 
     searcher.send(QStringLiteral("cancel"));
     EXPECT_GE(searcher.waitFor(QStringLiteral("^ASYNC %1 0x80158650$").arg(handle)), 0);
-    QThread::msleep(1200);
+    // A second search started now: once it has heard from a session, answers to the first that
+    // were under way are in; while it hears four more rounds, the first gets none.
+    PeerProcess watch(QStringLiteral("w"));
+    watch.send(QStringLiteral("enum"));
+    const QString answer = QStringLiteral("^ENUM \\S+ 1 4 \\d+ .*port=%1$").arg(pa);
+    ASSERT_GE(watch.waitFor(answer), 0) << watch.dump().toStdString();
     const int after = searcher.count(QStringLiteral("^ENUM "));
-    QThread::msleep(800);
-    EXPECT_EQ(searcher.count(QStringLiteral("^ENUM ")), after);
+    EXPECT_TRUE(orvel::testing::staysUntil(
+        [&] { return searcher.count(QStringLiteral("^ENUM ")) == after; },
+        [&] { return watch.count(answer) >= 5; }))
+        << searcher.dump().toStdString();
 }
 
 TEST(SessionDispatch, NoEventWhileAHandlerRuns) {
@@ -393,20 +404,18 @@ public:
     }
     // Services until an event of the given type, or the time is up.
     bool service(ENetEventType wanted, int ms) {
-        QElapsedTimer clock;
-        clock.start();
-        ENetEvent e;
-        while (clock.elapsed() < ms) {
-            if (enet_host_service(host_, &e, 20) > 0) {
+        return orvel::testing::waitUntil(
+            [&] {
+                ENetEvent e;
+                if (enet_host_service(host_, &e, 20) <= 0) {
+                    return false;
+                }
                 if (e.type == ENET_EVENT_TYPE_RECEIVE) {
                     enet_packet_destroy(e.packet);
                 }
-                if (e.type == wanted) {
-                    return true;
-                }
-            }
-        }
-        return false;
+                return e.type == wanted;
+            },
+            ms);
     }
 
 private:
@@ -506,9 +515,3 @@ TEST(SessionHostile, JunkStrangersAndQueryFloodsChangeNothing) {
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

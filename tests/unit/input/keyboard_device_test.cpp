@@ -322,9 +322,3 @@ TEST(KeyboardWithoutSource, WorksButNothingEverComes) {
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

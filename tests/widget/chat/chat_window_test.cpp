@@ -146,11 +146,11 @@ TEST_F(ChatSend, EnterSendsTheLineAsTypedAndShowsItWithoutABlankAfterTheName) {
     window->txtSend_KeyPress(key);
     EXPECT_EQ(key, 0);
     EXPECT_TRUE(window->txtSend->text().isEmpty());
-    ASSERT_EQ(peer->sent.size(), 1u);
-    EXPECT_EQ(peer->sent[0].target, dx8::DPNID_ALL_PLAYERS_GROUP);
-    EXPECT_EQ(peer->sent[0].timeout, 0);
-    EXPECT_EQ(peer->sent[0].flags, 0x20);
-    EXPECT_EQ(peer->sent[0].data,
+    ASSERT_EQ(peer->sends.size(), 1u);
+    EXPECT_EQ(peer->sends[0].target, dx8::DPNID_ALL_PLAYERS_GROUP);
+    EXPECT_EQ(peer->sends[0].timeout, 0);
+    EXPECT_EQ(peer->sends[0].flags, 0x20);
+    EXPECT_EQ(peer->sends[0].data,
               textMessage(orvel::ChatMessage, QStringLiteral("  hello there ")));
     EXPECT_EQ(history(), QStringLiteral("<Ann>  hello there \r\n"));
 }
@@ -165,7 +165,7 @@ TEST_F(ChatSend, EnterOnEmptyInputAndOtherKeysSendNothing) {
         window->txtSend_KeyPress(key);
         EXPECT_EQ(key, typed);
     }
-    EXPECT_TRUE(peer->sent.empty());
+    EXPECT_TRUE(peer->sends.empty());
     EXPECT_TRUE(history().isEmpty());
     EXPECT_EQ(window->txtSend->text(), QStringLiteral("abc"));
 }
@@ -175,8 +175,8 @@ TEST_F(ChatSend, TypingIntoTheInputLineAndPressingEnter) {
     QTest::keyClicks(window->txtSend, QStringLiteral("gg"));
     QTest::keyClick(window->txtSend, Qt::Key_Return);
     QTest::keyClick(window->txtSend, Qt::Key_Return);  // empty now: nothing more
-    ASSERT_EQ(peer->sent.size(), 1u);
-    EXPECT_EQ(peer->sent[0].data, textMessage(orvel::ChatMessage, QStringLiteral("gg")));
+    ASSERT_EQ(peer->sends.size(), 1u);
+    EXPECT_EQ(peer->sends[0].data, textMessage(orvel::ChatMessage, QStringLiteral("gg")));
     EXPECT_EQ(history(), QStringLiteral("<Ann>gg\r\n"));
 }
 
@@ -212,7 +212,7 @@ protected:
         EXPECT_EQ(boxes[0].caption, caption);
         EXPECT_EQ(boxes[0].text, text);
         EXPECT_EQ(boxes[0].icon, QMessageBox::Information);
-        EXPECT_TRUE(peer->sent.empty());
+        EXPECT_TRUE(peer->sends.empty());
         boxes.clear();
     }
 };
@@ -250,11 +250,11 @@ TEST_F(ChatWhisper, GoesToTheSelectedPlayerOnlyAndShowsTheSendersName) {
     window->txtSend->setText(QStringLiteral("left at the fork "));
     window->cmdWhisper->click();
     EXPECT_TRUE(boxes.empty());
-    ASSERT_EQ(peer->sent.size(), 1u);
-    EXPECT_EQ(peer->sent[0].target, 7u);
-    EXPECT_EQ(peer->sent[0].timeout, 0);
-    EXPECT_EQ(peer->sent[0].flags, 0x20);
-    EXPECT_EQ(peer->sent[0].data,
+    ASSERT_EQ(peer->sends.size(), 1u);
+    EXPECT_EQ(peer->sends[0].target, 7u);
+    EXPECT_EQ(peer->sends[0].timeout, 0);
+    EXPECT_EQ(peer->sends[0].flags, 0x20);
+    EXPECT_EQ(peer->sends[0].data,
               textMessage(orvel::WhisperMessage, QStringLiteral("left at the fork ")));
     EXPECT_TRUE(window->txtSend->text().isEmpty());
     EXPECT_TRUE(history().endsWith(QStringLiteral("**<Ann>** left at the fork \r\n")));
