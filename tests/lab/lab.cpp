@@ -131,6 +131,12 @@ void Player::stop() {
     drain();
 }
 
+void Player::kill() {
+    process_.kill();
+    process_.waitForFinished(2000);
+    drain();
+}
+
 void Player::drain() {
     partial_ += process_.readAll();
     qsizetype nl;

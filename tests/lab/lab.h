@@ -66,6 +66,8 @@ public:
     // The bot's last car-state report as name -> count.
     std::vector<std::pair<QString, int>> lastCarStates() const;
     void stop();
+    // Ends the bot at once, as a crash or a pulled cable would: it leaves nobody a word.
+    void kill();
     int index() const { return index_; }
 
 private:
