@@ -79,8 +79,12 @@ int main(int argc, char** argv) {
             return unsupported ? 77 : 1;
         }
         Session s(*lab);
-        lab::impairAllPaths(*lab, f.path);
+        // An outage row joins without the loss, so that a failed join does not hide the outage.
+        PathImpairment joinPath = f.path;
+        if (f.outagePlayer > 0) joinPath.lossPct = 0;
+        lab::impairAllPaths(*lab, joinPath);
         const long long join = s.form(90000, &why);
+        lab::impairAllPaths(*lab, f.path);
         if (join < 0) {
             std::printf("| %s | failed: %s | | | | | |\n", f.name, qPrintable(why.left(80)));
             std::fflush(stdout);

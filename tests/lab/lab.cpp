@@ -137,7 +137,7 @@ void Player::kill() {
     drain();
 }
 
-void Player::drain() {
+void Player::drain() const {
     partial_ += process_.readAll();
     qsizetype nl;
     while ((nl = partial_.indexOf('\n')) >= 0) {
@@ -189,10 +189,11 @@ bool Player::waitAll(const std::vector<Player*>& players,
 
 std::vector<std::pair<QString, int>> Player::lastCarStates() const {
     std::vector<std::pair<QString, int>> out;
-    for (qsizetype i = lines_.size() - 1; i >= 0; --i) {
-        if (lines_[i].startsWith(QStringLiteral("car states: "))) {
+    const QStringList& all = lines();
+    for (qsizetype i = all.size() - 1; i >= 0; --i) {
+        if (all[i].startsWith(QStringLiteral("car states: "))) {
             static const QRegularExpression item(QStringLiteral("([^,=]+)=(\\d+)"));
-            auto it = item.globalMatch(lines_[i].mid(12));
+            auto it = item.globalMatch(all[i].mid(12));
             while (it.hasNext()) {
                 const auto m = it.next();
                 out.emplace_back(m.captured(1).trimmed(), m.captured(2).toInt());

@@ -57,8 +57,12 @@ public:
     static bool waitAll(const std::vector<Player*>& players,
                         const std::function<bool(const Player&)>& done, int ms);
 
-    const QStringList& lines() const { return lines_; }
-    int count(const QString& text) const { return static_cast<int>(lines_.count(text)); }
+    // Everything the bot printed so far (what arrived since the last look is read first).
+    const QStringList& lines() const {
+        drain();
+        return lines_;
+    }
+    int count(const QString& text) const { return static_cast<int>(lines().count(text)); }
     bool running() const { return process_.state() != QProcess::NotRunning; }
     int exitCode() const { return process_.exitCode(); }
     // Types a chat line on the bot's standard input.
@@ -71,11 +75,11 @@ public:
     int index() const { return index_; }
 
 private:
-    void drain();
+    void drain() const;
     int index_;
-    QProcess process_;
-    QByteArray partial_;
-    QStringList lines_;
+    mutable QProcess process_;
+    mutable QByteArray partial_;
+    mutable QStringList lines_;
 };
 
 // Paths the build hands the lab (the script, the bridge, the bot).
