@@ -40,6 +40,8 @@ QString outcome(Session& s, int dark, const std::vector<int>& before) {
     parts << QStringLiteral("dropped by %1/3").arg(droppedBy);
     if (!mine.filter(QStringLiteral("session ended")).isEmpty()) {
         parts << QStringLiteral("told: ") + mine.filter(QStringLiteral("session ended")).first().mid(15);
+    } else if (droppedBy > 0) {
+        parts << QStringLiteral("never told");
     }
     if (!mine.filter(QStringLiteral("host is now %1").arg(Session::name(dark))).isEmpty()) {
         parts << QStringLiteral("made itself host");
