@@ -195,8 +195,11 @@ void PortMapper::answered(uint64_t round, size_t index, const MapAnswer& answer,
     }
     if (answer.mapping) {
         if (state_ == State::Mapped) {
-            // The other protocol was faster; this one's port is not needed.
-            removeAll({{backends_[index], *answer.mapping}}, timing_.removal, false);
+            // The other protocol was faster. A router that speaks both answers with the entry it
+            // already holds, which must stay; another router's port is not needed.
+            if (answer.mapping->publicEndpoint() != mapping_->publicEndpoint()) {
+                removeAll({{backends_[index], *answer.mapping}}, timing_.removal, false);
+            }
             return;
         }
         deadline_.stop();

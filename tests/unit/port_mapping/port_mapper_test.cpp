@@ -18,8 +18,9 @@ namespace {
 // A router that answers when the test lets it (or never), grants or refuses, and counts.
 class FakeRouter : public PortMapBackend {
 public:
-    FakeRouter(MappingProtocol p, bool grants, seconds lease = seconds(600))
-        : protocol_(p), grants_(grants), lease_(lease) {}
+    FakeRouter(MappingProtocol p, bool grants, seconds lease = seconds(600),
+               QString address = QStringLiteral("40.40.40.10"))
+        : protocol_(p), grants_(grants), lease_(lease), address_(std::move(address)) {}
     MappingProtocol protocol() const override { return protocol_; }
     MapAnswer add(uint16_t port, seconds, milliseconds budget) override {
         std::unique_lock<std::mutex> l(m_);
@@ -32,7 +33,7 @@ public:
         }
         Mapping mapping;
         mapping.protocol = protocol_;
-        mapping.externalAddress = QStringLiteral("40.40.40.10");
+        mapping.externalAddress = address_;
         mapping.externalPort = port;
         mapping.internalPort = port;
         mapping.lease = lease_;
@@ -56,6 +57,7 @@ private:
     MappingProtocol protocol_;
     bool grants_;
     seconds lease_;
+    QString address_;
     std::mutex m_;
     std::condition_variable cv_;
     bool open_ = false;
@@ -74,12 +76,16 @@ bool waitUntil(const std::function<bool()>& done, int limitMs = 5000) {
     return true;
 }
 
+// By default two routers; oneRouter makes both protocols answer for the same one.
 struct Pair {
     std::shared_ptr<FakeRouter> upnp, natpmp;
     PortMapper mapper;
-    Pair(bool upnpGrants, bool natpmpGrants, PortMapper::Timing timing = {})
+    Pair(bool upnpGrants, bool natpmpGrants, PortMapper::Timing timing = {},
+         bool oneRouter = false)
         : upnp(std::make_shared<FakeRouter>(MappingProtocol::Upnp, upnpGrants, timing.lease)),
-          natpmp(std::make_shared<FakeRouter>(MappingProtocol::NatPmp, natpmpGrants, timing.lease)),
+          natpmp(std::make_shared<FakeRouter>(
+              MappingProtocol::NatPmp, natpmpGrants, timing.lease,
+              oneRouter ? QStringLiteral("40.40.40.10") : QStringLiteral("40.40.40.20"))),
           mapper({upnp, natpmp}, timing) {}
 };
 
@@ -88,17 +94,20 @@ TEST(PortMapper, FirstAnswerWinsAndTheOtherIsGivenBack) {
         const char* name;
         bool upnpGrants, natpmpGrants;
         bool upnpFirst;
+        bool oneRouter;
         MappingProtocol winner;
         int upnpRemoves, natpmpRemoves;  // once both have answered
     };
     const Case cases[] = {
-        {"UPnP first", true, true, true, MappingProtocol::Upnp, 0, 1},
-        {"NAT-PMP first", true, true, false, MappingProtocol::NatPmp, 1, 0},
-        {"UPnP refuses", false, true, true, MappingProtocol::NatPmp, 0, 0},
+        {"UPnP first", true, true, true, false, MappingProtocol::Upnp, 0, 1},
+        {"NAT-PMP first", true, true, false, false, MappingProtocol::NatPmp, 1, 0},
+        {"UPnP refuses", false, true, true, false, MappingProtocol::NatPmp, 0, 0},
+        // Both name the one entry on the router: it stays.
+        {"one router", true, true, true, true, MappingProtocol::Upnp, 0, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        Pair p(c.upnpGrants, c.natpmpGrants);
+        Pair p(c.upnpGrants, c.natpmpGrants, {}, c.oneRouter);
         p.mapper.start(2302);
         EXPECT_EQ(p.mapper.state(), PortMapper::State::Trying);
         auto first = c.upnpFirst ? p.upnp : p.natpmp;
@@ -110,12 +119,19 @@ TEST(PortMapper, FirstAnswerWinsAndTheOtherIsGivenBack) {
         }
         second->open();
         ASSERT_TRUE(waitUntil([&] { return p.mapper.state() == PortMapper::State::Mapped; }));
+        ASSERT_TRUE(waitUntil([&] { return second->adds == 1; }));
         ASSERT_TRUE(waitUntil([&] {
             return p.upnp->removes == c.upnpRemoves && p.natpmp->removes == c.natpmpRemoves;
         }));
+        // The second answer is handled by now: a mapping wrongly given back would show.
+        QCoreApplication::processEvents();
+        EXPECT_EQ(p.upnp->removes + p.natpmp->removes, c.upnpRemoves + c.natpmpRemoves);
         EXPECT_EQ(p.mapper.mapping()->protocol, c.winner);
-        EXPECT_EQ(p.mapper.describe(),
-                  QStringLiteral("mapped 40.40.40.10:2302 (%1)").arg(protocolName(c.winner)));
+        const QString address = c.winner == MappingProtocol::Upnp || c.oneRouter
+                                    ? QStringLiteral("40.40.40.10")
+                                    : QStringLiteral("40.40.40.20");
+        EXPECT_EQ(p.mapper.describe(), QStringLiteral("mapped %1:2302 (%2)")
+                                           .arg(address, protocolName(c.winner)));
     }
 }
 
