@@ -113,7 +113,7 @@ lease_file=$NATLAB_DIR/upnp.leases
 allow 1024-65535 192.168.1.0/24 1024-65535
 deny 0-65535 0.0.0.0/0 0-65535
 EOF
-    natlab_in r1 /usr/sbin/miniupnpd -d -f "$NATLAB_DIR/miniupnpd.conf" \
+    ip netns exec "$(natlab_ns r1)" /usr/sbin/miniupnpd -d -f "$NATLAB_DIR/miniupnpd.conf" \
         -P "$NATLAB_DIR/miniupnpd.pid" >"$NATLAB_DIR/miniupnpd.log" 2>&1 &
     NATLAB_UPNPD_PID=$!
     # Ready once it listens for SSDP on the inside; bounded.

@@ -32,8 +32,9 @@ public:
 
     MapAnswer add(uint16_t port, seconds lease, milliseconds budget) override {
         std::lock_guard<std::mutex> guard(lock_);
-        // Most of the budget goes to the search; the questions to a found router are quick.
-        const int delay = static_cast<int>(std::clamp<milliseconds::rep>(budget.count() / 2, 200, 2000));
+        // The search asks for up to four kinds of device in turn, each waiting this long; the
+        // questions to a router once found are quick.
+        const int delay = static_cast<int>(std::clamp<milliseconds::rep>(budget.count() / 5, 200, 1000));
         int error = 0;
         UPNPDev* devices = upnpDiscover(delay, nullptr, nullptr, UPNP_LOCAL_PORT_ANY, 0, 2, &error);
         if (devices == nullptr) {
