@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # A player behind the UPnP router hosts; a player on the internet joins at the router's public
 # address with nothing set up by hand; both chat. When the host leaves (SIGTERM) the router no
-# longer forwards the port.
-#   upnp_join_test.sh PATH_TO_ORVEL_BOT
+# longer forwards the port. The same for orvel itself, hosting through a lobby launch.
+#   upnp_join_test.sh ORVEL_BOT ORVEL ORVEL_LOBBY
 set -u
 bot=$1
+orvel=$2
+lobby=$3
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/natlab.sh"
 
@@ -78,9 +80,43 @@ fi
 kill -TERM "$host" 2>/dev/null
 wait "$host" 2>/dev/null
 
+# orvel: asks once its wizard has finished, gives the port back when SIGTERM closes its window.
+orvel_log=$NATLAB_DIR/orvel.log
+(
+    export XDG_CONFIG_HOME=$NATLAB_DIR/orvel XDG_RUNTIME_DIR=$NATLAB_DIR/run ORVEL_DISCOVERY=lan
+    export QT_QPA_PLATFORM=offscreen QT_LOGGING_RULES="orvel.startup.debug=true"
+    mkdir -p -m 700 "$XDG_RUNTIME_DIR"
+    # A first start registers the program for lobby launches; it is not needed beyond that.
+    ip netns exec "$(natlab_ns p1)" "$orvel" >/dev/null 2>&1 &
+    first=$!
+    for i in $(seq 1 200); do
+        ls "$XDG_CONFIG_HOME"/Orvel/lobby/*.ini >/dev/null 2>&1 && break
+        sleep 0.05
+    done
+    kill -KILL "$first"
+    wait "$first" 2>/dev/null
+    ip netns exec "$(natlab_ns p1)" "$lobby" host --name ann --session "Home race" 2>"$orvel_log"
+) >"$NATLAB_DIR/lobby.out"
+orvel_pid=$(sed -n 's/.*(pid \([0-9]*\)).*/\1/p' "$NATLAB_DIR/lobby.out")
+if [ -n "$orvel_pid" ] &&
+    await "$orvel_log" 'port mapping "mapped 40\.40\.40\.10:2302 \((UPnP IGD|NAT-PMP)\)"' 10; then
+    forwarded || fail "the router does not forward orvel's port"
+    kill -TERM "$orvel_pid"
+    for i in $(seq 1 100); do
+        kill -0 "$orvel_pid" 2>/dev/null || break
+        sleep 0.05
+    done
+    kill -0 "$orvel_pid" 2>/dev/null && fail "orvel did not end within 5 s of SIGTERM"
+    grep -q 'port mapping "off"' "$orvel_log" || fail "orvel did not give the mapping back"
+    forwarded && fail "the router still forwards orvel's port after it ended"
+else
+    fail "orvel behind the UPnP router got no mapping: $(cat "$NATLAB_DIR/lobby.out")"
+fi
+
 if [ $failures -ne 0 ]; then
     echo "--- host"; cat "$host_log"
     echo "--- internet player"; cat "$pub_log" 2>/dev/null
+    echo "--- orvel"; cat "$orvel_log" 2>/dev/null
     echo "--- miniupnpd"; tail -20 "$NATLAB_DIR/miniupnpd.log"
     exit 1
 fi
