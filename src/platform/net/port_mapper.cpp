@@ -61,7 +61,9 @@ PortMapper::PortMapper(std::vector<std::shared_ptr<PortMapBackend>> backends, QO
 
 PortMapper::PortMapper(std::vector<std::shared_ptr<PortMapBackend>> backends, Timing timing,
                        QObject* parent)
-    : QObject(parent), backends_(std::move(backends)), timing_(timing),
+    : QObject(parent),
+      backends_(std::move(backends)),
+      timing_(timing),
       shared_(std::make_shared<Shared>()) {
     if (backends_.empty()) {
         backends_ = {makeUpnpBackend(), makeNatPmpBackend()};
@@ -185,7 +187,8 @@ void PortMapper::answered(uint64_t round, size_t index, const MapAnswer& answer,
             }
         } else {
             mapping_.reset();
-            failure_ = QStringLiteral("the router stopped renewing the mapping (%1)").arg(answer.error);
+            failure_ =
+                QStringLiteral("the router stopped renewing the mapping (%1)").arg(answer.error);
             setState(State::Failed);
         }
         return;
@@ -232,7 +235,8 @@ void PortMapper::giveUp() {
 
 void PortMapper::armRenewal() {
     if (mapping_ && mapping_->lease.count() > 0) {
-        renewal_.start(std::max(milliseconds(500), duration_cast<milliseconds>(mapping_->lease) / 2));
+        renewal_.start(
+            std::max(milliseconds(500), duration_cast<milliseconds>(mapping_->lease) / 2));
     }
 }
 
@@ -247,15 +251,15 @@ void PortMapper::setState(State s) {
 
 QString PortMapper::describe() const {
     switch (state_) {
-    case State::Off:
-        return QStringLiteral("off");
-    case State::Trying:
-        return QStringLiteral("trying");
-    case State::Mapped:
-        return QStringLiteral("mapped %1 (%2)")
-            .arg(mapping_->publicEndpoint(), protocolName(mapping_->protocol));
-    case State::Failed:
-        return QStringLiteral("failed: ") + failure_;
+        case State::Off:
+            return QStringLiteral("off");
+        case State::Trying:
+            return QStringLiteral("trying");
+        case State::Mapped:
+            return QStringLiteral("mapped %1 (%2)")
+                .arg(mapping_->publicEndpoint(), protocolName(mapping_->protocol));
+        case State::Failed:
+            return QStringLiteral("failed: ") + failure_;
     }
     return {};
 }

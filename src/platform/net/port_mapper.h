@@ -60,9 +60,10 @@ public:
     enum class State { Off, Trying, Mapped, Failed };
 
     struct Timing {
-        std::chrono::milliseconds discovery{4000};  // a router that has not answered by then has failed
-        std::chrono::milliseconds removal{1000};    // longest wait for the router when giving back
-        std::chrono::seconds lease{1200};           // asked for; renewed at half of what is granted
+        std::chrono::milliseconds discovery{
+            4000};  // a router that has not answered by then has failed
+        std::chrono::milliseconds removal{1000};  // longest wait for the router when giving back
+        std::chrono::seconds lease{1200};         // asked for; renewed at half of what is granted
     };
 
     // With no backends given, the real ones.

@@ -34,7 +34,8 @@ public:
         std::lock_guard<std::mutex> guard(lock_);
         // The search asks for up to four kinds of device in turn, each waiting this long; the
         // questions to a router once found are quick.
-        const int delay = static_cast<int>(std::clamp<milliseconds::rep>(budget.count() / 5, 200, 1000));
+        const int delay =
+            static_cast<int>(std::clamp<milliseconds::rep>(budget.count() / 5, 200, 1000));
         int error = 0;
         UPNPDev* devices = upnpDiscover(delay, nullptr, nullptr, UPNP_LOCAL_PORT_ANY, 0, 2, &error);
         if (devices == nullptr) {
@@ -101,8 +102,8 @@ public:
         if (controlUrl_.isEmpty()) {
             return false;
         }
-        return UPNP_DeletePortMapping(controlUrl_, serviceType_,
-                                      QByteArray::number(m.externalPort), "UDP", nullptr) == 0;
+        return UPNP_DeletePortMapping(controlUrl_, serviceType_, QByteArray::number(m.externalPort),
+                                      "UDP", nullptr) == 0;
     }
 
 private:
