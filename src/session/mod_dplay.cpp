@@ -67,8 +67,9 @@ void StartPortMapping() {
         return;
     }
     portMapper = std::make_unique<net::PortMapper>();
-    QObject::connect(portMapper.get(), &net::PortMapper::stateChanged, portMapper.get(),
-                     [m = portMapper.get()] { qCDebug(lcStartup) << "port mapping" << m->describe(); });
+    QObject::connect(
+        portMapper.get(), &net::PortMapper::stateChanged, portMapper.get(),
+        [m = portMapper.get()] { qCDebug(lcStartup) << "port mapping" << m->describe(); });
     portMapper->start(dx8::sessionPortOf(dpPeer.get()));
 }
 

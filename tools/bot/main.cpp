@@ -16,8 +16,8 @@
 #include <cstring>
 #include <map>
 
-#include "platform/dx8/directx8.h"
 #include "common/settings_store.h"
+#include "platform/dx8/directx8.h"
 #include "platform/dx8/session_core.h"
 #include "platform/net/port_mapper.h"
 #include "session/wire_messages.h"
@@ -220,7 +220,8 @@ private:
             QObject::connect(&mapper_, &orvel::net::PortMapper::stateChanged, this, [this] {
                 say(QStringLiteral("port mapping: %1").arg(mapper_.describe()));
                 if (mapper_.state() == orvel::net::PortMapper::State::Mapped) {
-                    say(QStringLiteral("public address %1").arg(mapper_.mapping()->publicEndpoint()));
+                    say(QStringLiteral("public address %1")
+                            .arg(mapper_.mapping()->publicEndpoint()));
                 }
             });
             mapper_.start(sessionPortOf(peer_.get()));
@@ -360,8 +361,9 @@ int main(int argc, char** argv) {
     o.drive = !parser.isSet(parkedOpt);
     o.track = parser.isSet(trackOpt);
     o.lines = parser.values(sayOpt);
-    o.portMapping = !parser.isSet(noMapOpt) &&
-                    orvel::net::portMappingAllowed(orvel::GetDefault(QStringLiteral("PortMapping")));
+    o.portMapping =
+        !parser.isSet(noMapOpt) &&
+        orvel::net::portMappingAllowed(orvel::GetDefault(QStringLiteral("PortMapping")));
 
     // SIGINT and SIGTERM end the run through the event loop, so the session is left properly.
     if (pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
