@@ -1,6 +1,11 @@
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
 #include <QApplication>
 #include <QLoggingCategory>
 #include <QMessageBox>
+#include <QSocketNotifier>
 #include <exception>
 
 #include "connect_wizard/session_address_dialog.h"
@@ -9,6 +14,34 @@
 #include "session/mod_dplay.h"
 
 namespace {
+
+int signalPipe[2] = {-1, -1};
+
+void onTerminationSignal(int) {
+    const char c = 1;
+    [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &c, 1);
+}
+
+// SIGTERM and SIGINT close the main window, which leaves the session and gives the router's
+// port back as closing it by hand would.
+std::unique_ptr<QSocketNotifier> closeOnTerminationSignals(QWidget* window) {
+    if (pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        return nullptr;
+    }
+    auto notifier = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(notifier.get(), &QSocketNotifier::activated, window, [window] {
+        char c;
+        while (::read(signalPipe[0], &c, 1) > 0) {
+        }
+        window->close();
+    });
+    struct sigaction sa = {};
+    sa.sa_handler = onTerminationSignal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    return notifier;
+}
 
 QString describe(const std::exception& e) {
     if (const auto* dx = dynamic_cast<const dx8::DxError*>(&e)) {
@@ -61,6 +94,7 @@ int main(int argc, char* argv[]) {
             return startupFailed(describe(e));
         }
         window.show();
+        const auto onSignal = closeOnTerminationSignals(&window);
         qCDebug(lcStartup) << "main window shown";
         status = QApplication::exec();
     }

@@ -16,9 +16,11 @@
 #include <cstring>
 #include <map>
 
+#include "common/settings_store.h"
 #include "platform/dx8/directx8.h"
 #include "platform/dx8/play/session_address_source.h"
 #include "platform/dx8/play/session_core.h"
+#include "platform/net/port_mapper.h"
 #include "session/wire_messages.h"
 #include "track.h"
 
@@ -62,6 +64,7 @@ struct Options {
     bool track = false;  // the stand-in game's circuit instead of the ellipse
     QStringList lines;
     int chatIntervalMs = 1000;
+    bool portMapping = true;
 };
 
 class Bot : public QObject, public DirectPlay8Event {
@@ -73,6 +76,7 @@ public:
         livery_ = static_cast<uint32_t>(qHash(o.name)) | 0x01000000u;
     }
     ~Bot() override {
+        mapper_.stop();
         peer_->UnRegisterMessageHandler();
         peer_->Close(0);
     }
@@ -212,6 +216,17 @@ public:
 private:
     void begin() {
         running_ = true;
+        if (options_.portMapping) {
+            // Others link to this player's port, host or not: ask the router to open it.
+            QObject::connect(&mapper_, &orvel::net::PortMapper::stateChanged, this, [this] {
+                say(QStringLiteral("port mapping: %1").arg(mapper_.describe()));
+                if (mapper_.state() == orvel::net::PortMapper::State::Mapped) {
+                    say(QStringLiteral("public address %1")
+                            .arg(mapper_.mapping()->publicEndpoint()));
+                }
+            });
+            mapper_.start(sessionPortOf(peer_.get()));
+        }
         if (options_.drive) {
             QObject::connect(&tick_, &QTimer::timeout, this, [this] { drive(); });
             tick_.setTimerType(Qt::PreciseTimer);
@@ -279,6 +294,7 @@ private:
     uint32_t frames_ = 0;
     uint32_t livery_ = 0;
     int exitCode_ = 0;
+    orvel::net::PortMapper mapper_;
 };
 
 }  // namespace
@@ -322,8 +338,10 @@ int main(int argc, char** argv) {
                                        QStringLiteral("Send no car states."));
     const QCommandLineOption trackOpt(QStringLiteral("track"),
                                       QStringLiteral("Drive the stand-in game's circuit."));
+    const QCommandLineOption noMapOpt(QStringLiteral("no-port-mapping"),
+                                      QStringLiteral("Do not ask the router to forward the port."));
     parser.addOptions({hostOpt, joinOpt, nameOpt, sessionOpt, maxOpt, migrateOpt, portOpt,
-                       durationOpt, sayOpt, reportOpt, parkedOpt, trackOpt});
+                       durationOpt, sayOpt, reportOpt, parkedOpt, trackOpt, noMapOpt});
     parser.process(app);
 
     Options o;
@@ -345,6 +363,9 @@ int main(int argc, char** argv) {
     o.drive = !parser.isSet(parkedOpt);
     o.track = parser.isSet(trackOpt);
     o.lines = parser.values(sayOpt);
+    o.portMapping =
+        !parser.isSet(noMapOpt) &&
+        orvel::net::portMappingAllowed(orvel::GetDefault(QStringLiteral("PortMapping")));
 
     // SIGINT and SIGTERM end the run through the event loop, so the session is left properly.
     if (pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
