@@ -7,8 +7,8 @@
 #include <QUuid>
 #include <cstdio>
 
-#include "platform/dx8/lobby_protocol.h"
-#include "platform/dx8/session_protocol.h"
+#include "platform/dx8/lobby/lobby_protocol.h"
+#include "platform/dx8/play/session_protocol.h"
 #include "session/wire_messages.h"
 
 namespace {
