@@ -3,6 +3,7 @@
 #include <QMessageBox>
 #include <exception>
 
+#include "app/command_line.h"
 #include "main_window/frm_chat.h"
 #include "platform/dx8/dx8_types.h"
 #include "session/mod_dplay.h"
@@ -43,6 +44,9 @@ int startupFailed(const QString& reason) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    if (const auto end = orvel::checkCommandLine(argc, argv)) {
+        return *end;
+    }
     // Diagnostics stay quiet unless QT_LOGGING_RULES asks for them (it overrides this).
     QLoggingCategory::setFilterRules(QStringLiteral("orvel.*=false"));
     QApplication app(argc, argv);
