@@ -14,7 +14,6 @@
 namespace orvel::cli {
 
 constexpr int kUsageStatus = 2;
-constexpr int kDefaultSessionPort = 2302;
 
 // Describes one program: its name, a one-line synopsis for the usage ("[options] OUTPUT.png")
 // and a paragraph for --help.

@@ -352,7 +352,7 @@ int main(int argc, char** argv) {
     QString why;
     std::optional<orvel::cli::HostPort> joinAddress;
     if (!o.host &&
-        !(joinAddress = orvel::cli::parseHostPort(o.join, orvel::cli::kDefaultSessionPort, &why))) {
+        !(joinAddress = orvel::cli::parseHostPort(o.join, kDefaultSessionPort, &why))) {
         return orvel::cli::usageError(program, QStringLiteral("bad address \"%1\": %2").arg(o.join, why));
     }
     double maxPlayers = 6, port = 0;
