@@ -547,9 +547,10 @@ int run(const QStringList& args) {
             const auto parsed = orvel::cli::parsePort(*port);
             r.port = parsed.value_or(0);
             if (!parsed) {
-                return fail(kUsage, QStringLiteral("bad address: the port \"%1\" is not a number "
-                                                   "from 1 to 65535")
-                                        .arg(*port));
+                return usage(QStringLiteral("bad address: the port \"%1\" is not a number "
+                                            "from 1 to 65535")
+                                 .arg(*port),
+                             form);
             }
         }
     } else {
@@ -558,7 +559,7 @@ int run(const QStringList& args) {
         }
         r.hostText = *host;
         if (const auto why = checkHostAddress(r)) {
-            return fail(kUsage, QStringLiteral("bad address \"%1\": %2").arg(*host, *why));
+            return usage(QStringLiteral("bad address \"%1\": %2").arg(*host, *why), form);
         }
     }
     return r.running ? toRunning(r) : launch(r);

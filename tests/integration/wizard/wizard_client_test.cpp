@@ -14,7 +14,7 @@
 #include <QTimer>
 
 #include "connect_wizard/dplay_connect.h"
-#include "connect_wizard/message_box.h"
+#include "ui_common/message_box.h"
 #include "orvel_player.h"
 #include "session/mod_dplay.h"
 

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "common/orvel_globals.h"
-#include "connect_wizard/message_box.h"
+#include "ui_common/message_box.h"
 #include "fake_os.h"
 #include "game_link/game_memory_map.h"
 #include "main_window/chat_history_box.h"

@@ -17,7 +17,7 @@
 #include <QUdpSocket>
 
 #include "connect_wizard/dplay_connect.h"
-#include "connect_wizard/message_box.h"
+#include "ui_common/message_box.h"
 #include "platform/dx8/lobby_protocol.h"
 #include "platform/dx8/session_core.h"
 #include "wizard_fakes.h"
