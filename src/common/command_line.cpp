@@ -33,6 +33,19 @@ void prepare(QCommandLineParser& parser, const Program& program) {
 std::optional<int> parse(QCommandLineParser& parser, const Program& program,
                          const QStringList& arguments) {
     if (!parser.parse(arguments)) {
+        // Named as it was typed ("--nope"), where Qt's own words drop the dashes.
+        const QStringList unknown = parser.unknownOptionNames();
+        if (!unknown.isEmpty()) {
+            for (const QString& a : arguments.mid(1)) {
+                QString name = a.section(QLatin1Char('='), 0, 0);
+                while (name.startsWith(QLatin1Char('-'))) {
+                    name.remove(0, 1);
+                }
+                if (a.startsWith(QLatin1Char('-')) && name == unknown.constFirst()) {
+                    return usageError(program, QStringLiteral("unknown option \"%1\"").arg(a));
+                }
+            }
+        }
         return usageError(program, parser.errorText());
     }
     if (parser.isSet(QStringLiteral("help")) || parser.isSet(QStringLiteral("help-all"))) {

@@ -1,6 +1,7 @@
 // Page 2: creating a session.
 #include <QCheckBox>
 #include <QIntValidator>
+#include <QRegularExpressionValidator>
 #include <QLineEdit>
 #include <QPushButton>
 #include <algorithm>
@@ -20,8 +21,11 @@ void DPlayConnect::cmdCreate_Click() {
     txtUsers->setText(QString::number(lMaxPlayers_));
     // Typing takes only a count the session allows; a text set otherwise is still checked on OK.
     delete txtUsers->validator();
-    txtUsers->setValidator(new QIntValidator(1, std::max(1, lMaxPlayers_), txtUsers));
-    txtUsers->setMaxLength(static_cast<int>(QString::number(std::max(1, lMaxPlayers_)).size()));
+    const int most = std::max(1, lMaxPlayers_);
+    txtUsers->setValidator(
+        most <= 9 ? static_cast<QValidator*>(new QRegularExpressionValidator(
+                        QRegularExpression(QStringLiteral("[1-%1]").arg(most)), txtUsers))
+                  : new QIntValidator(1, most, txtUsers));
     chkMigrate->setChecked(LeadingNumber(GetDefault(QStringLiteral("HostMigrate"))) == 1.0);
     ShowPage(CreatePage);
 }

@@ -38,7 +38,7 @@ void SetMessageBoxHook(MessageBoxHook hook_) {
     };
 }
 
-void SetMessageBoxHook(MessageBoxExplainedHook hook_) {
+void SetExplainedMessageBoxHook(MessageBoxExplainedHook hook_) {
     hook() = std::move(hook_);
 }
 

@@ -23,6 +23,7 @@ void MsgBox(QWidget* parent, const QString& text, const QString& caption,
 
 // An empty hook brings the real boxes back.
 void SetMessageBoxHook(MessageBoxHook hook);
-void SetMessageBoxHook(MessageBoxExplainedHook hook);
+// The same, for a hook that also sees the explanation under the text.
+void SetExplainedMessageBoxHook(MessageBoxExplainedHook hook);
 
 }  // namespace orvel

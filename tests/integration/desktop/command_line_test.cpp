@@ -92,7 +92,7 @@ TEST(CommandLine, BadArgumentsAndValuesAreUsageErrors) {
     };
     const std::vector<Case> cases = {
         {"orvel", {"session"}, "unexpected argument"},
-        {"orvel", {"-platform", "offscreen", "--bogus"}, "Unknown option"},
+        {"orvel", {"-platform", "offscreen", "--bogus=1"}, "unknown option \"--bogus=1\""},
         {"orvel-bot", {}, "either --host or --join"},
         {"orvel-bot", {"--host", "--join", "127.0.0.1"}, "either --host or --join"},
         {"orvel-bot", {"--join", "127.0.0.1:99999"}, "port"},

@@ -75,27 +75,27 @@ TEST(Messages, AFailedHostingNamesItsCause) {
 
 TEST(Messages, TheBoxCarriesItsExplanationToEitherHook) {
     QString explained, text;
-    orvel::SetMessageBoxHook(orvel::MessageBoxExplainedHook(
+    orvel::SetExplainedMessageBoxHook(
         [&](QWidget*, const QString& t, const QString&, QMessageBox::Icon, const QString& e) {
             text = t;
             explained = e;
-        }));
+        });
     orvel::MsgBox(nullptr, QStringLiteral("Full text"), QStringLiteral("Full"),
                   QMessageBox::Information, QStringLiteral("why and what next"));
     EXPECT_EQ(text, "Full text");
     EXPECT_EQ(explained, "why and what next");
 
     int plainCalls = 0;
-    orvel::SetMessageBoxHook(orvel::MessageBoxHook(
+    orvel::SetMessageBoxHook(
         [&](QWidget*, const QString& t, const QString&, QMessageBox::Icon) {
             ++plainCalls;
             text = t;
-        }));
+        });
     orvel::MsgBox(nullptr, QStringLiteral("Second"), QStringLiteral("c"),
                   QMessageBox::Critical, QStringLiteral("ignored"));
     EXPECT_EQ(plainCalls, 1);
     EXPECT_EQ(text, "Second");
-    orvel::SetMessageBoxHook(orvel::MessageBoxHook{});
+    orvel::SetMessageBoxHook({});
 }
 
 TEST(Messages, ChatTextIsSpelledForTheGame) {
