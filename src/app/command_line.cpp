@@ -37,10 +37,11 @@ std::optional<int> checkDisplay(int argc, char** argv) {
                      "session on the same display as the game.\n",
                      display);
     } else {
-        std::fputs("orvel: there is no X display to show Orvel's windows on (DISPLAY is not "
-                   "set); start Orvel in your desktop session on the same display as the "
-                   "game.\n",
-                   stderr);
+        std::fputs(
+            "orvel: there is no X display to show Orvel's windows on (DISPLAY is not "
+            "set); start Orvel in your desktop session on the same display as the "
+            "game.\n",
+            stderr);
     }
     return 1;
 }

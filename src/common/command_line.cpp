@@ -67,23 +67,23 @@ std::optional<int> parse(QCommandLineParser& parser, const Program& program,
 int usageError(const Program& program, const QString& why) {
     QString reason = why.trimmed();
     reason.replace(QLatin1Char('\n'), QLatin1Char(' '));
-    print(stderr, QStringLiteral("%1: %2 (usage: %1 %3)\n").arg(program.name, reason,
-                                                                 program.synopsis));
+    print(stderr,
+          QStringLiteral("%1: %2 (usage: %1 %3)\n").arg(program.name, reason, program.synopsis));
     return kUsageStatus;
 }
 
 QStringList withoutQtOptions(int argc, char** argv) {
     static const std::set<QString> withValue = {
-        QStringLiteral("-platform"),       QStringLiteral("-platformpluginpath"),
-        QStringLiteral("-platformtheme"),  QStringLiteral("-plugin"),
+        QStringLiteral("-platform"),        QStringLiteral("-platformpluginpath"),
+        QStringLiteral("-platformtheme"),   QStringLiteral("-plugin"),
         QStringLiteral("-qwindowgeometry"), QStringLiteral("-qwindowtitle"),
-        QStringLiteral("-qwindowicon"),    QStringLiteral("-display"),
-        QStringLiteral("-geometry"),       QStringLiteral("-style"),
-        QStringLiteral("-stylesheet"),     QStringLiteral("-session"),
-        QStringLiteral("-title"),          QStringLiteral("-visual"),
+        QStringLiteral("-qwindowicon"),     QStringLiteral("-display"),
+        QStringLiteral("-geometry"),        QStringLiteral("-style"),
+        QStringLiteral("-stylesheet"),      QStringLiteral("-session"),
+        QStringLiteral("-title"),           QStringLiteral("-visual"),
     };
     static const std::set<QString> flags = {
-        QStringLiteral("-reverse"), QStringLiteral("-sync"), QStringLiteral("-nograb"),
+        QStringLiteral("-reverse"), QStringLiteral("-sync"),        QStringLiteral("-nograb"),
         QStringLiteral("-dograb"),  QStringLiteral("-widgetcount"),
     };
     QStringList out;

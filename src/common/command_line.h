@@ -50,8 +50,8 @@ struct HostPort {
 // "HOST" or "HOST:PORT", trimmed; defaultPort when no port is given. Nothing when the port is
 // not a number from 1 to 65535, the host is an IPv6 form or empty (unless emptyHostAllowed:
 // a search of the local network); why (if given) says which.
-std::optional<HostPort> parseHostPort(const QString& text, int defaultPort,
-                                      QString* why = nullptr, bool emptyHostAllowed = false);
+std::optional<HostPort> parseHostPort(const QString& text, int defaultPort, QString* why = nullptr,
+                                      bool emptyHostAllowed = false);
 
 // A port from 1 to 65535 in decimal digits.
 std::optional<int> parsePort(const QString& text);

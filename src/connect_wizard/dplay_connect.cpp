@@ -443,8 +443,7 @@ void DPlayConnect::reportFailure(const QString& failureText, const QString& deta
 
 void DPlayConnect::reportHostingFailure() {
     MsgBox(this, QStringLiteral("Unable to create session"), QStringLiteral("No session"),
-           QMessageBox::Critical,
-           hostingAdvice(hostFailure_, hostFailureReason_, hostFirstPort_));
+           QMessageBox::Critical, hostingAdvice(hostFailure_, hostFailureReason_, hostFirstPort_));
 }
 
 // ---- Event forwarding -------------------------------------------------------------------------

@@ -1,9 +1,9 @@
 // Page 2: creating a session.
 #include <QCheckBox>
 #include <QIntValidator>
-#include <QRegularExpressionValidator>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRegularExpressionValidator>
 #include <algorithm>
 #include <cmath>
 

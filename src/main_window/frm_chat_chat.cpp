@@ -4,7 +4,6 @@
 #include <QListWidget>
 
 #include "common/orvel_globals.h"
-#include "ui_common/message_box.h"
 #include "game_link/cp1252.h"
 #include "game_link/game_memory_map.h"
 #include "game_link/memory.h"
@@ -12,6 +11,7 @@
 #include "main_window/frm_chat.h"
 #include "session/mod_dplay.h"
 #include "session/wire_messages.h"
+#include "ui_common/message_box.h"
 
 Q_LOGGING_CATEGORY(lcChat, "orvel.chat", QtWarningMsg)
 

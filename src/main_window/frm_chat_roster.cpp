@@ -5,13 +5,13 @@
 #include <variant>
 
 #include "common/orvel_globals.h"
-#include "ui_common/error_advice.h"
-#include "ui_common/message_box.h"
 #include "game_link/game_memory_map.h"
 #include "game_link/memory.h"
 #include "main_window/frm_chat.h"
 #include "session/mod_dplay.h"
 #include "session/wire_messages.h"
+#include "ui_common/error_advice.h"
+#include "ui_common/message_box.h"
 
 namespace orvel {
 

@@ -33,9 +33,8 @@ void SetMessageBoxHook(MessageBoxHook hook_) {
         return;
     }
     hook() = [h = std::move(hook_)](QWidget* parent, const QString& text, const QString& caption,
-                                    QMessageBox::Icon icon, const QString&) {
-        h(parent, text, caption, icon);
-    };
+                                    QMessageBox::Icon icon,
+                                    const QString&) { h(parent, text, caption, icon); };
 }
 
 void SetExplainedMessageBoxHook(MessageBoxExplainedHook hook_) {

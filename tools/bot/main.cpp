@@ -286,8 +286,7 @@ int main(int argc, char** argv) {
     QCoreApplication::setApplicationName(QStringLiteral("orvel-bot"));
 
     const orvel::cli::Program program{
-        QStringLiteral("orvel-bot"),
-        QStringLiteral("--host | --join HOST[:PORT] [options]"),
+        QStringLiteral("orvel-bot"), QStringLiteral("--host | --join HOST[:PORT] [options]"),
         QStringLiteral("A headless Orvel player that drives a car round a closed path.\n"
                        "Exit status: 0 after a signal or --duration, 2 bad usage or a failed "
                        "join, 3 the session ended.")};
@@ -342,29 +341,31 @@ int main(int argc, char** argv) {
     o.host = parser.isSet(hostOpt);
     o.join = parser.value(joinOpt);
     if (!parser.positionalArguments().isEmpty()) {
-        return orvel::cli::usageError(
-            program, QStringLiteral("unexpected argument \"%1\"")
-                         .arg(parser.positionalArguments().constFirst()));
+        return orvel::cli::usageError(program, QStringLiteral("unexpected argument \"%1\"")
+                                                   .arg(parser.positionalArguments().constFirst()));
     }
     if (o.host == parser.isSet(joinOpt)) {
         return orvel::cli::usageError(program, QStringLiteral("give either --host or --join"));
     }
     QString why;
     std::optional<orvel::cli::HostPort> joinAddress;
-    if (!o.host &&
-        !(joinAddress = orvel::cli::parseHostPort(o.join, kDefaultSessionPort, &why))) {
-        return orvel::cli::usageError(program, QStringLiteral("bad address \"%1\": %2").arg(o.join, why));
+    if (!o.host && !(joinAddress = orvel::cli::parseHostPort(o.join, kDefaultSessionPort, &why))) {
+        return orvel::cli::usageError(program,
+                                      QStringLiteral("bad address \"%1\": %2").arg(o.join, why));
     }
     double maxPlayers = 6, port = 0;
     if (!number(maxOpt, 1, 64, &maxPlayers) || maxPlayers != std::floor(maxPlayers)) {
-        return orvel::cli::usageError(program, QStringLiteral("--max-players takes a whole number from 1 to 64"));
+        return orvel::cli::usageError(
+            program, QStringLiteral("--max-players takes a whole number from 1 to 64"));
     }
     if (parser.isSet(portOpt) && !orvel::cli::parsePort(parser.value(portOpt))) {
-        return orvel::cli::usageError(program, QStringLiteral("--port takes a number from 1 to 65535"));
+        return orvel::cli::usageError(program,
+                                      QStringLiteral("--port takes a number from 1 to 65535"));
     }
     port = orvel::cli::parsePort(parser.value(portOpt)).value_or(0);
     if (!number(durationOpt, 0, 1e7, &o.duration) || !number(reportOpt, 0, 1e7, &o.report)) {
-        return orvel::cli::usageError(program, QStringLiteral("--duration and --report take seconds, 0 or more"));
+        return orvel::cli::usageError(
+            program, QStringLiteral("--duration and --report take seconds, 0 or more"));
     }
     o.name = parser.isSet(nameOpt)
                  ? parser.value(nameOpt)

@@ -22,7 +22,8 @@ namespace {
 
 constexpr const char* kDefaultTitle = "Brenmoor - Kartova";
 
-const char* const kAbout = R"(A small racing game that stands in for Kartova: a window titled "Brenmoor - Kartova" whose memory
+const char* const kAbout =
+    R"(A small racing game that stands in for Kartova: a window titled "Brenmoor - Kartova" whose memory
 holds the game's data and two patchable routines at the game's fixed addresses.
 
 Qt's own options work too, e.g. -qwindowgeometry 720x540+0+0 or -platform xcb.
@@ -84,19 +85,32 @@ int main(int argc, char* argv[]) {
                                       QString::fromLatin1(kAbout)};
     QCommandLineParser parser;
     orvel::cli::prepare(parser, program);
-    const QCommandLineOption mxOpt(QStringLiteral("mx"), QStringLiteral("Lay the memory out as the MX edition."));
-    const QCommandLineOption raceOpt(QStringLiteral("race"), QStringLiteral("Start in a race instead of on the menu."));
-    const QCommandLineOption autopilotOpt(QStringLiteral("autopilot"), QStringLiteral("Let the autopilot drive car 0."));
-    const QCommandLineOption controlOpt(QStringLiteral("control"), QStringLiteral("Listen for steering commands at PATH."), QStringLiteral("path"));
-    const QCommandLineOption titleOpt(QStringLiteral("title"), QStringLiteral("Window title (\"Brenmoor - Kartova\")."), QStringLiteral("text"));
-    const QCommandLineOption colourOpt({QStringLiteral("colour"), QStringLiteral("color")}, QStringLiteral("Colour of the local car (#d02828)."), QStringLiteral("#rrggbb"));
-    const QCommandLineOption frameOpt(QStringLiteral("frame-ms"), QStringLiteral("Milliseconds per frame, 5..200 (20)."), QStringLiteral("n"));
+    const QCommandLineOption mxOpt(QStringLiteral("mx"),
+                                   QStringLiteral("Lay the memory out as the MX edition."));
+    const QCommandLineOption raceOpt(QStringLiteral("race"),
+                                     QStringLiteral("Start in a race instead of on the menu."));
+    const QCommandLineOption autopilotOpt(QStringLiteral("autopilot"),
+                                          QStringLiteral("Let the autopilot drive car 0."));
+    const QCommandLineOption controlOpt(QStringLiteral("control"),
+                                        QStringLiteral("Listen for steering commands at PATH."),
+                                        QStringLiteral("path"));
+    const QCommandLineOption titleOpt(QStringLiteral("title"),
+                                      QStringLiteral("Window title (\"Brenmoor - Kartova\")."),
+                                      QStringLiteral("text"));
+    const QCommandLineOption colourOpt({QStringLiteral("colour"), QStringLiteral("color")},
+                                       QStringLiteral("Colour of the local car (#d02828)."),
+                                       QStringLiteral("#rrggbb"));
+    const QCommandLineOption frameOpt(QStringLiteral("frame-ms"),
+                                      QStringLiteral("Milliseconds per frame, 5..200 (20)."),
+                                      QStringLiteral("n"));
     parser.addOptions({mxOpt, raceOpt, autopilotOpt, controlOpt, titleOpt, colourOpt, frameOpt});
-    if (const auto end = orvel::cli::parse(parser, program, orvel::cli::withoutQtOptions(argc, argv))) {
+    if (const auto end =
+            orvel::cli::parse(parser, program, orvel::cli::withoutQtOptions(argc, argv))) {
         return *end;
     }
     if (!parser.positionalArguments().isEmpty()) {
-        return orvel::cli::usageError(program, QStringLiteral("unexpected argument \"%1\"").arg(parser.positionalArguments().constFirst()));
+        return orvel::cli::usageError(program, QStringLiteral("unexpected argument \"%1\"")
+                                                   .arg(parser.positionalArguments().constFirst()));
     }
     const bool mx = parser.isSet(mxOpt);
     const bool race = parser.isSet(raceOpt);
@@ -105,17 +119,20 @@ int main(int argc, char* argv[]) {
     if (parser.isSet(controlOpt) && control.isEmpty()) {
         return orvel::cli::usageError(program, QStringLiteral("--control needs a path"));
     }
-    const QString title = parser.isSet(titleOpt) ? parser.value(titleOpt) : QString::fromLatin1(kDefaultTitle);
+    const QString title =
+        parser.isSet(titleOpt) ? parser.value(titleOpt) : QString::fromLatin1(kDefaultTitle);
     QColor colour(0xd0, 0x28, 0x28);
     if (parser.isSet(colourOpt) && !(colour = QColor(parser.value(colourOpt))).isValid()) {
-        return orvel::cli::usageError(program, QStringLiteral("not a colour: ") + parser.value(colourOpt));
+        return orvel::cli::usageError(program,
+                                      QStringLiteral("not a colour: ") + parser.value(colourOpt));
     }
     int frameMs = 20;
     if (parser.isSet(frameOpt)) {
         bool good = false;
         frameMs = parser.value(frameOpt).toInt(&good);
         if (!good || frameMs < 5 || frameMs > 200) {
-            return orvel::cli::usageError(program, QStringLiteral("--frame-ms takes a number from 5 to 200"));
+            return orvel::cli::usageError(
+                program, QStringLiteral("--frame-ms takes a number from 5 to 200"));
         }
     }
 

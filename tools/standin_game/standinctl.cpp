@@ -44,15 +44,19 @@ int main(int argc, char* argv[]) {
                                         QStringLiteral("How long to wait for the reply (10 s)."),
                                         QStringLiteral("seconds"), QStringLiteral("10"));
     parser.addOptions({waitOpt, timeoutOpt});
-    parser.addPositionalArgument(QStringLiteral("socket"), QStringLiteral("The game's --control path."));
-    parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("The command and its arguments."));
+    parser.addPositionalArgument(QStringLiteral("socket"),
+                                 QStringLiteral("The game's --control path."));
+    parser.addPositionalArgument(QStringLiteral("command"),
+                                 QStringLiteral("The command and its arguments."));
     if (const auto end = orvel::cli::parse(parser, program, app.arguments())) {
         return *end;
     }
     int waitMs = 0;
     int timeoutMs = 0;
-    if (!seconds(parser.value(waitOpt), &waitMs) || !seconds(parser.value(timeoutOpt), &timeoutMs)) {
-        return orvel::cli::usageError(program, QStringLiteral("--wait and --timeout take 0 to 3600 seconds"));
+    if (!seconds(parser.value(waitOpt), &waitMs) ||
+        !seconds(parser.value(timeoutOpt), &timeoutMs)) {
+        return orvel::cli::usageError(
+            program, QStringLiteral("--wait and --timeout take 0 to 3600 seconds"));
     }
     QStringList args = parser.positionalArguments();
     if (args.size() < 2) {

@@ -43,12 +43,9 @@ struct Program {
 };
 
 const Program kPrograms[] = {
-    {"orvel", ORVEL_PROGRAM},
-    {"orvel-lobby", LOBBY_PROGRAM},
-    {"orvel-bot", BOT_PROGRAM},
-    {"kartova-standin", STANDIN_PROGRAM},
-    {"standinctl", STANDINCTL_PROGRAM},
-    {"orvel-screenshot", SCREENSHOT_PROGRAM},
+    {"orvel", ORVEL_PROGRAM},           {"orvel-lobby", LOBBY_PROGRAM},
+    {"orvel-bot", BOT_PROGRAM},         {"kartova-standin", STANDIN_PROGRAM},
+    {"standinctl", STANDINCTL_PROGRAM}, {"orvel-screenshot", SCREENSHOT_PROGRAM},
 };
 
 const char* pathOf(const char* name) {
@@ -163,8 +160,8 @@ TEST(CommandLine, HostAndPort) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
         QString why;
-        const auto a = orvel::cli::parseHostPort(QString::fromLatin1(c.text), 2302, &why,
-                                                 c.emptyHostAllowed);
+        const auto a =
+            orvel::cli::parseHostPort(QString::fromLatin1(c.text), 2302, &why, c.emptyHostAllowed);
         ASSERT_EQ(a.has_value(), c.host != nullptr) << why.toStdString();
         if (a) {
             EXPECT_EQ(a->host, QString::fromLatin1(c.host));
@@ -180,9 +177,9 @@ TEST(CommandLine, HexBytes) {
         const char* text;
         const char* bytes;  // as hex again; nullptr: refused
     };
-    for (const Case& c : {Case{"", ""}, Case{"00ff", "00ff"}, Case{"DEADbeef", "deadbeef"},
-                          Case{"abc", nullptr}, Case{"0g", nullptr}, Case{"0x12", nullptr},
-                          Case{"12 34", nullptr}}) {
+    for (const Case& c :
+         {Case{"", ""}, Case{"00ff", "00ff"}, Case{"DEADbeef", "deadbeef"}, Case{"abc", nullptr},
+          Case{"0g", nullptr}, Case{"0x12", nullptr}, Case{"12 34", nullptr}}) {
         SCOPED_TRACE(c.text);
         const auto b = orvel::cli::parseHex(QString::fromLatin1(c.text));
         ASSERT_EQ(b.has_value(), c.bytes != nullptr);

@@ -57,10 +57,16 @@ TEST(Messages, AFailedHostingNamesItsCause) {
         std::vector<const char*> words;
     };
     const std::vector<Case> cases = {
-        {DPNERR_INVALIDDEVICEADDRESS, "no free session port", 2302, {"from 2302 to 2400", "in use"}},
+        {DPNERR_INVALIDDEVICEADDRESS,
+         "no free session port",
+         2302,
+         {"from 2302 to 2400", "in use"}},
         {DPNERR_INVALIDDEVICEADDRESS, "no free session port", 2350, {"from 2350 to 2400"}},
         {DPNERR_INVALIDDEVICEADDRESS, "no free session port", 3000, {"UDP port 3000 is in use"}},
-        {DPNERR_GENERIC, "network layer unavailable", 2302, {"0x80004005", "network layer unavailable", "network connection"}},
+        {DPNERR_GENERIC,
+         "network layer unavailable",
+         2302,
+         {"0x80004005", "network layer unavailable", "network connection"}},
         {DPNERR_INVALIDPARAM, "", 2302, {"0x80070057"}},
     };
     for (const Case& c : cases) {
@@ -86,13 +92,12 @@ TEST(Messages, TheBoxCarriesItsExplanationToEitherHook) {
     EXPECT_EQ(explained, "why and what next");
 
     int plainCalls = 0;
-    orvel::SetMessageBoxHook(
-        [&](QWidget*, const QString& t, const QString&, QMessageBox::Icon) {
-            ++plainCalls;
-            text = t;
-        });
-    orvel::MsgBox(nullptr, QStringLiteral("Second"), QStringLiteral("c"),
-                  QMessageBox::Critical, QStringLiteral("ignored"));
+    orvel::SetMessageBoxHook([&](QWidget*, const QString& t, const QString&, QMessageBox::Icon) {
+        ++plainCalls;
+        text = t;
+    });
+    orvel::MsgBox(nullptr, QStringLiteral("Second"), QStringLiteral("c"), QMessageBox::Critical,
+                  QStringLiteral("ignored"));
     EXPECT_EQ(plainCalls, 1);
     EXPECT_EQ(text, "Second");
     orvel::SetMessageBoxHook({});

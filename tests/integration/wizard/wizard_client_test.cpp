@@ -14,9 +14,9 @@
 #include <QTimer>
 
 #include "connect_wizard/dplay_connect.h"
-#include "ui_common/message_box.h"
 #include "orvel_player.h"
 #include "session/mod_dplay.h"
+#include "ui_common/message_box.h"
 
 namespace {
 

@@ -95,7 +95,7 @@ std::vector<EchoCase> echoCases() {
         {"code page 1252",
          QStringLiteral("<\u20AC\u00E9 \u20AC\u00E9\u65E5") + QString::fromUcs4(U"\U0001F600") +
              QStringLiteral("z"),
-         QByteArray("\x80\xE9 \x80" "e ri?z", 10) + QByteArray(40, ' ')},
+         QByteArray("\x80\xE9 \x80") + "e ri?z" + QByteArray(40, ' ')},
         {"long with pairs", QStringLiteral("<") + QString::fromUcs4(U"\U0001F600").repeated(60),
          QByteArray(50, '?')},
     };

@@ -17,9 +17,9 @@
 #include <QUdpSocket>
 
 #include "connect_wizard/dplay_connect.h"
-#include "ui_common/message_box.h"
 #include "platform/dx8/lobby_protocol.h"
 #include "platform/dx8/session_core.h"
+#include "ui_common/message_box.h"
 #include "wizard_fakes.h"
 
 using namespace dx8;

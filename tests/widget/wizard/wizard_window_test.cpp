@@ -36,8 +36,8 @@ TEST_F(WizardTest, ThePlayersFieldTakesOnlyWhatTheSessionAllows) {
         const char* kept;
     };
     const std::vector<Case> cases = {
-        {"1", "1"}, {"6", "6"}, {"0", ""}, {"7", ""}, {"9", ""},
-        {"12", "1"}, {"a", ""}, {"-", ""}, {"3 ", "3"},
+        {"1", "1"},  {"6", "6"}, {"0", ""}, {"7", ""},   {"9", ""},
+        {"12", "1"}, {"a", ""},  {"-", ""}, {"3 ", "3"},
     };
     run(
         [&](DPlayConnect& w) {
