@@ -10,8 +10,8 @@ set(CPACK_PACKAGE_DESCRIPTION "Orvel runs beside Kartova, Brenmoor's single-play
 and lets up to six players race together over the network: it sends the
 local car to the other players of a peer-to-peer session and puts theirs
 into the game. It carries a chat in its own window and on the game's screen.")
-set(CPACK_COMPONENTS_ALL orvel)
-set(CPACK_DEB_COMPONENT_INSTALL OFF)
+# One package of the player's component only; the stand-in game stays out of it.
+set(CPACK_INSTALL_CMAKE_PROJECTS "${CMAKE_BINARY_DIR};${PROJECT_NAME};orvel;/")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
