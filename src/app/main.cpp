@@ -8,6 +8,7 @@
 #include <QSocketNotifier>
 #include <exception>
 
+#include "app/command_line.h"
 #include "connect_wizard/session_address_dialog.h"
 #include "main_window/frm_chat.h"
 #include "platform/dx8/dx8_types.h"
@@ -77,6 +78,9 @@ int startupFailed(const QString& reason) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    if (const auto end = orvel::checkCommandLine(argc, argv)) {
+        return *end;
+    }
     // Diagnostics stay quiet unless QT_LOGGING_RULES asks for them (it overrides this).
     QLoggingCategory::setFilterRules(QStringLiteral("orvel.*=false"));
     QApplication app(argc, argv);

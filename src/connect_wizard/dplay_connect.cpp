@@ -20,7 +20,8 @@
 #include <chrono>
 
 #include "connect_wizard/dplay_connect_private.h"
-#include "connect_wizard/message_box.h"
+#include "ui_common/error_advice.h"
+#include "ui_common/message_box.h"
 
 Q_LOGGING_CATEGORY(lcWizard, "orvel.wizard", QtWarningMsg)
 
@@ -76,8 +77,17 @@ void DPlayConnect::buildControls() {
 
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(pages_);
-    // A fixed dialog, as large as its largest page needs in the font in use.
+    // A fixed dialog, as large as its largest page needs in the font in use, and wide enough
+    // that a window manager shows each page's whole caption beside its title-bar buttons.
     layout->setSizeConstraint(QLayout::SetFixedSize);
+    QFont titleFont = font();
+    titleFont.setBold(true);
+    const QFontMetrics title(titleFont);
+    int widest = 0;
+    for (const char* suffix : kPageSuffix) {
+        widest = std::max(widest, title.horizontalAdvance(kCaption + QLatin1String(suffix)));
+    }
+    pages_->setMinimumWidth(widest + 8 * title.height());
 }
 
 namespace {
@@ -424,10 +434,16 @@ void DPlayConnect::wakeWaits() {
 
 // ---- Failures of page actions -----------------------------------------------------------------
 
-void DPlayConnect::reportFailure(const QString& failureText, const QString& detail) {
+void DPlayConnect::reportFailure(const QString& failureText, const QString& detail,
+                                 std::optional<dx8::HRESULT> code) {
     qCDebug(lcWizard) << failureText << detail;
     MsgBox(this, failureText + QStringLiteral("  Error: ") + detail, QStringLiteral("Error"),
-           QMessageBox::Critical);
+           QMessageBox::Critical, adviceFor(code.value_or(dx8::DPNERR_GENERIC)));
+}
+
+void DPlayConnect::reportHostingFailure() {
+    MsgBox(this, QStringLiteral("Unable to create session"), QStringLiteral("No session"),
+           QMessageBox::Critical, hostingAdvice(hostFailure_, hostFailureReason_, hostFirstPort_));
 }
 
 // ---- Event forwarding -------------------------------------------------------------------------
@@ -449,7 +465,8 @@ void DPlayConnect::DirectPlay8Event_ConnectComplete(dx8::DPNMSG_CONNECT_COMPLETE
         MsgBox(this,
                QStringLiteral("The maximum number of people allowed in this session have already "
                               "joined.  Please choose a different session or create your own."),
-               QStringLiteral("Full"), QMessageBox::Information);
+               QStringLiteral("Full"), QMessageBox::Information,
+               adviceFor(dx8::DPNERR_SESSIONFULL));
         ShowPage(SessionPage);
         return;
     }

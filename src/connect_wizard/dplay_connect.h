@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "platform/dx8/directx8.h"
@@ -215,7 +216,10 @@ private:
     // and the page stays as it is.
     template <class Action>
     void pageAction(const QString& failureText, Action&& action);
-    void reportFailure(const QString& failureText, const QString& detail);
+    void reportFailure(const QString& failureText, const QString& detail,
+                       std::optional<dx8::HRESULT> code = std::nullopt);
+    // The box of a session that could not be hosted, with the cause the platform gave.
+    void reportHostingFailure();
 
     int selectedIndex(const QListWidget* list) const;
     // The peer, else the client: what the wizard asks of either alike goes here.
@@ -238,6 +242,9 @@ private:
     QString sessionName_;
     int32_t maxPlayers_ = 0;
     bool isHost_ = false;
+    dx8::HRESULT hostFailure_ = dx8::DPN_OK;  // why the last hosting failed, and in words
+    QString hostFailureReason_;
+    int hostFirstPort_ = dx8::kDefaultSessionPort;
     bool joining_ = false;          // a join is waiting for its completion
     bool lobbyRegistered_ = false;  // lobbyConnection is registered with the peer or client
 

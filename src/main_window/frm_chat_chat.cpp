@@ -4,13 +4,14 @@
 #include <QListWidget>
 
 #include "common/orvel_globals.h"
-#include "connect_wizard/message_box.h"
+#include "game_link/cp1252.h"
 #include "game_link/game_memory_map.h"
 #include "game_link/memory.h"
 #include "main_window/chat_history_box.h"
 #include "main_window/frm_chat.h"
 #include "session/mod_dplay.h"
 #include "session/wire_messages.h"
+#include "ui_common/message_box.h"
 
 Q_LOGGING_CATEGORY(lcChat, "orvel.chat", QtWarningMsg)
 
@@ -45,7 +46,7 @@ QString lastCharacters(const QString& text, qsizetype limit) {
 // The line as the game's last-line field shows it: without its first character, at most the
 // next 50 characters, padded with blanks to exactly 50, so the write always covers the field.
 QString echoText(const QString& line) {
-    QList<uint> characters = line.toUcs4();
+    QList<uint> characters = transliterateForGame(line).toUcs4();
     if (!characters.isEmpty()) {
         characters.removeFirst();
     }

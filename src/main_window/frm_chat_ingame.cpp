@@ -23,6 +23,7 @@
 #include <span>
 
 #include "common/orvel_globals.h"
+#include "game_link/cp1252.h"
 #include "game_link/game_memory_map.h"
 #include "game_link/memory.h"
 #include "main_window/frm_chat.h"
@@ -70,7 +71,7 @@ ShiftTracker shiftTracker;
 // blank-padded to exactly 50. Counted in characters as the game holds them (one byte each), so
 // the write always fills the whole field.
 QString lastLineEcho(const QString& line) {
-    QList<uint> chars = line.toUcs4();
+    QList<uint> chars = transliterateForGame(line).toUcs4();
     if (!chars.isEmpty()) {
         chars.removeFirst();
     }

@@ -12,9 +12,9 @@
 
 #include "wait.h"
 #include "connect_wizard/dplay_connect.h"
-#include "connect_wizard/message_box.h"
 #include "orvel_player.h"
 #include "session/mod_dplay.h"
+#include "ui_common/message_box.h"
 
 namespace {
 

@@ -17,7 +17,6 @@
 #include <vector>
 
 #include "common/orvel_globals.h"
-#include "connect_wizard/message_box.h"
 #include "fake_os.h"
 #include "game_link/game_memory_map.h"
 #include "main_window/chat_history_box.h"
@@ -26,6 +25,7 @@
 #include "session/mod_dplay.h"
 #include "session/wire_messages.h"
 #include "stub_peer.h"
+#include "ui_common/message_box.h"
 
 namespace chat_test {
 

@@ -89,12 +89,13 @@ std::vector<EchoCase> echoCases() {
         {"exactly 51", sixty.left(51), sixty.mid(1, 50).toLatin1()},
         {"long", sixty, sixty.mid(1, 50).toLatin1()},
         {"blanks kept", QStringLiteral("  x  "), QByteArray(" x  ") + QByteArray(46, ' ')},
-        // Code page 1252: the euro sign and e-acute have their bytes, a CJK character and a
-        // character outside the BMP become one "?" each, so the field stays 50 bytes.
+        // Code page 1252: the euro sign and e-acute have their bytes; a word with characters
+        // outside it is spelled in Latin letters (the CJK character as "ri", e-acute then
+        // plain), what has no spelling (outside the BMP) becomes "?"; the field stays 50 bytes.
         {"code page 1252",
-         QStringLiteral("<\u20AC\u00E9\u65E5") + QString::fromUcs4(U"\U0001F600") +
+         QStringLiteral("<\u20AC\u00E9 \u20AC\u00E9\u65E5") + QString::fromUcs4(U"\U0001F600") +
              QStringLiteral("z"),
-         QByteArray("\x80\xE9??z", 5) + QByteArray(45, ' ')},
+         QByteArray("\x80\xE9 \x80") + "e ri?z" + QByteArray(40, ' ')},
         {"long with pairs", QStringLiteral("<") + QString::fromUcs4(U"\U0001F600").repeated(60),
          QByteArray(50, '?')},
     };
@@ -530,7 +531,7 @@ TEST_F(Receipt, AReceivedLineIsEchoedIntoTheGameDuringARace) {
     race(true);
     receive(0x41, textMessage(orvel::ChatMessage, QStringLiteral("caf\u00E9 \u65E5")));
     EXPECT_EQ(bytesAt(kStandard.messageLastLine, 50),
-              QByteArray("Bob> caf\xE9 ?", 11) + QByteArray(39, ' '));
+              QByteArray("Bob> caf\xE9 ri", 12) + QByteArray(38, ' '));
 }
 
 TEST_F(Receipt, ACarStateGoesIntoTheSendersSlotInThreePieces) {

@@ -15,9 +15,9 @@
 
 #include "wait.h"
 #include "connect_wizard/dplay_connect.h"
-#include "connect_wizard/message_box.h"
 #include "platform/dx8/lobby/lobby_protocol.h"
 #include "platform/dx8/play/session_core.h"
+#include "ui_common/message_box.h"
 #include "wizard_fakes.h"
 
 using namespace dx8;

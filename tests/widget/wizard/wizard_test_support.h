@@ -15,7 +15,7 @@
 #include "wait.h"
 #include "common/settings_store.h"
 #include "connect_wizard/dplay_connect.h"
-#include "connect_wizard/message_box.h"
+#include "ui_common/message_box.h"
 #include "wizard_fakes.h"
 
 namespace wizard_test {

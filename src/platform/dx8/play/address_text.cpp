@@ -1,5 +1,7 @@
 #include "platform/dx8/play/address_text.h"
 
+#include "common/command_line.h"
+
 #include <QHostAddress>
 #include <QHostInfo>
 
@@ -53,16 +55,10 @@ std::optional<uint32_t> resolveIpv4(const QString& host) {
 
 // "host", "host:port"; the port is 0 when none is given, -1 when it is malformed.
 std::pair<QString, int> splitHostPort(const QString& text) {
-    const qsizetype colon = text.lastIndexOf(QLatin1Char(':'));
-    if (colon < 0) {
-        return {text.trimmed(), 0};
+    if (const auto a = orvel::cli::parseHostPort(text, 0, nullptr, true)) {
+        return {a->host, a->port};
     }
-    bool ok = false;
-    const int port = text.mid(colon + 1).trimmed().toInt(&ok);
-    if (!ok || port < 1 || port > 65535) {
-        return {text.left(colon).trimmed(), -1};
-    }
-    return {text.left(colon).trimmed(), port};
+    return {QString(), -1};
 }
 
 std::optional<int> portOf(const DirectPlay8Address* a) {
