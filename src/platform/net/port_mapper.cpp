@@ -120,6 +120,10 @@ void PortMapper::stop() {
         held.emplace_back(backends_[winner_], *mapping_);
         mapping_.reset();
     }
+    if (twin_) {
+        held.emplace_back(backends_[twin_->first], twin_->second);
+        twin_.reset();
+    }
     if (!held.empty()) {
         removeAll(held, timing_.removal);
     }
@@ -202,6 +206,8 @@ void PortMapper::answered(uint64_t round, size_t index, const MapAnswer& answer,
             // already holds, which must stay; another router's port is not needed.
             if (answer.mapping->publicEndpoint() != mapping_->publicEndpoint()) {
                 removeAll({{backends_[index], *answer.mapping}}, timing_.removal, false);
+            } else {
+                twin_.emplace(index, *answer.mapping);
             }
             return;
         }

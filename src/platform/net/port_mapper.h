@@ -62,7 +62,7 @@ public:
     struct Timing {
         std::chrono::milliseconds discovery{
             4000};  // a router that has not answered by then has failed
-        std::chrono::milliseconds removal{1000};  // longest wait for the router when giving back
+        std::chrono::milliseconds removal{2000};  // longest wait for the router when giving back
         std::chrono::seconds lease{1200};         // asked for; renewed at half of what is granted
     };
 
@@ -102,6 +102,9 @@ private:
     State state_ = State::Off;
     std::optional<Mapping> mapping_;
     size_t winner_ = 0;
+    // The same router entry as named by the slower protocol: given back too on stop, since a
+    // router may file it under the protocol that asked last.
+    std::optional<std::pair<size_t, Mapping>> twin_;
     std::vector<QString> errors_;
     size_t pending_ = 0;
     QString failure_;
