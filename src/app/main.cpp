@@ -3,6 +3,7 @@
 #include <QMessageBox>
 #include <exception>
 
+#include "app/quit_signals.h"
 #include "main_window/frm_chat.h"
 #include "platform/dx8/dx8_types.h"
 #include "session/mod_dplay.h"
@@ -51,6 +52,7 @@ int main(int argc, char* argv[]) {
     int status = 0;
     {
         orvel::frmChat window;
+        const orvel::QuitOnSignals quitOnSignals(&window);
         try {
             if (!window.Form_Load()) {
                 return 0;
