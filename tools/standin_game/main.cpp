@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QWidget>
 #include <QColor>
 #include <QSocketNotifier>
 #include <csignal>
@@ -33,6 +34,8 @@ Options:
   --title TEXT       window title (default "Brenmoor - Kartova")
   --colour #RRGGBB   colour of the local car (default #d02828)
   --frame-ms N       milliseconds per frame, 5..200 (default 20)
+  --look-alike       only a window of the title, without the game's memory (another program
+                     that happens to carry the game's title)
   -h, --help         show this text
 Qt's own options work too, e.g. -qwindowgeometry 720x540+0+0 or -platform xcb.
 
@@ -95,6 +98,7 @@ int main(int argc, char* argv[]) {
     bool mx = false;
     bool race = false;
     bool autopilot = false;
+    bool lookAlike = false;
     QString control;
     QString title = QString::fromLatin1(kDefaultTitle);
     QColor colour(0xd0, 0x28, 0x28);
@@ -113,6 +117,8 @@ int main(int argc, char* argv[]) {
             race = true;
         } else if (a == "--autopilot") {
             autopilot = true;
+        } else if (a == "--look-alike") {
+            lookAlike = true;
         } else if (a == "--control" || a == "--title" || a == "--colour" || a == "--color" ||
                    a == "--frame-ms") {
             const char* v = value();
@@ -141,6 +147,15 @@ int main(int argc, char* argv[]) {
         } else if (a.rfind("--", 0) == 0) {
             return usageError("unknown option " + a);
         }
+    }
+
+    if (lookAlike) {
+        QApplication app(argc, argv);
+        QWidget window;
+        window.setWindowTitle(title);
+        window.resize(320, 240);
+        window.show();
+        return QApplication::exec();
     }
 
     // Lets a non-root reader attach under Yama ptrace_scope 1 (fails harmlessly without Yama).

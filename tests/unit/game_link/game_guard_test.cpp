@@ -1,0 +1,265 @@
+// The game link's care for the player's game, against a fake window system and process table:
+// which window is the game, one Orvel per game, the game given back, the status line, the input
+// line's room and the remote car writes.
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QLabel>
+#include <functional>
+
+#include "common/orvel_globals.h"
+#include "fake_os.h"
+#include "game_link/car_state_tick.h"
+#include "game_link/game_memory_map.h"
+#include "game_link/game_process.h"
+#include "game_link/message_area.h"
+#include "game_link/remote_cars.h"
+#include "main_window/frm_chat.h"
+
+namespace orvel {
+namespace {
+
+using testing::FakeOs;
+using Kind = FakeOs::Kind;
+
+constexpr uint32_t kGamePid = 700;
+constexpr uint32_t kGameWindow = 0x700001;
+constexpr uint32_t kOtherPid = 800;
+constexpr uint32_t kOtherWindow = 0x800001;
+constexpr uint8_t kRoutineByte = 0x48;
+
+class GameGuardTest : public ::testing::Test {
+protected:
+    testing::FakeOsScope scope;
+    FakeOs& fake = scope.os;
+    CarStateTick tick;
+
+    GameGuardTest() { tick.setSleep([](int) {}); }
+
+    void startGame(uint32_t pid = kGamePid, uint32_t window = kGameWindow) {
+        fake.addWindow(window, GameTitle, pid);
+        fake.map(pid, 0x424000, 0x3000, kRoutineByte);
+        fake.map(pid, 0x536000, 0xC9000, 0);
+    }
+    void race(bool on, uint32_t pid = kGamePid) {
+        fake.pokeFloat(pid, gamemap::kStandard.playValue, on ? 2.0f : 0.0f);
+        fake.pokeLong(pid, gamemap::kStandard.statusWord, 0);
+    }
+    void ticks(int n) {
+        for (int i = 0; i < n; ++i) {
+            tick.run();
+        }
+    }
+    bool patched(uint32_t pid = kGamePid) {
+        return *fake.at(pid, gamemap::kStandard.patchSiteA) == 0xC3 &&
+               *fake.at(pid, gamemap::kStandard.patchSiteB) == 0xC3;
+    }
+};
+
+TEST_F(GameGuardTest, OnlyAWindowWhoseProcessHasTheGamesMemoryIsTheGame) {
+    // A look-alike above the game, before and after the game was found.
+    struct Case {
+        const char* name;
+        bool lookAlikeFirst;
+    };
+    for (const Case c : {Case{"look-alike there first", true}, Case{"look-alike later", false}}) {
+        SCOPED_TRACE(c.name);
+        testing::FakeOsScope fresh;
+        FakeOs& os = fresh.os;
+        CarStateTick t;
+        t.setSleep([](int) {});
+        auto lookAlike = [&] {
+            os.addWindow(kOtherWindow, GameTitle, kOtherPid);  // added last: on top
+            os.addProcess(kOtherPid);
+            os.impostors.insert(kOtherPid);
+        };
+        if (c.lookAlikeFirst) {
+            lookAlike();
+        }
+        os.addWindow(kGameWindow, GameTitle, kGamePid);
+        os.map(kGamePid, 0x424000, 0x3000, kRoutineByte);
+        os.map(kGamePid, 0x536000, 0xC9000, 0);
+        if (!c.lookAlikeFirst) {
+            for (int i = 0; i < 3; ++i) {
+                t.run();
+            }
+            lookAlike();
+        }
+        for (int i = 0; i < 4; ++i) {
+            t.run();
+        }
+        EXPECT_EQ(Memory::gameWindow, kGameWindow);
+        EXPECT_EQ(gamelink::HeldGame(), kGamePid);
+        EXPECT_EQ(*os.at(kGamePid, gamemap::kStandard.patchSiteA), 0xC3);
+        for (const auto& call : os.calls) {
+            EXPECT_FALSE(call.kind == Kind::Open && call.pid == kOtherPid);
+        }
+    }
+}
+
+TEST_F(GameGuardTest, AGameHeldByAnotherOrvelIsLeftAloneAndTheLineSaysWhy) {
+    frmChat window;
+    window.tick().setSleep([](int) {});
+    startGame();
+    race(true);
+    fake.heldElsewhere.insert(kGamePid);
+    for (int i = 0; i < 4; ++i) {
+        window.Timer1_Timer();
+    }
+    EXPECT_EQ(window.tick().state(), gamelink::GameState::InUse);
+    EXPECT_TRUE(window.lblGameStatus->text().contains(QStringLiteral("in use by another Orvel")));
+    EXPECT_TRUE(fake.callsOf(Kind::Open).empty());
+    EXPECT_TRUE(fake.callsOf(Kind::Write).empty());
+    EXPECT_FALSE(patched());
+
+    // Once the other lets go, this one takes the game.
+    fake.heldElsewhere.clear();
+    for (int i = 0; i < 3; ++i) {
+        window.Timer1_Timer();
+    }
+    EXPECT_EQ(window.tick().state(), gamelink::GameState::Racing);
+    EXPECT_TRUE(patched());
+}
+
+TEST_F(GameGuardTest, LettingGoRestoresTheSitesOnlyIntoTheSameRunOfTheGame) {
+    struct Case {
+        const char* name;
+        std::function<void(FakeOs&)> meanwhile;
+        bool restored;
+    };
+    const Case cases[] = {
+        {"still running", [](FakeOs&) {}, true},
+        {"restarted under the same id", [](FakeOs& os) { os.startTimes[kGamePid] = 99; }, false},
+        {"gone", [](FakeOs& os) { os.processes.erase(kGamePid); }, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake.removeWindows();
+        fake.processes.clear();
+        fake.startTimes.clear();
+        startGame();
+        ticks(3);
+        ASSERT_TRUE(patched());
+        c.meanwhile(fake);
+        fake.calls.clear();
+        gamelink::ReleaseGame();
+        EXPECT_EQ(fake.callsOf(Kind::Write).size(), c.restored ? 2u : 0u);
+        if (c.restored) {
+            EXPECT_EQ(*fake.at(kGamePid, gamemap::kStandard.patchSiteA), kRoutineByte);
+            EXPECT_EQ(*fake.at(kGamePid, gamemap::kStandard.patchSiteB), kRoutineByte);
+        }
+        EXPECT_TRUE(fake.claims.empty());
+        EXPECT_EQ(fake.openHandles(), 0u);
+    }
+}
+
+TEST_F(GameGuardTest, BothEditionsSitesGoBackWhenTheTickEnds) {
+    startGame();
+    ticks(3);
+    gameVersion = 1;
+    ticks(1);
+    ASSERT_EQ(*fake.at(kGamePid, gamemap::kMX.patchSiteA), 0xC3);
+    {
+        CarStateTick ending;  // the link ends with any tick: the game goes back
+    }
+    for (uint32_t site : {gamemap::kStandard.patchSiteA, gamemap::kStandard.patchSiteB,
+                          gamemap::kMX.patchSiteA, gamemap::kMX.patchSiteB}) {
+        EXPECT_EQ(*fake.at(kGamePid, site), kRoutineByte) << std::hex << site;
+    }
+}
+
+TEST_F(GameGuardTest, TheStatusLineFollowsTheGame) {
+    frmChat window;
+    std::vector<QString> shownWhileSettling;
+    window.tick().setSleep([&](int) { shownWhileSettling.push_back(window.lblGameStatus->text()); });
+    struct Step {
+        const char* name;
+        std::function<void()> change;
+        const char* shown;
+    };
+    const Step steps[] = {
+        {"no game", [] {}, "not found"},
+        {"menu", [&] { startGame(); }, "on the menu (standard edition)"},
+        {"race", [&] { race(true); }, "racing (standard edition)"},
+        {"MX chosen", [&] { window.mx->setChecked(true); }, "(MX edition)"},
+        {"refused", [&] {
+             fake.removeWindows();
+             window.Timer1_Timer();
+             fake.processes.clear();
+             startGame(kOtherPid, kOtherWindow);
+             fake.processes[kOtherPid].denied = true;
+         },
+         "memory access refused"},
+        {"gone", [&] { fake.removeWindows(); }, "not found"},
+    };
+    for (const Step& s : steps) {
+        s.change();
+        for (int i = 0; i < 3; ++i) {
+            window.Timer1_Timer();
+        }
+        EXPECT_TRUE(window.lblGameStatus->text().contains(QLatin1String(s.shown)))
+            << s.name << ": " << window.lblGameStatus->text().toStdString();
+    }
+    EXPECT_TRUE(window.lblGameStatus->text().contains(QStringLiteral("not found")));
+    // The remedy is on the line, not only on the terminal.
+    ASSERT_EQ(shownWhileSettling.size(), 2u);
+    for (const QString& text : shownWhileSettling) {
+        EXPECT_TRUE(text.contains(QStringLiteral("settling"))) << text.toStdString();
+    }
+}
+
+TEST_F(GameGuardTest, TheRefusedLineNamesTheRemedy) {
+    const QString text =
+        gamelink::GameStatusText(gamelink::GameState::AccessRefused, 0);
+    EXPECT_TRUE(text.contains(QStringLiteral("kernel.yama.ptrace_scope=0")));
+    EXPECT_TRUE(text.contains(QStringLiteral("cap_sys_ptrace")));
+}
+
+TEST_F(GameGuardTest, TheInputLineNeverReachesTheValueBehindIt) {
+    startGame();
+    ticks(3);
+    const gamemap::Edition& e = gamemap::kStandard;
+    const std::vector<uint8_t> valueBytes = {0xFF, 0xE3, 0x0B, 0x54};
+    struct Case {
+        int typed;
+        int shownTyped;  // characters of the end of the line shown after the prompt
+    };
+    for (const Case c : {Case{0, 0}, Case{10, 10}, Case{43, 43}, Case{44, 43}, Case{48, 43}}) {
+        QString typed;
+        for (int i = 0; i < c.typed; ++i) {
+            typed += QChar(u'A' + i % 26);
+        }
+        fake.poke(kGamePid, e.messageInputLine, std::vector<uint8_t>(46, 0xEE));
+        gamelink::ShowInputLine(gamelink::kInputPrompt + typed);
+        const QByteArray expected = (QStringLiteral(" >") + typed.right(c.shownTyped)).toLatin1();
+        const auto shown = fake.peek(kGamePid, e.messageInputLine, expected.size() + 1);
+        EXPECT_EQ(QByteArray(reinterpret_cast<const char*>(shown.data()), expected.size()),
+                  expected)
+            << c.typed;
+        EXPECT_EQ(shown.back(), 0) << c.typed;
+        EXPECT_EQ(fake.peek(kGamePid, e.messageValue, 4), valueBytes) << c.typed;
+    }
+}
+
+TEST_F(GameGuardTest, ARemoteCarIsOneWritePerPieceAndStopsWhenItsPlayerLeaves) {
+    startGame();
+    ticks(3);
+    slotPlayerIds(2) = 0x42;
+    CarState state;
+    state.fill(0x5A);
+    fake.calls.clear();
+    gamelink::WriteRemoteCar(0x42, state);
+    EXPECT_EQ(fake.kinds(), (std::vector<Kind>{Kind::Write, Kind::Write, Kind::Write}));
+    const uint32_t record = gamemap::carRecord(0, 2);
+    EXPECT_EQ(fake.peek(kGamePid, record, 128), std::vector<uint8_t>(128, 0x5A));
+    EXPECT_EQ(fake.peek(kGamePid, record + 0x3DC, 16), std::vector<uint8_t>(16, 0x5A));
+
+    slotPlayerIds(2) = 0;  // the player left
+    fake.calls.clear();
+    gamelink::WriteRemoteCar(0x42, state);
+    EXPECT_TRUE(fake.calls.empty());
+    slotPlayerIds.clear();
+}
+
+}  // namespace
+}  // namespace orvel
