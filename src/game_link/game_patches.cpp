@@ -45,14 +45,15 @@ bool keep(uint32_t address) {
 }  // namespace
 
 void ApplyGamePatches() {
+    // A near return, written straight in: the byte's page is known to be there (its first
+    // value was read), so no protection request is made, 20 times a second.
+    static constexpr uint8_t kReturn[1] = {0xC3};
     const gamemap::Edition& edition = gamemap::edition(gameVersion);
-    if (keep(edition.patchSiteA)) {
-        Memory::WriteGameHex(GameTitle, static_cast<int32_t>(edition.patchSiteA),
-                             QStringLiteral("C3"), 0, 0);
-    }
-    if (keep(edition.patchSiteB)) {
-        Memory::WriteGameHex(GameTitle, static_cast<int32_t>(edition.patchSiteB),
-                             QStringLiteral("c3"), 0, 0);
+    for (const uint32_t site : {edition.patchSiteA, edition.patchSiteB}) {
+        if (keep(site)) {
+            const Memory::Block block{static_cast<int32_t>(site), kReturn};
+            Memory::WriteGameBlocks({&block, 1});
+        }
     }
 }
 
