@@ -5,48 +5,15 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include "orvel_process.h"
 #include "standin_process.h"
 #include "xvfb.h"
 
 namespace orvel {
 namespace {
 
+using testing::OrvelProcess;
 using testing::StandinProcess;
-
-class OrvelProcess {
-public:
-    explicit OrvelProcess(const QString& display) {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("DISPLAY"), display);
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-        env.insert(QStringLiteral("XDG_CONFIG_HOME"), home_.filePath(QStringLiteral("config")));
-        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), home_.path());
-        process_.setProcessEnvironment(env);
-        process_.setProcessChannelMode(QProcess::ForwardedChannels);
-        process_.start(QStringLiteral(ORVEL_PROGRAM), {});
-        started_ = process_.waitForStarted(20000);
-    }
-    ~OrvelProcess() { stop(); }
-    bool started() const { return started_; }
-    bool running() const { return process_.state() == QProcess::Running; }
-    int exitCode() const {
-        return process_.exitStatus() == QProcess::NormalExit ? process_.exitCode() : -1;
-    }
-    void stop() {
-        if (process_.state() != QProcess::NotRunning) {
-            process_.terminate();
-            if (!process_.waitForFinished(15000)) {
-                process_.kill();
-                process_.waitForFinished(10000);
-            }
-        }
-    }
-
-private:
-    QTemporaryDir home_;
-    QProcess process_;
-    bool started_ = false;
-};
 
 // The opponents' routine has stopped running: its run counter stands over several frames.
 bool opponentsStand(StandinProcess& game) {
