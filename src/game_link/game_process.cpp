@@ -57,7 +57,8 @@ FoundGame FindGame(const QString& title) {
     os::OsServices& os = os::services();
     const std::vector<os::WindowHandle> windows = os.FindWindows(title);
     // The game already held keeps the choice while its window is there; its owner is known.
-    if (hold.window != 0 && std::find(windows.begin(), windows.end(), hold.window) != windows.end()) {
+    if (hold.window != 0 &&
+        std::find(windows.begin(), windows.end(), hold.window) != windows.end()) {
         return {hold.window, hold.processId};
     }
     std::vector<uint32_t> owners;

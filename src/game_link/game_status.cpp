@@ -5,8 +5,7 @@
 namespace orvel::gamelink {
 
 QString GameStatusText(GameState state, int32_t gameVersion) {
-    const QString edition =
-        gameVersion == 0 ? QStringLiteral("standard") : QStringLiteral("MX");
+    const QString edition = gameVersion == 0 ? QStringLiteral("standard") : QStringLiteral("MX");
     switch (state) {
         case GameState::NotFound:
             return QStringLiteral("Game: not found. Start Kartova; Orvel finds it by itself.");
@@ -23,8 +22,7 @@ QString GameStatusText(GameState state, int32_t gameVersion) {
                        "\"sudo setcap cap_sys_ptrace=eip %1\", then restart Orvel.")
                 .arg(QCoreApplication::applicationFilePath());
         case GameState::InUse:
-            return QStringLiteral(
-                "Game: in use by another Orvel; this one leaves the game alone.");
+            return QStringLiteral("Game: in use by another Orvel; this one leaves the game alone.");
     }
     return {};
 }

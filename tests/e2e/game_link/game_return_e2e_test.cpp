@@ -66,9 +66,9 @@ TEST_F(GameReturnE2E, ALookAlikeWindowAboveTheGameIsNotTakenForIt) {
     orvel.setEnv(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("orvel.game.debug=true"));
     orvel.presetSettings({{"UserName", "Bob"}});
     ASSERT_TRUE(orvel.start());
-    EXPECT_TRUE(orvel.waitLog(QRegularExpression(
-                                  QStringLiteral("has the title but not the game's memory")))
-                    .hasMatch());
+    EXPECT_TRUE(
+        orvel.waitLog(QRegularExpression(QStringLiteral("has the title but not the game's memory")))
+            .hasMatch());
     ASSERT_TRUE(game.waitUntil([&] { return patched(game); })) << "the game was not patched";
 
     // One more look-alike while the game is held: orvel stays with the game (letting it go
@@ -97,9 +97,9 @@ const Ending kEndings[] = {
          p.focus(w);
          p.key(QStringLiteral("Escape"));
      }},
-    {"SIGINT in the wizard", false, [](wizard_it::Player& p, const QString&) { signal(p, SIGINT); }},
-    {"main window closed", true,
-     [](wizard_it::Player& p, const QString& w) { p.closeWindow(w); }},
+    {"SIGINT in the wizard", false,
+     [](wizard_it::Player& p, const QString&) { signal(p, SIGINT); }},
+    {"main window closed", true, [](wizard_it::Player& p, const QString& w) { p.closeWindow(w); }},
     {"SIGTERM in a session", true,
      [](wizard_it::Player& p, const QString&) { signal(p, SIGTERM); }},
     {"SIGHUP in a session", true, [](wizard_it::Player& p, const QString&) { signal(p, SIGHUP); }},

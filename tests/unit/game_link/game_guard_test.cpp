@@ -34,7 +34,9 @@ protected:
     FakeOs& fake = scope.os;
     CarStateTick tick;
 
-    GameGuardTest() { tick.setSleep([](int) {}); }
+    GameGuardTest() {
+        tick.setSleep([](int) {});
+    }
 
     void startGame(uint32_t pid = kGamePid, uint32_t window = kGameWindow) {
         fake.addWindow(window, GameTitle, pid);
@@ -171,7 +173,8 @@ TEST_F(GameGuardTest, BothEditionsSitesGoBackWhenTheTickEnds) {
 TEST_F(GameGuardTest, TheStatusLineFollowsTheGame) {
     frmChat window;
     std::vector<QString> shownWhileSettling;
-    window.tick().setSleep([&](int) { shownWhileSettling.push_back(window.lblGameStatus->text()); });
+    window.tick().setSleep(
+        [&](int) { shownWhileSettling.push_back(window.lblGameStatus->text()); });
     struct Step {
         const char* name;
         std::function<void()> change;
@@ -182,7 +185,8 @@ TEST_F(GameGuardTest, TheStatusLineFollowsTheGame) {
         {"menu", [&] { startGame(); }, "on the menu (standard edition)"},
         {"race", [&] { race(true); }, "racing (standard edition)"},
         {"MX chosen", [&] { window.mx->setChecked(true); }, "(MX edition)"},
-        {"refused", [&] {
+        {"refused",
+         [&] {
              fake.removeWindows();
              window.Timer1_Timer();
              fake.processes.clear();
@@ -209,8 +213,7 @@ TEST_F(GameGuardTest, TheStatusLineFollowsTheGame) {
 }
 
 TEST_F(GameGuardTest, TheRefusedLineNamesTheRemedy) {
-    const QString text =
-        gamelink::GameStatusText(gamelink::GameState::AccessRefused, 0);
+    const QString text = gamelink::GameStatusText(gamelink::GameState::AccessRefused, 0);
     EXPECT_TRUE(text.contains(QStringLiteral("kernel.yama.ptrace_scope=0")));
     EXPECT_TRUE(text.contains(QStringLiteral("cap_sys_ptrace")));
 }
