@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QSocketNotifier>
+#include <QTimer>
 #include <QWidget>
 #include <cerrno>
 
@@ -74,8 +75,13 @@ void QuitOnSignals::quit() {
     if (auto* wizard = dynamic_cast<QWidget*>(connectWizard.get());
         wizard != nullptr && wizard->isVisible()) {
         wizard->close();  // the wizard's cancel: the start-up ends without a session
-    } else {
+    } else if (mainWindow_->isVisible()) {
         mainWindow_->close();
+    } else if (retries_ < kRetries) {
+        // Between the wizard and the main window (or before either shows): closing now would
+        // cut into the start-up, so look again in a moment.
+        ++retries_;
+        QTimer::singleShot(kRetryMs, this, [this] { quit(); });
     }
 }
 

@@ -18,7 +18,11 @@ public:
 private:
     void quit();
 
+    static constexpr int kRetries = 100;
+    static constexpr int kRetryMs = 100;
+
     QWidget* mainWindow_;
+    int retries_ = 0;
     QSocketNotifier* notifier_ = nullptr;
 };
 

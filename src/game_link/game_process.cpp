@@ -122,6 +122,8 @@ void ReleaseGame() {
     os::services().ReleaseClaim(hold.claim);
     qCDebug(lcGame) << "let go of process" << hold.processId;
     hold = {};
+    // A run of a process seen as the game is looked at afresh next time.
+    knownGames.clear();
 }
 
 }  // namespace orvel::gamelink

@@ -75,12 +75,10 @@ void frmChat::DirectPlay8Event_DestroyPlayer(dx8::DPNID lPlayerID, int32_t, bool
             break;
         }
     }
-    for (int n = SlotPlayerIds::kFirst; n <= SlotPlayerIds::kLast; ++n) {
-        if (slotPlayerIds(n) == lPlayerID) {
-            slotPlayerIds(n) = 0;
-            qCDebug(lcChat) << "roster: slot" << n << "freed";
-            break;
-        }
+    // From here on the player's car is no longer written into the game.
+    if (const int n = slotPlayerIds.slotOf(lPlayerID); n != 0) {
+        slotPlayerIds(n) = 0;
+        qCDebug(lcChat) << "roster: slot" << n << "freed";
     }
 }
 
