@@ -53,11 +53,13 @@ bool looksLikeGame(uint32_t processId) {
 
 }  // namespace
 
-FoundGame FindGame(const QString& title) {
+namespace {
+
+FoundGame lookUp(const QString& title, bool trustHeldWindow) {
     os::OsServices& os = os::services();
     const std::vector<os::WindowHandle> windows = os.FindWindows(title);
     // The game already held keeps the choice while its window is there; its owner is known.
-    if (hold.window != 0 &&
+    if (trustHeldWindow && hold.window != 0 &&
         std::find(windows.begin(), windows.end(), hold.window) != windows.end()) {
         return {hold.window, hold.processId};
     }
@@ -75,6 +77,16 @@ FoundGame FindGame(const QString& title) {
         }
     }
     return {};
+}
+
+}  // namespace
+
+FoundGame FindGame(const QString& title) {
+    return lookUp(title, true);
+}
+
+FoundGame LookUpGame(const QString& title) {
+    return lookUp(title, false);
 }
 
 bool HoldGame(const FoundGame& game) {

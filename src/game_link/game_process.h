@@ -17,8 +17,12 @@ struct FoundGame {
 };
 
 // The game's window and process as the window system shows them now; zeros when no window of
-// the title belongs to the game. Asks nothing of the game itself.
+// the title belongs to the game. Asks nothing of the game itself. The held game's window is
+// taken to be still its own: the cheap look, for every tick.
 FoundGame FindGame(const QString& title);
+// The same, asking the owner of every window of the title, so that a window id the X server
+// has handed on to a new program (a game restarted quickly) is told apart.
+FoundGame LookUpGame(const QString& title);
 
 // Takes hold of the process (letting go of any other first). False when another Orvel holds
 // it; the game is then left untouched.

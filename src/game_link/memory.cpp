@@ -156,7 +156,7 @@ int hexDigit(QChar c) {
 }  // namespace
 
 void AttachGame(const QString& title) {
-    AttachFound(gamelink::FindGame(title));
+    AttachFound(gamelink::LookUpGame(title));
 }
 
 void AttachFound(const gamelink::FoundGame& found) {

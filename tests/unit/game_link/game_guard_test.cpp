@@ -90,6 +90,19 @@ TEST_F(GameGuardTest, LettingGoRestoresTheSitesOnlyIntoTheSameRunOfTheGame) {
     }
 }
 
+TEST_F(GameGuardTest, AGameRestartedUnderTheSameWindowIdIsTakenAnew) {
+    // The X server may hand a closed window's id to the next program that connects.
+    startGame();
+    ticks(3);
+    ASSERT_TRUE(patched());
+    fake.removeWindows();
+    fake.processes.erase(kGamePid);
+    startGame(kOtherPid, kGameWindow);
+    ticks(3);
+    EXPECT_EQ(gamelink::HeldGame(), kOtherPid);
+    EXPECT_TRUE(patched(kOtherPid));
+}
+
 TEST_F(GameGuardTest, TheStatusLineFollowsTheGame) {
     frmChat window;
     std::vector<QString> shownWhileSettling;
