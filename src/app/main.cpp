@@ -1,14 +1,49 @@
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
 #include <QApplication>
 #include <QLoggingCategory>
 #include <QMessageBox>
+#include <QSocketNotifier>
 #include <exception>
 
+#include "app/command_line.h"
 #include "app/quit_signals.h"
+#include "connect_wizard/session_address_dialog.h"
 #include "main_window/frm_chat.h"
 #include "platform/dx8/dx8_types.h"
 #include "session/mod_dplay.h"
 
 namespace {
+
+int signalPipe[2] = {-1, -1};
+
+void onTerminationSignal(int) {
+    const char c = 1;
+    [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &c, 1);
+}
+
+// SIGTERM and SIGINT close the main window, which leaves the session and gives the router's
+// port back as closing it by hand would.
+std::unique_ptr<QSocketNotifier> closeOnTerminationSignals(QWidget* window) {
+    if (pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        return nullptr;
+    }
+    auto notifier = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(notifier.get(), &QSocketNotifier::activated, window, [window] {
+        char c;
+        while (::read(signalPipe[0], &c, 1) > 0) {
+        }
+        window->close();
+    });
+    struct sigaction sa = {};
+    sa.sa_handler = onTerminationSignal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    return notifier;
+}
 
 QString describe(const std::exception& e) {
     if (const auto* dx = dynamic_cast<const dx8::DxError*>(&e)) {
@@ -44,10 +79,14 @@ int startupFailed(const QString& reason) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    if (const auto end = orvel::checkCommandLine(argc, argv)) {
+        return *end;
+    }
     // Diagnostics stay quiet unless QT_LOGGING_RULES asks for them (it overrides this).
     QLoggingCategory::setFilterRules(QStringLiteral("orvel.*=false"));
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("orvel"));
+    dx8::setSessionAddressSource(std::make_shared<orvel::SessionAddressDialog>());
 
     int status = 0;
     {
@@ -61,6 +100,7 @@ int main(int argc, char* argv[]) {
             return startupFailed(describe(e));
         }
         window.show();
+        const auto onSignal = closeOnTerminationSignals(&window);
         qCDebug(lcStartup) << "main window shown";
         status = QApplication::exec();
     }

@@ -20,7 +20,8 @@
 #include <chrono>
 
 #include "connect_wizard/dplay_connect_private.h"
-#include "connect_wizard/message_box.h"
+#include "ui_common/error_advice.h"
+#include "ui_common/message_box.h"
 
 Q_LOGGING_CATEGORY(lcWizard, "orvel.wizard", QtWarningMsg)
 
@@ -76,8 +77,17 @@ void DPlayConnect::buildControls() {
 
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(pages_);
-    // A fixed dialog, as large as its largest page needs in the font in use.
+    // A fixed dialog, as large as its largest page needs in the font in use, and wide enough
+    // that a window manager shows each page's whole caption beside its title-bar buttons.
     layout->setSizeConstraint(QLayout::SetFixedSize);
+    QFont titleFont = font();
+    titleFont.setBold(true);
+    const QFontMetrics title(titleFont);
+    int widest = 0;
+    for (const char* suffix : kPageSuffix) {
+        widest = std::max(widest, title.horizontalAdvance(kCaption + QLatin1String(suffix)));
+    }
+    pages_->setMinimumWidth(widest + 8 * title.height());
 }
 
 namespace {
@@ -271,7 +281,7 @@ bool DPlayConnect::RunWizard(std::shared_ptr<dx8::DirectX8> oDX, const QString& 
     lastSession = -1;
     wizardDone = false;
     root_ = std::move(oDX);
-    callback_ = oCallback;
+    setForwardTarget(oCallback);
     guid_ = sGuid;
     lMaxPlayers_ = lMaxPlayers;
 
@@ -424,35 +434,26 @@ void DPlayConnect::wakeWaits() {
 
 // ---- Failures of page actions -----------------------------------------------------------------
 
-void DPlayConnect::reportFailure(const QString& failureText, const QString& detail) {
+void DPlayConnect::reportFailure(const QString& failureText, const QString& detail,
+                                 std::optional<dx8::HRESULT> code) {
     qCDebug(lcWizard) << failureText << detail;
     MsgBox(this, failureText + QStringLiteral("  Error: ") + detail, QStringLiteral("Error"),
-           QMessageBox::Critical);
+           QMessageBox::Critical, adviceFor(code.value_or(dx8::DPNERR_GENERIC)));
+}
+
+void DPlayConnect::reportHostingFailure() {
+    MsgBox(this, QStringLiteral("Unable to create session"), QStringLiteral("No session"),
+           QMessageBox::Critical, hostingAdvice(hostFailure_, hostFailureReason_, hostFirstPort_));
 }
 
 // ---- Event forwarding -------------------------------------------------------------------------
-
-void DPlayConnect::DirectPlay8Event_AddRemovePlayerGroup(int32_t lMsgID, dx8::DPNID lPlayerID,
-                                                         dx8::DPNID lGroupID, bool& fRejectMsg) {
-    if (callback_ != nullptr) {
-        callback_->DirectPlay8Event_AddRemovePlayerGroup(lMsgID, lPlayerID, lGroupID, fRejectMsg);
-    }
-}
-
-void DPlayConnect::DirectPlay8Event_AppDesc(bool& fRejectMsg) {
-    if (callback_ != nullptr) {
-        callback_->DirectPlay8Event_AppDesc(fRejectMsg);
-    }
-}
 
 void DPlayConnect::DirectPlay8Event_AsyncOpComplete(dx8::DPNMSG_ASYNC_OP_COMPLETE& dpnotify,
                                                     bool& fRejectMsg) {
     if (dpnotify.AsyncOpHandle == enumHandle) {
         enumHandle = 0;
     }
-    if (callback_ != nullptr) {
-        callback_->DirectPlay8Event_AsyncOpComplete(dpnotify, fRejectMsg);
-    }
+    DirectPlay8EventForwarder::DirectPlay8Event_AsyncOpComplete(dpnotify, fRejectMsg);
 }
 
 void DPlayConnect::DirectPlay8Event_ConnectComplete(dx8::DPNMSG_CONNECT_COMPLETE& dpnotify,
@@ -464,106 +465,37 @@ void DPlayConnect::DirectPlay8Event_ConnectComplete(dx8::DPNMSG_CONNECT_COMPLETE
         MsgBox(this,
                QStringLiteral("The maximum number of people allowed in this session have already "
                               "joined.  Please choose a different session or create your own."),
-               QStringLiteral("Full"), QMessageBox::Information);
+               QStringLiteral("Full"), QMessageBox::Information,
+               adviceFor(dx8::DPNERR_SESSIONFULL));
         ShowPage(SessionPage);
         return;
     }
     connectOK = true;
     wakeWaits();
-    if (callback_ != nullptr) {
-        callback_->DirectPlay8Event_ConnectComplete(dpnotify, fRejectMsg);
-    }
-}
-
-void DPlayConnect::DirectPlay8Event_CreateGroup(dx8::DPNID lGroupID, dx8::DPNID lOwnerID,
-                                                bool& fRejectMsg) {
-    if (callback_ != nullptr) {
-        callback_->DirectPlay8Event_CreateGroup(lGroupID, lOwnerID, fRejectMsg);
-    }
+    DirectPlay8EventForwarder::DirectPlay8Event_ConnectComplete(dpnotify, fRejectMsg);
 }
 
 void DPlayConnect::DirectPlay8Event_CreatePlayer(dx8::DPNID lPlayerID, bool& fRejectMsg) {
     qCDebug(lcWizard) << "CreatePlayer" << lPlayerID;
-    if (callback_ != nullptr) {
-        callback_->DirectPlay8Event_CreatePlayer(lPlayerID, fRejectMsg);
-    }
-}
-
-void DPlayConnect::DirectPlay8Event_DestroyGroup(dx8::DPNID lGroupID, int32_t lReason,
-                                                 bool& fRejectMsg) {
-    if (callback_ != nullptr) {
-        callback_->DirectPlay8Event_DestroyGroup(lGroupID, lReason, fRejectMsg);
-    }
+    DirectPlay8EventForwarder::DirectPlay8Event_CreatePlayer(lPlayerID, fRejectMsg);
 }
 
 void DPlayConnect::DirectPlay8Event_DestroyPlayer(dx8::DPNID lPlayerID, int32_t lReason,
                                                   bool& fRejectMsg) {
     qCDebug(lcWizard) << "DestroyPlayer" << lPlayerID << "reason" << lReason;
-    if (callback_ != nullptr) {
-        callback_->DirectPlay8Event_DestroyPlayer(lPlayerID, lReason, fRejectMsg);
-    }
-}
-
-void DPlayConnect::DirectPlay8Event_EnumHostsQuery(dx8::DPNMSG_ENUM_HOSTS_QUERY& dpnotify,
-                                                   bool& fRejectMsg) {
-    if (callback_ != nullptr) {
-        callback_->DirectPlay8Event_EnumHostsQuery(dpnotify, fRejectMsg);
-    }
+    DirectPlay8EventForwarder::DirectPlay8Event_DestroyPlayer(lPlayerID, lReason, fRejectMsg);
 }
 
 void DPlayConnect::DirectPlay8Event_EnumHostsResponse(dx8::DPNMSG_ENUM_HOSTS_RESPONSE& dpnotify,
                                                       bool& fRejectMsg) {
     ListSessionResponse(dpnotify);
-    if (callback_ != nullptr) {
-        callback_->DirectPlay8Event_EnumHostsResponse(dpnotify, fRejectMsg);
-    }
-}
-
-void DPlayConnect::DirectPlay8Event_HostMigrate(dx8::DPNID lNewHostID, bool& fRejectMsg) {
-    if (callback_ != nullptr) {
-        callback_->DirectPlay8Event_HostMigrate(lNewHostID, fRejectMsg);
-    }
-}
-
-void DPlayConnect::DirectPlay8Event_IndicateConnect(dx8::DPNMSG_INDICATE_CONNECT& dpnotify,
-                                                    bool& fRejectMsg) {
-    if (callback_ != nullptr) {
-        callback_->DirectPlay8Event_IndicateConnect(dpnotify, fRejectMsg);
-    }
-}
-
-void DPlayConnect::DirectPlay8Event_IndicatedConnectAborted(bool& fRejectMsg) {
-    if (callback_ != nullptr) {
-        callback_->DirectPlay8Event_IndicatedConnectAborted(fRejectMsg);
-    }
-}
-
-void DPlayConnect::DirectPlay8Event_InfoNotify(int32_t lMsgID, int32_t lNotifyID,
-                                               bool& fRejectMsg) {
-    if (callback_ != nullptr) {
-        callback_->DirectPlay8Event_InfoNotify(lMsgID, lNotifyID, fRejectMsg);
-    }
-}
-
-void DPlayConnect::DirectPlay8Event_Receive(dx8::DPNMSG_RECEIVE& dpnotify, bool& fRejectMsg) {
-    if (callback_ != nullptr) {
-        callback_->DirectPlay8Event_Receive(dpnotify, fRejectMsg);
-    }
-}
-
-void DPlayConnect::DirectPlay8Event_SendComplete(dx8::DPNMSG_SEND_COMPLETE& dpnotify,
-                                                 bool& fRejectMsg) {
-    if (callback_ != nullptr) {
-        callback_->DirectPlay8Event_SendComplete(dpnotify, fRejectMsg);
-    }
+    DirectPlay8EventForwarder::DirectPlay8Event_EnumHostsResponse(dpnotify, fRejectMsg);
 }
 
 void DPlayConnect::DirectPlay8Event_TerminateSession(dx8::DPNMSG_TERMINATE_SESSION& dpnotify,
                                                      bool& fRejectMsg) {
     qCDebug(lcWizard) << "TerminateSession" << dx8::hresultHex(dpnotify.hResultCode);
-    if (callback_ != nullptr) {
-        callback_->DirectPlay8Event_TerminateSession(dpnotify, fRejectMsg);
-    }
+    DirectPlay8EventForwarder::DirectPlay8Event_TerminateSession(dpnotify, fRejectMsg);
 }
 
 // ---- Clock and user -----------------------------------------------------------------------------

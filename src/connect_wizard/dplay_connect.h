@@ -18,9 +18,11 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "platform/dx8/directx8.h"
+#include "platform/dx8/event_adapters.h"
 #include "session/mod_dplay.h"
 
 class QCheckBox;
@@ -46,8 +48,8 @@ struct SessionEntry {
 
 class DPlayConnect : public QDialog,
                      public ConnectWizard,
-                     public dx8::DirectPlay8Event,
-                     public dx8::DirectPlay8LobbyEvent {
+                     public dx8::DirectPlay8EventForwarder,
+                     public dx8::DirectPlay8LobbyEventAdapter {
     Q_OBJECT
 public:
     static inline const QString kCaption = QStringLiteral("Kartova Multiplayer - v1.1");
@@ -77,48 +79,26 @@ public:
     QString SessionName() const override { return sessionName_; }
     QString UserName() const override { return userName_; }
     void GoUnload() override;
-    void RegisterCallback(dx8::DirectPlay8Event* oCallback) { callback_ = oCallback; }
+    void RegisterCallback(dx8::DirectPlay8Event* oCallback) { setForwardTarget(oCallback); }
     int32_t NumPlayers() const override { return maxPlayers_; }
 
-    // ---- DirectPlay8Event: the wizard's own work, then the callback's handler ----------------
-    void DirectPlay8Event_AddRemovePlayerGroup(int32_t lMsgID, dx8::DPNID lPlayerID,
-                                               dx8::DPNID lGroupID, bool& fRejectMsg) override;
-    void DirectPlay8Event_AppDesc(bool& fRejectMsg) override;
+    // ---- DirectPlay8Event: the wizard's own work, then the callback's handler; the rest go
+    // straight on to the callback -------------------------------------------------------------
     void DirectPlay8Event_AsyncOpComplete(dx8::DPNMSG_ASYNC_OP_COMPLETE& dpnotify,
                                           bool& fRejectMsg) override;
     void DirectPlay8Event_ConnectComplete(dx8::DPNMSG_CONNECT_COMPLETE& dpnotify,
                                           bool& fRejectMsg) override;
-    void DirectPlay8Event_CreateGroup(dx8::DPNID lGroupID, dx8::DPNID lOwnerID,
-                                      bool& fRejectMsg) override;
     void DirectPlay8Event_CreatePlayer(dx8::DPNID lPlayerID, bool& fRejectMsg) override;
-    void DirectPlay8Event_DestroyGroup(dx8::DPNID lGroupID, int32_t lReason,
-                                       bool& fRejectMsg) override;
     void DirectPlay8Event_DestroyPlayer(dx8::DPNID lPlayerID, int32_t lReason,
                                         bool& fRejectMsg) override;
-    void DirectPlay8Event_EnumHostsQuery(dx8::DPNMSG_ENUM_HOSTS_QUERY& dpnotify,
-                                         bool& fRejectMsg) override;
     void DirectPlay8Event_EnumHostsResponse(dx8::DPNMSG_ENUM_HOSTS_RESPONSE& dpnotify,
                                             bool& fRejectMsg) override;
-    void DirectPlay8Event_HostMigrate(dx8::DPNID lNewHostID, bool& fRejectMsg) override;
-    void DirectPlay8Event_IndicateConnect(dx8::DPNMSG_INDICATE_CONNECT& dpnotify,
-                                          bool& fRejectMsg) override;
-    void DirectPlay8Event_IndicatedConnectAborted(bool& fRejectMsg) override;
-    void DirectPlay8Event_InfoNotify(int32_t lMsgID, int32_t lNotifyID, bool& fRejectMsg) override;
-    void DirectPlay8Event_Receive(dx8::DPNMSG_RECEIVE& dpnotify, bool& fRejectMsg) override;
-    void DirectPlay8Event_SendComplete(dx8::DPNMSG_SEND_COMPLETE& dpnotify,
-                                       bool& fRejectMsg) override;
     void DirectPlay8Event_TerminateSession(dx8::DPNMSG_TERMINATE_SESSION& dpnotify,
                                            bool& fRejectMsg) override;
 
-    // ---- DirectPlay8LobbyEvent ---------------------------------------------------------------
+    // ---- DirectPlay8LobbyEvent: only a launch's connect ---------------------------------------
     void DirectPlay8LobbyEvent_Connect(dx8::DPL_MESSAGE_CONNECT& dlNotify,
                                        bool& fRejectMsg) override;
-    void DirectPlay8LobbyEvent_ConnectionSettings(
-        dx8::DPL_MESSAGE_CONNECTION_SETTINGS& ConnectionSettings) override;
-    void DirectPlay8LobbyEvent_Disconnect(dx8::DPNHANDLE DisconnectID, int32_t lReason) override;
-    void DirectPlay8LobbyEvent_Receive(dx8::DPL_MESSAGE_RECEIVE& dlNotify,
-                                       bool& fRejectMsg) override;
-    void DirectPlay8LobbyEvent_SessionStatus(int32_t status, dx8::DPNHANDLE lHandle) override;
 
     // ---- Controls (object names as their field names) ---------------------------------------
     std::array<QFrame*, 4> fraWiz{};
@@ -236,7 +216,10 @@ private:
     // and the page stays as it is.
     template <class Action>
     void pageAction(const QString& failureText, Action&& action);
-    void reportFailure(const QString& failureText, const QString& detail);
+    void reportFailure(const QString& failureText, const QString& detail,
+                       std::optional<dx8::HRESULT> code = std::nullopt);
+    // The box of a session that could not be hosted, with the cause the platform gave.
+    void reportHostingFailure();
 
     int selectedIndex(const QListWidget* list) const;
     // The peer, else the client: what the wizard asks of either alike goes here.
@@ -252,7 +235,6 @@ private:
     std::shared_ptr<dx8::DirectX8> root_;
     std::shared_ptr<dx8::DirectPlay8Peer> peer_;
     std::shared_ptr<dx8::DirectPlay8Client> client_;
-    dx8::DirectPlay8Event* callback_ = nullptr;
     QString guid_;
     int32_t lMaxPlayers_ = 0;
 
@@ -260,6 +242,9 @@ private:
     QString sessionName_;
     int32_t maxPlayers_ = 0;
     bool isHost_ = false;
+    dx8::HRESULT hostFailure_ = dx8::DPN_OK;  // why the last hosting failed, and in words
+    QString hostFailureReason_;
+    int hostFirstPort_ = dx8::kDefaultSessionPort;
     bool joining_ = false;          // a join is waiting for its completion
     bool lobbyRegistered_ = false;  // lobbyConnection is registered with the peer or client
 

@@ -1,12 +1,15 @@
 // Page 2: creating a session.
 #include <QCheckBox>
+#include <QIntValidator>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRegularExpressionValidator>
+#include <algorithm>
 #include <cmath>
 
 #include "common/settings_store.h"
 #include "connect_wizard/dplay_connect_private.h"
-#include "connect_wizard/message_box.h"
+#include "ui_common/message_box.h"
 
 namespace orvel {
 
@@ -16,6 +19,13 @@ void DPlayConnect::cmdCreate_Click() {
     }
     txtGameName->setText(GetDefault(QStringLiteral("GameName")));
     txtUsers->setText(QString::number(lMaxPlayers_));
+    // Typing takes only a count the session allows; a text set otherwise is still checked on OK.
+    delete txtUsers->validator();
+    const int most = std::max(1, lMaxPlayers_);
+    txtUsers->setValidator(
+        most <= 9 ? static_cast<QValidator*>(new QRegularExpressionValidator(
+                        QRegularExpression(QStringLiteral("[1-%1]").arg(most)), txtUsers))
+                  : new QIntValidator(1, most, txtUsers));
     chkMigrate->setChecked(LeadingNumber(GetDefault(QStringLiteral("HostMigrate"))) == 1.0);
     ShowPage(CreatePage);
 }
@@ -55,8 +65,7 @@ void DPlayConnect::cmdOkCreate_Click() {
     // Halves go to the even neighbour.
     const auto count = static_cast<int32_t>(std::nearbyint(players));
     if (!CreateSession(sessionName_, chkMigrate->isChecked(), count)) {
-        MsgBox(this, QStringLiteral("Unable to create session"), QStringLiteral("No session"),
-               QMessageBox::Critical);
+        reportHostingFailure();
         isHost_ = false;
         ShowPage(SessionPage);
         return;
@@ -77,6 +86,9 @@ bool DPlayConnect::CreateSession(const QString& name, bool migrate, int32_t maxP
     desc.SessionName = name;
     desc.lFlags = migrate ? dx8::DPNSESSION_MIGRATE_HOST : 0;
     maxPlayers_ = maxPlayers;
+    hostFailure_ = dx8::DPNERR_UNSUPPORTED;
+    hostFailureReason_ = QStringLiteral("only a peer can host");
+    hostFirstPort_ = portOfDevice(deviceAddress.get());
     if (!peer_) {
         return false;  // a client cannot host
     }
@@ -88,6 +100,8 @@ bool DPlayConnect::CreateSession(const QString& name, bool migrate, int32_t maxP
         peer_->Host(desc, deviceAddress.get(), dx8::DPNHOST_OKTOQUERYFORADDRESSING);
     } catch (const dx8::DxError& e) {
         qCDebug(lcWizard) << "hosting failed with" << dx8::hresultHex(e.code());
+        hostFailure_ = e.code();
+        hostFailureReason_ = QString::fromLocal8Bit(e.what());
         return false;
     }
     return true;

@@ -4,7 +4,7 @@
 #include <QFileInfo>
 
 #include "connect_wizard/dplay_connect_private.h"
-#include "connect_wizard/message_box.h"
+#include "ui_common/message_box.h"
 
 namespace orvel {
 
@@ -105,8 +105,7 @@ void DPlayConnect::DirectPlay8LobbyEvent_Connect(dx8::DPL_MESSAGE_CONNECT& dlNot
                 finishWizard();
                 return;
             }
-            MsgBox(this, QStringLiteral("Unable to create session"), QStringLiteral("No session"),
-                   QMessageBox::Critical);
+            reportHostingFailure();
             isHost_ = false;
             ShowPage(SessionPage);
             return;
@@ -152,6 +151,9 @@ void DPlayConnect::DirectPlay8LobbyEvent_Connect(dx8::DPL_MESSAGE_CONNECT& dlNot
 
 bool DPlayConnect::HostFromLobby(dx8::DirectPlay8Address& address,
                                  dx8::DPN_APPLICATION_DESC& description) {
+    hostFailure_ = dx8::DPNERR_UNSUPPORTED;
+    hostFailureReason_ = QStringLiteral("only a peer can host");
+    hostFirstPort_ = portOfDevice(&address);
     if (!peer_) {
         return false;  // a client cannot host
     }
@@ -167,15 +169,11 @@ bool DPlayConnect::HostFromLobby(dx8::DirectPlay8Address& address,
         peer_->Host(description, &address, 0);
     } catch (const dx8::DxError& e) {
         qCDebug(lcWizard) << "hosting for the lobby failed with" << dx8::hresultHex(e.code());
+        hostFailure_ = e.code();
+        hostFailureReason_ = QString::fromLocal8Bit(e.what());
         return false;
     }
     return true;
 }
-
-void DPlayConnect::DirectPlay8LobbyEvent_ConnectionSettings(dx8::DPL_MESSAGE_CONNECTION_SETTINGS&) {
-}
-void DPlayConnect::DirectPlay8LobbyEvent_Disconnect(dx8::DPNHANDLE, int32_t) {}
-void DPlayConnect::DirectPlay8LobbyEvent_Receive(dx8::DPL_MESSAGE_RECEIVE&, bool&) {}
-void DPlayConnect::DirectPlay8LobbyEvent_SessionStatus(int32_t, dx8::DPNHANDLE) {}
 
 }  // namespace orvel

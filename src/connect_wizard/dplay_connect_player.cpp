@@ -11,7 +11,7 @@
 
 #include "common/settings_store.h"
 #include "connect_wizard/dplay_connect_private.h"
-#include "connect_wizard/message_box.h"
+#include "ui_common/message_box.h"
 
 namespace orvel {
 

@@ -3,7 +3,7 @@
 #include <QPushButton>
 
 #include "connect_wizard/dplay_connect_private.h"
-#include "connect_wizard/message_box.h"
+#include "ui_common/message_box.h"
 
 namespace orvel {
 

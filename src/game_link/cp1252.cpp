@@ -1,7 +1,12 @@
 #include "game_link/cp1252.h"
 
+#include <unicode/translit.h>
+#include <unicode/unistr.h>
+
 #include <QList>
+#include <algorithm>
 #include <cstdint>
+#include <memory>
 
 namespace orvel {
 
@@ -30,7 +35,47 @@ char toByte(uint c) {
     return '?';
 }
 
+bool representable(uint c) {
+    return c == '?' || toByte(c) != '?';
+}
+
+QString spellInLatin(const QString& word) {
+    // Made once per thread: a transliterator is costly to build and not safe to share.
+    thread_local const std::unique_ptr<icu::Transliterator> latin = [] {
+        UErrorCode status = U_ZERO_ERROR;
+        std::unique_ptr<icu::Transliterator> t(icu::Transliterator::createInstance(
+            icu::UnicodeString::fromUTF8("Any-Latin; Latin-ASCII"), UTRANS_FORWARD, status));
+        return U_SUCCESS(status) ? std::move(t) : nullptr;
+    }();
+    if (!latin) {
+        return word;
+    }
+    icu::UnicodeString u(reinterpret_cast<const UChar*>(word.utf16()),
+                         static_cast<int32_t>(word.size()));
+    latin->transliterate(u);
+    return QString(reinterpret_cast<const QChar*>(u.getBuffer()), u.length());
+}
+
 }  // namespace
+
+QString transliterateForGame(const QString& text) {
+    QString out;
+    out.reserve(text.size());
+    qsizetype start = 0;
+    while (start < text.size()) {
+        const bool space = text.at(start).isSpace();
+        qsizetype end = start;
+        while (end < text.size() && text.at(end).isSpace() == space) {
+            ++end;
+        }
+        const QString run = text.mid(start, end - start);
+        const QList<uint> codes = run.toUcs4();
+        const bool plain = std::all_of(codes.begin(), codes.end(), representable);
+        out += plain ? run : spellInLatin(run);
+        start = end;
+    }
+    return out;
+}
 
 QByteArray toCp1252(const QString& text) {
     QByteArray out;

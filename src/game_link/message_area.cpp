@@ -52,7 +52,8 @@ void writeInputLine(const QString& text) {
 }  // namespace
 
 QString LastLineEcho(const QString& line) {
-    QList<uint> chars = line.toUcs4();
+    // Spelled as the game can show it first, so the count is of what the game gets.
+    QList<uint> chars = transliterateForGame(line).toUcs4();
     if (!chars.isEmpty()) {
         chars.removeFirst();
     }

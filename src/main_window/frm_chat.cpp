@@ -123,17 +123,4 @@ void frmChat::closeEvent(QCloseEvent* event) {
     event->accept();
 }
 
-// Notifications the main window leaves alone.
-void frmChat::DirectPlay8Event_AddRemovePlayerGroup(int32_t, dx8::DPNID, dx8::DPNID, bool&) {}
-void frmChat::DirectPlay8Event_AppDesc(bool&) {}
-void frmChat::DirectPlay8Event_AsyncOpComplete(dx8::DPNMSG_ASYNC_OP_COMPLETE&, bool&) {}
-void frmChat::DirectPlay8Event_CreateGroup(dx8::DPNID, dx8::DPNID, bool&) {}
-void frmChat::DirectPlay8Event_DestroyGroup(dx8::DPNID, int32_t, bool&) {}
-void frmChat::DirectPlay8Event_EnumHostsQuery(dx8::DPNMSG_ENUM_HOSTS_QUERY&, bool&) {}
-void frmChat::DirectPlay8Event_EnumHostsResponse(dx8::DPNMSG_ENUM_HOSTS_RESPONSE&, bool&) {}
-void frmChat::DirectPlay8Event_IndicateConnect(dx8::DPNMSG_INDICATE_CONNECT&, bool&) {}
-void frmChat::DirectPlay8Event_IndicatedConnectAborted(bool&) {}
-void frmChat::DirectPlay8Event_InfoNotify(int32_t, int32_t, bool&) {}
-void frmChat::DirectPlay8Event_SendComplete(dx8::DPNMSG_SEND_COMPLETE&, bool&) {}
-
 }  // namespace orvel

@@ -19,8 +19,9 @@
 #include <functional>
 #include <memory>
 
-#include "platform/dx8/directinput8.h"
+#include "platform/dx8/input/directinput8.h"
 #include "platform/dx8/directplay8.h"
+#include "platform/dx8/event_adapters.h"
 
 // Chat lines, roster changes and session-end boxes, for diagnostics.
 Q_DECLARE_LOGGING_CATEGORY(lcChat)
@@ -38,7 +39,7 @@ namespace orvel {
 class ChatHistoryBox;
 class CarStateTick;
 
-class frmChat : public QWidget, public dx8::DirectPlay8Event, public dx8::DirectXEvent8 {
+class frmChat : public QWidget, public dx8::DirectPlay8EventAdapter, public dx8::DirectXEvent8 {
     Q_OBJECT
 public:
     // The caption the window starts with; the host's gains " (HOST)".
@@ -71,33 +72,14 @@ public:
     void txtSend_KeyPress(int16_t& KeyAscii);
     void cmdWhisper_Click();
 
-    // ---- DirectPlay8Event -------------------------------------------------------------------
-    void DirectPlay8Event_AddRemovePlayerGroup(int32_t lMsgID, dx8::DPNID lPlayerID,
-                                               dx8::DPNID lGroupID, bool& fRejectMsg) override;
-    void DirectPlay8Event_AppDesc(bool& fRejectMsg) override;
-    void DirectPlay8Event_AsyncOpComplete(dx8::DPNMSG_ASYNC_OP_COMPLETE& dpnotify,
-                                          bool& fRejectMsg) override;
+    // ---- DirectPlay8Event: what the window handles; the rest are ignored --------------------
     void DirectPlay8Event_ConnectComplete(dx8::DPNMSG_CONNECT_COMPLETE& dpnotify,
                                           bool& fRejectMsg) override;
-    void DirectPlay8Event_CreateGroup(dx8::DPNID lGroupID, dx8::DPNID lOwnerID,
-                                      bool& fRejectMsg) override;
     void DirectPlay8Event_CreatePlayer(dx8::DPNID lPlayerID, bool& fRejectMsg) override;
-    void DirectPlay8Event_DestroyGroup(dx8::DPNID lGroupID, int32_t lReason,
-                                       bool& fRejectMsg) override;
     void DirectPlay8Event_DestroyPlayer(dx8::DPNID lPlayerID, int32_t lReason,
                                         bool& fRejectMsg) override;
-    void DirectPlay8Event_EnumHostsQuery(dx8::DPNMSG_ENUM_HOSTS_QUERY& dpnotify,
-                                         bool& fRejectMsg) override;
-    void DirectPlay8Event_EnumHostsResponse(dx8::DPNMSG_ENUM_HOSTS_RESPONSE& dpnotify,
-                                            bool& fRejectMsg) override;
     void DirectPlay8Event_HostMigrate(dx8::DPNID lNewHostID, bool& fRejectMsg) override;
-    void DirectPlay8Event_IndicateConnect(dx8::DPNMSG_INDICATE_CONNECT& dpnotify,
-                                          bool& fRejectMsg) override;
-    void DirectPlay8Event_IndicatedConnectAborted(bool& fRejectMsg) override;
-    void DirectPlay8Event_InfoNotify(int32_t lMsgID, int32_t lNotifyID, bool& fRejectMsg) override;
     void DirectPlay8Event_Receive(dx8::DPNMSG_RECEIVE& dpnotify, bool& fRejectMsg) override;
-    void DirectPlay8Event_SendComplete(dx8::DPNMSG_SEND_COMPLETE& dpnotify,
-                                       bool& fRejectMsg) override;
     void DirectPlay8Event_TerminateSession(dx8::DPNMSG_TERMINATE_SESSION& dpnotify,
                                            bool& fRejectMsg) override;
 

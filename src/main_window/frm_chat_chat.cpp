@@ -4,12 +4,12 @@
 #include <QListWidget>
 
 #include "common/orvel_globals.h"
-#include "connect_wizard/message_box.h"
 #include "game_link/message_area.h"
 #include "main_window/chat_history_box.h"
 #include "main_window/frm_chat.h"
 #include "session/mod_dplay.h"
 #include "session/wire_messages.h"
+#include "ui_common/message_box.h"
 
 Q_LOGGING_CATEGORY(lcChat, "orvel.chat", QtWarningMsg)
 

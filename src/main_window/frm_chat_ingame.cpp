@@ -23,6 +23,7 @@
 #include <span>
 
 #include "common/orvel_globals.h"
+#include "game_link/cp1252.h"
 #include "game_link/game_memory_map.h"
 #include "game_link/message_area.h"
 #include "main_window/frm_chat.h"

@@ -5,12 +5,13 @@
 #include <variant>
 
 #include "common/orvel_globals.h"
-#include "connect_wizard/message_box.h"
 #include "game_link/game_checks.h"
 #include "game_link/remote_cars.h"
 #include "main_window/frm_chat.h"
 #include "session/mod_dplay.h"
 #include "session/wire_messages.h"
+#include "ui_common/error_advice.h"
+#include "ui_common/message_box.h"
 
 namespace orvel {
 
@@ -100,7 +101,8 @@ void frmChat::DirectPlay8Event_TerminateSession(dx8::DPNMSG_TERMINATE_SESSION& d
                              : QStringLiteral("This session has been lost.");
     qCDebug(lcChat) << "box"
                     << "Exiting" << text;
-    MsgBox(this, text, QStringLiteral("Exiting"), QMessageBox::Information);
+    MsgBox(this, text, QStringLiteral("Exiting"), QMessageBox::Information,
+           adviceFor(dpnotify.hResultCode));
     requestClose();
 }
 
@@ -112,7 +114,8 @@ void frmChat::DirectPlay8Event_ConnectComplete(dx8::DPNMSG_CONNECT_COMPLETE& dpn
         QStringLiteral("Connect Failed.  Error: ") + dx8::hresultHex(dpnotify.hResultCode);
     qCDebug(lcChat) << "box"
                     << "Closing" << text;
-    MsgBox(this, text, QStringLiteral("Closing"), QMessageBox::Critical);
+    MsgBox(this, text, QStringLiteral("Closing"), QMessageBox::Critical,
+           adviceFor(dpnotify.hResultCode));
     requestClose();
 }
 

@@ -43,6 +43,7 @@ bool frmChat::Form_Load() {
         return false;
     }
 
+    StartPortMapping();
     localPlayerName = connectWizard->UserName();
     if (connectWizard->IsHost()) {
         setWindowTitle(windowTitle() + kHostMark);

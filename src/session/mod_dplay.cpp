@@ -2,6 +2,9 @@
 
 #include <exception>
 
+#include "common/settings_store.h"
+#include "platform/dx8/play/session_core.h"
+
 // Start-up and shutdown steps, in the order they run; tests read the order from here.
 Q_LOGGING_CATEGORY(lcStartup, "orvel.startup", QtWarningMsg)
 
@@ -14,6 +17,7 @@ std::shared_ptr<dx8::DirectInputDevice8> diKeyboard;
 int32_t keyboardEvent = 0;
 std::unique_ptr<ConnectWizard> connectWizard;
 bool releaseFailed = false;
+std::unique_ptr<net::PortMapper> portMapper;
 
 namespace {
 
@@ -58,7 +62,31 @@ void CreateDirectXObjects(uintptr_t window, dx8::DirectXEvent8* keyboardCallback
     qCDebug(lcStartup) << "acquired diKeyboard";
 }
 
+void StartPortMapping() {
+    if (!dpPeer || !net::portMappingAllowed(GetDefault(QStringLiteral("PortMapping")))) {
+        return;
+    }
+    portMapper = std::make_unique<net::PortMapper>();
+    QObject::connect(
+        portMapper.get(), &net::PortMapper::stateChanged, portMapper.get(),
+        [m = portMapper.get()] { qCDebug(lcStartup) << "port mapping" << m->describe(); });
+    portMapper->start(dx8::sessionPortOf(dpPeer.get()));
+}
+
+namespace {
+
+// Given back before the session is left, bounded in time.
+void StopPortMapping() {
+    if (portMapper) {
+        qCDebug(lcStartup) << "release portMapper";
+        portMapper.reset();
+    }
+}
+
+}  // namespace
+
 void DropDirectXObjects() {
+    StopPortMapping();
     ignoringFailure("release keyboardEvent", [] {
         if (keyboardEvent != 0) {
             qCDebug(lcStartup) << "release keyboardEvent";
@@ -85,6 +113,7 @@ void DropDirectXObjects() {
 }
 
 void ReleaseDirectXObjects() {
+    StopPortMapping();
     if (connectWizard) {
         if (dpPeer) {
             // No notification may reach a window that is about to go.

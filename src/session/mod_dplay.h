@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "platform/dx8/directx8.h"
+#include "platform/net/port_mapper.h"
 
 class QObject;
 
@@ -54,6 +55,12 @@ extern int32_t keyboardEvent;  // 0 = none
 extern std::unique_ptr<ConnectWizard> connectWizard;
 // Set when shutdown could not leave the session cleanly; the program then ends with a failure.
 extern bool releaseFailed;
+// Asks the home router to forward the session port while the session lasts; null when off.
+extern std::unique_ptr<net::PortMapper> portMapper;
+
+// Once in a session: starts port mapping for dpPeer's port unless the setting "PortMapping" is
+// "0". ReleaseDirectXObjects and DropDirectXObjects give the mapping back.
+void StartPortMapping();
 
 // Creates the root object, the peer and the background keyboard device. window is the main
 // window's native id (for the keyboard's cooperative level); keyboardCallback receives the

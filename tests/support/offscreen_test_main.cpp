@@ -1,4 +1,5 @@
-// Widget tests run on Qt's offscreen platform with a private settings folder.
+// Widget tests run on Qt's offscreen platform with private settings and runtime folders, and
+// keep session searches on loopback.
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -25,6 +26,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
+    qputenv("XDG_RUNTIME_DIR", config.path().toLocal8Bit());
+    qputenv("ORVEL_DISCOVERY", "loopback");
     defaultHandler = qInstallMessageHandler(quietHandler);
     QApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);

@@ -16,8 +16,12 @@
 #include <cstring>
 #include <map>
 
+#include "common/command_line.h"
+#include "common/settings_store.h"
 #include "platform/dx8/directx8.h"
-#include "platform/dx8/session_core.h"
+#include "platform/dx8/play/session_address_source.h"
+#include "platform/dx8/play/session_core.h"
+#include "platform/net/port_mapper.h"
 #include "session/wire_messages.h"
 #include "track.h"
 
@@ -49,7 +53,9 @@ void putU32(orvel::CarState& s, int offset, uint32_t v) {
 
 struct Options {
     bool host = false;
-    QString join;
+    QString join;  // as given, HOST[:PORT]
+    QString joinHost;
+    int joinPort = 0;
     QString name;
     QString sessionName;
     int maxPlayers = 6;
@@ -61,6 +67,7 @@ struct Options {
     bool track = false;  // the stand-in game's circuit instead of the ellipse
     QStringList lines;
     int chatIntervalMs = 1000;
+    bool portMapping = true;
 };
 
 class Bot : public QObject, public DirectPlay8Event {
@@ -72,6 +79,7 @@ public:
         livery_ = static_cast<uint32_t>(qHash(o.name)) | 0x01000000u;
     }
     ~Bot() override {
+        mapper_.stop();
         peer_->UnRegisterMessageHandler();
         peer_->Close(0);
     }
@@ -101,12 +109,8 @@ public:
             } else {
                 auto host = root_.DirectPlayAddressCreate();
                 host->SetSP(DP8SP_TCPIP);
-                const qsizetype colon = options_.join.lastIndexOf(QLatin1Char(':'));
-                host->AddComponentString(DPNA_KEY_HOSTNAME,
-                                         colon < 0 ? options_.join : options_.join.left(colon));
-                if (colon >= 0) {
-                    host->AddComponentString(DPNA_KEY_PORT, options_.join.mid(colon + 1));
-                }
+                host->AddComponentString(DPNA_KEY_HOSTNAME, options_.joinHost);
+                host->AddComponentLong(DPNA_KEY_PORT, options_.joinPort);
                 peer_->Connect(desc, host.get(), device.get(), 0, {}, 0);
                 say(QStringLiteral("joining %1").arg(options_.join));
             }
@@ -211,6 +215,17 @@ public:
 private:
     void begin() {
         running_ = true;
+        if (options_.portMapping) {
+            // Others link to this player's port, host or not: ask the router to open it.
+            QObject::connect(&mapper_, &orvel::net::PortMapper::stateChanged, this, [this] {
+                say(QStringLiteral("port mapping: %1").arg(mapper_.describe()));
+                if (mapper_.state() == orvel::net::PortMapper::State::Mapped) {
+                    say(QStringLiteral("public address %1")
+                            .arg(mapper_.mapping()->publicEndpoint()));
+                }
+            });
+            mapper_.start(sessionPortOf(peer_.get()));
+        }
         if (options_.drive) {
             QObject::connect(&tick_, &QTimer::timeout, this, [this] { drive(); });
             tick_.setTimerType(Qt::PreciseTimer);
@@ -278,18 +293,23 @@ private:
     uint32_t frames_ = 0;
     uint32_t livery_ = 0;
     int exitCode_ = 0;
+    orvel::net::PortMapper mapper_;
 };
 
 }  // namespace
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
+    dx8::setSessionAddressSource(std::make_shared<dx8::EnvironmentAddressSource>());
     QCoreApplication::setApplicationName(QStringLiteral("orvel-bot"));
 
+    const orvel::cli::Program program{
+        QStringLiteral("orvel-bot"), QStringLiteral("--host | --join HOST[:PORT] [options]"),
+        QStringLiteral("A headless Orvel player that drives a car round a closed path.\n"
+                       "Exit status: 0 after a signal or --duration, 2 bad usage or a failed "
+                       "join, 3 the session ended.")};
     QCommandLineParser parser;
-    parser.setApplicationDescription(
-        QStringLiteral("A headless Orvel player that drives a car round a closed path."));
-    parser.addHelpOption();
+    orvel::cli::prepare(parser, program);
     const QCommandLineOption hostOpt(QStringLiteral("host"), QStringLiteral("Host a session."));
     const QCommandLineOption joinOpt(QStringLiteral("join"),
                                      QStringLiteral("Join the session at HOST[:PORT]."),
@@ -320,29 +340,70 @@ int main(int argc, char** argv) {
                                        QStringLiteral("Send no car states."));
     const QCommandLineOption trackOpt(QStringLiteral("track"),
                                       QStringLiteral("Drive the stand-in game's circuit."));
+    const QCommandLineOption noMapOpt(QStringLiteral("no-port-mapping"),
+                                      QStringLiteral("Do not ask the router to forward the port."));
     parser.addOptions({hostOpt, joinOpt, nameOpt, sessionOpt, maxOpt, migrateOpt, portOpt,
-                       durationOpt, sayOpt, reportOpt, parkedOpt, trackOpt});
-    parser.process(app);
+                       durationOpt, sayOpt, reportOpt, parkedOpt, trackOpt, noMapOpt});
+    if (const auto end = orvel::cli::parse(parser, program, QCoreApplication::arguments())) {
+        return *end;
+    }
+    auto number = [&](const QCommandLineOption& opt, double low, double high, double* into) {
+        bool good = false;
+        const double v = parser.value(opt).toDouble(&good);
+        if (!good || !(v >= low && v <= high)) {
+            return false;
+        }
+        *into = v;
+        return true;
+    };
 
     Options o;
     o.host = parser.isSet(hostOpt);
     o.join = parser.value(joinOpt);
-    if (o.host == !o.join.isEmpty()) {
-        std::fputs("orvel-bot: give either --host or --join HOST[:PORT]\n", stderr);
-        return 64;
+    if (!parser.positionalArguments().isEmpty()) {
+        return orvel::cli::usageError(program, QStringLiteral("unexpected argument \"%1\"")
+                                                   .arg(parser.positionalArguments().constFirst()));
+    }
+    if (o.host == parser.isSet(joinOpt)) {
+        return orvel::cli::usageError(program, QStringLiteral("give either --host or --join"));
+    }
+    QString why;
+    std::optional<orvel::cli::HostPort> joinAddress;
+    if (!o.host && !(joinAddress = orvel::cli::parseHostPort(o.join, kDefaultSessionPort, &why))) {
+        return orvel::cli::usageError(program,
+                                      QStringLiteral("bad address \"%1\": %2").arg(o.join, why));
+    }
+    double maxPlayers = 6, port = 0;
+    if (!number(maxOpt, 1, 64, &maxPlayers) || maxPlayers != std::floor(maxPlayers)) {
+        return orvel::cli::usageError(
+            program, QStringLiteral("--max-players takes a whole number from 1 to 64"));
+    }
+    if (parser.isSet(portOpt) && !orvel::cli::parsePort(parser.value(portOpt))) {
+        return orvel::cli::usageError(program,
+                                      QStringLiteral("--port takes a number from 1 to 65535"));
+    }
+    port = orvel::cli::parsePort(parser.value(portOpt)).value_or(0);
+    if (!number(durationOpt, 0, 1e7, &o.duration) || !number(reportOpt, 0, 1e7, &o.report)) {
+        return orvel::cli::usageError(
+            program, QStringLiteral("--duration and --report take seconds, 0 or more"));
     }
     o.name = parser.isSet(nameOpt)
                  ? parser.value(nameOpt)
                  : QStringLiteral("bot-%1").arg(QCoreApplication::applicationPid());
     o.sessionName = parser.value(sessionOpt);
-    o.maxPlayers = parser.value(maxOpt).toInt();
+    o.maxPlayers = static_cast<int>(maxPlayers);
     o.migrate = parser.isSet(migrateOpt);
-    o.port = parser.value(portOpt).toInt();
-    o.duration = parser.value(durationOpt).toDouble();
-    o.report = parser.value(reportOpt).toDouble();
+    o.port = static_cast<int>(port);
+    if (joinAddress) {
+        o.joinHost = joinAddress->host;
+        o.joinPort = joinAddress->port;
+    }
     o.drive = !parser.isSet(parkedOpt);
     o.track = parser.isSet(trackOpt);
     o.lines = parser.values(sayOpt);
+    o.portMapping =
+        !parser.isSet(noMapOpt) &&
+        orvel::net::portMappingAllowed(orvel::GetDefault(QStringLiteral("PortMapping")));
 
     // SIGINT and SIGTERM end the run through the event loop, so the session is left properly.
     if (pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {

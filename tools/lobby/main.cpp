@@ -27,8 +27,10 @@
 #include <optional>
 #include <vector>
 
+#include "common/command_line.h"
 #include "platform/dx8/directplay8.h"
-#include "platform/dx8/lobby_protocol.h"
+#include "platform/dx8/lobby/lobby_protocol.h"
+#include "platform/dx8/play/session_address_source.h"
 #include "session/mod_dplay.h"
 
 namespace {
@@ -51,6 +53,7 @@ const char* const kUsageText =
     "  orvel-lobby list\n"
     "  orvel-lobby host --name NAME --session SESSION [--port PORT] [--running]\n"
     "  orvel-lobby join --name NAME --host HOST[:PORT] [--running]\n"
+    "  orvel-lobby --help | --version\n"
     "\n"
     "list      the programs registered for lobby launch by this user\n"
     "host      start the registered program and have it host SESSION as player NAME\n"
@@ -91,26 +94,13 @@ struct Request {
 
 // HOST[:PORT] of a join, checked: a name or IPv4 address that resolves, a port from 1 to 65535.
 std::optional<QString> checkHostAddress(Request& r) {
-    const QString text = r.hostText.trimmed();
-    QString host = text;
-    int port = kDefaultSessionPort;
-    const qsizetype colon = text.lastIndexOf(QLatin1Char(':'));
-    if (colon >= 0) {
-        if (text.indexOf(QLatin1Char(':')) != colon || text.startsWith(QLatin1Char('['))) {
-            return QStringLiteral("IPv6 addresses are not supported");
-        }
-        host = text.left(colon);
-        bool ok = false;
-        const QString portText = text.mid(colon + 1);
-        port = portText.toInt(&ok);
-        static const QRegularExpression digits(QStringLiteral("^[0-9]{1,5}$"));
-        if (!ok || !digits.match(portText).hasMatch() || port < 1 || port > 65535) {
-            return QStringLiteral("the port must be a number from 1 to 65535");
-        }
+    QString why;
+    const auto address = orvel::cli::parseHostPort(r.hostText, kDefaultSessionPort, &why);
+    if (!address) {
+        return why;
     }
-    if (host.isEmpty()) {
-        return QStringLiteral("the host is missing");
-    }
+    const QString host = address->host;
+    const int port = address->port;
     static const QRegularExpression hostChars(QStringLiteral("^[A-Za-z0-9._-]{1,253}$"));
     if (!hostChars.match(host).hasMatch()) {
         return QStringLiteral("not a host name or IPv4 address");
@@ -474,6 +464,10 @@ int run(const QStringList& args) {
         std::fputs(kUsageText, stdout);
         return kOk;
     }
+    if (command == QLatin1String("--version")) {
+        line(stdout, QStringLiteral("orvel-lobby ") + orvel::cli::version());
+        return kOk;
+    }
     if (command == QLatin1String("list")) {
         if (args.size() > 1) {
             return usage(QStringLiteral("list takes no options"), "list");
@@ -551,12 +545,13 @@ int run(const QStringList& args) {
         }
         r.session = *session;
         if (port) {
-            bool ok = false;
-            r.port = port->toInt(&ok);
-            if (!ok || r.port < 1 || r.port > 65535) {
-                return fail(kUsage, QStringLiteral("bad address: the port \"%1\" is not a number "
-                                                   "from 1 to 65535")
-                                        .arg(*port));
+            const auto parsed = orvel::cli::parsePort(*port);
+            r.port = parsed.value_or(0);
+            if (!parsed) {
+                return usage(QStringLiteral("bad address: the port \"%1\" is not a number "
+                                            "from 1 to 65535")
+                                 .arg(*port),
+                             form);
             }
         }
     } else {
@@ -565,7 +560,7 @@ int run(const QStringList& args) {
         }
         r.hostText = *host;
         if (const auto why = checkHostAddress(r)) {
-            return fail(kUsage, QStringLiteral("bad address \"%1\": %2").arg(*host, *why));
+            return usage(QStringLiteral("bad address \"%1\": %2").arg(*host, *why), form);
         }
     }
     return r.running ? toRunning(r) : launch(r);
@@ -577,6 +572,7 @@ int main(int argc, char* argv[]) {
     // A program that closes its end while we write must not end us without a word.
     ::signal(SIGPIPE, SIG_IGN);
     QCoreApplication app(argc, argv);
+    dx8::setSessionAddressSource(std::make_shared<dx8::EnvironmentAddressSource>());
     QCoreApplication::setApplicationName(QStringLiteral("orvel-lobby"));
     QStringList args = QCoreApplication::arguments();
     args.removeFirst();

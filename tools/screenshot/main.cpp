@@ -1,6 +1,8 @@
 // orvel-screenshot: saves a PNG of an X display's root window or of one top-level window.
 #include <xcb/xcb.h>
 
+#include <QCommandLineParser>
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QImage>
 #include <QString>
@@ -12,10 +14,11 @@
 #include <optional>
 #include <vector>
 
+#include "common/command_line.h"
+
 namespace {
 
-const char* const kUsage =
-    "Usage: orvel-screenshot [--display NAME] [--window TITLE] [--wait SECONDS] OUTPUT.png\n"
+const char* const kAbout =
     "Saves the root window of the X display (default $DISPLAY) as a PNG, or with --window the\n"
     "top-level window whose title is TITLE (exact match first, then without regard to case).\n"
     "--wait: keep looking for the window that long (default 0). Exit status 0 on success.\n";
@@ -130,40 +133,39 @@ int fail(const char* what) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    QString display;
-    QString title;
-    bool byTitle = false;
-    double waitSeconds = 0;
-    QString output;
-    for (int i = 1; i < argc; ++i) {
-        const QString a = QString::fromLocal8Bit(argv[i]);
-        const bool hasValue = i + 1 < argc;
-        if (a == QLatin1String("-h") || a == QLatin1String("--help")) {
-            std::fputs(kUsage, stdout);
-            return 0;
-        } else if (a == QLatin1String("--display") && hasValue) {
-            display = QString::fromLocal8Bit(argv[++i]);
-        } else if (a == QLatin1String("--window") && hasValue) {
-            title = QString::fromUtf8(argv[++i]);
-            byTitle = true;
-        } else if (a == QLatin1String("--wait") && hasValue) {
-            bool good = false;
-            waitSeconds = QString::fromLatin1(argv[++i]).toDouble(&good);
-            if (!good || waitSeconds < 0 || waitSeconds > 600) {
-                std::fputs(kUsage, stderr);
-                return 2;
-            }
-        } else if (!a.startsWith(QLatin1Char('-')) && output.isEmpty()) {
-            output = a;
-        } else {
-            std::fputs(kUsage, stderr);
-            return 2;
-        }
+    QCoreApplication app(argc, argv);
+    const orvel::cli::Program program{QStringLiteral("orvel-screenshot"),
+                                      QStringLiteral("[--display NAME] [--window TITLE] "
+                                                     "[--wait SECONDS] OUTPUT.png"),
+                                      QString::fromLatin1(kAbout)};
+    QCommandLineParser parser;
+    orvel::cli::prepare(parser, program);
+    const QCommandLineOption displayOpt(QStringLiteral("display"),
+                                        QStringLiteral("X display (default $DISPLAY)."),
+                                        QStringLiteral("name"));
+    const QCommandLineOption windowOpt(QStringLiteral("window"),
+                                       QStringLiteral("Title of the window to save."),
+                                       QStringLiteral("title"));
+    const QCommandLineOption waitOpt(QStringLiteral("wait"),
+                                     QStringLiteral("Keep looking for the window this long (0)."),
+                                     QStringLiteral("seconds"), QStringLiteral("0"));
+    parser.addOptions({displayOpt, windowOpt, waitOpt});
+    parser.addPositionalArgument(QStringLiteral("output"), QStringLiteral("The PNG to write."));
+    if (const auto end = orvel::cli::parse(parser, program, app.arguments())) {
+        return *end;
     }
-    if (output.isEmpty()) {
-        std::fputs(kUsage, stderr);
-        return 2;
+    const QString display = parser.value(displayOpt);
+    const QString title = parser.value(windowOpt);
+    const bool byTitle = parser.isSet(windowOpt);
+    bool good = false;
+    const double waitSeconds = parser.value(waitOpt).toDouble(&good);
+    if (!good || !(waitSeconds >= 0 && waitSeconds <= 600)) {
+        return orvel::cli::usageError(program, QStringLiteral("--wait takes 0 to 600 seconds"));
     }
+    if (parser.positionalArguments().size() != 1) {
+        return orvel::cli::usageError(program, QStringLiteral("give one output file"));
+    }
+    const QString output = parser.positionalArguments().constFirst();
 
     int screenNumber = 0;
     const QByteArray displayName = display.toLocal8Bit();

@@ -1,5 +1,7 @@
 #include "control_server.h"
 
+#include "common/command_line.h"
+
 #include <unistd.h>
 #include <QCoreApplication>
 #include <QJsonArray>
@@ -51,18 +53,6 @@ std::optional<double> parseReal(const QString& text) {
         return std::nullopt;
     }
     return v;
-}
-
-std::optional<QByteArray> parseHex(const QString& text) {
-    if (text.size() % 2 != 0) {
-        return std::nullopt;
-    }
-    for (const QChar c : text) {
-        if (!std::isxdigit(static_cast<unsigned char>(c.toLatin1())) || c.unicode() > 0x7F) {
-            return std::nullopt;
-        }
-    }
-    return QByteArray::fromHex(text.toLatin1());
 }
 
 QString siteByte(std::uint32_t site) {
@@ -222,7 +212,7 @@ QString ControlServer::handle(const QString& line) {
     if (cmd == QLatin1String("setbytes") && args.size() == 4) {
         const auto slot = parseNumber(args[1]);
         const auto offset = parseNumber(args[2]);
-        const auto bytes = parseHex(args[3]);
+        const auto bytes = orvel::cli::parseHex(args[3]);
         if (!slot || *slot >= static_cast<std::uint32_t>(kCarSlots) || !offset || !bytes) {
             return fail(QStringLiteral("setbytes takes SLOT (0-5) OFFSET HEX"));
         }
@@ -235,7 +225,7 @@ QString ControlServer::handle(const QString& line) {
     }
     if (cmd == QLatin1String("poke") && args.size() == 3) {
         const auto address = parseNumber(args[1]);
-        const auto bytes = parseHex(args[2]);
+        const auto bytes = orvel::cli::parseHex(args[2]);
         if (!address || !bytes) {
             return fail(QStringLiteral("poke takes ADDRESS HEX"));
         }

@@ -6,12 +6,14 @@
 #include <QApplication>
 #include <QWidget>
 #include <QColor>
+#include <QCommandLineParser>
 #include <QSocketNotifier>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
+#include "common/command_line.h"
 #include "control_server.h"
 #include "game.h"
 #include "game_memory.h"
@@ -21,22 +23,10 @@ namespace {
 
 constexpr const char* kDefaultTitle = "Brenmoor - Kartova";
 
-const char* const kUsage = R"(Usage: kartova-standin [options] [Qt options]
-
-A small racing game that stands in for Kartova: a window titled "Brenmoor - Kartova" whose memory
+const char* const kAbout =
+    R"(A small racing game that stands in for Kartova: a window titled "Brenmoor - Kartova" whose memory
 holds the game's data and two patchable routines at the game's fixed addresses.
 
-Options:
-  --mx               lay the memory out as the MX edition (default: the standard edition)
-  --race             start in a race instead of on the menu
-  --autopilot        let the autopilot drive the local car (car slot 0)
-  --control PATH     listen for steering commands on a local socket at PATH
-  --title TEXT       window title (default "Brenmoor - Kartova")
-  --colour #RRGGBB   colour of the local car (default #d02828)
-  --frame-ms N       milliseconds per frame, 5..200 (default 20)
-  --look-alike       only a window of the title, without the game's memory (another program
-                     that happens to carry the game's title)
-  -h, --help         show this text
 Qt's own options work too, e.g. -qwindowgeometry 720x540+0+0 or -platform xcb.
 
 Keys (while the window has the focus): arrows drive car 0, Enter starts a race from the menu,
@@ -87,65 +77,68 @@ void onSignal(int) {
     [[maybe_unused]] const ssize_t n = write(g_signalPipe[1], &c, 1);
 }
 
-int usageError(const std::string& what) {
-    std::fprintf(stderr, "kartova-standin: %s\nTry 'kartova-standin --help'.\n", what.c_str());
-    return 2;
-}
-
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    bool mx = false;
-    bool race = false;
-    bool autopilot = false;
-    bool lookAlike = false;
-    QString control;
-    QString title = QString::fromLatin1(kDefaultTitle);
+    // Parsed before the application object exists: the game's memory goes in first.
+    const orvel::cli::Program program{QStringLiteral("kartova-standin"),
+                                      QStringLiteral("[options] [Qt options]"),
+                                      QString::fromLatin1(kAbout)};
+    QCommandLineParser parser;
+    orvel::cli::prepare(parser, program);
+    const QCommandLineOption mxOpt(QStringLiteral("mx"),
+                                   QStringLiteral("Lay the memory out as the MX edition."));
+    const QCommandLineOption raceOpt(QStringLiteral("race"),
+                                     QStringLiteral("Start in a race instead of on the menu."));
+    const QCommandLineOption autopilotOpt(QStringLiteral("autopilot"),
+                                          QStringLiteral("Let the autopilot drive car 0."));
+    const QCommandLineOption controlOpt(QStringLiteral("control"),
+                                        QStringLiteral("Listen for steering commands at PATH."),
+                                        QStringLiteral("path"));
+    const QCommandLineOption titleOpt(QStringLiteral("title"),
+                                      QStringLiteral("Window title (\"Brenmoor - Kartova\")."),
+                                      QStringLiteral("text"));
+    const QCommandLineOption colourOpt({QStringLiteral("colour"), QStringLiteral("color")},
+                                       QStringLiteral("Colour of the local car (#d02828)."),
+                                       QStringLiteral("#rrggbb"));
+    const QCommandLineOption frameOpt(QStringLiteral("frame-ms"),
+                                      QStringLiteral("Milliseconds per frame, 5..200 (20)."),
+                                      QStringLiteral("n"));
+    const QCommandLineOption lookAlikeOpt(
+        QStringLiteral("look-alike"),
+        QStringLiteral("Only a window of the title, without the game's memory."));
+    parser.addOptions(
+        {mxOpt, raceOpt, autopilotOpt, controlOpt, titleOpt, colourOpt, frameOpt, lookAlikeOpt});
+    if (const auto end =
+            orvel::cli::parse(parser, program, orvel::cli::withoutQtOptions(argc, argv))) {
+        return *end;
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        return orvel::cli::usageError(program, QStringLiteral("unexpected argument \"%1\"")
+                                                   .arg(parser.positionalArguments().constFirst()));
+    }
+    const bool mx = parser.isSet(mxOpt);
+    const bool race = parser.isSet(raceOpt);
+    const bool autopilot = parser.isSet(autopilotOpt);
+    const bool lookAlike = parser.isSet(lookAlikeOpt);
+    const QString control = parser.value(controlOpt);
+    if (parser.isSet(controlOpt) && control.isEmpty()) {
+        return orvel::cli::usageError(program, QStringLiteral("--control needs a path"));
+    }
+    const QString title =
+        parser.isSet(titleOpt) ? parser.value(titleOpt) : QString::fromLatin1(kDefaultTitle);
     QColor colour(0xd0, 0x28, 0x28);
+    if (parser.isSet(colourOpt) && !(colour = QColor(parser.value(colourOpt))).isValid()) {
+        return orvel::cli::usageError(program,
+                                      QStringLiteral("not a colour: ") + parser.value(colourOpt));
+    }
     int frameMs = 20;
-
-    // Own options are "--name"; single-dash options belong to Qt.
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
-        if (a == "-h" || a == "--help") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        } else if (a == "--mx") {
-            mx = true;
-        } else if (a == "--race") {
-            race = true;
-        } else if (a == "--autopilot") {
-            autopilot = true;
-        } else if (a == "--look-alike") {
-            lookAlike = true;
-        } else if (a == "--control" || a == "--title" || a == "--colour" || a == "--color" ||
-                   a == "--frame-ms") {
-            const char* v = value();
-            if (!v) {
-                return usageError(a + " needs a value");
-            }
-            if (a == "--control") {
-                control = QString::fromLocal8Bit(v);
-                if (control.isEmpty()) {
-                    return usageError("--control needs a path");
-                }
-            } else if (a == "--title") {
-                title = QString::fromUtf8(v);
-            } else if (a == "--frame-ms") {
-                bool good = false;
-                frameMs = QString::fromLatin1(v).toInt(&good);
-                if (!good || frameMs < 5 || frameMs > 200) {
-                    return usageError("--frame-ms takes a number from 5 to 200");
-                }
-            } else {
-                colour = QColor(QString::fromLatin1(v));
-                if (!colour.isValid()) {
-                    return usageError(std::string("not a colour: ") + v);
-                }
-            }
-        } else if (a.rfind("--", 0) == 0) {
-            return usageError("unknown option " + a);
+    if (parser.isSet(frameOpt)) {
+        bool good = false;
+        frameMs = parser.value(frameOpt).toInt(&good);
+        if (!good || frameMs < 5 || frameMs > 200) {
+            return orvel::cli::usageError(
+                program, QStringLiteral("--frame-ms takes a number from 5 to 200"));
         }
     }
 

@@ -1,14 +1,15 @@
 // standinctl: sends one command to a running kartova-standin and prints its reply.
+#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QStringList>
 #include <cstdio>
 
+#include "common/command_line.h"
 #include "standin_client.h"
 
 namespace {
 
-const char* const kUsage =
-    "Usage: standinctl [--wait SECONDS] [--timeout SECONDS] SOCKET COMMAND [ARGUMENTS...]\n"
+const char* const kAbout =
     "Sends COMMAND to the kartova-standin listening on SOCKET (its --control path) and prints\n"
     "the reply line. --wait: how long to wait for the socket to accept (default 5 s);\n"
     "--timeout: how long to wait for the reply (default 10 s). 'standinctl SOCKET help' lists\n"
@@ -28,26 +29,38 @@ bool seconds(const QString& text, int* ms) {
 
 int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
-    QStringList args = app.arguments().mid(1);
-    int waitMs = 5000;
-    int timeoutMs = 10000;
-    while (!args.isEmpty() && args.first().startsWith(QLatin1String("-"))) {
-        const QString opt = args.takeFirst();
-        if (opt == QLatin1String("-h") || opt == QLatin1String("--help")) {
-            std::fputs(kUsage, stdout);
-            return 0;
-        }
-        if ((opt == QLatin1String("--wait") || opt == QLatin1String("--timeout")) &&
-            !args.isEmpty() &&
-            seconds(args.takeFirst(), opt == QLatin1String("--wait") ? &waitMs : &timeoutMs)) {
-            continue;
-        }
-        std::fputs(kUsage, stderr);
-        return 2;
+    const orvel::cli::Program program{
+        QStringLiteral("standinctl"),
+        QStringLiteral("[--wait SECONDS] [--timeout SECONDS] SOCKET COMMAND [ARGUMENTS...]"),
+        QString::fromLatin1(kAbout)};
+    QCommandLineParser parser;
+    orvel::cli::prepare(parser, program);
+    // Words after the socket belong to the command, also those that look like options ("-3").
+    parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsPositionalArguments);
+    const QCommandLineOption waitOpt(QStringLiteral("wait"),
+                                     QStringLiteral("How long to wait for the socket (5 s)."),
+                                     QStringLiteral("seconds"), QStringLiteral("5"));
+    const QCommandLineOption timeoutOpt(QStringLiteral("timeout"),
+                                        QStringLiteral("How long to wait for the reply (10 s)."),
+                                        QStringLiteral("seconds"), QStringLiteral("10"));
+    parser.addOptions({waitOpt, timeoutOpt});
+    parser.addPositionalArgument(QStringLiteral("socket"),
+                                 QStringLiteral("The game's --control path."));
+    parser.addPositionalArgument(QStringLiteral("command"),
+                                 QStringLiteral("The command and its arguments."));
+    if (const auto end = orvel::cli::parse(parser, program, app.arguments())) {
+        return *end;
     }
+    int waitMs = 0;
+    int timeoutMs = 0;
+    if (!seconds(parser.value(waitOpt), &waitMs) ||
+        !seconds(parser.value(timeoutOpt), &timeoutMs)) {
+        return orvel::cli::usageError(
+            program, QStringLiteral("--wait and --timeout take 0 to 3600 seconds"));
+    }
+    QStringList args = parser.positionalArguments();
     if (args.size() < 2) {
-        std::fputs(kUsage, stderr);
-        return 2;
+        return orvel::cli::usageError(program, QStringLiteral("give the socket and a command"));
     }
     const QString path = args.takeFirst();
     standin::Client client;

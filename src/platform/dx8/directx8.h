@@ -5,9 +5,9 @@
 
 #include <memory>
 
-#include "platform/dx8/directinput8.h"
+#include "platform/dx8/input/directinput8.h"
 #include "platform/dx8/directplay8.h"
-#include "platform/dx8/directplay8_lobby.h"
+#include "platform/dx8/lobby/directplay8_lobby.h"
 
 namespace dx8 {
 

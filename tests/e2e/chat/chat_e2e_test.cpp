@@ -6,6 +6,7 @@
 
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QThread>
 
 #include "race_players.h"
 
@@ -147,8 +148,9 @@ TEST_F(ChatE2E, TwoGamesRaceTogetherAndChat) {
     const std::vector<uint8_t> parked = bob.game().read(carRecord(1), kRecordStride);
     ASSERT_EQ(ann.game().command(QStringLiteral("place 50 60 1.0")), QStringLiteral("ok"));
     const std::vector<uint8_t> target = pieces(ann.game(), 0);
-    QThread::msleep(1000);  // twenty of Ann's ticks
-    EXPECT_EQ(bob.game().read(carRecord(1), kRecordStride), parked);
+    // A second of Ann's frames: twenty of her ticks.
+    EXPECT_TRUE(staysUntil([&] { return bob.game().read(carRecord(1), kRecordStride) == parked; },
+                           ann.game().framesPassed(50)));
     // Back in a race, Ann's car arrives again.
     ASSERT_EQ(bob.game().command(QStringLiteral("race start")), QStringLiteral("ok"));
     EXPECT_TRUE(waitUntil([&] { return pieces(bob.game(), 1) == target; }));
@@ -205,7 +207,14 @@ TEST_F(ChatE2E, SlotsFollowJoinOrderAndWhispersReachOnlyTheirTarget) {
     EXPECT_TRUE(bob.waitChatLine(QStringLiteral("**<Ann>** secret two")))
         << bob.orvel().log().toStdString();
     ASSERT_TRUE(ann.waitChatLine(QStringLiteral("**<Ann>** secret two")));
-    QThread::msleep(500);
+    // A line to all after the whispers: once everyone has it, a stray whisper would be in too.
+    ann.say(QStringLiteral("all ears"));
+    ASSERT_TRUE(bob.waitChatLine(QStringLiteral("<Ann> all ears")));
+    for (Bot* b : {&cy, &di}) {
+        ASSERT_TRUE(b->waitOutput(QRegularExpression(QStringLiteral("^<Ann> all ears$"),
+                                                     QRegularExpression::MultilineOption)))
+            << b->output().toStdString();
+    }
     EXPECT_FALSE(bob.freshLog().contains(QStringLiteral("secret one")));
     EXPECT_FALSE(cy.output().contains(QStringLiteral("secret two")));
     EXPECT_FALSE(di.output().contains(QStringLiteral("secret")));
@@ -216,8 +225,8 @@ TEST_F(ChatE2E, SlotsFollowJoinOrderAndWhispersReachOnlyTheirTarget) {
     EXPECT_TRUE(ann.waitChatLine(QStringLiteral("-- Bob has left the game.")));
     EXPECT_TRUE(ann.waitLog(QStringLiteral("roster: slot 1 freed")));
     const std::vector<uint8_t> left = ann.game().read(carRecord(1), kRecordStride);
-    QThread::msleep(500);
-    EXPECT_EQ(ann.game().read(carRecord(1), kRecordStride), left);
+    EXPECT_TRUE(staysUntil([&] { return ann.game().read(carRecord(1), kRecordStride) == left; },
+                           ann.game().framesPassed(25)));
     // The next to join takes slot 1 and drives that car; Cy and Di keep theirs.
     Bot ed(QStringLiteral("Ed"));
     ASSERT_TRUE(ed.join(port)) << ed.output().toStdString();
@@ -247,8 +256,10 @@ TEST_F(ChatE2E, OnlyTheNewHostMarksItsCaptionWhenTheHostMigrates) {
     EXPECT_TRUE(bob.waitChatLine(QStringLiteral("-- Ann has left the game.")));
     EXPECT_TRUE(cy.waitChatLine(QStringLiteral("-- Ann has left the game.")));
     EXPECT_TRUE(cy.waitLog(QStringLiteral("host is now \\d+ caption \"Orvel\"$")));
-    QThread::msleep(500);
-    EXPECT_EQ(cy.caption(), QStringLiteral("Orvel"));
+    // Cy keeps the plain caption at least until a line the new host sends afterwards is in.
+    bob.say(QStringLiteral("carry on"));
+    EXPECT_TRUE(staysUntil([&] { return cy.caption() == QStringLiteral("Orvel"); },
+                           [&] { return cy.hasChatLine(QStringLiteral("<Bob> carry on")); }));
     EXPECT_EQ(bob.caption(), QStringLiteral("Orvel (HOST)"));
     // No chat line tells of the move.
     EXPECT_FALSE(bob.freshLog().contains(QStringLiteral("line \"host")));

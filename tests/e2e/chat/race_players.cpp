@@ -1,9 +1,6 @@
 #include "race_players.h"
 
-#include <signal.h>
-
 #include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QThread>
 
 #ifndef ORVEL_BOT_PROGRAM
@@ -33,17 +30,6 @@ std::vector<uint8_t> pieces(orvel::testing::StandinProcess& game, int slot) {
     }
     out.insert(out.end(), tail.begin(), tail.end());
     return out;
-}
-
-bool waitUntil(const std::function<bool()>& condition, int timeoutMs) {
-    const QDeadlineTimer deadline(timeoutMs);
-    while (!deadline.hasExpired()) {
-        if (condition()) {
-            return true;
-        }
-        QThread::msleep(25);
-    }
-    return condition();
 }
 
 QString sessionName(const char* what) {
@@ -209,27 +195,16 @@ void Racer::whisper(int row, const QString& text) {
 
 // ---- Bot --------------------------------------------------------------------------------------
 
-Bot::~Bot() {
-    if (process_.state() != QProcess::NotRunning) {
-        process_.terminate();
-        if (!process_.waitForFinished(10000)) {
-            process_.kill();
-            process_.waitForFinished(5000);
-        }
-    }
+Bot::Bot(const QString& name) : name_(name) {
+    process_.loopbackOnly();
+    process_.removeEnv(QStringLiteral("DISPLAY"));
+    process_.setReads(orvel::testing::ChildProcess::Reads::Merged);
 }
 
 bool Bot::start(const QStringList& args) {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("ORVEL_DISCOVERY"), QStringLiteral("loopback"));
-    env.insert(QStringLiteral("ORVEL_ENUM_ADDRESS"), QString());
-    env.remove(QStringLiteral("DISPLAY"));
-    process_.setProcessEnvironment(env);
-    process_.setProcessChannelMode(QProcess::MergedChannels);
-    process_.start(QStringLiteral(ORVEL_BOT_PROGRAM),
-                   args + QStringList{QStringLiteral("--name"), name_, QStringLiteral("--report"),
-                                      QStringLiteral("0")});
-    return process_.waitForStarted(10000);
+    return process_.start(QStringLiteral(ORVEL_BOT_PROGRAM),
+                          args + QStringList{QStringLiteral("--name"), name_,
+                                             QStringLiteral("--report"), QStringLiteral("0")});
 }
 
 bool Bot::host(const QString& session, bool migrate, int* port) {
@@ -255,41 +230,15 @@ bool Bot::join(int port, const QStringList& extra) {
                                          QRegularExpression::MultilineOption));
 }
 
-QString Bot::output() {
-    output_ += QString::fromUtf8(process_.readAll());
-    return output_;
-}
+QString Bot::output() { return process_.text(); }
 
 bool Bot::waitOutput(const QRegularExpression& re, int timeoutMs) {
-    const QDeadlineTimer deadline(timeoutMs);
-    while (!deadline.hasExpired()) {
-        if (re.match(output()).hasMatch()) {
-            return true;
-        }
-        if (process_.state() == QProcess::NotRunning) {
-            break;
-        }
-        process_.waitForReadyRead(50);
-    }
-    return re.match(output()).hasMatch();
+    return process_.waitText(re, timeoutMs).hasMatch();
 }
 
-bool Bot::stop() {
-    if (process_.state() == QProcess::NotRunning) {
-        return true;
-    }
-    process_.terminate();
-    const bool ended = process_.waitForFinished(15000);
-    output();
-    return ended && process_.exitCode() == 0;
-}
+bool Bot::stop() { return process_.stop(15000) == 0; }
 
-void Bot::kill() {
-    if (process_.state() != QProcess::NotRunning) {
-        ::kill(static_cast<pid_t>(process_.processId()), SIGKILL);
-        process_.waitForFinished(10000);
-    }
-}
+void Bot::kill() { process_.kill(); }
 
 uint32_t Bot::livery() const {
     return static_cast<uint32_t>(qHash(name_)) | 0x01000000u;

@@ -5,7 +5,6 @@
 // `kartova-standin` game on the same display; and `orvel-bot` players, watched through what
 // they print. Everything stays on loopback.
 
-#include <QProcess>
 #include <QRegularExpression>
 #include <QString>
 #include <QStringList>
@@ -14,6 +13,7 @@
 #include <optional>
 #include <vector>
 
+#include "child_process.h"
 #include "orvel_player.h"
 #include "standin_process.h"
 
@@ -38,8 +38,8 @@ inline uint32_t carRecord(int slot) {
 // The 144 bytes of a car record that travel between players, in their order.
 std::vector<uint8_t> pieces(orvel::testing::StandinProcess& game, int slot);
 
-// Polls until condition holds or timeoutMs has passed.
-bool waitUntil(const std::function<bool()>& condition, int timeoutMs = 30000);
+using orvel::testing::staysUntil;
+using orvel::testing::waitUntil;
 
 // A unique session name for this run.
 QString sessionName(const char* what);
@@ -94,8 +94,7 @@ private:
 
 class Bot {
 public:
-    explicit Bot(const QString& name) : name_(name) {}
-    ~Bot();
+    explicit Bot(const QString& name);
 
     bool host(const QString& session, bool migrate, int* port);
     bool join(int port, const QStringList& extra = {});
@@ -107,7 +106,7 @@ public:
     // Leaves the session cleanly.
     bool stop();
     void kill();
-    qint64 pid() const { return process_.processId(); }
+    qint64 pid() const { return process_.pid(); }
 
     // The car livery the bot sends (bytes +0x40..+0x43 of its car state).
     uint32_t livery() const;
@@ -116,8 +115,7 @@ private:
     bool start(const QStringList& args);
 
     QString name_;
-    QProcess process_;
-    QString output_;
+    orvel::testing::ChildProcess process_;
 };
 
 }  // namespace race_e2e

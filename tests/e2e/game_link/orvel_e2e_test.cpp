@@ -2,7 +2,6 @@
 // it, keeps it patched, finds a restarted game and gives the game back as it was when it ends.
 #include <gtest/gtest.h>
 
-#include <QProcess>
 #include <QTemporaryDir>
 
 #include "orvel_process.h"
@@ -18,7 +17,8 @@ using testing::StandinProcess;
 // The opponents' routine has stopped running: its run counter stands over several frames.
 bool opponentsStand(StandinProcess& game) {
     const qint64 runs = game.counter("a_runs");
-    return runs >= 0 && game.waitFrames(10) && game.counter("a_runs") == runs;
+    return runs >= 0 && testing::staysUntil([&] { return game.counter("a_runs") == runs; },
+                                            game.framesPassed(10));
 }
 
 TEST(OrvelProgramE2ETest, PatchesTheGameAndARestartedGame) {

@@ -7,17 +7,15 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <QDeadlineTimer>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QTemporaryDir>
-#include <QThread>
 #include <cstdint>
 #include <functional>
 #include <vector>
 
+#include "child_process.h"
 #include "standin_client.h"
 
 namespace orvel::testing {
@@ -26,21 +24,19 @@ class StandinProcess {
 public:
     StandinProcess(const QString& display, const QStringList& options) {
         socket_ = dir_.filePath(QStringLiteral("control"));
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("DISPLAY"), display);
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-        process_.setProcessEnvironment(env);
-        process_.setProcessChannelMode(QProcess::ForwardedChannels);
-        process_.start(QStringLiteral(STANDIN_PROGRAM),
-                       options + QStringList{QStringLiteral("--control"), socket_});
-        ok_ = process_.waitForStarted(20000) && client_.connectTo(socket_, 30000);
+        process_.setEnv(QStringLiteral("DISPLAY"), display);
+        process_.setEnv(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        process_.setReads(ChildProcess::Reads::Nothing);
+        ok_ = process_.start(QStringLiteral(STANDIN_PROGRAM),
+                             options + QStringList{QStringLiteral("--control"), socket_}) &&
+              client_.connectTo(socket_, scaledMs(30000));
     }
     ~StandinProcess() { quit(); }
     StandinProcess(const StandinProcess&) = delete;
     StandinProcess& operator=(const StandinProcess&) = delete;
 
     bool ok() const { return ok_; }
-    uint32_t pid() const { return static_cast<uint32_t>(process_.processId()); }
+    uint32_t pid() const { return static_cast<uint32_t>(process_.pid()); }
 
     QString command(const QString& line) { return client_.command(line, 20000); }
     QJsonObject json(const QString& line) {
@@ -70,21 +66,16 @@ public:
         return out;
     }
 
-    bool waitUntil(const std::function<bool()>& condition, int timeoutMs = 30000) {
-        const QDeadlineTimer deadline(timeoutMs);
-        while (!deadline.hasExpired()) {
-            if (condition()) {
-                return true;
-            }
-            QThread::msleep(20);
-        }
-        return condition();
+    bool waitUntil(const std::function<bool()>& condition, int timeoutMs = kDefaultTimeoutMs) {
+        return orvel::testing::waitUntil(condition, timeoutMs);
+    }
+    // A barrier that holds once the game has drawn n more frames than now.
+    std::function<bool()> framesPassed(int n) {
+        const qint64 start = counter("frame");
+        return [this, start, n] { return start >= 0 && counter("frame") >= start + n; };
     }
     // Waits until the game has drawn n more frames.
-    bool waitFrames(int n) {
-        const qint64 start = counter("frame");
-        return start >= 0 && waitUntil([&] { return counter("frame") >= start + n; });
-    }
+    bool waitFrames(int n) { return waitUntil(framesPassed(n)); }
 
     // Stops the game in its tracks, so that its memory holds still, and lets it go on again.
     bool freeze() {
@@ -96,15 +87,13 @@ public:
     void thaw() { ::kill(static_cast<pid_t>(pid()), SIGCONT); }
 
     void quit() {
-        if (process_.state() == QProcess::NotRunning) {
+        if (!process_.running()) {
             return;
         }
         thaw();
         command(QStringLiteral("quit"));
-        if (!process_.waitForFinished(15000)) {
-            process_.kill();
-            process_.waitForFinished(10000);
-        }
+        process_.waitExit(15000);
+        process_.kill();
     }
 
 private:
@@ -125,7 +114,7 @@ private:
 
     QTemporaryDir dir_;
     QString socket_;
-    QProcess process_;
+    ChildProcess process_;
     standin::Client client_;
     bool ok_ = false;
 };

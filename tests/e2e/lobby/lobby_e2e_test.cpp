@@ -2,20 +2,18 @@
 // `orvel-lobby host` on one and `orvel-lobby join` on the other bring up both main windows with
 // no click; the cars follow each other in the race, and a chat line crosses.
 #include <gtest/gtest.h>
-#include <signal.h>
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
-#include <QThread>
 #include <QUdpSocket>
 #include <cmath>
 
+#include "child_process.h"
 #include "orvel_player.h"
-#include "platform/dx8/lobby_protocol.h"
+#include "platform/dx8/lobby/lobby_protocol.h"
 #include "standin_process.h"
 
 using orvel::testing::StandinProcess;
@@ -32,15 +30,7 @@ const QString kAnyMain = QStringLiteral("^Orvel");
 class Side {
 public:
     explicit Side(const QString& name) : player_(name) {}
-    ~Side() {
-        if (orvelPid_ > 0) {
-            ::kill(static_cast<pid_t>(orvelPid_), SIGTERM);
-            for (int i = 0; i < 100 && ::kill(static_cast<pid_t>(orvelPid_), 0) == 0; ++i) {
-                QThread::msleep(100);
-            }
-            ::kill(static_cast<pid_t>(orvelPid_), SIGKILL);
-        }
-    }
+    ~Side() { orvel::testing::endProcess(orvelPid_); }
 
     bool prepare() {
         if (!player_.ready() || !home_.isValid()) {
@@ -68,7 +58,6 @@ public:
 
     // Runs orvel-lobby for this side; the orvel it starts writes into the same log.
     int lobby(const QStringList& args) {
-        QProcess p;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("DISPLAY"), player_.displayName());
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
@@ -77,21 +66,15 @@ public:
         env.insert(QStringLiteral("QT_LOGGING_RULES"),
                    QStringLiteral("orvel.startup.debug=true;orvel.lobby.debug=true;"
                                   "orvel.session.debug=true"));
-        p.setProcessEnvironment(env);
-        p.setStandardOutputFile(home_.filePath(QStringLiteral("lobby.out")));
-        p.setStandardErrorFile(logPath());
-        p.start(QStringLiteral(LOBBY_PROGRAM), args);
-        if (!p.waitForFinished(90000)) {
-            p.kill();
-            p.waitForFinished(2000);
-            return -1;
-        }
+        const std::optional<int> code = orvel::testing::runToEndInto(
+            QStringLiteral(LOBBY_PROGRAM), args, env, home_.filePath(QStringLiteral("lobby.out")),
+            logPath(), 90000);
         const QString out = read(home_.filePath(QStringLiteral("lobby.out")));
         const auto pid = QRegularExpression(QStringLiteral("\\(pid (\\d+)\\)")).match(out);
         if (pid.hasMatch()) {
             orvelPid_ = pid.captured(1).toLongLong();
         }
-        return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2;
+        return code.value_or(-1);
     }
 
     QString log() const { return read(logPath()); }

@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <QCoreApplication>
 #include <memory>
 
 #include "fixture_process.h"
@@ -332,9 +331,3 @@ TEST(ProcessMemoryPermissionTest, IsReportedAsAccessDeniedAndToldOnce) {
 
 }  // namespace
 }  // namespace orvel
-
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

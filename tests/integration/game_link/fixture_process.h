@@ -3,30 +3,23 @@
 // Drives one game_link_fixture process: start it on a display, send commands, read answers.
 
 #include <QByteArray>
-#include <QProcess>
-#include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
 #include <cstdint>
 #include <vector>
 
+#include "child_process.h"
+
 namespace orvel::testing {
 
 class FixtureProcess {
 public:
-    FixtureProcess() = default;
-    ~FixtureProcess() { stop(); }
-    FixtureProcess(const FixtureProcess&) = delete;
-    FixtureProcess& operator=(const FixtureProcess&) = delete;
+    FixtureProcess() { child_.setQuitLine(QStringLiteral("quit")); }
 
     // Starts the fixture with DISPLAY set to display; true once it reported ready.
     bool start(const QString& display, const QStringList& arguments = {}) {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("DISPLAY"), display);
-        process_.setProcessEnvironment(env);
-        process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process_.start(QStringLiteral(GAME_LINK_FIXTURE), arguments);
-        if (!process_.waitForStarted(20000)) {
+        child_.setEnv(QStringLiteral("DISPLAY"), display);
+        if (!child_.start(QStringLiteral(GAME_LINK_FIXTURE), arguments)) {
             return false;
         }
         const QList<QByteArray> ready = readLine().split(' ');
@@ -39,8 +32,7 @@ public:
     }
 
     QByteArray command(const QByteArray& line) {
-        process_.write(line + '\n');
-        process_.waitForBytesWritten(20000);
+        child_.send(QString::fromLatin1(line));
         return readLine();
     }
     std::vector<uint8_t> peek(uint32_t address, int count) {
@@ -62,32 +54,25 @@ public:
     int count(uint32_t site) { return command("count " + QByteArray::number(site, 16)).toInt(); }
 
     // Ends the process and reaps it.
-    void stop() {
-        if (process_.state() == QProcess::NotRunning) {
-            return;
-        }
-        process_.write("quit\n");
-        process_.closeWriteChannel();
-        if (!process_.waitForFinished(10000)) {
-            process_.kill();
-            process_.waitForFinished(10000);
-        }
-    }
+    void stop() { child_.stop(); }
 
     uint32_t pid() const { return pid_; }
     uint32_t window() const { return window_; }
 
 private:
+    // The next answer line, empty when none came.
     QByteArray readLine() {
-        for (int i = 0; i < 200 && !process_.canReadLine(); ++i) {
-            if (!process_.waitForReadyRead(100) && process_.state() == QProcess::NotRunning) {
-                break;
-            }
+        static const QRegularExpression any;
+        const int i = child_.waitLine(any, 20000, next_);
+        if (i < 0) {
+            return {};
         }
-        return process_.readLine().trimmed();
+        next_ = i + 1;
+        return child_.lines()[i].trimmed().toLatin1();
     }
 
-    QProcess process_;
+    ChildProcess child_;
+    int next_ = 0;
     uint32_t pid_ = 0;
     uint32_t window_ = 0;
 };

@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
-#include <QProcess>
 #include <QStandardPaths>
 #include <QThread>
 #include <functional>
@@ -12,8 +10,9 @@
 #include <optional>
 #include <vector>
 
+#include "child_process.h"
 #include "platform/dx8/directx8.h"
-#include "platform/dx8/keyboard_device.h"
+#include "platform/dx8/input/keyboard_device.h"
 #include "xi_hiding_proxy.h"
 #include "xvfb.h"
 
@@ -23,19 +22,7 @@ namespace {
 
 constexpr int kWaitMs = 15000;
 
-// Pumps the event loop until `done` holds or the time is up.
-bool waitFor(const std::function<bool()>& done, int timeoutMs = kWaitMs) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > timeoutMs) {
-            return false;
-        }
-        QCoreApplication::processEvents();
-        QThread::msleep(2);
-    }
-    return true;
-}
+using orvel::testing::waitUntil;
 
 QProcessEnvironment envWith(const QString& display) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -48,24 +35,17 @@ QProcessEnvironment envWith(const QString& display) {
 std::optional<QString> run(const QString& program, const QStringList& args,
                            const QProcessEnvironment& env, QString* errors = nullptr,
                            int* exitCode = nullptr) {
-    QProcess p;
-    p.setProcessEnvironment(env);
-    p.start(program, args);
-    if (!p.waitForFinished(kWaitMs)) {
-        p.kill();
-        p.waitForFinished(2000);
-        return std::nullopt;
-    }
+    const orvel::testing::Finished f = orvel::testing::runToEnd(program, args, env, kWaitMs);
     if (errors != nullptr) {
-        *errors = QString::fromLocal8Bit(p.readAllStandardError());
+        *errors = QString::fromLocal8Bit(f.err);
     }
     if (exitCode != nullptr) {
-        *exitCode = p.exitCode();
+        *exitCode = f.code.value_or(-1);
     }
-    if (p.exitStatus() != QProcess::NormalExit) {
+    if (!f.code) {
         return std::nullopt;
     }
-    return QString::fromLocal8Bit(p.readAllStandardOutput());
+    return QString::fromLocal8Bit(f.out);
 }
 
 struct Recorder : DirectXEvent8 {
@@ -114,16 +94,15 @@ protected:
         }
         qputenv("DISPLAY", display_->name().toLocal8Bit());
         // The other program: xev, which also prints every key its window receives.
-        focusOwner_ = new QProcess;
-        focusOwner_->setProcessEnvironment(envWith(display_->name()));
-        focusOwner_->start(QStringLiteral("xev"),
-                           {QStringLiteral("-name"), QStringLiteral("orvel-focus-owner"),
-                            QStringLiteral("-event"), QStringLiteral("keyboard")});
-        if (!focusOwner_->waitForStarted(kWaitMs)) {
+        focusOwner_ = new orvel::testing::ChildProcess;
+        focusOwner_->setEnv(QStringLiteral("DISPLAY"), display_->name());
+        if (!focusOwner_->start(QStringLiteral("xev"),
+                                {QStringLiteral("-name"), QStringLiteral("orvel-focus-owner"),
+                                 QStringLiteral("-event"), QStringLiteral("keyboard")})) {
             return;
         }
         QString found;
-        waitFor([&] {
+        waitUntil([&] {
             found = xdo({QStringLiteral("search"), QStringLiteral("--name"),
                          QStringLiteral("orvel-focus-owner")})
                         .trimmed();
@@ -134,15 +113,13 @@ protected:
             return;
         }
         xdo({QStringLiteral("windowfocus"), QString::number(focusWindow_)});
-        ready_ = waitFor([] {
+        ready_ = waitUntil([] {
             return xdo({QStringLiteral("getwindowfocus")}).trimmed().toUInt() == focusWindow_;
         });
     }
 
     static void TearDownTestSuite() {
         if (focusOwner_ != nullptr) {
-            focusOwner_->kill();
-            focusOwner_->waitForFinished(5000);
             delete focusOwner_;
             focusOwner_ = nullptr;
         }
@@ -212,7 +189,7 @@ protected:
     }
 
     static inline orvel::testing::XvfbDisplay* display_ = nullptr;
-    static inline QProcess* focusOwner_ = nullptr;
+    static inline orvel::testing::ChildProcess* focusOwner_ = nullptr;
     static inline uint32_t focusWindow_ = 0;
     static inline bool haveTools_ = false;
     static inline bool ready_ = false;
@@ -227,9 +204,13 @@ using Codes = std::vector<std::pair<int32_t, int32_t>>;
 TEST_F(KeyboardOnX, KeysTypedIntoAnotherWindowArriveInOrderAndThatWindowGetsThemToo) {
     Recorder recorder;
     auto device = startDevice(recorder);
-    focusOwner_->readAllStandardOutput();  // what it saw before this test
+    // What it saw before this test does not count.
+    const QRegularExpression pressed(QStringLiteral("KeyPress event"));
+    const QRegularExpression released(QStringLiteral("KeyRelease event"));
+    const int pressedBefore = focusOwner_->count(pressed);
+    const int releasedBefore = focusOwner_->count(released);
     keys({QStringLiteral("key"), QStringLiteral("a"), QStringLiteral("b")});
-    ASSERT_TRUE(waitFor([&] { return recorder.events.size() >= 4; }));
+    ASSERT_TRUE(waitUntil([&] { return recorder.events.size() >= 4; }));
     EXPECT_EQ(codes(recorder.events),
               (Codes{{DIK_A, 0x80}, {DIK_A, 0}, {DIK_B, 0x80}, {DIK_B, 0}}));
     for (size_t i = 1; i < recorder.events.size(); ++i) {
@@ -242,12 +223,9 @@ TEST_F(KeyboardOnX, KeysTypedIntoAnotherWindowArriveInOrderAndThatWindowGetsThem
     EXPECT_TRUE(recorder.onGuiThread);
     EXPECT_FALSE(recorder.nested);
     // Non-exclusive: the window with the focus received the keys as well.
-    QByteArray seen;
-    EXPECT_TRUE(waitFor([&] {
-        seen += focusOwner_->readAllStandardOutput();
-        return seen.count("KeyRelease event") >= 2;
-    })) << seen.constData();
-    EXPECT_GE(seen.count("KeyPress event"), 2);
+    EXPECT_TRUE(focusOwner_->waitCount(released, releasedBefore + 2))
+        << focusOwner_->text().toStdString();
+    EXPECT_GE(focusOwner_->count(pressed), pressedBefore + 2);
     // The device's owner never had the focus.
     EXPECT_EQ(xdo({QStringLiteral("getwindowfocus")}).trimmed().toUInt(), focusWindow_);
 }
@@ -269,7 +247,7 @@ TEST_F(KeyboardOnX, KeysMapToDirectInputCodes) {
     const auto type = [&](const QStringList& names, size_t events) {
         recorder.events.clear();
         keys(QStringList{QStringLiteral("key")} + names);
-        EXPECT_TRUE(waitFor([&] { return recorder.events.size() >= events; }))
+        EXPECT_TRUE(waitUntil([&] { return recorder.events.size() >= events; }))
             << names.join(QLatin1Char(' ')).toStdString() << ": " << recorder.events.size();
         return pressesIn(recorder.events);
     };
@@ -329,7 +307,7 @@ TEST_F(KeyboardOnX, KeyStateShowsHeldKeys) {
     };
     keys({QStringLiteral("keydown"), QStringLiteral("shift"), QStringLiteral("keydown"),
           QStringLiteral("g")});
-    ASSERT_TRUE(waitFor([&] { return held(DIK_G) && held(DIK_LSHIFT); }));
+    ASSERT_TRUE(waitUntil([&] { return held(DIK_G) && held(DIK_LSHIFT); }));
     int down = 0;
     for (uint8_t b : state.key) {
         EXPECT_TRUE(b == 0 || b == 0x80);
@@ -337,12 +315,12 @@ TEST_F(KeyboardOnX, KeyStateShowsHeldKeys) {
     }
     EXPECT_EQ(down, 2);
     keys({QStringLiteral("keyup"), QStringLiteral("g")});
-    EXPECT_TRUE(waitFor([&] { return !held(DIK_G); }));
+    EXPECT_TRUE(waitUntil([&] { return !held(DIK_G); }));
     EXPECT_TRUE(held(DIK_LSHIFT));
     keys({QStringLiteral("keyup"), QStringLiteral("shift")});
-    EXPECT_TRUE(waitFor([&] { return !held(DIK_LSHIFT); }));
+    EXPECT_TRUE(waitUntil([&] { return !held(DIK_LSHIFT); }));
     // Held and released while the device watched: both ends are in the buffer, in order.
-    ASSERT_TRUE(waitFor([&] { return recorder.events.size() >= 4; }));
+    ASSERT_TRUE(waitUntil([&] { return recorder.events.size() >= 4; }));
     EXPECT_EQ(codes(recorder.events),
               (Codes{{DIK_LSHIFT, 0x80}, {DIK_G, 0x80}, {DIK_G, 0}, {DIK_LSHIFT, 0}}));
 }
@@ -356,7 +334,7 @@ TEST_F(KeyboardOnX, BufferKeepsTheFirstTenEvents) {
     keys({QStringLiteral("keydown"), QStringLiteral("u")});  // the eleventh event
     auto* keyboard = static_cast<SystemKeyboard*>(device.get());
     DIDEVICEOBJECTDATA peek[20];
-    ASSERT_TRUE(waitFor([&] {
+    ASSERT_TRUE(waitUntil([&] {
         device->GetDeviceData(peek, 20, DIGDD_PEEK);
         return keyboard->lastReadOverflowed();
     }));
@@ -374,10 +352,10 @@ TEST_F(KeyboardOnX, BufferKeepsTheFirstTenEvents) {
                                                   {DIK_R, 0},
                                                   {DIK_Y, 0x80},
                                                   {DIK_Y, 0}}));
-    EXPECT_TRUE(waitFor([&] { return recorder.calls >= 1; }));
+    EXPECT_TRUE(waitUntil([&] { return recorder.calls >= 1; }));
     // The lost press of U still counts in the sequence; its release comes through.
     keys({QStringLiteral("keyup"), QStringLiteral("u")});
-    ASSERT_TRUE(waitFor([&] { return device->GetDeviceData(events, 20, DIGDD_PEEK) == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return device->GetDeviceData(events, 20, DIGDD_PEEK) == 1; }));
     ASSERT_EQ(device->GetDeviceData(events, 20, 0), 1);
     EXPECT_FALSE(keyboard->lastReadOverflowed());
     EXPECT_EQ(events[0].lOfs, DIK_U);
@@ -393,7 +371,7 @@ TEST_F(KeyboardOnX, ForegroundDeviceSeesKeysOnlyWhileItsWindowHasTheFocus) {
     auto behind =
         startDevice(elsewhere, 10, DISCL_NONEXCLUSIVE | DISCL_FOREGROUND, focusWindow_ + 12345);
     keys({QStringLiteral("key"), QStringLiteral("m")});
-    ASSERT_TRUE(waitFor([&] { return focused.events.size() >= 2; }));
+    ASSERT_TRUE(waitUntil([&] { return focused.events.size() >= 2; }));
     EXPECT_EQ(codes(focused.events), (Codes{{DIK_M, 0x80}, {DIK_M, 0}}));
     QCoreApplication::processEvents();
     EXPECT_TRUE(elsewhere.events.empty());
@@ -410,7 +388,7 @@ TEST_F(KeyboardOnX, UnacquiredDestroyedOrDroppedDevicesStaySilent) {
     EXPECT_THROW(device->GetDeviceData(events, 11, 0), DxError);
     device->Acquire();
     keys({QStringLiteral("key"), QStringLiteral("j")});
-    ASSERT_TRUE(waitFor([&] { return recorder.events.size() >= 2; }));
+    ASSERT_TRUE(waitUntil([&] { return recorder.events.size() >= 2; }));
     EXPECT_EQ(codes(recorder.events), (Codes{{DIK_J, 0x80}, {DIK_J, 0}}));
 
     // Shutdown order: the event goes, keys still come, the callback is not called any more.
@@ -418,7 +396,7 @@ TEST_F(KeyboardOnX, UnacquiredDestroyedOrDroppedDevicesStaySilent) {
     eventId_ = 0;
     const int callsBefore = recorder.calls;
     keys({QStringLiteral("key"), QStringLiteral("h")});
-    ASSERT_TRUE(waitFor([&] { return device->GetDeviceData(events, 11, DIGDD_PEEK) == 2; }));
+    ASSERT_TRUE(waitUntil([&] { return device->GetDeviceData(events, 11, DIGDD_PEEK) == 2; }));
     QCoreApplication::processEvents();
     EXPECT_EQ(recorder.calls, callsBefore);
     // Dropped while acquired and while keys arrive.
@@ -478,9 +456,3 @@ TEST(KeyboardWithoutX, ServerWithoutXInputStartsUpAndSaysSoOnce) {
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

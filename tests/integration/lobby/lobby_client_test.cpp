@@ -1,18 +1,15 @@
 // orvel-lobby against real programs: its exit codes and one-line reasons, a launch, and a
 // running orvel made available on its lobby page (each orvel on a private X display).
 #include <gtest/gtest.h>
-#include <signal.h>
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
-#include <QThread>
 
 #include "orvel_player.h"
-#include "platform/dx8/lobby_protocol.h"
+#include "child_process.h"
+#include "platform/dx8/lobby/lobby_protocol.h"
 
 using wizard_it::Player;
 
@@ -36,13 +33,7 @@ class Launched {
 public:
     ~Launched() {
         for (const qint64 pid : pids_) {
-            ::kill(static_cast<pid_t>(pid), SIGTERM);
-        }
-        for (const qint64 pid : pids_) {
-            for (int i = 0; i < 50 && ::kill(static_cast<pid_t>(pid), 0) == 0; ++i) {
-                QThread::msleep(100);
-            }
-            ::kill(static_cast<pid_t>(pid), SIGKILL);
+            orvel::testing::endProcess(pid, 5000);
         }
     }
     // Keeps the pid a reason or a success line names.
@@ -73,7 +64,6 @@ protected:
         const QString tag = QString::number(++runs_);
         const QString outFile = dir_.filePath(QStringLiteral("out") + tag);
         const QString errFile = dir_.filePath(QStringLiteral("err") + tag);
-        QProcess p;
         QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
         e.insert(QStringLiteral("XDG_CONFIG_HOME"), config_);
         e.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
@@ -84,17 +74,10 @@ protected:
         for (auto it = env.begin(); it != env.end(); ++it) {
             e.insert(it.key(), it.value());
         }
-        p.setProcessEnvironment(e);
-        p.setStandardOutputFile(outFile);
-        p.setStandardErrorFile(errFile);
-        p.start(QStringLiteral(LOBBY_PROGRAM), args);
         Result r;
-        if (!p.waitForFinished(timeoutMs)) {
-            p.kill();
-            p.waitForFinished(2000);
-            return r;
-        }
-        r.code = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2;
+        const std::optional<int> code = orvel::testing::runToEndInto(
+            QStringLiteral(LOBBY_PROGRAM), args, e, outFile, errFile, timeoutMs);
+        r.code = code.value_or(-2);
         r.out = readAll(outFile);
         r.err = readAll(errFile);
         lastErrFile_ = errFile;
@@ -227,10 +210,10 @@ TEST_F(LobbyClientWithOrvel, ARunningProgramOnItsLobbyPageHostsAndThenTurnsOther
     toLobbyPage(bob);
     // Listed as available while it waits.
     Result listed;
-    for (int i = 0; i < 50 && !listed.out.contains("available: pid"); ++i) {
+    orvel::testing::waitUntil([&] {
         listed = lobby({"list"});
-        QThread::msleep(100);
-    }
+        return listed.out.contains("available: pid");
+    });
     EXPECT_TRUE(listed.out.contains(QStringLiteral("available: pid %1").arg(bob.pid())))
         << listed.out.toStdString() << listed.err.toStdString();
 
@@ -290,10 +273,7 @@ TEST_F(LobbyClientWithOrvel, ALaunchedProgramHostsAndAnotherJoinsWithNoClick) {
     EXPECT_TRUE(ann.windows(QStringLiteral("^Kartova Multiplayer")).isEmpty());
     const auto port = QRegularExpression(QStringLiteral("hosting .* on port (\\d+)"));
     QString text;
-    for (int i = 0; i < 100 && !port.match(text).hasMatch(); ++i) {
-        text = readAll(hostLog);
-        QThread::msleep(100);
-    }
+    orvel::testing::waitUntil([&] { return port.match(text = readAll(hostLog)).hasMatch(); });
     const int hostPort = port.match(text).captured(1).toInt();
     ASSERT_GT(hostPort, 0) << text.toStdString();
 

@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/dx8/session_protocol.h"
+#include "platform/dx8/play/session_protocol.h"
 
 namespace orvel::testing {
 
@@ -71,13 +71,12 @@ private:
     uint32_t idOf(uint32_t seq) const { return salt_ + seq * 0x9E3779B1u; }
 
     void onControl(ENetPeer* peer, const dx8::net::ControlMessage& m) {
-        using dx8::net::Ctl;
-        if (m.type == Ctl::JoinRequest) {
-            Member joiner{peer, idOf(nextSeq_), nextSeq_, m.name, false};
+        namespace msg = dx8::net::msg;
+        if (const auto* request = std::get_if<msg::JoinRequest>(&m)) {
+            Member joiner{peer, idOf(nextSeq_), nextSeq_, request->name, false};
             ++nextSeq_;
             const uint64_t token = QRandomGenerator::global()->generate64();
-            dx8::net::ControlMessage accept;
-            accept.type = Ctl::JoinAccept;
+            msg::JoinAccept accept;
             accept.playerId = joiner.id;
             accept.hostId = idOf(0);
             accept.seq = joiner.seq;
@@ -88,12 +87,7 @@ private:
                            QUuid(QStringLiteral("{EABD4D9B-6AA9-4c24-9D10-1A6701B07342}")), 6,
                            flags_, QStringLiteral("scripted")};
             accept.players.push_back({idOf(0), 0, QStringLiteral("h"), 0, port_});
-            dx8::net::ControlMessage expect;
-            expect.type = Ctl::Expect;
-            expect.playerId = joiner.id;
-            expect.token = token;
-            expect.ipv4 = 0x7F000001;
-            expect.port = peer->address.port;
+            const auto expect = dx8::net::expect(joiner.id, token, 0x7F000001, peer->address.port);
             for (const Member& p : members_) {
                 if (p.ready) {
                     accept.players.push_back(
@@ -103,25 +97,19 @@ private:
             }
             send(peer, accept);
             members_.push_back(joiner);
-        } else if (m.type == Ctl::JoinReady) {
+        } else if (std::holds_alternative<msg::JoinReady>(m)) {
             for (Member& j : members_) {
                 if (j.peer != peer || j.ready) {
                     continue;
                 }
-                dx8::net::ControlMessage added;
-                added.type = Ctl::PlayerAdded;
-                added.playerId = j.id;
-                added.seq = j.seq;
-                added.name = j.name;
+                const auto added = dx8::net::playerAdded(j.id, j.seq, j.name);
                 for (const Member& p : members_) {
                     if (p.ready) {
                         send(p.peer, added);
                     }
                 }
                 j.ready = true;
-                dx8::net::ControlMessage done;
-                done.type = Ctl::JoinDone;
-                send(peer, done);
+                send(peer, dx8::net::joinDone());
             }
         }
     }
@@ -136,9 +124,7 @@ private:
             for (const QString& name : leaving) {
                 for (const Member& p : members_) {
                     if (p.name == name) {
-                        dx8::net::ControlMessage bye;
-                        bye.type = dx8::net::Ctl::Leaving;
-                        send(p.peer, bye);
+                        send(p.peer, dx8::net::leaving());
                         enet_peer_disconnect_later(p.peer, 0);
                     }
                 }

@@ -3,7 +3,6 @@
 #include <enet/enet.h>
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QNetworkDatagram>
 #include <QRandomGenerator>
@@ -14,7 +13,7 @@
 
 #include "peer_process.h"
 #include "platform/dx8/dx8_types.h"
-#include "platform/dx8/session_protocol.h"
+#include "platform/dx8/play/session_protocol.h"
 
 using orvel::testing::PeerProcess;
 
@@ -81,7 +80,15 @@ TEST(SessionMesh, SixPlayersDeliverOnceAndRefuseTheSeventh) {
         EXPECT_TRUE(all[r]->waitCount(QStringLiteral("^RECV \\S+ car-"), 5 * kEach, kLong))
             << all[r]->dump().toStdString();
     }
-    QThread::msleep(300);
+    // A guaranteed line from every sender behind its cars: once each has arrived, a doubled car
+    // would have too.
+    for (size_t s = 0; s < all.size(); ++s) {
+        all[s]->send(QStringLiteral("send all 28 done-%1").arg(names[s]));
+    }
+    for (size_t r = 0; r < all.size(); ++r) {
+        EXPECT_TRUE(all[r]->waitCount(QStringLiteral("^RECV \\S+ done-"), 5, kLong))
+            << all[r]->dump().toStdString();
+    }
     for (size_t r = 0; r < all.size(); ++r) {
         for (size_t s = 0; s < all.size(); ++s) {
             for (int k = 0; k < kEach; ++k) {
@@ -233,16 +240,11 @@ public:
         if (!until(ENET_EVENT_TYPE_CONNECT, {}, 3000)) {
             return false;
         }
-        dx8::net::ControlMessage request;
-        request.type = dx8::net::Ctl::JoinRequest;
-        request.name = QStringLiteral("deaf");
-        send(request);
+        send(dx8::net::joinRequest({}, {}, QStringLiteral("deaf"), {}));
         if (!until(ENET_EVENT_TYPE_RECEIVE, dx8::net::Ctl::JoinAccept, 3000)) {
             return false;
         }
-        dx8::net::ControlMessage ready;
-        ready.type = dx8::net::Ctl::JoinReady;
-        send(ready);
+        send(dx8::net::joinReady());
         return until(ENET_EVENT_TYPE_RECEIVE, dx8::net::Ctl::JoinDone, 3000);
     }
     // Keeps the link to the host alive for a while, acknowledging what it must.
@@ -254,11 +256,9 @@ public:
             if (enet_host_service(host_, &e, 10) > 0 && e.type == ENET_EVENT_TYPE_RECEIVE) {
                 const auto m = dx8::net::decodeControl(e.packet->data, e.packet->dataLength);
                 enet_packet_destroy(e.packet);
-                if (m && m->type == dx8::net::Ctl::PlayerAdded) {
-                    dx8::net::ControlMessage ack;
-                    ack.type = dx8::net::Ctl::AddedAck;
-                    ack.playerId = m->playerId;
-                    send(ack);
+                const auto* added = m ? std::get_if<dx8::net::msg::PlayerAdded>(&*m) : nullptr;
+                if (added != nullptr) {
+                    send(dx8::net::addedAck(added->playerId));
                 }
             }
         }
@@ -273,23 +273,20 @@ private:
         enet_host_flush(host_);
     }
     bool until(ENetEventType type, std::optional<dx8::net::Ctl> ctl, int ms) {
-        ENetEvent e;
-        QElapsedTimer clock;
-        clock.start();
-        while (clock.elapsed() < ms) {
-            if (enet_host_service(host_, &e, 20) <= 0) {
-                continue;
-            }
-            std::optional<dx8::net::ControlMessage> m;
-            if (e.type == ENET_EVENT_TYPE_RECEIVE) {
-                m = dx8::net::decodeControl(e.packet->data, e.packet->dataLength);
-                enet_packet_destroy(e.packet);
-            }
-            if (e.type == type && (!ctl || (m && m->type == *ctl))) {
-                return true;
-            }
-        }
-        return false;
+        return orvel::testing::waitUntil(
+            [&] {
+                ENetEvent e;
+                if (enet_host_service(host_, &e, 20) <= 0) {
+                    return false;
+                }
+                std::optional<dx8::net::ControlMessage> m;
+                if (e.type == ENET_EVENT_TYPE_RECEIVE) {
+                    m = dx8::net::decodeControl(e.packet->data, e.packet->dataLength);
+                    enet_packet_destroy(e.packet);
+                }
+                return e.type == type && (!ctl || (m && dx8::net::typeOf(*m) == *ctl));
+            },
+            ms);
     }
     ENetHost* host_ = nullptr;
     ENetPeer* link_ = nullptr;
@@ -305,12 +302,12 @@ TEST(SessionMesh, AJoinerThatCannotReachEveryPlayerFails) {
     PeerProcess joiner(QStringLiteral("j"));
     joiner.send(QStringLiteral("connect 127.0.0.1 %1").arg(port));
     int failed = -1;
-    QElapsedTimer clock;
-    clock.start();
-    while (failed < 0 && clock.elapsed() < kLong) {
-        deaf.serve(100);
-        failed = joiner.waitFor(QStringLiteral("^CONNECT "), 10);
-    }
+    orvel::testing::waitUntil(
+        [&] {
+            deaf.serve(100);
+            return (failed = joiner.waitFor(QStringLiteral("^CONNECT "), 10)) >= 0;
+        },
+        kLong);
     ASSERT_GE(failed, 0) << joiner.dump().toStdString();
     EXPECT_EQ(joiner.lines()[failed], QStringLiteral("CONNECT 0x80158590"));
     deaf.serve(300);
@@ -343,10 +340,17 @@ TEST(SessionSearch, FindsThreeSessionsFollowsCountsAndCancels) {
 
     searcher.send(QStringLiteral("cancel"));
     EXPECT_GE(searcher.waitFor(QStringLiteral("^ASYNC %1 0x80158650$").arg(handle)), 0);
-    QThread::msleep(1200);
+    // A second search started now: once it has heard from a session, answers to the first that
+    // were under way are in; while it hears four more rounds, the first gets none.
+    PeerProcess watch(QStringLiteral("w"));
+    watch.send(QStringLiteral("enum"));
+    const QString answer = QStringLiteral("^ENUM \\S+ 1 4 \\d+ .*port=%1$").arg(pa);
+    ASSERT_GE(watch.waitFor(answer), 0) << watch.dump().toStdString();
     const int after = searcher.count(QStringLiteral("^ENUM "));
-    QThread::msleep(800);
-    EXPECT_EQ(searcher.count(QStringLiteral("^ENUM ")), after);
+    EXPECT_TRUE(orvel::testing::staysUntil(
+        [&] { return searcher.count(QStringLiteral("^ENUM ")) == after; },
+        [&] { return watch.count(answer) >= 5; }))
+        << searcher.dump().toStdString();
 }
 
 TEST(SessionDispatch, NoEventWhileAHandlerRuns) {
@@ -400,20 +404,18 @@ public:
     }
     // Services until an event of the given type, or the time is up.
     bool service(ENetEventType wanted, int ms) {
-        QElapsedTimer clock;
-        clock.start();
-        ENetEvent e;
-        while (clock.elapsed() < ms) {
-            if (enet_host_service(host_, &e, 20) > 0) {
+        return orvel::testing::waitUntil(
+            [&] {
+                ENetEvent e;
+                if (enet_host_service(host_, &e, 20) <= 0) {
+                    return false;
+                }
                 if (e.type == ENET_EVENT_TYPE_RECEIVE) {
                     enet_packet_destroy(e.packet);
                 }
-                if (e.type == wanted) {
-                    return true;
-                }
-            }
-        }
-        return false;
+                return e.type == wanted;
+            },
+            ms);
     }
 
 private:
@@ -486,15 +488,8 @@ TEST(SessionHostile, JunkStrangersAndQueryFloodsChangeNothing) {
     {
         Stranger s;
         ASSERT_TRUE(s.connect(static_cast<uint16_t>(p1Port)));
-        dx8::net::ControlMessage hello;
-        hello.type = dx8::net::Ctl::MeshHello;
-        hello.playerId = hostId.toUInt();
-        hello.token = 12345;
-        s.send(1, dx8::net::encodeControl(hello));
-        dx8::net::ControlMessage removed;
-        removed.type = dx8::net::Ctl::PlayerRemoved;
-        removed.playerId = p1Id.toUInt();
-        s.send(1, dx8::net::encodeControl(removed));
+        s.send(1, dx8::net::encodeControl(dx8::net::meshHello(hostId.toUInt(), 12345)));
+        s.send(1, dx8::net::encodeControl(dx8::net::playerRemoved(p1Id.toUInt(), 0)));
         s.send(0, QByteArray("forged"), false);
         s.service(ENET_EVENT_TYPE_DISCONNECT, 1500);
     }
@@ -502,10 +497,7 @@ TEST(SessionHostile, JunkStrangersAndQueryFloodsChangeNothing) {
         Stranger s;
         ASSERT_TRUE(s.connect(static_cast<uint16_t>(port)));
         s.send(0, QByteArray("forged"), false);
-        dx8::net::ControlMessage terminate;
-        terminate.type = dx8::net::Ctl::Terminate;
-        terminate.result = dx8::DPNERR_HOSTTERMINATEDSESSION;
-        s.send(1, dx8::net::encodeControl(terminate));
+        s.send(1, dx8::net::encodeControl(dx8::net::terminate(dx8::DPNERR_HOSTTERMINATEDSESSION)));
         s.send(1, QByteArray("\x03\x01\x02", 3));  // a truncated accept
         s.service(ENET_EVENT_TYPE_DISCONNECT, 1500);
     }
@@ -523,9 +515,3 @@ TEST(SessionHostile, JunkStrangersAndQueryFloodsChangeNothing) {
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QThread>
 #include <QUdpSocket>
@@ -235,9 +234,3 @@ TEST(Migration, AJoinThroughTheNewHostReachesAPlayerThatStillHearsTheOldOne) {
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

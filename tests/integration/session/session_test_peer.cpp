@@ -24,7 +24,7 @@
 #include <map>
 
 #include "platform/dx8/directx8.h"
-#include "platform/dx8/session_core.h"
+#include "platform/dx8/play/session_core.h"
 
 using namespace dx8;
 

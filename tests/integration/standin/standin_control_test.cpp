@@ -8,7 +8,6 @@
 #include <QLocalSocket>
 #include <QStandardPaths>
 #include <QTemporaryDir>
-#include <QThread>
 #include <cmath>
 
 #include "standin_harness.h"
@@ -91,12 +90,12 @@ TEST_F(StandinControl, HostileLinesAreRefusedAndTheGameGoesOn) {
         const QByteArray junk(300 * 1024, 'A');
         s.write(junk);
         QByteArray reply;
-        for (int i = 0; i < 200 && !reply.contains('\n'); ++i) {
-            s.waitForBytesWritten(100);
-            if (s.waitForReadyRead(100)) {
-                reply += s.readAll();
-            }
-        }
+        g.waitUntil([&] {
+            s.waitForBytesWritten(20);
+            s.waitForReadyRead(20);
+            reply += s.readAll();
+            return reply.contains('\n');
+        });
         EXPECT_TRUE(reply.startsWith("error ")) << reply.left(80).toStdString();
     }
     {
@@ -106,12 +105,12 @@ TEST_F(StandinControl, HostileLinesAreRefusedAndTheGameGoesOn) {
         ASSERT_TRUE(s.waitForConnected(10000));
         s.write(QByteArray("\x00\xff\xfe\n", 4) + "peek 0x426df0 1\nrace start\n");
         QByteArray replies;
-        for (int i = 0; i < 200 && replies.count('\n') < 3; ++i) {
-            s.waitForBytesWritten(100);
-            if (s.waitForReadyRead(100)) {
-                replies += s.readAll();
-            }
-        }
+        g.waitUntil([&] {
+            s.waitForBytesWritten(20);
+            s.waitForReadyRead(20);
+            replies += s.readAll();
+            return replies.count('\n') >= 3;
+        });
         const QList<QByteArray> lines = replies.split('\n');
         ASSERT_GE(lines.size(), 3);
         EXPECT_TRUE(lines[0].startsWith("error "));

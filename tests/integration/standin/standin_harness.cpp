@@ -3,9 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <QDeadlineTimer>
 #include <QJsonDocument>
-#include <QThread>
 #include <cstring>
 #include <memory>
 
@@ -40,15 +38,16 @@ Standin::Standin(const QStringList& args, const QString& display) {
         return;
     }
     socket_ = dir_.filePath(QStringLiteral("control"));
-    proc_.setProcessEnvironment(displayEnvironment(display));
-    proc_.setProcessChannelMode(QProcess::ForwardedChannels);
-    proc_.start(programPath("kartova-standin"),
-                QStringList{QStringLiteral("--control"), socket_} + args);
-    if (!proc_.waitForStarted(20000)) {
-        failure_ = QStringLiteral("cannot start kartova-standin: ") + proc_.errorString();
+    proc_.setEnv(QStringLiteral("DISPLAY"), display);
+    proc_.setEnv(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    proc_.removeEnv(QStringLiteral("WAYLAND_DISPLAY"));
+    proc_.setReads(orvel::testing::ChildProcess::Reads::Nothing);
+    if (!proc_.start(programPath("kartova-standin"),
+                     QStringList{QStringLiteral("--control"), socket_} + args)) {
+        failure_ = QStringLiteral("cannot start kartova-standin: ") + proc_.process().errorString();
         return;
     }
-    if (!client_.connectTo(socket_, 30000)) {
+    if (!client_.connectTo(socket_, orvel::testing::scaledMs(30000))) {
         failure_ = QStringLiteral("no control socket: ") + client_.lastError();
         return;
     }
@@ -59,7 +58,7 @@ Standin::Standin(const QStringList& args, const QString& display) {
 }
 
 Standin::~Standin() {
-    if (proc_.state() != QProcess::NotRunning) {
+    if (proc_.running()) {
         quit();
     }
 }
@@ -68,12 +67,9 @@ int Standin::quit() {
     if (client_.isConnected()) {
         client_.command(QStringLiteral("quit"), 5000);
     }
-    if (!proc_.waitForFinished(15000)) {
-        proc_.kill();
-        proc_.waitForFinished(5000);
-        return -1;
-    }
-    return proc_.exitStatus() == QProcess::NormalExit ? proc_.exitCode() : -1;
+    const std::optional<int> code = proc_.waitExit(15000);
+    proc_.kill();
+    return code.value_or(-1);
 }
 
 QString Standin::cmd(const QString& line) {
@@ -137,14 +133,11 @@ bool Standin::writeF32(std::uint32_t address, float value) {
 }
 
 bool Standin::waitUntil(const std::function<bool()>& condition, int timeoutMs) {
-    const QDeadlineTimer deadline(timeoutMs);
-    while (!condition()) {
-        if (deadline.hasExpired() || proc_.state() == QProcess::NotRunning) {
-            return false;
-        }
-        QThread::msleep(20);
-    }
-    return true;
+    // A game that has gone will not bring the condition about.
+    bool gone = false;
+    const bool met = orvel::testing::waitUntil(
+        [&] { return condition() || (gone = !proc_.running()); }, timeoutMs);
+    return met && !gone;
 }
 
 bool Standin::waitFrames(int n, int timeoutMs) {
@@ -159,21 +152,14 @@ bool Standin::waitFrames(int n, int timeoutMs) {
 
 int runProgram(const QString& program, const QStringList& args, const QProcessEnvironment& env,
                QByteArray* out, QByteArray* err, int timeoutMs) {
-    QProcess p;
-    p.setProcessEnvironment(env);
-    p.start(program, args);
-    if (!p.waitForStarted(timeoutMs) || !p.waitForFinished(timeoutMs)) {
-        p.kill();
-        p.waitForFinished(5000);
-        return -1000;
-    }
+    orvel::testing::Finished f = orvel::testing::runToEnd(program, args, env, timeoutMs);
     if (out) {
-        *out = p.readAllStandardOutput();
+        *out = f.out;
     }
     if (err) {
-        *err = p.readAllStandardError();
+        *err = f.err;
     }
-    return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1001;
+    return f.code.value_or(-1001);
 }
 
 }  // namespace standin_test

@@ -4,13 +4,14 @@
 
 #include <QByteArray>
 #include <QJsonObject>
-#include <QProcess>
+#include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <cstdint>
 #include <functional>
 
+#include "child_process.h"
 #include "standin_client.h"
 
 namespace standin_test {
@@ -50,7 +51,7 @@ public:
     // True once the program answers on its control socket.
     bool ok() const { return ok_; }
     QString failure() const { return failure_; }
-    qint64 pid() const { return proc_.processId(); }
+    qint64 pid() const { return proc_.pid(); }
     QString socketPath() const { return socket_; }
 
     // One control command; the reply line ("" when none came).
@@ -68,8 +69,9 @@ public:
     bool writeF32(std::uint32_t address, float value);
 
     // Waits until the frame counter has advanced by n (bounded).
-    bool waitFrames(int n, int timeoutMs = 20000);
-    bool waitUntil(const std::function<bool()>& condition, int timeoutMs = 20000);
+    bool waitFrames(int n, int timeoutMs = orvel::testing::kDefaultTimeoutMs);
+    bool waitUntil(const std::function<bool()>& condition,
+                   int timeoutMs = orvel::testing::kDefaultTimeoutMs);
 
     // Sends quit and waits for the exit; returns the exit code (-1 if it had to be killed).
     int quit();
@@ -77,7 +79,7 @@ public:
 private:
     QTemporaryDir dir_;
     QString socket_;
-    QProcess proc_;
+    orvel::testing::ChildProcess proc_;
     standin::Client client_;
     bool ok_ = false;
     QString failure_;

@@ -17,14 +17,19 @@
 
 namespace wizard_it {
 
-Player::Player(QString name) : name_(std::move(name)) {}
-
-Player::~Player() {
-    if (process_.state() != QProcess::NotRunning) {
-        process_.kill();
-        process_.waitForFinished(5000);
-    }
+Player::Player(QString name) : name_(std::move(name)) {
+    process_.setReads(orvel::testing::ChildProcess::Reads::Stderr);
+    process_.setEnv(QStringLiteral("DISPLAY"), display_.name());
+    process_.setEnv(QStringLiteral("XDG_CONFIG_HOME"), config_.path());
+    process_.setEnv(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    process_.setEnv(QStringLiteral("QT_LOGGING_RULES"),
+                    QStringLiteral("orvel.startup.debug=true;orvel.wizard.debug=true;"
+                                   "orvel.session.debug=true"));
+    // Discovery stays on this machine's loopback.
+    process_.loopbackOnly();
 }
+
+Player::~Player() { process_.kill(); }
 
 void Player::presetSettings(const QMap<QString, QString>& values) {
     QDir(config_.path()).mkpath(QStringLiteral("Orvel"));
@@ -40,47 +45,13 @@ void Player::presetSettings(const QMap<QString, QString>& values) {
 }
 
 bool Player::start() {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("DISPLAY"), display_.name());
-    env.insert(QStringLiteral("XDG_CONFIG_HOME"), config_.path());
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-    env.insert(QStringLiteral("QT_LOGGING_RULES"),
-               QStringLiteral("orvel.startup.debug=true;orvel.wizard.debug=true;"
-                              "orvel.session.debug=true"));
-    // Discovery stays on this machine's loopback.
-    env.insert(QStringLiteral("ORVEL_DISCOVERY"), QStringLiteral("loopback"));
-    env.insert(QStringLiteral("ORVEL_ENUM_ADDRESS"), QString());
-    for (auto it = env_.begin(); it != env_.end(); ++it) {
-        env.insert(it.key(), it.value());
-    }
-    process_.setProcessEnvironment(env);
-    process_.setProgram(QStringLiteral(ORVEL_PROGRAM));
-    process_.start();
-    return process_.waitForStarted(10000);
+    return process_.start(QStringLiteral(ORVEL_PROGRAM));
 }
 
-QString Player::log() {
-    // A player that only lends its display has no program, and so nothing to read.
-    if (process_.isOpen()) {
-        stderr_ += QString::fromLocal8Bit(process_.readAllStandardError());
-        process_.readAllStandardOutput();
-    }
-    return stderr_;
-}
+QString Player::log() { return process_.text(); }
 
 QRegularExpressionMatch Player::waitLog(const QRegularExpression& re, int timeoutMs) {
-    QElapsedTimer timer;
-    timer.start();
-    for (;;) {
-        QRegularExpressionMatch m = re.match(log());
-        if (m.hasMatch() || timer.elapsed() > timeoutMs) {
-            return m;
-        }
-        if (process_.state() == QProcess::NotRunning) {
-            return re.match(log());
-        }
-        process_.waitForReadyRead(50);
-    }
+    return process_.waitText(re, timeoutMs);
 }
 
 QStringList Player::startupSteps() {
@@ -95,17 +66,10 @@ QStringList Player::startupSteps() {
 }
 
 QString Player::xdotool(const QStringList& args) {
-    QProcess tool;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("DISPLAY"), display_.name());
-    tool.setProcessEnvironment(env);
-    tool.start(QStringLiteral("xdotool"), args);
-    if (!tool.waitForFinished(10000)) {
-        tool.kill();
-        tool.waitForFinished(1000);
-        return QString();
-    }
-    return QString::fromLocal8Bit(tool.readAllStandardOutput()).trimmed();
+    return QString::fromLocal8Bit(orvel::testing::runToEnd(QStringLiteral("xdotool"), args, env, 10000).out)
+        .trimmed();
 }
 
 QStringList Player::windows(const QString& titleRegex) {
@@ -115,30 +79,13 @@ QStringList Player::windows(const QString& titleRegex) {
 }
 
 QString Player::waitWindow(const QString& titleRegex, int timeoutMs) {
-    QElapsedTimer timer;
-    timer.start();
-    while (timer.elapsed() <= timeoutMs) {
-        const QStringList found = windows(titleRegex);
-        if (!found.isEmpty()) {
-            return found.first();
-        }
-        log();
-        QThread::msleep(50);
-    }
-    return QString();
+    QStringList found;
+    orvel::testing::waitUntil([&] { return !(found = windows(titleRegex)).isEmpty(); }, timeoutMs);
+    return found.value(0);
 }
 
 bool Player::waitNoWindow(const QString& titleRegex, int timeoutMs) {
-    QElapsedTimer timer;
-    timer.start();
-    while (timer.elapsed() <= timeoutMs) {
-        if (windows(titleRegex).isEmpty()) {
-            return true;
-        }
-        log();
-        QThread::msleep(50);
-    }
-    return false;
+    return orvel::testing::waitUntil([&] { return windows(titleRegex).isEmpty(); }, timeoutMs);
 }
 
 void Player::focus(const QString& window) {
@@ -194,18 +141,6 @@ bool Player::closeWindow(const QString& window) {
     return sent;
 }
 
-std::optional<int> Player::waitExit(int timeoutMs) {
-    QElapsedTimer timer;
-    timer.start();
-    while (process_.state() != QProcess::NotRunning && timer.elapsed() <= timeoutMs) {
-        process_.waitForFinished(100);
-        log();
-    }
-    log();
-    if (process_.state() != QProcess::NotRunning || process_.exitStatus() != QProcess::NormalExit) {
-        return std::nullopt;
-    }
-    return process_.exitCode();
-}
+std::optional<int> Player::waitExit(int timeoutMs) { return process_.waitExit(timeoutMs); }
 
 }  // namespace wizard_it

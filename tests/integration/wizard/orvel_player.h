@@ -4,15 +4,14 @@
 // own settings folder, driven with xdotool as a player would (keys and typing), and watched
 // through its diagnostics on stderr.
 
-#include <QElapsedTimer>
 #include <QMap>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <optional>
 
+#include "child_process.h"
 #include "xvfb.h"
 
 namespace wizard_it {
@@ -22,6 +21,7 @@ public:
     explicit Player(QString name);
     ~Player();
     Player(const Player&) = delete;
+    static constexpr int kWaitMs = orvel::testing::kDefaultTimeoutMs;
     Player& operator=(const Player&) = delete;
 
     bool ready() const { return display_.ok() && config_.isValid(); }
@@ -29,21 +29,21 @@ public:
 
     // Settings the program finds in its store at start (section "Defaults").
     void presetSettings(const QMap<QString, QString>& values);
-    void setEnv(const QString& key, const QString& value) { env_.insert(key, value); }
+    void setEnv(const QString& key, const QString& value) { process_.setEnv(key, value); }
     bool start();
 
     // Everything the program wrote to stderr so far.
     QString log();
     // Waits for a line matching re; returns the match (empty when the time ran out).
-    QRegularExpressionMatch waitLog(const QRegularExpression& re, int timeoutMs = 30000);
+    QRegularExpressionMatch waitLog(const QRegularExpression& re, int timeoutMs = kWaitMs);
     // Lines of the category "orvel.startup", in order, without the category prefix.
     QStringList startupSteps();
 
     // Waits for a mapped top-level window whose title matches titleRegex; its id, or empty.
-    QString waitWindow(const QString& titleRegex, int timeoutMs = 30000);
+    QString waitWindow(const QString& titleRegex, int timeoutMs = kWaitMs);
     // The mapped windows whose title matches titleRegex right now.
     QStringList windows(const QString& titleRegex);
-    bool waitNoWindow(const QString& titleRegex, int timeoutMs = 30000);
+    bool waitNoWindow(const QString& titleRegex, int timeoutMs = kWaitMs);
 
     void focus(const QString& window);
     void key(const QString& keys);
@@ -51,9 +51,9 @@ public:
     // Asks the window to close, as the close box of a window manager does.
     bool closeWindow(const QString& window);
 
-    std::optional<int> waitExit(int timeoutMs = 30000);
-    bool running() const { return process_.state() != QProcess::NotRunning; }
-    qint64 pid() const { return process_.processId(); }
+    std::optional<int> waitExit(int timeoutMs = kWaitMs);
+    bool running() const { return process_.running(); }
+    qint64 pid() const { return process_.pid(); }
     QString displayName() const { return display_.name(); }
     // Runs xdotool on this player's display; its output, trimmed (empty if it hung).
     QString xdotool(const QStringList& args);
@@ -62,9 +62,7 @@ private:
     QString name_;
     orvel::testing::XvfbDisplay display_;
     QTemporaryDir config_;
-    QProcess process_;
-    QString stderr_;
-    QMap<QString, QString> env_;
+    orvel::testing::ChildProcess process_;
 };
 
 }  // namespace wizard_it

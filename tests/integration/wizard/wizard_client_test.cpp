@@ -2,21 +2,19 @@
 // this process (offscreen) searches and joins it through the platform's DirectPlay8Client.
 #include <gtest/gtest.h>
 
-#include <QApplication>
 #include <QCheckBox>
-#include <QElapsedTimer>
+#include <QCoreApplication>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
 #include <QRegularExpression>
-#include <QTemporaryDir>
-#include <QTest>
 #include <QTimer>
 
+#include "wait.h"
 #include "connect_wizard/dplay_connect.h"
-#include "connect_wizard/message_box.h"
 #include "orvel_player.h"
 #include "session/mod_dplay.h"
+#include "ui_common/message_box.h"
 
 namespace {
 
@@ -24,17 +22,7 @@ const QString kChoose = QStringLiteral("^Kartova Multiplayer - v1\\.1 - Choose P
 const QString kSessions = QStringLiteral("^Kartova Multiplayer - v1\\.1 - Create or Join Session$");
 const QString kCreate = QStringLiteral("^Kartova Multiplayer - v1\\.1 - Create Session$");
 
-bool waitFor(const std::function<bool()>& cond, int timeoutMs) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!cond()) {
-        if (timer.elapsed() > timeoutMs) {
-            return false;
-        }
-        QTest::qWait(20);
-    }
-    return true;
-}
+using orvel::testing::waitUntil;
 
 }  // namespace
 
@@ -75,7 +63,7 @@ TEST(WizardClient, SearchesAndJoinsARunningSession) {
         EXPECT_EQ(wizard.currentPage(), 1);
         EXPECT_TRUE(wizard.cmdCreate->isHidden());
         wizard.cmdRefresh->click();
-        searched = waitFor(
+        searched = waitUntil(
             [&] {
                 return wizard.lstGames->count() > 0 &&
                        wizard.lstGames->item(0)->text().startsWith(session + " - 1/6 - Latency:");
@@ -111,14 +99,4 @@ TEST(WizardClient, SearchesAndJoinsARunningSession) {
     root.reset();
     host.closeWindow(host.waitWindow(QStringLiteral("^Orvel \\(HOST\\)$")));
     EXPECT_EQ(host.waitExit(), std::optional<int>(0));
-}
-
-int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    qputenv("ORVEL_DISCOVERY", "loopback");
-    QTemporaryDir config;
-    qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
-    QApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
 }

@@ -2,10 +2,8 @@
 // a private settings folder.
 #include <gtest/gtest.h>
 
-#include <QApplication>
 #include <QCheckBox>
 #include <QSettings>
-#include <QTemporaryDir>
 #include <QTimer>
 
 #include "common/orvel_globals.h"
@@ -77,13 +75,3 @@ TEST_F(FrmChatGameTest, TheTimerRunsEveryFiftyMilliseconds) {
 
 }  // namespace
 }  // namespace orvel
-
-int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    // Settings go to a folder of this run only.
-    QTemporaryDir config;
-    qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
-    QApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

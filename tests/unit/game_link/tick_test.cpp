@@ -6,6 +6,7 @@
 #include <limits>
 #include <set>
 
+#include "stub_peer.h"
 #include "common/orvel_globals.h"
 #include "fake_os.h"
 #include "game_link/car_state_tick.h"
@@ -23,47 +24,7 @@ using Kind = FakeOs::Kind;
 constexpr uint32_t kGamePid = 777;
 constexpr uint32_t kGameWindow = 0x400011;
 
-// Records every send; can be told to fail.
-class FakePeer : public dx8::DirectPlay8Peer {
-public:
-    struct Send {
-        dx8::DPNID target;
-        QByteArray data;
-        int32_t timeout;
-        int32_t flags;
-    };
-    std::vector<Send> sends;
-    bool fail = false;
-
-    dx8::DPNHANDLE SendTo(dx8::DPNID idSend, const QByteArray& buffer, int32_t lTimeOut,
-                          int32_t lFlags) override {
-        sends.push_back({idSend, buffer, lTimeOut, lFlags});
-        if (fail) {
-            dx8::raise(dx8::DPNERR_NOCONNECTION);
-        }
-        return 1;
-    }
-    void RegisterMessageHandler(dx8::DirectPlay8Event*) override {}
-    void UnRegisterMessageHandler() override {}
-    int32_t GetCountServiceProviders(int32_t) override { return 0; }
-    dx8::DPN_SERVICE_PROVIDER_INFO GetServiceProvider(int32_t) override { return {}; }
-    dx8::DPNHANDLE SetPeerInfo(const dx8::DPN_PLAYER_INFO&, int32_t) override { return 0; }
-    dx8::DPN_PLAYER_INFO GetPeerInfo(dx8::DPNID, int32_t) override { return {}; }
-    void Host(const dx8::DPN_APPLICATION_DESC&, const dx8::DirectPlay8Address*, int32_t) override {}
-    dx8::DPNHANDLE EnumHosts(const dx8::DPN_APPLICATION_DESC&, const dx8::DirectPlay8Address*,
-                             const dx8::DirectPlay8Address*, int32_t, int32_t, int32_t, int32_t,
-                             const QByteArray&, int32_t) override {
-        return 0;
-    }
-    void CancelAsyncOperation(dx8::DPNHANDLE, int32_t) override {}
-    dx8::DPNHANDLE Connect(const dx8::DPN_APPLICATION_DESC&, const dx8::DirectPlay8Address*,
-                           const dx8::DirectPlay8Address*, int32_t, const QByteArray&,
-                           int32_t) override {
-        return 0;
-    }
-    void Close(int32_t) override {}
-    void RegisterLobby(dx8::DPNHANDLE, dx8::DirectPlay8LobbiedApplication*, int32_t) override {}
-};
+using FakePeer = orvel::testing::StubPeer;
 
 // Every address of one edition that the game link may touch.
 std::set<uint32_t> addressesOf(const gamemap::Edition& e) {
@@ -352,7 +313,7 @@ TEST_F(GameLinkTest, AFailingSendIsIgnoredAndNoPeerStillBuildsTheMessage) {
     EXPECT_EQ(messages.size(), 1u);
 
     auto peer = std::make_shared<FakePeer>();
-    peer->fail = true;
+    peer->failSend = dx8::DPNERR_NOCONNECTION;
     dpPeer = peer;
     tick.run();
     tick.run();

@@ -10,25 +10,15 @@
 #include <thread>
 #include <vector>
 
+#include "wait.h"
 #include "platform/dx8/directx8.h"
-#include "platform/dx8/dx_events.h"
+#include "platform/dx8/input/dx_events.h"
 
 using namespace dx8;
 
 namespace {
 
-bool waitFor(const std::function<bool()>& done, int timeoutMs = 10000) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > timeoutMs) {
-            return false;
-        }
-        QCoreApplication::processEvents();
-        QThread::msleep(1);
-    }
-    return true;
-}
+using orvel::testing::waitUntil;
 
 // Lets everything already queued run.
 void settle() {
@@ -115,7 +105,7 @@ TEST_F(DirectXEvents, CallbacksRunOnTheGuiThreadInSignalOrder) {
         SignalEvent(c);
         SignalEvent(a);
     }).join();
-    ASSERT_TRUE(waitFor([&] { return log.calls.size() == 2; }));
+    ASSERT_TRUE(waitUntil([&] { return log.calls.size() == 2; }));
     EXPECT_EQ(log.calls, (std::vector<int32_t>{c, a}));
     EXPECT_FALSE(log.offThread);
 }
@@ -167,7 +157,7 @@ TEST_F(DirectXEvents, NeverNestedEvenInANestedEventLoop) {
         EXPECT_EQ(log.calls.size(), 1u) << "the second callback ran inside the first";
     };
     SignalEvent(a);
-    ASSERT_TRUE(waitFor([&] { return log.calls.size() == 2; }));
+    ASSERT_TRUE(waitUntil([&] { return log.calls.size() == 2; }));
     EXPECT_TRUE(secondSignalled);
     EXPECT_EQ(log.calls, (std::vector<int32_t>{a, b}));
     EXPECT_FALSE(log.nested);
@@ -259,11 +249,11 @@ TEST_F(DirectXEvents, NoSignalIsLostWhenManyThreadsSignal) {
         });
     }
     // Deliver while they signal.
-    ASSERT_TRUE(waitFor([&] { return finished.load() == kThreads; }, 30000));
+    ASSERT_TRUE(waitUntil([&] { return finished.load() == kThreads; }, 30000));
     for (auto& t : threads) {
         t.join();
     }
-    ASSERT_TRUE(waitFor([&] { return seenAtLastRun == kThreads * kEach; }));
+    ASSERT_TRUE(waitUntil([&] { return seenAtLastRun == kThreads * kEach; }));
     settle();
     EXPECT_EQ(seenAtLastRun, kThreads * kEach);
     EXPECT_LE(log.calls.size(), size_t(kThreads * kEach));
@@ -271,9 +261,3 @@ TEST_F(DirectXEvents, NoSignalIsLostWhenManyThreadsSignal) {
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

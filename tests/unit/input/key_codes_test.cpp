@@ -3,8 +3,8 @@
 
 #include <set>
 
-#include "platform/dx8/directinput8.h"
-#include "platform/dx8/key_codes.h"
+#include "platform/dx8/input/directinput8.h"
+#include "platform/dx8/input/key_codes.h"
 
 using namespace dx8;
 

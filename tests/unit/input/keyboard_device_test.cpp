@@ -8,7 +8,7 @@
 
 #include "dx_result.h"
 #include "platform/dx8/directx8.h"
-#include "platform/dx8/keyboard_device.h"
+#include "platform/dx8/input/keyboard_device.h"
 
 using namespace dx8;
 
@@ -322,9 +322,3 @@ TEST(KeyboardWithoutSource, WorksButNothingEverComes) {
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
@@ -16,7 +15,7 @@
 #include <QtEndian>
 
 #include "platform/dx8/directplay8.h"
-#include "platform/dx8/lobby_protocol.h"
+#include "platform/dx8/lobby/lobby_protocol.h"
 
 using namespace dx8;
 
@@ -341,9 +340,3 @@ TEST_F(LobbyFiles, AvailableProgramsAreListedAndLeftoversRemoved) {
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

@@ -4,14 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QTimer>
 #include <vector>
 
+#include "wait.h"
 #include "dx_result.h"
 #include "platform/dx8/directx8.h"
-#include "platform/dx8/session_core.h"
+#include "platform/dx8/play/session_core.h"
 
 using namespace dx8;
 
@@ -62,14 +62,7 @@ public:
     }
 };
 
-bool waitUntil(const std::function<bool()>& done, int ms = 10000) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done() && clock.elapsed() < ms) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 20);
-    }
-    return done();
-}
+using orvel::testing::waitUntil;
 
 TEST(PeerCalls, ProviderAndStateChecks) {
     DirectX8 root;
@@ -221,10 +214,3 @@ TEST(ClientCalls, JoinsAPeerSessionAndSendsToItsHost) {
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-    qputenv("ORVEL_DISCOVERY", "loopback");
-    QCoreApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

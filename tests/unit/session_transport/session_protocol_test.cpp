@@ -5,7 +5,7 @@
 
 #include <random>
 
-#include "platform/dx8/session_protocol.h"
+#include "platform/dx8/play/session_protocol.h"
 
 using namespace dx8::net;
 
@@ -13,21 +13,12 @@ namespace {
 
 std::vector<ControlMessage> samples() {
     std::vector<ControlMessage> all;
-    ControlMessage m;
-    m.type = Ctl::JoinRequest;
-    m.application = QUuid::createUuid();
-    m.instance = QUuid::createUuid();
-    m.name = QString::fromUtf8("Zo\xC3\xAB");
-    m.password = QStringLiteral("pw");
-    all.push_back(m);
-    for (Ctl t : {Ctl::JoinRefuse, Ctl::JoinFail, Ctl::Terminate}) {
-        ControlMessage r;
-        r.type = t;
-        r.result = static_cast<int32_t>(0x80158610u);
-        all.push_back(r);
+    all.push_back(joinRequest(QUuid::createUuid(), QUuid::createUuid(),
+                              QString::fromUtf8("Zo\xC3\xAB"), QStringLiteral("pw")));
+    for (auto make : {dx8::net::joinRefuse, dx8::net::joinFail, dx8::net::terminate}) {
+        all.push_back(make(static_cast<int32_t>(0x80158610u)));
     }
-    ControlMessage a;
-    a.type = Ctl::JoinAccept;
+    msg::JoinAccept a;
     a.playerId = 7;
     a.hostId = 9;
     a.seq = 3;
@@ -38,41 +29,14 @@ std::vector<ControlMessage> samples() {
     a.players = {PlayerEntry{9, 0, QStringLiteral("host"), 0, 2302},
                  PlayerEntry{11, 1, QStringLiteral("p1"), 0x7F000001u, 2303}};
     all.push_back(a);
-    ControlMessage e;
-    e.type = Ctl::Expect;
-    e.playerId = 5;
-    e.token = 99;
-    e.ipv4 = 0x0A000002u;
-    e.port = 2310;
-    all.push_back(e);
-    ControlMessage h;
-    h.type = Ctl::MeshHello;
-    h.playerId = 5;
-    h.token = 99;
-    all.push_back(h);
-    ControlMessage add;
-    add.type = Ctl::PlayerAdded;
-    add.playerId = 5;
-    add.seq = 8;
-    add.name = QStringLiteral("new");
-    all.push_back(add);
-    ControlMessage ack;
-    ack.type = Ctl::AddedAck;
-    ack.playerId = 5;
-    all.push_back(ack);
-    ControlMessage rm;
-    rm.type = Ctl::PlayerRemoved;
-    rm.playerId = 5;
-    rm.reason = 2;
-    all.push_back(rm);
-    ControlMessage info;
-    info.type = Ctl::Info;
-    info.name = QStringLiteral("renamed");
-    all.push_back(info);
-    for (Ctl t : {Ctl::MeshAck, Ctl::JoinReady, Ctl::JoinDone, Ctl::Leaving}) {
-        ControlMessage bare;
-        bare.type = t;
-        all.push_back(bare);
+    all.push_back(expect(5, 99, 0x0A000002u, 2310));
+    all.push_back(meshHello(5, 99));
+    all.push_back(playerAdded(5, 8, QStringLiteral("new")));
+    all.push_back(addedAck(5));
+    all.push_back(playerRemoved(5, 2));
+    all.push_back(info(QStringLiteral("renamed")));
+    for (auto make : {meshAck, joinReady, joinDone, leaving}) {
+        all.push_back(make());
     }
     return all;
 }
@@ -86,14 +50,10 @@ TEST(ControlMessages, ReadBackAsWritten) {
     for (const ControlMessage& m : samples()) {
         const QByteArray bytes = encodeControl(m);
         const auto back = decode(bytes);
-        ASSERT_TRUE(back.has_value()) << static_cast<int>(m.type);
+        ASSERT_TRUE(back.has_value()) << static_cast<int>(typeOf(m));
         EXPECT_EQ(encodeControl(*back), bytes);
-        EXPECT_EQ(back->type, m.type);
-        EXPECT_EQ(back->playerId, m.playerId);
-        EXPECT_EQ(back->token, m.token);
-        EXPECT_EQ(back->name, m.name);
-        EXPECT_EQ(back->players, m.players);
-        EXPECT_EQ(back->desc, m.desc);
+        EXPECT_EQ(typeOf(*back), typeOf(m));
+        EXPECT_TRUE(*back == m) << static_cast<int>(typeOf(m));
     }
 }
 
@@ -102,7 +62,7 @@ TEST(ControlMessages, RefuseEveryTruncationAndAnyTrailingByte) {
         const QByteArray bytes = encodeControl(m);
         for (qsizetype n = 0; n < bytes.size(); ++n) {
             EXPECT_FALSE(decode(bytes.left(n)).has_value())
-                << static_cast<int>(m.type) << " cut at " << n;
+                << static_cast<int>(typeOf(m)) << " cut at " << n;
         }
         EXPECT_FALSE(decode(bytes + QByteArray(1, '\0')).has_value());
     }
@@ -111,8 +71,7 @@ TEST(ControlMessages, RefuseEveryTruncationAndAnyTrailingByte) {
 }
 
 TEST(ControlMessages, OverlongFieldsAreRefused) {
-    ControlMessage m;
-    m.type = Ctl::Info;
+    msg::Info m;
     QByteArray bytes = encodeControl(m);  // type, 16-bit length 0
     bytes[1] = '\xFF';
     bytes[2] = '\xFF';
@@ -122,11 +81,12 @@ TEST(ControlMessages, OverlongFieldsAreRefused) {
     m.name = QString(2000, QChar(0x00E9));
     const auto back = decode(encodeControl(m));
     ASSERT_TRUE(back.has_value());
-    EXPECT_LE(back->name.toUtf8().size(), kMaxTextBytes);
-    EXPECT_TRUE(m.name.startsWith(back->name));
+    const QString name = std::get<msg::Info>(*back).name;
+    EXPECT_LE(name.toUtf8().size(), kMaxTextBytes);
+    EXPECT_TRUE(m.name.startsWith(name));
     // Invalid UTF-8 in a name.
-    QByteArray bad = encodeControl(ControlMessage{});
-    bad = QByteArray(1, static_cast<char>(Ctl::Info)) + QByteArray("\x02\x00\xC3\x28", 4);
+    const QByteArray bad =
+        QByteArray(1, static_cast<char>(Ctl::Info)) + QByteArray("\x02\x00\xC3\x28", 4);
     EXPECT_FALSE(decode(bad).has_value());
 }
 

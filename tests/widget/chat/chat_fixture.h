@@ -17,7 +17,6 @@
 #include <vector>
 
 #include "common/orvel_globals.h"
-#include "connect_wizard/message_box.h"
 #include "fake_os.h"
 #include "game_link/game_memory_map.h"
 #include "main_window/chat_history_box.h"
@@ -25,6 +24,8 @@
 #include "platform/dx8/directx8.h"
 #include "session/mod_dplay.h"
 #include "session/wire_messages.h"
+#include "stub_peer.h"
+#include "ui_common/message_box.h"
 
 namespace chat_test {
 
@@ -36,65 +37,7 @@ inline QStringList& journal() {
     return entries;
 }
 
-struct Sent {
-    DPNID target;
-    QByteArray data;
-    int32_t timeout;
-    int32_t flags;
-};
-
-class FakePeer : public dx8::DirectPlay8Peer {
-public:
-    std::vector<Sent> sent;
-    std::map<DPNID, dx8::DPN_PLAYER_INFO> players;
-    std::optional<dx8::HRESULT> failSend;
-
-    void addPlayer(DPNID id, const QString& name, bool local = false) {
-        dx8::DPN_PLAYER_INFO info;
-        info.lInfoFlags = dx8::DPNINFO_NAME;
-        info.Name = name;
-        info.lPlayerFlags = local ? dx8::DPNPLAYER_LOCAL : 0;
-        players[id] = info;
-    }
-
-    void RegisterMessageHandler(dx8::DirectPlay8Event*) override {}
-    void UnRegisterMessageHandler() override {}
-    int32_t GetCountServiceProviders(int32_t) override { return 0; }
-    dx8::DPN_SERVICE_PROVIDER_INFO GetServiceProvider(int32_t) override {
-        dx8::raise(dx8::DPNERR_DOESNOTEXIST);
-    }
-    dx8::DPNHANDLE SetPeerInfo(const dx8::DPN_PLAYER_INFO&, int32_t) override { return 0; }
-    dx8::DPN_PLAYER_INFO GetPeerInfo(DPNID idPeer, int32_t lFlags) override {
-        EXPECT_EQ(lFlags, 0);
-        const auto it = players.find(idPeer);
-        if (it == players.end()) {
-            dx8::raise(dx8::DPNERR_INVALIDPLAYER);
-        }
-        return it->second;
-    }
-    void Host(const dx8::DPN_APPLICATION_DESC&, const dx8::DirectPlay8Address*, int32_t) override {}
-    dx8::DPNHANDLE EnumHosts(const dx8::DPN_APPLICATION_DESC&, const dx8::DirectPlay8Address*,
-                             const dx8::DirectPlay8Address*, int32_t, int32_t, int32_t, int32_t,
-                             const QByteArray&, int32_t) override {
-        return 0;
-    }
-    void CancelAsyncOperation(dx8::DPNHANDLE, int32_t) override {}
-    dx8::DPNHANDLE Connect(const dx8::DPN_APPLICATION_DESC&, const dx8::DirectPlay8Address*,
-                           const dx8::DirectPlay8Address*, int32_t, const QByteArray&,
-                           int32_t) override {
-        return 0;
-    }
-    dx8::DPNHANDLE SendTo(DPNID idSend, const QByteArray& buffer, int32_t lTimeOut,
-                          int32_t lFlags) override {
-        if (failSend) {
-            dx8::raise(*failSend);
-        }
-        sent.push_back({idSend, buffer, lTimeOut, lFlags});
-        return 0x200;
-    }
-    void Close(int32_t) override {}
-    void RegisterLobby(dx8::DPNHANDLE, dx8::DirectPlay8LobbiedApplication*, int32_t) override {}
-};
+using FakePeer = orvel::testing::StubPeer;
 
 class FakeWizard : public orvel::ConnectWizard {
 public:

@@ -89,12 +89,13 @@ std::vector<EchoCase> echoCases() {
         {"exactly 51", sixty.left(51), sixty.mid(1, 50).toLatin1()},
         {"long", sixty, sixty.mid(1, 50).toLatin1()},
         {"blanks kept", QStringLiteral("  x  "), QByteArray(" x  ") + QByteArray(46, ' ')},
-        // Code page 1252: the euro sign and e-acute have their bytes, a CJK character and a
-        // character outside the BMP become one "?" each, so the field stays 50 bytes.
+        // Code page 1252: the euro sign and e-acute have their bytes; a word with characters
+        // outside it is spelled in Latin letters (the CJK character as "ri", e-acute then
+        // plain), what has no spelling (outside the BMP) becomes "?"; the field stays 50 bytes.
         {"code page 1252",
-         QStringLiteral("<\u20AC\u00E9\u65E5") + QString::fromUcs4(U"\U0001F600") +
+         QStringLiteral("<\u20AC\u00E9 \u20AC\u00E9\u65E5") + QString::fromUcs4(U"\U0001F600") +
              QStringLiteral("z"),
-         QByteArray("\x80\xE9??z", 5) + QByteArray(45, ' ')},
+         QByteArray("\x80\xE9 \x80") + "e ri?z" + QByteArray(40, ' ')},
         {"long with pairs", QStringLiteral("<") + QString::fromUcs4(U"\U0001F600").repeated(60),
          QByteArray(50, '?')},
     };
@@ -146,11 +147,11 @@ TEST_F(ChatSend, EnterSendsTheLineAsTypedAndShowsItWithoutABlankAfterTheName) {
     window->txtSend_KeyPress(key);
     EXPECT_EQ(key, 0);
     EXPECT_TRUE(window->txtSend->text().isEmpty());
-    ASSERT_EQ(peer->sent.size(), 1u);
-    EXPECT_EQ(peer->sent[0].target, dx8::DPNID_ALL_PLAYERS_GROUP);
-    EXPECT_EQ(peer->sent[0].timeout, 0);
-    EXPECT_EQ(peer->sent[0].flags, 0x20);
-    EXPECT_EQ(peer->sent[0].data,
+    ASSERT_EQ(peer->sends.size(), 1u);
+    EXPECT_EQ(peer->sends[0].target, dx8::DPNID_ALL_PLAYERS_GROUP);
+    EXPECT_EQ(peer->sends[0].timeout, 0);
+    EXPECT_EQ(peer->sends[0].flags, 0x20);
+    EXPECT_EQ(peer->sends[0].data,
               textMessage(orvel::ChatMessage, QStringLiteral("  hello there ")));
     EXPECT_EQ(history(), QStringLiteral("<Ann>  hello there \r\n"));
 }
@@ -165,7 +166,7 @@ TEST_F(ChatSend, EnterOnEmptyInputAndOtherKeysSendNothing) {
         window->txtSend_KeyPress(key);
         EXPECT_EQ(key, typed);
     }
-    EXPECT_TRUE(peer->sent.empty());
+    EXPECT_TRUE(peer->sends.empty());
     EXPECT_TRUE(history().isEmpty());
     EXPECT_EQ(window->txtSend->text(), QStringLiteral("abc"));
 }
@@ -175,8 +176,8 @@ TEST_F(ChatSend, TypingIntoTheInputLineAndPressingEnter) {
     QTest::keyClicks(window->txtSend, QStringLiteral("gg"));
     QTest::keyClick(window->txtSend, Qt::Key_Return);
     QTest::keyClick(window->txtSend, Qt::Key_Return);  // empty now: nothing more
-    ASSERT_EQ(peer->sent.size(), 1u);
-    EXPECT_EQ(peer->sent[0].data, textMessage(orvel::ChatMessage, QStringLiteral("gg")));
+    ASSERT_EQ(peer->sends.size(), 1u);
+    EXPECT_EQ(peer->sends[0].data, textMessage(orvel::ChatMessage, QStringLiteral("gg")));
     EXPECT_EQ(history(), QStringLiteral("<Ann>gg\r\n"));
 }
 
@@ -212,7 +213,7 @@ protected:
         EXPECT_EQ(boxes[0].caption, caption);
         EXPECT_EQ(boxes[0].text, text);
         EXPECT_EQ(boxes[0].icon, QMessageBox::Information);
-        EXPECT_TRUE(peer->sent.empty());
+        EXPECT_TRUE(peer->sends.empty());
         boxes.clear();
     }
 };
@@ -250,11 +251,11 @@ TEST_F(ChatWhisper, GoesToTheSelectedPlayerOnlyAndShowsTheSendersName) {
     window->txtSend->setText(QStringLiteral("left at the fork "));
     window->cmdWhisper->click();
     EXPECT_TRUE(boxes.empty());
-    ASSERT_EQ(peer->sent.size(), 1u);
-    EXPECT_EQ(peer->sent[0].target, 7u);
-    EXPECT_EQ(peer->sent[0].timeout, 0);
-    EXPECT_EQ(peer->sent[0].flags, 0x20);
-    EXPECT_EQ(peer->sent[0].data,
+    ASSERT_EQ(peer->sends.size(), 1u);
+    EXPECT_EQ(peer->sends[0].target, 7u);
+    EXPECT_EQ(peer->sends[0].timeout, 0);
+    EXPECT_EQ(peer->sends[0].flags, 0x20);
+    EXPECT_EQ(peer->sends[0].data,
               textMessage(orvel::WhisperMessage, QStringLiteral("left at the fork ")));
     EXPECT_TRUE(window->txtSend->text().isEmpty());
     EXPECT_TRUE(history().endsWith(QStringLiteral("**<Ann>** left at the fork \r\n")));
@@ -530,7 +531,7 @@ TEST_F(Receipt, AReceivedLineIsEchoedIntoTheGameDuringARace) {
     race(true);
     receive(0x41, textMessage(orvel::ChatMessage, QStringLiteral("caf\u00E9 \u65E5")));
     EXPECT_EQ(bytesAt(kStandard.messageLastLine, 50),
-              QByteArray("Bob> caf\xE9 ?", 11) + QByteArray(39, ' '));
+              QByteArray("Bob> caf\xE9 ri", 12) + QByteArray(38, ' '));
 }
 
 TEST_F(Receipt, ACarStateGoesIntoTheSendersSlotInThreePieces) {

@@ -3,11 +3,8 @@
 // told to), the game is a fake window system and process whose memory writes are logged.
 #include <gtest/gtest.h>
 
-#include <QApplication>
-#include <QElapsedTimer>
 #include <QLineEdit>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QTimer>
 #include <algorithm>
 #include <cstring>
@@ -15,12 +12,13 @@
 #include <optional>
 #include <stdexcept>
 
+#include "wait.h"
 #include "common/orvel_globals.h"
 #include "game_link/game_memory_map.h"
 #include "main_window/chat_history_box.h"
 #include "main_window/frm_chat.h"
 #include "platform/dx8/directx8.h"
-#include "platform/dx8/keyboard_device.h"
+#include "platform/dx8/input/keyboard_device.h"
 #include "session/mod_dplay.h"
 #include "unit/game_link/fake_os.h"
 
@@ -149,17 +147,14 @@ protected:
 
     // Runs the GUI thread until the device has nothing waiting (its callback took it).
     void deliver() {
-        QElapsedTimer timer;
-        timer.start();
-        do {
-            QCoreApplication::processEvents();
+        const bool taken = orvel::testing::waitUntil([&] {
             std::array<dx8::DIDEVICEOBJECTDATA, 11> peek{};
-            if (diKeyboard->GetDeviceData(peek.data(), 11, dx8::DIGDD_PEEK) == 0) {
-                QCoreApplication::processEvents();  // a run signalled during the last one
-                return;
-            }
-        } while (timer.elapsed() < 5000);
-        ADD_FAILURE() << "the keyboard callback never took the waiting keys";
+            return diKeyboard->GetDeviceData(peek.data(), 11, dx8::DIGDD_PEEK) == 0;
+        });
+        QCoreApplication::processEvents();  // a run signalled during the last one
+        if (!taken) {
+            ADD_FAILURE() << "the keyboard callback never took the waiting keys";
+        }
     }
     void down(int16_t dik) {
         source->key(dik, true);
@@ -742,12 +737,3 @@ TEST_F(InGameChat, AFailingGameWriteStopsNothing) {
 
 }  // namespace
 }  // namespace orvel
-
-int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QTemporaryDir config;
-    qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
-    QApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

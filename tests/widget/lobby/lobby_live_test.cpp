@@ -4,22 +4,20 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <QApplication>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QListWidget>
 #include <QLocalSocket>
 #include <QPushButton>
 #include <QTemporaryDir>
-#include <QTest>
 #include <QTimer>
 #include <QUdpSocket>
 
+#include "wait.h"
 #include "connect_wizard/dplay_connect.h"
-#include "connect_wizard/message_box.h"
-#include "platform/dx8/lobby_protocol.h"
-#include "platform/dx8/session_core.h"
+#include "platform/dx8/lobby/lobby_protocol.h"
+#include "platform/dx8/play/session_core.h"
+#include "ui_common/message_box.h"
 #include "wizard_fakes.h"
 
 using namespace dx8;
@@ -31,17 +29,7 @@ const QString kGuid = QStringLiteral("{EABD4D9B-6AA9-4c24-9D10-1A6701B07342}");
 const QString kTcpUrl =
     QStringLiteral("x-directplay:/provider=%7BEBFE7BA0-628D-11D2-AE0F-006097B01411%7D");
 
-bool waitFor(const std::function<bool()>& cond, int timeoutMs = 20000) {
-    QElapsedTimer t;
-    t.start();
-    while (!cond()) {
-        if (t.elapsed() > timeoutMs) {
-            return false;
-        }
-        QTest::qWait(10);
-    }
-    return true;
-}
+using orvel::testing::waitUntil;
 
 // A UDP port outside the session range that nobody uses right now.
 int freePort() {
@@ -175,7 +163,7 @@ TEST_F(LobbyLive, AHostRequestHostsAndTheLobbyIsGivenBackWhenTheWizardEnds) {
         s.PlayerName = QStringLiteral("Ann");
         s.AddressDeviceUrl = kTcpUrl + QStringLiteral(";port=%1").arg(port);
         ASSERT_TRUE(lobbyClient.send(socketPath(), s));
-        ASSERT_TRUE(waitFor([&] { return w.wizardDone; }));
+        ASSERT_TRUE(waitUntil([&] { return w.wizardDone; }));
         during = lobbyRegistrationOf(peer.get());
     });
     ASSERT_TRUE(result);
@@ -185,7 +173,7 @@ TEST_F(LobbyLive, AHostRequestHostsAndTheLobbyIsGivenBackWhenTheWizardEnds) {
     EXPECT_EQ(wizard->SessionName(), QStringLiteral("Lobby race"));
     EXPECT_EQ(sessionPortOf(peer.get()), port);
     // The lobby client heard that its settings were taken.
-    ASSERT_TRUE(waitFor([&] { return lobbyClient.poll(); }));
+    ASSERT_TRUE(waitUntil([&] { return lobbyClient.poll(); }));
     EXPECT_TRUE(lobbyClient.reply_->taken);
     // Registered while the wizard ran, given back when it finished; the interface is closed.
     EXPECT_EQ(during.handle, wizard->lobbyConnection);
@@ -216,7 +204,7 @@ TEST_F(LobbyLive, AJoinWithoutAnInstanceJoinsTheSessionTheAddressHosts) {
         s.AddressSenderUrl = kTcpUrl + QStringLiteral(";hostname=127.0.0.1;port=%1").arg(port);
         s.AddressDeviceUrl = kTcpUrl;
         ASSERT_TRUE(lobbyClient.send(socketPath(), s));
-        ASSERT_TRUE(waitFor([&] { return w.wizardDone; }));
+        ASSERT_TRUE(waitUntil([&] { return w.wizardDone; }));
     });
     ASSERT_TRUE(result);
     EXPECT_FALSE(wizard->IsHost());
@@ -225,7 +213,7 @@ TEST_F(LobbyLive, AJoinWithoutAnInstanceJoinsTheSessionTheAddressHosts) {
     EXPECT_EQ(callback.connectResults, (std::vector<HRESULT>{DPN_OK}));
     // The host sees the joiner under the lobby's name.
     ASSERT_TRUE(
-        waitFor([&] { return hostEvents.events.count(QStringLiteral("CreatePlayer")) == 2; }));
+        waitUntil([&] { return hostEvents.events.count(QStringLiteral("CreatePlayer")) == 2; }));
     EXPECT_EQ(lobbyRegistrationOf(peer.get()).handle, 0);
 }
 
@@ -239,8 +227,8 @@ TEST_F(LobbyLive, AJoinIntoAFullSessionSaysFullAndShowsPageOne) {
         s.AddressSenderUrl = kTcpUrl + QStringLiteral(";hostname=127.0.0.1;port=%1").arg(port);
         s.AddressDeviceUrl = kTcpUrl;
         ASSERT_TRUE(lobbyClient.send(socketPath(), s));
-        ASSERT_TRUE(waitFor([&] { return !boxes.isEmpty(); }));
-        EXPECT_TRUE(waitFor([&] { return w.currentPage() == 1; }));
+        ASSERT_TRUE(waitUntil([&] { return !boxes.isEmpty(); }));
+        EXPECT_TRUE(waitUntil([&] { return w.currentPage() == 1; }));
         EXPECT_FALSE(w.wizardDone);
     });
     EXPECT_FALSE(result);
@@ -252,11 +240,3 @@ TEST_F(LobbyLive, AJoinIntoAFullSessionSaysFullAndShowsPageOne) {
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    qputenv("ORVEL_DISCOVERY", "loopback");
-    QApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

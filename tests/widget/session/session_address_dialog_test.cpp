@@ -7,6 +7,7 @@
 #include <QTimer>
 #include <functional>
 
+#include "connect_wizard/session_address_dialog.h"
 #include "platform/dx8/directx8.h"
 
 using namespace dx8;
@@ -100,6 +101,7 @@ int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     qputenv("ORVEL_DISCOVERY", "loopback");
     QApplication app(argc, argv);
+    dx8::setSessionAddressSource(std::make_shared<orvel::SessionAddressDialog>());
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

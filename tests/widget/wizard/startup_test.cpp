@@ -14,9 +14,9 @@
 
 #include "common/settings_store.h"
 #include "connect_wizard/dplay_connect.h"
-#include "connect_wizard/message_box.h"
 #include "main_window/frm_chat.h"
 #include "session/mod_dplay.h"
+#include "ui_common/message_box.h"
 
 namespace {
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/dx8/directx8.h"
+#include "stub_peer.h"
 
 namespace wizard_test {
 
@@ -156,7 +157,7 @@ public:
     }
 };
 
-class FakePeer : public FakeSession<dx8::DirectPlay8Peer> {
+class FakePeer : public FakeSession<orvel::testing::StubPeer> {
 public:
     std::optional<dx8::HRESULT> failHost;
     dx8::DPN_APPLICATION_DESC hostDesc;
@@ -178,7 +179,6 @@ public:
         hostDevice = seen(address);
         hostFlags = lFlags;
     }
-    dx8::DPNHANDLE SendTo(dx8::DPNID, const QByteArray&, int32_t, int32_t) override { return 0; }
 };
 
 class FakeClient : public FakeSession<dx8::DirectPlay8Client> {

@@ -1,5 +1,6 @@
 // The wizard's frame: its pages, keys, close and unload rules, waits, and event forwarding.
 #include <QCheckBox>
+#include <QElapsedTimer>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -166,30 +167,32 @@ TEST_F(WizardTest, AccessKeysReachTheirControls) {
         ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
         QWindow* window = w.windowHandle();
         QTest::keyClick(window, Qt::Key_P, Qt::AltModifier);
-        EXPECT_TRUE(waitFor([&] { return w.focusWidget() == w.txtUserName; }));
+        EXPECT_TRUE(waitUntil([&] { return w.focusWidget() == w.txtUserName; }));
         QTest::keyClick(window, Qt::Key_V, Qt::AltModifier);
-        EXPECT_TRUE(waitFor([&] { return w.focusWidget() == w.lstSP; }));
+        EXPECT_TRUE(waitUntil([&] { return w.focusWidget() == w.lstSP; }));
         QTest::keyClick(window, Qt::Key_Return);
-        ASSERT_TRUE(waitFor([&] { return w.currentPage() == 1; }));
+        ASSERT_TRUE(waitUntil([&] { return w.currentPage() == 1; }));
 
         QTest::keyClick(window, Qt::Key_T, Qt::AltModifier);  // S&tart Search
-        EXPECT_TRUE(waitFor([&] { return w.searchState == 1; }));
+        EXPECT_TRUE(waitUntil([&] { return w.searchState == 1; }));
         QTest::keyClick(window, Qt::Key_J, Qt::AltModifier);  // &Join, nothing selected
-        EXPECT_TRUE(waitFor([&] { return boxes.size() == 1; }));
+        EXPECT_TRUE(waitUntil([&] { return boxes.size() == 1; }));
         QTest::keyClick(window, Qt::Key_C, Qt::AltModifier);  // &Create
-        ASSERT_TRUE(waitFor([&] { return w.currentPage() == 2; }));
+        ASSERT_TRUE(waitUntil([&] { return w.currentPage() == 2; }));
 
         QTest::keyClick(window, Qt::Key_U, Qt::AltModifier);
-        EXPECT_TRUE(waitFor([&] { return w.focusWidget() == w.txtUsers; }));
+        EXPECT_TRUE(waitUntil([&] { return w.focusWidget() == w.txtUsers; }));
         QTest::keyClick(window, Qt::Key_N, Qt::AltModifier);
-        EXPECT_TRUE(waitFor([&] { return w.focusWidget() == w.txtGameName; }));
+        EXPECT_TRUE(waitUntil([&] { return w.focusWidget() == w.txtGameName; }));
         const bool before = w.chkMigrate->isChecked();
         QTest::keyClick(window, Qt::Key_H, Qt::AltModifier);
-        EXPECT_TRUE(waitFor([&] { return w.chkMigrate->isChecked() != before; }));
+        EXPECT_TRUE(waitUntil([&] { return w.chkMigrate->isChecked() != before; }));
         // Keys of pages that are not shown do nothing.
         QTest::keyClick(window, Qt::Key_T, Qt::AltModifier);
-        QTest::qWait(300);
-        EXPECT_EQ(w.searchState, 1);
+        // A key of this page afterwards: once it has acted, the one before would have too.
+        QTest::keyClick(window, Qt::Key_H, Qt::AltModifier);
+        EXPECT_TRUE(orvel::testing::staysUntil([&] { return w.searchState == 1; },
+                                               [&] { return w.chkMigrate->isChecked() == before; }));
     });
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0].caption, "Select game.");
@@ -301,7 +304,7 @@ TEST_F(WizardTest, CloseFormClosesOnlyAfterTheCurrentHandler) {
     other.show();
     wizard->CloseForm(&other);
     EXPECT_TRUE(other.isVisible());
-    EXPECT_TRUE(waitFor([&] { return !other.isVisible(); }));
+    EXPECT_TRUE(waitUntil([&] { return !other.isVisible(); }));
     wizard->CloseForm(nullptr);  // nothing to close, nothing breaks
     QCoreApplication::processEvents();
 }

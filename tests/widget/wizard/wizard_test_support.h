@@ -6,16 +6,16 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QSettings>
 #include <QTest>
 #include <QTimer>
 #include <functional>
 #include <memory>
 
+#include "wait.h"
 #include "common/settings_store.h"
 #include "connect_wizard/dplay_connect.h"
-#include "connect_wizard/message_box.h"
+#include "ui_common/message_box.h"
 #include "wizard_fakes.h"
 
 namespace wizard_test {
@@ -31,18 +31,7 @@ struct Box {
     int page;
 };
 
-// Polls (keeping the event loop running) until cond holds or the time is up.
-inline bool waitFor(const std::function<bool()>& cond, int timeoutMs = 5000) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!cond()) {
-        if (timer.elapsed() > timeoutMs) {
-            return false;
-        }
-        QTest::qWait(10);
-    }
-    return true;
-}
+using orvel::testing::waitUntil;
 
 inline void clearSettings() {
     QSettings store(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("Orvel"),

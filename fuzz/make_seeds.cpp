@@ -1,0 +1,109 @@
+// Writes the seed corpus of every fuzz target: one well-formed input of each kind, made by the
+// program's own encoders, so the fuzzers start from inputs that reach deep. Run again when a
+// format changes: make_seeds fuzz/corpus
+#include <QByteArray>
+#include <QDir>
+#include <QFile>
+#include <QUuid>
+#include <cstdio>
+
+#include "platform/dx8/lobby/lobby_protocol.h"
+#include "platform/dx8/play/session_protocol.h"
+#include "session/wire_messages.h"
+
+namespace {
+
+QString root;
+
+void put(const char* target, const QString& name, const QByteArray& bytes) {
+    const QString dir = root + QStringLiteral("/") + QString::fromLatin1(target);
+    QDir().mkpath(dir);
+    QFile f(dir + QStringLiteral("/") + name);
+    if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size()) {
+        std::fprintf(stderr, "make_seeds: cannot write %s\n", qPrintable(f.fileName()));
+        std::exit(1);
+    }
+}
+
+QByteArray le32(uint32_t v) {
+    const char b[4] = {char(v), char(v >> 8), char(v >> 16), char(v >> 24)};
+    return QByteArray(b, 4);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: make_seeds CORPUS_FOLDER\n");
+        return 2;
+    }
+    root = QString::fromLocal8Bit(argv[1]);
+    using namespace dx8::net;
+    const QUuid app = QUuid::fromString(QStringLiteral("{EABD4D9B-6AA9-4c24-9D10-1A6701B07342}"));
+
+    for (int t = static_cast<int>(Ctl::JoinRequest); t <= static_cast<int>(Ctl::Info); ++t) {
+        ControlMessage m;
+        m.type = static_cast<Ctl>(t);
+        m.result = static_cast<int32_t>(0x80158160u);
+        m.playerId = 0x41;
+        m.hostId = 0x40;
+        m.seq = 2;
+        m.nextSeq = 3;
+        m.token = 0x1122334455667788ull;
+        m.ipv4 = 0x0A4D0002;
+        m.port = 2302;
+        m.application = app;
+        m.instance = QUuid::createUuidV5(app, QStringLiteral("seed"));
+        m.name = QStringLiteral("Ann \u00E9");
+        m.desc = {m.instance, app, 6, 1, QStringLiteral("Evening race")};
+        m.players = {{0x40, 1, QStringLiteral("Bob"), 0x0A4D0001, 2302},
+                     {0x41, 2, QStringLiteral("Ann"), 0x0A4D0002, 2303}};
+        put("session_protocol_fuzz", QStringLiteral("ctl-%1").arg(t), encodeControl(m));
+    }
+
+    put("discovery_fuzz", QStringLiteral("query"), encodeQuery({app, 7, 1234}));
+    DiscoveryAnswer answer;
+    answer.nonce = 7;
+    answer.sentMs = 1234;
+    answer.instance = QUuid::createUuidV5(app, QStringLiteral("seed"));
+    answer.application = app;
+    answer.maxPlayers = 6;
+    answer.currentPlayers = 2;
+    answer.sessionName = QStringLiteral("Evening race");
+    put("discovery_fuzz", QStringLiteral("answer"), encodeAnswer(answer));
+
+    orvel::CarState car{};
+    car[0x18] = 1;
+    const QByteArray chat = orvel::BuildTextMessage(orvel::ChatMessage, QStringLiteral("hello"));
+    const QByteArray whisper =
+        orvel::BuildTextMessage(orvel::WhisperMessage, QStringLiteral("psst \u65E5"));
+    const QByteArray carMessage = orvel::BuildCarStateMessage(car);
+    put("wire_messages_fuzz", QStringLiteral("chat"), chat);
+    put("wire_messages_fuzz", QStringLiteral("whisper"), whisper);
+    put("wire_messages_fuzz", QStringLiteral("car"), carMessage);
+
+    dx8::DPL_CONNECTION_SETTINGS settings;
+    settings.lFlags = 1;
+    settings.ApplicationDescription.guidApplication = app.toString();
+    settings.ApplicationDescription.SessionName = QStringLiteral("Evening race");
+    settings.ApplicationDescription.lMaxPlayers = 6;
+    settings.PlayerName = QStringLiteral("Ann");
+    settings.AddressSenderUrl = QStringLiteral("x-directplay:/provider=%7B...%7D;hostname=10.77.0.1;port=2302");
+    put("lobby_protocol_fuzz", QStringLiteral("request"),
+        QByteArray(1, 7) + dx8::lobby::frame(dx8::lobby::encodeRequest(settings)));
+    put("lobby_protocol_fuzz", QStringLiteral("replies"),
+        QByteArray(1, 0) + dx8::lobby::frame(dx8::lobby::encodeReply({true, {}})) +
+            dx8::lobby::frame(dx8::lobby::encodeReply({false, QStringLiteral("busy")})));
+
+    // Two players join, one chats (a length-prefixed message), the other whispers and sends its
+    // car (the rest of the input), then one leaves.
+    QByteArray script;
+    script += QByteArray("\x00\x01\x00\x02", 4);
+    script += QByteArray("\x02\x01", 2) + char(chat.size()) + chat;
+    script += QByteArray("\x02\x02", 2) + char(whisper.size()) + whisper;
+    script += QByteArray("\x01\x01", 2);
+    script += QByteArray("\x03\x02", 2) + carMessage;
+    put("message_receipt_fuzz", QStringLiteral("session"), script);
+    put("message_receipt_fuzz", QStringLiteral("unknown-type"), QByteArray("\x00\x03\x03\x03", 4) + le32(7));
+    return 0;
+}

@@ -1,0 +1,171 @@
+#include "platform/dx8/play/discovery.h"
+
+#include <QHostAddress>
+#include <QNetworkDatagram>
+#include <QRandomGenerator>
+#include <algorithm>
+
+#include "platform/dx8/play/address_text.h"
+#include "platform/dx8/play/roster.h"
+
+namespace dx8 {
+
+namespace {
+
+// Discovery answers per source address and overall (tokens per second, burst).
+constexpr double kQueryRatePerSender = 5, kQueryBurstPerSender = 10;
+constexpr double kQueryRateAll = 50, kQueryBurstAll = 100;
+constexpr int kMaxBuckets = 4096;
+
+}  // namespace
+
+// ---- Search -------------------------------------------------------------------------------------
+
+HostSearch::HostSearch(QUuid application, std::vector<Target> targets, int rounds, int intervalMs,
+                       int timeoutMs, OnAnswer onAnswer, OnFinished onFinished)
+    : application_(application),
+      targets_(std::move(targets)),
+      roundsLeft_(rounds),
+      intervalMs_(intervalMs),
+      timeoutMs_(timeoutMs),
+      nonce_(QRandomGenerator::global()->generate()),
+      onAnswer_(std::move(onAnswer)),
+      onFinished_(std::move(onFinished)) {
+    clock_.start();
+    QObject::connect(&socket_, &QUdpSocket::readyRead, &socket_, [this] { readAnswers(); });
+    QObject::connect(&timer_, &QTimer::timeout, &socket_, [this] { round(); });
+    timer_.setSingleShot(true);
+}
+
+bool HostSearch::start() {
+    if (!socket_.bind(QHostAddress::AnyIPv4, 0)) {
+        return false;
+    }
+    round();
+    return true;
+}
+
+void HostSearch::stop() {
+    stopped_ = true;
+    timer_.stop();
+    socket_.close();
+}
+
+void HostSearch::round() {
+    if (stopped_) {
+        return;
+    }
+    if (roundsLeft_ == 0) {
+        // All queries are out and the wait for late answers is over.
+        stop();
+        onFinished_();
+        return;
+    }
+    net::DiscoveryQuery q;
+    q.application = application_;
+    q.nonce = nonce_;
+    q.sentMs = static_cast<uint32_t>(clock_.elapsed());
+    const QByteArray datagram = net::encodeQuery(q);
+    for (const Target& t : targets_) {
+        const QHostAddress to(t.ip);
+        for (int port = t.firstPort; port <= t.lastPort; ++port) {
+            socket_.writeDatagram(datagram, to, static_cast<quint16>(port));
+        }
+    }
+    if (roundsLeft_ > 0) {
+        --roundsLeft_;
+    }
+    if (roundsLeft_ == 0 && timeoutMs_ < 0) {
+        return;  // answers are listened for until the search is cancelled
+    }
+    timer_.start(roundsLeft_ == 0 ? timeoutMs_ : intervalMs_);
+}
+
+void HostSearch::readAnswers() {
+    while (!stopped_ && socket_.hasPendingDatagrams()) {
+        const QNetworkDatagram d = socket_.receiveDatagram(net::kMaxAnswerSize + 1);
+        const QByteArray bytes = d.data();
+        const auto answer = net::decodeAnswer(reinterpret_cast<const uint8_t*>(bytes.constData()),
+                                              static_cast<size_t>(bytes.size()));
+        if (!answer || answer->nonce != nonce_) {
+            continue;
+        }
+        if (!application_.isNull() && answer->application != application_) {
+            continue;
+        }
+        bool v4 = false;
+        const uint32_t ip = d.senderAddress().toIPv4Address(&v4);
+        if (!v4 || d.senderPort() <= 0) {
+            continue;
+        }
+        const uint32_t elapsed = static_cast<uint32_t>(clock_.elapsed()) - answer->sentMs;
+        DPNMSG_ENUM_HOSTS_RESPONSE r;
+        r.ApplicationDescription.lSize = 1;
+        r.ApplicationDescription.lFlags = answer->flags;
+        r.ApplicationDescription.guidInstance = guidText(answer->instance);
+        r.ApplicationDescription.guidApplication = guidText(answer->application);
+        r.ApplicationDescription.lMaxPlayers = answer->maxPlayers;
+        r.ApplicationDescription.lCurrentPlayers = answer->currentPlayers;
+        r.ApplicationDescription.SessionName = answer->sessionName;
+        r.lRoundTripLatencyMS = elapsed > 60000 ? 60000 : static_cast<int32_t>(elapsed);
+        r.AddressSenderUrl = hostUrl(ip, static_cast<uint16_t>(d.senderPort()));
+        r.AddressDeviceUrl = deviceUrl();
+        onAnswer_(std::move(r));
+    }
+}
+
+// ---- Answers ------------------------------------------------------------------------------------
+
+bool QueryResponder::admit(uint32_t sourceIp, qint64 t) {
+    auto take = [t](Bucket& b, double rate, double burst) {
+        b.tokens = std::min(burst, b.tokens + (t - b.at) * rate / 1000.0);
+        b.at = t;
+        if (b.tokens < 1.0) {
+            return false;
+        }
+        b.tokens -= 1.0;
+        return true;
+    };
+    if (perSender_.size() > kMaxBuckets) {
+        perSender_.clear();
+    }
+    auto it = perSender_.find(sourceIp);
+    if (it == perSender_.end()) {
+        it = perSender_.insert(sourceIp, Bucket{kQueryBurstPerSender, t});
+    }
+    if (all_.at == 0 && all_.tokens == 0) {
+        all_ = Bucket{kQueryBurstAll, t};
+    }
+    return take(it.value(), kQueryRatePerSender, kQueryBurstPerSender) &&
+           take(all_, kQueryRateAll, kQueryBurstAll);
+}
+
+std::optional<QByteArray> QueryResponder::answer(const uint8_t* data, size_t size, uint32_t ip,
+                                                 qint64 now, const Roster& roster) {
+    if (!roster.isHost()) {
+        return std::nullopt;
+    }
+    const auto query = net::decodeQuery(data, size);
+    if (!query) {
+        return std::nullopt;
+    }
+    if (!query->application.isNull() && query->application != roster.desc.application) {
+        return std::nullopt;
+    }
+    if (!admit(ip, now)) {
+        return std::nullopt;
+    }
+    net::DiscoveryAnswer a;
+    a.nonce = query->nonce;
+    a.sentMs = query->sentMs;
+    a.instance = roster.desc.instance;
+    a.application = roster.desc.application;
+    a.maxPlayers = roster.desc.maxPlayers;
+    a.currentPlayers = roster.activePlayers();
+    a.flags = roster.desc.flags;
+    a.passwordRequired = !roster.password.isEmpty();
+    a.sessionName = roster.desc.name;
+    return net::encodeAnswer(a);
+}
+
+}  // namespace dx8

@@ -1,0 +1,77 @@
+#pragma once
+
+// Finding sessions: a running search (EnumHosts) with its own socket, and the host's answers to
+// the queries that reach its session port, rate-limited per sender and overall.
+
+#include <QElapsedTimer>
+#include <QHash>
+#include <QTimer>
+#include <QUdpSocket>
+#include <QUuid>
+#include <functional>
+#include <optional>
+#include <vector>
+
+#include "platform/dx8/directplay8.h"
+#include "platform/dx8/play/session_protocol.h"
+
+namespace dx8 {
+
+class Roster;
+
+// One running EnumHosts: queries go out to every target port each round; answers come back to
+// its socket.
+class HostSearch {
+public:
+    struct Target {
+        uint32_t ip = 0;
+        uint16_t firstPort = 0;
+        uint16_t lastPort = 0;
+    };
+    using OnAnswer = std::function<void(DPNMSG_ENUM_HOSTS_RESPONSE)>;
+    using OnFinished = std::function<void()>;
+
+    // rounds and timeoutMs of -1 mean no end.
+    HostSearch(QUuid application, std::vector<Target> targets, int rounds, int intervalMs,
+               int timeoutMs, OnAnswer onAnswer, OnFinished onFinished);
+
+    bool start();
+    void stop();
+
+private:
+    void round();
+    void readAnswers();
+
+    QUuid application_;
+    std::vector<Target> targets_;
+    int roundsLeft_;
+    int intervalMs_;
+    int timeoutMs_;
+    uint32_t nonce_;
+    OnAnswer onAnswer_;
+    OnFinished onFinished_;
+    bool stopped_ = false;
+    QElapsedTimer clock_;
+    QUdpSocket socket_;
+    QTimer timer_;
+};
+
+// The host's side: which queries get an answer, and what it says.
+class QueryResponder {
+public:
+    // The answer to send back to ip, or nullopt when the query goes unanswered.
+    std::optional<QByteArray> answer(const uint8_t* data, size_t size, uint32_t ip, qint64 now,
+                                     const Roster& roster);
+
+private:
+    struct Bucket {
+        double tokens = 0;
+        qint64 at = 0;
+    };
+    bool admit(uint32_t sourceIp, qint64 now);
+
+    QHash<uint32_t, Bucket> perSender_;
+    Bucket all_;
+};
+
+}  // namespace dx8

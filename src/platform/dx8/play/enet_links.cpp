@@ -1,0 +1,454 @@
+#include "platform/dx8/play/enet_links.h"
+
+#include <arpa/inet.h>
+#include <enet/enet.h>
+#include <enet/time.h>
+
+#include <QHash>
+#include <QHostAddress>
+#include <QLoggingCategory>
+#include <QPointer>
+#include <QSocketNotifier>
+#include <QTimer>
+#include <algorithm>
+
+#include "platform/dx8/directplay8.h"
+
+Q_DECLARE_LOGGING_CATEGORY(lcSession)
+
+namespace dx8 {
+
+namespace {
+
+// ENet is serviced when its socket has data and when its next resend, ping or timeout falls
+// due; these bound the wait between two services.
+constexpr qint64 kMaxServiceGapMs = 1000;
+constexpr qint64 kBusyServiceMs = 10;  // data queued that ENet could not send yet
+constexpr int kUnverifiedMs = 5000;    // a stranger must say who it is within this
+constexpr int kLeaveFlushMs = 300;     // goodbyes get this long at most to go out
+constexpr int kMaxUnverified = 16;
+constexpr size_t kMaxPeers = 64;
+constexpr int kMaxPacketBytes = 256 * 1024 + 4096;
+// Liveness: a silent link is given up after 3 to 5 s, well inside the 10 s promised to callers.
+constexpr enet_uint32 kTimeoutLimit = 32;
+constexpr enet_uint32 kTimeoutMinMs = 3000;
+constexpr enet_uint32 kTimeoutMaxMs = 5000;
+
+void ensureEnet() {
+    static const bool ok = enet_initialize() == 0;
+    if (!ok) {
+        raise(DPNERR_GENERIC, "network layer unavailable");
+    }
+}
+
+QHash<ENetHost*, EnetLinks*>& hostRegistry() {
+    static QHash<ENetHost*, EnetLinks*> registry;
+    return registry;
+}
+
+}  // namespace
+
+bool waitsOnDeadline(const Link& link) {
+    const bool waits = link.kind == LinkKind::Unverified || link.kind == LinkKind::MeshIn ||
+                       link.kind == LinkKind::Closing || link.kind == LinkKind::Joiner;
+    return waits && link.deadline != 0;
+}
+
+EnetLinks::EnetLinks(LinkListener& listener, const QElapsedTimer& clock, QObject* parent)
+    : QObject(parent), listener_(listener), clock_(clock) {
+    ticker_ = new QTimer(this);
+    ticker_->setTimerType(Qt::PreciseTimer);
+    ticker_->setSingleShot(true);
+    QObject::connect(ticker_, &QTimer::timeout, this, &EnetLinks::onTick);
+}
+
+EnetLinks::~EnetLinks() {
+    close();
+}
+
+bool EnetLinks::open(uint32_t bindIp, int firstPort, bool anyPortFallback) {
+    ensureEnet();
+    close();
+    ENetAddress address;
+    address.host = bindIp == 0 ? ENET_HOST_ANY : htonl(bindIp);
+    const int lastPort = (firstPort >= kDefaultSessionPort && firstPort <= kLastSessionPort)
+                             ? kLastSessionPort
+                             : firstPort;
+    ENetHost* host = nullptr;
+    for (int port = firstPort; port <= lastPort && host == nullptr; ++port) {
+        address.port = static_cast<enet_uint16>(port);
+        host = enet_host_create(&address, kMaxPeers, net::kChannelCount, 0, 0);
+    }
+    if (host == nullptr && anyPortFallback) {
+        address.port = ENET_PORT_ANY;
+        host = enet_host_create(&address, kMaxPeers, net::kChannelCount, 0, 0);
+    }
+    if (host == nullptr) {
+        return false;
+    }
+    host->intercept = &EnetLinks::intercept;
+    host->maximumPacketSize = kMaxPacketBytes;
+    host->maximumWaitingData = 4 * 1024 * 1024;
+    enet_ = host;
+    hostRegistry().insert(host, this);
+    notifier_ =
+        new QSocketNotifier(static_cast<qintptr>(host->socket), QSocketNotifier::Read, this);
+    QObject::connect(notifier_, &QSocketNotifier::activated, this, &EnetLinks::onReadable);
+    // What went over the wire counts per session.
+    std::fill(receivedSizes_.begin(), receivedSizes_.end(), 0);
+    scheduleService();
+    return true;
+}
+
+void EnetLinks::close() {
+    if (enet_ == nullptr) {
+        return;
+    }
+    // close may run inside the notifier's own signal; let it go once that has returned.
+    notifier_->setEnabled(false);
+    notifier_->deleteLater();
+    notifier_ = nullptr;
+    ticker_->stop();
+    tickDue_ = 0;
+    hostRegistry().remove(enet_);
+    enet_host_flush(enet_);
+    enet_host_destroy(enet_);
+    enet_ = nullptr;
+    links_.clear();
+}
+
+void EnetLinks::closeAll(bool flushGoodbyes) {
+    if (enet_ == nullptr) {
+        return;
+    }
+    if (!flushGoodbyes) {
+        for (const auto& [link, state] : links_) {
+            enet_peer_disconnect_now(peer(link), 0);
+        }
+        return;
+    }
+    for (const auto& [link, state] : links_) {
+        enet_peer_disconnect_later(peer(link), 0);
+    }
+    // Give the goodbyes a moment to be acknowledged; ENet's events are of no use now.
+    QElapsedTimer waited;
+    waited.start();
+    ENetEvent event;
+    while (enet_->connectedPeers > 0 && waited.elapsed() < kLeaveFlushMs) {
+        const int r = enet_host_service(enet_, &event, 10);
+        if (r < 0) {
+            break;
+        }
+        if (r > 0 && event.type == ENET_EVENT_TYPE_RECEIVE) {
+            enet_packet_destroy(event.packet);
+        }
+    }
+}
+
+WireStats EnetLinks::wireStats() const {
+    WireStats w;
+    if (enet_ != nullptr) {
+        w.sentDatagrams = enet_->totalSentPackets;
+        w.sentBytes = enet_->totalSentData;
+        w.receivedDatagrams = enet_->totalReceivedPackets;
+        w.receivedBytes = enet_->totalReceivedData;
+    }
+    uint32_t best = 0;
+    for (size_t size = 100; size < receivedSizes_.size(); ++size) {
+        if (receivedSizes_[size] > best) {
+            best = receivedSizes_[size];
+            w.commonLargeDatagram = static_cast<int>(size);
+        }
+    }
+    return w;
+}
+
+uint16_t EnetLinks::localPort() const {
+    return enet_ != nullptr ? enet_->address.port : 0;
+}
+
+Endpoint EnetLinks::endpointOf(LinkId link) const {
+    const ENetPeer* p = peer(link);
+    return p == nullptr ? Endpoint{} : Endpoint{ntohl(p->address.host), p->address.port};
+}
+
+void EnetLinks::pump() {
+    // A Receive handler may run inside this loop and release the peer, or close its session.
+    const QPointer<EnetLinks> self(this);
+    ENetEvent event;
+    for (int i = 0; i < 4096 && self && enet_ != nullptr; ++i) {
+        if (enet_host_service(enet_, &event, 0) <= 0) {
+            break;
+        }
+        switch (event.type) {
+            case ENET_EVENT_TYPE_CONNECT:
+                handleConnect(event.peer);
+                break;
+            case ENET_EVENT_TYPE_DISCONNECT:
+                handleDisconnect(event.peer);
+                break;
+            case ENET_EVENT_TYPE_RECEIVE: {
+                ENetPacket* packet = event.packet;
+                const LinkId link = id(event.peer);
+                if (event.channelID == net::kChannelData) {
+                    const QByteArray data(reinterpret_cast<const char*>(packet->data),
+                                          static_cast<qsizetype>(packet->dataLength));
+                    enet_packet_destroy(packet);
+                    const auto it = links_.find(link);
+                    if (it != links_.end()) {
+                        listener_.dataArrived(link, it->second, data);
+                    }
+                    break;
+                }
+                const auto m = net::decodeControl(packet->data, packet->dataLength);
+                enet_packet_destroy(packet);
+                const auto it = links_.find(link);
+                if (it == links_.end()) {
+                    break;
+                }
+                if (m) {
+                    listener_.controlArrived(link, *m);
+                } else {
+                    qCDebug(lcSession) << "undecodable control message dropped";
+                    if (it->second.kind == LinkKind::Unverified) {
+                        drop(link, Drop::Now, now());
+                    }
+                }
+                break;
+            }
+            case ENET_EVENT_TYPE_NONE:
+                break;
+        }
+    }
+}
+
+void EnetLinks::onReadable() {
+    const QPointer<EnetLinks> self(this);
+    pump();
+    if (self) {
+        scheduleService();
+    }
+}
+
+void EnetLinks::onTick() {
+    const QPointer<EnetLinks> self(this);
+    tickDue_ = 0;
+    pump();
+    if (self) {
+        listener_.deadlinesDue();
+    }
+    if (self) {
+        scheduleService();
+    }
+}
+
+qint64 EnetLinks::msUntilServiceDue() const {
+    qint64 wait = kMaxServiceGapMs;
+    const enet_uint32 t = enet_time_get();
+    const auto until = [t](enet_uint32 at) -> qint64 {
+        return ENET_TIME_LESS(at, t) ? 0 : static_cast<qint64>(at - t);
+    };
+    for (size_t i = 0; i < enet_->peerCount; ++i) {
+        const ENetPeer& p = enet_->peers[i];
+        if (p.state == ENET_PEER_STATE_DISCONNECTED) {
+            continue;
+        }
+        if (p.state == ENET_PEER_STATE_ZOMBIE || !enet_list_empty(&p.acknowledgements) ||
+            !enet_list_empty(&p.outgoingCommands)) {
+            wait = std::min(wait, kBusyServiceMs);
+        }
+        if (!enet_list_empty(&p.sentReliableCommands)) {
+            wait = std::min(wait, until(p.nextTimeout));  // a resend, or giving up on the peer
+        } else if (p.state == ENET_PEER_STATE_CONNECTED) {
+            wait = std::min(wait, until(p.lastReceiveTime + p.pingInterval));
+        }
+    }
+    const qint64 n = now();
+    const auto by = [&](qint64 deadline) {
+        if (deadline != 0) {
+            wait = std::min(wait, std::max<qint64>(deadline - n, 0));
+        }
+    };
+    for (const auto& [link, state] : links_) {
+        if (waitsOnDeadline(state)) {
+            by(state.deadline);
+        }
+    }
+    by(listener_.earliestDeadline());
+    // Both clocks count whole milliseconds: one more keeps a wake from finding nothing due yet.
+    return wait + 1;
+}
+
+void EnetLinks::scheduleService() {
+    if (enet_ == nullptr) {
+        ticker_->stop();
+        tickDue_ = 0;
+        return;
+    }
+    const qint64 wait = msUntilServiceDue();
+    const qint64 due = now() + wait;
+    // Restarting a timer for the same moment would only cost; an earlier wake reschedules.
+    if (ticker_->isActive() && tickDue_ != 0 && tickDue_ <= due && due - tickDue_ <= 1) {
+        return;
+    }
+    tickDue_ = due;
+    ticker_->start(static_cast<int>(wait));
+}
+
+void EnetLinks::send(LinkId link, const net::ControlMessage& m) {
+    if (link == 0 || enet_ == nullptr) {
+        return;
+    }
+    const QByteArray bytes = net::encodeControl(m);
+    ENetPacket* packet = enet_packet_create(bytes.constData(), static_cast<size_t>(bytes.size()),
+                                            ENET_PACKET_FLAG_RELIABLE);
+    if (packet == nullptr) {
+        return;
+    }
+    if (enet_peer_send(peer(link), net::kChannelControl, packet) < 0) {
+        enet_packet_destroy(packet);
+        return;
+    }
+    enet_host_flush(enet_);
+    scheduleService();  // its resend, should it be lost
+}
+
+bool EnetLinks::sendData(const std::vector<LinkId>& links, const QByteArray& data, int32_t flags) {
+    enet_uint32 packetFlags = 0;
+    if (flags & DPNSEND_GUARANTEED) {
+        packetFlags = ENET_PACKET_FLAG_RELIABLE;
+    } else if (flags & DPNSEND_NONSEQUENTIAL) {
+        packetFlags = ENET_PACKET_FLAG_UNSEQUENCED;
+    }
+    ENetPacket* packet =
+        enet_packet_create(data.constData(), static_cast<size_t>(data.size()), packetFlags);
+    if (packet == nullptr) {
+        return false;
+    }
+    for (LinkId link : links) {
+        enet_peer_send(peer(link), net::kChannelData, packet);
+    }
+    if (packet->referenceCount == 0) {
+        enet_packet_destroy(packet);
+    }
+    enet_host_flush(enet_);
+    scheduleService();
+    return true;
+}
+
+void EnetLinks::flush() {
+    if (enet_ != nullptr) {
+        enet_host_flush(enet_);
+    }
+}
+
+void EnetLinks::closeNow(LinkId link) {
+    enet_peer_disconnect_now(peer(link), 0);
+}
+
+void EnetLinks::forget(LinkId link) {
+    enet_peer_reset(peer(link));
+}
+
+LinkId EnetLinks::connectTo(uint32_t ipv4, uint16_t port) {
+    if (enet_ == nullptr || ipv4 == 0 || port == 0) {
+        return 0;
+    }
+    ENetAddress address;
+    address.host = htonl(ipv4);
+    address.port = port;
+    ENetPeer* p = enet_host_connect(enet_, &address, net::kChannelCount, 0);
+    if (p != nullptr) {
+        enet_peer_timeout(p, kTimeoutLimit, kTimeoutMinMs, kTimeoutMaxMs);
+    }
+    return id(p);
+}
+
+// A program reaches us from one address over one link only. A new link from an address that has
+// one already means the port has a new owner (the old one quit or died before its link ended
+// here): whatever the old link still sends, and what arrives for it, would mix with the new one.
+void EnetLinks::retireLinksAt(ENetPeer* fresh) {
+    std::vector<ENetPeer*> stale;
+    for (const auto& [link, state] : links_) {
+        ENetPeer* p = peer(link);
+        if (p != fresh && state.kind != LinkKind::ToHost && state.kind != LinkKind::MeshOut &&
+            p->address.host == fresh->address.host && p->address.port == fresh->address.port) {
+            stale.push_back(p);
+        }
+    }
+    for (ENetPeer* p : stale) {
+        if (links_.count(id(p)) == 0) {
+            continue;  // went with an earlier one
+        }
+        qCDebug(lcSession) << "a new link from" << QHostAddress(ntohl(p->address.host)).toString()
+                           << p->address.port << "replaces an old one";
+        enet_peer_reset(p);
+        handleDisconnect(p);
+    }
+}
+
+void EnetLinks::handleConnect(ENetPeer* p) {
+    enet_peer_timeout(p, kTimeoutLimit, kTimeoutMinMs, kTimeoutMaxMs);
+    // Unreliable data is never thinned out by ENet's throttle: every car state counts.
+    enet_peer_throttle_configure(p, ENET_PEER_PACKET_THROTTLE_INTERVAL, 0, 0);
+    const auto it = links_.find(id(p));
+    if (it != links_.end()) {
+        it->second.connected = true;
+        listener_.linkUp(id(p), it->second);
+        return;
+    }
+    const QPointer<EnetLinks> self(this);
+    retireLinksAt(p);
+    if (!self || enet_ == nullptr) {
+        return;
+    }
+    // Someone new. Only a running session takes visitors, and not too many at once.
+    const auto unverified = std::count_if(links_.begin(), links_.end(), [](const auto& l) {
+        return l.second.kind == LinkKind::Unverified;
+    });
+    if (!listener_.takesVisitors() || unverified >= kMaxUnverified) {
+        enet_peer_disconnect_now(p, 0);
+        return;
+    }
+    Link link;
+    link.kind = LinkKind::Unverified;
+    link.deadline = now() + kUnverifiedMs;
+    link.connected = true;
+    links_.emplace(id(p), std::move(link));
+}
+
+void EnetLinks::handleDisconnect(ENetPeer* p) {
+    const auto it = links_.find(id(p));
+    if (it == links_.end()) {
+        return;
+    }
+    const Link link = it->second;
+    links_.erase(it);
+    listener_.linkDown(id(p), link);
+}
+
+int EnetLinks::intercept(ENetHost* host, ENetEvent* event) {
+    Q_UNUSED(event);
+    EnetLinks* self = hostRegistry().value(host);
+    if (self != nullptr && host->receivedDataLength < self->receivedSizes_.size()) {
+        ++self->receivedSizes_[host->receivedDataLength];
+    }
+    if (!net::looksLikeQuery(host->receivedData, host->receivedDataLength)) {
+        return 0;
+    }
+    if (self != nullptr) {
+        const ENetAddress from = host->receivedAddress;
+        const auto answer = self->listener_.queryArrived(
+            host->receivedData, host->receivedDataLength, ntohl(from.host), from.port);
+        if (answer) {
+            QByteArray bytes = *answer;
+            ENetBuffer buffer;
+            buffer.data = bytes.data();
+            buffer.dataLength = static_cast<size_t>(bytes.size());
+            enet_socket_send(host->socket, &from, &buffer, 1);
+        }
+    }
+    return 1;
+}
+
+}  // namespace dx8

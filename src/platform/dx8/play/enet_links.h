@@ -1,0 +1,110 @@
+#pragma once
+
+// The link table over ENet: one ENet host per session, its socket watched with a
+// QSocketNotifier, and a single-shot timer that wakes ENet when it next has something to do (a
+// resend, a ping, a timeout) or a deadline of the session falls due.
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <functional>
+#include <vector>
+
+#include "platform/dx8/play/link_table.h"
+
+struct _ENetHost;
+struct _ENetPeer;
+struct _ENetEvent;
+class QSocketNotifier;
+class QTimer;
+
+namespace dx8 {
+
+// What went over the wire in the current session, for benchmarks: UDP datagrams and their
+// payload bytes (ENet's headers included, IP and UDP headers not), and the most common size of
+// received datagrams of at least 100 bytes (an application message of that size plus framing).
+struct WireStats {
+    uint64_t sentDatagrams = 0;
+    uint64_t sentBytes = 0;
+    uint64_t receivedDatagrams = 0;
+    uint64_t receivedBytes = 0;
+    int commonLargeDatagram = 0;
+};
+
+// What the links report to the session that owns them.
+class LinkListener {
+public:
+    virtual ~LinkListener() = default;
+    // Whether someone new may connect now.
+    virtual bool takesVisitors() const = 0;
+    // A link we asked for is up.
+    virtual void linkUp(LinkId link, Link& state) = 0;
+    // A link is gone; it has left the table already.
+    virtual void linkDown(LinkId link, const Link& state) = 0;
+    virtual void dataArrived(LinkId link, const Link& state, const QByteArray& data) = 0;
+    virtual void controlArrived(LinkId link, const net::ControlMessage& m) = 0;
+    // A discovery query at the session port: the answer to send back, if any.
+    virtual std::optional<QByteArray> queryArrived(const uint8_t* data, size_t size, uint32_t ip,
+                                                   uint16_t port) = 0;
+    virtual void deadlinesDue() = 0;
+    // The earliest deadline of the session's own (0 = none), on the session clock.
+    virtual qint64 earliestDeadline() const = 0;
+};
+
+class EnetLinks : public QObject, public LinkTable {
+    Q_OBJECT
+public:
+    EnetLinks(LinkListener& listener, const QElapsedTimer& clock, QObject* parent = nullptr);
+    ~EnetLinks() override;
+
+    // Binds the first free port from firstPort (through the session range when it starts
+    // there), or any port when allowed.
+    bool open(uint32_t bindIp, int firstPort, bool anyPortFallback);
+    void close();
+    bool isOpen() const { return enet_ != nullptr; }
+    // Ends every link: with goodbyes that are given a moment to go out, or at once.
+    void closeAll(bool flushGoodbyes);
+
+    void send(LinkId link, const net::ControlMessage& m) override;
+    LinkId connectTo(uint32_t ipv4, uint16_t port) override;
+    Endpoint endpointOf(LinkId link) const override;
+    uint16_t localPort() const override;
+    void flush() override;
+    // Application data on its own channel; false when no packet could be made.
+    bool sendData(const std::vector<LinkId>& links, const QByteArray& data, int32_t flags);
+    // Wakes ENet as soon as anything of ours or its falls due.
+    void scheduleService();
+
+    WireStats wireStats() const;
+
+protected:
+    void closeNow(LinkId link) override;
+    void forget(LinkId link) override;
+
+private:
+    static _ENetPeer* peer(LinkId link) { return reinterpret_cast<_ENetPeer*>(link); }
+    static LinkId id(_ENetPeer* peer) { return reinterpret_cast<LinkId>(peer); }
+    qint64 now() const { return clock_.elapsed(); }
+    void pump();
+    void onReadable();
+    void onTick();
+    qint64 msUntilServiceDue() const;
+    void retireLinksAt(_ENetPeer* fresh);
+    void handleConnect(_ENetPeer* peer);
+    void handleDisconnect(_ENetPeer* peer);
+    static int intercept(_ENetHost* host, _ENetEvent* event);
+
+    LinkListener& listener_;
+    const QElapsedTimer& clock_;
+    _ENetHost* enet_ = nullptr;
+    QSocketNotifier* notifier_ = nullptr;
+    QTimer* ticker_ = nullptr;
+    qint64 tickDue_ = 0;  // when the timer is set to fire, on clock_
+    // Sizes of received datagrams up to 255 bytes, for wireStats().
+    std::vector<uint32_t> receivedSizes_ = std::vector<uint32_t>(256, 0);
+};
+
+// Links a session waits on with a deadline of their own (the link of the join in progress is
+// timed by the join).
+bool waitsOnDeadline(const Link& link);
+
+}  // namespace dx8

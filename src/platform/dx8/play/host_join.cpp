@@ -1,0 +1,219 @@
+#include "platform/dx8/play/host_join.h"
+
+#include <QRandomGenerator>
+#include <algorithm>
+
+#include "platform/dx8/play/address_text.h"
+
+namespace dx8 {
+
+void HostJoin::refuse(LinkId link, HRESULT code) {
+    s_.links.send(link, net::joinRefuse(code));
+    s_.drop(link, Drop::AwaitClose);
+}
+
+void HostJoin::onRequest(LinkId link, const net::msg::JoinRequest& m) {
+    const Roster& r = s_.roster;
+    if (!r.isHost()) {
+        refuse(link, DPNERR_NOTHOST);
+        return;
+    }
+    if (m.version != net::kProtocolVersion) {
+        refuse(link, DPNERR_INVALIDAPPLICATION);
+        return;
+    }
+    if (!m.application.isNull() && m.application != r.desc.application) {
+        refuse(link, DPNERR_INVALIDAPPLICATION);
+        return;
+    }
+    if (!m.instance.isNull() && m.instance != r.desc.instance) {
+        refuse(link, DPNERR_INVALIDINSTANCE);
+        return;
+    }
+    if (!r.password.isEmpty() && m.password != r.password) {
+        refuse(link, DPNERR_INVALIDPASSWORD);
+        return;
+    }
+    Link* state = s_.links.find(link);
+    if (state == nullptr) {
+        return;
+    }
+    state->kind = LinkKind::Joiner;
+    if (join_) {
+        if (queue_.size() >= kMaxQueuedJoins) {
+            refuse(link, DPNERR_HOSTREJECTEDCONNECTION);
+            return;
+        }
+        state->deadline = s_.now() + kConnectMs;
+        queue_.push_back(QueuedJoin{link, m});
+        return;
+    }
+    start(link, m);
+}
+
+void HostJoin::start(LinkId link, const net::msg::JoinRequest& m) {
+    Roster& r = s_.roster;
+    if (r.desc.maxPlayers > 0 && r.activePlayers() >= r.desc.maxPlayers) {
+        refuse(link, DPNERR_SESSIONFULL);
+        next();
+        return;
+    }
+    PendingJoin join;
+    join.link = link;
+    join.id = r.allocateId(join.seq);
+    join.name = m.name;
+    join.deadline = s_.now() + kMeshWaitMs;
+    const uint64_t token = QRandomGenerator::system()->generate64();
+    Link* state = s_.links.find(link);
+    state->playerId = join.id;
+    state->deadline = 0;  // the join's own deadline times it now
+
+    net::msg::JoinAccept accept;
+    accept.playerId = join.id;
+    accept.hostId = r.hostId;
+    accept.seq = join.seq;
+    accept.nextSeq = r.nextSeq;
+    accept.idSalt = r.idSalt;
+    accept.token = token;
+    accept.desc = r.desc;
+    for (const Player* p : r.presentInJoinOrder()) {
+        net::PlayerEntry e{p->id, p->seq, p->name, 0, s_.links.localPort()};
+        if (p->link != 0) {
+            const Endpoint at = s_.links.endpointOf(p->link);
+            e.ipv4 = at.ipv4;
+            e.port = at.port;
+        }  // else the host itself: where the joiner reached it
+        accept.players.push_back(std::move(e));
+    }
+    s_.links.send(link, accept);
+
+    const Endpoint joiner = s_.links.endpointOf(link);
+    s_.broadcast(net::expect(join.id, token, joiner.ipv4, joiner.port));
+    join_ = std::move(join);
+    s_.events.indicateConnect(hostUrl(joiner.ipv4, joiner.port));
+}
+
+void HostJoin::onControl(LinkId link, const net::ControlMessage& m) {
+    if (!join_ || join_->link != link) {
+        return;
+    }
+    if (std::holds_alternative<net::msg::JoinReady>(m)) {
+        ready(link);
+    } else if (std::holds_alternative<net::msg::JoinFail>(m)) {
+        abort(0);
+    }
+}
+
+void HostJoin::ready(LinkId link) {
+    if (!join_ || join_->adding) {
+        return;
+    }
+    PendingJoin& join = *join_;
+    join.adding = true;
+    join.deadline = s_.now() + kAckWaitMs;
+    Link* state = s_.links.find(link);
+    state->kind = LinkKind::Player;
+    state->deadline = 0;
+    const Endpoint at = s_.links.endpointOf(link);
+    s_.roster.players[join.id] =
+        Player{join.id, join.seq, join.name, link, false, at.ipv4, at.port};
+    s_.events.createPlayer(join.id);
+    const net::ControlMessage added = net::playerAdded(join.id, join.seq, join.name);
+    for (const auto& [pid, p] : s_.roster.players) {
+        if (!p.gone && p.link != 0 && pid != join.id) {
+            s_.links.send(p.link, added);
+            join.awaitingAck.insert(pid);
+        }
+    }
+    if (join.awaitingAck.empty()) {
+        finish();
+    }
+}
+
+void HostJoin::onAddedAck(DPNID from, DPNID id) {
+    if (s_.roster.isHost() && join_ && join_->adding && id == join_->id) {
+        join_->awaitingAck.erase(from);
+        if (join_->awaitingAck.empty()) {
+            finish();
+        }
+    }
+}
+
+void HostJoin::finish() {
+    if (!join_) {
+        return;
+    }
+    s_.links.send(join_->link, net::joinDone());
+    join_.reset();
+    next();
+}
+
+void HostJoin::abort(HRESULT refuseWith) {
+    if (!join_) {
+        return;
+    }
+    const PendingJoin join = std::move(*join_);
+    join_.reset();
+    if (join.link != 0) {
+        if (refuseWith != 0) {
+            s_.links.send(join.link, net::joinRefuse(refuseWith));
+        }
+        s_.drop(join.link, Drop::AwaitClose);
+    }
+    // The players drop what they were told to expect.
+    s_.broadcast(net::playerRemoved(join.id, DPNDESTROYPLAYERREASON_NORMAL));
+    s_.events.indicatedConnectAborted();
+    next();
+}
+
+void HostJoin::next() {
+    while (!join_ && !queue_.empty()) {
+        QueuedJoin queued = std::move(queue_.front());
+        queue_.pop_front();
+        const Link* state = s_.links.find(queued.link);
+        if (state != nullptr && state->kind == LinkKind::Joiner) {
+            start(queued.link, queued.request);
+        }
+    }
+}
+
+void HostJoin::onLinkLost(LinkId link) {
+    if (join_ && join_->link == link) {
+        join_->link = 0;
+        abort(0);
+    }
+    std::erase_if(queue_, [link](const QueuedJoin& q) { return q.link == link; });
+}
+
+void HostJoin::onPlayerRemoved(DPNID id, const net::ControlMessage& removed) {
+    if (!join_) {
+        return;
+    }
+    s_.links.send(join_->link, removed);
+    join_->awaitingAck.erase(id);
+    if (join_->adding && join_->awaitingAck.empty()) {
+        finish();
+    }
+}
+
+void HostJoin::refuseExpired(LinkId link) {
+    s_.links.send(link, net::joinRefuse(DPNERR_TIMEDOUT));
+    std::erase_if(queue_, [link](const QueuedJoin& q) { return q.link == link; });
+}
+
+void HostJoin::checkDeadline(qint64 now) {
+    if (join_ && now > join_->deadline) {
+        if (join_->adding) {
+            finish();
+        } else {
+            abort(DPNERR_PLAYERNOTREACHABLE);
+        }
+    }
+}
+
+void HostJoin::reset() {
+    join_.reset();
+    queue_.clear();
+}
+
+}  // namespace dx8

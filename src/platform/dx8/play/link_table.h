@@ -1,0 +1,85 @@
+#pragma once
+
+// The links a session holds and what each one is for, over a wire the subclass provides: ENet
+// in the program (EnetLinks), a recording fake in tests. The roles of a session change a link's
+// kind and deadline here and send through it; they never see the wire itself.
+
+#include <QtGlobal>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <vector>
+
+#include "platform/dx8/play/session_protocol.h"
+
+namespace dx8 {
+
+using LinkId = uintptr_t;  // 0: no link
+
+enum class LinkKind {
+    Unverified,  // someone connected; nothing said yet
+    Joiner,      // host side: a joiner's link while it joins (and then a player)
+    MeshIn,      // a joiner linked to us with a valid token; waits for PlayerAdded
+    ToHost,      // joiner side: the link to the host during a join
+    MeshOut,     // joiner side: a link to a present player during a join
+    Player,      // a player of the session
+    Closing,     // on its way out; nothing it sends counts
+};
+
+struct Link {
+    LinkKind kind = LinkKind::Unverified;
+    uint32_t playerId = 0;
+    qint64 deadline = 0;  // ms on the session clock; 0 = none
+    bool connected = false;
+    bool acked = false;                        // MeshOut: the player accepted our hello
+    std::optional<net::msg::MeshHello> hello;  // an early MeshHello waiting for its Expect
+};
+
+// How a link ends.
+enum class Drop {
+    Now,         // tell the other side at once and forget the link
+    AwaitClose,  // the other side closes it; forget it silently if it does not in time
+    Silently,    // forget it without a word: the other side is gone or cut off
+};
+
+struct Endpoint {
+    uint32_t ipv4 = 0;  // host byte order
+    uint16_t port = 0;
+};
+
+constexpr int kClosingMs = 3000;
+
+class LinkTable {
+public:
+    virtual ~LinkTable() = default;
+
+    // The wire.
+    virtual void send(LinkId link, const net::ControlMessage& m) = 0;
+    // A new outgoing link (not yet in the table), or 0 when none can be made.
+    virtual LinkId connectTo(uint32_t ipv4, uint16_t port) = 0;
+    virtual Endpoint endpointOf(LinkId link) const = 0;
+    virtual uint16_t localPort() const = 0;
+    // Puts what was queued on the wire now rather than at the next service.
+    virtual void flush() {}
+
+    std::map<LinkId, Link>& all() { return links_; }
+    const std::map<LinkId, Link>& all() const { return links_; }
+    Link* find(LinkId link);
+    bool has(LinkId link) const { return links_.count(link) != 0; }
+    // The first link of this kind that belongs to this player.
+    LinkId linkOf(LinkKind kind, uint32_t playerId) const;
+    void add(LinkId link, Link state) { links_[link] = std::move(state); }
+
+    void drop(LinkId link, Drop how, qint64 now);
+    void sendAll(const std::vector<LinkId>& links, const net::ControlMessage& m);
+
+protected:
+    // Tells the other side the link ends, at once.
+    virtual void closeNow(LinkId link) = 0;
+    // Ends the link without another datagram to its address.
+    virtual void forget(LinkId link) = 0;
+
+    std::map<LinkId, Link> links_;
+};
+
+}  // namespace dx8

@@ -1,0 +1,185 @@
+#include "platform/dx8/play/members.h"
+
+namespace dx8 {
+
+namespace {
+
+int32_t removalReason(uint8_t wire) {
+    return wire == DPNDESTROYPLAYERREASON_NORMAL ? DPNDESTROYPLAYERREASON_NORMAL
+                                                 : DPNDESTROYPLAYERREASON_CONNECTIONLOST;
+}
+
+}  // namespace
+
+void Members::onControl(DPNID from, const net::ControlMessage& m) {
+    const bool fromHost = from == s_.roster.hostId;
+    if (std::holds_alternative<net::msg::Leaving>(m)) {
+        removePlayer(from, DPNDESTROYPLAYERREASON_NORMAL);
+    } else if (const auto* info = std::get_if<net::msg::Info>(&m)) {
+        if (Player* p = s_.roster.present(from)) {
+            p->name = info->name;
+            s_.events.infoNotify(from);
+        }
+    } else if (const auto* ack = std::get_if<net::msg::AddedAck>(&m)) {
+        hostJoin_.onAddedAck(from, ack->playerId);
+    } else if (const auto* expect = std::get_if<net::msg::Expect>(&m)) {
+        if (fromHost) {
+            onExpect(*expect);
+        }
+    } else if (const auto* added = std::get_if<net::msg::PlayerAdded>(&m)) {
+        if (fromHost) {
+            onPlayerAdded(*added);
+        }
+    } else if (const auto* removed = std::get_if<net::msg::PlayerRemoved>(&m)) {
+        onPlayerRemoved(from, *removed);
+    } else if (const auto* terminate = std::get_if<net::msg::Terminate>(&m)) {
+        if (fromHost) {
+            endSession(failureOr(terminate->result, DPNERR_HOSTTERMINATEDSESSION),
+                       DPNDESTROYPLAYERREASON_SESSIONTERMINATED);
+        }
+    }
+}
+
+void Members::onExpect(const net::msg::Expect& m) {
+    s_.roster.expect(m.playerId, m.token, s_.now() + kExpectMs);
+    // The joiner's hello may have come first.
+    for (auto& [link, state] : s_.links.all()) {
+        if (state.kind == LinkKind::Unverified && state.hello &&
+            state.hello->playerId == m.playerId) {
+            const net::msg::MeshHello hello = *state.hello;
+            onMeshHello(link, hello);
+            break;
+        }
+    }
+}
+
+void Members::onMeshHello(LinkId link, const net::msg::MeshHello& m) {
+    Link* state = s_.links.find(link);
+    if (state == nullptr) {
+        return;
+    }
+    if (m.playerId == 0 || s_.roster.players.count(m.playerId) != 0) {
+        s_.drop(link, Drop::Now);
+        return;
+    }
+    if (!s_.roster.takeExpectation(m.playerId, m.token)) {
+        state->hello = m;  // wait for the host's word until the link's deadline
+        return;
+    }
+    state->kind = LinkKind::MeshIn;
+    state->playerId = m.playerId;
+    state->hello.reset();
+    state->deadline = s_.now() + kExpectMs;
+    s_.links.send(link, net::meshAck());
+}
+
+void Members::onPlayerAdded(const net::msg::PlayerAdded& m) {
+    Roster& r = s_.roster;
+    const LinkId link = s_.links.linkOf(LinkKind::MeshIn, m.playerId);
+    if (link != 0) {
+        Link* state = s_.links.find(link);
+        state->kind = LinkKind::Player;
+        state->deadline = 0;
+        const Endpoint at = s_.links.endpointOf(link);
+        r.players[m.playerId] = Player{m.playerId, m.seq, m.name, link, false, at.ipv4, at.port};
+        r.nextSeq = std::max(r.nextSeq, m.seq + 1);
+        s_.events.createPlayer(m.playerId);
+    }
+    const auto host = r.players.find(r.hostId);
+    if (host != r.players.end() && host->second.link != 0) {
+        s_.links.send(host->second.link, net::addedAck(m.playerId));
+    }
+}
+
+void Members::onPlayerRemoved(DPNID from, const net::msg::PlayerRemoved& m) {
+    Roster& r = s_.roster;
+    if (from != r.hostId) {
+        // The player next in line says the host is gone: it has taken over already, so follow
+        // it now rather than once our own link to the old host gives up.
+        if (m.playerId == r.hostId && r.migrates() && r.successorOf(r.hostId) == from) {
+            removePlayer(r.hostId, removalReason(m.reason));
+        }
+        return;
+    }
+    if (m.playerId == r.localId) {
+        endSession(DPNERR_CONNECTIONLOST, DPNDESTROYPLAYERREASON_CONNECTIONLOST);
+        return;
+    }
+    r.forgetExpectation(m.playerId);
+    const LinkId meshIn = s_.links.linkOf(LinkKind::MeshIn, m.playerId);
+    if (meshIn != 0) {
+        s_.drop(meshIn, Drop::AwaitClose);
+    }
+    removePlayer(m.playerId, removalReason(m.reason));
+}
+
+void Members::destroyPlayer(DPNID id, int32_t reason) {
+    Roster* roster = &s_.roster;
+    const uint64_t generation = roster->generation;
+    // The record stays readable (GetPeerInfo) until its DestroyPlayer has been delivered.
+    s_.events.destroyPlayer(id, reason, [roster, id, generation] {
+        if (roster->generation == generation) {
+            const auto it = roster->players.find(id);
+            if (it != roster->players.end() && it->second.gone) {
+                roster->players.erase(it);
+            }
+        }
+    });
+}
+
+void Members::removePlayer(DPNID id, int32_t reason) {
+    Roster& r = s_.roster;
+    const auto it = r.players.find(id);
+    if (it == r.players.end() || it->second.gone || id == r.localId) {
+        return;
+    }
+    if (id == r.hostId && !r.migrates()) {
+        endSession(reason == DPNDESTROYPLAYERREASON_NORMAL ? DPNERR_HOSTTERMINATEDSESSION
+                                                           : DPNERR_CONNECTIONLOST,
+                   DPNDESTROYPLAYERREASON_SESSIONTERMINATED);
+        return;
+    }
+    Player& p = it->second;
+    p.gone = true;
+    if (p.link != 0) {
+        // One who leaves closes the link itself; one lost is not sent anything more.
+        s_.drop(p.link,
+                reason == DPNDESTROYPLAYERREASON_NORMAL ? Drop::AwaitClose : Drop::Silently);
+        p.link = 0;
+    }
+    destroyPlayer(id, reason);
+    if (r.isHost()) {
+        const net::ControlMessage removed = net::playerRemoved(id, static_cast<uint8_t>(reason));
+        s_.broadcast(removed);
+        hostJoin_.onPlayerRemoved(id, removed);
+    }
+    if (id == r.hostId) {
+        hostGone(id, reason);
+    }
+}
+
+void Members::hostGone(DPNID oldHost, int32_t reason) {
+    Roster& r = s_.roster;
+    const DPNID newHost = r.successorOf(oldHost);
+    if (newHost == 0) {
+        return;
+    }
+    r.hostId = newHost;
+    qCDebug(lcSession) << "host role moves to" << newHost;
+    s_.events.hostMigrate(newHost);
+    if (newHost == r.localId) {
+        // Players whose own link to the old host has not given up yet would go on taking its
+        // word and ignore ours, joins included: tell them it is gone, ahead of anything else.
+        s_.broadcast(net::playerRemoved(oldHost, static_cast<uint8_t>(reason)));
+    }
+}
+
+void Members::endSession(HRESULT result, int32_t reason) {
+    s_.events.terminateSession(result);
+    for (const Player* p : s_.roster.presentInJoinOrder()) {
+        destroyPlayer(p->id, reason);
+    }
+    s_.leave();
+}
+
+}  // namespace dx8

@@ -1,0 +1,105 @@
+#include "platform/dx8/play/roster.h"
+
+#include <algorithm>
+
+namespace dx8 {
+
+DPNID Roster::allocateId(uint32_t& seq) {
+    for (;;) {
+        seq = nextSeq++;
+        const DPNID id = idSalt + seq * 0x9E3779B1u;
+        if (id != 0) {
+            return id;
+        }
+    }
+}
+
+int Roster::activePlayers() const {
+    return static_cast<int>(std::count_if(players.begin(), players.end(),
+                                          [](const auto& p) { return !p.second.gone; }));
+}
+
+std::vector<const Player*> Roster::presentInJoinOrder() const {
+    std::vector<const Player*> present;
+    for (const auto& [id, p] : players) {
+        if (!p.gone) {
+            present.push_back(&p);
+        }
+    }
+    std::sort(present.begin(), present.end(),
+              [](const Player* a, const Player* b) { return a->seq < b->seq; });
+    return present;
+}
+
+DPNID Roster::successorOf(DPNID host) const {
+    for (const Player* p : presentInJoinOrder()) {
+        if (p->id != host) {
+            return p->id;
+        }
+    }
+    return 0;
+}
+
+Player* Roster::present(DPNID id) {
+    const auto it = players.find(id);
+    return it == players.end() || it->second.gone ? nullptr : &it->second;
+}
+
+std::vector<LinkId> Roster::linksExcept(DPNID except) const {
+    std::vector<LinkId> links;
+    for (const auto& [id, p] : players) {
+        if (!p.gone && p.link != 0 && id != except) {
+            links.push_back(p.link);
+        }
+    }
+    return links;
+}
+
+void Roster::expect(DPNID id, uint64_t token, qint64 deadline) {
+    if (expectations.size() >= kMaxExpectations) {
+        expectations.erase(expectations.begin());
+    }
+    expectations.push_back(Expectation{id, token, deadline});
+}
+
+bool Roster::takeExpectation(DPNID id, uint64_t token) {
+    const auto e =
+        std::find_if(expectations.begin(), expectations.end(),
+                     [&](const Expectation& x) { return x.id == id && x.token == token; });
+    if (e == expectations.end()) {
+        return false;
+    }
+    expectations.erase(e);
+    return true;
+}
+
+void Roster::forgetExpectation(DPNID id) {
+    std::erase_if(expectations, [id](const Expectation& e) { return e.id == id; });
+}
+
+void Roster::expireExpectations(qint64 now) {
+    std::erase_if(expectations, [now](const Expectation& e) { return now > e.deadline; });
+}
+
+qint64 Roster::earliestExpectation() const {
+    qint64 earliest = 0;
+    for (const Expectation& e : expectations) {
+        if (earliest == 0 || e.deadline < earliest) {
+            earliest = e.deadline;
+        }
+    }
+    return earliest;
+}
+
+void Roster::clear() {
+    inSession = false;
+    players.clear();
+    expectations.clear();
+    localId = 0;
+    hostId = 0;
+    desc = {};
+    password.clear();
+    ++generation;
+}
+
+}  // namespace dx8

@@ -1,0 +1,80 @@
+#pragma once
+
+// Who is in the session: the players and their ids and join order, who hosts, who would take
+// over, and the joiners the host has announced. Plain data and rules; no network in it.
+
+#include <QString>
+#include <cstdint>
+#include <map>
+#include <vector>
+
+#include "platform/dx8/dx8_types.h"
+#include "platform/dx8/play/link_table.h"
+#include "platform/dx8/play/session_protocol.h"
+
+namespace dx8 {
+
+struct Player {
+    DPNID id = 0;
+    uint32_t seq = 0;  // join order
+    QString name;
+    LinkId link = 0;    // 0 for the local player
+    bool gone = false;  // destroyed; kept until DestroyPlayer was delivered
+    uint32_t ipv4 = 0;
+    uint16_t port = 0;
+};
+
+// A joiner the host told us about: it proves itself with the token.
+struct Expectation {
+    DPNID id = 0;
+    uint64_t token = 0;
+    qint64 deadline = 0;
+};
+
+constexpr size_t kMaxExpectations = 32;
+
+class Roster {
+public:
+    bool isHost() const { return inSession && localId == hostId; }
+    bool migrates() const { return (desc.flags & DPNSESSION_MIGRATE_HOST) != 0; }
+
+    // A fresh id and its join number. Multiplying by an odd number is a bijection, so distinct
+    // join numbers give distinct ids.
+    DPNID allocateId(uint32_t& seq);
+    int activePlayers() const;
+    // The players not destroyed, earliest joined first.
+    std::vector<const Player*> presentInJoinOrder() const;
+    // The earliest-joined remaining player takes over from a host that goes; every peer reaches
+    // the same choice. 0 when nobody is left.
+    DPNID successorOf(DPNID host) const;
+    // A present remote player, or null.
+    Player* present(DPNID id);
+    // The links of every present remote player but one.
+    std::vector<LinkId> linksExcept(DPNID except = 0) const;
+
+    // The oldest expectation makes room when there are too many.
+    void expect(DPNID id, uint64_t token, qint64 deadline);
+    // Whether the host announced this id with this token; the expectation is used up.
+    bool takeExpectation(DPNID id, uint64_t token);
+    void forgetExpectation(DPNID id);
+    void expireExpectations(qint64 now);
+    qint64 earliestExpectation() const;
+
+    // Back to no session; the generation moves on so that late deliveries find nothing.
+    void clear();
+
+    uint64_t generation = 0;
+    bool inSession = false;
+    QString localName;
+    net::SessionDesc desc;
+    QString password;
+    DPNID localId = 0;
+    DPNID hostId = 0;
+    uint32_t localSeq = 0;
+    uint32_t nextSeq = 0;
+    uint32_t idSalt = 0;
+    std::map<DPNID, Player> players;
+    std::vector<Expectation> expectations;
+};
+
+}  // namespace dx8

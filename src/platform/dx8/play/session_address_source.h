@@ -1,0 +1,33 @@
+#pragma once
+
+// Where a search or connect given no host address gets one: the program decides (a dialog,
+// the environment, nothing). The session layer itself asks nobody.
+
+#include <QString>
+#include <memory>
+#include <optional>
+
+namespace dx8 {
+
+class SessionAddressSource {
+public:
+    virtual ~SessionAddressSource() = default;
+    // "host", "host:port", or blank to search the local network; nullopt when the user cancels.
+    virtual std::optional<QString> askForAddress() = 0;
+    // Whether a search of the local network stays on this machine.
+    virtual bool searchLoopbackOnly() const = 0;
+};
+
+// Answers from ORVEL_ENUM_ADDRESS (blank when unset) and ORVEL_DISCOVERY ("loopback" keeps a
+// search on this machine). This is what sessions use until a program installs another.
+class EnvironmentAddressSource : public SessionAddressSource {
+public:
+    std::optional<QString> askForAddress() override;
+    bool searchLoopbackOnly() const override;
+};
+
+// Installs the source for every session of this process; null goes back to the environment.
+void setSessionAddressSource(std::shared_ptr<SessionAddressSource> source);
+SessionAddressSource& sessionAddressSource();
+
+}  // namespace dx8

@@ -1,0 +1,583 @@
+#include "platform/dx8/play/session_core.h"
+
+#include <QCoreApplication>
+#include <QHostAddress>
+#include <QLoggingCategory>
+#include <QNetworkInterface>
+#include <QRandomGenerator>
+
+#include "platform/dx8/play/address_text.h"
+#include "platform/dx8/play/session_address_source.h"
+
+Q_LOGGING_CATEGORY(lcSession, "orvel.session", QtCriticalMsg)
+
+namespace dx8 {
+
+namespace {
+
+constexpr int kMaxSendBytes = 256 * 1024;
+constexpr int kDefaultEnumIntervalMs = 1000;
+constexpr int kDefaultEnumCount = 5;
+constexpr int kDefaultEnumTimeoutMs = 1500;
+
+const QString kProviderName = QStringLiteral("DirectPlay8 TCP/IP Service Provider");
+
+}  // namespace
+
+SessionCore::SessionCore(bool clientOnly, QObject* parent)
+    : QObject(parent),
+      clientOnly_(clientOnly),
+      events_(new SessionEvents(this)),
+      links_(std::make_unique<EnetLinks>(*this, clock_)),
+      context_{*links_, roster_, *events_, [this] { return now(); },
+               [this] { leaveSession(false); }},
+      hostJoin_(context_),
+      joiner_(context_),
+      members_(context_, hostJoin_) {
+    clock_.start();
+}
+
+SessionCore::~SessionCore() {
+    searches_.clear();
+    joiner_.abandon();
+    if (roster_.inSession) {
+        leaveSession(true);
+    }
+    links_->close();
+}
+
+DPNHANDLE SessionCore::newHandle() {
+    const DPNHANDLE h = nextHandle_;
+    nextHandle_ = nextHandle_ >= 0x7FFFFFF0 ? 1 : nextHandle_ + 1;
+    return h;
+}
+
+DPN_SERVICE_PROVIDER_INFO SessionCore::serviceProvider(int32_t index) const {
+    if (index != 1) {
+        raise(DPNERR_DOESNOTEXIST);
+    }
+    DPN_SERVICE_PROVIDER_INFO info;
+    info.Guid = DP8SP_TCPIP;
+    info.Name = kProviderName;
+    return info;
+}
+
+// ---- What the links report ---------------------------------------------------------------------
+
+bool SessionCore::takesVisitors() const {
+    // A joiner that has its answer already takes links: the next joiner may be quicker than the
+    // host's word that this join is complete.
+    return roster_.inSession || joiner_.accepted();
+}
+
+void SessionCore::linkUp(LinkId link, Link& state) {
+    joiner_.onLinkUp(link, state);
+}
+
+void SessionCore::linkDown(LinkId link, const Link& state) {
+    switch (state.kind) {
+        case LinkKind::Unverified:
+        case LinkKind::MeshIn:
+        case LinkKind::Closing:
+            break;
+        case LinkKind::Joiner:
+            hostJoin_.onLinkLost(link);
+            break;
+        case LinkKind::ToHost:
+        case LinkKind::MeshOut:
+            joiner_.onLinkLost(state);
+            break;
+        case LinkKind::Player:
+            if (Player* p = roster_.present(state.playerId)) {
+                p->link = 0;
+            }
+            members_.removePlayer(state.playerId, DPNDESTROYPLAYERREASON_CONNECTIONLOST);
+            break;
+    }
+}
+
+void SessionCore::dataArrived(LinkId link, const Link& state, const QByteArray& data) {
+    Q_UNUSED(link);
+    if (state.kind == LinkKind::Player) {
+        // The sender is the player this link belongs to, whatever the bytes say.
+        if (roster_.present(state.playerId) != nullptr) {
+            events_->receive(state.playerId, data, true);
+        }
+    } else if (state.kind == LinkKind::ToHost || state.kind == LinkKind::MeshOut) {
+        joiner_.holdData(state, data);
+    }
+}
+
+// Each control message goes to the role that owns the link it came on.
+void SessionCore::controlArrived(LinkId link, const net::ControlMessage& m) {
+    Link* state = links_->find(link);
+    if (state == nullptr) {
+        return;
+    }
+    switch (state->kind) {
+        case LinkKind::Unverified:
+            if (const auto* request = std::get_if<net::msg::JoinRequest>(&m)) {
+                hostJoin_.onRequest(link, *request);
+            } else if (const auto* hello = std::get_if<net::msg::MeshHello>(&m)) {
+                members_.onMeshHello(link, *hello);
+            } else {
+                context_.drop(link, Drop::Now);
+            }
+            break;
+        case LinkKind::Joiner:
+            hostJoin_.onControl(link, m);
+            break;
+        case LinkKind::ToHost:
+        case LinkKind::MeshOut:
+            joiner_.onControl(link, *state, m);
+            break;
+        case LinkKind::Player:
+            members_.onControl(state->playerId, m);
+            break;
+        case LinkKind::MeshIn:
+        case LinkKind::Closing:
+            break;
+    }
+}
+
+std::optional<QByteArray> SessionCore::queryArrived(const uint8_t* data, size_t size, uint32_t ip,
+                                                    uint16_t port) {
+    auto answer = responder_.answer(data, size, ip, now(), roster_);
+    if (answer) {
+        events_->enumHostsQuery(hostUrl(ip, port));
+    }
+    return answer;
+}
+
+void SessionCore::deadlinesDue() {
+    const qint64 t = now();
+    std::vector<std::pair<LinkId, LinkKind>> expired;
+    for (const auto& [link, state] : links_->all()) {
+        if (waitsOnDeadline(state) && t > state.deadline) {
+            expired.emplace_back(link, state.kind);
+        }
+    }
+    for (const auto& [link, kind] : expired) {
+        if (kind == LinkKind::Joiner) {
+            hostJoin_.refuseExpired(link);
+        }
+        // A link that was closing has had its chance; the others still have someone to tell.
+        context_.drop(link, kind == LinkKind::Closing ? Drop::Silently : Drop::Now);
+    }
+    roster_.expireExpectations(t);
+    hostJoin_.checkDeadline(t);
+    joiner_.checkDeadline(t);
+}
+
+qint64 SessionCore::earliestDeadline() const {
+    qint64 earliest = 0;
+    for (qint64 d : {roster_.earliestExpectation(), hostJoin_.deadline(), joiner_.deadline()}) {
+        if (d != 0 && (earliest == 0 || d < earliest)) {
+            earliest = d;
+        }
+    }
+    return earliest;
+}
+
+void SessionCore::searchFinished(DPNHANDLE handle, HRESULT result) {
+    const auto it = searches_.find(handle);
+    if (it == searches_.end()) {
+        return;
+    }
+    it->second->stop();
+    // The search may be the caller; it goes once the current call has returned.
+    QMetaObject::invokeMethod(
+        this, [this, handle] { searches_.erase(handle); }, Qt::QueuedConnection);
+    events_->asyncOpComplete(handle, result);
+}
+
+// ---- Player information ------------------------------------------------------------------------
+
+DPNHANDLE SessionCore::setLocalInfo(const DPN_PLAYER_INFO& info, int32_t flags) {
+    roster_.localName = info.Name;
+    if (roster_.inSession) {
+        const auto self = roster_.players.find(roster_.localId);
+        if (self != roster_.players.end()) {
+            self->second.name = roster_.localName;
+        }
+        context_.broadcast(net::info(roster_.localName));
+    }
+    if (flags & DPNOP_SYNC) {
+        return 0;
+    }
+    const DPNHANDLE handle = newHandle();
+    events_->asyncOpComplete(handle, DPN_OK);
+    return handle;
+}
+
+DPN_PLAYER_INFO SessionCore::playerInfo(DPNID id, int32_t flags) const {
+    Q_UNUSED(flags);
+    DPN_PLAYER_INFO info;
+    info.lSize = 1;
+    info.lInfoFlags = DPNINFO_NAME;
+    if (id != 0 && id == roster_.localId) {
+        info.Name = roster_.localName;
+        info.lPlayerFlags = DPNPLAYER_LOCAL | (id == roster_.hostId ? DPNPLAYER_HOST : 0);
+        return info;
+    }
+    const auto it = roster_.players.find(id);
+    if (id == 0 || it == roster_.players.end()) {
+        raise(DPNERR_INVALIDPLAYER);
+    }
+    info.Name = it->second.name;
+    info.lPlayerFlags = id == roster_.hostId ? DPNPLAYER_HOST : 0;
+    return info;
+}
+
+// ---- Hosting ------------------------------------------------------------------------------------
+
+void SessionCore::host(const DPN_APPLICATION_DESC& desc, const DirectPlay8Address* device,
+                       int32_t flags) {
+    if (clientOnly_) {
+        raise(DPNERR_UNSUPPORTED);
+    }
+    if (roster_.inSession) {
+        raise(isHost() ? DPNERR_HOSTING : DPNERR_ALREADYCONNECTED);
+    }
+    if (joiner_.active()) {
+        raise(DPNERR_CONNECTING);
+    }
+    if ((flags & ~DPNHOST_OKTOQUERYFORADDRESSING) != 0 ||
+        (desc.lFlags & DPNSESSION_CLIENT_SERVER) != 0) {
+        raise(DPNERR_INVALIDFLAGS);
+    }
+    if (desc.lMaxPlayers < 0) {
+        raise(DPNERR_INVALIDPARAM);
+    }
+    const QUuid application = parseGuid(desc.guidApplication);
+    if (application.isNull()) {
+        raise(DPNERR_INVALIDAPPLICATION);
+    }
+    if (!providerOk(device)) {
+        raise(DPNERR_INVALIDDEVICEADDRESS);
+    }
+    uint32_t bindIp = 0;
+    const QString bindName = hostnameOf(device);
+    if (!bindName.isEmpty()) {
+        const auto ip = resolveIpv4(bindName);
+        if (!ip) {
+            raise(DPNERR_INVALIDDEVICEADDRESS);
+        }
+        bindIp = *ip;
+    }
+    const int port = portOf(device).value_or(kDefaultSessionPort);
+    if (!links_->open(bindIp, port, false)) {
+        raise(DPNERR_INVALIDDEVICEADDRESS, "no free session port");
+    }
+    Roster& r = roster_;
+    ++r.generation;
+    r.desc = net::SessionDesc{QUuid::createUuid(), application, desc.lMaxPlayers,
+                              desc.lFlags & DPNSESSION_MIGRATE_HOST, desc.SessionName};
+    r.password = desc.Password;
+    r.idSalt = QRandomGenerator::system()->generate();
+    r.nextSeq = 0;
+    uint32_t seq = 0;
+    r.localId = r.allocateId(seq);
+    r.localSeq = seq;
+    r.hostId = r.localId;
+    r.players.clear();
+    r.players[r.localId] = Player{r.localId, seq, r.localName, 0, false, 0, sessionPort()};
+    r.inSession = true;
+    qCDebug(lcSession) << "hosting" << r.desc.name << "on port" << sessionPort();
+    events_->createPlayer(r.localId);
+}
+
+// ---- Searching and joining ----------------------------------------------------------------------
+
+DPNHANDLE SessionCore::enumHosts(const DPN_APPLICATION_DESC& desc,
+                                 const DirectPlay8Address* hostAddr,
+                                 const DirectPlay8Address* device, int32_t retryCount,
+                                 int32_t retryInterval, int32_t timeOut, int32_t flags) {
+    if (!providerOk(device) || !providerOk(hostAddr)) {
+        raise(DPNERR_INVALIDDEVICEADDRESS);
+    }
+    QUuid application;
+    if (!desc.guidApplication.trimmed().isEmpty()) {
+        application = parseGuid(desc.guidApplication);
+        if (application.isNull()) {
+            raise(DPNERR_INVALIDAPPLICATION);
+        }
+    }
+    SessionAddressSource& source = sessionAddressSource();
+    QString hostText = hostnameOf(hostAddr);
+    int port = portOf(hostAddr).value_or(0);
+    if (hostText.isEmpty()) {
+        const auto typed = (flags & DPNENUMHOSTS_OKTOQUERYFORADDRESSING) != 0
+                               ? source.askForAddress()
+                               : std::optional<QString>(QString());
+        if (!typed) {
+            raise(DPNERR_USERCANCEL);
+        }
+        const auto [h, p] = splitHostPort(*typed);
+        if (p < 0) {
+            raise(DPNERR_INVALIDHOSTADDRESS);
+        }
+        hostText = h;
+        if (p > 0) {
+            port = p;
+        }
+    }
+    std::vector<HostSearch::Target> targets;
+    const auto range = [port](uint32_t ip) {
+        return port > 0 ? HostSearch::Target{ip, static_cast<uint16_t>(port),
+                                             static_cast<uint16_t>(port)}
+                        : HostSearch::Target{ip, static_cast<uint16_t>(kDefaultSessionPort),
+                                             static_cast<uint16_t>(kLastSessionPort)};
+    };
+    if (!hostText.isEmpty()) {
+        const auto ip = resolveIpv4(hostText);
+        if (!ip) {
+            raise(DPNERR_INVALIDHOSTADDRESS);
+        }
+        targets.push_back(range(*ip));
+    } else {
+        targets.push_back(range(QHostAddress(QHostAddress::LocalHost).toIPv4Address()));
+        if (!source.searchLoopbackOnly()) {
+            for (const QNetworkInterface& nif : QNetworkInterface::allInterfaces()) {
+                const auto f = nif.flags();
+                if (!(f & QNetworkInterface::IsUp) || !(f & QNetworkInterface::IsRunning) ||
+                    !(f & QNetworkInterface::CanBroadcast) || (f & QNetworkInterface::IsLoopBack)) {
+                    continue;
+                }
+                for (const QNetworkAddressEntry& e : nif.addressEntries()) {
+                    bool v4 = false;
+                    const uint32_t b = e.broadcast().toIPv4Address(&v4);
+                    if (v4 && b != 0) {
+                        targets.push_back(range(b));
+                    }
+                }
+            }
+        }
+    }
+    const int rounds = retryCount < 0 ? -1 : (retryCount == 0 ? kDefaultEnumCount : retryCount);
+    const int interval = retryInterval <= 0 ? kDefaultEnumIntervalMs : retryInterval;
+    const int wait = timeOut < 0 ? -1 : (timeOut == 0 ? kDefaultEnumTimeoutMs : timeOut);
+    const DPNHANDLE handle = newHandle();
+    auto search = std::make_unique<HostSearch>(
+        application, std::move(targets), rounds, interval, wait,
+        [this](DPNMSG_ENUM_HOSTS_RESPONSE r) { events_->enumHostsResponse(std::move(r)); },
+        [this, handle] { searchFinished(handle, DPN_OK); });
+    HostSearch* raw = search.get();
+    searches_[handle] = std::move(search);
+    if (!raw->start()) {
+        searches_.erase(handle);
+        raise(DPNERR_GENERIC, "no socket for the search");
+    }
+    return handle;
+}
+
+void SessionCore::cancel(DPNHANDLE handle, int32_t flags) {
+    if (handle != 0) {
+        if (searches_.count(handle) != 0) {
+            searchFinished(handle, DPNERR_USERCANCEL);
+            return;
+        }
+        if (joiner_.active() && joiner_.handle() == handle) {
+            joiner_.fail(DPNERR_USERCANCEL);
+            return;
+        }
+        if (handle > 0 && handle < nextHandle_) {
+            return;  // already complete; its completion is on its way
+        }
+        raise(DPNERR_INVALIDHANDLE);
+    }
+    if (flags & (DPNCANCEL_ENUM | DPNCANCEL_ALL_OPERATIONS)) {
+        std::vector<DPNHANDLE> running;
+        for (const auto& [h, s] : searches_) {
+            running.push_back(h);
+        }
+        for (DPNHANDLE h : running) {
+            searchFinished(h, DPNERR_USERCANCEL);
+        }
+    }
+    if ((flags & (DPNCANCEL_CONNECT | DPNCANCEL_ALL_OPERATIONS)) && joiner_.active()) {
+        joiner_.fail(DPNERR_USERCANCEL);
+    }
+}
+
+DPNHANDLE SessionCore::connect(const DPN_APPLICATION_DESC& desc, const DirectPlay8Address* hostAddr,
+                               const DirectPlay8Address* device, int32_t flags) {
+    if (roster_.inSession) {
+        raise(isHost() ? DPNERR_HOSTING : DPNERR_ALREADYCONNECTED);
+    }
+    if (joiner_.active()) {
+        raise(DPNERR_CONNECTING);
+    }
+    const DPNHANDLE handle = newHandle();
+    const bool sync = (flags & DPNOP_SYNC) != 0;
+    auto failLater = [&](HRESULT code) {
+        if (sync) {
+            raise(code);
+        }
+        events_->connectComplete(handle, code);
+        return handle;
+    };
+    if (!providerOk(device) || !providerOk(hostAddr)) {
+        return failLater(DPNERR_INVALIDDEVICEADDRESS);
+    }
+    QUuid application;
+    QUuid instance;
+    if (!desc.guidApplication.trimmed().isEmpty()) {
+        application = parseGuid(desc.guidApplication);
+    }
+    if (!desc.guidInstance.trimmed().isEmpty()) {
+        instance = parseGuid(desc.guidInstance);
+    }
+    QString hostText = hostnameOf(hostAddr);
+    int port = portOf(hostAddr).value_or(0);
+    if (hostText.isEmpty()) {
+        const auto typed = (flags & DPNCONNECT_OKTOQUERYFORADDRESSING) != 0
+                               ? sessionAddressSource().askForAddress()
+                               : std::optional<QString>(QString());
+        if (!typed) {
+            return failLater(DPNERR_USERCANCEL);
+        }
+        const auto [h, p] = splitHostPort(*typed);
+        hostText = h;
+        if (p > 0) {
+            port = p;
+        }
+    }
+    if (hostText.isEmpty()) {
+        return failLater(DPNERR_INVALIDHOSTADDRESS);
+    }
+    const auto ip = resolveIpv4(hostText);
+    if (!ip) {
+        return failLater(DPNERR_INVALIDHOSTADDRESS);
+    }
+    if (port == 0) {
+        port = kDefaultSessionPort;
+    }
+    if (!links_->open(0, portOf(device).value_or(kDefaultSessionPort), true)) {
+        return failLater(DPNERR_GENERIC);
+    }
+    ++roster_.generation;
+    const LinkId hostLink = links_->connectTo(*ip, static_cast<uint16_t>(port));
+    if (hostLink == 0) {
+        links_->close();
+        return failLater(DPNERR_GENERIC);
+    }
+    joiner_.begin(handle, hostLink, *ip,
+                  std::get<net::msg::JoinRequest>(
+                      net::joinRequest(application, instance, roster_.localName, desc.Password)),
+                  sync);
+    links_->flush();
+    links_->scheduleService();
+    if (!sync) {
+        return handle;
+    }
+    // Synchronous: keep the event loop going until the join has an outcome.
+    while (joiner_.active() && joiner_.handle() == handle) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 50);
+    }
+    const HRESULT result = joiner_.syncResult.value_or(DPNERR_GENERIC);
+    if (result != DPN_OK) {
+        raise(result);
+    }
+    return 0;
+}
+
+// ---- Sending and leaving ----------------------------------------------------------------------
+
+DPNHANDLE SessionCore::sendTo(DPNID target, const QByteArray& data, int32_t timeOut,
+                              int32_t flags) {
+    Q_UNUSED(timeOut);
+    if (!roster_.inSession || !links_->isOpen()) {
+        raise(DPNERR_NOCONNECTION);
+    }
+    if (data.size() > kMaxSendBytes) {
+        raise(DPNERR_SENDTOOLARGE);
+    }
+    std::vector<LinkId> links;
+    bool toSelf = false;
+    if (target == DPNID_ALL_PLAYERS_GROUP) {
+        links = roster_.linksExcept();
+        toSelf = (flags & DPNSEND_NOLOOPBACK) == 0;
+    } else if (target == roster_.localId) {
+        toSelf = true;
+    } else {
+        const Player* p = roster_.present(target);
+        if (p == nullptr || p->link == 0) {
+            raise(DPNERR_INVALIDPLAYER);
+        }
+        links.push_back(p->link);
+    }
+    if (!links.empty() && !links_->sendData(links, data, flags)) {
+        raise(DPNERR_OUTOFMEMORY);
+    }
+    if (toSelf) {
+        events_->receive(roster_.localId, data);
+    }
+    if (flags & DPNSEND_SYNC) {
+        return 0;
+    }
+    const DPNHANDLE handle = newHandle();
+    if ((flags & DPNSEND_NOCOMPLETE) == 0) {
+        events_->sendComplete(handle);
+    }
+    return handle;
+}
+
+DPNHANDLE SessionCore::sendToHost(const QByteArray& data, int32_t timeOut, int32_t flags) {
+    if (!roster_.inSession) {
+        raise(DPNERR_NOCONNECTION);
+    }
+    return sendTo(roster_.hostId, data, timeOut, flags | DPNSEND_NOLOOPBACK);
+}
+
+void SessionCore::leaveSession(bool announce) {
+    if (links_->isOpen()) {
+        const bool goodbye = announce && roster_.inSession;
+        if (goodbye) {
+            const bool ends = isHost() && !roster_.migrates();
+            context_.broadcast(ends ? net::terminate(DPNERR_HOSTTERMINATEDSESSION)
+                                    : net::leaving());
+        }
+        links_->closeAll(goodbye);
+    }
+    links_->close();
+    roster_.clear();
+    hostJoin_.reset();
+}
+
+void SessionCore::close(int32_t flags) {
+    Q_UNUSED(flags);
+    for (auto& [h, s] : searches_) {
+        s->stop();
+    }
+    searches_.clear();
+    joiner_.abandon();
+    leaveSession(roster_.inSession);
+    events_->discardPending();
+}
+
+void SessionCore::registerLobby(DPNHANDLE handle, DirectPlay8LobbiedApplication* lobbyApp,
+                                int32_t flags) {
+    if (flags == DPNLOBBY_REGISTER) {
+        if (lobbyApp == nullptr || handle == 0) {
+            raise(DPNERR_INVALIDPARAM);
+        }
+        if (lobbyApp_ != nullptr) {
+            raise(DPNERR_ALREADYREGISTERED);
+        }
+        lobbyHandle_ = handle;
+        lobbyApp_ = lobbyApp;
+        return;
+    }
+    if (flags == DPNLOBBY_UNREGISTER) {
+        if (lobbyApp_ == nullptr) {
+            raise(DPNERR_NOTREGISTERED);
+        }
+        lobbyHandle_ = 0;
+        lobbyApp_ = nullptr;
+        return;
+    }
+    raise(DPNERR_INVALIDFLAGS);
+}
+
+}  // namespace dx8

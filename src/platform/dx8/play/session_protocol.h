@@ -1,0 +1,222 @@
+#pragma once
+
+// The packets of the peer session: discovery queries and answers (plain UDP datagrams at a
+// session's port) and the control messages that peers exchange on ENet's control channel.
+// Application data travels raw on its own channel and has no format here.
+//
+// Every decoder takes untrusted bytes: it checks every length against the bytes it has, refuses
+// trailing bytes, and gives nullopt for anything it cannot read in full.
+
+#include <QByteArray>
+#include <QString>
+#include <QUuid>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <tuple>
+#include <variant>
+#include <vector>
+
+namespace dx8::net {
+
+constexpr uint8_t kChannelData = 0;     // application data, raw
+constexpr uint8_t kChannelControl = 1;  // control messages, reliable
+constexpr size_t kChannelCount = 2;
+
+constexpr uint16_t kProtocolVersion = 1;
+
+// Text fields longer than this are refused by the decoders (and cut by the encoders).
+constexpr int kMaxTextBytes = 1024;
+constexpr int kMaxPlayersListed = 64;
+
+// ---- Discovery --------------------------------------------------------------------------------
+// A query has a fixed size; an answer is never larger than kMaxAnswerSize, so a host never sends
+// more than a small multiple of what it was sent.
+constexpr int kQuerySize = 64;
+constexpr int kMaxAnswerSize = 4 * kQuerySize;
+
+struct DiscoveryQuery {
+    QUuid application;  // null: any application
+    uint32_t nonce = 0;
+    uint32_t sentMs = 0;  // the searcher's clock, echoed back for the round trip
+};
+
+struct DiscoveryAnswer {
+    uint32_t nonce = 0;
+    uint32_t sentMs = 0;
+    QUuid instance;
+    QUuid application;
+    int32_t maxPlayers = 0;
+    int32_t currentPlayers = 0;
+    int32_t flags = 0;
+    bool passwordRequired = false;
+    QString sessionName;  // cut so that the answer fits kMaxAnswerSize
+};
+
+QByteArray encodeQuery(const DiscoveryQuery& query);
+std::optional<DiscoveryQuery> decodeQuery(const uint8_t* data, size_t size);
+// True when the datagram opens like a discovery query (it may still fail to decode).
+bool looksLikeQuery(const uint8_t* data, size_t size);
+
+QByteArray encodeAnswer(const DiscoveryAnswer& answer);
+std::optional<DiscoveryAnswer> decodeAnswer(const uint8_t* data, size_t size);
+
+// ---- Control messages --------------------------------------------------------------------------
+
+enum class Ctl : uint8_t {
+    JoinRequest = 1,  // joiner -> host
+    JoinRefuse,       // host -> joiner: result
+    JoinAccept,       // host -> joiner: id, token, description, players present
+    Expect,           // host -> players: a joiner with this id and token will link to you
+    MeshHello,        // joiner -> player: id, token
+    MeshAck,          // player -> joiner
+    JoinReady,        // joiner -> host: linked to every player
+    JoinFail,         // joiner -> host: result; the join is abandoned
+    PlayerAdded,      // host -> players: the joiner is a player now
+    AddedAck,         // player -> host: id
+    JoinDone,         // host -> joiner: the join is complete
+    PlayerRemoved,    // host -> all: id, reason
+    Leaving,          // any -> all: the sender leaves
+    Terminate,        // host -> all: result; the session ends
+    Info,             // any -> all: the sender's new name
+};
+
+// The field list of a wire struct, in wire order.
+#define DX8_FIELDS(...)                    \
+    auto fields() {                        \
+        return std::tie(__VA_ARGS__);      \
+    }                                      \
+    auto fields() const {                  \
+        return std::tie(__VA_ARGS__);      \
+    }                                      \
+    bool operator==(const auto& o) const { \
+        return fields() == o.fields();     \
+    }
+
+struct PlayerEntry {
+    uint32_t id = 0;
+    uint32_t seq = 0;  // join order
+    QString name;
+    uint32_t ipv4 = 0;  // host byte order
+    uint16_t port = 0;
+    DX8_FIELDS(id, seq, name, ipv4, port)
+};
+
+struct SessionDesc {
+    QUuid instance;
+    QUuid application;
+    int32_t maxPlayers = 0;
+    int32_t flags = 0;
+    QString name;
+    DX8_FIELDS(instance, application, maxPlayers, flags, name)
+};
+
+// One struct per control message. Each names its fields once, in wire order; that one list
+// serves both the encoder and the decoder.
+namespace msg {
+struct JoinRequest {
+    uint16_t version = kProtocolVersion;
+    QUuid application;
+    QUuid instance;
+    QString name;
+    QString password;
+    DX8_FIELDS(version, application, instance, name, password)
+};
+struct JoinRefuse {
+    int32_t result = 0;
+    DX8_FIELDS(result)
+};
+struct JoinAccept {
+    uint32_t playerId = 0;
+    uint32_t hostId = 0;
+    uint32_t seq = 0;
+    uint32_t nextSeq = 0;
+    uint32_t idSalt = 0;
+    uint64_t token = 0;
+    SessionDesc desc;
+    std::vector<PlayerEntry> players;  // at most kMaxPlayersListed go on the wire
+    DX8_FIELDS(playerId, hostId, seq, nextSeq, idSalt, token, desc, players)
+};
+struct Expect {
+    uint32_t playerId = 0;
+    uint64_t token = 0;
+    uint32_t ipv4 = 0;
+    uint16_t port = 0;
+    DX8_FIELDS(playerId, token, ipv4, port)
+};
+struct MeshHello {
+    uint32_t playerId = 0;
+    uint64_t token = 0;
+    DX8_FIELDS(playerId, token)
+};
+struct MeshAck {
+    DX8_FIELDS()
+};
+struct JoinReady {
+    DX8_FIELDS()
+};
+struct JoinFail {
+    int32_t result = 0;
+    DX8_FIELDS(result)
+};
+struct PlayerAdded {
+    uint32_t playerId = 0;
+    uint32_t seq = 0;
+    QString name;
+    DX8_FIELDS(playerId, seq, name)
+};
+struct AddedAck {
+    uint32_t playerId = 0;
+    DX8_FIELDS(playerId)
+};
+struct JoinDone {
+    DX8_FIELDS()
+};
+struct PlayerRemoved {
+    uint32_t playerId = 0;
+    uint8_t reason = 0;
+    DX8_FIELDS(playerId, reason)
+};
+struct Leaving {
+    DX8_FIELDS()
+};
+struct Terminate {
+    int32_t result = 0;
+    DX8_FIELDS(result)
+};
+struct Info {
+    QString name;
+    DX8_FIELDS(name)
+};
+}  // namespace msg
+
+// The alternatives stand in Ctl's order: a message's type byte is its index plus one.
+using ControlMessage =
+    std::variant<msg::JoinRequest, msg::JoinRefuse, msg::JoinAccept, msg::Expect, msg::MeshHello,
+                 msg::MeshAck, msg::JoinReady, msg::JoinFail, msg::PlayerAdded, msg::AddedAck,
+                 msg::JoinDone, msg::PlayerRemoved, msg::Leaving, msg::Terminate, msg::Info>;
+
+inline Ctl typeOf(const ControlMessage& m) {
+    return static_cast<Ctl>(m.index() + 1);
+}
+
+// Named constructors for the messages built in more than one place.
+ControlMessage joinRequest(QUuid application, QUuid instance, QString name, QString password);
+ControlMessage joinRefuse(int32_t result);
+ControlMessage joinFail(int32_t result);
+ControlMessage terminate(int32_t result);
+ControlMessage expect(uint32_t playerId, uint64_t token, uint32_t ipv4, uint16_t port);
+ControlMessage meshHello(uint32_t playerId, uint64_t token);
+ControlMessage meshAck();
+ControlMessage joinReady();
+ControlMessage joinDone();
+ControlMessage playerAdded(uint32_t playerId, uint32_t seq, QString name);
+ControlMessage addedAck(uint32_t playerId);
+ControlMessage playerRemoved(uint32_t playerId, uint8_t reason);
+ControlMessage leaving();
+ControlMessage info(QString name);
+
+QByteArray encodeControl(const ControlMessage& message);
+std::optional<ControlMessage> decodeControl(const uint8_t* data, size_t size);
+
+}  // namespace dx8::net

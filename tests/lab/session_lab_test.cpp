@@ -1,0 +1,130 @@
+// Four orvel-bot players in the lab, on links that are slow, lossy and sometimes dark: they
+// join, chat and race, and survive short outages; a player cut off for long is told.
+#include <gtest/gtest.h>
+
+#include <QElapsedTimer>
+
+#include "scenario.h"
+
+namespace {
+
+using lab::PathImpairment;
+using lab::Session;
+
+const PathImpairment kRough{150, 20, 10, 0};
+const QString kLost = QStringLiteral("session ended: 0x80158160");
+
+class SessionLab : public ::testing::Test {
+protected:
+    void SetUp() override {
+        QString why;
+        bool unsupported = false;
+        lab_ = lab::Lab::create(4, &why, &unsupported);
+        if (unsupported) GTEST_SKIP() << why.toStdString();
+        ASSERT_TRUE(lab_) << why.toStdString();
+        session_ = std::make_unique<Session>(*lab_);
+    }
+    void TearDown() override {
+        session_.reset();  // the players first, then their namespaces
+        lab_.reset();
+    }
+    // False, with the failure recorded, when the session could not be formed. Joins under loss
+    // are a case of their own: the others join on a loss-free path, then get `path` in full.
+    bool form(const PathImpairment& path, bool joinUnderLoss = false, int deadlineMs = 45000) {
+        PathImpairment joinPath = path;
+        if (!joinUnderLoss) joinPath.lossPct = 0;
+        if (!lab::impairAllPaths(*lab_, joinPath)) {
+            ADD_FAILURE() << "the bridge refused the settings";
+            return false;
+        }
+        QString why;
+        const long long joinMs = session_->form(deadlineMs, &why);
+        EXPECT_GE(joinMs, 0) << why.toStdString();
+        RecordProperty("join_ms", std::to_string(joinMs));
+        return joinMs >= 0 && lab::impairAllPaths(*lab_, path);
+    }
+    std::unique_ptr<lab::Lab> lab_;
+    std::unique_ptr<Session> session_;
+};
+
+TEST_F(SessionLab, FourPlayersRaceAtDelayJitterAndLoss) {
+    ASSERT_TRUE(form(kRough));
+    const double ratio = session_->carStateRatio(3);
+    RecordProperty("car_state_percent", std::to_string(ratio * 100));
+    EXPECT_GE(ratio, 0.75);
+    EXPECT_LE(ratio, 1.05);  // a sender never counts twice: duplicates are not delivered twice
+    EXPECT_FALSE(session_->anyPrinted(QStringLiteral("--"), {}));
+}
+
+// Waits for chat sent guaranteed: lines go out unreliable and sequenced with the car states today,
+// so a line behind a newer car state is dropped.
+TEST_F(SessionLab, DISABLED_EveryChatLineArrivesOnceAndInOrderAtDelayJitterAndLoss) {
+    ASSERT_TRUE(form(kRough));
+    const lab::ChatTally t = session_->exchangeChat(10, 20000, {1, 2, 3, 4});
+    EXPECT_EQ(t.delivered, t.expected);
+    EXPECT_EQ(t.duplicates, 0);
+    EXPECT_EQ(t.outOfOrder, 0);
+}
+
+// Waits for timeouts tuned to outages: today the player is dropped about 2 s after its link is back.
+TEST_F(SessionLab, DISABLED_AThreeSecondOutageDropsNobody) {
+    ASSERT_TRUE(form(kRough));
+    const std::vector<int> before = session_->lineCounts();
+    ASSERT_TRUE(lab_->control(QStringLiteral("outage p3 0 3000")));
+    // Ten seconds after the link is back: long enough for any drop to have been noticed.
+    session_->timeUntilAll({1}, QStringLiteral("-- P3 has left the game."), 13000);
+    EXPECT_FALSE(session_->anyPrinted(QStringLiteral("-- "), before));
+    EXPECT_FALSE(session_->anyPrinted(QStringLiteral("session ended"), before));
+    const lab::ChatTally t = session_->exchangeChat(3, 15000, {1, 2, 3, 4});
+    EXPECT_EQ(t.delivered, t.expected);
+}
+
+// Waits for the cut-off player to be told (or brought back): today it migrates the host role to
+// itself and goes on alone.
+TEST_F(SessionLab, DISABLED_APlayerDarkForFortySecondsIsToldAndTheOthersStayOneSession) {
+    ASSERT_TRUE(form(kRough));
+    const std::vector<int> before = session_->lineCounts();
+    ASSERT_TRUE(lab_->control(QStringLiteral("outage p4 0 40000")));
+    EXPECT_GE(session_->timeUntilAll({1, 2, 3}, QStringLiteral("-- P4 has left the game."), 20000), 0);
+    // Told it lost the session, or back in it under its name.
+    session_->player(4).waitFor(
+        [](const QStringList& l) { return l.contains(kLost); }, 75000);
+    const bool told = session_->player(4).lines().contains(kLost);
+    const bool back = session_->timeUntilAll({1, 2, 3}, QStringLiteral("- P4 has joined the game."),
+                                             told ? 0 : 1000) >= 0;
+    EXPECT_TRUE(told || back);
+    EXPECT_FALSE(session_->player(4).lines().mid(before[3]).contains(QStringLiteral("host is now P4")));
+    for (int i = 1; i <= 3; ++i) {
+        EXPECT_TRUE(session_->player(i).running()) << i;
+        EXPECT_FALSE(session_->player(i).lines().mid(before[static_cast<size_t>(i - 1)]).filter(
+                         QStringLiteral("host is now")).size() > 0) << i;
+    }
+    const lab::ChatTally t = session_->exchangeChat(3, 15000, {1, 2, 3});
+    EXPECT_EQ(t.delivered, t.expected);
+}
+
+// Waits for partitions handled: today the dark host goes on alone and is never told.
+TEST_F(SessionLab, DISABLED_AHostDarkForFortySecondsIsToldAndTheOthersMigrate) {
+    ASSERT_TRUE(form(kRough));
+    ASSERT_TRUE(lab_->control(QStringLiteral("outage p1 0 40000")));
+    const std::vector<int> before = session_->lineCounts();
+    EXPECT_GE(session_->timeUntilAll({2, 3, 4}, QStringLiteral("host is now P2"), 30000), 0);
+    session_->player(1).waitFor([](const QStringList& l) { return l.contains(kLost); }, 75000);
+    EXPECT_TRUE(session_->player(1).lines().contains(kLost));
+    EXPECT_FALSE(session_->player(1).lines().mid(before[0]).filter(QStringLiteral("host is now")).size() > 0);
+    const lab::ChatTally t = session_->exchangeChat(3, 15000, {2, 3, 4});
+    EXPECT_EQ(t.delivered, t.expected);
+}
+
+// Waits for joins that retry their steps: today a join that loses a step fails with 0x80158160
+// or 0x80158590, at 10 % loss now and then, at 30 % nearly always.
+TEST_F(SessionLab, DISABLED_JoinsCompleteAtDelayAndLoss) {
+    const PathImpairment paths[] = {{150, 20, 10, 0}, {150, 20, 30, 0}, {300, 0, 0, 0}};
+    for (const PathImpairment& path : paths) {
+        SCOPED_TRACE(testing::Message() << path.rttMs << " ms, " << path.lossPct << " % loss");
+        session_ = std::make_unique<Session>(*lab_);  // the last case's players leave
+        EXPECT_TRUE(form(path, true, 90000));
+    }
+}
+
+}  // namespace

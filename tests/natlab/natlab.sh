@@ -1,0 +1,167 @@
+# A lab of home routers in network namespaces, for tests to source.
+#
+#   natlab_up            builds it (returns 77 with a message where namespaces cannot be made)
+#   natlab_down          tears it down (natlab_up arms a trap that calls it on exit)
+#   natlab_in NAME CMD   runs CMD in one of the lab's hosts
+#
+# The hosts (names as natlab_in takes them):
+#   inet    the "internet": a bridge joining the routers' outside ends and the public player
+#   pub     a player on the internet, 40.40.40.100
+#   r1 p1   home router with a UPnP IGD and NAT-PMP daemon (miniupnpd), 40.40.40.10; player
+#           behind it 192.168.1.2
+#   r2 p2   plain NAT (Linux masquerade: one outside port per inside port), 40.40.40.20;
+#           player 192.168.2.2
+#   r3 p3   symmetric NAT (masquerade random,fully-random), 40.40.40.30; player 192.168.3.2
+#
+# miniupnpd refuses to serve a private external address, hence the public-looking 40.40.40.0/24.
+# It exists only inside these namespaces: none of them has a link to the machine's own network,
+# and nothing routes out of the lab.
+
+NATLAB_TAG=${NATLAB_TAG:-nl$$}
+NATLAB_DIR=""
+NATLAB_UPNPD_PID=""
+
+natlab_ns() { echo "${NATLAB_TAG}-$1"; }
+
+natlab_in() {
+    local who=$1
+    shift
+    ip netns exec "$(natlab_ns "$who")" "$@"
+}
+
+natlab_skip() {
+    echo "SKIP: $*" >&2
+    return 77
+}
+
+natlab_down() {
+    if [ -n "$NATLAB_UPNPD_PID" ]; then
+        kill "$NATLAB_UPNPD_PID" 2>/dev/null
+        wait "$NATLAB_UPNPD_PID" 2>/dev/null
+        NATLAB_UPNPD_PID=""
+    fi
+    local n pid
+    for n in inet pub r1 p1 r2 p2 r3 p3; do
+        # Whatever a test left running in the lab goes with it.
+        for pid in $(ip netns pids "$(natlab_ns "$n")" 2>/dev/null); do
+            kill -KILL "$pid" 2>/dev/null
+        done
+        ip netns del "$(natlab_ns "$n")" 2>/dev/null
+    done
+    if [ -n "$NATLAB_DIR" ]; then
+        rm -rf "$NATLAB_DIR"
+        NATLAB_DIR=""
+    fi
+}
+
+# A veth pair between two of the lab's hosts, made inside them (never in the machine's own
+# namespace): natlab_link HOST_A IF_A HOST_B IF_B
+natlab_link() {
+    ip -n "$(natlab_ns "$1")" link add "$2" type veth peer name "$4" netns "$(natlab_ns "$3")" &&
+        natlab_in "$1" ip link set "$2" up &&
+        natlab_in "$3" ip link set "$4" up
+}
+
+# A home router N with outside address 40.40.40.<wan> and inside network 192.168.N.0/24, one
+# player behind it, and masquerade with the given nft flags.
+natlab_router() {
+    local n=$1 wan=$2 flags=$3
+    natlab_link "r$n" wan inet "r${n}w" &&
+        natlab_in inet ip link set "r${n}w" master br0 &&
+        natlab_in "r$n" ip addr add "40.40.40.$wan/24" dev wan &&
+        natlab_link "r$n" lan "p$n" eth0 &&
+        natlab_in "r$n" ip addr add "192.168.$n.1/24" dev lan &&
+        natlab_in "p$n" ip addr add "192.168.$n.2/24" dev eth0 &&
+        natlab_in "p$n" ip route add default via "192.168.$n.1" &&
+        natlab_in "r$n" sysctl -qw net.ipv4.ip_forward=1 &&
+        natlab_in "r$n" nft -f - <<EOF
+table ip natlab {
+    chain postrouting {
+        type nat hook postrouting priority srcnat; policy accept;
+        oifname "wan" masquerade $flags
+    }
+}
+EOF
+}
+
+# miniupnpd on router 1: the tables it fills in, its configuration in the lab's folder, and the
+# daemon itself listening on the inside interface only.
+natlab_upnpd() {
+    natlab_in r1 nft -f - <<EOF || return 1
+table inet filter {
+    chain forward { type filter hook forward priority filter; policy accept; jump miniupnpd; }
+    chain miniupnpd { }
+    chain prerouting { type nat hook prerouting priority dstnat; policy accept; jump prerouting_miniupnpd; }
+    chain postrouting { type nat hook postrouting priority srcnat; policy accept; jump postrouting_miniupnpd; }
+    chain prerouting_miniupnpd { }
+    chain postrouting_miniupnpd { }
+}
+EOF
+    cat >"$NATLAB_DIR/miniupnpd.conf" <<EOF
+ext_ifname=wan
+listening_ip=lan
+http_port=0
+enable_natpmp=yes
+enable_upnp=yes
+ipv6_disable=yes
+secure_mode=yes
+system_uptime=yes
+notify_interval=60
+clean_ruleset_interval=600
+uuid=6a1a6d7e-0b5c-4a43-9c36-6e6174c61b01
+lease_file=$NATLAB_DIR/upnp.leases
+allow 1024-65535 192.168.1.0/24 1024-65535
+deny 0-65535 0.0.0.0/0 0-65535
+EOF
+    ip netns exec "$(natlab_ns r1)" /usr/sbin/miniupnpd -d -f "$NATLAB_DIR/miniupnpd.conf" \
+        -P "$NATLAB_DIR/miniupnpd.pid" >"$NATLAB_DIR/miniupnpd.log" 2>&1 &
+    NATLAB_UPNPD_PID=$!
+    # Ready once it listens for SSDP on the inside; bounded.
+    local i
+    for i in $(seq 1 100); do
+        if natlab_in r1 ss -lun 2>/dev/null | grep -q '192.168.1.1:5351\|:1900'; then
+            return 0
+        fi
+        if ! kill -0 "$NATLAB_UPNPD_PID" 2>/dev/null; then
+            cat "$NATLAB_DIR/miniupnpd.log" >&2
+            return 1
+        fi
+        sleep 0.05
+    done
+    cat "$NATLAB_DIR/miniupnpd.log" >&2
+    return 1
+}
+
+natlab_up() {
+    if [ "$(id -u)" -ne 0 ]; then
+        natlab_skip "the home-router lab needs root to make network namespaces"
+        return
+    fi
+    local tool
+    for tool in ip nft ss; do
+        command -v "$tool" >/dev/null || { natlab_skip "the lab needs $tool"; return; }
+    done
+    [ -x /usr/sbin/miniupnpd ] || { natlab_skip "the lab needs miniupnpd (miniupnpd-nftables)"; return; }
+    if ! ip netns add "$(natlab_ns inet)" 2>/dev/null; then
+        natlab_skip "network namespaces cannot be made here"
+        return
+    fi
+    trap natlab_down EXIT
+    NATLAB_DIR=$(mktemp -d /tmp/natlab.XXXXXX)
+    local n
+    for n in pub r1 p1 r2 p2 r3 p3; do
+        ip netns add "$(natlab_ns "$n")" || return 1
+    done
+    for n in inet pub r1 p1 r2 p2 r3 p3; do
+        natlab_in "$n" ip link set lo up || return 1
+    done
+    natlab_in inet ip link add br0 type bridge &&
+        natlab_in inet ip link set br0 up &&
+        natlab_link pub eth0 inet pubw &&
+        natlab_in inet ip link set pubw master br0 &&
+        natlab_in pub ip addr add 40.40.40.100/24 dev eth0 &&
+        natlab_router 1 10 "" &&
+        natlab_router 2 20 "" &&
+        natlab_router 3 30 "random,fully-random" &&
+        natlab_upnpd
+}
