@@ -9,6 +9,7 @@
 #include <exception>
 
 #include "app/command_line.h"
+#include "app/quit_signals.h"
 #include "connect_wizard/session_address_dialog.h"
 #include "main_window/frm_chat.h"
 #include "platform/dx8/dx8_types.h"
@@ -90,6 +91,7 @@ int main(int argc, char* argv[]) {
     int status = 0;
     {
         orvel::frmChat window;
+        const orvel::QuitOnSignals quitOnSignals(&window);
         try {
             if (!window.Form_Load()) {
                 return 0;

@@ -18,6 +18,15 @@ uint32_t SlotPlayerIds::operator()(int n) const {
     return const_cast<SlotPlayerIds&>(*this)(n);
 }
 
+int SlotPlayerIds::slotOf(uint32_t playerId) const {
+    for (int n = kFirst; playerId != 0 && n <= kLast; ++n) {
+        if ((*this)(n) == playerId) {
+            return n;
+        }
+    }
+    return 0;
+}
+
 namespace {
 
 struct KeyEntry {

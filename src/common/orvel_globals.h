@@ -25,6 +25,8 @@ public:
     uint32_t& operator()(int n);
     uint32_t operator()(int n) const;
     void clear() { ids_.fill(0); }
+    // The slot that carries the player's car; 0 for none. Id 0 (a free slot's value) has none.
+    int slotOf(uint32_t playerId) const;
 
 private:
     std::array<uint32_t, kLast> ids_{};

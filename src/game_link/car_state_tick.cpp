@@ -10,6 +10,7 @@
 #include "game_link/game_log.h"
 #include "game_link/game_memory_map.h"
 #include "game_link/game_patches.h"
+#include "game_link/game_process.h"
 #include "game_link/memory.h"
 #include "platform/dx8/dx8_types.h"
 #include "session/mod_dplay.h"
@@ -20,12 +21,30 @@ namespace orvel {
 CarStateTick::CarStateTick()
     : sleep_([](int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }) {}
 
+CarStateTick::~CarStateTick() {
+    // The game goes back as it was found when the link ends, however the program ends.
+    gamelink::ReleaseGame();
+}
+
+void CarStateTick::setState(gamelink::GameState state) {
+    if (state == state_) {
+        return;
+    }
+    state_ = state;
+    if (stateObserver_) {
+        stateObserver_(state);
+    }
+}
+
 void CarStateTick::run() {
-    if (gamelink::isRunning()) {
+    // One look at the window system serves the whole tick.
+    const gamelink::FoundGame game = gamelink::FindGame(GameTitle);
+    if (game.window != 0) {
         if (!gameDetected_) {
             // A game that has just appeared gets a second to set itself up before anything
             // touches it. The wait blocks the window on purpose.
             qCDebug(lcGame) << "game window found; settling";
+            setState(gamelink::GameState::Settling);
             sleep_(kSettlingMilliseconds);
             gameDetected_ = true;
             return;
@@ -33,19 +52,26 @@ void CarStateTick::run() {
         gamelink::ApplyGamePatches();
     } else {
         gameDetected_ = false;
+        // The game has gone (or is no longer to be told from a look-alike): let it go.
+        gamelink::ReleaseGame();
     }
 
-    if (!gamelink::isPlaying()) {
+    const bool playing = game.window != 0 && gamelink::raceValuesOn();
+    gamelink::noteTickAnswer(playing);
+    if (game.window == 0) {
+        setState(gamelink::GameState::NotFound);
+    } else if (gamelink::HeldGame() == 0 && gamelink::GameInUseElsewhere()) {
+        setState(gamelink::GameState::InUse);
+    } else if (Memory::AccessRefused()) {
+        setState(gamelink::GameState::AccessRefused);
+    } else {
+        setState(playing ? gamelink::GameState::Racing : gamelink::GameState::Menu);
+    }
+    if (!playing) {
         return;
     }
-    Memory::AttachGame(GameTitle);
 
-    MessageBuffer message;
-    int32_t offset = NewMessageBuffer(message);
-    const uint8_t type[4] = {static_cast<uint8_t>(CarStateMessage), 0, 0, 0};
-    AppendBytes(message, type, 4, offset);
-    offset += 4;  // reserved, left unwritten
-
+    Memory::AttachFound(game);
     CarState state{};
     const uint32_t record = gamemap::carRecord(gameVersion, 0);
     for (const gamemap::CarPiece& piece : gamemap::kCarPieces) {
@@ -55,8 +81,7 @@ void CarStateTick::run() {
         std::copy_n(Memory::memBytes.begin(), std::min<size_t>(piece.size, Memory::memBytes.size()),
                     state.begin() + piece.stateOffset);
     }
-    AppendBytes(message, state.data(), kCarStateSize, offset);
-
+    const QByteArray message = BuildCarStateMessage(state);
     if (observer_) {
         observer_(message);
     }

@@ -7,6 +7,8 @@
 #include <QByteArray>
 #include <functional>
 
+#include "game_link/game_status.h"
+
 namespace orvel {
 
 class CarStateTick {
@@ -18,21 +20,35 @@ public:
     // Sees every car-state message the tick builds, sent or not.
     using MessageObserver = std::function<void(const QByteArray& message)>;
 
+    // Sees the game's state each time it changes, before the tick goes on (so a window can
+    // show "settling" before the wait).
+    using StateObserver = std::function<void(gamelink::GameState)>;
+
     CarStateTick();
+    // Gives the game back (patched bytes restored, claim released).
+    ~CarStateTick();
+    CarStateTick(const CarStateTick&) = delete;
+    CarStateTick& operator=(const CarStateTick&) = delete;
 
     // One tick.
     void run();
 
     // True from the end of the settling wait until a tick finds no game window.
     bool gameDetected() const { return gameDetected_; }
+    gamelink::GameState state() const { return state_; }
 
     // Seams for tests: the settling wait (by default a real, blocking sleep) and a view of the
     // messages.
     void setSleep(Sleep sleep) { sleep_ = std::move(sleep); }
     void setMessageObserver(MessageObserver observer) { observer_ = std::move(observer); }
+    void setStateObserver(StateObserver observer) { stateObserver_ = std::move(observer); }
 
 private:
+    void setState(gamelink::GameState state);
+
     bool gameDetected_ = false;
+    gamelink::GameState state_ = gamelink::GameState::NotFound;
+    StateObserver stateObserver_;
     Sleep sleep_;
     MessageObserver observer_;
 };

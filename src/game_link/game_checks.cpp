@@ -1,20 +1,30 @@
 #include "game_link/game_checks.h"
 
+#include <chrono>
+
 #include "common/orvel_globals.h"
 #include "game_link/game_memory_map.h"
+#include "game_link/game_process.h"
 #include "game_link/memory.h"
 #include "platform/os/os_services.h"
 
 namespace orvel::gamelink {
 
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr auto kAnswerKept = std::chrono::milliseconds(100);
+bool tickAnswer = false;
+Clock::time_point tickAnsweredAt{};
+bool tickAnswered = false;
+
+}  // namespace
+
 bool isRunning() {
-    return os::services().FindWindowA(GameTitle) != 0;
+    return FindGame(GameTitle).window != 0;
 }
 
-bool isPlaying() {
-    if (!isRunning()) {
-        return false;
-    }
+bool raceValuesOn() {
     const gamemap::Edition& edition = gamemap::edition(gameVersion);
     const float play = Memory::ReadGameSingle(GameTitle, static_cast<int32_t>(edition.playValue));
     const int32_t status =
@@ -22,9 +32,30 @@ bool isPlaying() {
     return play > 0.0f && status == 0;  // false for NaN as well
 }
 
+bool isPlaying() {
+    return isRunning() && raceValuesOn();
+}
+
 bool isFocused() {
     // With no game attached there is nothing to have the focus, even when no window has it.
     return Memory::gameWindow != 0 && os::services().GetForegroundWindow() == Memory::gameWindow;
+}
+
+bool isPlayingLately() {
+    if (tickAnswered && Clock::now() - tickAnsweredAt < kAnswerKept) {
+        return tickAnswer;
+    }
+    return isPlaying();
+}
+
+void ForgetTickAnswer() {
+    tickAnswered = false;
+}
+
+void noteTickAnswer(bool playing) {
+    tickAnswer = playing;
+    tickAnsweredAt = Clock::now();
+    tickAnswered = true;
 }
 
 }  // namespace orvel::gamelink

@@ -30,6 +30,16 @@ constexpr const Edition& edition(int32_t gameVersion) {
     return gameVersion == 0 ? kStandard : kMX;
 }
 
+// What every edition's process has mapped: the pages of the patch sites and the data range
+// holding the car records, the status word and the message area. A program that merely shows a
+// window of the game's title has neither at these addresses.
+struct Range {
+    uint32_t begin;
+    uint32_t end;
+};
+constexpr Range kGameCodePages{0x424000, 0x427000};
+constexpr Range kGameData{0x536000, 0x5FF000};
+
 constexpr uint32_t kCarRecordStride = 0x11B4;
 constexpr int kRemoteSlots = 5;
 
@@ -49,6 +59,8 @@ constexpr uint32_t carRecord(int32_t gameVersion, int slot) {
 constexpr int32_t kMessageAreaValue = 0x540BE3FF;
 constexpr int kLastLineLength = 50;
 constexpr int kInputLineMaxText = 50;  // characters, prompt included; a NUL follows
+// Bytes from the input line's start to the 4-byte value: the text shown and its NUL must fit.
+constexpr int kInputLineRoom = 46;
 
 static_assert(kStandard.playValue == kStandard.localCarRecord + 0x3E0);
 static_assert(kMX.playValue == kMX.localCarRecord + 0x3E0);
@@ -58,5 +70,9 @@ static_assert(kStandard.messageInputLine == kStandard.messageLastLine + 50);
 static_assert(kStandard.messageValue == kStandard.messageLastLine + 96);
 static_assert(kMX.messageInputLine == kMX.messageLastLine + 50);
 static_assert(kMX.messageValue == kMX.messageLastLine + 96);
+static_assert(kStandard.messageValue == kStandard.messageInputLine + kInputLineRoom);
+static_assert(kMX.messageValue == kMX.messageInputLine + kInputLineRoom);
+static_assert(kGameCodePages.begin <= kMX.patchSiteA && kStandard.patchSiteB < kGameCodePages.end);
+static_assert(kGameData.begin <= kMX.messageLastLine && kStandard.statusWord + 4 <= kGameData.end);
 
 }  // namespace orvel::gamemap

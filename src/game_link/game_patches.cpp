@@ -1,17 +1,75 @@
 #include "game_link/game_patches.h"
 
+#include <cstdint>
+#include <vector>
+
 #include "common/orvel_globals.h"
+#include "game_link/game_log.h"
 #include "game_link/game_memory_map.h"
+#include "game_link/game_process.h"
 #include "game_link/memory.h"
 
 namespace orvel::gamelink {
 
+namespace {
+
+struct KeptByte {
+    uint32_t address;
+    uint8_t original;
+};
+// The held game's original bytes: at most the four sites of both editions.
+std::vector<KeptByte> kept;
+uint32_t keptFor = 0;  // the process they were read from
+
+bool keep(uint32_t address) {
+    if (keptFor != HeldGame()) {
+        kept.clear();
+        keptFor = HeldGame();
+    }
+    for (const KeptByte& k : kept) {
+        if (k.address == address) {
+            return true;
+        }
+    }
+    if (keptFor == 0) {
+        return false;
+    }
+    Memory::ReadGameBytes(GameTitle, static_cast<int32_t>(address), 1);
+    if (Memory::memResult == 0 || Memory::memBytes.size() != 1) {
+        return false;
+    }
+    kept.push_back({address, Memory::memBytes[0]});
+    return true;
+}
+
+}  // namespace
+
 void ApplyGamePatches() {
+    // A near return, written straight in: the byte's page is known to be there (its first
+    // value was read), so no protection request is made, 20 times a second.
+    static constexpr uint8_t kReturn[1] = {0xC3};
     const gamemap::Edition& edition = gamemap::edition(gameVersion);
-    Memory::WriteGameHex(GameTitle, static_cast<int32_t>(edition.patchSiteA), QStringLiteral("C3"),
-                         0, 0);
-    Memory::WriteGameHex(GameTitle, static_cast<int32_t>(edition.patchSiteB), QStringLiteral("c3"),
-                         0, 0);
+    for (const uint32_t site : {edition.patchSiteA, edition.patchSiteB}) {
+        if (keep(site)) {
+            const Memory::Block block{static_cast<int32_t>(site), kReturn};
+            Memory::WriteGameBlocks({&block, 1});
+        }
+    }
+}
+
+void RestoreGamePatches() {
+    // The open handle still names the patched run of the game, but a replaced process is
+    // checked for anyway: nothing of one game may land in another.
+    if (keptFor != 0 && keptFor == HeldGame() && HeldGameUnchanged()) {
+        for (const KeptByte& k : kept) {
+            const uint8_t byte = k.original;
+            Memory::WriteGameBytes(GameTitle, static_cast<int32_t>(k.address),
+                                   std::span<const uint8_t>(&byte, 1));
+            qCDebug(lcGame) << "gave back the byte at" << Qt::hex << k.address;
+        }
+    }
+    kept.clear();
+    keptFor = 0;
 }
 
 }  // namespace orvel::gamelink

@@ -8,6 +8,7 @@
 
 #include "game_link/cp1252.h"
 #include "game_link/game_log.h"
+#include "game_link/game_process.h"
 
 Q_LOGGING_CATEGORY(lcGame, "orvel.game", QtWarningMsg)
 
@@ -59,21 +60,49 @@ void reportAccessDenied(uint32_t processId) {
     std::fflush(stderr);
 }
 
+// The process the open handle belongs to; the handle stays open while that game is attached.
+uint32_t openProcessId = 0;
+bool accessRefused = false;
+
+// Makes gameProcess the open game of gameProcessId. Only a game this Orvel holds is opened: one
+// that another Orvel holds, or none at all, gives every transfer a failure as a closed game
+// does. A failed open is tried again at the next operation.
 void openGame() {
+    if (gameProcess != 0 && openProcessId == gameProcessId) {
+        return;
+    }
+    CloseGameProcess();
+    if (gameProcessId == 0 || gamelink::HeldGame() != gameProcessId) {
+        return;
+    }
     os::OpenError why = os::OpenError::None;
     gameProcess = os::services().OpenProcess(kAccess, false, gameProcessId, &why);
+    accessRefused = gameProcess == 0 && why == os::OpenError::AccessDenied;
     if (gameProcess == 0) {
         qCDebug(lcGame) << "cannot open process" << gameProcessId;
-        if (why == os::OpenError::AccessDenied && gameProcessId != 0) {
+        if (accessRefused) {
             reportAccessDenied(gameProcessId);
         }
+        return;
     }
+    openProcessId = gameProcessId;
 }
 
-void closeGame() {
-    os::services().CloseHandle(gameProcess);
+}  // namespace
+
+void CloseGameProcess() {
+    if (gameProcess != 0) {
+        os::services().CloseHandle(gameProcess);
+    }
     gameProcess = 0;
+    openProcessId = 0;
 }
+
+bool AccessRefused() {
+    return accessRefused;
+}
+
+namespace {
 
 // The protection request before a write; a negative length is no range at all.
 void protect(int32_t address, int64_t length) {
@@ -127,11 +156,14 @@ int hexDigit(QChar c) {
 }  // namespace
 
 void AttachGame(const QString& title) {
-    gameWindow = os::services().FindWindowA(title);
-    if (gameWindow != 0) {
-        // A window whose owner cannot be told gives no process: a stale id of an earlier game
-        // might by now name some other program.
-        gameProcessId = os::services().GetWindowThreadProcessId(gameWindow);
+    AttachFound(gamelink::LookUpGame(title));
+}
+
+void AttachFound(const gamelink::FoundGame& found) {
+    gameWindow = found.window;
+    if (found.window != 0) {
+        gameProcessId = found.processId;
+        gamelink::HoldGame(found);
         qCDebug(lcGame) << "attached to window" << gameWindow << "process" << gameProcessId;
     }
 }
@@ -145,7 +177,6 @@ float ReadGameSingle(const QString& title, int32_t address) {
     if (memResult == 0) {
         AttachGame(title);
     }
-    closeGame();
     return memSingle;
 }
 
@@ -155,7 +186,6 @@ int32_t ReadGameLong(const QString& /*title*/, int32_t address) {
     if (read(address, bytes, sizeof bytes)) {
         memLong = static_cast<int32_t>(littleEndian(bytes));
     }
-    closeGame();
     return memLong;
 }
 
@@ -171,7 +201,6 @@ void ReadGameBytes(const QString& /*title*/, int32_t address, int32_t count) {
             std::fill(memBytes.begin(), memBytes.end(), uint8_t{0});
         }
     }
-    closeGame();
 }
 
 int32_t WriteGameLong(const QString& /*title*/, int32_t address, int32_t value) {
@@ -182,7 +211,6 @@ int32_t WriteGameLong(const QString& /*title*/, int32_t address, int32_t value) 
     const uint8_t bytes[4] = {static_cast<uint8_t>(u), static_cast<uint8_t>(u >> 8),
                               static_cast<uint8_t>(u >> 16), static_cast<uint8_t>(u >> 24)};
     write(address, bytes, sizeof bytes);
-    closeGame();
     return memResult;
 }
 
@@ -190,7 +218,6 @@ int32_t WriteGameBytes(const QString& /*title*/, int32_t address, std::span<cons
     openGame();
     protect(address, static_cast<int64_t>(bytes.size()));
     write(address, bytes.data(), bytes.size());
-    closeGame();
     return memResult;
 }
 
@@ -200,7 +227,6 @@ int32_t WriteGameText(const QString& /*title*/, int32_t address, const QString& 
     protect(address, bytes.size());
     memText = text;
     write(address, bytes.constData(), static_cast<size_t>(bytes.size()));
-    closeGame();
     return memResult;
 }
 
@@ -210,7 +236,15 @@ int32_t WriteGameHex(const QString& /*title*/, int32_t address, const QString& h
     openGame();
     protect(address, protectLength);
     write(address, memBytes.data(), memBytes.size());
-    closeGame();
+    return memResult;
+}
+
+int32_t WriteGameBlocks(std::span<const Block> blocks) {
+    openGame();
+    memResult = 0;
+    for (const Block& block : blocks) {
+        write(block.address, block.bytes.data(), block.bytes.size());
+    }
     return memResult;
 }
 

@@ -4,6 +4,7 @@
 #include <QCloseEvent>
 #include <QGroupBox>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
@@ -27,6 +28,8 @@ constexpr double kDesignLineHeight = 13.0;  // pixels of a line in the font the 
 frmChat::frmChat(QWidget* parent) : QWidget(parent), tick_(std::make_unique<CarStateTick>()) {
     buildControls();
     setWindowTitle(kCaption);
+    tick_->setStateObserver([this](gamelink::GameState) { showGameState(); });
+    showGameState();
     // The player types chat as soon as the window shows.
     txtSend->setFocus();
 
@@ -77,6 +80,13 @@ void frmChat::buildControls() {
     mx->setGeometry(px(120), px(240), px(1500), px(255));
     // A click and a change of value made by the program both run the click handling.
     connect(mx, &QCheckBox::toggled, this, [this] { mx_Click(); });
+
+    lblGameStatus = new QLabel(this);
+    lblGameStatus->setObjectName(QStringLiteral("lblGameStatus"));
+    lblGameStatus->setWordWrap(true);
+    lblGameStatus->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    lblGameStatus->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    place(lblGameStatus, 1935, 5130, 5640, 555);
 
     setFixedSize(px(7680), px(5790));
 }

@@ -28,6 +28,7 @@ Q_DECLARE_LOGGING_CATEGORY(lcChat)
 
 class QCheckBox;
 class QGroupBox;
+class QLabel;
 class QLineEdit;
 class QListWidget;
 class QPushButton;
@@ -62,6 +63,8 @@ public:
     bool isFocused();
     void Timer1_Timer();
     void mx_Click();
+    // The status line under the chat: what the game link sees of the game.
+    void showGameState();
 
     // ---- Chat -------------------------------------------------------------------------------
     void AddChatLine(QString line);
@@ -91,6 +94,7 @@ public:
     QGroupBox* fraGameVersion = nullptr;
     QCheckBox* mx = nullptr;
     QTimer* Timer1 = nullptr;
+    QLabel* lblGameStatus = nullptr;  // the game link's state, beside "Game Version"
 
     // ---- State ------------------------------------------------------------------------------
     QString lastChatLine;     // the last line given to AddChatLine, unchanged

@@ -4,9 +4,7 @@
 #include <QListWidget>
 
 #include "common/orvel_globals.h"
-#include "game_link/cp1252.h"
-#include "game_link/game_memory_map.h"
-#include "game_link/memory.h"
+#include "game_link/message_area.h"
 #include "main_window/chat_history_box.h"
 #include "main_window/frm_chat.h"
 #include "session/mod_dplay.h"
@@ -43,21 +41,6 @@ QString lastCharacters(const QString& text, qsizetype limit) {
     return text.mid(start);
 }
 
-// The line as the game's last-line field shows it: without its first character, at most the
-// next 50 characters, padded with blanks to exactly 50, so the write always covers the field.
-QString echoText(const QString& line) {
-    QList<uint> characters = transliterateForGame(line).toUcs4();
-    if (!characters.isEmpty()) {
-        characters.removeFirst();
-    }
-    characters.resize(std::min<qsizetype>(characters.size(), gamemap::kLastLineLength));
-    while (characters.size() < gamemap::kLastLineLength) {
-        characters.append(u' ');
-    }
-    return QString::fromUcs4(reinterpret_cast<const char32_t*>(characters.constData()),
-                             characters.size());
-}
-
 // Sends without waiting; a failed send (no session, say) is not the player's concern here.
 void sendText(dx8::DPNID target, const QByteArray& message) {
     if (!dpPeer) {
@@ -79,12 +62,8 @@ void frmChat::AddChatLine(QString line) {
     lastChatLine = line;
     qCDebug(lcChat) << "line" << line;
 
-    const QString echo = echoText(line);
     if ((gameVersion == 0 || gameVersion == 1) && isPlaying()) {
-        const gamemap::Edition& edition = gamemap::edition(gameVersion);
-        Memory::WriteGameLong(GameTitle, static_cast<int32_t>(edition.messageValue),
-                              gamemap::kMessageAreaValue);
-        Memory::WriteGameText(GameTitle, static_cast<int32_t>(edition.messageLastLine), echo);
+        gamelink::ShowLastLine(line);
     }
 }
 

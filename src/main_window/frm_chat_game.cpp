@@ -1,6 +1,7 @@
 // The main window's side of the game link: its three game checks, the 50 ms tick and the
 // game-version check box.
 #include <QCheckBox>
+#include <QLabel>
 
 #include "common/orvel_globals.h"
 #include "common/settings_store.h"
@@ -26,6 +27,14 @@ void frmChat::Timer1_Timer() {
     tick_->run();
 }
 
+void frmChat::showGameState() {
+    lblGameStatus->setText(gamelink::GameStatusText(tick_->state(), gameVersion));
+    // The settling wait holds the thread, so the line is drawn now rather than after it.
+    if (lblGameStatus->isVisible()) {
+        lblGameStatus->repaint();
+    }
+}
+
 void frmChat::mx_Click() {
     if (mx->isChecked()) {
         gameVersion = 1;
@@ -34,6 +43,7 @@ void frmChat::mx_Click() {
         gameVersion = 0;
         SaveDefault(QStringLiteral("GameVersion"), QStringLiteral("0"));
     }
+    showGameState();
 }
 
 }  // namespace orvel

@@ -25,7 +25,7 @@
 #include "common/orvel_globals.h"
 #include "game_link/cp1252.h"
 #include "game_link/game_memory_map.h"
-#include "game_link/memory.h"
+#include "game_link/message_area.h"
 #include "main_window/frm_chat.h"
 #include "session/mod_dplay.h"
 
@@ -41,7 +41,6 @@ constexpr int32_t kEventSlots = 11;
 constexpr int32_t kLastChatKey = 58;
 constexpr uint8_t kKeyDown = 0x80;
 constexpr int32_t kPressData = 0x80;
-const QString kPrompt = QStringLiteral(" >");
 
 bool isPress(const dx8::DIDEVICEOBJECTDATA& e) {
     return e.lData == kPressData;
@@ -67,37 +66,16 @@ struct ShiftTracker {
 
 ShiftTracker shiftTracker;
 
-// The last-line echo of a chat line: without its first character, at most 50 characters,
-// blank-padded to exactly 50. Counted in characters as the game holds them (one byte each), so
-// the write always fills the whole field.
-QString lastLineEcho(const QString& line) {
-    QList<uint> chars = transliterateForGame(line).toUcs4();
-    if (!chars.isEmpty()) {
-        chars.removeFirst();
-    }
-    if (chars.size() > gamemap::kLastLineLength) {
-        chars.resize(gamemap::kLastLineLength);
-    }
-    QString echo =
-        QString::fromUcs4(reinterpret_cast<const char32_t*>(chars.constData()), chars.size());
-    echo.append(QString(gamemap::kLastLineLength - chars.size(), QLatin1Char(' ')));
-    return echo;
-}
-
-// Rewrites the input line in the game, while a race is on.
+// Shows the input line again in the game, while a race is on.
 void rewriteInputLine(frmChat& window) {
     if (!window.isPlaying()) {
         return;
     }
-    const gamemap::Edition& at = gamemap::edition(gameVersion);
-    Memory::WriteGameLong(GameTitle, static_cast<int32_t>(at.messageValue),
-                          gamemap::kMessageAreaValue);
-    Memory::WriteGameText(GameTitle, static_cast<int32_t>(at.messageInputLine),
-                          window.gameChatText + QChar(0));
+    gamelink::ShowInputLine(window.gameChatText);
 }
 
 void sendInputLine(frmChat& window) {
-    window.txtSend->setText(window.gameChatText.mid(kPrompt.size()).toLower());
+    window.txtSend->setText(window.gameChatText.mid(gamelink::kInputPrompt.size()).toLower());
     try {
         int16_t enter = 13;
         window.txtSend_KeyPress(enter);
@@ -106,10 +84,7 @@ void sendInputLine(frmChat& window) {
         qCDebug(lcInGame) << "sending the line failed:" << e.what();
     }
     // One NUL, without the value before it, and whether or not a race is on.
-    const uint8_t nul = 0;
-    Memory::WriteGameBytes(GameTitle,
-                           static_cast<int32_t>(gamemap::edition(gameVersion).messageInputLine),
-                           std::span<const uint8_t>(&nul, 1));
+    gamelink::CloseInputLine();
     window.gameChatOpen = false;
     window.gameChatText.clear();
 }
@@ -120,7 +95,7 @@ void editInputLine(frmChat& window, int16_t code, bool shift) {
         return;
     }
     if (code == dx8::DIK_BACK) {
-        if (window.gameChatText.size() > kPrompt.size()) {
+        if (window.gameChatText.size() > gamelink::kInputPrompt.size()) {
             window.gameChatText.chop(1);
         }
     } else if (window.gameChatText.size() < gamemap::kInputLineMaxText) {
@@ -132,14 +107,8 @@ void editInputLine(frmChat& window, int16_t code, bool shift) {
 
 void openInputLine(frmChat& window) {
     window.gameChatOpen = true;
-    window.gameChatText = kPrompt;
-    const gamemap::Edition& at = gamemap::edition(gameVersion);
-    Memory::WriteGameLong(GameTitle, static_cast<int32_t>(at.messageValue),
-                          gamemap::kMessageAreaValue);
-    Memory::WriteGameText(GameTitle, static_cast<int32_t>(at.messageLastLine),
-                          lastLineEcho(window.lastChatLine));
-    Memory::WriteGameText(GameTitle, static_cast<int32_t>(at.messageInputLine),
-                          window.gameChatText + QChar(0));
+    window.gameChatText = gamelink::kInputPrompt;
+    gamelink::OpenInputLine(window.lastChatLine, window.gameChatText);
 }
 
 // One key that went down.

@@ -5,8 +5,8 @@
 #include <variant>
 
 #include "common/orvel_globals.h"
-#include "game_link/game_memory_map.h"
-#include "game_link/memory.h"
+#include "game_link/game_checks.h"
+#include "game_link/remote_cars.h"
 #include "main_window/frm_chat.h"
 #include "session/mod_dplay.h"
 #include "session/wire_messages.h"
@@ -54,13 +54,8 @@ void frmChat::DirectPlay8Event_CreatePlayer(dx8::DPNID lPlayerID, bool&) {
     }
 
     AddChatLine(QStringLiteral("- ") + info.Name + QStringLiteral(" has joined the game."));
-    int slot = 0;
-    for (int n = SlotPlayerIds::kFirst; n <= SlotPlayerIds::kLast; ++n) {
-        if (slotPlayerIds(n) == lPlayerID) {
-            slot = n;  // a repeated report of the same player keeps its one slot
-            break;
-        }
-    }
+    // A repeated report of the same player keeps its one slot.
+    int slot = slotPlayerIds.slotOf(lPlayerID);
     for (int n = SlotPlayerIds::kFirst; slot == 0 && n <= SlotPlayerIds::kLast; ++n) {
         if (slotPlayerIds(n) == 0) {
             slotPlayerIds(n) = lPlayerID;
@@ -81,12 +76,10 @@ void frmChat::DirectPlay8Event_DestroyPlayer(dx8::DPNID lPlayerID, int32_t, bool
             break;
         }
     }
-    for (int n = SlotPlayerIds::kFirst; n <= SlotPlayerIds::kLast; ++n) {
-        if (slotPlayerIds(n) == lPlayerID) {
-            slotPlayerIds(n) = 0;
-            qCDebug(lcChat) << "roster: slot" << n << "freed";
-            break;
-        }
+    // From here on the player's car is no longer written into the game.
+    if (const int n = slotPlayerIds.slotOf(lPlayerID); n != 0) {
+        slotPlayerIds(n) = 0;
+        qCDebug(lcChat) << "roster: slot" << n << "freed";
     }
 }
 
@@ -148,32 +141,14 @@ void frmChat::DirectPlay8Event_Receive(dx8::DPNMSG_RECEIVE& dpnotify, bool&) {
             return;
         }
         case CarStateMessage: {
-            // Outside a race the game's car records are not ours to write.
-            if (!isPlaying()) {
+            // Outside a race the game's car records are not ours to write. The tick's answer
+            // serves every car that arrives between two ticks.
+            if (!gamelink::isPlayingLately()) {
                 return;
             }
             const DecodedMessage message = DecodeMessage(received);
-            const auto* car = std::get_if<CarStateUpdate>(&message);
-            if (car == nullptr) {
-                return;
-            }
-            // A free slot holds 0, so a sender without an id must not find one.
-            int slot = 0;
-            for (int n = SlotPlayerIds::kFirst; dpnotify.idSender != 0 && n <= SlotPlayerIds::kLast;
-                 ++n) {
-                if (slotPlayerIds(n) == dpnotify.idSender) {
-                    slot = n;
-                    break;
-                }
-            }
-            if (slot == 0) {
-                return;
-            }
-            const uint32_t record = gamemap::carRecord(gameVersion, slot);
-            for (const gamemap::CarPiece& piece : gamemap::kCarPieces) {
-                Memory::WriteGameBytes(
-                    GameTitle, static_cast<int32_t>(record + piece.recordOffset),
-                    std::span<const uint8_t>(car->state.data() + piece.stateOffset, piece.size));
+            if (const auto* car = std::get_if<CarStateUpdate>(&message)) {
+                gamelink::WriteRemoteCar(dpnotify.idSender, car->state);
             }
             return;
         }

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QWidget>
 #include <QColor>
 #include <QCommandLineParser>
 #include <QSocketNotifier>
@@ -103,7 +104,11 @@ int main(int argc, char* argv[]) {
     const QCommandLineOption frameOpt(QStringLiteral("frame-ms"),
                                       QStringLiteral("Milliseconds per frame, 5..200 (20)."),
                                       QStringLiteral("n"));
-    parser.addOptions({mxOpt, raceOpt, autopilotOpt, controlOpt, titleOpt, colourOpt, frameOpt});
+    const QCommandLineOption lookAlikeOpt(
+        QStringLiteral("look-alike"),
+        QStringLiteral("Only a window of the title, without the game's memory."));
+    parser.addOptions(
+        {mxOpt, raceOpt, autopilotOpt, controlOpt, titleOpt, colourOpt, frameOpt, lookAlikeOpt});
     if (const auto end =
             orvel::cli::parse(parser, program, orvel::cli::withoutQtOptions(argc, argv))) {
         return *end;
@@ -115,6 +120,7 @@ int main(int argc, char* argv[]) {
     const bool mx = parser.isSet(mxOpt);
     const bool race = parser.isSet(raceOpt);
     const bool autopilot = parser.isSet(autopilotOpt);
+    const bool lookAlike = parser.isSet(lookAlikeOpt);
     const QString control = parser.value(controlOpt);
     if (parser.isSet(controlOpt) && control.isEmpty()) {
         return orvel::cli::usageError(program, QStringLiteral("--control needs a path"));
@@ -134,6 +140,15 @@ int main(int argc, char* argv[]) {
             return orvel::cli::usageError(
                 program, QStringLiteral("--frame-ms takes a number from 5 to 200"));
         }
+    }
+
+    if (lookAlike) {
+        QApplication app(argc, argv);
+        QWidget window;
+        window.setWindowTitle(title);
+        window.resize(320, 240);
+        window.show();
+        return QApplication::exec();
     }
 
     // Lets a non-root reader attach under Yama ptrace_scope 1 (fails harmlessly without Yama).

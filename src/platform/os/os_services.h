@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 namespace orvel::os {
 
@@ -67,6 +68,29 @@ public:
     virtual bool WriteProcessMemory(ProcessHandle process, uint32_t address, const void* source,
                                     size_t length, size_t* done) = 0;
     virtual bool CloseHandle(ProcessHandle process) = 0;
+
+    // ---- Beyond the Windows calls: what telling the game from a look-alike takes ----------------
+    // Every top-level window whose whole title equals title (without regard to case), the one
+    // FindWindowA would give first.
+    virtual std::vector<WindowHandle> FindWindows(const QString& title) {
+        const WindowHandle window = FindWindowA(title);
+        return window != 0 ? std::vector<WindowHandle>{window} : std::vector<WindowHandle>{};
+    }
+    // What tells one run of a process from a later one that got the same id (on Linux its start
+    // time); 0 when the process is gone or cannot be looked at.
+    virtual uint64_t ProcessStartTime(uint32_t processId) { return processId != 0 ? 1 : 0; }
+    // True when every byte of [address, address + length) is mapped in the process.
+    virtual bool ProcessHasMapped(uint32_t /*processId*/, uint32_t /*address*/,
+                                  uint32_t /*length*/) {
+        return true;
+    }
+    // Takes the one claim on a process that Orvels on this machine share out among themselves.
+    // A positive token on success; 0 while another program holds it. The claim lasts until
+    // ReleaseClaim or this program's end.
+    virtual intptr_t ClaimProcess(uint32_t processId, uint64_t /*startTime*/) {
+        return processId != 0 ? 1 : 0;
+    }
+    virtual void ReleaseClaim(intptr_t /*token*/) {}
 };
 
 // The services the program uses: the platform's backend, or what setServices installed.

@@ -1,36 +1,18 @@
 // The orvel program beside kartova-standin on a private X server: it finds the game, patches
-// it, keeps it patched, finds a restarted game and leaves the patches in place when it ends.
+// it, keeps it patched, finds a restarted game and gives the game back as it was when it ends.
 #include <gtest/gtest.h>
 
 #include <QTemporaryDir>
 
+#include "orvel_process.h"
 #include "standin_process.h"
 #include "xvfb.h"
 
 namespace orvel {
 namespace {
 
+using testing::OrvelProcess;
 using testing::StandinProcess;
-
-class OrvelProcess {
-public:
-    explicit OrvelProcess(const QString& display) {
-        process_.setEnv(QStringLiteral("DISPLAY"), display);
-        process_.setEnv(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-        process_.setEnv(QStringLiteral("XDG_CONFIG_HOME"), home_.filePath(QStringLiteral("config")));
-        process_.setEnv(QStringLiteral("XDG_RUNTIME_DIR"), home_.path());
-        process_.setReads(testing::ChildProcess::Reads::Nothing);
-        started_ = process_.start(QStringLiteral(ORVEL_PROGRAM));
-    }
-    bool started() const { return started_; }
-    bool running() const { return process_.running(); }
-    void stop() { process_.stop(15000); }
-
-private:
-    QTemporaryDir home_;
-    testing::ChildProcess process_;
-    bool started_ = false;
-};
 
 // The opponents' routine has stopped running: its run counter stands over several frames.
 bool opponentsStand(StandinProcess& game) {
@@ -51,6 +33,8 @@ TEST(OrvelProgramE2ETest, PatchesTheGameAndARestartedGame) {
         SCOPED_TRACE(round);
         StandinProcess game(display.name(), {QStringLiteral("--race")});
         ASSERT_TRUE(game.ok());
+        const int siteBefore = game.siteA();
+        ASSERT_NE(siteBefore, 0xC3);
         // Whether the opponents get to move before the patches land depends on how fast each
         // program starts on a busy machine; the tick-by-tick course is tested in-process.
         // Standard edition by default: both of its sites, and nothing at the MX ones.
@@ -62,12 +46,13 @@ TEST(OrvelProgramE2ETest, PatchesTheGameAndARestartedGame) {
         ASSERT_TRUE(orvel.running());
 
         if (round == 1) {
-            // Ending orvel leaves the patches in the running game.
+            // Ending orvel (SIGTERM) gives the game its own routines back.
             orvel.stop();
+            EXPECT_EQ(orvel.exitCode(), 0);
             ASSERT_TRUE(game.waitFrames(5));
-            EXPECT_EQ(game.siteA(), 0xC3);
-            EXPECT_EQ(game.siteB(), 0xC3);
-            EXPECT_TRUE(opponentsStand(game));
+            EXPECT_EQ(game.siteA(), siteBefore);
+            EXPECT_EQ(game.siteB(), siteBefore);
+            EXPECT_FALSE(opponentsStand(game));
         }
         game.quit();
     }

@@ -59,6 +59,17 @@ public:
         return real_.WriteProcessMemory(h, address, source, length, done);
     }
     bool CloseHandle(os::ProcessHandle h) override { return real_.CloseHandle(h); }
+    std::vector<os::WindowHandle> FindWindows(const QString& title) override {
+        return real_.FindWindows(title);
+    }
+    uint64_t ProcessStartTime(uint32_t pid) override { return real_.ProcessStartTime(pid); }
+    bool ProcessHasMapped(uint32_t pid, uint32_t address, uint32_t length) override {
+        return real_.ProcessHasMapped(pid, address, length);
+    }
+    intptr_t ClaimProcess(uint32_t pid, uint64_t startTime) override {
+        return real_.ClaimProcess(pid, startTime);
+    }
+    void ReleaseClaim(intptr_t token) override { real_.ReleaseClaim(token); }
 
 private:
     os::OsServices& real_;

@@ -320,7 +320,9 @@ TEST_F(InGameChatE2E, EveryKeyOfTheTableTypesItsCharacter) {
         QStringLiteral("1 2 3 4 5 6 7 8 9 0 minus equal q w e r t y u i o p bracketleft "
                        "bracketright a s d f g h j k l semicolon apostrophe grave backslash z x "
                        "c v b n m comma period slash KP_Multiply"));
-    EXPECT_TRUE(inputIs(" >1234567890-=QWERTYUIOP[]ASDFGHJKL;'`\\ZXCVBNM,./*"));
+    // 48 characters: the game shows the prompt and the last 43 of them.
+    EXPECT_TRUE(
+        inputIs(" >" + QByteArray("1234567890-=QWERTYUIOP[]ASDFGHJKL;'`\\ZXCVBNM,./*").right(43)));
     sendAndExpect(QStringLiteral("1234567890-=qwertyuiop[]asdfghjkl;'`\\zxcvbnm,./*"));
 
     openLine();
@@ -343,13 +345,17 @@ TEST_F(InGameChatE2E, TheFortyNinthCharacterIsRefusedButTheLineRewritten) {
         names << QString(c);
     }
     keys(names.join(QLatin1Char(' ')));
-    const QByteArray full = " >" + typed.toUpper().toLatin1();
-    ASSERT_TRUE(inputIs(full));
+    // The game shows the prompt and the end of the line, as much as fits before the 4-byte
+    // value 46 bytes on; the value stays, and with it the message area.
+    const QByteArray shown = " >" + typed.toUpper().toLatin1().right(43);
+    ASSERT_TRUE(inputIs(shown));
+    EXPECT_EQ(value(), (Bytes{0xFF, 0xE3, 0x0B, 0x54}));
+    EXPECT_TRUE(game().json(QStringLiteral("message")).value(QStringLiteral("shown")).toBool());
 
     poke(kInputLine, "##");
     keys(QStringLiteral("z"));
-    EXPECT_TRUE(inputIs(full));  // the prompt is back: rewritten, and no Z
-    sendAndExpect(typed);
+    EXPECT_TRUE(inputIs(shown));  // the prompt is back: rewritten, and no Z
+    sendAndExpect(typed);         // the whole line goes out
 }
 
 TEST_F(InGameChatE2E, EnterOnTheBarePromptSendsNothing) {

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "common/orvel_globals.h"
+#include "game_link/game_process.h"
 #include "game_link/memory.h"
 #include "platform/os/os_services.h"
 
@@ -37,10 +38,12 @@ int main(int argc, char** argv) {
                                                                            : "other");
     using namespace orvel;
     Memory::gameProcessId = pid;
+    gamelink::HoldGame({0, pid});  // only a game held is opened
     for (int i = 0; i < 3; ++i) {
         Memory::ReadGameLong(GameTitle, 0x5FEAA0);
         Memory::ReadGameBytes(GameTitle, 0x53B8DC, 128);
         Memory::WriteGameHex(GameTitle, 0x426920, QStringLiteral("C3"), 0, 0);
     }
+    gamelink::ReleaseGame();
     return 0;
 }

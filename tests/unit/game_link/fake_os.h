@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "common/orvel_globals.h"
+#include "game_link/game_checks.h"
+#include "game_link/game_process.h"
 #include "game_link/memory.h"
 #include "platform/os/os_services.h"
 
@@ -46,6 +48,9 @@ public:
     uint32_t foreground = 0;
     std::map<uint32_t, Process> processes;
     std::vector<Call> calls;
+    std::map<uint32_t, uint64_t> startTimes;  // of live processes; 1 unless set
+    std::set<uint32_t> impostors;             // show the title without the game's memory
+    std::set<uint32_t> heldElsewhere;         // games another Orvel holds
 
     // ---- Set-up helpers ----
     void addWindow(uint32_t handle, const QString& title, uint32_t pid) {
@@ -215,6 +220,35 @@ public:
         calls.push_back({Kind::Close, h});
         return open_.erase(h) != 0;
     }
+    // One Find call for the whole list, top first as FindWindowA's pick.
+    std::vector<os::WindowHandle> FindWindows(const QString& title) override {
+        calls.push_back({Kind::Find});
+        std::vector<os::WindowHandle> out;
+        for (auto it = windows.rbegin(); it != windows.rend(); ++it) {
+            if (it->title.compare(title, Qt::CaseInsensitive) == 0) {
+                out.push_back(it->handle);
+            }
+        }
+        return out;
+    }
+    uint64_t ProcessStartTime(uint32_t pid) override {
+        if (processes.count(pid) == 0) {
+            return 0;
+        }
+        return startTimes.count(pid) != 0 ? startTimes[pid] : 1;
+    }
+    bool ProcessHasMapped(uint32_t pid, uint32_t, uint32_t) override {
+        return impostors.count(pid) == 0;
+    }
+    intptr_t ClaimProcess(uint32_t pid, uint64_t) override {
+        if (heldElsewhere.count(pid) != 0) {
+            return 0;
+        }
+        claims.insert(pid);
+        return pid;
+    }
+    void ReleaseClaim(intptr_t token) override { claims.erase(static_cast<uint32_t>(token)); }
+    std::set<uint32_t> claims;  // processes this Orvel holds
 
 private:
     os::ProcessHandle nextHandle_ = 100;
@@ -234,8 +268,14 @@ public:
         Memory::memLong = 0;
         Memory::memResult = 0;
         gameVersion = 0;
+        gamelink::ForgetTickAnswer();
     }
-    ~FakeOsScope() { os::setServices(previous_); }
+    ~FakeOsScope() {
+        // What the link holds goes back to this fake before the next test's.
+        gamelink::ReleaseGame();
+        gamelink::ForgetTickAnswer();
+        os::setServices(previous_);
+    }
     FakeOs os;
 
 private:

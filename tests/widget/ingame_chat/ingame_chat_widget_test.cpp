@@ -449,9 +449,12 @@ TEST_F(InGameChat, TheFortyNinthCharacterIsRefusedButTheLineRewritten) {
     os().calls.clear();
     tap(dx8::DIK_Z);
     EXPECT_EQ(window.gameChatText, full);
-    EXPECT_EQ(takeWrites(), lineRewrite(qPrintable(full)));
-    // A line this long runs over the 4-byte value in the game, as the game's own layout has it.
-    EXPECT_EQ(os().peek(kGamePid, 0x53B75E, 51), bytesOf(qPrintable(full), true));
+    // The game shows the prompt and the end of the line, as much as fits before the 4-byte
+    // value 46 bytes on; the value stays as it was.
+    const QString shown = QStringLiteral(" >") + full.right(43);
+    EXPECT_EQ(takeWrites(), lineRewrite(qPrintable(shown)));
+    EXPECT_EQ(os().peek(kGamePid, 0x53B75E, 46), bytesOf(qPrintable(shown), true));
+    EXPECT_EQ(os().peek(kGamePid, 0x53B78C, 4), (std::vector<uint8_t>{0xFF, 0xE3, 0x0B, 0x54}));
     tap(dx8::DIK_BACK);
     tap(dx8::DIK_Z);
     EXPECT_TRUE(window.gameChatText.endsWith(QStringLiteral("AZ")));

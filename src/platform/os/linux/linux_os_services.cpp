@@ -1,6 +1,7 @@
 #include "platform/os/linux/linux_os_services.h"
 
 #include "platform/os/linux/proc_memory.h"
+#include "platform/os/linux/process_checks.h"
 #include "platform/os/linux/x11_windows.h"
 
 namespace orvel::os {
@@ -48,6 +49,26 @@ bool LinuxOsServices::WriteProcessMemory(ProcessHandle process, uint32_t address
 
 bool LinuxOsServices::CloseHandle(ProcessHandle process) {
     return linux_backend::closeProcessMemory(process);
+}
+
+std::vector<WindowHandle> LinuxOsServices::FindWindows(const QString& title) {
+    return windows_->findAllByTitle(title);
+}
+
+uint64_t LinuxOsServices::ProcessStartTime(uint32_t processId) {
+    return linux_backend::processStartTime(processId);
+}
+
+bool LinuxOsServices::ProcessHasMapped(uint32_t processId, uint32_t address, uint32_t length) {
+    return linux_backend::processHasMapped(processId, address, length);
+}
+
+intptr_t LinuxOsServices::ClaimProcess(uint32_t processId, uint64_t startTime) {
+    return linux_backend::claimProcess(processId, startTime);
+}
+
+void LinuxOsServices::ReleaseClaim(intptr_t token) {
+    linux_backend::releaseClaim(token);
 }
 
 OsServices& platformServices() {

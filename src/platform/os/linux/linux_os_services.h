@@ -38,6 +38,15 @@ public:
     bool WriteProcessMemory(ProcessHandle process, uint32_t address, const void* source,
                             size_t length, size_t* done) override;
     bool CloseHandle(ProcessHandle process) override;
+    // Windows of the title, highest in the stacking first.
+    std::vector<WindowHandle> FindWindows(const QString& title) override;
+    // Start time in clock ticks since boot, from /proc/PID/stat.
+    uint64_t ProcessStartTime(uint32_t processId) override;
+    // From /proc/PID/maps.
+    bool ProcessHasMapped(uint32_t processId, uint32_t address, uint32_t length) override;
+    // An advisory lock on a file named after the process in the runtime folder.
+    intptr_t ClaimProcess(uint32_t processId, uint64_t startTime) override;
+    void ReleaseClaim(intptr_t token) override;
 
 private:
     std::unique_ptr<linux_backend::X11Windows> windows_;

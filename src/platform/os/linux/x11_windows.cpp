@@ -214,8 +214,13 @@ void X11Windows::watch(xcb_window_t window) {
 }
 
 uint32_t X11Windows::findByTitle(const QString& title) {
+    const std::vector<uint32_t> all = findAllByTitle(title);
+    return all.empty() ? 0 : all.front();
+}
+
+std::vector<uint32_t> X11Windows::findAllByTitle(const QString& title) {
     if (!connected()) {
-        return 0;
+        return {};
     }
     // Anything the server did before this reply, to any window we looked at, reaches us as an
     // event ahead of it; with no event since the last lookup its answer still holds.
@@ -230,14 +235,14 @@ uint32_t X11Windows::findByTitle(const QString& title) {
         std::free(event);
     }
     if (!changed && lookup_.valid && lookup_.title == title) {
-        return lookup_.window;
+        return lookup_.windows;
     }
-    const uint32_t found = lookUp(title);
+    std::vector<uint32_t> found = lookUp(title);
     lookup_ = {title, found, xcb_connection_has_error(conn_) == 0};
     return found;
 }
 
-uint32_t X11Windows::lookUp(const QString& title) {
+std::vector<uint32_t> X11Windows::lookUp(const QString& title) {
     // A title longer than this many bytes cannot equal the wanted one in any encoding or case,
     // so no more of any title is fetched.
     const qsizetype codePoints = title.toUcs4().size();
@@ -304,12 +309,13 @@ uint32_t X11Windows::lookUp(const QString& title) {
         }
     }
 
+    std::vector<uint32_t> found;
     for (size_t i = candidates.size(); i-- > 0;) {
         if (known[i] && titles[i].compare(title, Qt::CaseInsensitive) == 0) {
-            return candidates[i];
+            found.push_back(candidates[i]);
         }
     }
-    return 0;
+    return found;
 }
 
 uint32_t X11Windows::ownerProcessId(uint32_t window) {

@@ -25,6 +25,8 @@ public:
     // A top-level window whose whole title equals title without regard to case; 0 if none.
     // Where several match, the one highest in the stacking (or most recently managed) wins.
     uint32_t findByTitle(const QString& title);
+    // Every top-level window of that title, highest in the stacking first.
+    std::vector<uint32_t> findAllByTitle(const QString& title);
     uint32_t ownerProcessId(uint32_t window);
     uint32_t foreground();
 
@@ -48,7 +50,7 @@ private:
     void disconnect();
     std::vector<TopLevels> topLevels();
     bool windowManagerAlive(xcb_window_t checkWindow);
-    uint32_t lookUp(const QString& title);
+    std::vector<uint32_t> lookUp(const QString& title);
     void watch(xcb_window_t window);
 
     QByteArray display_;
@@ -62,7 +64,7 @@ private:
     // The last title lookup, good until an event arrives.
     struct Lookup {
         QString title;
-        uint32_t window = 0;
+        std::vector<uint32_t> windows;
         bool valid = false;
     };
     Lookup lookup_;

@@ -1,0 +1,17 @@
+#pragma once
+// What /proc tells about another process beyond its memory: which run of the process it is,
+// what it has mapped, and a claim on it shared out among the Orvels of this machine.
+#include <cstdint>
+
+namespace orvel::os::linux_backend {
+
+// Field 22 of /proc/PID/stat (start time in clock ticks since boot); 0 if unknown.
+uint64_t processStartTime(uint32_t processId);
+// True when /proc/PID/maps covers every byte of [address, address + length).
+bool processHasMapped(uint32_t processId, uint32_t address, uint32_t length);
+// An exclusive advisory lock on "orvel-game-PID-START.lock" in $XDG_RUNTIME_DIR (else /tmp).
+// A positive token, or 0 while another process holds it (or the file cannot be made).
+intptr_t claimProcess(uint32_t processId, uint64_t startTime);
+void releaseClaim(intptr_t token);
+
+}  // namespace orvel::os::linux_backend
