@@ -1,11 +1,6 @@
-#include <fcntl.h>
-#include <signal.h>
-#include <unistd.h>
-
 #include <QApplication>
 #include <QLoggingCategory>
 #include <QMessageBox>
-#include <QSocketNotifier>
 #include <exception>
 
 #include "app/command_line.h"
@@ -16,34 +11,6 @@
 #include "session/mod_dplay.h"
 
 namespace {
-
-int signalPipe[2] = {-1, -1};
-
-void onTerminationSignal(int) {
-    const char c = 1;
-    [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &c, 1);
-}
-
-// SIGTERM and SIGINT close the main window, which leaves the session and gives the router's
-// port back as closing it by hand would.
-std::unique_ptr<QSocketNotifier> closeOnTerminationSignals(QWidget* window) {
-    if (pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-        return nullptr;
-    }
-    auto notifier = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
-    QObject::connect(notifier.get(), &QSocketNotifier::activated, window, [window] {
-        char c;
-        while (::read(signalPipe[0], &c, 1) > 0) {
-        }
-        window->close();
-    });
-    struct sigaction sa = {};
-    sa.sa_handler = onTerminationSignal;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    return notifier;
-}
 
 QString describe(const std::exception& e) {
     if (const auto* dx = dynamic_cast<const dx8::DxError*>(&e)) {
@@ -100,7 +67,6 @@ int main(int argc, char* argv[]) {
             return startupFailed(describe(e));
         }
         window.show();
-        const auto onSignal = closeOnTerminationSignals(&window);
         qCDebug(lcStartup) << "main window shown";
         status = QApplication::exec();
     }
