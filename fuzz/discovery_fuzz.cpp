@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "fuzz_support.h"
-#include "platform/dx8/session_protocol.h"
+#include "platform/dx8/play/session_protocol.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "fuzz_support.h"
-#include "platform/dx8/lobby_protocol.h"
+#include "platform/dx8/lobby/lobby_protocol.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace dx8::lobby;
