@@ -6,6 +6,8 @@
 #include <QFile>
 #include <QUuid>
 #include <cstdio>
+#include <utility>
+#include <variant>
 
 #include "platform/dx8/lobby/lobby_protocol.h"
 #include "platform/dx8/play/session_protocol.h"
@@ -30,6 +32,44 @@ QByteArray le32(uint32_t v) {
     return QByteArray(b, 4);
 }
 
+// Gives every field a message has a value that is not its default, so that each seed carries
+// every field of its kind.
+template <typename M>
+void fill(M& m, const QUuid& app) {
+    const QUuid instance = QUuid::createUuidV5(app, QStringLiteral("seed"));
+    if constexpr (requires { m.result; }) m.result = static_cast<int32_t>(0x80158160u);
+    if constexpr (requires { m.playerId; }) m.playerId = 0x41;
+    if constexpr (requires { m.hostId; }) m.hostId = 0x40;
+    if constexpr (requires { m.seq; }) m.seq = 2;
+    if constexpr (requires { m.nextSeq; }) m.nextSeq = 3;
+    if constexpr (requires { m.idSalt; }) m.idSalt = 0x5A5A;
+    if constexpr (requires { m.token; }) m.token = 0x1122334455667788ull;
+    if constexpr (requires { m.ipv4; }) m.ipv4 = 0x0A4D0002;
+    if constexpr (requires { m.port; }) m.port = 2302;
+    if constexpr (requires { m.reason; }) m.reason = 3;
+    if constexpr (requires { m.application; }) m.application = app;
+    if constexpr (requires { m.instance; }) m.instance = instance;
+    if constexpr (requires { m.name; }) m.name = QStringLiteral("Ann \u00E9");
+    if constexpr (requires { m.password; }) m.password = QStringLiteral("pw");
+    if constexpr (requires { m.desc; }) m.desc = {instance, app, 6, 1, QStringLiteral("Evening race")};
+    if constexpr (requires { m.players; }) {
+        m.players = {{0x40, 1, QStringLiteral("Bob"), 0x0A4D0001, 2302},
+                     {0x41, 2, QStringLiteral("Ann"), 0x0A4D0002, 2303}};
+    }
+}
+
+template <size_t... I>
+void writeControlSeeds(const QUuid& app, std::index_sequence<I...>) {
+    using dx8::net::ControlMessage;
+    const auto one = [&app](auto index) {
+        ControlMessage m(std::in_place_index<decltype(index)::value>);
+        std::visit([&app](auto& typed) { fill(typed, app); }, m);
+        put("session_protocol_fuzz", QStringLiteral("ctl-%1").arg(decltype(index)::value + 1),
+            dx8::net::encodeControl(m));
+    };
+    (one(std::integral_constant<size_t, I>{}), ...);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -41,25 +81,7 @@ int main(int argc, char** argv) {
     using namespace dx8::net;
     const QUuid app = QUuid::fromString(QStringLiteral("{EABD4D9B-6AA9-4c24-9D10-1A6701B07342}"));
 
-    for (int t = static_cast<int>(Ctl::JoinRequest); t <= static_cast<int>(Ctl::Info); ++t) {
-        ControlMessage m;
-        m.type = static_cast<Ctl>(t);
-        m.result = static_cast<int32_t>(0x80158160u);
-        m.playerId = 0x41;
-        m.hostId = 0x40;
-        m.seq = 2;
-        m.nextSeq = 3;
-        m.token = 0x1122334455667788ull;
-        m.ipv4 = 0x0A4D0002;
-        m.port = 2302;
-        m.application = app;
-        m.instance = QUuid::createUuidV5(app, QStringLiteral("seed"));
-        m.name = QStringLiteral("Ann \u00E9");
-        m.desc = {m.instance, app, 6, 1, QStringLiteral("Evening race")};
-        m.players = {{0x40, 1, QStringLiteral("Bob"), 0x0A4D0001, 2302},
-                     {0x41, 2, QStringLiteral("Ann"), 0x0A4D0002, 2303}};
-        put("session_protocol_fuzz", QStringLiteral("ctl-%1").arg(t), encodeControl(m));
-    }
+    writeControlSeeds(app, std::make_index_sequence<std::variant_size_v<ControlMessage>>{});
 
     put("discovery_fuzz", QStringLiteral("query"), encodeQuery({app, 7, 1234}));
     DiscoveryAnswer answer;

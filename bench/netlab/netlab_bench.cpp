@@ -99,6 +99,15 @@ int main(int argc, char** argv) {
             lab->control(QStringLiteral("outage p%1 0 %2").arg(f.outagePlayer).arg(f.outageMs));
             // The outage, then long enough for its consequences: a drop, a migration, a message.
             s.timeUntilAll({f.outagePlayer}, QStringLiteral("session ended"), f.outageMs + 35000);
+            if (!s.player(f.outagePlayer).lines().mid(before[static_cast<size_t>(f.outagePlayer - 1)])
+                     .filter(QStringLiteral("session ended")).isEmpty()) {
+                // Told early: the bot ends, and the others are given the time to notice it gone.
+                s.player(f.outagePlayer).waitFor([](const QStringList&) { return false; }, 5000);
+                std::vector<int> others;
+                for (int i = 1; i <= 4; ++i) if (i != f.outagePlayer) others.push_back(i);
+                s.timeUntilAll(others, QStringLiteral("-- %1 has left the game.").arg(Session::name(f.outagePlayer)),
+                               15000);
+            }
             outage = outcome(s, f.outagePlayer, before);
             if (!s.player(f.outagePlayer).running()) {
                 chatAmong.erase(std::find(chatAmong.begin(), chatAmong.end(), f.outagePlayer));

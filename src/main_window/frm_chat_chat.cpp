@@ -41,13 +41,14 @@ QString lastCharacters(const QString& text, qsizetype limit) {
     return text.mid(start);
 }
 
-// Sends without waiting; a failed send (no session, say) is not the player's concern here.
+// Sends without waiting; a failed send (no session, say) is not the player's concern here. Lines
+// go guaranteed: a chat line lost or dropped behind a newer car state would never be seen.
 void sendText(dx8::DPNID target, const QByteArray& message) {
     if (!dpPeer) {
         return;
     }
     try {
-        dpPeer->SendTo(target, message, 0, dx8::DPNSEND_NOLOOPBACK);
+        dpPeer->SendTo(target, message, 0, dx8::DPNSEND_GUARANTEED | dx8::DPNSEND_NOLOOPBACK);
     } catch (const dx8::DxError& e) {
         qCDebug(lcChat) << "send failed" << dx8::hresultHex(e.code());
     }

@@ -113,11 +113,12 @@ DecodedMessage DecodeMessage(const QByteArray& received) {
         return MalformedMessage{};
     }
     const auto type = static_cast<int32_t>(getLE32(typeBytes));
+    // Bytes past a message's layout are left unread: a later version may append fields.
     switch (type) {
         case ChatMessage:
         case WhisperMessage: {
             std::optional<QString> text = ReadText(received, offset);
-            if (!text || offset != received.size()) {
+            if (!text) {
                 return MalformedMessage{};
             }
             return TextMessage{static_cast<MessageType>(type), std::move(*text)};
@@ -125,8 +126,7 @@ DecodedMessage DecodeMessage(const QByteArray& received) {
         case CarStateMessage: {
             offset += 4;  // reserved bytes, skipped unread
             CarStateUpdate update{};
-            if (!ReadBytes(received, update.state.data(), kCarStateSize, offset) ||
-                offset != received.size()) {
+            if (!ReadBytes(received, update.state.data(), kCarStateSize, offset)) {
                 return MalformedMessage{};
             }
             return update;

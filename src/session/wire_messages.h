@@ -67,8 +67,8 @@ struct MalformedMessage {};
 
 using DecodedMessage = std::variant<TextMessage, CarStateUpdate, UnknownMessage, MalformedMessage>;
 
-// Malformed: shorter than its layout, a text field that does not fit, or bytes left over after
-// the layout. A message of an unknown type with at least its 4-byte type is UnknownMessage.
+// Malformed: shorter than its layout or a text field that does not fit; bytes after the layout
+// are ignored. A message of an unknown type with at least its 4-byte type is UnknownMessage.
 DecodedMessage DecodeMessage(const QByteArray& received);
 
 }  // namespace orvel

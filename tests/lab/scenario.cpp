@@ -131,8 +131,10 @@ ChatTally Session::exchangeChat(int lines, int deadlineMs, const std::vector<int
 }
 
 double Session::carStateRatio(int reports) {
-    std::vector<Player*> all;
-    for (auto& p : players_) all.push_back(p.get());
+    std::vector<Player*> all;  // the players still in the game: one told it was cut off has ended
+    for (auto& p : players_) {
+        if (p->running()) all.push_back(p.get());
+    }
     const auto reportCount = [](const Player& p) {
         return static_cast<int>(p.lines().filter(QRegularExpression(QStringLiteral("^car states: "))).size());
     };

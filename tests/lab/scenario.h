@@ -47,7 +47,8 @@ public:
     ChatTally exchangeChat(int lines, int deadlineMs, const std::vector<int>& among);
 
     // Car states received by every player from every other over the next `reports` reports
-    // (2 s each), as a fraction of the 20 a second each sender sends. -1 if no report came.
+    // (2 s each), as a fraction of the 20 a second each sender sends, among the players still
+    // running. -1 if no report came.
     double carStateRatio(int reports);
 
     // Milliseconds until every player in `watchers` printed a line starting with `line`, or -1

@@ -56,9 +56,8 @@ TEST_F(SessionLab, FourPlayersRaceAtDelayJitterAndLoss) {
     EXPECT_FALSE(session_->anyPrinted(QStringLiteral("--"), {}));
 }
 
-// Waits for chat sent guaranteed: lines go out unreliable and sequenced with the car states today,
-// so a line behind a newer car state is dropped.
-TEST_F(SessionLab, DISABLED_EveryChatLineArrivesOnceAndInOrderAtDelayJitterAndLoss) {
+// Chat goes guaranteed on a channel of its own: neither loss nor a newer car state loses a line.
+TEST_F(SessionLab, EveryChatLineArrivesOnceAndInOrderAtDelayJitterAndLoss) {
     ASSERT_TRUE(form(kRough));
     const lab::ChatTally t = session_->exchangeChat(10, 20000, {1, 2, 3, 4});
     EXPECT_EQ(t.delivered, t.expected);
@@ -66,8 +65,8 @@ TEST_F(SessionLab, DISABLED_EveryChatLineArrivesOnceAndInOrderAtDelayJitterAndLo
     EXPECT_EQ(t.outOfOrder, 0);
 }
 
-// Waits for timeouts tuned to outages: today the player is dropped about 2 s after its link is back.
-TEST_F(SessionLab, DISABLED_AThreeSecondOutageDropsNobody) {
+// Resends stay frequent through an outage, and links outlast a few dark seconds.
+TEST_F(SessionLab, AThreeSecondOutageDropsNobody) {
     ASSERT_TRUE(form(kRough));
     const std::vector<int> before = session_->lineCounts();
     ASSERT_TRUE(lab_->control(QStringLiteral("outage p3 0 3000")));
@@ -79,9 +78,9 @@ TEST_F(SessionLab, DISABLED_AThreeSecondOutageDropsNobody) {
     EXPECT_EQ(t.delivered, t.expected);
 }
 
-// Waits for the cut-off player to be told (or brought back): today it migrates the host role to
-// itself and goes on alone.
-TEST_F(SessionLab, DISABLED_APlayerDarkForFortySecondsIsToldAndTheOthersStayOneSession) {
+// The player whose links all went dark at once is the one told it lost the session; it never
+// takes the host role for a session of its own.
+TEST_F(SessionLab, APlayerDarkForFortySecondsIsToldAndTheOthersStayOneSession) {
     ASSERT_TRUE(form(kRough));
     const std::vector<int> before = session_->lineCounts();
     ASSERT_TRUE(lab_->control(QStringLiteral("outage p4 0 40000")));
@@ -103,8 +102,8 @@ TEST_F(SessionLab, DISABLED_APlayerDarkForFortySecondsIsToldAndTheOthersStayOneS
     EXPECT_EQ(t.delivered, t.expected);
 }
 
-// Waits for partitions handled: today the dark host goes on alone and is never told.
-TEST_F(SessionLab, DISABLED_AHostDarkForFortySecondsIsToldAndTheOthersMigrate) {
+// A host cut off from everyone is told; the others hand the host role on and stay one session.
+TEST_F(SessionLab, AHostDarkForFortySecondsIsToldAndTheOthersMigrate) {
     ASSERT_TRUE(form(kRough));
     ASSERT_TRUE(lab_->control(QStringLiteral("outage p1 0 40000")));
     const std::vector<int> before = session_->lineCounts();
@@ -116,9 +115,9 @@ TEST_F(SessionLab, DISABLED_AHostDarkForFortySecondsIsToldAndTheOthersMigrate) {
     EXPECT_EQ(t.delivered, t.expected);
 }
 
-// Waits for joins that retry their steps: today a join that loses a step fails with 0x80158160
-// or 0x80158590, at 10 % loss now and then, at 30 % nearly always.
-TEST_F(SessionLab, DISABLED_JoinsCompleteAtDelayAndLoss) {
+// Joins ride out lost steps (resends stay frequent) and slow links (deadlines follow the round
+// trip).
+TEST_F(SessionLab, JoinsCompleteAtDelayAndLoss) {
     const PathImpairment paths[] = {{150, 20, 10, 0}, {150, 20, 30, 0}, {300, 0, 0, 0}};
     for (const PathImpairment& path : paths) {
         SCOPED_TRACE(testing::Message() << path.rttMs << " ms, " << path.lossPct << " % loss");

@@ -131,7 +131,8 @@ public:
         }
         try {
             peer_->SendTo(DPNID_ALL_PLAYERS_GROUP,
-                          orvel::BuildTextMessage(orvel::ChatMessage, text), 0, DPNSEND_NOLOOPBACK);
+                          orvel::BuildTextMessage(orvel::ChatMessage, text), 0,
+                          DPNSEND_GUARANTEED | DPNSEND_NOLOOPBACK);  // every line, once, in order
             say(QStringLiteral("<%1> %2").arg(options_.name, text));
         } catch (const DxError& e) {
             say(QStringLiteral("chat failed: %1").arg(hresultHex(e.code())));

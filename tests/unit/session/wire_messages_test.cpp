@@ -126,7 +126,8 @@ TEST(WireMessages, InvalidUtf8IsRefused) {
     EXPECT_TRUE(std::holds_alternative<MalformedMessage>(DecodeMessage(message)));
 }
 
-TEST(WireMessages, EveryTruncationAndEveryOversizeIsMalformed) {
+// Short messages are malformed; longer ones are read by their layout and the rest ignored.
+TEST(WireMessages, EveryTruncationIsMalformedAndTrailingBytesAreIgnored) {
     const QByteArray messages[] = {
         BuildCarStateMessage(patternedState(1)),
         BuildTextMessage(ChatMessage, QStringLiteral("truncate me")),
@@ -137,7 +138,14 @@ TEST(WireMessages, EveryTruncationAndEveryOversizeIsMalformed) {
             EXPECT_TRUE(std::holds_alternative<MalformedMessage>(DecodeMessage(whole.left(n))))
                 << "length " << n << " of " << whole.size();
         }
-        EXPECT_TRUE(std::holds_alternative<MalformedMessage>(DecodeMessage(whole + 'x')));
+        const DecodedMessage exact = DecodeMessage(whole);
+        const DecodedMessage longer = DecodeMessage(whole + QByteArray("xyz", 3));
+        ASSERT_EQ(longer.index(), exact.index());
+        if (const auto* text = std::get_if<TextMessage>(&exact)) {
+            EXPECT_EQ(std::get<TextMessage>(longer).text, text->text);
+        } else {
+            EXPECT_EQ(std::get<CarStateUpdate>(longer).state, std::get<CarStateUpdate>(exact).state);
+        }
     }
 }
 
@@ -188,11 +196,11 @@ TEST(WireMessagesFuzz, RandomAndMutatedInputsNeverReadPastTheEnd) {
         const QByteArray exact(input.constData(), input.size());
         const DecodedMessage decoded = DecodeMessage(exact);
         if (const auto* text = std::get_if<TextMessage>(&decoded)) {
-            // Whatever decoded as text must encode back to the very same bytes.
-            EXPECT_EQ(BuildTextMessage(text->type, text->text), exact);
+            // Whatever decoded as text encodes back to the bytes it was read from.
+            EXPECT_TRUE(exact.startsWith(BuildTextMessage(text->type, text->text)));
             ++decodedWell;
         } else if (const auto* car = std::get_if<CarStateUpdate>(&decoded)) {
-            EXPECT_EQ(exact.size(), kCarStateMessageSize);
+            EXPECT_GE(exact.size(), kCarStateMessageSize);
             EXPECT_EQ(std::memcmp(exact.constData() + 8, car->state.data(), kCarStateSize), 0);
             ++decodedWell;
         }

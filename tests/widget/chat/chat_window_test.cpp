@@ -150,7 +150,7 @@ TEST_F(ChatSend, EnterSendsTheLineAsTypedAndShowsItWithoutABlankAfterTheName) {
     ASSERT_EQ(peer->sends.size(), 1u);
     EXPECT_EQ(peer->sends[0].target, dx8::DPNID_ALL_PLAYERS_GROUP);
     EXPECT_EQ(peer->sends[0].timeout, 0);
-    EXPECT_EQ(peer->sends[0].flags, 0x20);
+    EXPECT_EQ(peer->sends[0].flags, dx8::DPNSEND_GUARANTEED | dx8::DPNSEND_NOLOOPBACK);
     EXPECT_EQ(peer->sends[0].data,
               textMessage(orvel::ChatMessage, QStringLiteral("  hello there ")));
     EXPECT_EQ(history(), QStringLiteral("<Ann>  hello there \r\n"));
@@ -254,7 +254,7 @@ TEST_F(ChatWhisper, GoesToTheSelectedPlayerOnlyAndShowsTheSendersName) {
     ASSERT_EQ(peer->sends.size(), 1u);
     EXPECT_EQ(peer->sends[0].target, 7u);
     EXPECT_EQ(peer->sends[0].timeout, 0);
-    EXPECT_EQ(peer->sends[0].flags, 0x20);
+    EXPECT_EQ(peer->sends[0].flags, dx8::DPNSEND_GUARANTEED | dx8::DPNSEND_NOLOOPBACK);
     EXPECT_EQ(peer->sends[0].data,
               textMessage(orvel::WhisperMessage, QStringLiteral("left at the fork ")));
     EXPECT_TRUE(window->txtSend->text().isEmpty());

@@ -13,6 +13,7 @@
 #include <algorithm>
 
 #include "platform/dx8/directplay8.h"
+#include "platform/dx8/play/link_timing.h"
 
 Q_DECLARE_LOGGING_CATEGORY(lcSession)
 
@@ -29,10 +30,15 @@ constexpr int kLeaveFlushMs = 300;     // goodbyes get this long at most to go o
 constexpr int kMaxUnverified = 16;
 constexpr size_t kMaxPeers = 64;
 constexpr int kMaxPacketBytes = 256 * 1024 + 4096;
-// Liveness: a silent link is given up after 3 to 5 s, well inside the 10 s promised to callers.
+// Liveness: a link dark for up to 5 s must come back, and one really gone must be given up
+// within 10 s. Resends are never further apart than kMaxResendGapMs (ENet doubles the gap on
+// every loss, so a link back after a few seconds would stay unheard for as long again), which
+// leaves ENet's maximum as the one timeout that counts: 7.5 s after the oldest unanswered
+// resend, once the link has been quiet for pingInterval.
 constexpr enet_uint32 kTimeoutLimit = 32;
-constexpr enet_uint32 kTimeoutMinMs = 3000;
-constexpr enet_uint32 kTimeoutMaxMs = 5000;
+constexpr enet_uint32 kTimeoutMinMs = 7000;
+constexpr enet_uint32 kTimeoutMaxMs = 7500;
+constexpr enet_uint32 kMaxResendGapMs = 400;
 
 void ensureEnet() {
     static const bool ok = enet_initialize() == 0;
@@ -172,11 +178,48 @@ Endpoint EnetLinks::endpointOf(LinkId link) const {
     return p == nullptr ? Endpoint{} : Endpoint{ntohl(p->address.host), p->address.port};
 }
 
+void EnetLinks::capResends() {
+    if (enet_ == nullptr) {
+        return;
+    }
+    for (size_t i = 0; i < enet_->peerCount; ++i) {
+        ENetPeer& p = enet_->peers[i];
+        if (p.state == ENET_PEER_STATE_DISCONNECTED) {
+            continue;
+        }
+        for (ENetListIterator it = enet_list_begin(&p.sentReliableCommands);
+             it != enet_list_end(&p.sentReliableCommands); it = enet_list_next(it)) {
+            auto* command = reinterpret_cast<ENetOutgoingCommand*>(it);
+            if (command->roundTripTimeout > kMaxResendGapMs) {
+                command->roundTripTimeout = kMaxResendGapMs;
+            }
+            const enet_uint32 due = command->sentTime + command->roundTripTimeout;
+            if (ENET_TIME_LESS(due, p.nextTimeout)) {
+                p.nextTimeout = due;
+            }
+        }
+    }
+}
+
+qint64 EnetLinks::silentMs(LinkId link) const {
+    const ENetPeer* p = peer(link);
+    if (p == nullptr || enet_ == nullptr) {
+        return 0;
+    }
+    return static_cast<qint64>(ENET_TIME_DIFFERENCE(enet_time_get(), p->lastReceiveTime));
+}
+
+int EnetLinks::roundTripMs(LinkId link) const {
+    const ENetPeer* p = peer(link);
+    return p == nullptr ? 0 : static_cast<int>(p->roundTripTime);
+}
+
 void EnetLinks::pump() {
     // A Receive handler may run inside this loop and release the peer, or close its session.
     const QPointer<EnetLinks> self(this);
     ENetEvent event;
     for (int i = 0; i < 4096 && self && enet_ != nullptr; ++i) {
+        capResends();
         if (enet_host_service(enet_, &event, 0) <= 0) {
             break;
         }
@@ -190,7 +233,8 @@ void EnetLinks::pump() {
             case ENET_EVENT_TYPE_RECEIVE: {
                 ENetPacket* packet = event.packet;
                 const LinkId link = id(event.peer);
-                if (event.channelID == net::kChannelData) {
+                if (event.channelID == net::kChannelData ||
+                    event.channelID == net::kChannelGuaranteed) {
                     const QByteArray data(reinterpret_cast<const char*>(packet->data),
                                           static_cast<qsizetype>(packet->dataLength));
                     enet_packet_destroy(packet);
@@ -285,6 +329,7 @@ void EnetLinks::scheduleService() {
         tickDue_ = 0;
         return;
     }
+    capResends();
     const qint64 wait = msUntilServiceDue();
     const qint64 due = now() + wait;
     // Restarting a timer for the same moment would only cost; an earlier wake reschedules.
@@ -315,8 +360,10 @@ void EnetLinks::send(LinkId link, const net::ControlMessage& m) {
 
 bool EnetLinks::sendData(const std::vector<LinkId>& links, const QByteArray& data, int32_t flags) {
     enet_uint32 packetFlags = 0;
+    uint8_t channel = net::kChannelData;
     if (flags & DPNSEND_GUARANTEED) {
         packetFlags = ENET_PACKET_FLAG_RELIABLE;
+        channel = net::kChannelGuaranteed;
     } else if (flags & DPNSEND_NONSEQUENTIAL) {
         packetFlags = ENET_PACKET_FLAG_UNSEQUENCED;
     }
@@ -326,7 +373,7 @@ bool EnetLinks::sendData(const std::vector<LinkId>& links, const QByteArray& dat
         return false;
     }
     for (LinkId link : links) {
-        enet_peer_send(peer(link), net::kChannelData, packet);
+        enet_peer_send(peer(link), channel, packet);
     }
     if (packet->referenceCount == 0) {
         enet_packet_destroy(packet);
@@ -412,7 +459,7 @@ void EnetLinks::handleConnect(ENetPeer* p) {
     }
     Link link;
     link.kind = LinkKind::Unverified;
-    link.deadline = now() + kUnverifiedMs;
+    link.deadline = now() + stretchedMs(kUnverifiedMs, static_cast<int>(p->roundTripTime));
     link.connected = true;
     links_.emplace(id(p), std::move(link));
 }

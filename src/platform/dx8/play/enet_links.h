@@ -76,6 +76,9 @@ public:
 
     WireStats wireStats() const;
 
+    qint64 silentMs(LinkId link) const override;
+    int roundTripMs(LinkId link) const override;
+
 protected:
     void closeNow(LinkId link) override;
     void forget(LinkId link) override;
@@ -85,6 +88,8 @@ private:
     static LinkId id(_ENetPeer* peer) { return reinterpret_cast<LinkId>(peer); }
     qint64 now() const { return clock_.elapsed(); }
     void pump();
+    // Keeps ENet's resend gaps short, so that a link back from an outage is heard at once.
+    void capResends();
     void onReadable();
     void onTick();
     qint64 msUntilServiceDue() const;

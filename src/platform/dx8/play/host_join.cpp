@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "platform/dx8/play/address_text.h"
+#include "platform/dx8/play/link_timing.h"
 
 namespace dx8 {
 
@@ -44,7 +45,7 @@ void HostJoin::onRequest(LinkId link, const net::msg::JoinRequest& m) {
             refuse(link, DPNERR_HOSTREJECTEDCONNECTION);
             return;
         }
-        state->deadline = s_.now() + kConnectMs;
+        state->deadline = s_.now() + stretchedMs(kConnectMs, s_.links.roundTripMs(link));
         queue_.push_back(QueuedJoin{link, m});
         return;
     }
@@ -62,7 +63,7 @@ void HostJoin::start(LinkId link, const net::msg::JoinRequest& m) {
     join.link = link;
     join.id = r.allocateId(join.seq);
     join.name = m.name;
-    join.deadline = s_.now() + kMeshWaitMs;
+    join.deadline = s_.now() + stretchedMs(kMeshWaitMs, s_.links.roundTripMs(link));
     const uint64_t token = QRandomGenerator::system()->generate64();
     Link* state = s_.links.find(link);
     state->playerId = join.id;
@@ -110,7 +111,7 @@ void HostJoin::ready(LinkId link) {
     }
     PendingJoin& join = *join_;
     join.adding = true;
-    join.deadline = s_.now() + kAckWaitMs;
+    join.deadline = s_.now() + stretchedMs(kAckWaitMs, s_.links.roundTripMs(link));
     Link* state = s_.links.find(link);
     state->kind = LinkKind::Player;
     state->deadline = 0;

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "platform/dx8/play/link_timing.h"
+
 namespace dx8 {
 
 namespace {
@@ -24,7 +26,7 @@ void Joiner::begin(DPNHANDLE handle, LinkId hostLink, uint32_t hostIp,
     op.hostLink = hostLink;
     op.hostIp = hostIp;
     op.request = std::move(request);
-    op.deadline = s_.now() + kConnectMs;
+    op.started = s_.now();
     op.sync = sync;
     op_ = std::move(op);
     syncResult.reset();
@@ -226,9 +228,20 @@ void Joiner::holdData(const Link& state, const QByteArray& data) {
     }
 }
 
+qint64 Joiner::deadline() const {
+    if (!op_) {
+        return 0;
+    }
+    // The host link's round trip, once measured, stretches the time the join may take.
+    return op_->started + stretchedMs(kConnectMs, s_.links.roundTripMs(op_->hostLink));
+}
+
 void Joiner::checkDeadline(qint64 now) {
-    if (op_ && now > op_->deadline) {
-        fail(op_->accept ? DPNERR_PLAYERNOTREACHABLE : DPNERR_NORESPONSE);
+    if (op_ && now > deadline()) {
+        const HRESULT why = op_->accept ? DPNERR_PLAYERNOTREACHABLE : DPNERR_NORESPONSE;
+        qCWarning(lcSession) << "join timed out" << (op_->accept ? "linking to the players"
+                                                                 : "waiting for the host");
+        fail(why);
     }
 }
 

@@ -29,7 +29,7 @@ public:
     // A player may start sending before our own join has completed; held until then.
     void holdData(const Link& state, const QByteArray& data);
     void checkDeadline(qint64 now);
-    qint64 deadline() const { return op_ ? op_->deadline : 0; }
+    qint64 deadline() const;
 
     // Gives up the join: the host hears why (once it has accepted us), the caller gets result.
     void fail(HRESULT result);
@@ -47,7 +47,7 @@ private:
         net::msg::JoinRequest request;
         std::optional<net::msg::JoinAccept> accept;
         std::set<DPNID> meshPending;
-        qint64 deadline = 0;
+        qint64 started = 0;
         bool sync = false;
         std::vector<std::pair<DPNID, QByteArray>> earlyData;
     };

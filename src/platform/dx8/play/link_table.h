@@ -61,6 +61,15 @@ public:
     virtual uint16_t localPort() const = 0;
     // Puts what was queued on the wire now rather than at the next service.
     virtual void flush() {}
+    // How long nothing has come over the link, and its measured round trip (0: not known).
+    virtual qint64 silentMs(LinkId link) const {
+        Q_UNUSED(link);
+        return 0;
+    }
+    virtual int roundTripMs(LinkId link) const {
+        Q_UNUSED(link);
+        return 0;
+    }
 
     std::map<LinkId, Link>& all() { return links_; }
     const std::map<LinkId, Link>& all() const { return links_; }

@@ -7,6 +7,7 @@
 #include <QRandomGenerator>
 
 #include "platform/dx8/play/address_text.h"
+#include "platform/dx8/play/link_timing.h"
 #include "platform/dx8/play/session_address_source.h"
 
 Q_LOGGING_CATEGORY(lcSession, "orvel.session", QtCriticalMsg)
@@ -91,9 +92,26 @@ void SessionCore::linkDown(LinkId link, const Link& state) {
             if (Player* p = roster_.present(state.playerId)) {
                 p->link = 0;
             }
+            if (cutOff(state.playerId)) {
+                // Everyone else went quiet at once: it is us who are gone, not all of them. The
+                // session is lost here; the others carry on without us (and migrate if we host).
+                qCWarning(lcSession) << "cut off from every player: the session is lost";
+                members_.endSession(DPNERR_CONNECTIONLOST, DPNDESTROYPLAYERREASON_CONNECTIONLOST);
+                break;
+            }
             members_.removePlayer(state.playerId, DPNDESTROYPLAYERREASON_CONNECTIONLOST);
             break;
     }
+}
+
+bool SessionCore::cutOff(DPNID lost) const {
+    std::vector<qint64> others;
+    for (const auto& [id, p] : roster_.players) {
+        if (id != lost && id != roster_.localId && !p.gone && p.link != 0) {
+            others.push_back(links_->silentMs(p.link));
+        }
+    }
+    return cutOffFromAll(others);
 }
 
 void SessionCore::dataArrived(LinkId link, const Link& state, const QByteArray& data) {

@@ -91,6 +91,8 @@ protected:
     qint64 earliestDeadline() const override;
 
 private:
+    // Whether losing the link to this player means we are the one cut off.
+    bool cutOff(DPNID lost) const;
     void searchFinished(DPNHANDLE handle, HRESULT result);
     void leaveSession(bool announce);
     DPNHANDLE newHandle();

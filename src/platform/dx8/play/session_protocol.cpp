@@ -298,7 +298,8 @@ std::optional<ControlMessage> decodeAs(size_t index, Reader& r) {
         }
         std::variant_alternative_t<I, ControlMessage> m;
         getFields(r, m);
-        if (!r.atEnd()) {
+        // Bytes past the layout are ignored: a later version may append fields.
+        if (!r.ok()) {
             return std::nullopt;
         }
         return ControlMessage(std::in_place_index<I>, std::move(m));

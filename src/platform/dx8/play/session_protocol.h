@@ -4,8 +4,9 @@
 // session's port) and the control messages that peers exchange on ENet's control channel.
 // Application data travels raw on its own channel and has no format here.
 //
-// Every decoder takes untrusted bytes: it checks every length against the bytes it has, refuses
-// trailing bytes, and gives nullopt for anything it cannot read in full.
+// Every decoder takes untrusted bytes: it checks every length against the bytes it has and gives
+// nullopt for anything it cannot read in full. A control message longer than its layout is read
+// by its layout and the rest ignored; discovery datagrams must be exact.
 
 #include <QByteArray>
 #include <QString>
@@ -21,7 +22,10 @@ namespace dx8::net {
 
 constexpr uint8_t kChannelData = 0;     // application data, raw
 constexpr uint8_t kChannelControl = 1;  // control messages, reliable
-constexpr size_t kChannelCount = 2;
+// Guaranteed application data has a channel of its own: on the data channel a lost guaranteed
+// message would hold back every unreliable one behind it until its resend arrived.
+constexpr uint8_t kChannelGuaranteed = 2;
+constexpr size_t kChannelCount = 3;
 
 constexpr uint16_t kProtocolVersion = 1;
 
