@@ -13,6 +13,7 @@
 #include <algorithm>
 
 #include "platform/dx8/directplay8.h"
+#include "platform/dx8/play/nat_paths.h"
 
 Q_DECLARE_LOGGING_CATEGORY(lcSession)
 
@@ -350,6 +351,27 @@ void EnetLinks::forget(LinkId link) {
     enet_peer_reset(peer(link));
 }
 
+void EnetLinks::punch(uint32_t ipv4, uint16_t port) {
+    if (enet_ == nullptr || ipv4 == 0 || port == 0) {
+        return;
+    }
+    ENetAddress to;
+    to.host = htonl(ipv4);
+    to.port = port;
+    QByteArray bytes = punchDatagram();
+    ENetBuffer buffer;
+    buffer.data = bytes.data();
+    buffer.dataLength = static_cast<size_t>(bytes.size());
+    enet_socket_send(enet_->socket, &to, &buffer, 1);
+}
+
+int EnetLinks::rttOf(LinkId link) const {
+    if (enet_ == nullptr || !links_.count(link)) {
+        return -1;
+    }
+    return static_cast<int>(peer(link)->roundTripTime);
+}
+
 LinkId EnetLinks::connectTo(uint32_t ipv4, uint16_t port) {
     if (enet_ == nullptr || ipv4 == 0 || port == 0) {
         return 0;
@@ -432,6 +454,9 @@ int EnetLinks::intercept(ENetHost* host, ENetEvent* event) {
     EnetLinks* self = hostRegistry().value(host);
     if (self != nullptr && host->receivedDataLength < self->receivedSizes_.size()) {
         ++self->receivedSizes_[host->receivedDataLength];
+    }
+    if (isPunch(host->receivedData, host->receivedDataLength)) {
+        return 1;  // it has done its work by passing the routers
     }
     if (!net::looksLikeQuery(host->receivedData, host->receivedDataLength)) {
         return 0;

@@ -43,6 +43,7 @@ private:
         DPNID id = 0;
         uint32_t seq = 0;
         QString name;
+        Endpoint lan, mapped;  // what the joiner says of itself
         bool adding = false;  // JoinReady came; waiting for the players' AddedAck
         std::set<DPNID> awaitingAck;
         qint64 deadline = 0;

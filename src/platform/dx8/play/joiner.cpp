@@ -2,14 +2,23 @@
 
 #include <algorithm>
 
+#include "platform/dx8/play/nat_paths.h"
+
 namespace dx8 {
 
 namespace {
 
 constexpr size_t kMaxEarlyData = 256;
 
-bool isLoopback(uint32_t ip) {
-    return (ip >> 24) == 127;
+// A player reached at its router's address without a mapping there had to open the router
+// toward us first.
+PathKind pathTo(const net::PlayerEntry& e, Endpoint at) {
+    if (at.ipv4 == e.mappedIpv4 && at.port == e.mappedPort) {
+        return PathKind::Direct;
+    }
+    const bool behindRouter = e.lanIpv4 != 0 && (e.lanIpv4 != e.ipv4 || e.lanPort != e.port);
+    const bool atRouter = at.ipv4 == e.ipv4 && at.port == e.port;
+    return behindRouter && atRouter ? PathKind::Punched : PathKind::Direct;
 }
 
 }  // namespace
@@ -42,14 +51,15 @@ void Joiner::onLinkUp(LinkId link, const Link& state) {
 }
 
 void Joiner::onControl(LinkId link, Link& state, const net::ControlMessage& m) {
-    Q_UNUSED(link);
     if (!op_) {
         return;
     }
     if (state.kind == LinkKind::MeshOut) {
         if (std::holds_alternative<net::msg::MeshAck>(m) && !state.acked) {
             state.acked = true;
-            meshLinkReady(state.playerId);
+            const DPNID id = state.playerId;  // state goes with the links dropped below
+            dropMeshLinks(id, link, Drop::Now);  // the player's other addresses are not needed
+            meshLinkReady(id);
         }
         return;
     }
@@ -83,6 +93,7 @@ void Joiner::onAccept(const net::msg::JoinAccept& m) {
     }
     op.accept = m;
     Roster& r = s_.roster;
+    r.observed = {m.observedIpv4, m.observedPort};
     r.localId = m.playerId;
     r.hostId = m.hostId;
     r.localSeq = m.seq;
@@ -96,20 +107,22 @@ void Joiner::onAccept(const net::msg::JoinAccept& m) {
         if (e.id == m.hostId) {
             continue;
         }
-        // A player the host reaches over its own loopback lives on the host's machine.
-        uint32_t ip = e.ipv4;
-        if (ip == 0 || (isLoopback(ip) && !isLoopback(op.hostIp))) {
-            ip = op.hostIp;
+        // Every address at once: the first to answer wins, so a LAN join takes no longer.
+        for (const Endpoint& at : candidatesFor(e, op.hostIp)) {
+            const LinkId link = s_.links.connectTo(at.ipv4, at.port);
+            if (link == 0) {
+                continue;
+            }
+            Link state;
+            state.kind = LinkKind::MeshOut;
+            state.playerId = e.id;
+            s_.links.add(link, state);
+            op.paths[link] = pathTo(e, at);
         }
-        const LinkId link = s_.links.connectTo(ip, e.port);
-        if (link == 0) {
+        if (s_.links.linkOf(LinkKind::MeshOut, e.id) == 0) {
             fail(DPNERR_PLAYERNOTREACHABLE);
             return;
         }
-        Link state;
-        state.kind = LinkKind::MeshOut;
-        state.playerId = e.id;
-        s_.links.add(link, state);
         op.meshPending.insert(e.id);
     }
     s_.links.flush();
@@ -122,11 +135,8 @@ void Joiner::onPlayerRemoved(const net::msg::PlayerRemoved& m) {
     }
     std::erase_if(op_->accept->players,
                   [&m](const net::PlayerEntry& e) { return e.id == m.playerId; });
-    const LinkId link = s_.links.linkOf(LinkKind::MeshOut, m.playerId);
-    if (link != 0) {
-        s_.drop(link,
-                m.reason == DPNDESTROYPLAYERREASON_NORMAL ? Drop::AwaitClose : Drop::Silently);
-    }
+    dropMeshLinks(m.playerId, 0,
+                  m.reason == DPNDESTROYPLAYERREASON_NORMAL ? Drop::AwaitClose : Drop::Silently);
     if (op_->meshPending.erase(m.playerId) > 0) {
         meshLinkReady(0);
     }
@@ -139,6 +149,21 @@ void Joiner::meshLinkReady(DPNID id) {
     op_->meshPending.erase(id);
     if (op_->meshPending.empty()) {
         s_.links.send(op_->hostLink, net::joinReady());
+    }
+}
+
+void Joiner::dropMeshLinks(DPNID id, LinkId except, Drop how) {
+    std::vector<LinkId> others;
+    for (const auto& [link, state] : s_.links.all()) {
+        if (link != except && state.kind == LinkKind::MeshOut && state.playerId == id) {
+            others.push_back(link);
+        }
+    }
+    for (LinkId link : others) {
+        s_.drop(link, how);
+        if (op_) {
+            op_->paths.erase(link);
+        }
     }
 }
 
@@ -166,7 +191,11 @@ void Joiner::done() {
             continue;
         }
         const Endpoint at = s_.links.endpointOf(found);
-        r.players[e.id] = Player{e.id, e.seq, e.name, found, false, at.ipv4, at.port};
+        const auto path = op.paths.find(found);
+        r.players[e.id] = Player{e.id,       e.seq,   e.name,    found,        false,
+                                 at.ipv4,    at.port, e.lanIpv4, e.lanPort,    e.mappedIpv4,
+                                 e.mappedPort,
+                                 path != op.paths.end() ? path->second : PathKind::Direct};
         order.push_back(e.id);
     }
     s_.events.createPlayer(r.localId);
@@ -216,7 +245,10 @@ void Joiner::onLinkLost(const Link& state) {
         op_->hostLink = 0;
         fail(state.connected ? DPNERR_CONNECTIONLOST : DPNERR_NORESPONSE);
     } else if (state.kind == LinkKind::MeshOut) {
-        fail(DPNERR_PLAYERNOTREACHABLE);
+        // One address of several failing says nothing yet.
+        if (state.acked || s_.links.linkOf(LinkKind::MeshOut, state.playerId) == 0) {
+            fail(DPNERR_PLAYERNOTREACHABLE);
+        }
     }
 }
 

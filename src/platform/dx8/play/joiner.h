@@ -47,6 +47,7 @@ private:
         net::msg::JoinRequest request;
         std::optional<net::msg::JoinAccept> accept;
         std::set<DPNID> meshPending;
+        std::map<LinkId, PathKind> paths;  // how each link to a player would have come about
         qint64 deadline = 0;
         bool sync = false;
         std::vector<std::pair<DPNID, QByteArray>> earlyData;
@@ -55,6 +56,7 @@ private:
     void onAccept(const net::msg::JoinAccept& m);
     void onPlayerRemoved(const net::msg::PlayerRemoved& m);
     void meshLinkReady(DPNID id);
+    void dropMeshLinks(DPNID id, LinkId except, Drop how);
     void done();
 
     SessionContext& s_;

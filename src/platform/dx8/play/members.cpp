@@ -42,6 +42,9 @@ void Members::onControl(DPNID from, const net::ControlMessage& m) {
 
 void Members::onExpect(const net::msg::Expect& m) {
     s_.roster.expect(m.playerId, m.token, s_.now() + kExpectMs);
+    // The joiner links to us at every address we have; a router in front of us lets it in only
+    // once we have sent toward it. On a LAN this datagram is simply swallowed.
+    s_.links.punch(m.ipv4, m.port);
     // The joiner's hello may have come first.
     for (auto& [link, state] : s_.links.all()) {
         if (state.kind == LinkKind::Unverified && state.hello &&
@@ -81,7 +84,9 @@ void Members::onPlayerAdded(const net::msg::PlayerAdded& m) {
         state->kind = LinkKind::Player;
         state->deadline = 0;
         const Endpoint at = s_.links.endpointOf(link);
-        r.players[m.playerId] = Player{m.playerId, m.seq, m.name, link, false, at.ipv4, at.port};
+        r.players[m.playerId] = Player{m.playerId, m.seq,       m.name,       link,
+                                       false,      at.ipv4,     at.port,      m.lanIpv4,
+                                       m.lanPort,  m.mappedIpv4, m.mappedPort, PathKind::Direct};
         r.nextSeq = std::max(r.nextSeq, m.seq + 1);
         s_.events.createPlayer(m.playerId);
     }

@@ -7,6 +7,7 @@
 #include <QRandomGenerator>
 
 #include "platform/dx8/play/address_text.h"
+#include "platform/dx8/play/nat_paths.h"
 #include "platform/dx8/play/session_address_source.h"
 
 Q_LOGGING_CATEGORY(lcSession, "orvel.session", QtCriticalMsg)
@@ -462,10 +463,13 @@ DPNHANDLE SessionCore::connect(const DPN_APPLICATION_DESC& desc, const DirectPla
         links_->close();
         return failLater(DPNERR_GENERIC);
     }
-    joiner_.begin(handle, hostLink, *ip,
-                  std::get<net::msg::JoinRequest>(
-                      net::joinRequest(application, instance, roster_.localName, desc.Password)),
-                  sync);
+    auto request = std::get<net::msg::JoinRequest>(
+        net::joinRequest(application, instance, roster_.localName, desc.Password));
+    request.lanIpv4 = localAddressToward(*ip);
+    request.lanPort = links_->localPort();
+    request.mappedIpv4 = roster_.mapped.ipv4;
+    request.mappedPort = roster_.mapped.port;
+    joiner_.begin(handle, hostLink, *ip, std::move(request), sync);
     links_->flush();
     links_->scheduleService();
     if (!sync) {
@@ -578,6 +582,18 @@ void SessionCore::registerLobby(DPNHANDLE handle, DirectPlay8LobbiedApplication*
         return;
     }
     raise(DPNERR_INVALIDFLAGS);
+}
+
+Reachability SessionCore::reachability() const {
+    Reachability out;
+    out.observed = roster_.observed;
+    out.mapped = roster_.mapped;
+    for (const Player* p : roster_.presentInJoinOrder()) {
+        if (p->link != 0) {
+            out.players.push_back({p->id, p->name, p->path, links_->rttOf(p->link)});
+        }
+    }
+    return out;
 }
 
 }  // namespace dx8

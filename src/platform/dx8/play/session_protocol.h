@@ -97,9 +97,14 @@ struct PlayerEntry {
     uint32_t id = 0;
     uint32_t seq = 0;  // join order
     QString name;
-    uint32_t ipv4 = 0;  // host byte order
+    uint32_t ipv4 = 0;  // host byte order; where the host sees the player
     uint16_t port = 0;
-    DX8_FIELDS(id, seq, name, ipv4, port)
+    // Where the player is on its own network, and what its router forwards to it (0: none).
+    uint32_t lanIpv4 = 0;
+    uint16_t lanPort = 0;
+    uint32_t mappedIpv4 = 0;
+    uint16_t mappedPort = 0;
+    DX8_FIELDS(id, seq, name, ipv4, port, lanIpv4, lanPort, mappedIpv4, mappedPort)
 };
 
 struct SessionDesc {
@@ -120,7 +125,13 @@ struct JoinRequest {
     QUuid instance;
     QString name;
     QString password;
-    DX8_FIELDS(version, application, instance, name, password)
+    // The joiner's own addresses, for the players who link to it after it (0: unknown).
+    uint32_t lanIpv4 = 0;
+    uint16_t lanPort = 0;
+    uint32_t mappedIpv4 = 0;
+    uint16_t mappedPort = 0;
+    DX8_FIELDS(version, application, instance, name, password, lanIpv4, lanPort, mappedIpv4,
+               mappedPort)
 };
 struct JoinRefuse {
     int32_t result = 0;
@@ -135,7 +146,11 @@ struct JoinAccept {
     uint64_t token = 0;
     SessionDesc desc;
     std::vector<PlayerEntry> players;  // at most kMaxPlayersListed go on the wire
-    DX8_FIELDS(playerId, hostId, seq, nextSeq, idSalt, token, desc, players)
+    // Where the host sees the joiner: its public address when a router stands between them.
+    uint32_t observedIpv4 = 0;
+    uint16_t observedPort = 0;
+    DX8_FIELDS(playerId, hostId, seq, nextSeq, idSalt, token, desc, players, observedIpv4,
+               observedPort)
 };
 struct Expect {
     uint32_t playerId = 0;
@@ -163,7 +178,11 @@ struct PlayerAdded {
     uint32_t playerId = 0;
     uint32_t seq = 0;
     QString name;
-    DX8_FIELDS(playerId, seq, name)
+    uint32_t lanIpv4 = 0;
+    uint16_t lanPort = 0;
+    uint32_t mappedIpv4 = 0;
+    uint16_t mappedPort = 0;
+    DX8_FIELDS(playerId, seq, name, lanIpv4, lanPort, mappedIpv4, mappedPort)
 };
 struct AddedAck {
     uint32_t playerId = 0;
