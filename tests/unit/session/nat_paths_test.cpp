@@ -9,6 +9,7 @@
 #include "platform/dx8/play/joiner.h"
 #include "platform/dx8/play/members.h"
 #include "platform/dx8/play/nat_paths.h"
+#include "platform/dx8/play/relay.h"
 
 using namespace dx8;
 namespace msg = dx8::net::msg;
@@ -262,4 +263,151 @@ TEST(NatPaths, TheFirstAddressToAnswerWins) {
     EXPECT_FALSE(s.joiner.active());
     ASSERT_EQ(s.links.sentOn<msg::JoinFail>(host).size(), 1u);
     EXPECT_EQ(s.links.sentOn<msg::JoinFail>(host)[0].result, DPNERR_PLAYERNOTREACHABLE);
+}
+
+// ---- Relaying through the host -----------------------------------------------------------------
+
+namespace {
+
+// A session of host 1 and players 2 (linked to us directly) and 3 (reached through the host).
+Roster relayRoster(DPNID local) {
+    Roster r;
+    r.inSession = true;
+    r.localId = local;
+    r.hostId = 1;
+    for (DPNID id : {1u, 2u, 3u}) {
+        Player p{id, id, "p", id == local ? 0 : LinkId(10 * id)};
+        if (id == 3 && local != 1) {
+            p.link = 10;  // the host's link
+            p.path = PathKind::Relayed;
+        }
+        r.players[id] = p;
+    }
+    return r;
+}
+
+}  // namespace
+
+TEST(Relay, OnlyTheHostsLinkMayCarryRelayedDataAndTheHostStampsTheSender) {
+    struct Case {
+        const char* what;
+        DPNID local;
+        DPNID linkOwner;
+        DPNID id;  // what the packet names
+        RelayRoute::Action action;
+        DPNID deliveredFrom;
+        LinkId forwardTo;
+        DPNID stamped;
+    } cases[] = {
+        {"from the host, for a relayed player", 2, 1, 3, RelayRoute::Deliver, 3, 0, 0},
+        {"a player claiming to relay", 2, 3, 3, RelayRoute::Ignore, 0, 0, 0},
+        {"the host naming a linked player", 2, 1, 2, RelayRoute::Ignore, 0, 0, 0},
+        {"the host naming nobody", 2, 1, 77, RelayRoute::Ignore, 0, 0, 0},
+        {"at the host, toward a player", 1, 2, 3, RelayRoute::Forward, 0, 30, 2},
+        {"at the host, naming its sender", 1, 2, 2, RelayRoute::Ignore, 0, 0, 0},
+        {"at the host, for the host", 1, 3, 1, RelayRoute::Deliver, 3, 0, 0},
+    };
+    for (const Case& c : cases) {
+        const Roster r = relayRoster(c.local);
+        Link from;
+        from.kind = LinkKind::Player;
+        from.playerId = c.linkOwner;
+        const RelayRoute route = routeRelayed(r, from, wrapRelayed(c.id, "car"));
+        EXPECT_EQ(route.action, c.action) << c.what;
+        if (c.action == RelayRoute::Deliver) {
+            EXPECT_EQ(route.from, c.deliveredFrom) << c.what;
+            EXPECT_EQ(route.data, QByteArray("car")) << c.what;
+        } else if (c.action == RelayRoute::Forward) {
+            EXPECT_EQ(route.forwardTo, c.forwardTo) << c.what;
+            EXPECT_EQ(route.data, wrapRelayed(c.stamped, "car")) << c.what;
+        }
+    }
+    Link unverified;
+    unverified.playerId = 1;
+    EXPECT_EQ(routeRelayed(relayRoster(2), unverified, wrapRelayed(3, "x")).action,
+              RelayRoute::Ignore);
+    Link host;
+    host.kind = LinkKind::Player;
+    host.playerId = 1;
+    EXPECT_EQ(routeRelayed(relayRoster(2), host, QByteArray("\x03\x00", 2)).action,
+              RelayRoute::Ignore);
+}
+
+TEST(Relay, AfterMigrationTheNewHostCarriesTheRelayedOrTheyAreLost) {
+    Roster r = relayRoster(2);
+    r.hostId = 2;  // we take over: we never had a link to player 3
+    EXPECT_EQ(rehomeRelayed(r), std::vector<DPNID>{3});
+    r = relayRoster(4);
+    r.players[4] = Player{4, 4, "me"};
+    r.players[1].gone = true;
+    r.hostId = 2;
+    EXPECT_TRUE(rehomeRelayed(r).empty());
+    EXPECT_EQ(r.players[3].link, 20u);
+    EXPECT_EQ(r.linksExcept(), (std::vector<LinkId>{20}));  // player 3 is not sent to twice
+}
+
+// A player that answers at none of its addresses in time is reached through the host; the host
+// tells it so, and it takes the joiner as a relayed player.
+TEST(Relay, AJoinerThatCannotLinkIsRelayedWhenTheHostOffersIt) {
+    for (uint8_t relays : {1, 0}) {
+        Session s;
+        const LinkId host = s.links.connectTo(kHostIp, 2302);
+        s.joiner.begin(7, host, kHostIp, {}, false);
+        msg::JoinAccept a;
+        a.playerId = 50;
+        a.hostId = 1;
+        a.relays = relays;
+        a.players = {{1, 0, "h", 0, 2302}, {2, 1, "p", kRouterIp, 40001, kLanIp, 2302}};
+        s.joiner.onControl(host, *s.links.find(host), a);
+        EXPECT_EQ(s.joiner.deadline(), relays ? 1000 + kDirectWaitMs : 1000 + kConnectMs);
+        s.joiner.checkDeadline(1000 + kDirectWaitMs + 1);
+        if (relays == 0) {
+            EXPECT_TRUE(s.joiner.active());
+            EXPECT_TRUE(s.links.sentOn<msg::JoinReady>(host).empty());
+            continue;
+        }
+        EXPECT_TRUE(s.links.linksTo(2).empty());
+        const auto ready = s.links.sentOn<msg::JoinReady>(host);
+        ASSERT_EQ(ready.size(), 1u);
+        EXPECT_EQ(ready[0].relayed, std::vector<uint32_t>{2});
+        s.joiner.onControl(host, *s.links.find(host), net::joinDone());
+        ASSERT_NE(s.roster.present(2), nullptr);
+        EXPECT_EQ(s.roster.present(2)->path, PathKind::Relayed);
+        EXPECT_EQ(s.roster.present(2)->link, host);
+    }
+
+    // The host passes the word on to the player concerned only.
+    Session h;
+    Roster& r = h.roster;
+    r.desc = net::SessionDesc{QUuid::createUuid(), {}, 0, 0, "race"};
+    uint32_t seq = 0;
+    r.localId = r.hostId = r.allocateId(seq);
+    r.players[r.localId] = Player{r.localId, seq, "host"};
+    r.inSession = true;
+    std::vector<LinkId> present;
+    for (int i = 0; i < 2; ++i) {
+        present.push_back(h.links.connectTo(kRouterIp, static_cast<uint16_t>(40001 + i)));
+        const DPNID id = r.allocateId(seq);
+        h.links.add(present.back(), playerLink(id));
+        r.players[id] = Player{id, seq, "p", present.back()};
+    }
+    const LinkId joiner = h.links.connectTo(0x28282820u, 50000);
+    h.links.add(joiner, Link());
+    h.hostJoin.onRequest(joiner, msg::JoinRequest{});
+    const DPNID far = h.links.find(present[1])->playerId;
+    h.hostJoin.onControl(joiner, msg::JoinReady{{far, 12345}});
+    ASSERT_EQ(h.links.sentOn<msg::PlayerAdded>(present[0]).size(), 1u);
+    EXPECT_EQ(h.links.sentOn<msg::PlayerAdded>(present[0])[0].relayed, 0);
+    ASSERT_EQ(h.links.sentOn<msg::PlayerAdded>(present[1]).size(), 1u);
+    const msg::PlayerAdded added = h.links.sentOn<msg::PlayerAdded>(present[1])[0];
+    EXPECT_EQ(added.relayed, 1);
+
+    Session p;
+    p.roster.inSession = true;
+    p.roster.hostId = 1;
+    p.roster.players[1] = Player{1, 0, "host", 10};
+    p.members.onControl(1, added);
+    ASSERT_NE(p.roster.present(added.playerId), nullptr);
+    EXPECT_EQ(p.roster.present(added.playerId)->path, PathKind::Relayed);
+    EXPECT_EQ(p.roster.present(added.playerId)->link, 10u);
 }

@@ -191,13 +191,19 @@ void EnetLinks::pump() {
             case ENET_EVENT_TYPE_RECEIVE: {
                 ENetPacket* packet = event.packet;
                 const LinkId link = id(event.peer);
-                if (event.channelID == net::kChannelData) {
+                if (event.channelID == net::kChannelData ||
+                    event.channelID == net::kChannelRelay) {
                     const QByteArray data(reinterpret_cast<const char*>(packet->data),
                                           static_cast<qsizetype>(packet->dataLength));
                     enet_packet_destroy(packet);
                     const auto it = links_.find(link);
-                    if (it != links_.end()) {
+                    if (it == links_.end()) {
+                        break;
+                    }
+                    if (event.channelID == net::kChannelData) {
                         listener_.dataArrived(link, it->second, data);
+                    } else {
+                        listener_.relayArrived(link, it->second, data);
                     }
                     break;
                 }
@@ -314,7 +320,8 @@ void EnetLinks::send(LinkId link, const net::ControlMessage& m) {
     scheduleService();  // its resend, should it be lost
 }
 
-bool EnetLinks::sendData(const std::vector<LinkId>& links, const QByteArray& data, int32_t flags) {
+bool EnetLinks::sendData(const std::vector<LinkId>& links, const QByteArray& data, int32_t flags,
+                         uint8_t channel) {
     enet_uint32 packetFlags = 0;
     if (flags & DPNSEND_GUARANTEED) {
         packetFlags = ENET_PACKET_FLAG_RELIABLE;
@@ -327,7 +334,7 @@ bool EnetLinks::sendData(const std::vector<LinkId>& links, const QByteArray& dat
         return false;
     }
     for (LinkId link : links) {
-        enet_peer_send(peer(link), net::kChannelData, packet);
+        enet_peer_send(peer(link), channel, packet);
     }
     if (packet->referenceCount == 0) {
         enet_packet_destroy(packet);

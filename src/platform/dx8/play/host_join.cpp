@@ -92,6 +92,7 @@ void HostJoin::start(LinkId link, const net::msg::JoinRequest& m) {
     const Endpoint joiner = s_.links.endpointOf(link);
     accept.observedIpv4 = joiner.ipv4;
     accept.observedPort = joiner.port;
+    accept.relays = 1;
     s_.links.send(link, accept);
 
     s_.broadcast(net::expect(join.id, token, joiner.ipv4, joiner.port));
@@ -103,8 +104,14 @@ void HostJoin::onControl(LinkId link, const net::ControlMessage& m) {
     if (!join_ || join_->link != link) {
         return;
     }
-    if (std::holds_alternative<net::msg::JoinReady>(m)) {
-        ready(link);
+    if (const auto* ready = std::get_if<net::msg::JoinReady>(&m)) {
+        join_->relayed.clear();
+        for (uint32_t id : ready->relayed) {
+            if (id != s_.roster.localId && s_.roster.present(id) != nullptr) {
+                join_->relayed.insert(id);
+            }
+        }
+        this->ready(link);
     } else if (std::holds_alternative<net::msg::JoinFail>(m)) {
         abort(0);
     }
@@ -126,11 +133,11 @@ void HostJoin::ready(LinkId link) {
                false,            at.ipv4,        at.port,           join.lan.ipv4,
                join.lan.port,    join.mapped.ipv4, join.mapped.port, PathKind::Direct};
     s_.events.createPlayer(join.id);
-    const net::ControlMessage added =
-        net::msg::PlayerAdded{join.id, join.seq, join.name, join.lan.ipv4, join.lan.port,
-                              join.mapped.ipv4, join.mapped.port};
+    net::msg::PlayerAdded added{join.id,       join.seq,         join.name,        join.lan.ipv4,
+                                join.lan.port, join.mapped.ipv4, join.mapped.port, 0};
     for (const auto& [pid, p] : s_.roster.players) {
         if (!p.gone && p.link != 0 && pid != join.id) {
+            added.relayed = join.relayed.count(pid) != 0 ? 1 : 0;
             s_.links.send(p.link, added);
             join.awaitingAck.insert(pid);
         }

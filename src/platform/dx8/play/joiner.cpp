@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "platform/dx8/play/nat_paths.h"
+#include "platform/dx8/play/relay.h"
 
 namespace dx8 {
 
@@ -92,6 +93,7 @@ void Joiner::onAccept(const net::msg::JoinAccept& m) {
         return;
     }
     op.accept = m;
+    op.relayAt = s_.now() + kDirectWaitMs;
     Roster& r = s_.roster;
     r.observed = {m.observedIpv4, m.observedPort};
     r.localId = m.playerId;
@@ -137,6 +139,7 @@ void Joiner::onPlayerRemoved(const net::msg::PlayerRemoved& m) {
                   [&m](const net::PlayerEntry& e) { return e.id == m.playerId; });
     dropMeshLinks(m.playerId, 0,
                   m.reason == DPNDESTROYPLAYERREASON_NORMAL ? Drop::AwaitClose : Drop::Silently);
+    op_->relayed.erase(m.playerId);
     if (op_->meshPending.erase(m.playerId) > 0) {
         meshLinkReady(0);
     }
@@ -148,8 +151,30 @@ void Joiner::meshLinkReady(DPNID id) {
     }
     op_->meshPending.erase(id);
     if (op_->meshPending.empty()) {
-        s_.links.send(op_->hostLink, net::joinReady());
+        net::msg::JoinReady ready;
+        ready.relayed.assign(op_->relayed.begin(), op_->relayed.end());
+        s_.links.send(op_->hostLink, ready);
     }
+}
+
+bool Joiner::relay(DPNID id) {
+    if (!op_ || !op_->accept || op_->accept->relays == 0 || op_->hostLink == 0) {
+        return false;
+    }
+    qCDebug(lcSession) << "no direct link to" << id << "; the host relays";
+    dropMeshLinks(id, 0, Drop::Now);
+    op_->relayed.insert(id);
+    return true;
+}
+
+qint64 Joiner::deadline() const {
+    if (!op_) {
+        return 0;
+    }
+    if (op_->accept && !op_->meshPending.empty() && op_->accept->relays != 0) {
+        return std::min(op_->deadline, op_->relayAt);
+    }
+    return op_->deadline;
 }
 
 void Joiner::dropMeshLinks(DPNID id, LinkId except, Drop how) {
@@ -186,6 +211,13 @@ void Joiner::done() {
                 state.deadline = 0;
                 break;
             }
+        }
+        if (found == 0 && op.relayed.count(e.id) != 0 && s_.links.has(op.hostLink)) {
+            r.players[e.id] = Player{e.id,       e.seq, e.name,    op.hostLink, false,
+                                     0,          0,     e.lanIpv4, e.lanPort,   e.mappedIpv4,
+                                     e.mappedPort, PathKind::Relayed};
+            order.push_back(e.id);
+            continue;
         }
         if (found == 0) {
             continue;
@@ -247,7 +279,11 @@ void Joiner::onLinkLost(const Link& state) {
     } else if (state.kind == LinkKind::MeshOut) {
         // One address of several failing says nothing yet.
         if (state.acked || s_.links.linkOf(LinkKind::MeshOut, state.playerId) == 0) {
-            fail(DPNERR_PLAYERNOTREACHABLE);
+            if (!state.acked && relay(state.playerId)) {
+                meshLinkReady(state.playerId);
+            } else {
+                fail(DPNERR_PLAYERNOTREACHABLE);
+            }
         }
     }
 }
@@ -259,6 +295,16 @@ void Joiner::holdData(const Link& state, const QByteArray& data) {
 }
 
 void Joiner::checkDeadline(qint64 now) {
+    if (op_ && op_->accept && !op_->meshPending.empty() && now > op_->relayAt &&
+        op_->accept->relays != 0) {
+        const std::set<DPNID> waiting = op_->meshPending;
+        for (DPNID id : waiting) {
+            relay(id);
+        }
+        op_->meshPending.clear();
+        meshLinkReady(0);
+        return;
+    }
     if (op_ && now > op_->deadline) {
         fail(op_->accept ? DPNERR_PLAYERNOTREACHABLE : DPNERR_NORESPONSE);
     }

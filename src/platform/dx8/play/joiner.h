@@ -29,7 +29,7 @@ public:
     // A player may start sending before our own join has completed; held until then.
     void holdData(const Link& state, const QByteArray& data);
     void checkDeadline(qint64 now);
-    qint64 deadline() const { return op_ ? op_->deadline : 0; }
+    qint64 deadline() const;
 
     // Gives up the join: the host hears why (once it has accepted us), the caller gets result.
     void fail(HRESULT result);
@@ -48,6 +48,8 @@ private:
         std::optional<net::msg::JoinAccept> accept;
         std::set<DPNID> meshPending;
         std::map<LinkId, PathKind> paths;  // how each link to a player would have come about
+        std::set<DPNID> relayed;           // players we reach only through the host
+        qint64 relayAt = 0;                // when players not answering yet are relayed
         qint64 deadline = 0;
         bool sync = false;
         std::vector<std::pair<DPNID, QByteArray>> earlyData;
@@ -57,6 +59,9 @@ private:
     void onPlayerRemoved(const net::msg::PlayerRemoved& m);
     void meshLinkReady(DPNID id);
     void dropMeshLinks(DPNID id, LinkId except, Drop how);
+    // Gives up linking to this player and has the host carry its data; false when the host
+    // does not offer that.
+    bool relay(DPNID id);
     void done();
 
     SessionContext& s_;

@@ -1,5 +1,7 @@
 #include "platform/dx8/play/members.h"
 
+#include "platform/dx8/play/relay.h"
+
 namespace dx8 {
 
 namespace {
@@ -78,7 +80,11 @@ void Members::onMeshHello(LinkId link, const net::msg::MeshHello& m) {
 
 void Members::onPlayerAdded(const net::msg::PlayerAdded& m) {
     Roster& r = s_.roster;
-    const LinkId link = s_.links.linkOf(LinkKind::MeshIn, m.playerId);
+    LinkId link = s_.links.linkOf(LinkKind::MeshIn, m.playerId);
+    if (link != 0 && m.relayed != 0) {
+        s_.drop(link, Drop::Now);  // the joiner gave up on it; its data comes via the host
+        link = 0;
+    }
     if (link != 0) {
         Link* state = s_.links.find(link);
         state->kind = LinkKind::Player;
@@ -89,6 +95,17 @@ void Members::onPlayerAdded(const net::msg::PlayerAdded& m) {
                                        m.lanPort,  m.mappedIpv4, m.mappedPort, PathKind::Direct};
         r.nextSeq = std::max(r.nextSeq, m.seq + 1);
         s_.events.createPlayer(m.playerId);
+    } else if (m.relayed != 0 && r.players.count(m.playerId) == 0) {
+        const auto host = r.players.find(r.hostId);
+        if (host != r.players.end() && host->second.link != 0) {
+            r.forgetExpectation(m.playerId);
+            r.players[m.playerId] =
+                Player{m.playerId, m.seq,       m.name,       host->second.link,
+                       false,      0,           0,            m.lanIpv4,
+                       m.lanPort,  m.mappedIpv4, m.mappedPort, PathKind::Relayed};
+            r.nextSeq = std::max(r.nextSeq, m.seq + 1);
+            s_.events.createPlayer(m.playerId);
+        }
     }
     const auto host = r.players.find(r.hostId);
     if (host != r.players.end() && host->second.link != 0) {
@@ -146,7 +163,9 @@ void Members::removePlayer(DPNID id, int32_t reason) {
     }
     Player& p = it->second;
     p.gone = true;
-    if (p.link != 0) {
+    if (p.path == PathKind::Relayed) {
+        p.link = 0;  // the host's link, not its own
+    } else if (p.link != 0) {
         // One who leaves closes the link itself; one lost is not sent anything more.
         s_.drop(p.link,
                 reason == DPNDESTROYPLAYERREASON_NORMAL ? Drop::AwaitClose : Drop::Silently);
@@ -172,6 +191,10 @@ void Members::hostGone(DPNID oldHost, int32_t reason) {
     r.hostId = newHost;
     qCDebug(lcSession) << "host role moves to" << newHost;
     s_.events.hostMigrate(newHost);
+    // Relayed data now goes through the new host; those it never linked to are lost to us.
+    for (DPNID id : rehomeRelayed(r)) {
+        removePlayer(id, DPNDESTROYPLAYERREASON_CONNECTIONLOST);
+    }
     if (newHost == r.localId) {
         // Players whose own link to the old host has not given up yet would go on taking its
         // word and ignore ours, joins included: tell them it is gone, ahead of anything else.

@@ -63,7 +63,7 @@ public:
     DPNID successorOf(DPNID host) const;
     // A present remote player, or null.
     Player* present(DPNID id);
-    // The links of every present remote player but one.
+    // The links of every present remote player but one (relayed players have none).
     std::vector<LinkId> linksExcept(DPNID except = 0) const;
 
     // The oldest expectation makes room when there are too many.

@@ -8,6 +8,7 @@
 
 #include "platform/dx8/play/address_text.h"
 #include "platform/dx8/play/nat_paths.h"
+#include "platform/dx8/play/relay.h"
 #include "platform/dx8/play/session_address_source.h"
 
 Q_LOGGING_CATEGORY(lcSession, "orvel.session", QtCriticalMsg)
@@ -106,6 +107,17 @@ void SessionCore::dataArrived(LinkId link, const Link& state, const QByteArray& 
         }
     } else if (state.kind == LinkKind::ToHost || state.kind == LinkKind::MeshOut) {
         joiner_.holdData(state, data);
+    }
+}
+
+void SessionCore::relayArrived(LinkId link, const Link& state, const QByteArray& packet) {
+    Q_UNUSED(link);
+    const RelayRoute route = routeRelayed(roster_, state, packet);
+    if (route.action == RelayRoute::Deliver) {
+        events_->receive(route.from, route.data, true);
+    } else if (route.action == RelayRoute::Forward) {
+        // Guaranteed, so that a relayed pair keeps its order and loses nothing on the extra hop.
+        links_->sendData({route.forwardTo}, route.data, DPNSEND_GUARANTEED, net::kChannelRelay);
     }
 }
 
@@ -498,9 +510,15 @@ DPNHANDLE SessionCore::sendTo(DPNID target, const QByteArray& data, int32_t time
         raise(DPNERR_SENDTOOLARGE);
     }
     std::vector<LinkId> links;
+    std::vector<const Player*> relayed;
     bool toSelf = false;
     if (target == DPNID_ALL_PLAYERS_GROUP) {
         links = roster_.linksExcept();
+        for (const Player* p : roster_.presentInJoinOrder()) {
+            if (p->path == PathKind::Relayed && p->link != 0) {
+                relayed.push_back(p);
+            }
+        }
         toSelf = (flags & DPNSEND_NOLOOPBACK) == 0;
     } else if (target == roster_.localId) {
         toSelf = true;
@@ -509,10 +527,19 @@ DPNHANDLE SessionCore::sendTo(DPNID target, const QByteArray& data, int32_t time
         if (p == nullptr || p->link == 0) {
             raise(DPNERR_INVALIDPLAYER);
         }
-        links.push_back(p->link);
+        if (p->path == PathKind::Relayed) {
+            relayed.push_back(p);
+        } else {
+            links.push_back(p->link);
+        }
     }
     if (!links.empty() && !links_->sendData(links, data, flags)) {
         raise(DPNERR_OUTOFMEMORY);
+    }
+    for (const Player* p : relayed) {
+        if (!links_->sendData({p->link}, wrapRelayed(p->id, data), flags, net::kChannelRelay)) {
+            raise(DPNERR_OUTOFMEMORY);
+        }
     }
     if (toSelf) {
         events_->receive(roster_.localId, data);

@@ -21,7 +21,11 @@ namespace dx8::net {
 
 constexpr uint8_t kChannelData = 0;     // application data, raw
 constexpr uint8_t kChannelControl = 1;  // control messages, reliable
-constexpr size_t kChannelCount = 2;
+// Application data between two players with no link of their own, through the host: the
+// player's id (4 bytes, little-endian), then the data. Toward the host the id names the target;
+// from the host it names the origin.
+constexpr uint8_t kChannelRelay = 2;
+constexpr size_t kChannelCount = 3;
 
 constexpr uint16_t kProtocolVersion = 1;
 
@@ -149,8 +153,9 @@ struct JoinAccept {
     // Where the host sees the joiner: its public address when a router stands between them.
     uint32_t observedIpv4 = 0;
     uint16_t observedPort = 0;
+    uint8_t relays = 0;  // 1: the host carries data for players that cannot link directly
     DX8_FIELDS(playerId, hostId, seq, nextSeq, idSalt, token, desc, players, observedIpv4,
-               observedPort)
+               observedPort, relays)
 };
 struct Expect {
     uint32_t playerId = 0;
@@ -168,7 +173,8 @@ struct MeshAck {
     DX8_FIELDS()
 };
 struct JoinReady {
-    DX8_FIELDS()
+    std::vector<uint32_t> relayed;  // the players we reach only through the host
+    DX8_FIELDS(relayed)
 };
 struct JoinFail {
     int32_t result = 0;
@@ -182,7 +188,8 @@ struct PlayerAdded {
     uint16_t lanPort = 0;
     uint32_t mappedIpv4 = 0;
     uint16_t mappedPort = 0;
-    DX8_FIELDS(playerId, seq, name, lanIpv4, lanPort, mappedIpv4, mappedPort)
+    uint8_t relayed = 0;  // 1: the new player could not link to you; its data comes via the host
+    DX8_FIELDS(playerId, seq, name, lanIpv4, lanPort, mappedIpv4, mappedPort, relayed)
 };
 struct AddedAck {
     uint32_t playerId = 0;
