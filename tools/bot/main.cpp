@@ -9,6 +9,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QHostAddress>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <cmath>
@@ -18,6 +19,7 @@
 
 #include "common/settings_store.h"
 #include "platform/dx8/directx8.h"
+#include "platform/dx8/play/nat_paths.h"
 #include "platform/dx8/play/session_address_source.h"
 #include "platform/dx8/play/session_core.h"
 #include "platform/net/port_mapper.h"
@@ -148,6 +150,20 @@ public:
         }
         say(QStringLiteral("car states: %1")
                 .arg(parts.isEmpty() ? QStringLiteral("none") : parts.join(QStringLiteral(", "))));
+        printPaths();
+    }
+
+    // How each player is reached, and how long a round trip to it takes.
+    void printPaths() {
+        const Reachability reach = reachabilityOf(peer_.get());
+        QStringList parts;
+        for (const PlayerPath& p : reach.players) {
+            parts << QStringLiteral("%1=%2 %3").arg(p.name, pathName(p.path),
+                                                     p.rttMs < 0 ? QStringLiteral("?")
+                                                                 : QStringLiteral("%1 ms").arg(p.rttMs));
+        }
+        say(QStringLiteral("paths: %1")
+                .arg(parts.isEmpty() ? QStringLiteral("none") : parts.join(QStringLiteral(", "))));
     }
 
     int exitCode() const { return exitCode_; }
@@ -164,6 +180,13 @@ public:
             return;
         }
         say(QStringLiteral("joined on port %1").arg(sessionPortOf(peer_.get())));
+        const Endpoint seen = reachabilityOf(peer_.get()).observed;
+        if (seen.ipv4 != 0) {
+            say(QStringLiteral("the host sees us at %1:%2")
+                    .arg(QHostAddress(seen.ipv4).toString())
+                    .arg(seen.port));
+        }
+        printPaths();
         begin();
     }
     void DirectPlay8Event_CreateGroup(DPNID, DPNID, bool&) override {}
@@ -221,8 +244,10 @@ private:
             QObject::connect(&mapper_, &orvel::net::PortMapper::stateChanged, this, [this] {
                 say(QStringLiteral("port mapping: %1").arg(mapper_.describe()));
                 if (mapper_.state() == orvel::net::PortMapper::State::Mapped) {
-                    say(QStringLiteral("public address %1")
-                            .arg(mapper_.mapping()->publicEndpoint()));
+                    const orvel::net::Mapping& m = *mapper_.mapping();
+                    say(QStringLiteral("public address %1").arg(m.publicEndpoint()));
+                    setMappedEndpointOf(peer_.get(), QHostAddress(m.externalAddress).toIPv4Address(),
+                                        m.externalPort);
                 }
             });
             mapper_.start(sessionPortOf(peer_.get()));

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 
 #include "platform/dx8/play/host_join.h"
@@ -227,8 +228,16 @@ TEST(NatPaths, TheFirstAddressToAnswerWins) {
         a.players = {{1, 0, "h", 0, 2302},
                      {2, 1, "p", kRouterIp, 40001, kLanIp, 2302, kRouterIp, 2302}};
         s.joiner.onControl(host, *s.links.find(host), a);
+        // The router's address waits until the player has opened its router toward us.
+        ASSERT_EQ(s.links.linksTo(2).size(), 2u) << c.what;
+        EXPECT_EQ(s.joiner.deadline(), 1000 + kPunchHeadStartMs) << c.what;
+        s.joiner.checkDeadline(1000 + kPunchHeadStartMs);
         std::vector<LinkId> tried = s.links.linksTo(2);
         ASSERT_EQ(tried.size(), 3u) << c.what;
+        std::sort(tried.begin(), tried.end(), [&s](LinkId x, LinkId y) {
+            const Endpoint a = s.links.endpointOf(x), b = s.links.endpointOf(y);
+            return std::tie(a.port, a.ipv4) > std::tie(b.port, b.ipv4);  // router, LAN, mapping
+        });
         for (size_t i = 0; i < c.lost; ++i) {
             const Link state = *s.links.find(tried[i]);
             s.links.all().erase(tried[i]);
@@ -255,6 +264,7 @@ TEST(NatPaths, TheFirstAddressToAnswerWins) {
     a.hostId = 1;
     a.players = {{1, 0, "h", 0, 2302}, {2, 1, "p", kRouterIp, 40001, kLanIp, 2302}};
     s.joiner.onControl(host, *s.links.find(host), a);
+    s.joiner.checkDeadline(1000 + kPunchHeadStartMs);
     for (LinkId link : s.links.linksTo(2)) {
         const Link state = *s.links.find(link);
         s.links.all().erase(link);
@@ -359,6 +369,7 @@ TEST(Relay, AJoinerThatCannotLinkIsRelayedWhenTheHostOffersIt) {
         a.relays = relays;
         a.players = {{1, 0, "h", 0, 2302}, {2, 1, "p", kRouterIp, 40001, kLanIp, 2302}};
         s.joiner.onControl(host, *s.links.find(host), a);
+        s.joiner.checkDeadline(1000 + kPunchHeadStartMs);
         EXPECT_EQ(s.joiner.deadline(), relays ? 1000 + kDirectWaitMs : 1000 + kConnectMs);
         s.joiner.checkDeadline(1000 + kDirectWaitMs + 1);
         if (relays == 0) {

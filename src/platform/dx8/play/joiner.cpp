@@ -110,18 +110,17 @@ void Joiner::onAccept(const net::msg::JoinAccept& m) {
             continue;
         }
         // Every address at once: the first to answer wins, so a LAN join takes no longer.
+        bool trying = false;
         for (const Endpoint& at : candidatesFor(e, op.hostIp)) {
-            const LinkId link = s_.links.connectTo(at.ipv4, at.port);
-            if (link == 0) {
-                continue;
+            if (pathTo(e, at) == PathKind::Punched) {
+                op.later.push_back({e.id, at});
+                op.laterAt = s_.now() + kPunchHeadStartMs;
+                trying = true;
+            } else {
+                trying = tryAt(e.id, at, PathKind::Direct) || trying;
             }
-            Link state;
-            state.kind = LinkKind::MeshOut;
-            state.playerId = e.id;
-            s_.links.add(link, state);
-            op.paths[link] = pathTo(e, at);
         }
-        if (s_.links.linkOf(LinkKind::MeshOut, e.id) == 0) {
+        if (!trying) {
             fail(DPNERR_PLAYERNOTREACHABLE);
             return;
         }
@@ -157,6 +156,19 @@ void Joiner::meshLinkReady(DPNID id) {
     }
 }
 
+bool Joiner::tryAt(DPNID id, Endpoint at, PathKind path) {
+    const LinkId link = s_.links.connectTo(at.ipv4, at.port);
+    if (link == 0) {
+        return false;
+    }
+    Link state;
+    state.kind = LinkKind::MeshOut;
+    state.playerId = id;
+    s_.links.add(link, state);
+    op_->paths[link] = path;
+    return true;
+}
+
 bool Joiner::relay(DPNID id) {
     if (!op_ || !op_->accept || op_->accept->relays == 0 || op_->hostLink == 0) {
         return false;
@@ -171,10 +183,14 @@ qint64 Joiner::deadline() const {
     if (!op_) {
         return 0;
     }
+    qint64 due = op_->deadline;
     if (op_->accept && !op_->meshPending.empty() && op_->accept->relays != 0) {
-        return std::min(op_->deadline, op_->relayAt);
+        due = std::min(due, op_->relayAt);
     }
-    return op_->deadline;
+    if (op_->laterAt != 0) {
+        due = std::min(due, op_->laterAt);
+    }
+    return due;
 }
 
 void Joiner::dropMeshLinks(DPNID id, LinkId except, Drop how) {
@@ -278,7 +294,11 @@ void Joiner::onLinkLost(const Link& state) {
         fail(state.connected ? DPNERR_CONNECTIONLOST : DPNERR_NORESPONSE);
     } else if (state.kind == LinkKind::MeshOut) {
         // One address of several failing says nothing yet.
-        if (state.acked || s_.links.linkOf(LinkKind::MeshOut, state.playerId) == 0) {
+        const bool waiting = std::any_of(op_->later.begin(), op_->later.end(),
+                                         [&state](const Op::Later& l) {
+                                             return l.id == state.playerId;
+                                         });
+        if (state.acked || (!waiting && s_.links.linkOf(LinkKind::MeshOut, state.playerId) == 0)) {
             if (!state.acked && relay(state.playerId)) {
                 meshLinkReady(state.playerId);
             } else {
@@ -295,6 +315,17 @@ void Joiner::holdData(const Link& state, const QByteArray& data) {
 }
 
 void Joiner::checkDeadline(qint64 now) {
+    if (op_ && op_->laterAt != 0 && now >= op_->laterAt) {
+        const std::vector<Op::Later> later = std::move(op_->later);
+        op_->later.clear();
+        op_->laterAt = 0;
+        for (const Op::Later& l : later) {
+            if (op_->meshPending.count(l.id) != 0) {
+                tryAt(l.id, l.at, PathKind::Punched);
+            }
+        }
+        s_.links.flush();
+    }
     if (op_ && op_->accept && !op_->meshPending.empty() && now > op_->relayAt &&
         op_->accept->relays != 0) {
         const std::set<DPNID> waiting = op_->meshPending;

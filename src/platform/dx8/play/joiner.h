@@ -50,6 +50,12 @@ private:
         std::map<LinkId, PathKind> paths;  // how each link to a player would have come about
         std::set<DPNID> relayed;           // players we reach only through the host
         qint64 relayAt = 0;                // when players not answering yet are relayed
+        struct Later {
+            DPNID id = 0;
+            Endpoint at;
+        };
+        std::vector<Later> later;  // addresses tried once the players have opened their routers
+        qint64 laterAt = 0;
         qint64 deadline = 0;
         bool sync = false;
         std::vector<std::pair<DPNID, QByteArray>> earlyData;
@@ -62,6 +68,7 @@ private:
     // Gives up linking to this player and has the host carry its data; false when the host
     // does not offer that.
     bool relay(DPNID id);
+    bool tryAt(DPNID id, Endpoint at, PathKind path);
     void done();
 
     SessionContext& s_;

@@ -1,5 +1,7 @@
 #include "platform/dx8/play/members.h"
 
+#include <algorithm>
+
 #include "platform/dx8/play/relay.h"
 
 namespace dx8 {
@@ -191,14 +193,20 @@ void Members::hostGone(DPNID oldHost, int32_t reason) {
     r.hostId = newHost;
     qCDebug(lcSession) << "host role moves to" << newHost;
     s_.events.hostMigrate(newHost);
-    // Relayed data now goes through the new host; those it never linked to are lost to us.
-    for (DPNID id : rehomeRelayed(r)) {
-        removePlayer(id, DPNDESTROYPLAYERREASON_CONNECTIONLOST);
-    }
     if (newHost == r.localId) {
         // Players whose own link to the old host has not given up yet would go on taking its
         // word and ignore ours, joins included: tell them it is gone, ahead of anything else.
         s_.broadcast(net::playerRemoved(oldHost, static_cast<uint8_t>(reason)));
+    }
+    // Relayed data now goes through the new host; those it never linked to are lost to us, and
+    // a new host we never linked to leaves us out of the session rather than split it.
+    const std::vector<DPNID> lost = rehomeRelayed(r);
+    if (std::find(lost.begin(), lost.end(), newHost) != lost.end()) {
+        endSession(DPNERR_CONNECTIONLOST, DPNDESTROYPLAYERREASON_CONNECTIONLOST);
+        return;
+    }
+    for (DPNID id : lost) {
+        removePlayer(id, DPNDESTROYPLAYERREASON_CONNECTIONLOST);
     }
 }
 

@@ -18,6 +18,10 @@ namespace dx8 {
 
 QString pathName(PathKind kind);
 
+// A joiner waits this long before it links to a player at its router: the player must have sent
+// toward us first, or the router takes our packets for strangers and keeps turning them away.
+constexpr int kPunchHeadStartMs = 250;
+
 // Every address at which a joiner may reach a listed player, each once, the likeliest first:
 // where the host sees it, its address on its own network, and what its router forwards to it.
 // A loopback address only counts when the host is reached over loopback too; otherwise it means
