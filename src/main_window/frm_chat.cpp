@@ -4,6 +4,7 @@
 #include <QCloseEvent>
 #include <QGroupBox>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
@@ -77,6 +78,12 @@ void frmChat::buildControls() {
     mx->setGeometry(px(120), px(240), px(1500), px(255));
     // A click and a change of value made by the program both run the click handling.
     connect(mx, &QCheckBox::toggled, this, [this] { mx_Click(); });
+
+    lblInternet = new QLabel(this);
+    lblInternet->setObjectName(QStringLiteral("lblInternet"));
+    lblInternet->setWordWrap(true);
+    place(lblInternet, 1995, 5190, 5595, 495);
+    lblInternet->hide();
 
     setFixedSize(px(7680), px(5790));
 }

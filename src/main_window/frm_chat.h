@@ -28,8 +28,10 @@ Q_DECLARE_LOGGING_CATEGORY(lcChat)
 
 class QCheckBox;
 class QGroupBox;
+class QLabel;
 class QLineEdit;
 class QListWidget;
+class QListWidgetItem;
 class QPushButton;
 class QTimer;
 
@@ -87,6 +89,9 @@ public:
     ChatHistoryBox* txtChat = nullptr;
     QLineEdit* txtSend = nullptr;
     QListWidget* lstUsers = nullptr;  // item data (Qt::UserRole): the player id, 0 for oneself
+    static constexpr int kNameRole = Qt::UserRole + 1;  // the player's name, without round trip
+    static QString entryName(const QListWidgetItem* entry);
+    QLabel* lblInternet = nullptr;    // the host's line on joining from the internet
     QPushButton* cmdWhisper = nullptr;
     QGroupBox* fraGameVersion = nullptr;
     QCheckBox* mx = nullptr;
@@ -111,6 +116,10 @@ private:
     // Asks the wizard to close this window once the current handler has returned, so that the
     // program ends through the ordinary shutdown.
     void requestClose();
+    // Shows how others join (when hosting) and starts the roster's round trips.
+    void watchInternet(bool hosting);
+    void refreshRoster();
+    QTimer* rosterTimer_ = nullptr;
 
     std::unique_ptr<CarStateTick> tick_;
     bool unloaded_ = false;
