@@ -35,10 +35,10 @@ std::optional<QString> SessionAddressDialog::askForAddress() {
     const QStringList recent =
         GetDefault(kRecentHostsKey).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     bool ok = false;
-    const QString text = QInputDialog::getItem(
-        nullptr, QStringLiteral("Session address"),
-        QStringLiteral("host name or IP, blank to search the local network"),
-        recent.isEmpty() ? QStringList{QString()} : recent, 0, true, &ok);
+    const QString text =
+        QInputDialog::getItem(nullptr, QStringLiteral("Session address"),
+                              QStringLiteral("host name or IP, blank to search the local network"),
+                              recent.isEmpty() ? QStringList{QString()} : recent, 0, true, &ok);
     if (!ok) {
         return std::nullopt;
     }

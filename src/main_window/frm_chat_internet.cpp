@@ -28,10 +28,9 @@ QString frmChat::entryName(const QListWidgetItem* entry) {
 void frmChat::watchInternet(bool hosting) {
     if (hosting && portMapper) {
         const auto show = [this] {
-            const QString text =
-                internetJoinText(portMapper->state(), portMapper->mapping(),
-                                 dpPeer ? dx8::sessionPortOf(dpPeer.get()) : 0,
-                                 dx8::localAddressToward(kBeyondTheLan));
+            const QString text = internetJoinText(portMapper->state(), portMapper->mapping(),
+                                                  dpPeer ? dx8::sessionPortOf(dpPeer.get()) : 0,
+                                                  dx8::localAddressToward(kBeyondTheLan));
             lblInternet->setText(text);
             lblInternet->setVisible(!text.isEmpty());
         };
@@ -55,8 +54,8 @@ void frmChat::refreshRoster() {
         const uint32_t id = entry->data(Qt::UserRole).toUInt();
         for (const dx8::PlayerPath& p : reach.players) {
             if (id != 0 && p.id == id) {
-                entry->setText(rosterEntryText(entryName(entry), p.rttMs,
-                                               p.path == dx8::PathKind::Relayed));
+                entry->setText(
+                    rosterEntryText(entryName(entry), p.rttMs, p.path == dx8::PathKind::Relayed));
             }
         }
     }

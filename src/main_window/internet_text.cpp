@@ -13,8 +13,8 @@ QString internetJoinText(net::PortMapper::State state, const std::optional<net::
     if (state != net::PortMapper::State::Failed || port == 0) {
         return {};
     }
-    const QString to = lanIpv4 != 0 ? QHostAddress(lanIpv4).toString()
-                                    : QStringLiteral("this computer");
+    const QString to =
+        lanIpv4 != 0 ? QHostAddress(lanIpv4).toString() : QStringLiteral("this computer");
     return QStringLiteral(
                "The router did not open the port: forward UDP port %1 to %2 for players on the "
                "internet to join you")

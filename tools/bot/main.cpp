@@ -180,9 +180,10 @@ public:
         const Reachability reach = reachabilityOf(peer_.get());
         QStringList parts;
         for (const PlayerPath& p : reach.players) {
-            parts << QStringLiteral("%1=%2 %3").arg(p.name, pathName(p.path),
-                                                     p.rttMs < 0 ? QStringLiteral("?")
-                                                                 : QStringLiteral("%1 ms").arg(p.rttMs));
+            parts << QStringLiteral("%1=%2 %3")
+                         .arg(p.name, pathName(p.path),
+                              p.rttMs < 0 ? QStringLiteral("?")
+                                          : QStringLiteral("%1 ms").arg(p.rttMs));
         }
         say(QStringLiteral("paths: %1")
                 .arg(parts.isEmpty() ? QStringLiteral("none") : parts.join(QStringLiteral(", "))));
@@ -275,7 +276,8 @@ private:
                 if (mapper_.state() == orvel::net::PortMapper::State::Mapped) {
                     const orvel::net::Mapping& m = *mapper_.mapping();
                     say(QStringLiteral("public address %1").arg(m.publicEndpoint()));
-                    setMappedEndpointOf(peer_.get(), QHostAddress(m.externalAddress).toIPv4Address(),
+                    setMappedEndpointOf(peer_.get(),
+                                        QHostAddress(m.externalAddress).toIPv4Address(),
                                         m.externalPort);
                 }
             });

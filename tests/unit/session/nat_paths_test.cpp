@@ -101,16 +101,26 @@ TEST(NatPaths, EachAddressOfAPlayerIsTriedOnce) {
         uint32_t hostIp;
         std::vector<Endpoint> expected;
     } cases[] = {
-        {"on the internet", {2, 1, "p", 0x28282805u, 2302, 0x28282805u, 2302}, kHostIp,
+        {"on the internet",
+         {2, 1, "p", 0x28282805u, 2302, 0x28282805u, 2302},
+         kHostIp,
          {{0x28282805u, 2302}}},
         {"on a LAN", {2, 1, "p", kLanIp, 2302, kLanIp, 2302}, kLanIp + 1, {{kLanIp, 2302}}},
-        {"behind a router", {2, 1, "p", kRouterIp, 40001, kLanIp, 2302}, kHostIp,
+        {"behind a router",
+         {2, 1, "p", kRouterIp, 40001, kLanIp, 2302},
+         kHostIp,
          {{kRouterIp, 40001}, {kLanIp, 2302}}},
-        {"with a mapping", {2, 1, "p", kRouterIp, 40001, kLanIp, 2302, kRouterIp, 2302}, kHostIp,
+        {"with a mapping",
+         {2, 1, "p", kRouterIp, 40001, kLanIp, 2302, kRouterIp, 2302},
+         kHostIp,
          {{kRouterIp, 40001}, {kLanIp, 2302}, {kRouterIp, 2302}}},
-        {"on the host's machine", {2, 1, "p", 0x7F000001u, 2303, 0x7F000001u, 2303}, kHostIp,
+        {"on the host's machine",
+         {2, 1, "p", 0x7F000001u, 2303, 0x7F000001u, 2303},
+         kHostIp,
          {{kHostIp, 2303}}},
-        {"all on loopback", {2, 1, "p", 0x7F000001u, 2303, 0x7F000001u, 2303}, 0x7F000001u,
+        {"all on loopback",
+         {2, 1, "p", 0x7F000001u, 2303, 0x7F000001u, 2303},
+         0x7F000001u,
          {{0x7F000001u, 2303}}},
         {"an older record", {2, 1, "p", kLanIp, 2302}, kHostIp, {{kLanIp, 2302}}},
         {"no port", {2, 1, "p", kLanIp, 0, kLanIp, 0}, kHostIp, {}},
@@ -144,8 +154,8 @@ TEST(NatPaths, AddressesSurviveTheWire) {
     accept.observedIpv4 = kRouterIp;
     accept.observedPort = 40002;
     const msg::PlayerAdded added{9, 3, "j", kLanIp, 2302, kRouterIp, 2310};
-    for (const net::ControlMessage& m : {net::ControlMessage(request), net::ControlMessage(accept),
-                                         net::ControlMessage(added)}) {
+    for (const net::ControlMessage& m :
+         {net::ControlMessage(request), net::ControlMessage(accept), net::ControlMessage(added)}) {
         const QByteArray wire = net::encodeControl(m);
         const auto back =
             net::decodeControl(reinterpret_cast<const uint8_t*>(wire.constData()), wire.size());
@@ -167,8 +177,8 @@ TEST(NatPaths, TheHostHandsOnEveryAddressAndPlayersOpenTheirRouters) {
     const LinkId present = s.links.connectTo(kRouterIp, 40001);
     const DPNID presentId = r.allocateId(seq);
     s.links.add(present, playerLink(presentId));
-    r.players[presentId] = Player{presentId, seq, "p", present, false, kRouterIp, 40001,
-                                  kLanIp,    2302, 0,   0};
+    r.players[presentId] =
+        Player{presentId, seq, "p", present, false, kRouterIp, 40001, kLanIp, 2302, 0, 0};
     const LinkId joiner = s.links.connectTo(0x28282820u, 50000);
     s.links.add(joiner, Link());
     msg::JoinRequest request;
@@ -207,8 +217,8 @@ TEST(NatPaths, TheHostHandsOnEveryAddressAndPlayersOpenTheirRouters) {
 TEST(NatPaths, TheFirstAddressToAnswerWins) {
     struct Case {
         const char* what;
-        size_t lost;     // this many of the player's links fail first
-        size_t winner;   // then this one answers
+        size_t lost;    // this many of the player's links fail first
+        size_t winner;  // then this one answers
         PathKind path;
     } cases[] = {
         {"at the router", 0, 0, PathKind::Punched},
@@ -385,6 +395,28 @@ TEST(Relay, AJoinerThatCannotLinkIsRelayedWhenTheHostOffersIt) {
         ASSERT_NE(s.roster.present(2), nullptr);
         EXPECT_EQ(s.roster.present(2)->path, PathKind::Relayed);
         EXPECT_EQ(s.roster.present(2)->link, host);
+    }
+
+    // On one network a player that does not answer is unreachable: no relay, the join fails.
+    {
+        Session s;
+        const LinkId host = s.links.connectTo(kLanIp + 1, 2302);
+        msg::JoinRequest request;
+        request.lanIpv4 = kLanIp + 2;
+        s.joiner.begin(7, host, kLanIp + 1, request, false);
+        msg::JoinAccept a;
+        a.playerId = 50;
+        a.hostId = 1;
+        a.relays = 1;
+        a.observedIpv4 = kLanIp + 2;
+        a.players = {{1, 0, "h", 0, 2302}, {2, 1, "p", kLanIp, 2302, kLanIp, 2302}};
+        s.joiner.onControl(host, *s.links.find(host), a);
+        s.joiner.checkDeadline(1000 + kDirectWaitMs + 1);
+        EXPECT_TRUE(s.links.sentOn<msg::JoinReady>(host).empty());
+        EXPECT_EQ(s.joiner.deadline(), 1000 + kConnectMs);  // the relay moment has passed, once
+        s.joiner.checkDeadline(1000 + kConnectMs + 1);
+        ASSERT_EQ(s.links.sentOn<msg::JoinFail>(host).size(), 1u);
+        EXPECT_EQ(s.links.sentOn<msg::JoinFail>(host)[0].result, DPNERR_PLAYERNOTREACHABLE);
     }
 
     // The host passes the word on to the player concerned only.

@@ -191,8 +191,7 @@ void EnetLinks::pump() {
             case ENET_EVENT_TYPE_RECEIVE: {
                 ENetPacket* packet = event.packet;
                 const LinkId link = id(event.peer);
-                if (event.channelID == net::kChannelData ||
-                    event.channelID == net::kChannelRelay) {
+                if (event.channelID == net::kChannelData || event.channelID == net::kChannelRelay) {
                     const QByteArray data(reinterpret_cast<const char*>(packet->data),
                                           static_cast<qsizetype>(packet->dataLength));
                     enet_packet_destroy(packet);

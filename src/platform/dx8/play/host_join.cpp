@@ -129,9 +129,9 @@ void HostJoin::ready(LinkId link) {
     state->deadline = 0;
     const Endpoint at = s_.links.endpointOf(link);
     s_.roster.players[join.id] =
-        Player{join.id,          join.seq,       join.name,         link,
-               false,            at.ipv4,        at.port,           join.lan.ipv4,
-               join.lan.port,    join.mapped.ipv4, join.mapped.port, PathKind::Direct};
+        Player{join.id,       join.seq,         join.name,        link,
+               false,         at.ipv4,          at.port,          join.lan.ipv4,
+               join.lan.port, join.mapped.ipv4, join.mapped.port, PathKind::Direct};
     s_.events.createPlayer(join.id);
     net::msg::PlayerAdded added{join.id,       join.seq,         join.name,        join.lan.ipv4,
                                 join.lan.port, join.mapped.ipv4, join.mapped.port, 0};

@@ -58,7 +58,7 @@ void Joiner::onControl(LinkId link, Link& state, const net::ControlMessage& m) {
     if (state.kind == LinkKind::MeshOut) {
         if (std::holds_alternative<net::msg::MeshAck>(m) && !state.acked) {
             state.acked = true;
-            const DPNID id = state.playerId;  // state goes with the links dropped below
+            const DPNID id = state.playerId;     // state goes with the links dropped below
             dropMeshLinks(id, link, Drop::Now);  // the player's other addresses are not needed
             meshLinkReady(id);
         }
@@ -173,6 +173,18 @@ bool Joiner::relay(DPNID id) {
     if (!op_ || !op_->accept || op_->accept->relays == 0 || op_->hostLink == 0) {
         return false;
     }
+    // Only a router between us explains a player the host reaches and we do not; on one
+    // network such a player is unreachable, and the join fails as it always has.
+    const net::msg::JoinAccept& a = *op_->accept;
+    const auto entry = std::find_if(a.players.begin(), a.players.end(),
+                                    [id](const net::PlayerEntry& e) { return e.id == id; });
+    const bool theyAreBehindARouter =
+        entry != a.players.end() && entry->lanIpv4 != 0 && entry->lanIpv4 != entry->ipv4;
+    const bool weAreBehindARouter =
+        op_->request.lanIpv4 != 0 && a.observedIpv4 != 0 && op_->request.lanIpv4 != a.observedIpv4;
+    if (!theyAreBehindARouter && !weAreBehindARouter) {
+        return false;
+    }
     qCDebug(lcSession) << "no direct link to" << id << "; the host relays";
     dropMeshLinks(id, 0, Drop::Now);
     op_->relayed.insert(id);
@@ -184,7 +196,7 @@ qint64 Joiner::deadline() const {
         return 0;
     }
     qint64 due = op_->deadline;
-    if (op_->accept && !op_->meshPending.empty() && op_->accept->relays != 0) {
+    if (op_->accept && !op_->meshPending.empty() && op_->accept->relays != 0 && op_->relayAt != 0) {
         due = std::min(due, op_->relayAt);
     }
     if (op_->laterAt != 0) {
@@ -229,9 +241,9 @@ void Joiner::done() {
             }
         }
         if (found == 0 && op.relayed.count(e.id) != 0 && s_.links.has(op.hostLink)) {
-            r.players[e.id] = Player{e.id,       e.seq, e.name,    op.hostLink, false,
-                                     0,          0,     e.lanIpv4, e.lanPort,   e.mappedIpv4,
-                                     e.mappedPort, PathKind::Relayed};
+            r.players[e.id] =
+                Player{e.id, e.seq,     e.name,    op.hostLink,  false,        0,
+                       0,    e.lanIpv4, e.lanPort, e.mappedIpv4, e.mappedPort, PathKind::Relayed};
             order.push_back(e.id);
             continue;
         }
@@ -240,10 +252,11 @@ void Joiner::done() {
         }
         const Endpoint at = s_.links.endpointOf(found);
         const auto path = op.paths.find(found);
-        r.players[e.id] = Player{e.id,       e.seq,   e.name,    found,        false,
-                                 at.ipv4,    at.port, e.lanIpv4, e.lanPort,    e.mappedIpv4,
-                                 e.mappedPort,
-                                 path != op.paths.end() ? path->second : PathKind::Direct};
+        r.players[e.id] = Player{
+            e.id,         e.seq,        e.name,
+            found,        false,        at.ipv4,
+            at.port,      e.lanIpv4,    e.lanPort,
+            e.mappedIpv4, e.mappedPort, path != op.paths.end() ? path->second : PathKind::Direct};
         order.push_back(e.id);
     }
     s_.events.createPlayer(r.localId);
@@ -294,10 +307,9 @@ void Joiner::onLinkLost(const Link& state) {
         fail(state.connected ? DPNERR_CONNECTIONLOST : DPNERR_NORESPONSE);
     } else if (state.kind == LinkKind::MeshOut) {
         // One address of several failing says nothing yet.
-        const bool waiting = std::any_of(op_->later.begin(), op_->later.end(),
-                                         [&state](const Op::Later& l) {
-                                             return l.id == state.playerId;
-                                         });
+        const bool waiting =
+            std::any_of(op_->later.begin(), op_->later.end(),
+                        [&state](const Op::Later& l) { return l.id == state.playerId; });
         if (state.acked || (!waiting && s_.links.linkOf(LinkKind::MeshOut, state.playerId) == 0)) {
             if (!state.acked && relay(state.playerId)) {
                 meshLinkReady(state.playerId);
@@ -326,15 +338,20 @@ void Joiner::checkDeadline(qint64 now) {
         }
         s_.links.flush();
     }
-    if (op_ && op_->accept && !op_->meshPending.empty() && now > op_->relayAt &&
-        op_->accept->relays != 0) {
+    if (op_ && op_->accept && op_->relayAt != 0 && now > op_->relayAt) {
+        op_->relayAt = 0;  // once: those not relayed now wait for the join's own deadline
         const std::set<DPNID> waiting = op_->meshPending;
+        bool relayed = false;
         for (DPNID id : waiting) {
-            relay(id);
+            if (relay(id)) {
+                op_->meshPending.erase(id);
+                relayed = true;
+            }
         }
-        op_->meshPending.clear();
-        meshLinkReady(0);
-        return;
+        if (relayed) {
+            meshLinkReady(0);
+            return;
+        }
     }
     if (op_ && now > op_->deadline) {
         fail(op_->accept ? DPNERR_PLAYERNOTREACHABLE : DPNERR_NORESPONSE);

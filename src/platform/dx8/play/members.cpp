@@ -92,19 +92,18 @@ void Members::onPlayerAdded(const net::msg::PlayerAdded& m) {
         state->kind = LinkKind::Player;
         state->deadline = 0;
         const Endpoint at = s_.links.endpointOf(link);
-        r.players[m.playerId] = Player{m.playerId, m.seq,       m.name,       link,
-                                       false,      at.ipv4,     at.port,      m.lanIpv4,
-                                       m.lanPort,  m.mappedIpv4, m.mappedPort, PathKind::Direct};
+        r.players[m.playerId] =
+            Player{m.playerId, m.seq,     m.name,    link,         false,        at.ipv4,
+                   at.port,    m.lanIpv4, m.lanPort, m.mappedIpv4, m.mappedPort, PathKind::Direct};
         r.nextSeq = std::max(r.nextSeq, m.seq + 1);
         s_.events.createPlayer(m.playerId);
     } else if (m.relayed != 0 && r.players.count(m.playerId) == 0) {
         const auto host = r.players.find(r.hostId);
         if (host != r.players.end() && host->second.link != 0) {
             r.forgetExpectation(m.playerId);
-            r.players[m.playerId] =
-                Player{m.playerId, m.seq,       m.name,       host->second.link,
-                       false,      0,           0,            m.lanIpv4,
-                       m.lanPort,  m.mappedIpv4, m.mappedPort, PathKind::Relayed};
+            r.players[m.playerId] = Player{
+                m.playerId, m.seq,        m.name,       host->second.link, false, 0, 0, m.lanIpv4,
+                m.lanPort,  m.mappedIpv4, m.mappedPort, PathKind::Relayed};
             r.nextSeq = std::max(r.nextSeq, m.seq + 1);
             s_.events.createPlayer(m.playerId);
         }

@@ -21,9 +21,9 @@ QByteArray wrapRelayed(DPNID id, const QByteArray& data);
 
 struct RelayRoute {
     enum Action { Ignore, Deliver, Forward } action = Ignore;
-    DPNID from = 0;         // Deliver: the origin
-    LinkId forwardTo = 0;   // Forward: the target's link
-    QByteArray data;        // Deliver: the application data; Forward: the stamped packet
+    DPNID from = 0;        // Deliver: the origin
+    LinkId forwardTo = 0;  // Forward: the target's link
+    QByteArray data;       // Deliver: the application data; Forward: the stamped packet
 };
 
 // What to do with a packet on the relay channel that came over a link in this state.
