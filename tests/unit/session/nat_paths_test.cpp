@@ -77,14 +77,64 @@ struct Session {
     HostJoin hostJoin{context};
     Joiner joiner{context};
     Members members{context, hostJoin};
-};
+    LinkId hostLink = 0;
 
-Link playerLink(DPNID id) {
-    Link l;
-    l.kind = LinkKind::Player;
-    l.playerId = id;
-    return l;
-}
+    // Joins the host at hostIp, which lists itself and `players`; we come from `lan`.
+    void accepted(std::vector<net::PlayerEntry> players, uint8_t relays = 0,
+                  uint32_t hostIp = kHostIp, uint32_t lan = 0) {
+        hostLink = links.connectTo(hostIp, 2302);
+        msg::JoinRequest request;
+        request.lanIpv4 = lan;
+        joiner.begin(7, hostLink, hostIp, request, false);
+        msg::JoinAccept a;
+        a.playerId = 50;
+        a.hostId = 1;
+        a.relays = relays;
+        a.observedIpv4 = lan;
+        a.observedPort = 2302;
+        a.players = {{1, 0, "h", 0, 2302}};
+        a.players.insert(a.players.end(), players.begin(), players.end());
+        joiner.onControl(hostLink, *links.find(hostLink), a);
+    }
+    void lose(LinkId link) {  // a link that goes down leaves the table first
+        const Link state = *links.find(link);
+        links.all().erase(link);
+        joiner.onLinkLost(state);
+    }
+    std::vector<int32_t> failures() const {
+        std::vector<int32_t> out;
+        for (const auto& f : links.sentOn<msg::JoinFail>(hostLink)) {
+            out.push_back(f.result);
+        }
+        return out;
+    }
+    // We host, with `others` players linked to us; their links.
+    std::vector<LinkId> hostWith(int others) {
+        roster.desc = net::SessionDesc{QUuid::createUuid(), {}, 0, 0, "race"};
+        uint32_t seq = 0;
+        roster.localId = roster.hostId = roster.allocateId(seq);
+        roster.players[roster.localId] = Player{roster.localId, seq, "host"};
+        roster.inSession = true;
+        std::vector<LinkId> out;
+        for (int i = 0; i < others; ++i) {
+            out.push_back(links.connectTo(kRouterIp, static_cast<uint16_t>(40001 + i)));
+            const DPNID id = roster.allocateId(seq);
+            Link l;
+            l.kind = LinkKind::Player;
+            l.playerId = id;
+            links.add(out.back(), l);
+            roster.players[id] =
+                Player{id, seq, "p", out.back(), false, kRouterIp, 40001, kLanIp, 2302, 0, 0};
+        }
+        return out;
+    }
+    LinkId joinerArrives(const msg::JoinRequest& request) {
+        const LinkId link = links.connectTo(0x28282820u, 50000);
+        links.add(link, Link());
+        hostJoin.onRequest(link, request);
+        return link;
+    }
+};
 
 }  // namespace
 
@@ -141,52 +191,17 @@ TEST(NatPaths, APunchIsSwallowedAndNothingElseLooksLikeOne) {
                          static_cast<size_t>(query.size())));
 }
 
-TEST(NatPaths, AddressesSurviveTheWire) {
-    msg::JoinRequest request;
-    request.name = "j";
-    request.lanIpv4 = kLanIp;
-    request.lanPort = 2302;
-    request.mappedIpv4 = kRouterIp;
-    request.mappedPort = 2310;
-    msg::JoinAccept accept;
-    accept.playerId = 9;
-    accept.players = {{2, 1, "p", kRouterIp, 40001, kLanIp, 2302, kRouterIp, 2302}};
-    accept.observedIpv4 = kRouterIp;
-    accept.observedPort = 40002;
-    const msg::PlayerAdded added{9, 3, "j", kLanIp, 2302, kRouterIp, 2310};
-    for (const net::ControlMessage& m :
-         {net::ControlMessage(request), net::ControlMessage(accept), net::ControlMessage(added)}) {
-        const QByteArray wire = net::encodeControl(m);
-        const auto back =
-            net::decodeControl(reinterpret_cast<const uint8_t*>(wire.constData()), wire.size());
-        ASSERT_TRUE(back.has_value());
-        EXPECT_TRUE(*back == m) << "type " << int(net::typeOf(m));
-    }
-}
-
 // The host hands on where it sees everyone and what they say of themselves; a player told to
 // expect a joiner opens its router toward where the host sees that joiner.
 TEST(NatPaths, TheHostHandsOnEveryAddressAndPlayersOpenTheirRouters) {
     Session s;
-    Roster& r = s.roster;
-    r.desc = net::SessionDesc{QUuid::createUuid(), {}, 0, 0, "race"};
-    uint32_t seq = 0;
-    r.localId = r.hostId = r.allocateId(seq);
-    r.players[r.localId] = Player{r.localId, seq, "host"};
-    r.inSession = true;
-    const LinkId present = s.links.connectTo(kRouterIp, 40001);
-    const DPNID presentId = r.allocateId(seq);
-    s.links.add(present, playerLink(presentId));
-    r.players[presentId] =
-        Player{presentId, seq, "p", present, false, kRouterIp, 40001, kLanIp, 2302, 0, 0};
-    const LinkId joiner = s.links.connectTo(0x28282820u, 50000);
-    s.links.add(joiner, Link());
+    const LinkId present = s.hostWith(1)[0];
     msg::JoinRequest request;
     request.lanIpv4 = 0xC0A81402u;
     request.lanPort = 2302;
     request.mappedIpv4 = 0x28282820u;
     request.mappedPort = 2302;
-    s.hostJoin.onRequest(joiner, request);
+    const LinkId joiner = s.joinerArrives(request);
 
     const auto accepts = s.links.sentOn<msg::JoinAccept>(joiner);
     ASSERT_EQ(accepts.size(), 1u);
@@ -227,17 +242,7 @@ TEST(NatPaths, TheFirstAddressToAnswerWins) {
     };
     for (const Case& c : cases) {
         Session s;
-        const LinkId host = s.links.connectTo(kHostIp, 2302);
-        s.joiner.begin(7, host, kHostIp, {}, false);
-        msg::JoinAccept a;
-        a.playerId = 50;
-        a.hostId = 1;
-        a.token = 99;
-        a.observedIpv4 = 0x28282830u;
-        a.observedPort = 2302;
-        a.players = {{1, 0, "h", 0, 2302},
-                     {2, 1, "p", kRouterIp, 40001, kLanIp, 2302, kRouterIp, 2302}};
-        s.joiner.onControl(host, *s.links.find(host), a);
+        s.accepted({{2, 1, "p", kRouterIp, 40001, kLanIp, 2302, kRouterIp, 2302}});
         // The router's address waits until the player has opened its router toward us.
         ASSERT_EQ(s.links.linksTo(2).size(), 2u) << c.what;
         EXPECT_EQ(s.joiner.deadline(), 1000 + kPunchHeadStartMs) << c.what;
@@ -249,17 +254,15 @@ TEST(NatPaths, TheFirstAddressToAnswerWins) {
             return std::tie(a.port, a.ipv4) > std::tie(b.port, b.ipv4);  // router, LAN, mapping
         });
         for (size_t i = 0; i < c.lost; ++i) {
-            const Link state = *s.links.find(tried[i]);
-            s.links.all().erase(tried[i]);
-            s.joiner.onLinkLost(state);
+            s.lose(tried[i]);
             EXPECT_TRUE(s.joiner.active()) << c.what;
         }
         const LinkId won = tried[c.winner];
         s.joiner.onLinkUp(won, *s.links.find(won));
         s.joiner.onControl(won, *s.links.find(won), net::meshAck());
         EXPECT_EQ(s.links.linksTo(2), std::vector<LinkId>{won}) << c.what;
-        EXPECT_EQ(s.links.sentOn<msg::JoinReady>(host).size(), 1u) << c.what;
-        s.joiner.onControl(host, *s.links.find(host), net::joinDone());
+        EXPECT_EQ(s.links.sentOn<msg::JoinReady>(s.hostLink).size(), 1u) << c.what;
+        s.joiner.onControl(s.hostLink, *s.links.find(s.hostLink), net::joinDone());
         ASSERT_NE(s.roster.present(2), nullptr) << c.what;
         EXPECT_EQ(s.roster.present(2)->path, c.path) << c.what;
         EXPECT_EQ(s.roster.present(2)->lanIpv4, kLanIp) << c.what;
@@ -267,22 +270,13 @@ TEST(NatPaths, TheFirstAddressToAnswerWins) {
     }
     // The last address failing does fail the join.
     Session s;
-    const LinkId host = s.links.connectTo(kHostIp, 2302);
-    s.joiner.begin(7, host, kHostIp, {}, false);
-    msg::JoinAccept a;
-    a.playerId = 50;
-    a.hostId = 1;
-    a.players = {{1, 0, "h", 0, 2302}, {2, 1, "p", kRouterIp, 40001, kLanIp, 2302}};
-    s.joiner.onControl(host, *s.links.find(host), a);
+    s.accepted({{2, 1, "p", kRouterIp, 40001, kLanIp, 2302}});
     s.joiner.checkDeadline(1000 + kPunchHeadStartMs);
     for (LinkId link : s.links.linksTo(2)) {
-        const Link state = *s.links.find(link);
-        s.links.all().erase(link);
-        s.joiner.onLinkLost(state);
+        s.lose(link);
     }
     EXPECT_FALSE(s.joiner.active());
-    ASSERT_EQ(s.links.sentOn<msg::JoinFail>(host).size(), 1u);
-    EXPECT_EQ(s.links.sentOn<msg::JoinFail>(host)[0].result, DPNERR_PLAYERNOTREACHABLE);
+    EXPECT_EQ(s.failures(), std::vector<int32_t>{DPNERR_PLAYERNOTREACHABLE});
 }
 
 // ---- Relaying through the host -----------------------------------------------------------------
@@ -369,88 +363,60 @@ TEST(Relay, AfterMigrationTheNewHostCarriesTheRelayedOrTheyAreLost) {
 // A player that answers at none of its addresses in time is reached through the host; the host
 // tells it so, and it takes the joiner as a relayed player.
 TEST(Relay, AJoinerThatCannotLinkIsRelayedWhenTheHostOffersIt) {
-    for (uint8_t relays : {1, 0}) {
+    const net::PlayerEntry behindRouter{2, 1, "p", kRouterIp, 40001, kLanIp, 2302};
+    const net::PlayerEntry onOurLan{2, 1, "p", kLanIp, 2302, kLanIp, 2302};
+    struct Case {
+        const char* what;
+        net::PlayerEntry player;
+        uint8_t relays;
+        uint32_t hostIp, lan;
+        bool relayed;
+    } cases[] = {
+        {"across routers", behindRouter, 1, kHostIp, 0, true},
+        {"the host does not relay", behindRouter, 0, kHostIp, 0, false},
+        {"on one network", onOurLan, 1, kLanIp + 1, kLanIp + 2, false},
+    };
+    for (const Case& c : cases) {
         Session s;
-        const LinkId host = s.links.connectTo(kHostIp, 2302);
-        s.joiner.begin(7, host, kHostIp, {}, false);
-        msg::JoinAccept a;
-        a.playerId = 50;
-        a.hostId = 1;
-        a.relays = relays;
-        a.players = {{1, 0, "h", 0, 2302}, {2, 1, "p", kRouterIp, 40001, kLanIp, 2302}};
-        s.joiner.onControl(host, *s.links.find(host), a);
+        s.accepted({c.player}, c.relays, c.hostIp, c.lan);
         s.joiner.checkDeadline(1000 + kPunchHeadStartMs);
-        EXPECT_EQ(s.joiner.deadline(), relays ? 1000 + kDirectWaitMs : 1000 + kConnectMs);
         s.joiner.checkDeadline(1000 + kDirectWaitMs + 1);
-        if (relays == 0) {
-            EXPECT_TRUE(s.joiner.active());
-            EXPECT_TRUE(s.links.sentOn<msg::JoinReady>(host).empty());
+        const auto ready = s.links.sentOn<msg::JoinReady>(s.hostLink);
+        if (!c.relayed) {  // it waits for the join's deadline, which fails it
+            EXPECT_TRUE(ready.empty()) << c.what;
+            EXPECT_EQ(s.joiner.deadline(), 1000 + kConnectMs) << c.what;
+            s.joiner.checkDeadline(1000 + kConnectMs + 1);
+            EXPECT_EQ(s.failures(), std::vector<int32_t>{DPNERR_PLAYERNOTREACHABLE}) << c.what;
             continue;
         }
         EXPECT_TRUE(s.links.linksTo(2).empty());
-        const auto ready = s.links.sentOn<msg::JoinReady>(host);
         ASSERT_EQ(ready.size(), 1u);
         EXPECT_EQ(ready[0].relayed, std::vector<uint32_t>{2});
-        s.joiner.onControl(host, *s.links.find(host), net::joinDone());
+        s.joiner.onControl(s.hostLink, *s.links.find(s.hostLink), net::joinDone());
         ASSERT_NE(s.roster.present(2), nullptr);
         EXPECT_EQ(s.roster.present(2)->path, PathKind::Relayed);
-        EXPECT_EQ(s.roster.present(2)->link, host);
+        EXPECT_EQ(s.roster.present(2)->link, s.hostLink);
     }
 
-    // On one network a player that does not answer is unreachable: no relay, the join fails.
-    {
-        Session s;
-        const LinkId host = s.links.connectTo(kLanIp + 1, 2302);
-        msg::JoinRequest request;
-        request.lanIpv4 = kLanIp + 2;
-        s.joiner.begin(7, host, kLanIp + 1, request, false);
-        msg::JoinAccept a;
-        a.playerId = 50;
-        a.hostId = 1;
-        a.relays = 1;
-        a.observedIpv4 = kLanIp + 2;
-        a.players = {{1, 0, "h", 0, 2302}, {2, 1, "p", kLanIp, 2302, kLanIp, 2302}};
-        s.joiner.onControl(host, *s.links.find(host), a);
-        s.joiner.checkDeadline(1000 + kDirectWaitMs + 1);
-        EXPECT_TRUE(s.links.sentOn<msg::JoinReady>(host).empty());
-        EXPECT_EQ(s.joiner.deadline(), 1000 + kConnectMs);  // the relay moment has passed, once
-        s.joiner.checkDeadline(1000 + kConnectMs + 1);
-        ASSERT_EQ(s.links.sentOn<msg::JoinFail>(host).size(), 1u);
-        EXPECT_EQ(s.links.sentOn<msg::JoinFail>(host)[0].result, DPNERR_PLAYERNOTREACHABLE);
-    }
-
-    // The host passes the word on to the player concerned only.
+    // The host passes the word on to the player concerned only, which takes the joiner as a
+    // relayed player.
     Session h;
-    Roster& r = h.roster;
-    r.desc = net::SessionDesc{QUuid::createUuid(), {}, 0, 0, "race"};
-    uint32_t seq = 0;
-    r.localId = r.hostId = r.allocateId(seq);
-    r.players[r.localId] = Player{r.localId, seq, "host"};
-    r.inSession = true;
-    std::vector<LinkId> present;
-    for (int i = 0; i < 2; ++i) {
-        present.push_back(h.links.connectTo(kRouterIp, static_cast<uint16_t>(40001 + i)));
-        const DPNID id = r.allocateId(seq);
-        h.links.add(present.back(), playerLink(id));
-        r.players[id] = Player{id, seq, "p", present.back()};
+    const std::vector<LinkId> present = h.hostWith(2);
+    const LinkId joiner = h.joinerArrives({});
+    h.hostJoin.onControl(joiner, msg::JoinReady{{h.links.find(present[1])->playerId, 12345}});
+    std::vector<msg::PlayerAdded> added;
+    for (LinkId link : present) {
+        ASSERT_EQ(h.links.sentOn<msg::PlayerAdded>(link).size(), 1u);
+        added.push_back(h.links.sentOn<msg::PlayerAdded>(link)[0]);
     }
-    const LinkId joiner = h.links.connectTo(0x28282820u, 50000);
-    h.links.add(joiner, Link());
-    h.hostJoin.onRequest(joiner, msg::JoinRequest{});
-    const DPNID far = h.links.find(present[1])->playerId;
-    h.hostJoin.onControl(joiner, msg::JoinReady{{far, 12345}});
-    ASSERT_EQ(h.links.sentOn<msg::PlayerAdded>(present[0]).size(), 1u);
-    EXPECT_EQ(h.links.sentOn<msg::PlayerAdded>(present[0])[0].relayed, 0);
-    ASSERT_EQ(h.links.sentOn<msg::PlayerAdded>(present[1]).size(), 1u);
-    const msg::PlayerAdded added = h.links.sentOn<msg::PlayerAdded>(present[1])[0];
-    EXPECT_EQ(added.relayed, 1);
-
+    EXPECT_EQ(added[0].relayed, 0);
+    EXPECT_EQ(added[1].relayed, 1);
     Session p;
     p.roster.inSession = true;
     p.roster.hostId = 1;
     p.roster.players[1] = Player{1, 0, "host", 10};
-    p.members.onControl(1, added);
-    ASSERT_NE(p.roster.present(added.playerId), nullptr);
-    EXPECT_EQ(p.roster.present(added.playerId)->path, PathKind::Relayed);
-    EXPECT_EQ(p.roster.present(added.playerId)->link, 10u);
+    p.members.onControl(1, added[1]);
+    ASSERT_NE(p.roster.present(added[1].playerId), nullptr);
+    EXPECT_EQ(p.roster.present(added[1].playerId)->path, PathKind::Relayed);
+    EXPECT_EQ(p.roster.present(added[1].playerId)->link, 10u);
 }
