@@ -3,20 +3,48 @@
 #include <QApplication>
 #include <QInputDialog>
 
+#include "common/settings_store.h"
+
 namespace orvel {
+
+namespace {
+
+const QString kRecentHostsKey = QStringLiteral("RecentHosts");
+
+}  // namespace
+
+QStringList rememberHost(QStringList recent, const QString& typed) {
+    const QString host = typed.trimmed();
+    if (host.isEmpty()) {
+        return recent;
+    }
+    recent.removeAll(host);
+    recent.prepend(host);
+    while (recent.size() > kRecentHostsKept) {
+        recent.removeLast();
+    }
+    return recent;
+}
 
 std::optional<QString> SessionAddressDialog::askForAddress() {
     if (qEnvironmentVariableIsSet("ORVEL_ENUM_ADDRESS") ||
         qobject_cast<QApplication*>(QCoreApplication::instance()) == nullptr) {
         return EnvironmentAddressSource::askForAddress();
     }
+    // The last hosts typed come first, the latest ready to take; the field stays editable.
+    const QStringList recent =
+        GetDefault(kRecentHostsKey).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     bool ok = false;
     const QString text =
-        QInputDialog::getText(nullptr, QStringLiteral("Session address"),
+        QInputDialog::getItem(nullptr, QStringLiteral("Session address"),
                               QStringLiteral("host name or IP, blank to search the local network"),
-                              QLineEdit::Normal, QString(), &ok);
+                              recent.isEmpty() ? QStringList{QString()} : recent, 0, true, &ok);
     if (!ok) {
         return std::nullopt;
+    }
+    const QStringList kept = rememberHost(recent, text);
+    if (kept != recent) {
+        SaveDefault(kRecentHostsKey, kept.join(QLatin1Char('\n')));
     }
     return text.trimmed();
 }

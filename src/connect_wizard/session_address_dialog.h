@@ -3,9 +3,17 @@
 // The address a search or connect asks the player for when it has none: ORVEL_ENUM_ADDRESS
 // answers when set; otherwise a dialog asks (in a program with windows).
 
+#include <QStringList>
+
 #include "platform/dx8/play/session_address_source.h"
 
 namespace orvel {
+
+constexpr int kRecentHostsKept = 8;
+
+// The hosts the dialog offers next time: the one typed first, no repeats, at most
+// kRecentHostsKept. Blank (a search of the local network) is not a host.
+QStringList rememberHost(QStringList recent, const QString& typed);
 
 class SessionAddressDialog : public dx8::EnvironmentAddressSource {
 public:

@@ -88,7 +88,18 @@ void frmChat::buildControls() {
     lblGameStatus->setTextInteractionFlags(Qt::TextSelectableByMouse);
     place(lblGameStatus, 1935, 5130, 5640, 555);
 
-    setFixedSize(px(7680), px(5790));
+    // The host's line for players on the internet takes a row of its own under the others; the
+    // window grows by it only while it is shown.
+    lblInternet = new QLabel(this);
+    lblInternet->setObjectName(QStringLiteral("lblInternet"));
+    lblInternet->setWordWrap(true);
+    lblInternet->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    place(lblInternet, 60, 5745, 7515, 495);
+    lblInternet->hide();
+    heightWithInternet_ = px(6300);
+
+    heightWithoutInternet_ = px(5790);
+    setFixedSize(px(7680), heightWithoutInternet_);
 }
 
 void frmChat::setMxChecked(bool checked) {

@@ -31,6 +31,7 @@ class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QListWidget;
+class QListWidgetItem;
 class QPushButton;
 class QTimer;
 
@@ -90,6 +91,11 @@ public:
     ChatHistoryBox* txtChat = nullptr;
     QLineEdit* txtSend = nullptr;
     QListWidget* lstUsers = nullptr;  // item data (Qt::UserRole): the player id, 0 for oneself
+    static constexpr int kNameRole = Qt::UserRole + 1;  // the player's name, without round trip
+    static QString entryName(const QListWidgetItem* entry);
+    QLabel* lblInternet = nullptr;    // the host's line on joining from the internet
+    int heightWithoutInternet_ = 0;
+    int heightWithInternet_ = 0;
     QPushButton* cmdWhisper = nullptr;
     QGroupBox* fraGameVersion = nullptr;
     QCheckBox* mx = nullptr;
@@ -115,6 +121,10 @@ private:
     // Asks the wizard to close this window once the current handler has returned, so that the
     // program ends through the ordinary shutdown.
     void requestClose();
+    // Shows how others join (when hosting) and starts the roster's round trips.
+    void watchInternet(bool hosting);
+    void refreshRoster();
+    QTimer* rosterTimer_ = nullptr;
 
     std::unique_ptr<CarStateTick> tick_;
     bool unloaded_ = false;

@@ -72,7 +72,7 @@ QString frmChat::PlayerNameFromId(uint32_t id) {
     for (int i = 0; i < lstUsers->count(); ++i) {
         const QListWidgetItem* entry = lstUsers->item(i);
         if (entry->data(Qt::UserRole).toUInt() == id) {
-            return entry->text();
+            return entryName(entry);
         }
     }
     return QString();

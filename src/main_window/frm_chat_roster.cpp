@@ -47,6 +47,7 @@ void frmChat::DirectPlay8Event_CreatePlayer(dx8::DPNID lPlayerID, bool&) {
     }
     auto* entry = new QListWidgetItem(info.Name);
     entry->setData(Qt::UserRole, 0u);
+    entry->setData(kNameRole, info.Name);
     lstUsers->addItem(entry);
     if ((info.lPlayerFlags & dx8::DPNPLAYER_LOCAL) != 0) {
         qCDebug(lcChat) << "roster: local player" << info.Name;
@@ -70,7 +71,7 @@ void frmChat::DirectPlay8Event_DestroyPlayer(dx8::DPNID lPlayerID, int32_t, bool
     // Id 0 is the all-players group, never a player; it must not match one's own entry.
     for (int i = 0; lPlayerID != 0 && i < lstUsers->count(); ++i) {
         if (lstUsers->item(i)->data(Qt::UserRole).toUInt() == lPlayerID) {
-            AddChatLine(QStringLiteral("-- ") + lstUsers->item(i)->text() +
+            AddChatLine(QStringLiteral("-- ") + entryName(lstUsers->item(i)) +
                         QStringLiteral(" has left the game."));
             delete lstUsers->takeItem(i);
             break;

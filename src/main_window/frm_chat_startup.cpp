@@ -48,6 +48,7 @@ bool frmChat::Form_Load() {
     if (connectWizard->IsHost()) {
         setWindowTitle(windowTitle() + kHostMark);
     }
+    watchInternet(connectWizard->IsHost());
     // Only the exact text "1" chooses the MX edition.
     setMxChecked(GetDefault(QStringLiteral("GameVersion")) == QStringLiteral("1"));
     qCDebug(lcStartup) << "caption" << windowTitle() << "mx" << mx->isChecked();

@@ -80,6 +80,12 @@ table ip natlab {
         type nat hook postrouting priority srcnat; policy accept;
         oifname "wan" masquerade $flags
     }
+    # As home routers do: nothing unasked-for from outside reaches the router itself. Turned
+    # away before it is tracked, it cannot take the place of a player's own mapping.
+    chain input {
+        type filter hook input priority filter; policy accept;
+        iifname "wan" ct state new drop
+    }
 }
 EOF
 }

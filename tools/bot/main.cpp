@@ -8,7 +8,9 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QElapsedTimer>
+#include <QHostAddress>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <cmath>
@@ -19,6 +21,7 @@
 #include "common/command_line.h"
 #include "common/settings_store.h"
 #include "platform/dx8/directx8.h"
+#include "platform/dx8/play/nat_paths.h"
 #include "platform/dx8/play/session_address_source.h"
 #include "platform/dx8/play/session_core.h"
 #include "platform/net/port_mapper.h"
@@ -68,7 +71,16 @@ struct Options {
     QStringList lines;
     int chatIntervalMs = 1000;
     bool portMapping = true;
+    bool stamp = false;  // car states carry the wall clock; one-way latency is printed
 };
+
+// Milliseconds of the wall clock, which every process of one machine shares (network
+// namespaces included), cut to 32 bits: differences stay right across the wrap.
+uint32_t wallMs() {
+    return static_cast<uint32_t>(QDateTime::currentMSecsSinceEpoch());
+}
+
+constexpr int kStampOffset = 140;
 
 class Bot : public QObject, public DirectPlay8Event {
 public:
@@ -148,6 +160,33 @@ public:
         }
         say(QStringLiteral("car states: %1")
                 .arg(parts.isEmpty() ? QStringLiteral("none") : parts.join(QStringLiteral(", "))));
+        printPaths();
+        if (options_.stamp) {
+            QStringList lat;
+            for (auto& [id, sum] : latency_) {
+                if (sum.second > 0) {
+                    lat << QStringLiteral("%1=%2 ms")
+                               .arg(names_[id])
+                               .arg(double(sum.first) / sum.second, 0, 'f', 2);
+                }
+            }
+            latency_.clear();
+            say(QStringLiteral("latency: %1").arg(lat.join(QStringLiteral(", "))));
+        }
+    }
+
+    // How each player is reached, and how long a round trip to it takes.
+    void printPaths() {
+        const Reachability reach = reachabilityOf(peer_.get());
+        QStringList parts;
+        for (const PlayerPath& p : reach.players) {
+            parts << QStringLiteral("%1=%2 %3")
+                         .arg(p.name, pathName(p.path),
+                              p.rttMs < 0 ? QStringLiteral("?")
+                                          : QStringLiteral("%1 ms").arg(p.rttMs));
+        }
+        say(QStringLiteral("paths: %1")
+                .arg(parts.isEmpty() ? QStringLiteral("none") : parts.join(QStringLiteral(", "))));
     }
 
     int exitCode() const { return exitCode_; }
@@ -164,6 +203,13 @@ public:
             return;
         }
         say(QStringLiteral("joined on port %1").arg(sessionPortOf(peer_.get())));
+        const Endpoint seen = reachabilityOf(peer_.get()).observed;
+        if (seen.ipv4 != 0) {
+            say(QStringLiteral("the host sees us at %1:%2")
+                    .arg(QHostAddress(seen.ipv4).toString())
+                    .arg(seen.port));
+        }
+        printPaths();
         begin();
     }
     void DirectPlay8Event_CreateGroup(DPNID, DPNID, bool&) override {}
@@ -202,8 +248,15 @@ public:
             say(text->type == orvel::WhisperMessage
                     ? QStringLiteral("**<%1>** %2").arg(name, text->text)
                     : QStringLiteral("<%1> %2").arg(name, text->text));
-        } else if (std::holds_alternative<orvel::CarStateUpdate>(message)) {
+        } else if (const auto* car = std::get_if<orvel::CarStateUpdate>(&message)) {
             ++carStates_[m.idSender];
+            uint32_t sent = 0;
+            std::memcpy(&sent, car->state.data() + kStampOffset, 4);
+            if (options_.stamp && sent != 0) {
+                auto& [sum, n] = latency_[m.idSender];
+                sum += static_cast<int32_t>(wallMs() - sent);
+                ++n;
+            }
         }
     }
     void DirectPlay8Event_SendComplete(DPNMSG_SEND_COMPLETE&, bool&) override {}
@@ -221,8 +274,11 @@ private:
             QObject::connect(&mapper_, &orvel::net::PortMapper::stateChanged, this, [this] {
                 say(QStringLiteral("port mapping: %1").arg(mapper_.describe()));
                 if (mapper_.state() == orvel::net::PortMapper::State::Mapped) {
-                    say(QStringLiteral("public address %1")
-                            .arg(mapper_.mapping()->publicEndpoint()));
+                    const orvel::net::Mapping& m = *mapper_.mapping();
+                    say(QStringLiteral("public address %1").arg(m.publicEndpoint()));
+                    setMappedEndpointOf(peer_.get(),
+                                        QHostAddress(m.externalAddress).toIPv4Address(),
+                                        m.externalPort);
                 }
             });
             mapper_.start(sessionPortOf(peer_.get()));
@@ -274,6 +330,9 @@ private:
         putFloat(s, 128, static_cast<float>(t / 20.0));           // laps along the track
         putFloat(s, 132, static_cast<float>(std::max(0.05, t)));  // race clock: racing
         putU32(s, 136, static_cast<uint32_t>(t / 20.0));          // laps completed
+        if (options_.stamp) {
+            putU32(s, kStampOffset, wallMs());
+        }
         try {
             peer_->SendTo(DPNID_ALL_PLAYERS_GROUP, orvel::BuildCarStateMessage(s), 0,
                           DPNSEND_NOLOOPBACK);
@@ -289,6 +348,7 @@ private:
     QTimer tick_, report_, chatTimer_;
     std::map<DPNID, QString> names_;
     std::map<DPNID, int> carStates_;
+    std::map<DPNID, std::pair<int64_t, int>> latency_;  // sum of one-way ms, samples
     QStringList pendingLines_;
     bool running_ = false;
     uint32_t frames_ = 0;
@@ -343,8 +403,11 @@ int main(int argc, char** argv) {
                                       QStringLiteral("Drive the stand-in game's circuit."));
     const QCommandLineOption noMapOpt(QStringLiteral("no-port-mapping"),
                                       QStringLiteral("Do not ask the router to forward the port."));
+    const QCommandLineOption stampOpt(
+        QStringLiteral("stamp"),
+        QStringLiteral("Stamp car states with the clock and print one-way latency per player."));
     parser.addOptions({hostOpt, joinOpt, nameOpt, sessionOpt, maxOpt, migrateOpt, portOpt,
-                       durationOpt, sayOpt, reportOpt, parkedOpt, trackOpt, noMapOpt});
+                       durationOpt, sayOpt, reportOpt, parkedOpt, trackOpt, noMapOpt, stampOpt});
     if (const auto end = orvel::cli::parse(parser, program, QCoreApplication::arguments())) {
         return *end;
     }
@@ -400,6 +463,7 @@ int main(int argc, char** argv) {
         o.joinPort = joinAddress->port;
     }
     o.drive = !parser.isSet(parkedOpt);
+    o.stamp = parser.isSet(stampOpt);
     o.track = parser.isSet(trackOpt);
     o.lines = parser.values(sayOpt);
     o.portMapping =

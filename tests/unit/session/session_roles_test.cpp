@@ -422,7 +422,13 @@ TEST(Joiner, APlayerItCannotReachFailsTheJoinAndTheHostHearsWhy) {
         HRESULT result;
     } cases[] = {
         {"a mesh link went down",
-         [](Joining& s) { s.joiner.onLinkLost(*s.links.find(s.meshLink(2))); },
+         [](Joining& s) {
+             // A link that goes down has left the table by the time the joiner hears of it.
+             const LinkId link = s.meshLink(2);
+             const Link state = *s.links.find(link);
+             s.links.all().erase(link);
+             s.joiner.onLinkLost(state);
+         },
          DPNERR_PLAYERNOTREACHABLE},
         {"the join took too long",
          [](Joining& s) { s.joiner.checkDeadline(s.clock + kConnectMs + 1); },

@@ -27,8 +27,16 @@ std::vector<ControlMessage> samples() {
     a.token = 0x1122334455667788ull;
     a.desc = SessionDesc{QUuid::createUuid(), QUuid::createUuid(), 6, 4, QStringLiteral("race")};
     a.players = {PlayerEntry{9, 0, QStringLiteral("host"), 0, 2302},
-                 PlayerEntry{11, 1, QStringLiteral("p1"), 0x7F000001u, 2303}};
+                 PlayerEntry{11, 1, QStringLiteral("p1"), 0x7F000001u, 2303},
+                 PlayerEntry{12, 2, QStringLiteral("p2"), 0x28282814u, 40001, 0xC0A80102u, 2302,
+                             0x28282814u, 2302}};
+    a.observedIpv4 = 0x2828281Eu;
+    a.observedPort = 51000;
+    a.relays = 1;
     all.push_back(a);
+    all.push_back(msg::JoinReady{{11, 12}});
+    all.push_back(msg::PlayerAdded{5, 8, QStringLiteral("far"), 0xC0A80102u, 2302, 0x28282814u,
+                                   2310, 1});
     all.push_back(expect(5, 99, 0x0A000002u, 2310));
     all.push_back(meshHello(5, 99));
     all.push_back(playerAdded(5, 8, QStringLiteral("new")));

@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QInputDialog>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <functional>
 
@@ -79,6 +80,49 @@ TEST(SearchAddressDialog, AnAnsweredAddressIsSearched) {
     peer->Close(0);
 }
 
+// Before the test below: its watch for a dialog outlasts it.
+TEST(SearchAddressDialog, TheLastHostsTypedAreOfferedFirst) {
+    struct Case {
+        QStringList recent;
+        QString typed;
+        QStringList kept;
+    } cases[] = {
+        {{}, "40.40.40.10:2302", {"40.40.40.10:2302"}},
+        {{"a", "b"}, " b ", {"b", "a"}},  // typed again: moves up, once
+        {{"a"}, "", {"a"}},               // a search of the local network is not a host
+        {{"1", "2", "3", "4", "5", "6", "7", "8"}, "9", {"9", "1", "2", "3", "4", "5", "6", "7"}},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(orvel::rememberHost(c.recent, c.typed), c.kept) << c.typed.toStdString();
+    }
+
+    // Through the dialog: what was typed is the first offer next time.
+    qunsetenv("ORVEL_ENUM_ADDRESS");
+    DirectX8 root;
+    auto peer = root.DirectPlayPeerCreate();
+    QString label;
+    answerDialog(QStringLiteral("127.0.0.1:2398"), &label);
+    peer->CancelAsyncOperation(peer->EnumHosts(app(), nullptr, nullptr, -1, 0, -1,
+                                               DPNENUMHOSTS_OKTOQUERYFORADDRESSING, {}, 0),
+                               0);
+    QStringList offered;
+    QTimer::singleShot(0, [&offered] {
+        for (int i = 0; i < 200 && offered.isEmpty(); ++i) {
+            QApplication::processEvents(QEventLoop::AllEvents, 20);
+            if (auto* d = qobject_cast<QInputDialog*>(QApplication::activeModalWidget())) {
+                offered = d->comboBoxItems();
+                d->reject();
+            }
+        }
+    });
+    EXPECT_THROW(peer->EnumHosts(app(), nullptr, nullptr, -1, 0, -1,
+                                 DPNENUMHOSTS_OKTOQUERYFORADDRESSING, {}, 0),
+                 DxError);
+    ASSERT_FALSE(offered.isEmpty());
+    EXPECT_EQ(offered.first(), QStringLiteral("127.0.0.1:2398"));
+    peer->Close(0);
+}
+
 TEST(SearchAddressDialog, NotAskedWithoutTheFlagOrWithAPresetAnswer) {
     DirectX8 root;
     auto peer = root.DirectPlayPeerCreate();
@@ -99,6 +143,9 @@ TEST(SearchAddressDialog, NotAskedWithoutTheFlagOrWithAPresetAnswer) {
 
 int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
+    // The hosts typed are remembered: in a folder of the test's own.
+    QTemporaryDir config;
+    qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
     qputenv("ORVEL_DISCOVERY", "loopback");
     QApplication app(argc, argv);
     dx8::setSessionAddressSource(std::make_shared<orvel::SessionAddressDialog>());

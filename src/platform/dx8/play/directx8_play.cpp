@@ -50,6 +50,7 @@ public:
     }
 
     const SessionCore* core() const { return core_.get(); }
+    SessionCore* core() { return core_.get(); }
 
 protected:
     std::unique_ptr<SessionCore> core_;
@@ -92,6 +93,18 @@ public:
 uint16_t sessionPortOf(const DirectPlay8Peer* peer) {
     const auto* p = dynamic_cast<const Peer*>(peer);
     return p != nullptr ? p->core()->sessionPort() : 0;
+}
+
+Reachability reachabilityOf(const DirectPlay8Peer* peer) {
+    const auto* p = dynamic_cast<const Peer*>(peer);
+    return p != nullptr ? p->core()->reachability() : Reachability{};
+}
+
+void setMappedEndpointOf(DirectPlay8Peer* peer, uint32_t ipv4, uint16_t port) {
+    auto* p = dynamic_cast<Peer*>(peer);
+    if (p != nullptr) {
+        p->core()->setMappedEndpoint({ipv4, port});
+    }
 }
 
 WireStats wireStatsOf(const DirectPlay8Peer* peer) {

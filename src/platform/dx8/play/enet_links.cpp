@@ -14,6 +14,7 @@
 
 #include "platform/dx8/directplay8.h"
 #include "platform/dx8/play/link_timing.h"
+#include "platform/dx8/play/nat_paths.h"
 
 Q_DECLARE_LOGGING_CATEGORY(lcSession)
 
@@ -234,13 +235,19 @@ void EnetLinks::pump() {
                 ENetPacket* packet = event.packet;
                 const LinkId link = id(event.peer);
                 if (event.channelID == net::kChannelData ||
-                    event.channelID == net::kChannelGuaranteed) {
+                    event.channelID == net::kChannelGuaranteed ||
+                    event.channelID == net::kChannelRelay) {
                     const QByteArray data(reinterpret_cast<const char*>(packet->data),
                                           static_cast<qsizetype>(packet->dataLength));
                     enet_packet_destroy(packet);
                     const auto it = links_.find(link);
-                    if (it != links_.end()) {
+                    if (it == links_.end()) {
+                        break;
+                    }
+                    if (event.channelID == net::kChannelData) {
                         listener_.dataArrived(link, it->second, data);
+                    } else {
+                        listener_.relayArrived(link, it->second, data);
                     }
                     break;
                 }
@@ -358,12 +365,14 @@ void EnetLinks::send(LinkId link, const net::ControlMessage& m) {
     scheduleService();  // its resend, should it be lost
 }
 
-bool EnetLinks::sendData(const std::vector<LinkId>& links, const QByteArray& data, int32_t flags) {
+bool EnetLinks::sendData(const std::vector<LinkId>& links, const QByteArray& data, int32_t flags,
+                         uint8_t channel) {
     enet_uint32 packetFlags = 0;
-    uint8_t channel = net::kChannelData;
     if (flags & DPNSEND_GUARANTEED) {
         packetFlags = ENET_PACKET_FLAG_RELIABLE;
-        channel = net::kChannelGuaranteed;
+        if (channel == net::kChannelData) {
+            channel = net::kChannelGuaranteed;
+        }
     } else if (flags & DPNSEND_NONSEQUENTIAL) {
         packetFlags = ENET_PACKET_FLAG_UNSEQUENCED;
     }
@@ -395,6 +404,27 @@ void EnetLinks::closeNow(LinkId link) {
 
 void EnetLinks::forget(LinkId link) {
     enet_peer_reset(peer(link));
+}
+
+void EnetLinks::punch(uint32_t ipv4, uint16_t port) {
+    if (enet_ == nullptr || ipv4 == 0 || port == 0) {
+        return;
+    }
+    ENetAddress to;
+    to.host = htonl(ipv4);
+    to.port = port;
+    QByteArray bytes = punchDatagram();
+    ENetBuffer buffer;
+    buffer.data = bytes.data();
+    buffer.dataLength = static_cast<size_t>(bytes.size());
+    enet_socket_send(enet_->socket, &to, &buffer, 1);
+}
+
+int EnetLinks::rttOf(LinkId link) const {
+    if (enet_ == nullptr || !links_.count(link)) {
+        return -1;
+    }
+    return static_cast<int>(peer(link)->roundTripTime);
 }
 
 LinkId EnetLinks::connectTo(uint32_t ipv4, uint16_t port) {
@@ -479,6 +509,9 @@ int EnetLinks::intercept(ENetHost* host, ENetEvent* event) {
     EnetLinks* self = hostRegistry().value(host);
     if (self != nullptr && host->receivedDataLength < self->receivedSizes_.size()) {
         ++self->receivedSizes_[host->receivedDataLength];
+    }
+    if (isPunch(host->receivedData, host->receivedDataLength)) {
+        return 1;  // it has done its work by passing the routers
     }
     if (!net::looksLikeQuery(host->receivedData, host->receivedDataLength)) {
         return 0;

@@ -41,6 +41,12 @@ public:
     // A link is gone; it has left the table already.
     virtual void linkDown(LinkId link, const Link& state) = 0;
     virtual void dataArrived(LinkId link, const Link& state, const QByteArray& data) = 0;
+    // Data for or from a player reached through the host.
+    virtual void relayArrived(LinkId link, const Link& state, const QByteArray& packet) {
+        Q_UNUSED(link);
+        Q_UNUSED(state);
+        Q_UNUSED(packet);
+    }
     virtual void controlArrived(LinkId link, const net::ControlMessage& m) = 0;
     // A discovery query at the session port: the answer to send back, if any.
     virtual std::optional<QByteArray> queryArrived(const uint8_t* data, size_t size, uint32_t ip,
@@ -69,8 +75,11 @@ public:
     Endpoint endpointOf(LinkId link) const override;
     uint16_t localPort() const override;
     void flush() override;
+    void punch(uint32_t ipv4, uint16_t port) override;
+    int rttOf(LinkId link) const override;
     // Application data on its own channel; false when no packet could be made.
-    bool sendData(const std::vector<LinkId>& links, const QByteArray& data, int32_t flags);
+    bool sendData(const std::vector<LinkId>& links, const QByteArray& data, int32_t flags,
+                  uint8_t channel = net::kChannelData);
     // Wakes ENet as soon as anything of ours or its falls due.
     void scheduleService();
 

@@ -5,6 +5,7 @@
 
 #include "platform/dx8/play/address_text.h"
 #include "platform/dx8/play/link_timing.h"
+#include "platform/dx8/play/nat_paths.h"
 
 namespace dx8 {
 
@@ -63,6 +64,8 @@ void HostJoin::start(LinkId link, const net::msg::JoinRequest& m) {
     join.link = link;
     join.id = r.allocateId(join.seq);
     join.name = m.name;
+    join.lan = {m.lanIpv4, m.lanPort};
+    join.mapped = {m.mappedIpv4, m.mappedPort};
     join.deadline = s_.now() + stretchedMs(kMeshWaitMs, s_.links.roundTripMs(link));
     const uint64_t token = QRandomGenerator::system()->generate64();
     Link* state = s_.links.find(link);
@@ -78,17 +81,21 @@ void HostJoin::start(LinkId link, const net::msg::JoinRequest& m) {
     accept.token = token;
     accept.desc = r.desc;
     for (const Player* p : r.presentInJoinOrder()) {
-        net::PlayerEntry e{p->id, p->seq, p->name, 0, s_.links.localPort()};
         if (p->link != 0) {
-            const Endpoint at = s_.links.endpointOf(p->link);
-            e.ipv4 = at.ipv4;
-            e.port = at.port;
-        }  // else the host itself: where the joiner reached it
-        accept.players.push_back(std::move(e));
+            accept.players.push_back(entryOf(*p, s_.links.endpointOf(p->link)));
+        } else {  // the host itself: where the joiner reached it
+            net::PlayerEntry e = entryOf(*p, {0, s_.links.localPort()});
+            e.mappedIpv4 = r.mapped.ipv4;
+            e.mappedPort = r.mapped.port;
+            accept.players.push_back(std::move(e));
+        }
     }
+    const Endpoint joiner = s_.links.endpointOf(link);
+    accept.observedIpv4 = joiner.ipv4;
+    accept.observedPort = joiner.port;
+    accept.relays = 1;
     s_.links.send(link, accept);
 
-    const Endpoint joiner = s_.links.endpointOf(link);
     s_.broadcast(net::expect(join.id, token, joiner.ipv4, joiner.port));
     join_ = std::move(join);
     s_.events.indicateConnect(hostUrl(joiner.ipv4, joiner.port));
@@ -98,8 +105,14 @@ void HostJoin::onControl(LinkId link, const net::ControlMessage& m) {
     if (!join_ || join_->link != link) {
         return;
     }
-    if (std::holds_alternative<net::msg::JoinReady>(m)) {
-        ready(link);
+    if (const auto* ready = std::get_if<net::msg::JoinReady>(&m)) {
+        join_->relayed.clear();
+        for (uint32_t id : ready->relayed) {
+            if (id != s_.roster.localId && s_.roster.present(id) != nullptr) {
+                join_->relayed.insert(id);
+            }
+        }
+        this->ready(link);
     } else if (std::holds_alternative<net::msg::JoinFail>(m)) {
         abort(0);
     }
@@ -117,11 +130,15 @@ void HostJoin::ready(LinkId link) {
     state->deadline = 0;
     const Endpoint at = s_.links.endpointOf(link);
     s_.roster.players[join.id] =
-        Player{join.id, join.seq, join.name, link, false, at.ipv4, at.port};
+        Player{join.id,       join.seq,         join.name,        link,
+               false,         at.ipv4,          at.port,          join.lan.ipv4,
+               join.lan.port, join.mapped.ipv4, join.mapped.port, PathKind::Direct};
     s_.events.createPlayer(join.id);
-    const net::ControlMessage added = net::playerAdded(join.id, join.seq, join.name);
+    net::msg::PlayerAdded added{join.id,       join.seq,         join.name,        join.lan.ipv4,
+                                join.lan.port, join.mapped.ipv4, join.mapped.port, 0};
     for (const auto& [pid, p] : s_.roster.players) {
         if (!p.gone && p.link != 0 && pid != join.id) {
+            added.relayed = join.relayed.count(pid) != 0 ? 1 : 0;
             s_.links.send(p.link, added);
             join.awaitingAck.insert(pid);
         }

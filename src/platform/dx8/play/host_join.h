@@ -43,7 +43,9 @@ private:
         DPNID id = 0;
         uint32_t seq = 0;
         QString name;
-        bool adding = false;  // JoinReady came; waiting for the players' AddedAck
+        Endpoint lan, mapped;     // what the joiner says of itself
+        std::set<DPNID> relayed;  // players the joiner reaches only through us
+        bool adding = false;      // JoinReady came; waiting for the players' AddedAck
         std::set<DPNID> awaitingAck;
         qint64 deadline = 0;
     };

@@ -3,6 +3,8 @@
 #include <algorithm>
 
 #include "platform/dx8/play/link_timing.h"
+#include "platform/dx8/play/nat_paths.h"
+#include "platform/dx8/play/relay.h"
 
 namespace dx8 {
 
@@ -10,8 +12,15 @@ namespace {
 
 constexpr size_t kMaxEarlyData = 256;
 
-bool isLoopback(uint32_t ip) {
-    return (ip >> 24) == 127;
+// A player reached at its router's address without a mapping there had to open the router
+// toward us first.
+PathKind pathTo(const net::PlayerEntry& e, Endpoint at) {
+    if (at.ipv4 == e.mappedIpv4 && at.port == e.mappedPort) {
+        return PathKind::Direct;
+    }
+    const bool behindRouter = e.lanIpv4 != 0 && (e.lanIpv4 != e.ipv4 || e.lanPort != e.port);
+    const bool atRouter = at.ipv4 == e.ipv4 && at.port == e.port;
+    return behindRouter && atRouter ? PathKind::Punched : PathKind::Direct;
 }
 
 }  // namespace
@@ -44,14 +53,15 @@ void Joiner::onLinkUp(LinkId link, const Link& state) {
 }
 
 void Joiner::onControl(LinkId link, Link& state, const net::ControlMessage& m) {
-    Q_UNUSED(link);
     if (!op_) {
         return;
     }
     if (state.kind == LinkKind::MeshOut) {
         if (std::holds_alternative<net::msg::MeshAck>(m) && !state.acked) {
             state.acked = true;
-            meshLinkReady(state.playerId);
+            const DPNID id = state.playerId;     // state goes with the links dropped below
+            dropMeshLinks(id, link, Drop::Now);  // the player's other addresses are not needed
+            meshLinkReady(id);
         }
         return;
     }
@@ -84,7 +94,9 @@ void Joiner::onAccept(const net::msg::JoinAccept& m) {
         return;
     }
     op.accept = m;
+    op.relayAt = s_.now() + kDirectWaitMs;
     Roster& r = s_.roster;
+    r.observed = {m.observedIpv4, m.observedPort};
     r.localId = m.playerId;
     r.hostId = m.hostId;
     r.localSeq = m.seq;
@@ -98,20 +110,21 @@ void Joiner::onAccept(const net::msg::JoinAccept& m) {
         if (e.id == m.hostId) {
             continue;
         }
-        // A player the host reaches over its own loopback lives on the host's machine.
-        uint32_t ip = e.ipv4;
-        if (ip == 0 || (isLoopback(ip) && !isLoopback(op.hostIp))) {
-            ip = op.hostIp;
+        // Every address at once: the first to answer wins, so a LAN join takes no longer.
+        bool trying = false;
+        for (const Endpoint& at : candidatesFor(e, op.hostIp)) {
+            if (pathTo(e, at) == PathKind::Punched) {
+                op.later.push_back({e.id, at});
+                op.laterAt = s_.now() + kPunchHeadStartMs;
+                trying = true;
+            } else {
+                trying = tryAt(e.id, at, PathKind::Direct) || trying;
+            }
         }
-        const LinkId link = s_.links.connectTo(ip, e.port);
-        if (link == 0) {
+        if (!trying) {
             fail(DPNERR_PLAYERNOTREACHABLE);
             return;
         }
-        Link state;
-        state.kind = LinkKind::MeshOut;
-        state.playerId = e.id;
-        s_.links.add(link, state);
         op.meshPending.insert(e.id);
     }
     s_.links.flush();
@@ -124,11 +137,9 @@ void Joiner::onPlayerRemoved(const net::msg::PlayerRemoved& m) {
     }
     std::erase_if(op_->accept->players,
                   [&m](const net::PlayerEntry& e) { return e.id == m.playerId; });
-    const LinkId link = s_.links.linkOf(LinkKind::MeshOut, m.playerId);
-    if (link != 0) {
-        s_.drop(link,
-                m.reason == DPNDESTROYPLAYERREASON_NORMAL ? Drop::AwaitClose : Drop::Silently);
-    }
+    dropMeshLinks(m.playerId, 0,
+                  m.reason == DPNDESTROYPLAYERREASON_NORMAL ? Drop::AwaitClose : Drop::Silently);
+    op_->relayed.erase(m.playerId);
     if (op_->meshPending.erase(m.playerId) > 0) {
         meshLinkReady(0);
     }
@@ -140,7 +151,73 @@ void Joiner::meshLinkReady(DPNID id) {
     }
     op_->meshPending.erase(id);
     if (op_->meshPending.empty()) {
-        s_.links.send(op_->hostLink, net::joinReady());
+        net::msg::JoinReady ready;
+        ready.relayed.assign(op_->relayed.begin(), op_->relayed.end());
+        s_.links.send(op_->hostLink, ready);
+    }
+}
+
+bool Joiner::tryAt(DPNID id, Endpoint at, PathKind path) {
+    const LinkId link = s_.links.connectTo(at.ipv4, at.port);
+    if (link == 0) {
+        return false;
+    }
+    Link state;
+    state.kind = LinkKind::MeshOut;
+    state.playerId = id;
+    s_.links.add(link, state);
+    op_->paths[link] = path;
+    return true;
+}
+
+bool Joiner::relay(DPNID id) {
+    if (!op_ || !op_->accept || op_->accept->relays == 0 || op_->hostLink == 0) {
+        return false;
+    }
+    // Only a router between us explains a player the host reaches and we do not; on one
+    // network such a player is unreachable, and the join fails as it always has.
+    const net::msg::JoinAccept& a = *op_->accept;
+    const auto entry = std::find_if(a.players.begin(), a.players.end(),
+                                    [id](const net::PlayerEntry& e) { return e.id == id; });
+    const bool theyAreBehindARouter =
+        entry != a.players.end() && entry->lanIpv4 != 0 && entry->lanIpv4 != entry->ipv4;
+    const bool weAreBehindARouter =
+        op_->request.lanIpv4 != 0 && a.observedIpv4 != 0 && op_->request.lanIpv4 != a.observedIpv4;
+    if (!theyAreBehindARouter && !weAreBehindARouter) {
+        return false;
+    }
+    qCDebug(lcSession) << "no direct link to" << id << "; the host relays";
+    dropMeshLinks(id, 0, Drop::Now);
+    op_->relayed.insert(id);
+    return true;
+}
+
+qint64 Joiner::deadline() const {
+    if (!op_) {
+        return 0;
+    }
+    qint64 due = joinDue();
+    if (op_->accept && !op_->meshPending.empty() && op_->accept->relays != 0 && op_->relayAt != 0) {
+        due = std::min(due, op_->relayAt);
+    }
+    if (op_->laterAt != 0) {
+        due = std::min(due, op_->laterAt);
+    }
+    return due;
+}
+
+void Joiner::dropMeshLinks(DPNID id, LinkId except, Drop how) {
+    std::vector<LinkId> others;
+    for (const auto& [link, state] : s_.links.all()) {
+        if (link != except && state.kind == LinkKind::MeshOut && state.playerId == id) {
+            others.push_back(link);
+        }
+    }
+    for (LinkId link : others) {
+        s_.drop(link, how);
+        if (op_) {
+            op_->paths.erase(link);
+        }
     }
 }
 
@@ -164,11 +241,23 @@ void Joiner::done() {
                 break;
             }
         }
+        if (found == 0 && op.relayed.count(e.id) != 0 && s_.links.has(op.hostLink)) {
+            r.players[e.id] =
+                Player{e.id, e.seq,     e.name,    op.hostLink,  false,        0,
+                       0,    e.lanIpv4, e.lanPort, e.mappedIpv4, e.mappedPort, PathKind::Relayed};
+            order.push_back(e.id);
+            continue;
+        }
         if (found == 0) {
             continue;
         }
         const Endpoint at = s_.links.endpointOf(found);
-        r.players[e.id] = Player{e.id, e.seq, e.name, found, false, at.ipv4, at.port};
+        const auto path = op.paths.find(found);
+        r.players[e.id] = Player{
+            e.id,         e.seq,        e.name,
+            found,        false,        at.ipv4,
+            at.port,      e.lanIpv4,    e.lanPort,
+            e.mappedIpv4, e.mappedPort, path != op.paths.end() ? path->second : PathKind::Direct};
         order.push_back(e.id);
     }
     s_.events.createPlayer(r.localId);
@@ -218,7 +307,17 @@ void Joiner::onLinkLost(const Link& state) {
         op_->hostLink = 0;
         fail(state.connected ? DPNERR_CONNECTIONLOST : DPNERR_NORESPONSE);
     } else if (state.kind == LinkKind::MeshOut) {
-        fail(DPNERR_PLAYERNOTREACHABLE);
+        // One address of several failing says nothing yet.
+        const bool waiting =
+            std::any_of(op_->later.begin(), op_->later.end(),
+                        [&state](const Op::Later& l) { return l.id == state.playerId; });
+        if (state.acked || (!waiting && s_.links.linkOf(LinkKind::MeshOut, state.playerId) == 0)) {
+            if (!state.acked && relay(state.playerId)) {
+                meshLinkReady(state.playerId);
+            } else {
+                fail(DPNERR_PLAYERNOTREACHABLE);
+            }
+        }
     }
 }
 
@@ -228,16 +327,39 @@ void Joiner::holdData(const Link& state, const QByteArray& data) {
     }
 }
 
-qint64 Joiner::deadline() const {
-    if (!op_) {
-        return 0;
-    }
+qint64 Joiner::joinDue() const {
     // The host link's round trip, once measured, stretches the time the join may take.
     return op_->started + stretchedMs(kConnectMs, s_.links.roundTripMs(op_->hostLink));
 }
 
 void Joiner::checkDeadline(qint64 now) {
-    if (op_ && now > deadline()) {
+    if (op_ && op_->laterAt != 0 && now >= op_->laterAt) {
+        const std::vector<Op::Later> later = std::move(op_->later);
+        op_->later.clear();
+        op_->laterAt = 0;
+        for (const Op::Later& l : later) {
+            if (op_->meshPending.count(l.id) != 0) {
+                tryAt(l.id, l.at, PathKind::Punched);
+            }
+        }
+        s_.links.flush();
+    }
+    if (op_ && op_->accept && op_->relayAt != 0 && now > op_->relayAt) {
+        op_->relayAt = 0;  // once: those not relayed now wait for the join's own deadline
+        const std::set<DPNID> waiting = op_->meshPending;
+        bool relayed = false;
+        for (DPNID id : waiting) {
+            if (relay(id)) {
+                op_->meshPending.erase(id);
+                relayed = true;
+            }
+        }
+        if (relayed) {
+            meshLinkReady(0);
+            return;
+        }
+    }
+    if (op_ && now > joinDue()) {
         const HRESULT why = op_->accept ? DPNERR_PLAYERNOTREACHABLE : DPNERR_NORESPONSE;
         qCWarning(lcSession) << "join timed out" << (op_->accept ? "linking to the players"
                                                                  : "waiting for the host");

@@ -40,6 +40,8 @@ public:
     std::optional<HRESULT> syncResult;
 
 private:
+    // When the whole join must be over: stretched by the host link's round trip once known.
+    qint64 joinDue() const;
     struct Op {
         DPNHANDLE handle = 0;
         LinkId hostLink = 0;
@@ -48,6 +50,15 @@ private:
         std::optional<net::msg::JoinAccept> accept;
         std::set<DPNID> meshPending;
         qint64 started = 0;
+        std::map<LinkId, PathKind> paths;  // how each link to a player would have come about
+        std::set<DPNID> relayed;           // players we reach only through the host
+        qint64 relayAt = 0;                // when players not answering yet are relayed
+        struct Later {
+            DPNID id = 0;
+            Endpoint at;
+        };
+        std::vector<Later> later;  // addresses tried once the players have opened their routers
+        qint64 laterAt = 0;
         bool sync = false;
         std::vector<std::pair<DPNID, QByteArray>> earlyData;
     };
@@ -55,6 +66,11 @@ private:
     void onAccept(const net::msg::JoinAccept& m);
     void onPlayerRemoved(const net::msg::PlayerRemoved& m);
     void meshLinkReady(DPNID id);
+    void dropMeshLinks(DPNID id, LinkId except, Drop how);
+    // Gives up linking to this player and has the host carry its data; false when the host
+    // does not offer that.
+    bool relay(DPNID id);
+    bool tryAt(DPNID id, Endpoint at, PathKind path);
     void done();
 
     SessionContext& s_;

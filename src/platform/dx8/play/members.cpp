@@ -1,5 +1,9 @@
 #include "platform/dx8/play/members.h"
 
+#include <algorithm>
+
+#include "platform/dx8/play/relay.h"
+
 namespace dx8 {
 
 namespace {
@@ -42,6 +46,9 @@ void Members::onControl(DPNID from, const net::ControlMessage& m) {
 
 void Members::onExpect(const net::msg::Expect& m) {
     s_.roster.expect(m.playerId, m.token, s_.now() + kExpectMs);
+    // The joiner links to us at every address we have; a router in front of us lets it in only
+    // once we have sent toward it. On a LAN this datagram is simply swallowed.
+    s_.links.punch(m.ipv4, m.port);
     // The joiner's hello may have come first.
     for (auto& [link, state] : s_.links.all()) {
         if (state.kind == LinkKind::Unverified && state.hello &&
@@ -75,15 +82,31 @@ void Members::onMeshHello(LinkId link, const net::msg::MeshHello& m) {
 
 void Members::onPlayerAdded(const net::msg::PlayerAdded& m) {
     Roster& r = s_.roster;
-    const LinkId link = s_.links.linkOf(LinkKind::MeshIn, m.playerId);
+    LinkId link = s_.links.linkOf(LinkKind::MeshIn, m.playerId);
+    if (link != 0 && m.relayed != 0) {
+        s_.drop(link, Drop::Now);  // the joiner gave up on it; its data comes via the host
+        link = 0;
+    }
     if (link != 0) {
         Link* state = s_.links.find(link);
         state->kind = LinkKind::Player;
         state->deadline = 0;
         const Endpoint at = s_.links.endpointOf(link);
-        r.players[m.playerId] = Player{m.playerId, m.seq, m.name, link, false, at.ipv4, at.port};
+        r.players[m.playerId] =
+            Player{m.playerId, m.seq,     m.name,    link,         false,        at.ipv4,
+                   at.port,    m.lanIpv4, m.lanPort, m.mappedIpv4, m.mappedPort, PathKind::Direct};
         r.nextSeq = std::max(r.nextSeq, m.seq + 1);
         s_.events.createPlayer(m.playerId);
+    } else if (m.relayed != 0 && r.players.count(m.playerId) == 0) {
+        const auto host = r.players.find(r.hostId);
+        if (host != r.players.end() && host->second.link != 0) {
+            r.forgetExpectation(m.playerId);
+            r.players[m.playerId] = Player{
+                m.playerId, m.seq,        m.name,       host->second.link, false, 0, 0, m.lanIpv4,
+                m.lanPort,  m.mappedIpv4, m.mappedPort, PathKind::Relayed};
+            r.nextSeq = std::max(r.nextSeq, m.seq + 1);
+            s_.events.createPlayer(m.playerId);
+        }
     }
     const auto host = r.players.find(r.hostId);
     if (host != r.players.end() && host->second.link != 0) {
@@ -141,7 +164,9 @@ void Members::removePlayer(DPNID id, int32_t reason) {
     }
     Player& p = it->second;
     p.gone = true;
-    if (p.link != 0) {
+    if (p.path == PathKind::Relayed) {
+        p.link = 0;  // the host's link, not its own
+    } else if (p.link != 0) {
         // One who leaves closes the link itself; one lost is not sent anything more.
         s_.drop(p.link,
                 reason == DPNDESTROYPLAYERREASON_NORMAL ? Drop::AwaitClose : Drop::Silently);
@@ -171,6 +196,16 @@ void Members::hostGone(DPNID oldHost, int32_t reason) {
         // Players whose own link to the old host has not given up yet would go on taking its
         // word and ignore ours, joins included: tell them it is gone, ahead of anything else.
         s_.broadcast(net::playerRemoved(oldHost, static_cast<uint8_t>(reason)));
+    }
+    // Relayed data now goes through the new host; those it never linked to are lost to us, and
+    // a new host we never linked to leaves us out of the session rather than split it.
+    const std::vector<DPNID> lost = rehomeRelayed(r);
+    if (std::find(lost.begin(), lost.end(), newHost) != lost.end()) {
+        endSession(DPNERR_CONNECTIONLOST, DPNDESTROYPLAYERREASON_CONNECTIONLOST);
+        return;
+    }
+    for (DPNID id : lost) {
+        removePlayer(id, DPNDESTROYPLAYERREASON_CONNECTIONLOST);
     }
 }
 

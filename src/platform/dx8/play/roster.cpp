@@ -48,7 +48,8 @@ Player* Roster::present(DPNID id) {
 std::vector<LinkId> Roster::linksExcept(DPNID except) const {
     std::vector<LinkId> links;
     for (const auto& [id, p] : players) {
-        if (!p.gone && p.link != 0 && id != except) {
+        // A relayed player is reached through the host's link, which is listed once already.
+        if (!p.gone && p.link != 0 && id != except && p.path != PathKind::Relayed) {
             links.push_back(p.link);
         }
     }

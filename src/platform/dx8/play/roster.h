@@ -14,6 +14,13 @@
 
 namespace dx8 {
 
+// How a link to a player came about.
+enum class PathKind : uint8_t {
+    Direct,   // reached at an address it listed
+    Punched,  // reached at its router once it had opened the router toward us
+    Relayed,  // no link of its own: the host carries its traffic
+};
+
 struct Player {
     DPNID id = 0;
     uint32_t seq = 0;  // join order
@@ -22,6 +29,13 @@ struct Player {
     bool gone = false;  // destroyed; kept until DestroyPlayer was delivered
     uint32_t ipv4 = 0;
     uint16_t port = 0;
+    // What the player says of itself: its address on its own network and what its router
+    // forwards to it (0: none); handed on to those who join later.
+    uint32_t lanIpv4 = 0;
+    uint16_t lanPort = 0;
+    uint32_t mappedIpv4 = 0;
+    uint16_t mappedPort = 0;
+    PathKind path = PathKind::Direct;
 };
 
 // A joiner the host told us about: it proves itself with the token.
@@ -49,7 +63,7 @@ public:
     DPNID successorOf(DPNID host) const;
     // A present remote player, or null.
     Player* present(DPNID id);
-    // The links of every present remote player but one.
+    // The links of every present remote player but one (relayed players have none).
     std::vector<LinkId> linksExcept(DPNID except = 0) const;
 
     // The oldest expectation makes room when there are too many.
@@ -75,6 +89,10 @@ public:
     uint32_t idSalt = 0;
     std::map<DPNID, Player> players;
     std::vector<Expectation> expectations;
+    // Where the host of our last join saw us, and what our router forwards to us (kept across
+    // sessions: the mapping outlives them).
+    Endpoint observed;
+    Endpoint mapped;
 };
 
 }  // namespace dx8

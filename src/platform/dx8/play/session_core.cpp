@@ -8,6 +8,8 @@
 
 #include "platform/dx8/play/address_text.h"
 #include "platform/dx8/play/link_timing.h"
+#include "platform/dx8/play/nat_paths.h"
+#include "platform/dx8/play/relay.h"
 #include "platform/dx8/play/session_address_source.h"
 
 Q_LOGGING_CATEGORY(lcSession, "orvel.session", QtCriticalMsg)
@@ -123,6 +125,17 @@ void SessionCore::dataArrived(LinkId link, const Link& state, const QByteArray& 
         }
     } else if (state.kind == LinkKind::ToHost || state.kind == LinkKind::MeshOut) {
         joiner_.holdData(state, data);
+    }
+}
+
+void SessionCore::relayArrived(LinkId link, const Link& state, const QByteArray& packet) {
+    Q_UNUSED(link);
+    const RelayRoute route = routeRelayed(roster_, state, packet);
+    if (route.action == RelayRoute::Deliver) {
+        events_->receive(route.from, route.data, true);
+    } else if (route.action == RelayRoute::Forward) {
+        // Guaranteed, so that a relayed pair keeps its order and loses nothing on the extra hop.
+        links_->sendData({route.forwardTo}, route.data, DPNSEND_GUARANTEED, net::kChannelRelay);
     }
 }
 
@@ -480,10 +493,13 @@ DPNHANDLE SessionCore::connect(const DPN_APPLICATION_DESC& desc, const DirectPla
         links_->close();
         return failLater(DPNERR_GENERIC);
     }
-    joiner_.begin(handle, hostLink, *ip,
-                  std::get<net::msg::JoinRequest>(
-                      net::joinRequest(application, instance, roster_.localName, desc.Password)),
-                  sync);
+    auto request = std::get<net::msg::JoinRequest>(
+        net::joinRequest(application, instance, roster_.localName, desc.Password));
+    request.lanIpv4 = localAddressToward(*ip);
+    request.lanPort = links_->localPort();
+    request.mappedIpv4 = roster_.mapped.ipv4;
+    request.mappedPort = roster_.mapped.port;
+    joiner_.begin(handle, hostLink, *ip, std::move(request), sync);
     links_->flush();
     links_->scheduleService();
     if (!sync) {
@@ -512,9 +528,15 @@ DPNHANDLE SessionCore::sendTo(DPNID target, const QByteArray& data, int32_t time
         raise(DPNERR_SENDTOOLARGE);
     }
     std::vector<LinkId> links;
+    std::vector<const Player*> relayed;
     bool toSelf = false;
     if (target == DPNID_ALL_PLAYERS_GROUP) {
         links = roster_.linksExcept();
+        for (const Player* p : roster_.presentInJoinOrder()) {
+            if (p->path == PathKind::Relayed && p->link != 0) {
+                relayed.push_back(p);
+            }
+        }
         toSelf = (flags & DPNSEND_NOLOOPBACK) == 0;
     } else if (target == roster_.localId) {
         toSelf = true;
@@ -523,10 +545,19 @@ DPNHANDLE SessionCore::sendTo(DPNID target, const QByteArray& data, int32_t time
         if (p == nullptr || p->link == 0) {
             raise(DPNERR_INVALIDPLAYER);
         }
-        links.push_back(p->link);
+        if (p->path == PathKind::Relayed) {
+            relayed.push_back(p);
+        } else {
+            links.push_back(p->link);
+        }
     }
     if (!links.empty() && !links_->sendData(links, data, flags)) {
         raise(DPNERR_OUTOFMEMORY);
+    }
+    for (const Player* p : relayed) {
+        if (!links_->sendData({p->link}, wrapRelayed(p->id, data), flags, net::kChannelRelay)) {
+            raise(DPNERR_OUTOFMEMORY);
+        }
     }
     if (toSelf) {
         events_->receive(roster_.localId, data);
@@ -596,6 +627,18 @@ void SessionCore::registerLobby(DPNHANDLE handle, DirectPlay8LobbiedApplication*
         return;
     }
     raise(DPNERR_INVALIDFLAGS);
+}
+
+Reachability SessionCore::reachability() const {
+    Reachability out;
+    out.observed = roster_.observed;
+    out.mapped = roster_.mapped;
+    for (const Player* p : roster_.presentInJoinOrder()) {
+        if (p->link != 0) {
+            out.players.push_back({p->id, p->name, p->path, links_->rttOf(p->link)});
+        }
+    }
+    return out;
 }
 
 }  // namespace dx8

@@ -31,6 +31,22 @@ uint16_t sessionPortOf(const DirectPlay8Client* client);
 
 WireStats wireStatsOf(const DirectPlay8Peer* peer);
 
+// How this player is reached and reaches the others, for windows and tools.
+struct PlayerPath {
+    DPNID id = 0;
+    QString name;
+    PathKind path = PathKind::Direct;
+    int rttMs = -1;  // -1: not measured yet
+};
+struct Reachability {
+    Endpoint observed;  // where the host of our last join saw us (0: not joined or hosting)
+    Endpoint mapped;    // what our router forwards to us (0: nothing)
+    std::vector<PlayerPath> players;  // the present remote players, in join order
+};
+Reachability reachabilityOf(const DirectPlay8Peer* peer);
+// What the router forwards to this peer's session port, for those who join later.
+void setMappedEndpointOf(DirectPlay8Peer* peer, uint32_t ipv4, uint16_t port);
+
 // The lobby connection a peer or client holds through RegisterLobby (handle 0 and no
 // application when none), for tests and tools that check it was given back.
 struct LobbyRegistration {
@@ -77,6 +93,8 @@ public:
     DPNID localId() const { return roster_.localId; }
 
     WireStats wireStats() const { return links_->wireStats(); }
+    Reachability reachability() const;
+    void setMappedEndpoint(Endpoint mapped) { roster_.mapped = mapped; }
 
 protected:
     // What the links report.
@@ -84,6 +102,7 @@ protected:
     void linkUp(LinkId link, Link& state) override;
     void linkDown(LinkId link, const Link& state) override;
     void dataArrived(LinkId link, const Link& state, const QByteArray& data) override;
+    void relayArrived(LinkId link, const Link& state, const QByteArray& packet) override;
     void controlArrived(LinkId link, const net::ControlMessage& m) override;
     std::optional<QByteArray> queryArrived(const uint8_t* data, size_t size, uint32_t ip,
                                            uint16_t port) override;

@@ -249,6 +249,14 @@ void put(Writer& w, const std::vector<PlayerEntry>& list) {
     }
 }
 
+void put(Writer& w, const std::vector<uint32_t>& list) {
+    const size_t n = std::min<size_t>(list.size(), kMaxPlayersListed);
+    w.u8(static_cast<uint8_t>(n));
+    for (size_t i = 0; i < n; ++i) {
+        w.u32(list[i]);
+    }
+}
+
 void get(Reader& r, uint8_t& v) {
     v = r.u8();
 }
@@ -287,6 +295,17 @@ void get(Reader& r, std::vector<PlayerEntry>& list) {
         PlayerEntry p;
         getFields(r, p);
         list.push_back(std::move(p));
+    }
+}
+
+void get(Reader& r, std::vector<uint32_t>& list) {
+    const uint8_t n = r.u8();
+    if (n > kMaxPlayersListed) {
+        r.take(SIZE_MAX);
+        return;
+    }
+    for (uint8_t i = 0; i < n && r.ok(); ++i) {
+        list.push_back(r.u32());
     }
 }
 

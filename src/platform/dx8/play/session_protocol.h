@@ -25,7 +25,11 @@ constexpr uint8_t kChannelControl = 1;  // control messages, reliable
 // Guaranteed application data has a channel of its own: on the data channel a lost guaranteed
 // message would hold back every unreliable one behind it until its resend arrived.
 constexpr uint8_t kChannelGuaranteed = 2;
-constexpr size_t kChannelCount = 3;
+// Application data between two players with no link of their own, through the host: the
+// player's id (4 bytes, little-endian), then the data. Toward the host the id names the target;
+// from the host it names the origin.
+constexpr uint8_t kChannelRelay = 3;
+constexpr size_t kChannelCount = 4;
 
 constexpr uint16_t kProtocolVersion = 1;
 
@@ -101,9 +105,14 @@ struct PlayerEntry {
     uint32_t id = 0;
     uint32_t seq = 0;  // join order
     QString name;
-    uint32_t ipv4 = 0;  // host byte order
+    uint32_t ipv4 = 0;  // host byte order; where the host sees the player
     uint16_t port = 0;
-    DX8_FIELDS(id, seq, name, ipv4, port)
+    // Where the player is on its own network, and what its router forwards to it (0: none).
+    uint32_t lanIpv4 = 0;
+    uint16_t lanPort = 0;
+    uint32_t mappedIpv4 = 0;
+    uint16_t mappedPort = 0;
+    DX8_FIELDS(id, seq, name, ipv4, port, lanIpv4, lanPort, mappedIpv4, mappedPort)
 };
 
 struct SessionDesc {
@@ -124,7 +133,13 @@ struct JoinRequest {
     QUuid instance;
     QString name;
     QString password;
-    DX8_FIELDS(version, application, instance, name, password)
+    // The joiner's own addresses, for the players who link to it after it (0: unknown).
+    uint32_t lanIpv4 = 0;
+    uint16_t lanPort = 0;
+    uint32_t mappedIpv4 = 0;
+    uint16_t mappedPort = 0;
+    DX8_FIELDS(version, application, instance, name, password, lanIpv4, lanPort, mappedIpv4,
+               mappedPort)
 };
 struct JoinRefuse {
     int32_t result = 0;
@@ -139,7 +154,12 @@ struct JoinAccept {
     uint64_t token = 0;
     SessionDesc desc;
     std::vector<PlayerEntry> players;  // at most kMaxPlayersListed go on the wire
-    DX8_FIELDS(playerId, hostId, seq, nextSeq, idSalt, token, desc, players)
+    // Where the host sees the joiner: its public address when a router stands between them.
+    uint32_t observedIpv4 = 0;
+    uint16_t observedPort = 0;
+    uint8_t relays = 0;  // 1: the host carries data for players that cannot link directly
+    DX8_FIELDS(playerId, hostId, seq, nextSeq, idSalt, token, desc, players, observedIpv4,
+               observedPort, relays)
 };
 struct Expect {
     uint32_t playerId = 0;
@@ -157,7 +177,8 @@ struct MeshAck {
     DX8_FIELDS()
 };
 struct JoinReady {
-    DX8_FIELDS()
+    std::vector<uint32_t> relayed;  // the players we reach only through the host
+    DX8_FIELDS(relayed)
 };
 struct JoinFail {
     int32_t result = 0;
@@ -167,7 +188,12 @@ struct PlayerAdded {
     uint32_t playerId = 0;
     uint32_t seq = 0;
     QString name;
-    DX8_FIELDS(playerId, seq, name)
+    uint32_t lanIpv4 = 0;
+    uint16_t lanPort = 0;
+    uint32_t mappedIpv4 = 0;
+    uint16_t mappedPort = 0;
+    uint8_t relayed = 0;  // 1: the new player could not link to you; its data comes via the host
+    DX8_FIELDS(playerId, seq, name, lanIpv4, lanPort, mappedIpv4, mappedPort, relayed)
 };
 struct AddedAck {
     uint32_t playerId = 0;

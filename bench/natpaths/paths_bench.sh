@@ -1,0 +1,108 @@
+#!/usr/bin/env bash
+# Play across home routers, measured in the home-router lab (root only):
+#  - join time per path: direct (public host), mapped (host behind the UPnP router), punched
+#    (a player behind the plain NAT already there), relayed (behind the symmetric NAT);
+#  - car-state latency over a relayed pair against a direct pair of the same session;
+#  - the host's CPU while it relays for six players.
+#   paths_bench.sh ORVEL_BOT [SECONDS]
+set -u
+bot=$1
+seconds=${2:-10}
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/../../tests/natlab/natlab.sh"
+
+natlab_up
+status=$?
+[ $status -eq 77 ] && exit 77
+[ $status -ne 0 ] && { echo "the lab could not be built"; exit 1; }
+
+declare -A pid
+now_ms() { echo $(($(date +%s%N) / 1000000)); }
+log() { echo "$NATLAB_DIR/$1.log"; }
+start() {
+    local name=$1 where=$2
+    shift 2
+    mkdir -p "$NATLAB_DIR/$name"
+    ip netns exec "$(natlab_ns "$where")" env ORVEL_DISCOVERY=lan \
+        XDG_CONFIG_HOME="$NATLAB_DIR/$name" "$bot" --name "$name" --report 2 --stamp "$@" \
+        </dev/null >"$(log "$name")" 2>&1 &
+    pid[$name]=$!
+}
+# Starts a joiner; `took` is how long it took to be in the session (ms), or "-".
+timed_join() {
+    local name=$1 t0 i
+    t0=$(now_ms)
+    start "$@"
+    took="-"
+    for i in $(seq 1 2000); do
+        if grep -q '^joined on port' "$(log "$name")" 2>/dev/null; then
+            took=$(($(now_ms) - t0))
+            return
+        fi
+        sleep 0.01
+    done
+}
+stop() {
+    kill -TERM "${pid[$1]}" 2>/dev/null
+    wait "${pid[$1]}" 2>/dev/null
+}
+hosting() {
+    local i
+    for i in $(seq 1 500); do
+        grep -q '^hosting' "$(log "$1")" 2>/dev/null && return 0
+        sleep 0.01
+    done
+    return 1
+}
+# The average of a player's latency lines for one sender, over the last reports.
+latency() {
+    grep '^latency:' "$(log "$1")" | tail -3 | grep -o "$2=[0-9.]*" | cut -d= -f2 |
+        awk '{ s += $1; n++ } END { if (n) printf "%.2f", s / n; else print "-" }'
+}
+cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
+
+# Mapped: the host sits behind the UPnP router; a player on the internet joins at its address.
+start ann p1 --host --parked
+hosting ann
+for i in $(seq 1 500); do
+    grep -q '^public address' "$(log ann)" && break
+    sleep 0.01
+done
+timed_join bob pub --join 40.40.40.10:2302 --no-port-mapping --parked
+mapped=$took
+stop bob
+stop ann
+
+# One session: host on the internet, then the plain NAT (direct to the host), the UPnP router's
+# player (punched to the plain NAT's), the symmetric NAT (relayed to both).
+start hal pub --host --no-port-mapping
+hosting hal
+timed_join bea p2 --join 40.40.40.100:2302 --no-port-mapping
+direct=$took
+timed_join dan p1 --join 40.40.40.100:2302 --no-port-mapping
+punched=$took
+timed_join cyd p3 --join 40.40.40.100:2302 --no-port-mapping
+relayed=$took
+grep '^paths:' "$(log bea)" | tail -1
+sleep 7  # three reports of latency
+direct_ms=$(latency bea dan)
+relayed_ms=$(latency bea cyd)
+
+# Six players: two more behind the plain and the symmetric NAT; the host's CPU while relaying.
+timed_join eve p2 --join 40.40.40.100:2302 --no-port-mapping --port 2303
+timed_join fay p3 --join 40.40.40.100:2302 --no-port-mapping --port 2303
+sleep 2
+before=$(cpu_ticks "${pid[hal]}")
+sleep "$seconds"
+after=$(cpu_ticks "${pid[hal]}")
+hz=$(getconf CLK_TCK)
+cpu=$(awk -v t=$((after - before)) -v hz="$hz" -v s="$seconds" 'BEGIN { printf "%.2f", 100 * t / hz / s }')
+grep '^paths:' "$(log fay)" | tail -1
+
+printf '%-34s %s\n' "join, direct (ms)" "$direct" "join, mapped (ms)" "$mapped" \
+    "join, punched (ms)" "$punched" "join, relayed (ms)" "$relayed" \
+    "car-state latency, direct (ms)" "$direct_ms" "car-state latency, relayed (ms)" "$relayed_ms"
+awk -v r="$relayed_ms" -v d="$direct_ms" 'BEGIN {
+    if (d > 0) printf "%-34s %.2f\n", "relayed / direct latency", r / d }'
+printf '%-34s %s\n' "host CPU, 6 players, relaying (%)" "$cpu"
+for n in hal bea dan cyd eve fay; do stop "$n"; done

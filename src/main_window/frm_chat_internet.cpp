@@ -1,0 +1,65 @@
+// Play across the internet as the main window shows it: the host's line on how others join, and
+// round trips in the roster, refreshed every few seconds.
+#include <QLabel>
+#include <QListWidget>
+#include <QTimer>
+
+#include "main_window/frm_chat.h"
+#include "main_window/internet_text.h"
+#include "platform/dx8/play/nat_paths.h"
+#include "platform/dx8/play/session_core.h"
+#include "session/mod_dplay.h"
+
+namespace orvel {
+
+namespace {
+
+constexpr int kRosterRefreshMs = 3000;
+// Any address beyond the LAN: only the route to it is looked up, nothing is sent.
+constexpr uint32_t kBeyondTheLan = 0xC6336401u;  // 198.51.100.1, a documentation address
+
+}  // namespace
+
+QString frmChat::entryName(const QListWidgetItem* entry) {
+    const QVariant name = entry->data(kNameRole);
+    return name.isValid() ? name.toString() : entry->text();
+}
+
+void frmChat::watchInternet(bool hosting) {
+    if (hosting && portMapper) {
+        const auto show = [this] {
+            const QString text = internetJoinText(portMapper->state(), portMapper->mapping(),
+                                                  dpPeer ? dx8::sessionPortOf(dpPeer.get()) : 0,
+                                                  dx8::localAddressToward(kBeyondTheLan));
+            lblInternet->setText(text);
+            lblInternet->setVisible(!text.isEmpty());
+            setFixedHeight(text.isEmpty() ? heightWithoutInternet_ : heightWithInternet_);
+        };
+        connect(portMapper.get(), &net::PortMapper::stateChanged, lblInternet, show);
+        show();
+    }
+    if (rosterTimer_ == nullptr) {
+        rosterTimer_ = new QTimer(this);
+        connect(rosterTimer_, &QTimer::timeout, this, &frmChat::refreshRoster);
+        rosterTimer_->start(kRosterRefreshMs);
+    }
+}
+
+void frmChat::refreshRoster() {
+    if (!dpPeer) {
+        return;
+    }
+    const dx8::Reachability reach = dx8::reachabilityOf(dpPeer.get());
+    for (int i = 0; i < lstUsers->count(); ++i) {
+        QListWidgetItem* entry = lstUsers->item(i);
+        const uint32_t id = entry->data(Qt::UserRole).toUInt();
+        for (const dx8::PlayerPath& p : reach.players) {
+            if (id != 0 && p.id == id) {
+                entry->setText(
+                    rosterEntryText(entryName(entry), p.rttMs, p.path == dx8::PathKind::Relayed));
+            }
+        }
+    }
+}
+
+}  // namespace orvel

@@ -1,0 +1,109 @@
+#include "platform/dx8/play/nat_paths.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace dx8 {
+
+namespace {
+
+// Long enough that neither a discovery query nor an ENet header starts like it.
+constexpr char kPunch[] = "ORVL-PUNCH\x01";
+constexpr size_t kPunchSize = sizeof(kPunch) - 1;
+
+bool isLoopback(uint32_t ip) {
+    return (ip >> 24) == 127;
+}
+
+}  // namespace
+
+QString pathName(PathKind kind) {
+    switch (kind) {
+        case PathKind::Direct:
+            return QStringLiteral("direct");
+        case PathKind::Punched:
+            return QStringLiteral("punched");
+        case PathKind::Relayed:
+            return QStringLiteral("relayed");
+    }
+    return {};
+}
+
+std::vector<Endpoint> candidatesFor(const net::PlayerEntry& entry, uint32_t hostIp) {
+    std::vector<Endpoint> out;
+    const auto add = [&out, hostIp](uint32_t ip, uint16_t port, bool fallBackToHost) {
+        if (ip == 0 || (isLoopback(ip) && !isLoopback(hostIp))) {
+            if (!fallBackToHost) {
+                return;
+            }
+            ip = hostIp;
+        }
+        if (ip == 0 || port == 0) {
+            return;
+        }
+        const bool seen = std::any_of(out.begin(), out.end(), [ip, port](const Endpoint& e) {
+            return e.ipv4 == ip && e.port == port;
+        });
+        if (!seen) {
+            out.push_back({ip, port});
+        }
+    };
+    add(entry.ipv4, entry.port, true);
+    add(entry.lanIpv4, entry.lanPort, false);
+    add(entry.mappedIpv4, entry.mappedPort, false);
+    return out;
+}
+
+uint32_t localAddressToward(uint32_t ip) {
+    if (ip == 0) {
+        return 0;
+    }
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return 0;
+    }
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(ip);
+    to.sin_port = htons(9);
+    uint32_t local = 0;
+    // Connecting a UDP socket sends nothing; it only picks the route and the source address.
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0) {
+        sockaddr_in self{};
+        socklen_t size = sizeof self;
+        if (::getsockname(fd, reinterpret_cast<sockaddr*>(&self), &size) == 0) {
+            local = ntohl(self.sin_addr.s_addr);
+        }
+    }
+    ::close(fd);
+    return local;
+}
+
+net::PlayerEntry entryOf(const Player& p, Endpoint observed) {
+    net::PlayerEntry e;
+    e.id = p.id;
+    e.seq = p.seq;
+    e.name = p.name;
+    e.ipv4 = observed.ipv4;
+    e.port = observed.port;
+    e.lanIpv4 = p.lanIpv4;
+    e.lanPort = p.lanPort;
+    e.mappedIpv4 = p.mappedIpv4;
+    e.mappedPort = p.mappedPort;
+    return e;
+}
+
+QByteArray punchDatagram() {
+    return QByteArray(kPunch, static_cast<qsizetype>(kPunchSize));
+}
+
+bool isPunch(const uint8_t* data, size_t size) {
+    return size == kPunchSize && std::memcmp(data, kPunch, kPunchSize) == 0;
+}
+
+}  // namespace dx8

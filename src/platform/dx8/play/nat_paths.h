@@ -1,0 +1,42 @@
+#pragma once
+
+// Reaching players across home routers: the addresses a joiner tries for each player, the local
+// address a machine shows to others, and the datagram a player sends to open its own router
+// toward a joiner that is about to link to it.
+
+#include <QByteArray>
+#include <QString>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "platform/dx8/play/link_table.h"
+#include "platform/dx8/play/roster.h"
+#include "platform/dx8/play/session_protocol.h"
+
+namespace dx8 {
+
+QString pathName(PathKind kind);
+
+// A joiner waits this long before it links to a player at its router: the player must have sent
+// toward us first, or the router takes our packets for strangers and keeps turning them away.
+constexpr int kPunchHeadStartMs = 250;
+
+// Every address at which a joiner may reach a listed player, each once, the likeliest first:
+// where the host sees it, its address on its own network, and what its router forwards to it.
+// A loopback address only counts when the host is reached over loopback too; otherwise it means
+// the host's own machine.
+std::vector<Endpoint> candidatesFor(const net::PlayerEntry& entry, uint32_t hostIp);
+
+// The address this machine sends from toward ip, from the routing table; 0 when there is none.
+uint32_t localAddressToward(uint32_t ip);
+
+// What the host tells a joiner about a present player.
+net::PlayerEntry entryOf(const Player& p, Endpoint observed);
+
+// A datagram that carries nothing for the session: it leaves through our router toward a joiner
+// so that the router lets the joiner's first packets in. The other side swallows it.
+QByteArray punchDatagram();
+bool isPunch(const uint8_t* data, size_t size);
+
+}  // namespace dx8

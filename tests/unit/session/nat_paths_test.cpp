@@ -1,0 +1,422 @@
+// Reaching players behind home routers, in one process: which addresses a joiner tries, what the
+// host hands on, and who opens a router toward whom.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+
+#include "platform/dx8/play/host_join.h"
+#include "platform/dx8/play/joiner.h"
+#include "platform/dx8/play/members.h"
+#include "platform/dx8/play/nat_paths.h"
+#include "platform/dx8/play/relay.h"
+
+using namespace dx8;
+namespace msg = dx8::net::msg;
+
+namespace {
+
+constexpr uint32_t kHostIp = 0x28282801u;    // a host on the internet
+constexpr uint32_t kRouterIp = 0x28282814u;  // a player's home router
+constexpr uint32_t kLanIp = 0xC0A80A05u;     // that player inside its home
+
+class FakeLinks : public LinkTable {
+public:
+    void send(LinkId link, const net::ControlMessage& m) override { sent.push_back({link, m}); }
+    LinkId connectTo(uint32_t ipv4, uint16_t port) override {
+        endpoints[next] = {ipv4, port};
+        return next++;
+    }
+    Endpoint endpointOf(LinkId link) const override {
+        const auto it = endpoints.find(link);
+        return it == endpoints.end() ? Endpoint{} : it->second;
+    }
+    uint16_t localPort() const override { return 2302; }
+    void punch(uint32_t ipv4, uint16_t port) override { punches.push_back({ipv4, port}); }
+    template <typename T>
+    std::vector<T> sentOn(LinkId link) const {
+        std::vector<T> out;
+        for (const auto& [l, m] : sent) {
+            if (l == link && std::holds_alternative<T>(m)) {
+                out.push_back(std::get<T>(m));
+            }
+        }
+        return out;
+    }
+    std::vector<LinkId> linksTo(DPNID id) const {
+        std::vector<LinkId> out;
+        for (const auto& [link, state] : links_) {
+            if (state.kind == LinkKind::MeshOut && state.playerId == id) {
+                out.push_back(link);
+            }
+        }
+        return out;
+    }
+
+    std::vector<std::pair<LinkId, net::ControlMessage>> sent;
+    std::vector<Endpoint> punches;
+    std::map<LinkId, Endpoint> endpoints;
+    std::vector<LinkId> closed;
+
+protected:
+    void closeNow(LinkId link) override { closed.push_back(link); }
+    void forget(LinkId link) override { closed.push_back(link); }
+
+private:
+    LinkId next = 100;
+};
+
+struct Session {
+    FakeLinks links;
+    Roster roster;
+    SessionEvents events;
+    int leaves = 0;
+    SessionContext context{links, roster, events, [] { return qint64(1000); },
+                           [this] { ++leaves; }};
+    HostJoin hostJoin{context};
+    Joiner joiner{context};
+    Members members{context, hostJoin};
+    LinkId hostLink = 0;
+
+    // Joins the host at hostIp, which lists itself and `players`; we come from `lan`.
+    void accepted(std::vector<net::PlayerEntry> players, uint8_t relays = 0,
+                  uint32_t hostIp = kHostIp, uint32_t lan = 0) {
+        hostLink = links.connectTo(hostIp, 2302);
+        msg::JoinRequest request;
+        request.lanIpv4 = lan;
+        joiner.begin(7, hostLink, hostIp, request, false);
+        msg::JoinAccept a;
+        a.playerId = 50;
+        a.hostId = 1;
+        a.relays = relays;
+        a.observedIpv4 = lan;
+        a.observedPort = 2302;
+        a.players = {{1, 0, "h", 0, 2302}};
+        a.players.insert(a.players.end(), players.begin(), players.end());
+        joiner.onControl(hostLink, *links.find(hostLink), a);
+    }
+    void lose(LinkId link) {  // a link that goes down leaves the table first
+        const Link state = *links.find(link);
+        links.all().erase(link);
+        joiner.onLinkLost(state);
+    }
+    std::vector<int32_t> failures() const {
+        std::vector<int32_t> out;
+        for (const auto& f : links.sentOn<msg::JoinFail>(hostLink)) {
+            out.push_back(f.result);
+        }
+        return out;
+    }
+    // We host, with `others` players linked to us; their links.
+    std::vector<LinkId> hostWith(int others) {
+        roster.desc = net::SessionDesc{QUuid::createUuid(), {}, 0, 0, "race"};
+        uint32_t seq = 0;
+        roster.localId = roster.hostId = roster.allocateId(seq);
+        roster.players[roster.localId] = Player{roster.localId, seq, "host"};
+        roster.inSession = true;
+        std::vector<LinkId> out;
+        for (int i = 0; i < others; ++i) {
+            out.push_back(links.connectTo(kRouterIp, static_cast<uint16_t>(40001 + i)));
+            const DPNID id = roster.allocateId(seq);
+            Link l;
+            l.kind = LinkKind::Player;
+            l.playerId = id;
+            links.add(out.back(), l);
+            roster.players[id] =
+                Player{id, seq, "p", out.back(), false, kRouterIp, 40001, kLanIp, 2302, 0, 0};
+        }
+        return out;
+    }
+    LinkId joinerArrives(const msg::JoinRequest& request) {
+        const LinkId link = links.connectTo(0x28282820u, 50000);
+        links.add(link, Link());
+        hostJoin.onRequest(link, request);
+        return link;
+    }
+};
+
+}  // namespace
+
+namespace dx8 {
+bool operator==(const Endpoint& a, const Endpoint& b) {
+    return a.ipv4 == b.ipv4 && a.port == b.port;
+}
+}  // namespace dx8
+
+TEST(NatPaths, EachAddressOfAPlayerIsTriedOnce) {
+    struct Case {
+        const char* what;
+        net::PlayerEntry entry;
+        uint32_t hostIp;
+        std::vector<Endpoint> expected;
+    } cases[] = {
+        {"on the internet",
+         {2, 1, "p", 0x28282805u, 2302, 0x28282805u, 2302},
+         kHostIp,
+         {{0x28282805u, 2302}}},
+        {"on a LAN", {2, 1, "p", kLanIp, 2302, kLanIp, 2302}, kLanIp + 1, {{kLanIp, 2302}}},
+        {"behind a router",
+         {2, 1, "p", kRouterIp, 40001, kLanIp, 2302},
+         kHostIp,
+         {{kRouterIp, 40001}, {kLanIp, 2302}}},
+        {"with a mapping",
+         {2, 1, "p", kRouterIp, 40001, kLanIp, 2302, kRouterIp, 2302},
+         kHostIp,
+         {{kRouterIp, 40001}, {kLanIp, 2302}, {kRouterIp, 2302}}},
+        {"on the host's machine",
+         {2, 1, "p", 0x7F000001u, 2303, 0x7F000001u, 2303},
+         kHostIp,
+         {{kHostIp, 2303}}},
+        {"all on loopback",
+         {2, 1, "p", 0x7F000001u, 2303, 0x7F000001u, 2303},
+         0x7F000001u,
+         {{0x7F000001u, 2303}}},
+        {"an older record", {2, 1, "p", kLanIp, 2302}, kHostIp, {{kLanIp, 2302}}},
+        {"no port", {2, 1, "p", kLanIp, 0, kLanIp, 0}, kHostIp, {}},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(candidatesFor(c.entry, c.hostIp), c.expected) << c.what;
+    }
+}
+
+TEST(NatPaths, APunchIsSwallowedAndNothingElseLooksLikeOne) {
+    const QByteArray punch = punchDatagram();
+    const auto* bytes = reinterpret_cast<const uint8_t*>(punch.constData());
+    EXPECT_TRUE(isPunch(bytes, static_cast<size_t>(punch.size())));
+    EXPECT_FALSE(net::looksLikeQuery(bytes, static_cast<size_t>(punch.size())));
+    EXPECT_FALSE(isPunch(bytes, static_cast<size_t>(punch.size()) - 1));
+    const QByteArray query = net::encodeQuery({});
+    EXPECT_FALSE(isPunch(reinterpret_cast<const uint8_t*>(query.constData()),
+                         static_cast<size_t>(query.size())));
+}
+
+// The host hands on where it sees everyone and what they say of themselves; a player told to
+// expect a joiner opens its router toward where the host sees that joiner.
+TEST(NatPaths, TheHostHandsOnEveryAddressAndPlayersOpenTheirRouters) {
+    Session s;
+    const LinkId present = s.hostWith(1)[0];
+    msg::JoinRequest request;
+    request.lanIpv4 = 0xC0A81402u;
+    request.lanPort = 2302;
+    request.mappedIpv4 = 0x28282820u;
+    request.mappedPort = 2302;
+    const LinkId joiner = s.joinerArrives(request);
+
+    const auto accepts = s.links.sentOn<msg::JoinAccept>(joiner);
+    ASSERT_EQ(accepts.size(), 1u);
+    EXPECT_EQ(accepts[0].observedIpv4, 0x28282820u);
+    EXPECT_EQ(accepts[0].observedPort, 50000);
+    ASSERT_EQ(accepts[0].players.size(), 2u);
+    EXPECT_EQ(accepts[0].players[1].ipv4, kRouterIp);
+    EXPECT_EQ(accepts[0].players[1].lanIpv4, kLanIp);
+    const auto expects = s.links.sentOn<msg::Expect>(present);
+    ASSERT_EQ(expects.size(), 1u);
+
+    s.hostJoin.onControl(joiner, net::joinReady());
+    const auto added = s.links.sentOn<msg::PlayerAdded>(present);
+    ASSERT_EQ(added.size(), 1u);
+    EXPECT_EQ(added[0].lanIpv4, 0xC0A81402u);
+    EXPECT_EQ(added[0].mappedPort, 2302);
+
+    // The present player's side.
+    Session p;
+    p.roster.inSession = true;
+    p.roster.hostId = 1;
+    p.members.onControl(1, expects[0]);
+    EXPECT_EQ(p.links.punches, (std::vector<Endpoint>{{0x28282820u, 50000}}));
+}
+
+// A joiner links to every address of a player at once; the first to answer wins and the rest
+// go, and an address that fails does not fail the join while another may still answer.
+TEST(NatPaths, TheFirstAddressToAnswerWins) {
+    struct Case {
+        const char* what;
+        size_t lost;    // this many of the player's links fail first
+        size_t winner;  // then this one answers
+        PathKind path;
+    } cases[] = {
+        {"at the router", 0, 0, PathKind::Punched},
+        {"the router failed, the LAN answered", 1, 1, PathKind::Direct},
+        {"at the mapping", 2, 2, PathKind::Direct},
+    };
+    for (const Case& c : cases) {
+        Session s;
+        s.accepted({{2, 1, "p", kRouterIp, 40001, kLanIp, 2302, kRouterIp, 2302}});
+        // The router's address waits until the player has opened its router toward us.
+        ASSERT_EQ(s.links.linksTo(2).size(), 2u) << c.what;
+        EXPECT_EQ(s.joiner.deadline(), 1000 + kPunchHeadStartMs) << c.what;
+        s.joiner.checkDeadline(1000 + kPunchHeadStartMs);
+        std::vector<LinkId> tried = s.links.linksTo(2);
+        ASSERT_EQ(tried.size(), 3u) << c.what;
+        std::sort(tried.begin(), tried.end(), [&s](LinkId x, LinkId y) {
+            const Endpoint a = s.links.endpointOf(x), b = s.links.endpointOf(y);
+            return std::tie(a.port, a.ipv4) > std::tie(b.port, b.ipv4);  // router, LAN, mapping
+        });
+        for (size_t i = 0; i < c.lost; ++i) {
+            s.lose(tried[i]);
+            EXPECT_TRUE(s.joiner.active()) << c.what;
+        }
+        const LinkId won = tried[c.winner];
+        s.joiner.onLinkUp(won, *s.links.find(won));
+        s.joiner.onControl(won, *s.links.find(won), net::meshAck());
+        EXPECT_EQ(s.links.linksTo(2), std::vector<LinkId>{won}) << c.what;
+        EXPECT_EQ(s.links.sentOn<msg::JoinReady>(s.hostLink).size(), 1u) << c.what;
+        s.joiner.onControl(s.hostLink, *s.links.find(s.hostLink), net::joinDone());
+        ASSERT_NE(s.roster.present(2), nullptr) << c.what;
+        EXPECT_EQ(s.roster.present(2)->path, c.path) << c.what;
+        EXPECT_EQ(s.roster.present(2)->lanIpv4, kLanIp) << c.what;
+        EXPECT_EQ(s.roster.observed.port, 2302) << c.what;
+    }
+    // The last address failing does fail the join.
+    Session s;
+    s.accepted({{2, 1, "p", kRouterIp, 40001, kLanIp, 2302}});
+    s.joiner.checkDeadline(1000 + kPunchHeadStartMs);
+    for (LinkId link : s.links.linksTo(2)) {
+        s.lose(link);
+    }
+    EXPECT_FALSE(s.joiner.active());
+    EXPECT_EQ(s.failures(), std::vector<int32_t>{DPNERR_PLAYERNOTREACHABLE});
+}
+
+// ---- Relaying through the host -----------------------------------------------------------------
+
+namespace {
+
+// A session of host 1 and players 2 (linked to us directly) and 3 (reached through the host).
+Roster relayRoster(DPNID local) {
+    Roster r;
+    r.inSession = true;
+    r.localId = local;
+    r.hostId = 1;
+    for (DPNID id : {1u, 2u, 3u}) {
+        Player p{id, id, "p", id == local ? 0 : LinkId(10 * id)};
+        if (id == 3 && local != 1) {
+            p.link = 10;  // the host's link
+            p.path = PathKind::Relayed;
+        }
+        r.players[id] = p;
+    }
+    return r;
+}
+
+}  // namespace
+
+TEST(Relay, OnlyTheHostsLinkMayCarryRelayedDataAndTheHostStampsTheSender) {
+    struct Case {
+        const char* what;
+        DPNID local;
+        DPNID linkOwner;
+        DPNID id;  // what the packet names
+        RelayRoute::Action action;
+        DPNID deliveredFrom;
+        LinkId forwardTo;
+        DPNID stamped;
+    } cases[] = {
+        {"from the host, for a relayed player", 2, 1, 3, RelayRoute::Deliver, 3, 0, 0},
+        {"a player claiming to relay", 2, 3, 3, RelayRoute::Ignore, 0, 0, 0},
+        {"the host naming a linked player", 2, 1, 2, RelayRoute::Ignore, 0, 0, 0},
+        {"the host naming nobody", 2, 1, 77, RelayRoute::Ignore, 0, 0, 0},
+        {"at the host, toward a player", 1, 2, 3, RelayRoute::Forward, 0, 30, 2},
+        {"at the host, naming its sender", 1, 2, 2, RelayRoute::Ignore, 0, 0, 0},
+        {"at the host, for the host", 1, 3, 1, RelayRoute::Deliver, 3, 0, 0},
+    };
+    for (const Case& c : cases) {
+        const Roster r = relayRoster(c.local);
+        Link from;
+        from.kind = LinkKind::Player;
+        from.playerId = c.linkOwner;
+        const RelayRoute route = routeRelayed(r, from, wrapRelayed(c.id, "car"));
+        EXPECT_EQ(route.action, c.action) << c.what;
+        if (c.action == RelayRoute::Deliver) {
+            EXPECT_EQ(route.from, c.deliveredFrom) << c.what;
+            EXPECT_EQ(route.data, QByteArray("car")) << c.what;
+        } else if (c.action == RelayRoute::Forward) {
+            EXPECT_EQ(route.forwardTo, c.forwardTo) << c.what;
+            EXPECT_EQ(route.data, wrapRelayed(c.stamped, "car")) << c.what;
+        }
+    }
+    Link unverified;
+    unverified.playerId = 1;
+    EXPECT_EQ(routeRelayed(relayRoster(2), unverified, wrapRelayed(3, "x")).action,
+              RelayRoute::Ignore);
+    Link host;
+    host.kind = LinkKind::Player;
+    host.playerId = 1;
+    EXPECT_EQ(routeRelayed(relayRoster(2), host, QByteArray("\x03\x00", 2)).action,
+              RelayRoute::Ignore);
+}
+
+TEST(Relay, AfterMigrationTheNewHostCarriesTheRelayedOrTheyAreLost) {
+    Roster r = relayRoster(2);
+    r.hostId = 2;  // we take over: we never had a link to player 3
+    EXPECT_EQ(rehomeRelayed(r), std::vector<DPNID>{3});
+    r = relayRoster(4);
+    r.players[4] = Player{4, 4, "me"};
+    r.players[1].gone = true;
+    r.hostId = 2;
+    EXPECT_TRUE(rehomeRelayed(r).empty());
+    EXPECT_EQ(r.players[3].link, 20u);
+    EXPECT_EQ(r.linksExcept(), (std::vector<LinkId>{20}));  // player 3 is not sent to twice
+}
+
+// A player that answers at none of its addresses in time is reached through the host; the host
+// tells it so, and it takes the joiner as a relayed player.
+TEST(Relay, AJoinerThatCannotLinkIsRelayedWhenTheHostOffersIt) {
+    const net::PlayerEntry behindRouter{2, 1, "p", kRouterIp, 40001, kLanIp, 2302};
+    const net::PlayerEntry onOurLan{2, 1, "p", kLanIp, 2302, kLanIp, 2302};
+    struct Case {
+        const char* what;
+        net::PlayerEntry player;
+        uint8_t relays;
+        uint32_t hostIp, lan;
+        bool relayed;
+    } cases[] = {
+        {"across routers", behindRouter, 1, kHostIp, 0, true},
+        {"the host does not relay", behindRouter, 0, kHostIp, 0, false},
+        {"on one network", onOurLan, 1, kLanIp + 1, kLanIp + 2, false},
+    };
+    for (const Case& c : cases) {
+        Session s;
+        s.accepted({c.player}, c.relays, c.hostIp, c.lan);
+        s.joiner.checkDeadline(1000 + kPunchHeadStartMs);
+        s.joiner.checkDeadline(1000 + kDirectWaitMs + 1);
+        const auto ready = s.links.sentOn<msg::JoinReady>(s.hostLink);
+        if (!c.relayed) {  // it waits for the join's deadline, which fails it
+            EXPECT_TRUE(ready.empty()) << c.what;
+            EXPECT_EQ(s.joiner.deadline(), 1000 + kConnectMs) << c.what;
+            s.joiner.checkDeadline(1000 + kConnectMs + 1);
+            EXPECT_EQ(s.failures(), std::vector<int32_t>{DPNERR_PLAYERNOTREACHABLE}) << c.what;
+            continue;
+        }
+        EXPECT_TRUE(s.links.linksTo(2).empty());
+        ASSERT_EQ(ready.size(), 1u);
+        EXPECT_EQ(ready[0].relayed, std::vector<uint32_t>{2});
+        s.joiner.onControl(s.hostLink, *s.links.find(s.hostLink), net::joinDone());
+        ASSERT_NE(s.roster.present(2), nullptr);
+        EXPECT_EQ(s.roster.present(2)->path, PathKind::Relayed);
+        EXPECT_EQ(s.roster.present(2)->link, s.hostLink);
+    }
+
+    // The host passes the word on to the player concerned only, which takes the joiner as a
+    // relayed player.
+    Session h;
+    const std::vector<LinkId> present = h.hostWith(2);
+    const LinkId joiner = h.joinerArrives({});
+    h.hostJoin.onControl(joiner, msg::JoinReady{{h.links.find(present[1])->playerId, 12345}});
+    std::vector<msg::PlayerAdded> added;
+    for (LinkId link : present) {
+        ASSERT_EQ(h.links.sentOn<msg::PlayerAdded>(link).size(), 1u);
+        added.push_back(h.links.sentOn<msg::PlayerAdded>(link)[0]);
+    }
+    EXPECT_EQ(added[0].relayed, 0);
+    EXPECT_EQ(added[1].relayed, 1);
+    Session p;
+    p.roster.inSession = true;
+    p.roster.hostId = 1;
+    p.roster.players[1] = Player{1, 0, "host", 10};
+    p.members.onControl(1, added[1]);
+    ASSERT_NE(p.roster.present(added[1].playerId), nullptr);
+    EXPECT_EQ(p.roster.present(added[1].playerId)->path, PathKind::Relayed);
+    EXPECT_EQ(p.roster.present(added[1].playerId)->link, 10u);
+}
