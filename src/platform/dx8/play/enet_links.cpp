@@ -244,7 +244,7 @@ void EnetLinks::pump() {
                     if (it == links_.end()) {
                         break;
                     }
-                    if (event.channelID == net::kChannelData) {
+                    if (event.channelID != net::kChannelRelay) {
                         listener_.dataArrived(link, it->second, data);
                     } else {
                         listener_.relayArrived(link, it->second, data);
