@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <memory>
