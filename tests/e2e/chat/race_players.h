@@ -19,12 +19,8 @@
 
 namespace race_e2e {
 
-inline const QString kChoose = QStringLiteral("^Kartova Multiplayer - v1\\.1 - Choose Protocol$");
-inline const QString kSessions =
-    QStringLiteral("^Kartova Multiplayer - v1\\.1 - Create or Join Session$");
-inline const QString kCreate = QStringLiteral("^Kartova Multiplayer - v1\\.1 - Create Session$");
-inline const QString kMain = QStringLiteral("^Orvel$");
-inline const QString kMainHost = QStringLiteral("^Orvel \\(HOST\\)$");
+using namespace wizard_it;
+
 inline const QString kAnyMain = QStringLiteral("^Orvel( \\(HOST\\))?$");
 
 // Standard edition addresses of the game's data that the checks read.
