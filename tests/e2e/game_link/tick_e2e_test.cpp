@@ -185,6 +185,22 @@ protected:
         return out;
     }
 
+    // Plays one game keeping every platform call, then checks that only own's addresses were
+    // touched.
+    void playTouchingOnly(frmChat& window, StandinProcess& game, const Column& own,
+                          const Column& other) {
+        auto keep = [this] {
+            allCalls.insert(allCalls.end(), recorder->calls.begin(), recorder->calls.end());
+        };
+        window.tick().setMessageObserver([this, keep](const QByteArray& m) {
+            messages.push_back(m);
+            keep();
+        });
+        playOneGame(window, game, own, other);
+        keep();
+        expectOnlyAddressesOf(own, other);
+    }
+
     void expectOnlyAddressesOf(const Column& own, const Column& other) {
         const auto mine = addresses(own);
         const auto theirs = addresses(other);
@@ -219,16 +235,7 @@ TEST_F(GameLinkE2ETest, StoredGameVersionOneTouchesOnlyMxAddresses) {
     EXPECT_EQ(gameVersion, 1);
     StandinProcess game(display.name(), {QStringLiteral("--mx")});
     ASSERT_TRUE(game.ok());
-    auto keep = [this] {
-        allCalls.insert(allCalls.end(), recorder->calls.begin(), recorder->calls.end());
-    };
-    window->tick().setMessageObserver([this, keep](const QByteArray& m) {
-        messages.push_back(m);
-        keep();
-    });
-    playOneGame(*window, game, kMX, kStandard);
-    keep();
-    expectOnlyAddressesOf(kMX, kStandard);
+    playTouchingOnly(*window, game, kMX, kStandard);
 }
 
 TEST_F(GameLinkE2ETest, AnyOtherStoredTextTouchesOnlyStandardAddresses) {
@@ -237,16 +244,7 @@ TEST_F(GameLinkE2ETest, AnyOtherStoredTextTouchesOnlyStandardAddresses) {
     EXPECT_EQ(gameVersion, 0);
     StandinProcess game(display.name(), {});
     ASSERT_TRUE(game.ok());
-    auto keep = [this] {
-        allCalls.insert(allCalls.end(), recorder->calls.begin(), recorder->calls.end());
-    };
-    window->tick().setMessageObserver([this, keep](const QByteArray& m) {
-        messages.push_back(m);
-        keep();
-    });
-    playOneGame(*window, game, kStandard, kMX);
-    keep();
-    expectOnlyAddressesOf(kStandard, kMX);
+    playTouchingOnly(*window, game, kStandard, kMX);
 }
 
 TEST_F(GameLinkE2ETest, ARestartedGameGetsANewSettlingSecondAndFreshPatches) {
