@@ -29,15 +29,12 @@ using testing::RecordingOs;
 using testing::StandinProcess;
 using Kind = RecordingOs::Kind;
 
-// The published addresses of both editions, written out here on their own.
-struct Column {
-    uint32_t car0, play, status, siteA, siteB;
-};
-constexpr Column kStandard{0x53B8DC, 0x53BCBC, 0x5FEAA0, 0x426920, 0x426DF0};
-constexpr Column kMX{0x536774, 0x536B54, 0x5F9908, 0x424F10, 0x4253E0};
+using Column = testing::MapColumn;
+constexpr const Column& kStandard = testing::kStandardMap;
+constexpr const Column& kMX = testing::kMxMap;
 
 std::set<uint32_t> addresses(const Column& c) {
-    return {c.car0, c.car0 + 0x3DC, c.car0 + 0x3E4, c.play, c.status, c.siteA, c.siteB};
+    return {c.car0, c.car0 + 0x3DC, c.car0 + 0x3E4, c.playValue, c.statusWord, c.siteA, c.siteB};
 }
 
 class GameLinkE2ETest : public ::testing::Test {
