@@ -58,6 +58,8 @@ public:
     // The first byte at a patch site as the game reports it (two hex digits); -1 if unknown.
     int siteA();
     int siteB();
+    // Both patch sites hold a return (0xC3).
+    bool patched() { return siteA() == 0xC3 && siteB() == 0xC3; }
 
     // The game's memory as another process sees (and changes) it; empty/false on failure.
     QByteArray peek(std::uint32_t address, std::uint32_t length);
