@@ -1,5 +1,7 @@
 #include "xvfb.h"
 
+#include <memory>
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -93,6 +95,14 @@ XvfbDisplay::~XvfbDisplay() {
         kill(pid_, SIGKILL);
         waitpid(pid_, &status, 0);
     }
+}
+
+QString sharedDisplay() {
+    static std::unique_ptr<XvfbDisplay> display;
+    if (!display && haveXvfb()) {
+        display = std::make_unique<XvfbDisplay>();
+    }
+    return display && display->ok() ? display->name() : QString();
 }
 
 }  // namespace orvel::testing

@@ -28,4 +28,7 @@ private:
 // True when the Xvfb program exists on this machine.
 bool haveXvfb();
 
+// One Xvfb shared by the whole test program, started on first use; empty when Xvfb is missing.
+QString sharedDisplay();
+
 }  // namespace orvel::testing

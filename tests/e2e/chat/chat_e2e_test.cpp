@@ -9,24 +9,13 @@
 #include <QThread>
 
 #include "race_players.h"
+#include "startup_steps.h"
 
 namespace race_e2e {
 namespace {
 
-const QStringList kReleaseOrder = {
-    "unregister handler",    "unload wizard",      "close dpPeer",
-    "release keyboardEvent", "release diKeyboard", "release diInput",
-    "release dpPeer",        "release dxRoot",     "release connectWizard"};
-
-QStringList only(const QStringList& steps, const QStringList& wanted) {
-    QStringList out;
-    for (const QString& s : steps) {
-        if (wanted.contains(s)) {
-            out << s;
-        }
-    }
-    return out;
-}
+using orvel::testing::kReleaseOrder;
+using orvel::testing::only;
 
 std::string hex(const std::vector<uint8_t>& bytes) {
     return QByteArray(reinterpret_cast<const char*>(bytes.data()),

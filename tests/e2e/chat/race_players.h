@@ -19,18 +19,14 @@
 
 namespace race_e2e {
 
-inline const QString kChoose = QStringLiteral("^Kartova Multiplayer - v1\\.1 - Choose Protocol$");
-inline const QString kSessions =
-    QStringLiteral("^Kartova Multiplayer - v1\\.1 - Create or Join Session$");
-inline const QString kCreate = QStringLiteral("^Kartova Multiplayer - v1\\.1 - Create Session$");
-inline const QString kMain = QStringLiteral("^Orvel$");
-inline const QString kMainHost = QStringLiteral("^Orvel \\(HOST\\)$");
+using namespace wizard_it;
+
 inline const QString kAnyMain = QStringLiteral("^Orvel( \\(HOST\\))?$");
 
 // Standard edition addresses of the game's data that the checks read.
-constexpr uint32_t kCar0 = 0x53B8DC;
-constexpr uint32_t kRecordStride = 0x11B4;
-constexpr uint32_t kLastLine = 0x53B72C;
+constexpr uint32_t kCar0 = orvel::testing::kStandardMap.car0;
+constexpr uint32_t kRecordStride = orvel::testing::kStride;
+constexpr uint32_t kLastLine = orvel::testing::kStandardMap.lastLine;
 inline uint32_t carRecord(int slot) {
     return kCar0 + static_cast<uint32_t>(slot) * kRecordStride;
 }

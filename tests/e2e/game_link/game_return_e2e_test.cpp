@@ -29,10 +29,6 @@ protected:
     }
 };
 
-bool patched(StandinProcess& game) {
-    return game.siteA() == 0xC3 && game.siteB() == 0xC3;
-}
-
 // Another program with the game's title, on the display.
 class LookAlike {
 public:
@@ -69,14 +65,14 @@ TEST_F(GameReturnE2E, ALookAlikeWindowAboveTheGameIsNotTakenForIt) {
     EXPECT_TRUE(
         orvel.waitLog(QRegularExpression(QStringLiteral("has the title but not the game's memory")))
             .hasMatch());
-    ASSERT_TRUE(game.waitUntil([&] { return patched(game); })) << "the game was not patched";
+    ASSERT_TRUE(game.waitUntil([&] { return game.patched(); })) << "the game was not patched";
 
     // One more look-alike while the game is held: orvel stays with the game (letting it go
     // would give its bytes back).
     LookAlike second(orvel.displayName());
     ASSERT_TRUE(race_e2e::waitUntil([&] { return orvel.windows(kGameTitleRegex).size() == 3; }));
     ASSERT_TRUE(game.waitFrames(60));
-    EXPECT_TRUE(patched(game));
+    EXPECT_TRUE(game.patched());
     EXPECT_FALSE(orvel.log().contains(QStringLiteral("let go of process")));
 }
 
@@ -133,7 +129,7 @@ TEST_P(EveryEnding, GivesTheGameBackAndSaysGoodbye) {
     }
     ASSERT_FALSE(window.isEmpty());
     StandinProcess& game = e.inSession ? bob.game() : *ownGame;
-    ASSERT_TRUE(game.waitUntil([&] { return patched(game); })) << "the game was not patched";
+    ASSERT_TRUE(game.waitUntil([&] { return game.patched(); })) << "the game was not patched";
 
     e.end(bob.orvel(), window);
     EXPECT_EQ(bob.orvel().waitExit(), std::optional<int>(0));

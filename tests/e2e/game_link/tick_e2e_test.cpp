@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <memory>
@@ -28,15 +29,12 @@ using testing::RecordingOs;
 using testing::StandinProcess;
 using Kind = RecordingOs::Kind;
 
-// The published addresses of both editions, written out here on their own.
-struct Column {
-    uint32_t car0, play, status, siteA, siteB;
-};
-constexpr Column kStandard{0x53B8DC, 0x53BCBC, 0x5FEAA0, 0x426920, 0x426DF0};
-constexpr Column kMX{0x536774, 0x536B54, 0x5F9908, 0x424F10, 0x4253E0};
+using Column = testing::MapColumn;
+constexpr const Column& kStandard = testing::kStandardMap;
+constexpr const Column& kMX = testing::kMxMap;
 
 std::set<uint32_t> addresses(const Column& c) {
-    return {c.car0, c.car0 + 0x3DC, c.car0 + 0x3E4, c.play, c.status, c.siteA, c.siteB};
+    return {c.car0, c.car0 + 0x3DC, c.car0 + 0x3E4, c.playValue, c.statusWord, c.siteA, c.siteB};
 }
 
 class GameLinkE2ETest : public ::testing::Test {
@@ -184,6 +182,22 @@ protected:
         return out;
     }
 
+    // Plays one game keeping every platform call, then checks that only own's addresses were
+    // touched.
+    void playTouchingOnly(frmChat& window, StandinProcess& game, const Column& own,
+                          const Column& other) {
+        auto keep = [this] {
+            allCalls.insert(allCalls.end(), recorder->calls.begin(), recorder->calls.end());
+        };
+        window.tick().setMessageObserver([this, keep](const QByteArray& m) {
+            messages.push_back(m);
+            keep();
+        });
+        playOneGame(window, game, own, other);
+        keep();
+        expectOnlyAddressesOf(own, other);
+    }
+
     void expectOnlyAddressesOf(const Column& own, const Column& other) {
         const auto mine = addresses(own);
         const auto theirs = addresses(other);
@@ -218,16 +232,7 @@ TEST_F(GameLinkE2ETest, StoredGameVersionOneTouchesOnlyMxAddresses) {
     EXPECT_EQ(gameVersion, 1);
     StandinProcess game(display.name(), {QStringLiteral("--mx")});
     ASSERT_TRUE(game.ok());
-    auto keep = [this] {
-        allCalls.insert(allCalls.end(), recorder->calls.begin(), recorder->calls.end());
-    };
-    window->tick().setMessageObserver([this, keep](const QByteArray& m) {
-        messages.push_back(m);
-        keep();
-    });
-    playOneGame(*window, game, kMX, kStandard);
-    keep();
-    expectOnlyAddressesOf(kMX, kStandard);
+    playTouchingOnly(*window, game, kMX, kStandard);
 }
 
 TEST_F(GameLinkE2ETest, AnyOtherStoredTextTouchesOnlyStandardAddresses) {
@@ -236,16 +241,7 @@ TEST_F(GameLinkE2ETest, AnyOtherStoredTextTouchesOnlyStandardAddresses) {
     EXPECT_EQ(gameVersion, 0);
     StandinProcess game(display.name(), {});
     ASSERT_TRUE(game.ok());
-    auto keep = [this] {
-        allCalls.insert(allCalls.end(), recorder->calls.begin(), recorder->calls.end());
-    };
-    window->tick().setMessageObserver([this, keep](const QByteArray& m) {
-        messages.push_back(m);
-        keep();
-    });
-    playOneGame(*window, game, kStandard, kMX);
-    keep();
-    expectOnlyAddressesOf(kStandard, kMX);
+    playTouchingOnly(*window, game, kStandard, kMX);
 }
 
 TEST_F(GameLinkE2ETest, ARestartedGameGetsANewSettlingSecondAndFreshPatches) {

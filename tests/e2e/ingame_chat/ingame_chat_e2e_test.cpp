@@ -25,9 +25,9 @@ using orvel::testing::waitUntil;
 using wizard_it::Player;
 using Bytes = std::vector<uint8_t>;
 
-constexpr uint32_t kLastLine = 0x53B72C;
-constexpr uint32_t kInputLine = 0x53B75E;
-constexpr uint32_t kValue = 0x53B78C;
+constexpr uint32_t kLastLine = orvel::testing::kStandardMap.lastLine;
+constexpr uint32_t kInputLine = orvel::testing::kStandardMap.inputLine;
+constexpr uint32_t kValue = orvel::testing::kStandardMap.showValue;
 constexpr int kWaitMs = 20000;
 
 Bytes bytes(const QByteArray& text, bool nul) {

@@ -17,12 +17,10 @@
 #include "standin_process.h"
 
 using orvel::testing::StandinProcess;
-using wizard_it::Player;
+using namespace wizard_it;
 
 namespace {
 
-const QString kMain = QStringLiteral("^Orvel$");
-const QString kMainHost = QStringLiteral("^Orvel \\(HOST\\)$");
 const QString kAnyMain = QStringLiteral("^Orvel");
 
 // One side: a display (through Player, which only lends it here), a game, a settings folder

@@ -11,16 +11,13 @@
 #include "child_process.h"
 #include "platform/dx8/lobby/lobby_protocol.h"
 
-using wizard_it::Player;
+using namespace wizard_it;
 
 namespace {
 
 const QString kApp = QStringLiteral("{EABD4D9B-6AA9-4c24-9D10-1A6701B07342}");
-const QString kChoose = QStringLiteral("^Kartova Multiplayer - v1\\.1 - Choose Protocol$");
 const QString kLobbyPage =
     QStringLiteral("^Kartova Multiplayer - v1\\.1 - Wait for lobby connection$");
-const QString kMain = QStringLiteral("^Orvel$");
-const QString kMainHost = QStringLiteral("^Orvel \\(HOST\\)$");
 
 struct Result {
     int code = -1;

@@ -10,34 +10,62 @@
 #include <QTemporaryDir>
 #include <cmath>
 
-#include "standin_harness.h"
+#include "standin_process.h"
+#include "xvfb.h"
 
 namespace standin_test {
 namespace {
 
+using namespace orvel::testing;
+
+QString programPath(const char* name) {
+    return QStringLiteral(STANDIN_BIN_DIR "/") + QString::fromLatin1(name);
+}
+
+QProcessEnvironment displayEnvironment(const QString& display) {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("DISPLAY"), display);
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    return env;
+}
+
+// Runs a program to its end (bounded); its exit code, with stdout/stderr when asked for.
+int runProgram(const QString& program, const QStringList& args, const QProcessEnvironment& env,
+               QByteArray* out, QByteArray* err, int timeoutMs = 30000) {
+    Finished f = runToEnd(program, args, env, timeoutMs);
+    if (out) {
+        *out = f.out;
+    }
+    if (err) {
+        *err = f.err;
+    }
+    return f.code.value_or(-1001);
+}
+
 class StandinControl : public testing::Test {
 protected:
     void SetUp() override {
-        if (testDisplay().isEmpty()) {
+        if (sharedDisplay().isEmpty()) {
             GTEST_SKIP() << "Xvfb is not installed";
         }
     }
 };
 
 TEST_F(StandinControl, CommandsWriteAndReadTheGame) {
-    Standin g({});
+    StandinProcess g(sharedDisplay(), {});
     ASSERT_TRUE(g.ok()) << g.failure().toStdString();
     const std::uint32_t car4 = kStandardMap.car0 + 4 * kStride;
 
     // Raw bytes of a record, then anywhere in the data range; both read back by peek and by
     // another process.
-    ASSERT_EQ(g.cmd("setbytes 4 0x3dc 0102a0ff"), "ok");
-    EXPECT_EQ(g.read(car4 + 0x3DC, 4), QByteArray::fromHex("0102a0ff"));
-    EXPECT_EQ(g.cmd(QStringLiteral("peek 0x%1 4").arg(car4 + 0x3DC, 0, 16)), "ok 0102a0ff");
-    ASSERT_EQ(g.cmd("poke 0x5fefff 7e"), "ok");
-    EXPECT_EQ(g.read(0x5FEFFF, 1), QByteArray("\x7e", 1));
-    EXPECT_EQ(g.cmd("peek 0x426920 1"), "ok 48");
-    EXPECT_EQ(g.cmd("peek 4352288 1"), "ok 48") << "decimal addresses work too";
+    ASSERT_EQ(g.command("setbytes 4 0x3dc 0102a0ff"), "ok");
+    EXPECT_EQ(g.peek(car4 + 0x3DC, 4), QByteArray::fromHex("0102a0ff"));
+    EXPECT_EQ(g.command(QStringLiteral("peek 0x%1 4").arg(car4 + 0x3DC, 0, 16)), "ok 0102a0ff");
+    ASSERT_EQ(g.command("poke 0x5fefff 7e"), "ok");
+    EXPECT_EQ(g.peek(0x5FEFFF, 1), QByteArray("\x7e", 1));
+    EXPECT_EQ(g.command("peek 0x426920 1"), "ok 48");
+    EXPECT_EQ(g.command("peek 4352288 1"), "ok 48") << "decimal addresses work too";
 
     // Refusals: nothing outside the game's ranges, no record overrun, no junk.
     for (const char* bad : {"peek 0x5ff000 1",
@@ -61,26 +89,26 @@ TEST_F(StandinControl, CommandsWriteAndReadTheGame) {
                             "frobnicate",
                             "peek 0x1ffffffff 1",
                             "status now"}) {
-        EXPECT_TRUE(g.cmd(bad).startsWith("error ")) << bad;
+        EXPECT_TRUE(g.command(bad).startsWith("error ")) << bad;
     }
-    EXPECT_EQ(g.read(kStandardMap.siteA, 1), QByteArray("\x48", 1));
-    EXPECT_TRUE(g.cmd("help").startsWith("ok commands:"));
-    EXPECT_EQ(g.cmd("setbytes 5 0x11b3 5a"), "ok") << "the last byte of a record is fine";
+    EXPECT_EQ(g.peek(kStandardMap.siteA, 1), QByteArray("\x48", 1));
+    EXPECT_TRUE(g.command("help").startsWith("ok commands:"));
+    EXPECT_EQ(g.command("setbytes 5 0x11b3 5a"), "ok") << "the last byte of a record is fine";
 
     // Race from the menu, autopilot on and off.
-    ASSERT_EQ(g.cmd("race start"), "ok");
-    ASSERT_EQ(g.cmd("autopilot on"), "ok");
+    ASSERT_EQ(g.command("race start"), "ok");
+    ASSERT_EQ(g.command("autopilot on"), "ok");
     EXPECT_TRUE(g.status().value("autopilot").toBool());
     ASSERT_TRUE(g.waitFrames(5));
-    ASSERT_EQ(g.cmd("autopilot off"), "ok");
-    ASSERT_EQ(g.cmd("place -50 120 3.14159"), "ok");
+    ASSERT_EQ(g.command("autopilot off"), "ok");
+    ASSERT_EQ(g.command("place -50 120 3.14159"), "ok");
     ASSERT_TRUE(g.waitFrames(5));
     EXPECT_EQ(g.readF32(kStandardMap.car0), -50.0f) << "nobody drives car 0 now";
     EXPECT_EQ(g.status().value("mode").toString(), "race");
 }
 
 TEST_F(StandinControl, HostileLinesAreRefusedAndTheGameGoesOn) {
-    Standin g({});
+    StandinProcess g(sharedDisplay(), {});
     ASSERT_TRUE(g.ok()) << g.failure().toStdString();
     {
         // A line with no end in sight is refused and the connection dropped.
@@ -122,20 +150,20 @@ TEST_F(StandinControl, HostileLinesAreRefusedAndTheGameGoesOn) {
 
 TEST_F(StandinControl, FocusAndArrowKeys) {
     const QString xdotool = QStandardPaths::findExecutable("xdotool");
-    Standin g({"--race"});
+    StandinProcess g(sharedDisplay(), {"--race"});
     ASSERT_TRUE(g.ok()) << g.failure().toStdString();
-    ASSERT_EQ(g.cmd("focus"), "ok");
+    ASSERT_EQ(g.command("focus"), "ok");
     ASSERT_TRUE(g.waitUntil([&] { return g.status().value("focused").toBool(); }));
     if (xdotool.isEmpty()) {
         GTEST_SKIP() << "xdotool is not installed";
     }
-    const QProcessEnvironment env = displayEnvironment(testDisplay());
+    const QProcessEnvironment env = displayEnvironment(sharedDisplay());
     // The X server agrees about the focus, not only Qt.
     QByteArray focusName;
     ASSERT_EQ(runProgram(xdotool, {"getwindowfocus", "getwindowname"}, env, &focusName, nullptr),
               0);
     EXPECT_EQ(focusName.trimmed(), "Brenmoor - Kartova");
-    ASSERT_EQ(g.cmd("place 0 -120 0"), "ok");
+    ASSERT_EQ(g.command("place 0 -120 0"), "ok");
 
     // Up drives car 0 forward along +x, Right turns it.
     ASSERT_EQ(runProgram(xdotool, {"keydown", "Up"}, env, nullptr, nullptr), 0);
@@ -152,7 +180,7 @@ TEST_F(StandinControl, FocusAndArrowKeys) {
 }
 
 TEST_F(StandinControl, QuitEndsTheProgramAndTitleOptionHolds) {
-    Standin g({"--title", "BRENMOOR - KARTOVA"});
+    StandinProcess g(sharedDisplay(), {"--title", "BRENMOOR - KARTOVA"});
     ASSERT_TRUE(g.ok()) << g.failure().toStdString();
     EXPECT_EQ(g.status().value("title").toString(), "BRENMOOR - KARTOVA");
     EXPECT_EQ(g.quit(), 0);
@@ -195,12 +223,12 @@ TEST(StandinStartup, HelpAndBadOptions) {
 }
 
 TEST_F(StandinControl, ScreenshotsOfTheGameWindowAndTheDisplay) {
-    Standin g({"--race"});
+    StandinProcess g(sharedDisplay(), {"--race"});
     ASSERT_TRUE(g.ok()) << g.failure().toStdString();
     QTemporaryDir dir;
     const QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     const QString shot = programPath("orvel-screenshot");
-    const QString display = testDisplay();
+    const QString display = sharedDisplay();
     auto grabWindow = [&](const QString& title, const QString& file) {
         return runProgram(shot, {"--display", display, "--window", title, "--wait", "10", file},
                           env, nullptr, nullptr);
@@ -226,7 +254,7 @@ TEST_F(StandinControl, ScreenshotsOfTheGameWindowAndTheDisplay) {
     EXPECT_EQ(inkInBand(img), 0);
     QByteArray line = "Hello from the other car";
     line.append(QByteArray(50 - line.size(), ' '));
-    ASSERT_TRUE(g.write(kStandardMap.lastLine, line));
+    ASSERT_TRUE(g.poke(kStandardMap.lastLine, line));
     ASSERT_TRUE(g.writeU32(kStandardMap.showValue, 0x540BE3FF));
     ASSERT_TRUE(g.waitFrames(3));
     ASSERT_EQ(grabWindow("brenmoor - KARTOVA", window), 0) << "found regardless of case";

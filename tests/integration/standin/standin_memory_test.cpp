@@ -10,10 +10,13 @@
 #include <cstring>
 #include <vector>
 
-#include "standin_harness.h"
+#include "standin_process.h"
+#include "xvfb.h"
 
 namespace standin_test {
 namespace {
+
+using namespace orvel::testing;
 
 // Offsets of the travelling pieces of a record.
 constexpr std::uint32_t kHead = 0x80;
@@ -33,15 +36,15 @@ protected:
     }
 
     void SetUp() override {
-        if (testDisplay().isEmpty()) {
+        if (sharedDisplay().isEmpty()) {
             GTEST_SKIP() << "Xvfb is not installed";
         }
     }
 
     // Bytes of [address, address+len) that do not hold the canary.
-    static std::vector<std::uint32_t> notCanary(Standin& g, std::uint32_t address,
+    static std::vector<std::uint32_t> notCanary(StandinProcess& g, std::uint32_t address,
                                                 std::uint32_t len) {
-        const QByteArray b = g.read(address, len);
+        const QByteArray b = g.peek(address, len);
         std::vector<std::uint32_t> bad;
         if (b.size() != static_cast<qsizetype>(len)) {
             bad.push_back(address);
@@ -56,7 +59,7 @@ protected:
     }
 
     // The other edition's addresses of the map, all still holding the canary.
-    void expectOtherEditionUntouched(Standin& g) {
+    void expectOtherEditionUntouched(StandinProcess& g) {
         const MapColumn& o = other();
         for (int slot = 0; slot < 6; ++slot) {
             const std::uint32_t r = o.car0 + slot * kStride;
@@ -71,8 +74,8 @@ protected:
         EXPECT_TRUE(notCanary(g, o.lastLine, 50 + 51).empty());
         EXPECT_TRUE(notCanary(g, o.showValue, 4).empty());
         EXPECT_TRUE(notCanary(g, o.statusWord, 4).empty());
-        EXPECT_EQ(g.read(o.siteA, 1), QByteArray(1, '\xCC'));
-        EXPECT_EQ(g.read(o.siteB, 1), QByteArray(1, '\xCC'));
+        EXPECT_EQ(g.peek(o.siteA, 1), QByteArray(1, '\xCC'));
+        EXPECT_EQ(g.peek(o.siteB, 1), QByteArray(1, '\xCC'));
     }
 
     bool overlapsLivePieces(std::uint32_t a, std::uint32_t len) const {
@@ -100,7 +103,7 @@ protected:
 };
 
 TEST_P(EditionTest, MenuAndRaceValuesSitAtTheMapAddresses) {
-    Standin g(args());
+    StandinProcess g(sharedDisplay(), args());
     ASSERT_TRUE(g.ok()) << g.failure().toStdString();
     EXPECT_EQ(g.status().value("edition").toString(), QString::fromLatin1(map().name));
 
@@ -108,7 +111,7 @@ TEST_P(EditionTest, MenuAndRaceValuesSitAtTheMapAddresses) {
     EXPECT_EQ(g.readF32(map().playValue), 0.0f);
     EXPECT_EQ(g.readU32(map().statusWord), 1u);
 
-    ASSERT_EQ(g.cmd("race start"), "ok");
+    ASSERT_EQ(g.command("race start"), "ok");
     EXPECT_GT(g.readF32(map().playValue), 0.0f);
     EXPECT_EQ(g.readU32(map().statusWord), 0u);
     // The play value is the race clock: it keeps growing during the race.
@@ -117,27 +120,27 @@ TEST_P(EditionTest, MenuAndRaceValuesSitAtTheMapAddresses) {
     EXPECT_GT(g.readF32(map().playValue), early);
 
     // Paused: still above zero, but the status word says no race runs, and the clock stands.
-    ASSERT_EQ(g.cmd("race pause"), "ok");
+    ASSERT_EQ(g.command("race pause"), "ok");
     EXPECT_EQ(g.readU32(map().statusWord), 2u);
     const float paused = g.readF32(map().playValue);
     EXPECT_GT(paused, 0.0f);
     ASSERT_TRUE(g.waitFrames(5));
     EXPECT_EQ(g.readF32(map().playValue), paused);
-    ASSERT_EQ(g.cmd("race resume"), "ok");
+    ASSERT_EQ(g.command("race resume"), "ok");
     EXPECT_EQ(g.readU32(map().statusWord), 0u);
 
-    ASSERT_EQ(g.cmd("race end"), "ok");
+    ASSERT_EQ(g.command("race end"), "ok");
     EXPECT_EQ(g.readF32(map().playValue), 0.0f);
     EXPECT_EQ(g.readU32(map().statusWord), 1u);
-    EXPECT_TRUE(g.cmd("race resume").startsWith("error"));
+    EXPECT_TRUE(g.command("race resume").startsWith("error"));
 
     expectOtherEditionUntouched(g);
 }
 
 TEST_P(EditionTest, LocalCarIsSlotZero) {
-    Standin g(args({"--race"}));
+    StandinProcess g(sharedDisplay(), args({"--race"}));
     ASSERT_TRUE(g.ok()) << g.failure().toStdString();
-    ASSERT_EQ(g.cmd("place 12.5 -120 0.25"), "ok");
+    ASSERT_EQ(g.command("place 12.5 -120 0.25"), "ok");
     ASSERT_TRUE(g.waitFrames(3));
     // Without keys or autopilot the car stands where it was put.
     EXPECT_EQ(g.readF32(map().car0 + 0x0), 12.5f);
@@ -147,7 +150,7 @@ TEST_P(EditionTest, LocalCarIsSlotZero) {
     EXPECT_DOUBLE_EQ(car.value("x").toDouble(), 12.5);
     EXPECT_EQ(car.value("address").toString(), QStringLiteral("0x%1").arg(map().car0, 0, 16));
 
-    ASSERT_EQ(g.cmd("autopilot on"), "ok");
+    ASSERT_EQ(g.command("autopilot on"), "ok");
     ASSERT_TRUE(g.waitFrames(10));
     const float x1 = g.readF32(map().car0);
     ASSERT_TRUE(g.waitFrames(5));
@@ -155,29 +158,29 @@ TEST_P(EditionTest, LocalCarIsSlotZero) {
     EXPECT_GT(g.readF32(map().car0 + 0xC), 0.0f) << "speed";
 
     // Held, car 0's travelling bytes stand still while the race goes on.
-    ASSERT_EQ(g.cmd("hold on"), "ok");
+    ASSERT_EQ(g.command("hold on"), "ok");
     ASSERT_TRUE(g.waitFrames(2));
-    const QByteArray head = g.read(map().car0, kHead);
-    const QByteArray tail = g.read(map().car0 + kTail, kTailLen);
+    const QByteArray head = g.peek(map().car0, kHead);
+    const QByteArray tail = g.peek(map().car0 + kTail, kTailLen);
     ASSERT_TRUE(g.waitFrames(10));
-    EXPECT_EQ(g.read(map().car0, kHead), head);
-    EXPECT_EQ(g.read(map().car0 + kTail, kTailLen), tail);
+    EXPECT_EQ(g.peek(map().car0, kHead), head);
+    EXPECT_EQ(g.peek(map().car0 + kTail, kTailLen), tail);
     EXPECT_EQ(g.readU32(map().statusWord), 0u);
     EXPECT_GT(g.readF32(map().playValue), 0.0f);
-    ASSERT_EQ(g.cmd("hold off"), "ok");
+    ASSERT_EQ(g.command("hold off"), "ok");
     ASSERT_TRUE(g.waitFrames(3));
-    EXPECT_NE(g.read(map().car0 + kTail, kTailLen), tail);
+    EXPECT_NE(g.peek(map().car0 + kTail, kTailLen), tail);
 }
 
 TEST_P(EditionTest, CanaryHoldsWhereverTheGameDoesNotWrite) {
-    Standin g(args({"--race", "--autopilot"}));
+    StandinProcess g(sharedDisplay(), args({"--race", "--autopilot"}));
     ASSERT_TRUE(g.ok()) << g.failure().toStdString();
     ASSERT_TRUE(g.waitUntil([&] {
         const QJsonObject s = g.status();
         return s.value("a_moves").toInteger() >= 20 && s.value("b_moves").toInteger() >= 5;
     }));
 
-    const QByteArray data = g.read(kDataBegin, kDataEnd - kDataBegin);
+    const QByteArray data = g.peek(kDataBegin, kDataEnd - kDataBegin);
     ASSERT_EQ(data.size(), static_cast<qsizetype>(kDataEnd - kDataBegin));
     int stray = 0;
     std::uint32_t firstStray = 0;
@@ -193,10 +196,10 @@ TEST_P(EditionTest, CanaryHoldsWhereverTheGameDoesNotWrite) {
     EXPECT_EQ(stray, 0) << "first changed byte outside the game's own fields at 0x" << std::hex
                         << firstStray;
     // The message area starts empty: a blank last line, an empty input line, hidden.
-    EXPECT_EQ(g.read(map().lastLine, 50), QByteArray(50, ' '));
-    EXPECT_EQ(g.read(map().inputLine, 51), QByteArray(51, '\0'));
+    EXPECT_EQ(g.peek(map().lastLine, 50), QByteArray(50, ' '));
+    EXPECT_EQ(g.peek(map().inputLine, 51), QByteArray(51, '\0'));
 
-    const QByteArray code = g.read(kCodeBegin, kCodeEnd - kCodeBegin);
+    const QByteArray code = g.peek(kCodeBegin, kCodeEnd - kCodeBegin);
     ASSERT_EQ(code.size(), static_cast<qsizetype>(kCodeEnd - kCodeBegin));
     for (std::uint32_t a = kCodeBegin; a < kCodeEnd; ++a) {
         const bool stub = (a >= map().siteA && a < map().siteA + 12) ||
@@ -209,7 +212,7 @@ TEST_P(EditionTest, CanaryHoldsWhereverTheGameDoesNotWrite) {
     EXPECT_EQ(static_cast<std::uint8_t>(code[map().siteB - kCodeBegin]), 0x48);
 
     // "changes" lists only what the routines wrote: pieces of cars 1 to 5.
-    const QString changes = g.cmd("changes");
+    const QString changes = g.command("changes");
     ASSERT_TRUE(changes.startsWith("ok ["));
     const QJsonArray list = QJsonDocument::fromJson(changes.mid(3).toUtf8()).array();
     EXPECT_FALSE(list.isEmpty());
@@ -225,7 +228,7 @@ TEST_P(EditionTest, CanaryHoldsWhereverTheGameDoesNotWrite) {
 }
 
 TEST_P(EditionTest, RoutinesMoveOpponentsUntilTheirSitesArePatched) {
-    Standin g(args({"--race"}));
+    StandinProcess g(sharedDisplay(), args({"--race"}));
     ASSERT_TRUE(g.ok()) << g.failure().toStdString();
     const std::uint32_t car3 = map().car0 + 3 * kStride;
     const std::uint32_t car2 = map().car0 + 2 * kStride;
@@ -235,24 +238,24 @@ TEST_P(EditionTest, RoutinesMoveOpponentsUntilTheirSitesArePatched) {
         const QJsonObject s = g.status();
         return s.value("a_moves").toInteger() >= 25 && s.value("b_moves").toInteger() >= 5;
     }));
-    const QByteArray before = g.read(car3, 8);
+    const QByteArray before = g.peek(car3, 8);
     ASSERT_TRUE(g.waitFrames(3));
-    EXPECT_NE(g.read(car3, 8), before) << "routine A moves car 3";
+    EXPECT_NE(g.peek(car3, 8), before) << "routine A moves car 3";
 
     // Patch A through the game's memory, as the system does.
-    const QByteArray stubA = g.read(map().siteA, 12);
-    const QByteArray stubB = g.read(map().siteB, 12);
+    const QByteArray stubA = g.peek(map().siteA, 12);
+    const QByteArray stubB = g.peek(map().siteB, 12);
     ASSERT_EQ(stubA.size(), 12);
-    ASSERT_TRUE(g.write(map().siteA, QByteArray(1, '\xC3')));
+    ASSERT_TRUE(g.poke(map().siteA, QByteArray(1, '\xC3')));
     EXPECT_EQ(g.status().value("site_a").toString(), "c3");
     ASSERT_TRUE(g.waitFrames(2));
     const qint64 aRuns = g.status().value("a_runs").toInteger();
     const qint64 aMoves = g.status().value("a_moves").toInteger();
-    const QByteArray records = g.read(map().car0 + kStride, 5 * kStride);
+    const QByteArray records = g.peek(map().car0 + kStride, 5 * kStride);
     ASSERT_TRUE(g.waitFrames(10));
     EXPECT_EQ(g.status().value("a_runs").toInteger(), aRuns);
     EXPECT_EQ(g.status().value("a_moves").toInteger(), aMoves);
-    EXPECT_EQ(g.read(map().car0 + kStride, 5 * kStride), records) << "nothing moves them now";
+    EXPECT_EQ(g.peek(map().car0 + kStride, 5 * kStride), records) << "nothing moves them now";
 
     // A remote car written onto the track stays there.
     ASSERT_TRUE(g.writeF32(car2, 0.0f) && g.writeF32(car2 + 4, 118.0f));
@@ -269,32 +272,32 @@ TEST_P(EditionTest, RoutinesMoveOpponentsUntilTheirSitesArePatched) {
     EXPECT_LE(std::abs(std::abs(y) - 120.0f), 30.0f) << "back on a straight, y=" << y;
 
     // Patch B: from now on nothing but the writer changes cars 1 to 5.
-    ASSERT_TRUE(g.write(map().siteB, QByteArray(1, '\xC3')));
+    ASSERT_TRUE(g.poke(map().siteB, QByteArray(1, '\xC3')));
     ASSERT_TRUE(g.waitFrames(2));
     const qint64 bRuns = g.status().value("b_runs").toInteger();
     ASSERT_TRUE(g.writeF32(car3, 0.0f) && g.writeF32(car3 + 4, 0.0f));
-    const QByteArray patched = g.read(map().car0 + kStride, 5 * kStride);
+    const QByteArray patched = g.peek(map().car0 + kStride, 5 * kStride);
     ASSERT_TRUE(g.waitFrames(15));
     EXPECT_EQ(g.status().value("b_runs").toInteger(), bRuns);
-    EXPECT_EQ(g.read(map().car0 + kStride, 5 * kStride), patched);
+    EXPECT_EQ(g.peek(map().car0 + kStride, 5 * kStride), patched);
     EXPECT_EQ(g.readF32(car3 + 4), 0.0f);
 
     // Only the first byte of each stub changed.
-    EXPECT_EQ(g.read(map().siteA, 12), QByteArray(1, '\xC3') + stubA.mid(1));
-    EXPECT_EQ(g.read(map().siteB, 12), QByteArray(1, '\xC3') + stubB.mid(1));
+    EXPECT_EQ(g.peek(map().siteA, 12), QByteArray(1, '\xC3') + stubA.mid(1));
+    EXPECT_EQ(g.peek(map().siteB, 12), QByteArray(1, '\xC3') + stubB.mid(1));
     expectOtherEditionUntouched(g);
 }
 
 TEST_P(EditionTest, MessageAreaIsDrawnAsWritten) {
-    Standin g(args({"--race"}));
+    StandinProcess g(sharedDisplay(), args({"--race"}));
     ASSERT_TRUE(g.ok()) << g.failure().toStdString();
     EXPECT_FALSE(g.json("message").value("shown").toBool());
 
     // Code page 1252: 0x80 is the euro sign, 0xE9 e acute.
     QByteArray last = QByteArray("Bo: Caf\xE9 costs 3\x80 now");
     last.append(QByteArray(50 - last.size(), ' '));
-    ASSERT_TRUE(g.write(map().lastLine, last));
-    ASSERT_TRUE(g.write(map().inputLine, QByteArray(" >hi\0", 5)));
+    ASSERT_TRUE(g.poke(map().lastLine, last));
+    ASSERT_TRUE(g.poke(map().inputLine, QByteArray(" >hi\0", 5)));
     EXPECT_FALSE(g.json("message").value("shown").toBool()) << "not before the value is set";
     ASSERT_TRUE(g.writeU32(map().showValue, 0x540BE3FF));
 
@@ -306,10 +309,10 @@ TEST_P(EditionTest, MessageAreaIsDrawnAsWritten) {
     EXPECT_EQ(m.value("last_hex").toString(), QString::fromLatin1(last.toHex()));
 
     // The input line ends at its NUL, or after 51 bytes.
-    ASSERT_TRUE(g.write(map().inputLine, QByteArray(44, 'x') + QByteArray("\0", 1)));
+    ASSERT_TRUE(g.poke(map().inputLine, QByteArray(44, 'x') + QByteArray("\0", 1)));
     EXPECT_EQ(g.json("message").value("input").toString(), QString(44, 'x'));
-    ASSERT_TRUE(g.write(map().inputLine, QByteArray(46, 'y')));
-    ASSERT_TRUE(g.write(map().inputLine + 50, QByteArray("z", 1)));
+    ASSERT_TRUE(g.poke(map().inputLine, QByteArray(46, 'y')));
+    ASSERT_TRUE(g.poke(map().inputLine + 50, QByteArray("z", 1)));
     m = g.json("message");
     EXPECT_TRUE(m.value("shown").toBool());
     EXPECT_EQ(m.value("input").toString().size(), 51);

@@ -16,6 +16,14 @@
 
 namespace wizard_it {
 
+// Titles of orvel's wizard pages and main windows, as patterns for the window search.
+inline const QString kChoose = QStringLiteral("^Kartova Multiplayer - v1\\.1 - Choose Protocol$");
+inline const QString kSessions =
+    QStringLiteral("^Kartova Multiplayer - v1\\.1 - Create or Join Session$");
+inline const QString kCreate = QStringLiteral("^Kartova Multiplayer - v1\\.1 - Create Session$");
+inline const QString kMain = QStringLiteral("^Orvel$");
+inline const QString kMainHost = QStringLiteral("^Orvel \\(HOST\\)$");
+
 class Player {
 public:
     explicit Player(QString name);

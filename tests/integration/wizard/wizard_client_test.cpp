@@ -16,11 +16,9 @@
 #include "session/mod_dplay.h"
 #include "ui_common/message_box.h"
 
-namespace {
+using namespace wizard_it;
 
-const QString kChoose = QStringLiteral("^Kartova Multiplayer - v1\\.1 - Choose Protocol$");
-const QString kSessions = QStringLiteral("^Kartova Multiplayer - v1\\.1 - Create or Join Session$");
-const QString kCreate = QStringLiteral("^Kartova Multiplayer - v1\\.1 - Create Session$");
+namespace {
 
 using orvel::testing::waitUntil;
 

@@ -6,36 +6,16 @@
 #include <QRegularExpression>
 
 #include "orvel_player.h"
+#include "startup_steps.h"
 
-using wizard_it::Player;
+using orvel::testing::kCreateOrder;
+using orvel::testing::kReleaseOrder;
+using orvel::testing::only;
+using namespace wizard_it;
 
 namespace {
 
-const QString kChoose = QStringLiteral("^Kartova Multiplayer - v1\\.1 - Choose Protocol$");
-const QString kSessions = QStringLiteral("^Kartova Multiplayer - v1\\.1 - Create or Join Session$");
-const QString kCreate = QStringLiteral("^Kartova Multiplayer - v1\\.1 - Create Session$");
-const QString kMain = QStringLiteral("^Orvel$");
-const QString kMainHost = QStringLiteral("^Orvel \\(HOST\\)$");
 const QString kAnyMain = QStringLiteral("^Orvel");
-
-// The steps of a shutdown, in their order, as the start-up category reports them.
-const QStringList kReleaseOrder = {
-    "unregister handler",    "unload wizard",      "close dpPeer",
-    "release keyboardEvent", "release diKeyboard", "release diInput",
-    "release dpPeer",        "release dxRoot",     "release connectWizard"};
-const QStringList kCreateOrder = {
-    "create dxRoot",        "create dpPeer",       "create diInput",      "create diKeyboard",
-    "create keyboardEvent", "acquired diKeyboard", "create connectWizard"};
-
-QStringList only(const QStringList& steps, const QStringList& wanted) {
-    QStringList out;
-    for (const QString& s : steps) {
-        if (wanted.contains(s)) {
-            out << s;
-        }
-    }
-    return out;
-}
 
 QString uniqueName(const char* what) {
     return QStringLiteral("%1 %2").arg(QLatin1String(what)).arg(QCoreApplication::applicationPid());

@@ -31,6 +31,16 @@ const QString kTcpUrl =
 
 using orvel::testing::waitUntil;
 
+// What a lobby sends for Bob to join the session hosted on this machine's port.
+DPL_CONNECTION_SETTINGS bobJoins(int port) {
+    DPL_CONNECTION_SETTINGS s;
+    s.ApplicationDescription.guidApplication = kGuid;
+    s.PlayerName = QStringLiteral("Bob");
+    s.AddressSenderUrl = kTcpUrl + QStringLiteral(";hostname=127.0.0.1;port=%1").arg(port);
+    s.AddressDeviceUrl = kTcpUrl;
+    return s;
+}
+
 // A UDP port outside the session range that nobody uses right now.
 int freePort() {
     for (int i = 0; i < 50; ++i) {
@@ -198,12 +208,7 @@ TEST_F(LobbyLive, AJoinWithoutAnInstanceJoinsTheSessionTheAddressHosts) {
     ASSERT_GT(port, 0);
     LobbyClient lobbyClient;
     const bool result = run([&](DPlayConnect& w) {
-        DPL_CONNECTION_SETTINGS s;
-        s.ApplicationDescription.guidApplication = kGuid;
-        s.PlayerName = QStringLiteral("Bob");
-        s.AddressSenderUrl = kTcpUrl + QStringLiteral(";hostname=127.0.0.1;port=%1").arg(port);
-        s.AddressDeviceUrl = kTcpUrl;
-        ASSERT_TRUE(lobbyClient.send(socketPath(), s));
+        ASSERT_TRUE(lobbyClient.send(socketPath(), bobJoins(port)));
         ASSERT_TRUE(waitUntil([&] { return w.wizardDone; }));
     });
     ASSERT_TRUE(result);
@@ -221,12 +226,7 @@ TEST_F(LobbyLive, AJoinIntoAFullSessionSaysFullAndShowsPageOne) {
     const int port = hostElsewhere(1);
     LobbyClient lobbyClient;
     const bool result = run([&](DPlayConnect& w) {
-        DPL_CONNECTION_SETTINGS s;
-        s.ApplicationDescription.guidApplication = kGuid;
-        s.PlayerName = QStringLiteral("Bob");
-        s.AddressSenderUrl = kTcpUrl + QStringLiteral(";hostname=127.0.0.1;port=%1").arg(port);
-        s.AddressDeviceUrl = kTcpUrl;
-        ASSERT_TRUE(lobbyClient.send(socketPath(), s));
+        ASSERT_TRUE(lobbyClient.send(socketPath(), bobJoins(port)));
         ASSERT_TRUE(waitUntil([&] { return !boxes.isEmpty(); }));
         EXPECT_TRUE(waitUntil([&] { return w.currentPage() == 1; }));
         EXPECT_FALSE(w.wizardDone);

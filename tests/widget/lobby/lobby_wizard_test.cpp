@@ -300,12 +300,7 @@ TEST_F(LobbyWizardTest, AConnectionDuringAPageOneJoinIsRejected) {
     peer->connectResult.reset();  // the test completes the join itself
     bool rejectedDuringJoin = false;
     const bool result = run([&](DPlayConnect& w) {
-        w.cmdOk->click();
-        w.cmdRefresh->click();
-        bool r = false;
-        auto a = answer("Race", "{IA}", 1, 6, 7);
-        w.DirectPlay8Event_EnumHostsResponse(a, r);
-        w.lstGames->setCurrentRow(0);
+        findAndPick(w, answer("Race", "{IA}", 1, 6, 7));
         QTimer::singleShot(0, &w, [&] {
             rejectedDuringJoin = connectLobby(w, 31, hostSettings("Gus", "Later"));
             dx8::DPNMSG_CONNECT_COMPLETE done;

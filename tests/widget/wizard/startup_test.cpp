@@ -16,9 +16,13 @@
 #include "connect_wizard/dplay_connect.h"
 #include "main_window/frm_chat.h"
 #include "session/mod_dplay.h"
+#include "startup_steps.h"
 #include "ui_common/message_box.h"
 
 namespace {
+
+using orvel::testing::kReleaseOrder;
+using orvel::testing::only;
 
 QStringList steps;
 QtMessageHandler defaultHandler = nullptr;
@@ -32,21 +36,6 @@ void collect(QtMsgType type, const QMessageLogContext& context, const QString& m
         return;
     }
     defaultHandler(type, context, message);
-}
-
-const QStringList kReleaseOrder = {
-    "unregister handler",    "unload wizard",      "close dpPeer",
-    "release keyboardEvent", "release diKeyboard", "release diInput",
-    "release dpPeer",        "release dxRoot",     "release connectWizard"};
-
-QStringList only(const QStringList& all, const QStringList& wanted) {
-    QStringList out;
-    for (const QString& s : all) {
-        if (wanted.contains(s)) {
-            out << s;
-        }
-    }
-    return out;
 }
 
 orvel::DPlayConnect* shownWizard() {

@@ -485,12 +485,7 @@ TEST_F(WizardTest, JoinConnectsAndFinishesAsAPlayer) {
 TEST_F(WizardTest, AFullSessionKeepsTheWizardOnPageOne) {
     peer->connectResult = dx8::DPNERR_SESSIONFULL;
     const bool result = run([&](DPlayConnect& w) {
-        w.cmdOk->click();
-        w.cmdRefresh->click();
-        bool r = false;
-        auto a = answer("Race", "{IA}", 1, 1, 7);
-        w.DirectPlay8Event_EnumHostsResponse(a, r);
-        w.lstGames->setCurrentRow(0);
+        findAndPick(w, answer("Race", "{IA}", 1, 1, 7));
         w.cmdJoin->click();
         EXPECT_FALSE(w.wizardDone);
         EXPECT_EQ(w.currentPage(), 1);
@@ -511,12 +506,7 @@ TEST_F(WizardTest, AFullSessionKeepsTheWizardOnPageOne) {
 TEST_F(WizardTest, AnyOtherConnectResultEndsTheWizardWithSuccess) {
     peer->connectResult = dx8::DPNERR_NORESPONSE;
     const bool result = run([&](DPlayConnect& w) {
-        w.cmdOk->click();
-        w.cmdRefresh->click();
-        bool r = false;
-        auto a = answer("Race", "{IA}", 1, 6, 7);
-        w.DirectPlay8Event_EnumHostsResponse(a, r);
-        w.lstGames->setCurrentRow(0);
+        findAndPick(w, answer("Race", "{IA}", 1, 6, 7));
         w.cmdJoin->click();
     });
     EXPECT_TRUE(result);
@@ -557,12 +547,7 @@ TEST_F(WizardTest, AConnectThatCannotStartIsReportedAndListingGoesOn) {
 TEST_F(WizardTest, OneJoinAtATime) {
     peer->connectResult.reset();  // the test completes the connect itself
     const bool result = run([&](DPlayConnect& w) {
-        w.cmdOk->click();
-        w.cmdRefresh->click();
-        bool r = false;
-        auto a = answer("Race", "{IA}", 1, 6, 7);
-        w.DirectPlay8Event_EnumHostsResponse(a, r);
-        w.lstGames->setCurrentRow(0);
+        findAndPick(w, answer("Race", "{IA}", 1, 6, 7));
         QTimer::singleShot(0, &w, [&] {
             w.cmdJoin->click();  // while the first join waits
             w.cmdCreate->click();
@@ -580,12 +565,7 @@ TEST_F(WizardTest, OneJoinAtATime) {
 TEST_F(WizardTest, ClosingTheWindowEndsAJoinThatNeverCompletes) {
     peer->connectResult.reset();
     const bool result = run([&](DPlayConnect& w) {
-        w.cmdOk->click();
-        w.cmdRefresh->click();
-        bool r = false;
-        auto a = answer("Race", "{IA}", 1, 6, 7);
-        w.DirectPlay8Event_EnumHostsResponse(a, r);
-        w.lstGames->setCurrentRow(0);
+        findAndPick(w, answer("Race", "{IA}", 1, 6, 7));
         QTimer::singleShot(0, &w, [&] { w.close(); });
         w.cmdJoin->click();
         EXPECT_FALSE(w.connectDone);

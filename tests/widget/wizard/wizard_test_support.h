@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QListWidget>
+#include <QPushButton>
 #include <QSettings>
 #include <QTest>
 #include <QTimer>
@@ -72,6 +74,15 @@ protected:
     void TearDown() override {
         orvel::SetMessageBoxHook({});
         wizard.reset();
+    }
+
+    // On to the session page, a search that finds a, and a's line picked.
+    static void findAndPick(orvel::DPlayConnect& w, dx8::DPNMSG_ENUM_HOSTS_RESPONSE a) {
+        w.cmdOk->click();
+        w.cmdRefresh->click();
+        bool r = false;
+        w.DirectPlay8Event_EnumHostsResponse(a, r);
+        w.lstGames->setCurrentRow(0);
     }
 
     void makeWizard() {
