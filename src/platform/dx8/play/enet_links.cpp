@@ -420,13 +420,6 @@ void EnetLinks::punch(uint32_t ipv4, uint16_t port) {
     enet_socket_send(enet_->socket, &to, &buffer, 1);
 }
 
-int EnetLinks::rttOf(LinkId link) const {
-    if (enet_ == nullptr || !links_.count(link)) {
-        return -1;
-    }
-    return static_cast<int>(peer(link)->roundTripTime);
-}
-
 LinkId EnetLinks::connectTo(uint32_t ipv4, uint16_t port) {
     if (enet_ == nullptr || ipv4 == 0 || port == 0) {
         return 0;

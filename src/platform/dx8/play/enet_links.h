@@ -76,7 +76,6 @@ public:
     uint16_t localPort() const override;
     void flush() override;
     void punch(uint32_t ipv4, uint16_t port) override;
-    int rttOf(LinkId link) const override;
     // Application data on its own channel; false when no packet could be made.
     bool sendData(const std::vector<LinkId>& links, const QByteArray& data, int32_t flags,
                   uint8_t channel = net::kChannelData);

@@ -75,11 +75,6 @@ public:
         Q_UNUSED(ipv4);
         Q_UNUSED(port);
     }
-    // The link's smoothed round-trip time in ms; -1 when unknown.
-    virtual int rttOf(LinkId link) const {
-        Q_UNUSED(link);
-        return -1;
-    }
 
     std::map<LinkId, Link>& all() { return links_; }
     const std::map<LinkId, Link>& all() const { return links_; }

@@ -635,7 +635,8 @@ Reachability SessionCore::reachability() const {
     out.mapped = roster_.mapped;
     for (const Player* p : roster_.presentInJoinOrder()) {
         if (p->link != 0) {
-            out.players.push_back({p->id, p->name, p->path, links_->rttOf(p->link)});
+            const int rtt = links_->has(p->link) ? links_->roundTripMs(p->link) : -1;
+            out.players.push_back({p->id, p->name, p->path, rtt});
         }
     }
     return out;
