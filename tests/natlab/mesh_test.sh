@@ -7,27 +7,7 @@
 set -u
 bot=$1
 here=$(cd "$(dirname "$0")" && pwd)
-. "$here/natlab.sh"
-
-natlab_up
-status=$?
-[ $status -eq 77 ] && exit 77
-[ $status -ne 0 ] && { echo "FAIL: the lab could not be built"; exit 1; }
-
-failures=0
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
-
-await() {
-    local file=$1 pattern=$2 seconds=$3 i
-    for i in $(seq 1 $((seconds * 20))); do
-        grep -Eq -- "$pattern" "$file" 2>/dev/null && return 0
-        sleep 0.05
-    done
-    return 1
-}
+. "$here/natlab_test.sh"
 
 # name, lab host, extra flags; the first hosts.
 players=(hal:pub bea:p2 cyd:p3 dan:p1)

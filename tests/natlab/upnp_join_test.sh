@@ -8,28 +8,7 @@ bot=$1
 orvel=$2
 lobby=$3
 here=$(cd "$(dirname "$0")" && pwd)
-. "$here/natlab.sh"
-
-natlab_up
-status=$?
-[ $status -eq 77 ] && exit 77
-[ $status -ne 0 ] && { echo "FAIL: the lab could not be built"; exit 1; }
-
-failures=0
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
-
-# Waits for a line matching a pattern in a log, at most the given seconds.
-await() {
-    local file=$1 pattern=$2 seconds=$3 i
-    for i in $(seq 1 $((seconds * 20))); do
-        grep -Eq -- "$pattern" "$file" 2>/dev/null && return 0
-        sleep 0.05
-    done
-    return 1
-}
+. "$here/natlab_test.sh"
 
 forwarded() { natlab_in r1 nft list chain inet filter prerouting_miniupnpd | grep -q "dport 2302"; }
 
@@ -62,12 +41,7 @@ if await "$host_log" '^public address 40\.40\.40\.10:2302$' 10; then
     fi
     grep -q 'port mapping' "$pub_log" && fail "bob asked for a mapping despite --no-port-mapping"
 
-    kill -TERM "$host"
-    for i in $(seq 1 100); do
-        kill -0 "$host" 2>/dev/null || break
-        sleep 0.05
-    done
-    kill -0 "$host" 2>/dev/null && fail "the host did not end within 5 s of SIGTERM"
+    terminate_within_5s "$host" || fail "the host did not end within 5 s of SIGTERM"
     grep -q '^port mapping: off$' "$host_log" || fail "the host did not give the mapping back"
     forwarded && fail "the router still forwards port 2302 after the host left"
     natlab_in p1 timeout 10 upnpc -l 2>/dev/null | grep -q 'UDP *2302->' &&
@@ -101,12 +75,7 @@ orvel_pid=$(sed -n 's/.*(pid \([0-9]*\)).*/\1/p' "$NATLAB_DIR/lobby.out")
 if [ -n "$orvel_pid" ] &&
     await "$orvel_log" 'port mapping "mapped 40\.40\.40\.10:2302 \((UPnP IGD|NAT-PMP)\)"' 10; then
     forwarded || fail "the router does not forward orvel's port"
-    kill -TERM "$orvel_pid"
-    for i in $(seq 1 100); do
-        kill -0 "$orvel_pid" 2>/dev/null || break
-        sleep 0.05
-    done
-    kill -0 "$orvel_pid" 2>/dev/null && fail "orvel did not end within 5 s of SIGTERM"
+    terminate_within_5s "$orvel_pid" || fail "orvel did not end within 5 s of SIGTERM"
     grep -q 'port mapping "off"' "$orvel_log" || fail "orvel did not give the mapping back"
     forwarded && fail "the router still forwards orvel's port after it ended"
 else
