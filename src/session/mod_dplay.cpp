@@ -1,5 +1,6 @@
 #include "session/mod_dplay.h"
 
+#include <QHostAddress>
 #include <exception>
 
 #include "common/settings_store.h"
@@ -69,7 +70,16 @@ void StartPortMapping() {
     portMapper = std::make_unique<net::PortMapper>();
     QObject::connect(
         portMapper.get(), &net::PortMapper::stateChanged, portMapper.get(),
-        [m = portMapper.get()] { qCDebug(lcStartup) << "port mapping" << m->describe(); });
+        [m = portMapper.get()] {
+            qCDebug(lcStartup) << "port mapping" << m->describe();
+            // The other players learn where our router forwards to us, so that those who
+            // could not reach us may link to us there.
+            if (dpPeer && m->state() == net::PortMapper::State::Mapped && m->mapping()) {
+                dx8::setMappedEndpointOf(dpPeer.get(),
+                                         QHostAddress(m->mapping()->externalAddress).toIPv4Address(),
+                                         m->mapping()->externalPort);
+            }
+        });
     portMapper->start(dx8::sessionPortOf(dpPeer.get()));
 }
 

@@ -2,7 +2,7 @@
 # One session across every kind of home router: a host on the internet, then players behind the
 # plain NAT, the symmetric NAT and the UPnP router. Everyone gets everyone's chat lines once and
 # in order, and their car states; the pair no direct link joins goes through the host. Then the
-# host leaves and the session goes on with those who can still reach the new host.
+# host leaves, and the one that reaches everyone takes over and relays; nobody is left out.
 #   mesh_test.sh ORVEL_BOT
 set -u
 bot=$1
@@ -78,16 +78,26 @@ for p in "${players[@]}"; do
     [ $ok -eq 1 ] || fail "$me lacks car states from someone: $line"
 done
 
-# The host leaves: bea, first joined, takes over; dan goes on with her. cyd reached bea only
-# through hal, so it is left out rather than split the session.
+# Once dan's router maps its port, the host has cyd link to dan there: dan then reaches everyone
+# directly and is the one to take over.
+await "$(log cyd)" '^paths: .*dan=direct' 20 || fail "cyd did not move off the relay to dan"
+await "$(log dan)" '^paths: .*cyd=direct' 5 || fail "dan does not show cyd as direct"
+
+# The host leaves: dan takes over and carries bea and cyd's traffic; all three go on together.
 kill -TERM "${pid[hal]}"
-await "$(log bea)" '^host is now bea$' 20 || fail "bea did not take over"
-await "$(log dan)" '^host is now bea$' 20 || fail "dan did not follow bea"
-say bea "bea three"
-say dan "dan three"
-await "$(log dan)" '^<bea> bea three$' 10 || fail "dan did not hear bea after the host left"
-await "$(log bea)" '^<dan> dan three$' 10 || fail "bea did not hear dan after the host left"
-await "$(log cyd)" '^session ended' 20 || fail "cyd did not leave the session it cannot reach"
+for p in bea cyd dan; do
+    await "$(log $p)" '^host is now dan$' 20 || fail "$p does not follow dan as host"
+done
+for p in bea cyd dan; do
+    say $p "$p three"
+done
+for p in bea cyd dan; do
+    for q in bea cyd dan; do
+        [ $p = $q ] && continue
+        await "$(log $p)" "^<$q> $q three$" 10 || fail "$p did not hear $q after the host left"
+    done
+done
+grep -q '^session ended' "$(log cyd)" && fail "cyd was left out of the session"
 
 for p in "${players[@]}"; do
     kill -TERM "${pid[${p%%:*}]}" 2>/dev/null

@@ -10,6 +10,7 @@
 #include "platform/dx8/play/joiner.h"
 #include "platform/dx8/play/members.h"
 #include "platform/dx8/play/nat_paths.h"
+#include "platform/dx8/play/path_upgrades.h"
 #include "platform/dx8/play/relay.h"
 
 using namespace dx8;
@@ -72,11 +73,12 @@ struct Session {
     Roster roster;
     SessionEvents events;
     int leaves = 0;
-    SessionContext context{links, roster, events, [] { return qint64(1000); },
-                           [this] { ++leaves; }};
+    qint64 clock = 1000;
+    SessionContext context{links, roster, events, [this] { return clock; }, [this] { ++leaves; }};
     HostJoin hostJoin{context};
     Joiner joiner{context};
     Members members{context, hostJoin};
+    PathUpgrades upgrades{context};
     LinkId hostLink = 0;
 
     // Joins the host at hostIp, which lists itself and `players`; we come from `lan`.
@@ -419,4 +421,200 @@ TEST(Relay, AJoinerThatCannotLinkIsRelayedWhenTheHostOffersIt) {
     ASSERT_NE(p.roster.present(added[1].playerId), nullptr);
     EXPECT_EQ(p.roster.present(added[1].playerId)->path, PathKind::Relayed);
     EXPECT_EQ(p.roster.present(added[1].playerId)->link, 10u);
+}
+
+// ---- Relayed pairs over the session's life ----------------------------------------------------
+
+namespace {
+
+// Player `local` of a session hosted by 1 (linked over link 10), with players 2 and 3; `relayed`
+// is reached through the host.
+Session& memberOf(Session& s, DPNID local, DPNID relayed) {
+    s.roster.inSession = true;
+    s.roster.localId = local;
+    s.roster.hostId = 1;
+    s.roster.players[1] = Player{1, 0, "host", 10};
+    s.roster.players[local] = Player{local, local, "me"};
+    Player other{relayed, relayed, "far", 10, false, 0, 0, kLanIp, 2302};
+    other.path = PathKind::Relayed;
+    s.roster.players[relayed] = other;
+    return s;
+}
+
+}  // namespace
+
+// The host names first who reaches everyone: it can go on relaying when it takes over.
+TEST(RelayedPairs, WhoTakesOverIsOneThatReachesEveryone) {
+    struct Case {
+        const char* what;
+        std::vector<std::pair<int, int>> pairs;  // indexes into the host's players
+        int successor;
+    } cases[] = {
+        {"nothing relayed: the earliest joined", {}, 0},
+        {"the first two relayed", {{0, 1}}, 2},
+        {"both relayed with the third", {{0, 2}, {1, 2}}, 0},
+        {"the first relayed with both others", {{0, 1}, {0, 2}}, 1},
+    };
+    for (const Case& c : cases) {
+        Session h;
+        std::vector<DPNID> ids;
+        for (LinkId link : h.hostWith(3)) {
+            ids.push_back(h.links.find(link)->playerId);
+        }
+        for (auto [a, b] : c.pairs) {
+            h.roster.relayedPairs.insert(std::minmax(ids[a], ids[b]));
+        }
+        const msg::Paths paths = announcePaths(h.roster);
+        // A player takes the host's word; a player's own word on it counts for nothing.
+        Session p;
+        p.roster = h.roster;
+        p.roster.localId = ids[2];
+        p.roster.succession.clear();
+        p.roster.relayedPairs.clear();
+        EXPECT_TRUE(p.upgrades.onControl(ids[0], paths));
+        EXPECT_TRUE(p.roster.succession.empty()) << c.what;
+        EXPECT_TRUE(p.upgrades.onControl(h.roster.hostId, paths));
+        EXPECT_EQ(p.roster.relayedPairs, h.roster.relayedPairs) << c.what;
+        EXPECT_EQ(p.roster.successorOf(h.roster.hostId), ids[c.successor]) << c.what;
+        // Gone players do not count.
+        p.roster.players[ids[c.successor]].gone = true;
+        EXPECT_NE(p.roster.successorOf(h.roster.hostId), ids[c.successor]) << c.what;
+    }
+
+    // A join that ends relayed is announced to everyone once the joiner is a player.
+    Session h;
+    const std::vector<LinkId> present = h.hostWith(2);
+    const LinkId joiner = h.joinerArrives({});
+    const DPNID far = h.links.find(present[1])->playerId;
+    h.hostJoin.onControl(joiner, msg::JoinReady{{far}});
+    for (LinkId link : present) {
+        h.hostJoin.onAddedAck(h.links.find(link)->playerId, h.links.find(joiner)->playerId);
+    }
+    const auto paths = h.links.sentOn<msg::Paths>(joiner);
+    ASSERT_EQ(paths.size(), 1u);
+    EXPECT_EQ(paths[0].relayed.size(), 2u);
+    EXPECT_EQ(paths[0].succession.back(), h.links.find(joiner)->playerId);
+    // It leaving ends the pair, which is announced too.
+    h.members.removePlayer(h.links.find(joiner)->playerId, DPNDESTROYPLAYERREASON_NORMAL);
+    ASSERT_EQ(h.links.sentOn<msg::Paths>(present[0]).size(), 2u);
+    EXPECT_TRUE(h.links.sentOn<msg::Paths>(present[0])[1].relayed.empty());
+}
+
+// The host has a relayed pair try again; one links to the other with the host's token, both move
+// off the relay, and the host drops the pair.
+TEST(RelayedPairs, APairThatLinksLaterMovesOffTheRelay) {
+    Session h;
+    const std::vector<LinkId> links = h.hostWith(2);
+    // a joined after b, which would have it link to b; but a's router forwards a port to it.
+    const DPNID a = h.links.find(links[1])->playerId, b = h.links.find(links[0])->playerId;
+    h.roster.players[a].mappedIpv4 = kRouterIp;
+    h.roster.players[a].mappedPort = 2302;
+    h.roster.relayedPairs.insert(std::minmax(a, b));
+    h.upgrades.checkDeadline(h.clock);
+    EXPECT_EQ(h.upgrades.deadline(), h.clock + 2 * kRetryDirectMs);
+    // b links to a, whose router lets anyone in; a expects it.
+    const auto reach = h.links.sentOn<msg::Reach>(links[0]);
+    const auto expect = h.links.sentOn<msg::Expect>(links[1]);
+    ASSERT_EQ(reach.size(), 1u);
+    ASSERT_EQ(expect.size(), 1u);
+    EXPECT_EQ(reach[0].player.id, a);
+    EXPECT_EQ(reach[0].player.mappedPort, 2302);
+    EXPECT_EQ(expect[0].playerId, b);
+    EXPECT_EQ(expect[0].token, reach[0].token);
+    EXPECT_TRUE(h.links.sentOn<msg::Reach>(links[1]).empty());
+
+    // b's side: it tries every address of a; the router's only after a head start.
+    Session bs;
+    memberOf(bs, b, a);
+    bs.links.endpoints[10] = {kHostIp, 2302};
+    EXPECT_TRUE(bs.upgrades.onControl(1, reach[0]));
+    std::vector<LinkId> tried = bs.links.linksTo(a);
+    ASSERT_EQ(tried.size(), 2u);  // the LAN address and the mapping
+    bs.clock += kPunchHeadStartMs;
+    bs.upgrades.checkDeadline(bs.clock);
+    tried = bs.links.linksTo(a);
+    ASSERT_EQ(tried.size(), 3u);
+    const auto atMapping = std::find_if(tried.begin(), tried.end(), [&bs](LinkId l) {
+        return bs.links.endpointOf(l).ipv4 == kRouterIp && bs.links.endpointOf(l).port == 2302;
+    });
+    ASSERT_NE(atMapping, tried.end());
+    const LinkId won = *atMapping;
+    bs.upgrades.onLinkUp(won);
+    const auto hello = bs.links.sentOn<msg::MeshHello>(won);
+    ASSERT_EQ(hello.size(), 1u);
+    EXPECT_EQ(hello[0].token, reach[0].token);
+
+    // a's side: a hello before the host's word waits for it; a wrong token is not enough.
+    Session as;
+    memberOf(as, a, b);
+    as.roster.mapped = {kRouterIp, 2302};
+    as.links.endpoints[200] = {0x2828281Eu, 61000};
+    as.links.add(200, Link());
+    as.members.onMeshHello(200, msg::MeshHello{b, reach[0].token + 1});
+    as.members.onControl(1, expect[0]);
+    EXPECT_EQ(as.roster.present(b)->path, PathKind::Relayed);
+    as.members.onMeshHello(200, hello[0]);
+    EXPECT_EQ(as.roster.present(b)->link, 200u);
+    EXPECT_EQ(as.roster.present(b)->path, PathKind::Direct);
+    EXPECT_EQ(as.links.sentOn<msg::MeshAck>(200).size(), 1u);
+    // What the host still carries from b counts; a player linked to us all along may not come
+    // again.
+    Link host;
+    host.kind = LinkKind::Player;
+    host.playerId = 1;
+    EXPECT_EQ(routeRelayed(as.roster, host, wrapRelayed(b, "late")).action, RelayRoute::Deliver);
+    as.links.add(201, Link());
+    as.members.onMeshHello(201, msg::MeshHello{1, 0});
+    EXPECT_FALSE(as.links.has(201));
+
+    // b takes a's answer: the other addresses go and the host hears of it.
+    bs.upgrades.onLinkControl(won, net::meshAck());
+    EXPECT_EQ(bs.roster.present(a)->link, won);
+    EXPECT_EQ(bs.roster.present(a)->path, PathKind::Direct);
+    EXPECT_EQ(bs.links.linksTo(a), std::vector<LinkId>{});
+    EXPECT_EQ(bs.links.find(won)->kind, LinkKind::Player);
+    EXPECT_EQ(bs.links.sentOn<msg::Linked>(10).size(), 1u);
+    EXPECT_EQ(bs.roster.linksExcept(), (std::vector<LinkId>{10, won}));
+
+    h.upgrades.onControl(b, msg::Linked{a});
+    EXPECT_TRUE(h.roster.relayedPairs.empty());
+    ASSERT_EQ(h.links.sentOn<msg::Paths>(links[1]).size(), 1u);
+    EXPECT_EQ(h.upgrades.deadline(), 0);
+}
+
+// A new router mapping has the pair try at once; a relayed player's new name reaches its
+// partner through the host, and only the host may say it.
+TEST(RelayedPairs, MappingsAndNamesReachTheRelayedPartner) {
+    Session h;
+    const std::vector<LinkId> links = h.hostWith(3);
+    const DPNID a = h.links.find(links[0])->playerId, b = h.links.find(links[1])->playerId;
+    h.roster.relayedPairs.insert(std::minmax(a, b));
+    h.upgrades.checkDeadline(h.clock);
+    // At once, the other way round from the join: a, joined first, links to b.
+    EXPECT_EQ(h.links.sentOn<msg::Reach>(links[0]).size(), 1u);
+    h.clock += 1000;
+    h.upgrades.onControl(a, msg::Mapped{kRouterIp, 2310});
+    EXPECT_EQ(h.roster.present(a)->mappedPort, 2310);
+    EXPECT_EQ(h.upgrades.deadline(), h.clock);
+    h.upgrades.checkDeadline(h.clock);
+    ASSERT_EQ(h.links.sentOn<msg::Reach>(links[1]).size(), 1u);
+    EXPECT_EQ(h.links.sentOn<msg::Reach>(links[1])[0].player.mappedPort, 2310);
+
+    h.members.onControl(a, net::info("renamed"));
+    EXPECT_EQ(h.links.sentOn<msg::NameOf>(links[1]), (std::vector<msg::NameOf>{{a, "renamed"}}));
+    EXPECT_TRUE(h.links.sentOn<msg::NameOf>(links[2]).empty());
+
+    Session p;
+    memberOf(p, 2, 3);
+    p.roster.players[4] = Player{4, 4, "near", 40};
+    const struct {
+        DPNID from, about;
+        const char* name;
+        bool taken;
+    } cases[] = {{1, 3, "far2", true}, {4, 3, "forged", false}, {1, 4, "not relayed", false}};
+    for (const auto& c : cases) {
+        const QString before = p.roster.players[c.about].name;
+        p.members.onControl(c.from, msg::NameOf{c.about, c.name});
+        EXPECT_EQ(p.roster.players[c.about].name, c.taken ? QString(c.name) : before) << c.name;
+    }
 }

@@ -43,6 +43,11 @@ std::vector<ControlMessage> samples() {
     all.push_back(addedAck(5));
     all.push_back(playerRemoved(5, 2));
     all.push_back(info(QStringLiteral("renamed")));
+    all.push_back(msg::Paths{{9, 12, 11}, {11, 12}});
+    all.push_back(msg::Mapped{0x2828280Au, 2302});
+    all.push_back(msg::Reach{77, a.players[2]});
+    all.push_back(msg::Linked{12});
+    all.push_back(msg::NameOf{12, QStringLiteral("far")});
     for (auto make : {meshAck, joinReady, joinDone, leaving}) {
         all.push_back(make());
     }

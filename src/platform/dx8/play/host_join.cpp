@@ -6,6 +6,7 @@
 #include "platform/dx8/play/address_text.h"
 #include "platform/dx8/play/link_timing.h"
 #include "platform/dx8/play/nat_paths.h"
+#include "platform/dx8/play/path_upgrades.h"
 
 namespace dx8 {
 
@@ -134,6 +135,9 @@ void HostJoin::ready(LinkId link) {
                false,         at.ipv4,          at.port,          join.lan.ipv4,
                join.lan.port, join.mapped.ipv4, join.mapped.port, PathKind::Direct};
     s_.events.createPlayer(join.id);
+    for (DPNID pid : join.relayed) {
+        s_.roster.relayedPairs.insert(std::minmax(join.id, pid));
+    }
     net::msg::PlayerAdded added{join.id,       join.seq,         join.name,        join.lan.ipv4,
                                 join.lan.port, join.mapped.ipv4, join.mapped.port, 0};
     for (const auto& [pid, p] : s_.roster.players) {
@@ -162,7 +166,11 @@ void HostJoin::finish() {
         return;
     }
     s_.links.send(join_->link, net::joinDone());
+    const bool relayed = !join_->relayed.empty();
     join_.reset();
+    if (relayed) {
+        s_.broadcast(announcePaths(s_.roster));
+    }
     next();
 }
 

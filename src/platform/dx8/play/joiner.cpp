@@ -12,17 +12,6 @@ namespace {
 
 constexpr size_t kMaxEarlyData = 256;
 
-// A player reached at its router's address without a mapping there had to open the router
-// toward us first.
-PathKind pathTo(const net::PlayerEntry& e, Endpoint at) {
-    if (at.ipv4 == e.mappedIpv4 && at.port == e.mappedPort) {
-        return PathKind::Direct;
-    }
-    const bool behindRouter = e.lanIpv4 != 0 && (e.lanIpv4 != e.ipv4 || e.lanPort != e.port);
-    const bool atRouter = at.ipv4 == e.ipv4 && at.port == e.port;
-    return behindRouter && atRouter ? PathKind::Punched : PathKind::Direct;
-}
-
 }  // namespace
 
 void Joiner::begin(DPNHANDLE handle, LinkId hostLink, uint32_t hostIp,
@@ -265,6 +254,12 @@ void Joiner::done() {
         s_.events.createPlayer(id);
     }
     s_.events.connectComplete(op.handle, DPN_OK);
+    if (r.mapped.ipv4 != op.request.mappedIpv4 || r.mapped.port != op.request.mappedPort) {
+        // Our router answered while we joined: those who link to us later should know.
+        r.players[r.localId].mappedIpv4 = r.mapped.ipv4;
+        r.players[r.localId].mappedPort = r.mapped.port;
+        s_.broadcast(net::msg::Mapped{r.mapped.ipv4, r.mapped.port});
+    }
     for (const auto& [from, data] : op.earlyData) {
         if (r.players.count(from) != 0) {
             s_.events.receive(from, data);

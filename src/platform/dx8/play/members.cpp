@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "platform/dx8/play/nat_paths.h"
+#include "platform/dx8/play/path_upgrades.h"
 #include "platform/dx8/play/relay.h"
 
 namespace dx8 {
@@ -23,6 +25,21 @@ void Members::onControl(DPNID from, const net::ControlMessage& m) {
         if (Player* p = s_.roster.present(from)) {
             p->name = info->name;
             s_.events.infoNotify(from);
+        }
+        if (s_.roster.isHost()) {
+            // Those it reaches only through us hear of it from us.
+            for (const auto& [a, b] : s_.roster.relayedPairs) {
+                const Player* other = s_.roster.present(a == from ? b : (b == from ? a : 0));
+                if (other != nullptr && other->link != 0) {
+                    s_.links.send(other->link, net::msg::NameOf{from, info->name});
+                }
+            }
+        }
+    } else if (const auto* nameOf = std::get_if<net::msg::NameOf>(&m)) {
+        Player* p = s_.roster.present(nameOf->playerId);
+        if (fromHost && p != nullptr && p->path == PathKind::Relayed) {
+            p->name = nameOf->name;
+            s_.events.infoNotify(nameOf->playerId);
         }
     } else if (const auto* ack = std::get_if<net::msg::AddedAck>(&m)) {
         hostJoin_.onAddedAck(from, ack->playerId);
@@ -65,7 +82,10 @@ void Members::onMeshHello(LinkId link, const net::msg::MeshHello& m) {
     if (state == nullptr) {
         return;
     }
-    if (m.playerId == 0 || s_.roster.players.count(m.playerId) != 0) {
+    const Player* known = s_.roster.present(m.playerId);
+    // A player already here may only come again to replace the host's relay.
+    const bool relayed = known != nullptr && known->path == PathKind::Relayed;
+    if (m.playerId == 0 || (s_.roster.players.count(m.playerId) != 0 && !relayed)) {
         s_.drop(link, Drop::Now);
         return;
     }
@@ -73,11 +93,35 @@ void Members::onMeshHello(LinkId link, const net::msg::MeshHello& m) {
         state->hello = m;  // wait for the host's word until the link's deadline
         return;
     }
+    if (relayed) {
+        linkRelayed(link, *state, m.playerId);
+        return;
+    }
     state->kind = LinkKind::MeshIn;
     state->playerId = m.playerId;
     state->hello.reset();
     state->deadline = s_.now() + kExpectMs;
     s_.links.send(link, net::meshAck());
+}
+
+void Members::linkRelayed(LinkId link, Link& state, DPNID id) {
+    Player& p = s_.roster.players[id];
+    const Endpoint at = s_.links.endpointOf(link);
+    state.kind = LinkKind::Player;
+    state.playerId = id;
+    state.hello.reset();
+    state.deadline = 0;
+    p.link = link;
+    const bool atHome = (at.ipv4 == p.lanIpv4 && at.port == p.lanPort) ||
+                        (at.ipv4 == p.mappedIpv4 && at.port == p.mappedPort);
+    // Through our own router's mapping it is as direct as a link gets.
+    const bool mapped = s_.roster.mapped.port != 0;
+    p.path = atHome || mapped || p.lanIpv4 == 0 ? PathKind::Direct : PathKind::Punched;
+    p.ipv4 = at.ipv4;
+    p.port = at.port;
+    p.wasRelayed = true;
+    s_.links.send(link, net::meshAck());
+    qCDebug(lcSession) << id << "linked to us directly; no longer relayed";
 }
 
 void Members::onPlayerAdded(const net::msg::PlayerAdded& m) {
@@ -177,6 +221,9 @@ void Members::removePlayer(DPNID id, int32_t reason) {
         const net::ControlMessage removed = net::playerRemoved(id, static_cast<uint8_t>(reason));
         s_.broadcast(removed);
         hostJoin_.onPlayerRemoved(id, removed);
+        if (r.prunePairs()) {
+            s_.broadcast(announcePaths(r));
+        }
     }
     if (id == r.hostId) {
         hostGone(id, reason);
@@ -206,6 +253,9 @@ void Members::hostGone(DPNID oldHost, int32_t reason) {
     }
     for (DPNID id : lost) {
         removePlayer(id, DPNDESTROYPLAYERREASON_CONNECTIONLOST);
+    }
+    if (newHost == r.localId && (r.prunePairs() || !r.relayedPairs.empty())) {
+        s_.broadcast(announcePaths(r));  // we relay for them now, and say who would follow us
     }
 }
 

@@ -29,6 +29,8 @@ private:
     void onPlayerAdded(const net::msg::PlayerAdded& m);
     void onPlayerRemoved(DPNID from, const net::msg::PlayerRemoved& m);
     void hostGone(DPNID oldHost, int32_t reason);
+    // A relayed player linked to us with the host's token: its data comes this way now.
+    void linkRelayed(LinkId link, Link& state, DPNID id);
     void destroyPlayer(DPNID id, int32_t reason);
 
     SessionContext& s_;

@@ -59,6 +59,15 @@ std::vector<Endpoint> candidatesFor(const net::PlayerEntry& entry, uint32_t host
     return out;
 }
 
+PathKind pathTo(const net::PlayerEntry& e, Endpoint at) {
+    if (at.ipv4 == e.mappedIpv4 && at.port == e.mappedPort) {
+        return PathKind::Direct;
+    }
+    const bool behindRouter = e.lanIpv4 != 0 && (e.lanIpv4 != e.ipv4 || e.lanPort != e.port);
+    const bool atRouter = at.ipv4 == e.ipv4 && at.port == e.port;
+    return behindRouter && atRouter ? PathKind::Punched : PathKind::Direct;
+}
+
 uint32_t localAddressToward(uint32_t ip) {
     if (ip == 0) {
         return 0;

@@ -28,6 +28,10 @@ constexpr int kPunchHeadStartMs = 250;
 // the host's own machine.
 std::vector<Endpoint> candidatesFor(const net::PlayerEntry& entry, uint32_t hostIp);
 
+// How a link to this player at this address came about: reached at its router's address without
+// a mapping there, it had to open the router toward us first.
+PathKind pathTo(const net::PlayerEntry& entry, Endpoint at);
+
 // The address this machine sends from toward ip, from the routing table; 0 when there is none.
 uint32_t localAddressToward(uint32_t ip);
 

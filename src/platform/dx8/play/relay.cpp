@@ -42,7 +42,7 @@ RelayRoute routeRelayed(const Roster& roster, const Link& from, const QByteArray
     }
     const auto origin = roster.players.find(id);
     if (origin == roster.players.end() || origin->second.gone ||
-        origin->second.path != PathKind::Relayed) {
+        (origin->second.path != PathKind::Relayed && !origin->second.wasRelayed)) {
         return route;
     }
     route.action = RelayRoute::Deliver;

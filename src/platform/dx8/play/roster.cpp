@@ -32,12 +32,28 @@ std::vector<const Player*> Roster::presentInJoinOrder() const {
 }
 
 DPNID Roster::successorOf(DPNID host) const {
+    for (DPNID id : succession) {
+        const auto it = players.find(id);
+        if (id != host && it != players.end() && !it->second.gone) {
+            return id;
+        }
+    }
     for (const Player* p : presentInJoinOrder()) {
         if (p->id != host) {
             return p->id;
         }
     }
     return 0;
+}
+
+bool Roster::prunePairs() {
+    const auto isGone = [this](DPNID id) {
+        const auto it = players.find(id);
+        return it == players.end() || it->second.gone;
+    };
+    return std::erase_if(relayedPairs, [&](const auto& pair) {
+               return isGone(pair.first) || isGone(pair.second);
+           }) > 0;
 }
 
 Player* Roster::present(DPNID id) {
@@ -96,6 +112,8 @@ void Roster::clear() {
     inSession = false;
     players.clear();
     expectations.clear();
+    relayedPairs.clear();
+    succession.clear();
     localId = 0;
     hostId = 0;
     desc = {};

@@ -6,6 +6,8 @@
 #include <QString>
 #include <cstdint>
 #include <map>
+#include <set>
+#include <utility>
 #include <vector>
 
 #include "platform/dx8/dx8_types.h"
@@ -36,6 +38,9 @@ struct Player {
     uint32_t mappedIpv4 = 0;
     uint16_t mappedPort = 0;
     PathKind path = PathKind::Direct;
+    // It was relayed before it linked to us directly: what the host still carries from it, sent
+    // before the switch, is its own.
+    bool wasRelayed = false;
 };
 
 // A joiner the host told us about: it proves itself with the token.
@@ -58,9 +63,12 @@ public:
     int activePlayers() const;
     // The players not destroyed, earliest joined first.
     std::vector<const Player*> presentInJoinOrder() const;
-    // The earliest-joined remaining player takes over from a host that goes; every peer reaches
-    // the same choice. 0 when nobody is left.
+    // Who takes over from a host that goes: the first present player of the order the host
+    // announced, then the earliest joined; every peer reaches the same choice. 0 when nobody is
+    // left.
     DPNID successorOf(DPNID host) const;
+    // Pairs with a player that is gone no longer count; true when any did.
+    bool prunePairs();
     // A present remote player, or null.
     Player* present(DPNID id);
     // The links of every present remote player but one (relayed players have none).
@@ -89,6 +97,10 @@ public:
     uint32_t idSalt = 0;
     std::map<DPNID, Player> players;
     std::vector<Expectation> expectations;
+    // As the host last announced them: the pairs of players that reach each other only through
+    // it (the smaller id first), and who takes over first.
+    std::set<std::pair<DPNID, DPNID>> relayedPairs;
+    std::vector<DPNID> succession;
     // Where the host of our last join saw us, and what our router forwards to us (kept across
     // sessions: the mapping outlives them).
     Endpoint observed;

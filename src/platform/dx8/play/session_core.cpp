@@ -36,7 +36,8 @@ SessionCore::SessionCore(bool clientOnly, QObject* parent)
                [this] { leaveSession(false); }},
       hostJoin_(context_),
       joiner_(context_),
-      members_(context_, hostJoin_) {
+      members_(context_, hostJoin_),
+      upgrades_(context_) {
     clock_.start();
 }
 
@@ -74,7 +75,11 @@ bool SessionCore::takesVisitors() const {
 }
 
 void SessionCore::linkUp(LinkId link, Link& state) {
-    joiner_.onLinkUp(link, state);
+    if (upgrades_.owns(link)) {
+        upgrades_.onLinkUp(link);
+    } else {
+        joiner_.onLinkUp(link, state);
+    }
 }
 
 void SessionCore::linkDown(LinkId link, const Link& state) {
@@ -88,7 +93,11 @@ void SessionCore::linkDown(LinkId link, const Link& state) {
             break;
         case LinkKind::ToHost:
         case LinkKind::MeshOut:
-            joiner_.onLinkLost(state);
+            if (upgrades_.owns(link)) {
+                upgrades_.onLinkLost(link);
+            } else {
+                joiner_.onLinkLost(state);
+            }
             break;
         case LinkKind::Player:
             if (Player* p = roster_.present(state.playerId)) {
@@ -117,9 +126,10 @@ bool SessionCore::cutOff(DPNID lost) const {
 }
 
 void SessionCore::dataArrived(LinkId link, const Link& state, const QByteArray& data) {
-    Q_UNUSED(link);
-    if (state.kind == LinkKind::Player) {
-        // The sender is the player this link belongs to, whatever the bytes say.
+    // The sender is the player this link belongs to, whatever the bytes say. A relayed player
+    // we are linking to directly may send this way once it has taken our hello, before its
+    // answer reaches us.
+    if (state.kind == LinkKind::Player || upgrades_.owns(link)) {
         if (roster_.present(state.playerId) != nullptr) {
             events_->receive(state.playerId, data, true);
         }
@@ -160,10 +170,16 @@ void SessionCore::controlArrived(LinkId link, const net::ControlMessage& m) {
             break;
         case LinkKind::ToHost:
         case LinkKind::MeshOut:
-            joiner_.onControl(link, *state, m);
+            if (upgrades_.owns(link)) {
+                upgrades_.onLinkControl(link, m);
+            } else {
+                joiner_.onControl(link, *state, m);
+            }
             break;
         case LinkKind::Player:
-            members_.onControl(state->playerId, m);
+            if (!upgrades_.onControl(state->playerId, m)) {
+                members_.onControl(state->playerId, m);
+            }
             break;
         case LinkKind::MeshIn:
         case LinkKind::Closing:
@@ -198,11 +214,13 @@ void SessionCore::deadlinesDue() {
     roster_.expireExpectations(t);
     hostJoin_.checkDeadline(t);
     joiner_.checkDeadline(t);
+    upgrades_.checkDeadline(t);
 }
 
 qint64 SessionCore::earliestDeadline() const {
     qint64 earliest = 0;
-    for (qint64 d : {roster_.earliestExpectation(), hostJoin_.deadline(), joiner_.deadline()}) {
+    for (qint64 d : {roster_.earliestExpectation(), hostJoin_.deadline(), joiner_.deadline(),
+                     upgrades_.deadline()}) {
         if (d != 0 && (earliest == 0 || d < earliest)) {
             earliest = d;
         }
@@ -592,6 +610,7 @@ void SessionCore::leaveSession(bool announce) {
     links_->close();
     roster_.clear();
     hostJoin_.reset();
+    upgrades_.reset();
 }
 
 void SessionCore::close(int32_t flags) {
@@ -627,6 +646,14 @@ void SessionCore::registerLobby(DPNHANDLE handle, DirectPlay8LobbiedApplication*
         return;
     }
     raise(DPNERR_INVALIDFLAGS);
+}
+
+void SessionCore::setMappedEndpoint(Endpoint mapped) {
+    if (mapped.ipv4 == roster_.mapped.ipv4 && mapped.port == roster_.mapped.port) {
+        return;
+    }
+    roster_.mapped = mapped;
+    upgrades_.mappingChanged();
 }
 
 Reachability SessionCore::reachability() const {

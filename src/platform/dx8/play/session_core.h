@@ -18,6 +18,7 @@
 #include "platform/dx8/play/host_join.h"
 #include "platform/dx8/play/joiner.h"
 #include "platform/dx8/play/members.h"
+#include "platform/dx8/play/path_upgrades.h"
 #include "platform/dx8/play/roster.h"
 #include "platform/dx8/play/session_context.h"
 #include "platform/dx8/play/session_events.h"
@@ -94,7 +95,8 @@ public:
 
     WireStats wireStats() const { return links_->wireStats(); }
     Reachability reachability() const;
-    void setMappedEndpoint(Endpoint mapped) { roster_.mapped = mapped; }
+    // What our router forwards to us; the players hear of a change.
+    void setMappedEndpoint(Endpoint mapped);
 
 protected:
     // What the links report.
@@ -127,6 +129,7 @@ private:
     HostJoin hostJoin_;
     Joiner joiner_;
     Members members_;
+    PathUpgrades upgrades_;
     QueryResponder responder_;
     std::map<DPNHANDLE, std::unique_ptr<HostSearch>> searches_;
 

@@ -241,6 +241,9 @@ void putFields(Writer& w, const T& value) {
 void put(Writer& w, const SessionDesc& v) {
     putFields(w, v);
 }
+void put(Writer& w, const PlayerEntry& v) {
+    putFields(w, v);
+}
 void put(Writer& w, const std::vector<PlayerEntry>& list) {
     const size_t n = std::min<size_t>(list.size(), kMaxPlayersListed);
     w.u8(static_cast<uint8_t>(n));
@@ -283,6 +286,9 @@ void getFields(Reader& r, T& value) {
     std::apply([&r](auto&... f) { (get(r, f), ...); }, value.fields());
 }
 void get(Reader& r, SessionDesc& v) {
+    getFields(r, v);
+}
+void get(Reader& r, PlayerEntry& v) {
     getFields(r, v);
 }
 void get(Reader& r, std::vector<PlayerEntry>& list) {
@@ -340,7 +346,7 @@ std::optional<ControlMessage> decodeControl(const uint8_t* data, size_t size) {
     Reader r(data, size);
     const uint8_t type = r.u8();
     if (!r.ok() || type < static_cast<uint8_t>(Ctl::JoinRequest) ||
-        type > static_cast<uint8_t>(Ctl::Info)) {
+        type > static_cast<uint8_t>(Ctl::NameOf)) {
         return std::nullopt;
     }
     return decodeAs(type - 1u, r);

@@ -87,6 +87,11 @@ enum class Ctl : uint8_t {
     Leaving,          // any -> all: the sender leaves
     Terminate,        // host -> all: result; the session ends
     Info,             // any -> all: the sender's new name
+    Paths,            // host -> all: who takes over first, and the pairs the host relays for
+    Mapped,           // any -> all: what the sender's router now forwards to it
+    Reach,            // host -> player: link directly to a relayed player, with a token
+    Linked,           // player -> host: a relayed player is linked directly now
+    NameOf,           // host -> players it relays for: a relayed player's new name
 };
 
 // The field list of a wire struct, in wire order.
@@ -218,13 +223,40 @@ struct Info {
     QString name;
     DX8_FIELDS(name)
 };
+struct Paths {
+    std::vector<uint32_t> succession;  // the present players, the first to take over first
+    std::vector<uint32_t> relayed;     // pairs that reach each other through the host, two ids each
+    DX8_FIELDS(succession, relayed)
+};
+struct Mapped {
+    uint32_t ipv4 = 0;
+    uint16_t port = 0;
+    DX8_FIELDS(ipv4, port)
+};
+struct Reach {
+    uint64_t token = 0;  // what the player expects in our hello
+    PlayerEntry player;  // every address the host knows for it
+    DX8_FIELDS(token, player)
+};
+struct Linked {
+    uint32_t playerId = 0;
+    DX8_FIELDS(playerId)
+};
+struct NameOf {
+    uint32_t playerId = 0;
+    QString name;
+    DX8_FIELDS(playerId, name)
+};
 }  // namespace msg
 
 // The alternatives stand in Ctl's order: a message's type byte is its index plus one.
 using ControlMessage =
     std::variant<msg::JoinRequest, msg::JoinRefuse, msg::JoinAccept, msg::Expect, msg::MeshHello,
                  msg::MeshAck, msg::JoinReady, msg::JoinFail, msg::PlayerAdded, msg::AddedAck,
-                 msg::JoinDone, msg::PlayerRemoved, msg::Leaving, msg::Terminate, msg::Info>;
+                 msg::JoinDone, msg::PlayerRemoved, msg::Leaving, msg::Terminate, msg::Info,
+                 msg::Paths, msg::Mapped, msg::Reach, msg::Linked, msg::NameOf>;
+
+static_assert(std::variant_size_v<ControlMessage> == static_cast<size_t>(Ctl::NameOf));
 
 inline Ctl typeOf(const ControlMessage& m) {
     return static_cast<Ctl>(m.index() + 1);
