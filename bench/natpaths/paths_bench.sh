@@ -3,7 +3,8 @@
 #  - join time per path: direct (public host), mapped (host behind the UPnP router), punched
 #    (a player behind the plain NAT already there), relayed (behind the symmetric NAT);
 #  - car-state latency over a relayed pair against a direct pair of the same session;
-#  - the host's CPU while it relays for six players.
+#  - the relay's CPU on a host of six players: its CPU relaying for six pairs less its CPU
+#    with the same six all linked directly, in the same run.
 #   paths_bench.sh ORVEL_BOT [SECONDS]
 set -u
 bot=$1
@@ -88,21 +89,41 @@ sleep 7  # three reports of latency
 direct_ms=$(latency bea dan)
 relayed_ms=$(latency bea cyd)
 
-# Six players: two more behind the plain and the symmetric NAT; the host's CPU while relaying.
+# Six players: two more behind the plain and the symmetric NAT, so that the host relays for six
+# pairs; then the same six all on the internet, where it relays for none. The relay's own CPU is
+# the difference of the host's CPU between the two.
+host_cpu() {
+    local before after hz
+    sleep 2
+    before=$(cpu_ticks "${pid[$1]}")
+    sleep "$seconds"
+    after=$(cpu_ticks "${pid[$1]}")
+    hz=$(getconf CLK_TCK)
+    awk -v t=$((after - before)) -v hz="$hz" -v s="$seconds" 'BEGIN { printf "%.2f", 100 * t / hz / s }'
+}
 timed_join eve p2 --join 40.40.40.100:2302 --no-port-mapping --port 2303
 timed_join fay p3 --join 40.40.40.100:2302 --no-port-mapping --port 2303
-sleep 2
-before=$(cpu_ticks "${pid[hal]}")
-sleep "$seconds"
-after=$(cpu_ticks "${pid[hal]}")
-hz=$(getconf CLK_TCK)
-cpu=$(awk -v t=$((after - before)) -v hz="$hz" -v s="$seconds" 'BEGIN { printf "%.2f", 100 * t / hz / s }')
+relaying=$(host_cpu hal)
 grep '^paths:' "$(log fay)" | tail -1
+for n in hal bea dan cyd eve fay; do stop "$n"; done
+
+start hal pub --host --no-port-mapping
+hosting hal
+port=2303
+for n in bea dan cyd eve fay; do
+    timed_join "$n" pub --join 40.40.40.100:2302 --no-port-mapping --port $port
+    port=$((port + 1))
+done
+direct_cpu=$(host_cpu hal)
+for n in hal bea dan cyd eve fay; do stop "$n"; done
 
 printf '%-34s %s\n' "join, direct (ms)" "$direct" "join, mapped (ms)" "$mapped" \
     "join, punched (ms)" "$punched" "join, relayed (ms)" "$relayed" \
     "car-state latency, direct (ms)" "$direct_ms" "car-state latency, relayed (ms)" "$relayed_ms"
 awk -v r="$relayed_ms" -v d="$direct_ms" 'BEGIN {
     if (d > 0) printf "%-34s %.2f\n", "relayed / direct latency", r / d }'
-printf '%-34s %s\n' "host CPU, 6 players, relaying (%)" "$cpu"
-for n in hal bea dan cyd eve fay; do stop "$n"; done
+printf '%-34s %s\n' "host CPU, 6 players, 6 relayed (%)" "$relaying" \
+    "host CPU, 6 players, none (%)" "$direct_cpu"
+awk -v r="$relaying" -v d="$direct_cpu" 'BEGIN {
+    printf "%-34s %.2f\n", "relay CPU (% of a core)", r - d
+    if (d > 0) printf "%-34s %.2f\n", "host CPU relaying / not", r / d }'

@@ -236,7 +236,8 @@ void EnetLinks::pump() {
                 const LinkId link = id(event.peer);
                 if (event.channelID == net::kChannelData ||
                     event.channelID == net::kChannelGuaranteed ||
-                    event.channelID == net::kChannelRelay) {
+                    event.channelID == net::kChannelRelay ||
+                    event.channelID == net::kChannelRelayGuaranteed) {
                     const QByteArray data(reinterpret_cast<const char*>(packet->data),
                                           static_cast<qsizetype>(packet->dataLength));
                     enet_packet_destroy(packet);
@@ -244,10 +245,12 @@ void EnetLinks::pump() {
                     if (it == links_.end()) {
                         break;
                     }
-                    if (event.channelID != net::kChannelRelay) {
-                        listener_.dataArrived(link, it->second, data);
+                    if (event.channelID == net::kChannelRelay) {
+                        listener_.relayArrived(link, it->second, data, false);
+                    } else if (event.channelID == net::kChannelRelayGuaranteed) {
+                        listener_.relayArrived(link, it->second, data, true);
                     } else {
-                        listener_.relayArrived(link, it->second, data);
+                        listener_.dataArrived(link, it->second, data);
                     }
                     break;
                 }
@@ -372,6 +375,8 @@ bool EnetLinks::sendData(const std::vector<LinkId>& links, const QByteArray& dat
         packetFlags = ENET_PACKET_FLAG_RELIABLE;
         if (channel == net::kChannelData) {
             channel = net::kChannelGuaranteed;
+        } else if (channel == net::kChannelRelay) {
+            channel = net::kChannelRelayGuaranteed;
         }
     } else if (flags & DPNSEND_NONSEQUENTIAL) {
         packetFlags = ENET_PACKET_FLAG_UNSEQUENCED;

@@ -41,11 +41,13 @@ public:
     // A link is gone; it has left the table already.
     virtual void linkDown(LinkId link, const Link& state) = 0;
     virtual void dataArrived(LinkId link, const Link& state, const QByteArray& data) = 0;
-    // Data for or from a player reached through the host.
-    virtual void relayArrived(LinkId link, const Link& state, const QByteArray& packet) {
+    // Data for or from a player reached through the host; guaranteed as its sender sent it.
+    virtual void relayArrived(LinkId link, const Link& state, const QByteArray& packet,
+                              bool guaranteed) {
         Q_UNUSED(link);
         Q_UNUSED(state);
         Q_UNUSED(packet);
+        Q_UNUSED(guaranteed);
     }
     virtual void controlArrived(LinkId link, const net::ControlMessage& m) = 0;
     // A discovery query at the session port: the answer to send back, if any.

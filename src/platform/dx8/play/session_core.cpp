@@ -138,14 +138,16 @@ void SessionCore::dataArrived(LinkId link, const Link& state, const QByteArray& 
     }
 }
 
-void SessionCore::relayArrived(LinkId link, const Link& state, const QByteArray& packet) {
+void SessionCore::relayArrived(LinkId link, const Link& state, const QByteArray& packet,
+                               bool guaranteed) {
     Q_UNUSED(link);
     const RelayRoute route = routeRelayed(roster_, state, packet);
     if (route.action == RelayRoute::Deliver) {
         events_->receive(route.from, route.data, true);
     } else if (route.action == RelayRoute::Forward) {
-        // Guaranteed, so that a relayed pair keeps its order and loses nothing on the extra hop.
-        links_->sendData({route.forwardTo}, route.data, DPNSEND_GUARANTEED, net::kChannelRelay);
+        // On as it came: chat guaranteed, car states not (a late one is of no use).
+        links_->sendData({route.forwardTo}, route.data, guaranteed ? DPNSEND_GUARANTEED : 0,
+                         net::kChannelRelay);
     }
 }
 

@@ -104,7 +104,8 @@ protected:
     void linkUp(LinkId link, Link& state) override;
     void linkDown(LinkId link, const Link& state) override;
     void dataArrived(LinkId link, const Link& state, const QByteArray& data) override;
-    void relayArrived(LinkId link, const Link& state, const QByteArray& packet) override;
+    void relayArrived(LinkId link, const Link& state, const QByteArray& packet,
+                      bool guaranteed) override;
     void controlArrived(LinkId link, const net::ControlMessage& m) override;
     std::optional<QByteArray> queryArrived(const uint8_t* data, size_t size, uint32_t ip,
                                            uint16_t port) override;

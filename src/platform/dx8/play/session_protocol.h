@@ -29,7 +29,9 @@ constexpr uint8_t kChannelGuaranteed = 2;
 // player's id (4 bytes, little-endian), then the data. Toward the host the id names the target;
 // from the host it names the origin.
 constexpr uint8_t kChannelRelay = 3;
-constexpr size_t kChannelCount = 4;
+// Relayed guaranteed data, apart for the same reason as above.
+constexpr uint8_t kChannelRelayGuaranteed = 4;
+constexpr size_t kChannelCount = 5;
 
 constexpr uint16_t kProtocolVersion = 1;
 
