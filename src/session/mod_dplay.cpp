@@ -69,15 +69,14 @@ void StartPortMapping() {
     }
     portMapper = std::make_unique<net::PortMapper>();
     QObject::connect(
-        portMapper.get(), &net::PortMapper::stateChanged, portMapper.get(),
-        [m = portMapper.get()] {
+        portMapper.get(), &net::PortMapper::stateChanged, portMapper.get(), [m = portMapper.get()] {
             qCDebug(lcStartup) << "port mapping" << m->describe();
             // The other players learn where our router forwards to us, so that those who
             // could not reach us may link to us there.
             if (dpPeer && m->state() == net::PortMapper::State::Mapped && m->mapping()) {
-                dx8::setMappedEndpointOf(dpPeer.get(),
-                                         QHostAddress(m->mapping()->externalAddress).toIPv4Address(),
-                                         m->mapping()->externalPort);
+                dx8::setMappedEndpointOf(
+                    dpPeer.get(), QHostAddress(m->mapping()->externalAddress).toIPv4Address(),
+                    m->mapping()->externalPort);
             }
         });
     portMapper->start(dx8::sessionPortOf(dpPeer.get()));

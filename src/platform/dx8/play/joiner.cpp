@@ -356,8 +356,8 @@ void Joiner::checkDeadline(qint64 now) {
     }
     if (op_ && now > joinDue()) {
         const HRESULT why = op_->accept ? DPNERR_PLAYERNOTREACHABLE : DPNERR_NORESPONSE;
-        qCWarning(lcSession) << "join timed out" << (op_->accept ? "linking to the players"
-                                                                 : "waiting for the host");
+        qCWarning(lcSession) << "join timed out"
+                             << (op_->accept ? "linking to the players" : "waiting for the host");
         fail(why);
     }
 }
