@@ -80,7 +80,10 @@ void PathUpgrades::onMapped(DPNID from, const net::msg::Mapped& m) {
     // Its partners may reach it there now: they try at once.
     for (const auto& pair : s_.roster.relayedPairs) {
         if (pair.first == from || pair.second == from) {
-            retries_[pair].at = s_.now();
+            // Not while the last try may still link them: two links at once, each side
+            // keeping the other's, would both be dropped.
+            Retry& retry = retries_[pair];
+            retry.at = std::max(s_.now(), retry.busyUntil);
         }
     }
 }
@@ -271,6 +274,7 @@ void PathUpgrades::checkDeadline(qint64 now) {
         }
         if (now >= retry.at) {
             introduce(pair, retry.tries);
+            retry.busyUntil = now + 2 * kDirectWaitMs;
             retry.at = now + std::min<qint64>(qint64{kRetryDirectMs} << std::min(retry.tries, 4),
                                               kRetryDirectMaxMs);
             ++retry.tries;

@@ -57,6 +57,7 @@ private:
     struct Retry {
         int tries = 0;
         qint64 at = 0;
+        qint64 busyUntil = 0;  // the last introduction may still be linking them
     };
 
     void onReach(const net::msg::Reach& m);
