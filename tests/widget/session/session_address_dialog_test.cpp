@@ -16,8 +16,10 @@ using namespace dx8;
 namespace {
 
 // Answers the next modal input dialog with `answer`, or cancels it when `answer` is null.
-// Returns, through `label`, the question it showed.
-void answerDialog(std::optional<QString> answer, QString* label) {
+// Returns the question it showed (empty until then); the watch may outlive the test that set it,
+// so it owns what it writes to.
+std::shared_ptr<QString> answerDialog(std::optional<QString> answer) {
+    auto label = std::make_shared<QString>();
     auto attempt = std::make_shared<std::function<void(int)>>();
     *attempt = [answer, label, attempt](int tries) {
         auto* dialog = qobject_cast<QInputDialog*>(QApplication::activeModalWidget());
@@ -36,6 +38,7 @@ void answerDialog(std::optional<QString> answer, QString* label) {
         }
     };
     QTimer::singleShot(0, [attempt] { (*attempt)(0); });
+    return label;
 }
 
 DPN_APPLICATION_DESC app() {
@@ -48,8 +51,7 @@ TEST(SearchAddressDialog, CancelFailsTheSearchWithUserCancel) {
     qunsetenv("ORVEL_ENUM_ADDRESS");
     DirectX8 root;
     auto peer = root.DirectPlayPeerCreate();
-    QString label;
-    answerDialog(std::nullopt, &label);
+    const auto label = answerDialog(std::nullopt);
     HRESULT code = DPN_OK;
     try {
         peer->EnumHosts(app(), nullptr, nullptr, -1, 0, -1, DPNENUMHOSTS_OKTOQUERYFORADDRESSING, {},
@@ -58,29 +60,27 @@ TEST(SearchAddressDialog, CancelFailsTheSearchWithUserCancel) {
         code = e.code();
     }
     EXPECT_EQ(code, DPNERR_USERCANCEL);
-    EXPECT_EQ(label, QStringLiteral("host name or IP, blank to search the local network"));
+    EXPECT_EQ(*label, QStringLiteral("host name or IP, blank to search the local network"));
 }
 
 TEST(SearchAddressDialog, AnAnsweredAddressIsSearched) {
     qunsetenv("ORVEL_ENUM_ADDRESS");
     DirectX8 root;
     auto peer = root.DirectPlayPeerCreate();
-    QString label;
-    answerDialog(QStringLiteral("127.0.0.1:2399"), &label);
+    const auto label = answerDialog(QStringLiteral("127.0.0.1:2399"));
     const DPNHANDLE h = peer->EnumHosts(app(), nullptr, nullptr, -1, 0, -1,
                                         DPNENUMHOSTS_OKTOQUERYFORADDRESSING, {}, 0);
     EXPECT_GT(h, 0);
-    EXPECT_FALSE(label.isEmpty());
+    EXPECT_FALSE(label->isEmpty());
     peer->CancelAsyncOperation(h, 0);
     // A malformed answer is refused.
-    answerDialog(QStringLiteral("127.0.0.1:notaport"), &label);
+    answerDialog(QStringLiteral("127.0.0.1:notaport"));
     EXPECT_THROW(peer->EnumHosts(app(), nullptr, nullptr, -1, 0, -1,
                                  DPNENUMHOSTS_OKTOQUERYFORADDRESSING, {}, 0),
                  DxError);
     peer->Close(0);
 }
 
-// Before the test below: its watch for a dialog outlasts it.
 TEST(SearchAddressDialog, TheLastHostsTypedAreOfferedFirst) {
     struct Case {
         QStringList recent;
@@ -100,8 +100,7 @@ TEST(SearchAddressDialog, TheLastHostsTypedAreOfferedFirst) {
     qunsetenv("ORVEL_ENUM_ADDRESS");
     DirectX8 root;
     auto peer = root.DirectPlayPeerCreate();
-    QString label;
-    answerDialog(QStringLiteral("127.0.0.1:2398"), &label);
+    answerDialog(QStringLiteral("127.0.0.1:2398"));
     peer->CancelAsyncOperation(peer->EnumHosts(app(), nullptr, nullptr, -1, 0, -1,
                                                DPNENUMHOSTS_OKTOQUERYFORADDRESSING, {}, 0),
                                0);
@@ -127,15 +126,14 @@ TEST(SearchAddressDialog, NotAskedWithoutTheFlagOrWithAPresetAnswer) {
     DirectX8 root;
     auto peer = root.DirectPlayPeerCreate();
     // Should a question come up after all, it is cancelled and shows up here.
-    QString label;
-    answerDialog(std::nullopt, &label);
+    const auto label = answerDialog(std::nullopt);
     qunsetenv("ORVEL_ENUM_ADDRESS");
     peer->CancelAsyncOperation(peer->EnumHosts(app(), nullptr, nullptr, 1, 0, 0, 0, {}, 0), 0);
     qputenv("ORVEL_ENUM_ADDRESS", "");
     peer->CancelAsyncOperation(peer->EnumHosts(app(), nullptr, nullptr, 1, 0, 0,
                                                DPNENUMHOSTS_OKTOQUERYFORADDRESSING, {}, 0),
                                0);
-    EXPECT_TRUE(label.isEmpty());
+    EXPECT_TRUE(label->isEmpty());
     peer->Close(0);
 }
 
