@@ -9,6 +9,7 @@
 #include "main_window/frm_chat.h"
 #include "platform/dx8/dx8_types.h"
 #include "session/mod_dplay.h"
+#include "ui_common/error_advice.h"
 
 namespace {
 
@@ -38,7 +39,8 @@ int startupFailed(const QString& reason) {
     const QString platform = QGuiApplication::platformName();
     if (platform != QLatin1String("offscreen") && platform != QLatin1String("minimal")) {
         QMessageBox::critical(nullptr, QStringLiteral("Orvel"),
-                              QStringLiteral("Orvel could not start.\n\n") + reason);
+                              QStringLiteral("Orvel could not start.\n\n") + reason +
+                                  QStringLiteral("\n\n") + orvel::startupAdvice());
     }
     return 1;
 }

@@ -14,6 +14,14 @@ QString firewallNote() {
 
 }  // namespace
 
+QString startupAdvice() {
+    return QStringLiteral(
+        "Before its connection wizard opens, Orvel sets up its keyboard watch on the X display "
+        "and its network session; one of them failed. Check that Orvel runs inside your "
+        "desktop session (with DISPLAY set), then start it again. To see the step that failed, "
+        "start it from a terminal with QT_LOGGING_RULES=\"orvel.*=true\".");
+}
+
 QString adviceFor(HRESULT code) {
     switch (code) {
         case DPNERR_NORESPONSE:

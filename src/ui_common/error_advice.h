@@ -16,4 +16,7 @@ QString adviceFor(dx8::HRESULT code);
 // no port was free, which ones were tried (firstPort and on).
 QString hostingAdvice(dx8::HRESULT code, const QString& reason, int firstPort);
 
+// For a start that failed before the connection wizard could open.
+QString startupAdvice();
+
 }  // namespace orvel
