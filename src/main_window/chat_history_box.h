@@ -13,7 +13,10 @@ public:
     explicit ChatHistoryBox(QWidget* parent = nullptr);
 
     const QString& text() const { return text_; }
-    void setText(const QString& text);
+    // `appended`: how many characters at the end of text are new, the rest being what the box
+    // held, less some of its oldest characters; then only those change on screen, rather than
+    // the whole history being laid out again for each line.
+    void setText(const QString& text, qsizetype appended = -1);
 
     // The caret position, counted in characters of text().
     int selStart() const { return selStart_; }

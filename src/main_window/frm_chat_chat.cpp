@@ -57,8 +57,8 @@ void sendText(dx8::DPNID target, const QByteArray& message) {
 }  // namespace
 
 void frmChat::AddChatLine(QString line) {
-    txtChat->setText(
-        lastCharacters(txtChat->text() + line + QStringLiteral("\r\n"), kHistoryLimit));
+    const QString added = line + QStringLiteral("\r\n");
+    txtChat->setText(lastCharacters(txtChat->text() + added, kHistoryLimit), added.size());
     txtChat->setSelStart(static_cast<int>(txtChat->text().size()));
     lastChatLine = line;
     qCDebug(lcChat) << "line" << line;
