@@ -5,10 +5,14 @@
 #  - car-state latency over a relayed pair against a direct pair of the same session;
 #  - the relay's CPU on a host of six players: its CPU relaying for six pairs less its CPU
 #    with the same six all linked directly, in the same run.
-#   paths_bench.sh ORVEL_BOT [SECONDS]
+# With the impair program given, every link into the lab's internet has DELAY_MS each way (10),
+# so that the extra hop of a relayed pair shows against a direct one.
+#   paths_bench.sh ORVEL_BOT [SECONDS [IMPAIR [DELAY_MS]]]
 set -u
 bot=$1
 seconds=${2:-10}
+export NATLAB_IMPAIR=${3:-}
+export NATLAB_DELAY_MS=${4:-10}
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../../tests/natlab/natlab.sh"
 
@@ -117,6 +121,7 @@ done
 direct_cpu=$(host_cpu hal)
 for n in hal bea dan cyd eve fay; do stop "$n"; done
 
+[ -n "$NATLAB_IMPAIR" ] && printf '%-34s %s\n' "delay of each link (ms)" "$NATLAB_DELAY_MS"
 printf '%-34s %s\n' "join, direct (ms)" "$direct" "join, mapped (ms)" "$mapped" \
     "join, punched (ms)" "$punched" "join, relayed (ms)" "$relayed" \
     "car-state latency, direct (ms)" "$direct_ms" "car-state latency, relayed (ms)" "$relayed_ms"

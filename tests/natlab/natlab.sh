@@ -13,6 +13,9 @@
 #           player 192.168.2.2
 #   r3 p3   symmetric NAT (masquerade random,fully-random), 40.40.40.30; player 192.168.3.2
 #
+# With NATLAB_IMPAIR set to the impair program, it bridges the internet instead of a kernel
+# bridge, and every link into the internet gets NATLAB_DELAY_MS of delay each way (0 unless set).
+#
 # miniupnpd refuses to serve a private external address, hence the public-looking 40.40.40.0/24.
 # It exists only inside these namespaces: none of them has a link to the machine's own network,
 # and nothing routes out of the lab.
@@ -20,6 +23,7 @@
 NATLAB_TAG=${NATLAB_TAG:-nl$$}
 NATLAB_DIR=""
 NATLAB_UPNPD_PID=""
+NATLAB_OUTSIDE=()  # the internet's ends of the links into it
 
 natlab_ns() { echo "${NATLAB_TAG}-$1"; }
 
@@ -62,12 +66,38 @@ natlab_link() {
         natlab_in "$3" ip link set "$4" up
 }
 
+# Puts a link's internet end on the internet's bridge.
+natlab_attach() {
+    NATLAB_OUTSIDE+=("$1")
+    [ -n "${NATLAB_IMPAIR:-}" ] || natlab_in inet ip link set "$1" master br0
+}
+
+# The impair bridge across every link into the internet, with the delay asked for; bounded wait
+# until it answers.
+natlab_impair() {
+    local links=() ifname i
+    for ifname in "${NATLAB_OUTSIDE[@]}"; do
+        links+=(--link "$ifname")
+    done
+    natlab_in inet "$NATLAB_IMPAIR" "${links[@]}" --control "$NATLAB_DIR/impair.ctl" \
+        >"$NATLAB_DIR/impair.log" 2>&1 &
+    for i in $(seq 1 100); do
+        if "$NATLAB_IMPAIR" --ctl "$NATLAB_DIR/impair.ctl" set all delay="${NATLAB_DELAY_MS:-0}" \
+            >/dev/null 2>&1; then
+            return 0
+        fi
+        sleep 0.05
+    done
+    cat "$NATLAB_DIR/impair.log" >&2
+    return 1
+}
+
 # A home router N with outside address 40.40.40.<wan> and inside network 192.168.N.0/24, one
 # player behind it, and masquerade with the given nft flags.
 natlab_router() {
     local n=$1 wan=$2 flags=$3
     natlab_link "r$n" wan inet "r${n}w" &&
-        natlab_in inet ip link set "r${n}w" master br0 &&
+        natlab_attach "r${n}w" &&
         natlab_in "r$n" ip addr add "40.40.40.$wan/24" dev wan &&
         natlab_link "r$n" lan "p$n" eth0 &&
         natlab_in "r$n" ip addr add "192.168.$n.1/24" dev lan &&
@@ -161,13 +191,15 @@ natlab_up() {
     for n in inet pub r1 p1 r2 p2 r3 p3; do
         natlab_in "$n" ip link set lo up || return 1
     done
+    NATLAB_OUTSIDE=()
     natlab_in inet ip link add br0 type bridge &&
         natlab_in inet ip link set br0 up &&
         natlab_link pub eth0 inet pubw &&
-        natlab_in inet ip link set pubw master br0 &&
+        natlab_attach pubw &&
         natlab_in pub ip addr add 40.40.40.100/24 dev eth0 &&
         natlab_router 1 10 "" &&
         natlab_router 2 20 "" &&
         natlab_router 3 30 "random,fully-random" &&
+        { [ -z "${NATLAB_IMPAIR:-}" ] || natlab_impair; } &&
         natlab_upnpd
 }
