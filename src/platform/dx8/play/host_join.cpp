@@ -135,9 +135,6 @@ void HostJoin::ready(LinkId link) {
                false,         at.ipv4,          at.port,          join.lan.ipv4,
                join.lan.port, join.mapped.ipv4, join.mapped.port, PathKind::Direct};
     s_.events.createPlayer(join.id);
-    for (DPNID pid : join.relayed) {
-        s_.roster.relayedPairs.insert(std::minmax(join.id, pid));
-    }
     net::msg::PlayerAdded added{join.id,       join.seq,         join.name,        join.lan.ipv4,
                                 join.lan.port, join.mapped.ipv4, join.mapped.port, 0};
     for (const auto& [pid, p] : s_.roster.players) {
@@ -166,9 +163,13 @@ void HostJoin::finish() {
         return;
     }
     s_.links.send(join_->link, net::joinDone());
-    const bool relayed = !join_->relayed.empty();
+    const PendingJoin join = std::move(*join_);
     join_.reset();
-    if (relayed) {
+    // Only now: the new player takes a try at a direct link once it knows it is one.
+    for (DPNID pid : join.relayed) {
+        s_.roster.relayedPairs.insert(std::minmax(join.id, pid));
+    }
+    if (!join.relayed.empty()) {
         s_.broadcast(announcePaths(s_.roster));
     }
     next();
