@@ -24,7 +24,7 @@ QString internetJoinText(net::PortMapper::State state, const std::optional<net::
 
 QString rosterEntryText(const QString& name, int rttMs, bool relayed) {
     if (rttMs < 0) {
-        return name;
+        return relayed ? QStringLiteral("%1 (relayed)").arg(name) : name;
     }
     return relayed ? QStringLiteral("%1 (%2 ms, relayed)").arg(name).arg(rttMs)
                    : QStringLiteral("%1 (%2 ms)").arg(name).arg(rttMs);

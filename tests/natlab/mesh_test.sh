@@ -42,7 +42,7 @@ await "$(log dan)" '^joined on port' 20 || fail "dan behind the UPnP router did 
 
 # What each sees of the paths: the symmetric NAT cannot be punched through from the plain one.
 await "$(log bea)" '^the host sees us at 40\.40\.40\.20:' 1 || fail "bea was not told its public address"
-await "$(log cyd)" '^paths: .*bea=relayed' 5 || fail "cyd does not show bea as relayed"
+await "$(log cyd)" '^paths: .*bea=relayed [0-9]+ ms' 5 || fail "cyd does not show bea as relayed, with its round trip"
 await "$(log bea)" '^paths: .*cyd=relayed' 5 || fail "bea does not show cyd as relayed"
 await "$(log dan)" '^paths: .*bea=punched [0-9]+ ms' 5 || fail "dan did not punch through to bea"
 await "$(log hal)" '^paths: .*bea=direct [0-9]+ ms' 5 || fail "hal shows no round trip to bea"

@@ -34,6 +34,10 @@ public:
         return it == endpoints.end() ? Endpoint{} : it->second;
     }
     uint16_t localPort() const override { return 2302; }
+    int roundTripMs(LinkId link) const override {
+        const auto it = rtts.find(link);
+        return it == rtts.end() ? 0 : it->second;
+    }
     void punch(uint32_t ipv4, uint16_t port) override { punches.push_back({ipv4, port}); }
     template <typename T>
     std::vector<T> sentOn(LinkId link) const {
@@ -58,6 +62,7 @@ public:
     std::vector<std::pair<LinkId, net::ControlMessage>> sent;
     std::vector<Endpoint> punches;
     std::map<LinkId, Endpoint> endpoints;
+    std::map<LinkId, int> rtts;
     std::vector<LinkId> closed;
 
 protected:
@@ -511,7 +516,6 @@ TEST(RelayedPairs, APairThatLinksLaterMovesOffTheRelay) {
     h.roster.players[a].mappedPort = 2302;
     h.roster.relayedPairs.insert(std::minmax(a, b));
     h.upgrades.checkDeadline(h.clock);
-    EXPECT_EQ(h.upgrades.deadline(), h.clock + 2 * kRetryDirectMs);
     // b links to a, whose router lets anyone in; a expects it.
     const auto reach = h.links.sentOn<msg::Reach>(links[0]);
     const auto expect = h.links.sentOn<msg::Expect>(links[1]);
@@ -522,6 +526,16 @@ TEST(RelayedPairs, APairThatLinksLaterMovesOffTheRelay) {
     EXPECT_EQ(expect[0].playerId, b);
     EXPECT_EQ(expect[0].token, reach[0].token);
     EXPECT_TRUE(h.links.sentOn<msg::Reach>(links[1]).empty());
+    // Until they link, they try again later, then less often.
+    for (const qint64 wait : {2 * kRetryDirectMs, 4 * kRetryDirectMs}) {
+        const size_t before = h.links.sentOn<msg::Reach>(links[0]).size();
+        h.clock += wait - 1;
+        h.upgrades.checkDeadline(h.clock);
+        EXPECT_EQ(h.links.sentOn<msg::Reach>(links[0]).size(), before);
+        h.clock += 1;
+        h.upgrades.checkDeadline(h.clock);
+        EXPECT_EQ(h.links.sentOn<msg::Reach>(links[0]).size(), before + 1);
+    }
 
     // b's side: it tries every address of a; the router's only after a head start.
     Session bs;
@@ -582,22 +596,28 @@ TEST(RelayedPairs, APairThatLinksLaterMovesOffTheRelay) {
     EXPECT_EQ(h.upgrades.deadline(), 0);
 }
 
-// A new router mapping has the pair try at once; a relayed player's new name reaches its
-// partner through the host, and only the host may say it.
-TEST(RelayedPairs, MappingsAndNamesReachTheRelayedPartner) {
+// A new router mapping has the pair try at once; a relayed player's new name and the host's
+// round trip to it reach its partner through the host, and only the host may say them.
+TEST(RelayedPairs, MappingsNamesAndRoundTripsReachTheRelayedPartner) {
     Session h;
     const std::vector<LinkId> links = h.hostWith(3);
     const DPNID a = h.links.find(links[0])->playerId, b = h.links.find(links[1])->playerId;
+    h.links.rtts = {{links[0], 30}, {links[1], 50}};
     h.roster.relayedPairs.insert(std::minmax(a, b));
     h.upgrades.checkDeadline(h.clock);
+    EXPECT_EQ(h.links.sentOn<msg::RoundTrips>(links[0]), (std::vector<msg::RoundTrips>{{{b, 50}}}));
+    EXPECT_EQ(h.links.sentOn<msg::RoundTrips>(links[1]), (std::vector<msg::RoundTrips>{{{a, 30}}}));
+    EXPECT_TRUE(h.links.sentOn<msg::RoundTrips>(links[2]).empty());
     // At once, the other way round from the join: a, joined first, links to b.
     EXPECT_EQ(h.links.sentOn<msg::Reach>(links[0]).size(), 1u);
     h.clock += 1000;
     h.upgrades.onControl(a, msg::Mapped{kRouterIp, 2310});
     EXPECT_EQ(h.roster.present(a)->mappedPort, 2310);
     // Not while the first try may still link them.
-    EXPECT_EQ(h.upgrades.deadline(), 1000 + 2 * kDirectWaitMs);
-    h.clock = 1000 + 2 * kDirectWaitMs;
+    h.clock = 1000 + 2 * kDirectWaitMs - 1;
+    h.upgrades.checkDeadline(h.clock);
+    EXPECT_TRUE(h.links.sentOn<msg::Reach>(links[1]).empty());
+    h.clock += 1;
     h.upgrades.checkDeadline(h.clock);
     ASSERT_EQ(h.links.sentOn<msg::Reach>(links[1]).size(), 1u);
     EXPECT_EQ(h.links.sentOn<msg::Reach>(links[1])[0].player.mappedPort, 2310);
@@ -616,7 +636,10 @@ TEST(RelayedPairs, MappingsAndNamesReachTheRelayedPartner) {
     } cases[] = {{1, 3, "far2", true}, {4, 3, "forged", false}, {1, 4, "not relayed", false}};
     for (const auto& c : cases) {
         const QString before = p.roster.players[c.about].name;
+        const int legBefore = p.roster.players[c.about].hostLegMs;
         p.members.onControl(c.from, msg::NameOf{c.about, c.name});
+        p.upgrades.onControl(c.from, msg::RoundTrips{{c.about, 77}});
         EXPECT_EQ(p.roster.players[c.about].name, c.taken ? QString(c.name) : before) << c.name;
+        EXPECT_EQ(p.roster.players[c.about].hostLegMs, c.taken ? 77 : legBefore) << c.name;
     }
 }

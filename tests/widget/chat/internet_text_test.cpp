@@ -37,4 +37,5 @@ TEST(InternetText, RosterEntriesShowRoundTripsAndRelays) {
     EXPECT_EQ(orvel::rosterEntryText("Bob", -1, false), QStringLiteral("Bob"));
     EXPECT_EQ(orvel::rosterEntryText("Bob", 12, false), QStringLiteral("Bob (12 ms)"));
     EXPECT_EQ(orvel::rosterEntryText("Bob", 40, true), QStringLiteral("Bob (40 ms, relayed)"));
+    EXPECT_EQ(orvel::rosterEntryText("Bob", -1, true), QStringLiteral("Bob (relayed)"));
 }

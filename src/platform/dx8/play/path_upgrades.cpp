@@ -61,6 +61,13 @@ bool PathUpgrades::onControl(DPNID from, const net::ControlMessage& m) {
         }
     } else if (const auto* linked = std::get_if<net::msg::Linked>(&m)) {
         onLinked(from, linked->playerId);
+    } else if (const auto* trips = std::get_if<net::msg::RoundTrips>(&m)) {
+        for (size_t i = 0; fromHost && i + 1 < trips->legs.size(); i += 2) {
+            Player* p = r.present(trips->legs[i]);
+            if (p != nullptr && p->path == PathKind::Relayed) {
+                p->hostLegMs = static_cast<int>(std::min<uint32_t>(trips->legs[i + 1], 60000));
+            }
+        }
     } else {
         return false;
     }
@@ -93,6 +100,26 @@ void PathUpgrades::onLinked(DPNID from, DPNID other) {
     if (r.isHost() && r.relayedPairs.erase(pairOf(from, other)) > 0) {
         retries_.erase(pairOf(from, other));
         s_.broadcast(announcePaths(r));
+    }
+}
+
+void PathUpgrades::shareLegs() {
+    Roster& r = s_.roster;
+    std::map<DPNID, net::msg::RoundTrips> toSend;
+    for (const auto& [a, b] : r.relayedPairs) {
+        for (const auto& [to, about] : {std::pair{a, b}, std::pair{b, a}}) {
+            const Player* p = r.present(about);
+            const int rtt = p != nullptr && p->link != 0 ? s_.links.roundTripMs(p->link) : 0;
+            if (rtt > 0) {
+                toSend[to].legs.push_back(about);
+                toSend[to].legs.push_back(static_cast<uint32_t>(rtt));
+            }
+        }
+    }
+    for (const auto& [to, m] : toSend) {
+        if (const Player* p = r.present(to); p != nullptr && p->link != 0) {
+            s_.links.send(p->link, m);
+        }
     }
 }
 
@@ -262,7 +289,14 @@ void PathUpgrades::checkDeadline(qint64 now) {
     }
     if (!s_.roster.isHost()) {
         retries_.clear();
+        legsAt_ = 0;
         return;
+    }
+    if (s_.roster.relayedPairs.empty()) {
+        legsAt_ = 0;
+    } else if (now >= legsAt_) {
+        shareLegs();
+        legsAt_ = now + kShareLegsMs;
     }
     std::erase_if(retries_,
                   [this](const auto& r) { return s_.roster.relayedPairs.count(r.first) == 0; });
@@ -296,12 +330,16 @@ qint64 PathUpgrades::deadline() const {
     for (const auto& [pair, retry] : retries_) {
         by(retry.at);
     }
+    if (!s_.roster.relayedPairs.empty()) {
+        by(legsAt_);
+    }
     return due;
 }
 
 void PathUpgrades::reset() {
     attempts_.clear();
     retries_.clear();
+    legsAt_ = 0;
 }
 
 }  // namespace dx8

@@ -19,6 +19,8 @@ namespace dx8 {
 // the longest.
 constexpr int kRetryDirectMs = 15000;
 constexpr int kRetryDirectMaxMs = 120000;
+// How often the host tells relayed players its round trip to their partners.
+constexpr int kShareLegsMs = 3000;
 
 // The host's word on the relayed pairs, after those with a player gone are dropped; the local
 // order of succession becomes the one announced.
@@ -63,6 +65,8 @@ private:
     void onReach(const net::msg::Reach& m);
     void onMapped(DPNID from, const net::msg::Mapped& m);
     void onLinked(DPNID from, DPNID other);
+    // Host: each relayed player learns the other half of its round trip to its partners.
+    void shareLegs();
     // Host: one of the pair links to the other.
     void introduce(const std::pair<DPNID, DPNID>& pair, int tries);
     void tryAt(Attempt& a, Endpoint at);
@@ -72,6 +76,7 @@ private:
     SessionContext& s_;
     std::vector<Attempt> attempts_;
     std::map<std::pair<DPNID, DPNID>, Retry> retries_;  // host only
+    qint64 legsAt_ = 0;                                 // host only
 };
 
 }  // namespace dx8

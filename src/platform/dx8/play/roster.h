@@ -41,6 +41,7 @@ struct Player {
     // It was relayed before it linked to us directly: what the host still carries from it, sent
     // before the switch, is its own.
     bool wasRelayed = false;
+    int hostLegMs = -1;  // relayed: the host's round trip to it, as the host last said
 };
 
 // A joiner the host told us about: it proves itself with the token.

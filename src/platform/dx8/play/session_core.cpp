@@ -664,7 +664,11 @@ Reachability SessionCore::reachability() const {
     out.mapped = roster_.mapped;
     for (const Player* p : roster_.presentInJoinOrder()) {
         if (p->link != 0) {
-            const int rtt = links_->has(p->link) ? links_->roundTripMs(p->link) : -1;
+            int rtt = links_->has(p->link) ? links_->roundTripMs(p->link) : -1;
+            if (p->path == PathKind::Relayed) {
+                // Ours to the host and the host's to it, once the host has said.
+                rtt = rtt > 0 && p->hostLegMs > 0 ? rtt + p->hostLegMs : -1;
+            }
             out.players.push_back({p->id, p->name, p->path, rtt});
         }
     }

@@ -94,6 +94,7 @@ enum class Ctl : uint8_t {
     Reach,            // host -> player: link directly to a relayed player, with a token
     Linked,           // player -> host: a relayed player is linked directly now
     NameOf,           // host -> players it relays for: a relayed player's new name
+    RoundTrips,       // host -> players it relays for: its round trip to each of their partners
 };
 
 // The field list of a wire struct, in wire order.
@@ -249,6 +250,10 @@ struct NameOf {
     QString name;
     DX8_FIELDS(playerId, name)
 };
+struct RoundTrips {
+    std::vector<uint32_t> legs;  // a player's id, then the host's round trip to it in ms; repeated
+    DX8_FIELDS(legs)
+};
 }  // namespace msg
 
 // The alternatives stand in Ctl's order: a message's type byte is its index plus one.
@@ -256,9 +261,9 @@ using ControlMessage =
     std::variant<msg::JoinRequest, msg::JoinRefuse, msg::JoinAccept, msg::Expect, msg::MeshHello,
                  msg::MeshAck, msg::JoinReady, msg::JoinFail, msg::PlayerAdded, msg::AddedAck,
                  msg::JoinDone, msg::PlayerRemoved, msg::Leaving, msg::Terminate, msg::Info,
-                 msg::Paths, msg::Mapped, msg::Reach, msg::Linked, msg::NameOf>;
+                 msg::Paths, msg::Mapped, msg::Reach, msg::Linked, msg::NameOf, msg::RoundTrips>;
 
-static_assert(std::variant_size_v<ControlMessage> == static_cast<size_t>(Ctl::NameOf));
+static_assert(std::variant_size_v<ControlMessage> == static_cast<size_t>(Ctl::RoundTrips));
 
 inline Ctl typeOf(const ControlMessage& m) {
     return static_cast<Ctl>(m.index() + 1);
