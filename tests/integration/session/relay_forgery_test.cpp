@@ -5,12 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <QElapsedTimer>
-#include <QtEndian>
 #include <atomic>
 #include <optional>
 #include <thread>
 
 #include "peer_process.h"
+#include "platform/dx8/play/relay.h"
 #include "platform/dx8/play/session_protocol.h"
 
 using orvel::testing::PeerProcess;
@@ -78,12 +78,6 @@ public:
                                                 reliable ? ENET_PACKET_FLAG_RELIABLE : 0);
         enet_peer_send(to, channel, packet);
         enet_host_flush(host_);
-    }
-    // What a relay packet names first: a player id, little-endian.
-    static QByteArray relayed(uint32_t id, const QByteArray& data) {
-        QByteArray out(4, Qt::Uninitialized);
-        qToLittleEndian<uint32_t>(id, out.data());
-        return out + data;
     }
     // Keeps the links served for a while, confirming the players the host adds.
     void serve(int ms) {
@@ -193,19 +187,17 @@ TEST(RelayForgery, OnlyTheHostRelaysAndItNamesTheSender) {
     } channels[] = {{net::kChannelRelay, false}, {net::kChannelRelayGuaranteed, true}};
     for (const auto& c : channels) {
         // Straight to p1, as if relaying for far or for the host.
-        forger.sendData(toP1, c.channel, RawPlayer::relayed(far.selfId, "forged-as-far"),
-                        c.reliable);
-        forger.sendData(toP1, c.channel, RawPlayer::relayed(forger.hostId, "forged-as-host"),
+        forger.sendData(toP1, c.channel, dx8::wrapRelayed(far.selfId, "forged-as-far"), c.reliable);
+        forger.sendData(toP1, c.channel, dx8::wrapRelayed(forger.hostId, "forged-as-host"),
                         c.reliable);
         // Through the host, which names the forger as the origin: p1 links to it directly and
         // takes nothing relayed from it.
-        forger.sendData(forger.host, c.channel, RawPlayer::relayed(p1Id, "forged-via-host"),
+        forger.sendData(forger.host, c.channel, dx8::wrapRelayed(p1Id, "forged-via-host"),
                         c.reliable);
     }
     // far's own data through the host reaches p1 as far's; it and the markers behind the forged
     // packets on each path say they were dealt with.
-    far.sendData(far.host, net::kChannelRelayGuaranteed, RawPlayer::relayed(p1Id, "from-far"),
-                 true);
+    far.sendData(far.host, net::kChannelRelayGuaranteed, dx8::wrapRelayed(p1Id, "from-far"), true);
     forger.sendData(toP1, net::kChannelGuaranteed, "marker", true);
     forger.sendData(forger.host, net::kChannelGuaranteed, "marker", true);
     forger.serve(100);
