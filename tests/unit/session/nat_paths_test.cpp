@@ -367,6 +367,36 @@ TEST(Relay, AfterMigrationTheNewHostCarriesTheRelayedOrTheyAreLost) {
     EXPECT_EQ(r.linksExcept(), (std::vector<LinkId>{20}));  // player 3 is not sent to twice
 }
 
+// Guaranteed data keeps to the relay for a while after a pair has linked directly; nothing else
+// does.
+TEST(Relay, JustOffTheRelayGuaranteedDataStillGoesThroughTheHost) {
+    struct Case {
+        const char* what;
+        PathKind path;
+        bool wasRelayed;
+        bool guaranteed;
+        qint64 now;
+        LinkId via;
+    } cases[] = {
+        {"relayed", PathKind::Relayed, false, false, 0, 10},
+        {"just linked, guaranteed", PathKind::Direct, true, true, 1999, 10},
+        {"just linked, unreliable", PathKind::Direct, true, false, 1999, 0},
+        {"linked a while", PathKind::Direct, true, true, 2000, 0},
+        {"linked all along", PathKind::Punched, false, true, 0, 0},
+    };
+    for (const Case& c : cases) {
+        Roster r = relayRoster(2);
+        Player& p = r.players[3];
+        p.path = c.path;
+        p.wasRelayed = c.wasRelayed;
+        p.relayGuaranteedUntil = 2000;
+        if (c.path != PathKind::Relayed) {
+            p.link = 30;
+        }
+        EXPECT_EQ(relayVia(r, p, c.guaranteed, c.now), c.via) << c.what;
+    }
+}
+
 // A player that answers at none of its addresses in time is reached through the host; the host
 // tells it so, and it takes the joiner as a relayed player.
 TEST(Relay, AJoinerThatCannotLinkIsRelayedWhenTheHostOffersIt) {

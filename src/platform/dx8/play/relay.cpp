@@ -51,6 +51,17 @@ RelayRoute routeRelayed(const Roster& roster, const Link& from, const QByteArray
     return route;
 }
 
+LinkId relayVia(const Roster& roster, const Player& to, bool guaranteed, qint64 now) {
+    if (to.path == PathKind::Relayed) {
+        return to.link;
+    }
+    if (!guaranteed || !to.wasRelayed || now >= to.relayGuaranteedUntil) {
+        return 0;
+    }
+    const auto host = roster.players.find(roster.hostId);
+    return host != roster.players.end() && !host->second.gone ? host->second.link : 0;
+}
+
 std::vector<DPNID> rehomeRelayed(Roster& roster) {
     std::vector<DPNID> unreachable;
     const auto host = roster.players.find(roster.hostId);

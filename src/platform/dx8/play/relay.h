@@ -16,6 +16,9 @@ namespace dx8 {
 // How long a joiner waits for a player to answer at any of its addresses before it asks the
 // host to carry their data instead.
 constexpr int kDirectWaitMs = 4000;
+// Guaranteed data keeps to the host's relay this long after the last that went that way, once a
+// pair has linked directly: longer than any relayed message takes, so none is overtaken.
+constexpr int kRelayGraceMs = 2000;
 
 QByteArray wrapRelayed(DPNID id, const QByteArray& data);
 
@@ -28,6 +31,11 @@ struct RelayRoute {
 
 // What to do with a packet on the relay channel that came over a link in this state.
 RelayRoute routeRelayed(const Roster& roster, const Link& from, const QByteArray& packet);
+
+// The host's link when data to this player goes through the host, else 0. Guaranteed data to a
+// player that has just left the relay goes the old way a little longer, so that it cannot
+// overtake what is still on the extra hop.
+LinkId relayVia(const Roster& roster, const Player& to, bool guaranteed, qint64 now);
 
 // After the host changed: relayed players are reached through the new host's link, or, where
 // the new host is us, not at all (we never had a link to them): their ids are returned.

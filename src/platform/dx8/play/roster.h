@@ -42,6 +42,8 @@ struct Player {
     // before the switch, is its own.
     bool wasRelayed = false;
     int hostLegMs = -1;  // relayed: the host's round trip to it, as the host last said
+    // Until then guaranteed data to it still goes through the host (session clock, ms).
+    qint64 relayGuaranteedUntil = 0;
 };
 
 // A joiner the host told us about: it proves itself with the token.

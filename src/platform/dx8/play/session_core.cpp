@@ -547,26 +547,33 @@ DPNHANDLE SessionCore::sendTo(DPNID target, const QByteArray& data, int32_t time
     if (data.size() > kMaxSendBytes) {
         raise(DPNERR_SENDTOOLARGE);
     }
-    std::vector<LinkId> links;
-    std::vector<const Player*> relayed;
+    std::vector<Player*> to;
     bool toSelf = false;
     if (target == DPNID_ALL_PLAYERS_GROUP) {
-        links = roster_.linksExcept();
-        for (const Player* p : roster_.presentInJoinOrder()) {
-            if (p->path == PathKind::Relayed && p->link != 0) {
-                relayed.push_back(p);
+        for (auto& [id, p] : roster_.players) {
+            if (!p.gone && id != roster_.localId && p.link != 0) {
+                to.push_back(&p);
             }
         }
         toSelf = (flags & DPNSEND_NOLOOPBACK) == 0;
     } else if (target == roster_.localId) {
         toSelf = true;
     } else {
-        const Player* p = roster_.present(target);
+        Player* p = roster_.present(target);
         if (p == nullptr || p->link == 0) {
             raise(DPNERR_INVALIDPLAYER);
         }
-        if (p->path == PathKind::Relayed) {
-            relayed.push_back(p);
+        to.push_back(p);
+    }
+    std::vector<LinkId> links;
+    std::vector<std::pair<const Player*, LinkId>> relayed;
+    const bool guaranteed = (flags & DPNSEND_GUARANTEED) != 0;
+    for (Player* p : to) {
+        if (const LinkId via = relayVia(roster_, *p, guaranteed, now())) {
+            relayed.emplace_back(p, via);
+            if (guaranteed) {
+                p->relayGuaranteedUntil = now() + kRelayGraceMs;
+            }
         } else {
             links.push_back(p->link);
         }
@@ -574,8 +581,8 @@ DPNHANDLE SessionCore::sendTo(DPNID target, const QByteArray& data, int32_t time
     if (!links.empty() && !links_->sendData(links, data, flags)) {
         raise(DPNERR_OUTOFMEMORY);
     }
-    for (const Player* p : relayed) {
-        if (!links_->sendData({p->link}, wrapRelayed(p->id, data), flags, net::kChannelRelay)) {
+    for (const auto& [p, via] : relayed) {
+        if (!links_->sendData({via}, wrapRelayed(p->id, data), flags, net::kChannelRelay)) {
             raise(DPNERR_OUTOFMEMORY);
         }
     }
