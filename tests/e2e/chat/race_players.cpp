@@ -62,36 +62,10 @@ bool Racer::startProgram() {
     return startGame() && orvel_.start();
 }
 
-bool Racer::toSessionsPage() {
-    if (!startProgram()) {
-        return false;
-    }
-    const QString wizard = orvel_.waitWindow(kChoose);
-    if (wizard.isEmpty()) {
-        return false;
-    }
-    orvel_.focus(wizard);
-    orvel_.key(QStringLiteral("Return"));
-    return !orvel_.waitWindow(kSessions).isEmpty();
-}
-
 int Racer::host(const QString& session, bool migrate) {
     orvel_.presetSettings(
         {{"UserName", name_}, {"GameName", session}, {"HostMigrate", migrate ? "1" : "0"}});
-    if (!toSessionsPage()) {
-        return 0;
-    }
-    orvel_.key(QStringLiteral("alt+c"));
-    if (orvel_.waitWindow(kCreate).isEmpty()) {
-        return 0;
-    }
-    orvel_.key(QStringLiteral("Return"));
-    const auto hosting =
-        orvel_.waitLog(QRegularExpression(QStringLiteral("hosting .* on port (\\d+)")));
-    if (!hosting.hasMatch() || orvel_.waitWindow(kMainHost).isEmpty()) {
-        return 0;
-    }
-    return hosting.captured(1).toInt();
+    return startProgram() ? orvel_.hostWithPresets() : 0;
 }
 
 ::testing::AssertionResult Racer::hostWith(const char* session, bool migrate,
@@ -121,7 +95,7 @@ int Racer::host(const QString& session, bool migrate) {
 bool Racer::searchOnly(int port) {
     orvel_.presetSettings({{"UserName", name_}});
     orvel_.setEnv(QStringLiteral("ORVEL_ENUM_ADDRESS"), QStringLiteral("127.0.0.1:%1").arg(port));
-    if (!toSessionsPage()) {
+    if (!startProgram() || !orvel_.toSessionsPage()) {
         return false;
     }
     orvel_.key(QStringLiteral("alt+t"));

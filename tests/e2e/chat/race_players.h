@@ -88,8 +88,6 @@ public:
 
 private:
     bool startProgram();
-    // Orvel started with this player's name, through its first wizard page to the sessions.
-    bool toSessionsPage();
     // Clicks into the chat's input line, as a player does before typing.
     void clickInput();
 
