@@ -49,59 +49,53 @@ Racer::~Racer() {
     game_.reset();
 }
 
-bool Racer::startProgram() {
+bool Racer::startGame() {
     if (!gameOptions_.isEmpty() && !game_) {
         game_ = std::make_unique<orvel::testing::StandinProcess>(
             orvel_.displayName(), gameOptions_ + QStringList{QStringLiteral("-qwindowgeometry"),
                                                              QStringLiteral("640x480+600+0")});
-        if (!game_->ok()) {
-            return false;
-        }
     }
-    return orvel_.start();
+    return !game_ || game_->ok();
+}
+
+bool Racer::startProgram() {
+    return startGame() && orvel_.start();
 }
 
 int Racer::host(const QString& session, bool migrate) {
     orvel_.presetSettings(
         {{"UserName", name_}, {"GameName", session}, {"HostMigrate", migrate ? "1" : "0"}});
-    if (!startProgram()) {
-        return 0;
+    return startProgram() ? orvel_.hostWithPresets() : 0;
+}
+
+::testing::AssertionResult Racer::hostWith(const char* session, bool migrate,
+                                           std::initializer_list<Racer*> joiners, int* port) {
+    const auto failed = [](Racer& r, const char* what) {
+        return ::testing::AssertionFailure() << r.name().toStdString() << " " << what << ":\n"
+                                             << r.orvel().log().toStdString();
+    };
+    if (!ready()) {
+        return failed(*this, "has no display");
     }
-    const QString wizard = orvel_.waitWindow(kChoose);
-    if (wizard.isEmpty()) {
-        return 0;
+    const int p = host(sessionName(session), migrate);
+    if (p <= 0) {
+        return failed(*this, "did not host");
     }
-    orvel_.focus(wizard);
-    orvel_.key(QStringLiteral("Return"));
-    if (orvel_.waitWindow(kSessions).isEmpty()) {
-        return 0;
+    for (Racer* r : joiners) {
+        if (!r->ready() || !r->join(p)) {
+            return failed(*r, "did not join");
+        }
     }
-    orvel_.key(QStringLiteral("alt+c"));
-    if (orvel_.waitWindow(kCreate).isEmpty()) {
-        return 0;
+    if (port != nullptr) {
+        *port = p;
     }
-    orvel_.key(QStringLiteral("Return"));
-    const auto hosting =
-        orvel_.waitLog(QRegularExpression(QStringLiteral("hosting .* on port (\\d+)")));
-    if (!hosting.hasMatch() || orvel_.waitWindow(kMainHost).isEmpty()) {
-        return 0;
-    }
-    return hosting.captured(1).toInt();
+    return ::testing::AssertionSuccess();
 }
 
 bool Racer::searchOnly(int port) {
     orvel_.presetSettings({{"UserName", name_}});
     orvel_.setEnv(QStringLiteral("ORVEL_ENUM_ADDRESS"), QStringLiteral("127.0.0.1:%1").arg(port));
-    if (!startProgram()) {
-        return false;
-    }
-    const QString wizard = orvel_.waitWindow(kChoose);
-    if (wizard.isEmpty()) {
-        return false;
-    }
-    orvel_.focus(wizard);
-    orvel_.key(QStringLiteral("Return"));
-    if (orvel_.waitWindow(kSessions).isEmpty()) {
+    if (!startProgram() || !orvel_.toSessionsPage()) {
         return false;
     }
     orvel_.key(QStringLiteral("alt+t"));
@@ -207,12 +201,12 @@ bool Bot::start(const QStringList& args) {
                                              QStringLiteral("--report"), QStringLiteral("0")});
 }
 
-bool Bot::host(const QString& session, bool migrate, int* port) {
+bool Bot::host(const QString& session, bool migrate, int* port, const QStringList& extra) {
     QStringList args{QStringLiteral("--host"), QStringLiteral("--session-name"), session};
     if (migrate) {
         args << QStringLiteral("--migrate");
     }
-    if (!start(args)) {
+    if (!start(args + extra)) {
         return false;
     }
     const QRegularExpression re(QStringLiteral("hosting .* on port (\\d+)"));
@@ -230,15 +224,33 @@ bool Bot::join(int port, const QStringList& extra) {
                                          QRegularExpression::MultilineOption));
 }
 
-QString Bot::output() { return process_.text(); }
+QString Bot::output() {
+    return process_.text();
+}
 
 bool Bot::waitOutput(const QRegularExpression& re, int timeoutMs) {
     return process_.waitText(re, timeoutMs).hasMatch();
 }
 
-bool Bot::stop() { return process_.stop(15000) == 0; }
+bool Bot::waitLine(const QString& line, int timeoutMs) {
+    return !waitLine(QRegularExpression(QLatin1Char('^') + QRegularExpression::escape(line) +
+                                        QLatin1Char('$')),
+                     0, timeoutMs)
+                .isEmpty();
+}
 
-void Bot::kill() { process_.kill(); }
+QString Bot::waitLine(const QRegularExpression& re, qsizetype from, int timeoutMs) {
+    const int i = process_.waitLine(re, timeoutMs, static_cast<int>(from));
+    return i < 0 ? QString() : process_.lines()[i];
+}
+
+bool Bot::stop() {
+    return process_.stop(15000) == 0;
+}
+
+void Bot::kill() {
+    process_.kill();
+}
 
 uint32_t Bot::livery() const {
     return static_cast<uint32_t>(qHash(name_)) | 0x01000000u;

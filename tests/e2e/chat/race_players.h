@@ -5,10 +5,13 @@
 // `kartova-standin` game on the same display; and `orvel-bot` players, watched through what
 // they print. Everything stays on loopback.
 
+#include <gtest/gtest.h>
+
 #include <QRegularExpression>
 #include <QString>
 #include <QStringList>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -55,10 +58,16 @@ public:
     // Starts the game (when asked for) and orvel, and hosts a session through the wizard.
     // Returns the session's port, 0 on failure.
     int host(const QString& session, bool migrate);
+    // This player hosts the session, then each of joiners joins it in turn; the port, or a
+    // failure with the log of whoever failed.
+    ::testing::AssertionResult hostWith(const char* session, bool migrate,
+                                        std::initializer_list<Racer*> joiners, int* port = nullptr);
     // Starts the game (when asked for) and orvel, and joins the session on this machine's port.
     bool join(int port);
     // Starts orvel and searches the session on that port; stops with the session listed.
     bool searchOnly(int port);
+    // Starts the game alone, when this player has one; true when it runs (or there is none).
+    bool startGame();
     // The shown main window's id (empty when none).
     QString mainWindow(int timeoutMs = 30000) { return orvel_.waitWindow(kAnyMain, timeoutMs); }
     QString caption();
@@ -92,13 +101,21 @@ class Bot {
 public:
     explicit Bot(const QString& name);
 
-    bool host(const QString& session, bool migrate, int* port);
+    // extra: further options (e.g. --parked).
+    bool host(const QString& session, bool migrate, int* port, const QStringList& extra = {});
     bool join(int port, const QStringList& extra = {});
     const QString& name() const { return name_; }
 
-    // Everything the bot printed so far.
+    // Everything the bot printed so far, whole and as lines.
     QString output();
+    const QStringList& lines() { return process_.lines(); }
     bool waitOutput(const QRegularExpression& re, int timeoutMs = 30000);
+    // Waits until the bot prints exactly this line.
+    bool waitLine(const QString& line, int timeoutMs = 30000);
+    // The first line from index from on that matches; empty when none came in time.
+    QString waitLine(const QRegularExpression& re, qsizetype from, int timeoutMs = 30000);
+    // A chat line for the bot to send (its standard input).
+    void say(const QString& text) { process_.send(text); }
     // Leaves the session cleanly.
     bool stop();
     void kill();

@@ -7,7 +7,6 @@
 #include <QProcess>
 #include <cctype>
 #include <functional>
-#include <memory>
 
 #include "race_players.h"
 
@@ -108,27 +107,21 @@ TEST_P(EveryEnding, GivesTheGameBackAndSaysGoodbye) {
     SCOPED_TRACE(e.name);
     Racer ann(QStringLiteral("Ann"));
     Racer bob(QStringLiteral("Bob"), {QStringLiteral("--race")});
-    ASSERT_TRUE(ann.ready() && bob.ready());
     QString window;
-    std::unique_ptr<StandinProcess> ownGame;
     if (e.inSession) {
-        const int port = ann.host(race_e2e::sessionName("Give Back"), false);
-        ASSERT_GT(port, 0) << ann.orvel().log().toStdString();
-        ASSERT_TRUE(bob.join(port)) << bob.orvel().log().toStdString();
+        ASSERT_TRUE(ann.hostWith("Give Back", false, {&bob}));
         ASSERT_TRUE(ann.waitChatLine(QStringLiteral("- Bob has joined the game.")));
         window = bob.mainWindow();
     } else {
         // Only the wizard, on its first page.
-        ownGame = std::make_unique<StandinProcess>(bob.orvel().displayName(),
-                                                   QStringList{QStringLiteral("--race")});
-        ASSERT_TRUE(ownGame->ok());
-        ASSERT_EQ(ownGame->siteA(), kRoutineFirstByte);
+        ASSERT_TRUE(bob.ready() && bob.startGame());
+        ASSERT_EQ(bob.game().siteA(), kRoutineFirstByte);
         bob.orvel().presetSettings({{"UserName", "Bob"}});
         ASSERT_TRUE(bob.orvel().start());
         window = bob.orvel().waitWindow(race_e2e::kChoose);
     }
     ASSERT_FALSE(window.isEmpty());
-    StandinProcess& game = e.inSession ? bob.game() : *ownGame;
+    StandinProcess& game = bob.game();
     ASSERT_TRUE(game.waitUntil([&] { return game.patched(); })) << "the game was not patched";
 
     e.end(bob.orvel(), window);

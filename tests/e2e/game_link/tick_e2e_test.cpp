@@ -209,6 +209,8 @@ protected:
         }
     }
 
+    void playStored(const char* stored, bool mx);
+
     testing::XvfbDisplay display;
     std::unique_ptr<os::LinuxOsServices> backend;
     std::unique_ptr<RecordingOs> recorder;
@@ -218,30 +220,27 @@ protected:
     std::vector<RecordingOs::Call> allCalls;
 };
 
-TEST_F(GameLinkE2ETest, StandardEditionWhenNothingIsStored) {
-    auto window = mainWindow(nullptr);
-    EXPECT_EQ(gameVersion, 0);
-    StandinProcess game(display.name(), {});
+// The edition comes from the stored text ("1" alone means MX); the window then plays a game of
+// that edition touching only its addresses.
+void GameLinkE2ETest::playStored(const char* stored, bool mx) {
+    auto window = mainWindow(stored);
+    ASSERT_EQ(window->mx->isChecked(), mx);
+    EXPECT_EQ(gameVersion, mx ? 1 : 0);
+    StandinProcess game(display.name(), mx ? QStringList{kMX.option} : QStringList{});
     ASSERT_TRUE(game.ok());
-    playOneGame(*window, game, kStandard, kMX);
+    playTouchingOnly(*window, game, mx ? kMX : kStandard, mx ? kStandard : kMX);
+}
+
+TEST_F(GameLinkE2ETest, StandardEditionWhenNothingIsStored) {
+    playStored(nullptr, false);
 }
 
 TEST_F(GameLinkE2ETest, StoredGameVersionOneTouchesOnlyMxAddresses) {
-    auto window = mainWindow("1");
-    ASSERT_TRUE(window->mx->isChecked());
-    EXPECT_EQ(gameVersion, 1);
-    StandinProcess game(display.name(), {QStringLiteral("--mx")});
-    ASSERT_TRUE(game.ok());
-    playTouchingOnly(*window, game, kMX, kStandard);
+    playStored("1", true);
 }
 
 TEST_F(GameLinkE2ETest, AnyOtherStoredTextTouchesOnlyStandardAddresses) {
-    auto window = mainWindow("yes");
-    EXPECT_FALSE(window->mx->isChecked());
-    EXPECT_EQ(gameVersion, 0);
-    StandinProcess game(display.name(), {});
-    ASSERT_TRUE(game.ok());
-    playTouchingOnly(*window, game, kStandard, kMX);
+    playStored("yes", false);
 }
 
 TEST_F(GameLinkE2ETest, ARestartedGameGetsANewSettlingSecondAndFreshPatches) {

@@ -6,21 +6,17 @@
 // The programs start once for the suite; each test leaves the line closed.
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <memory>
 
-#include "orvel_player.h"
-#include "child_process.h"
-#include "standin_process.h"
-#include "xvfb.h"
+#include "race_players.h"
 
 namespace {
 
-using orvel::testing::staysUntil;
 using orvel::testing::StandinProcess;
+using orvel::testing::staysUntil;
 using orvel::testing::waitUntil;
 using wizard_it::Player;
 using Bytes = std::vector<uint8_t>;
@@ -47,33 +43,10 @@ std::string show(const Bytes& b) {
     return out;
 }
 
-// orvel-bot hosting a session; prints one line per event.
-class Bot {
-public:
-    bool start(const QString& sessionName) {
-        process_.loopbackOnly();
-        return process_.start(
-            QStringLiteral(BOT_PROGRAM),
-            {QStringLiteral("--host"), QStringLiteral("--name"), QStringLiteral("Bob"),
-             QStringLiteral("--session-name"), sessionName, QStringLiteral("--parked"),
-             QStringLiteral("--report"), QStringLiteral("0")});
-    }
-    QStringList lines() { return process_.lines(); }
-    // The first line from index `from` on that matches; empty when none came in time.
-    QString waitLine(const QRegularExpression& re, qsizetype from = 0, int timeoutMs = kWaitMs) {
-        const int i = process_.waitLine(re, timeoutMs, static_cast<int>(from));
-        return i < 0 ? QString() : process_.lines()[i];
-    }
-    void say(const QString& text) { process_.send(text); }
-
-private:
-    orvel::testing::ChildProcess process_;
-};
-
+// Ann's orvel beside her racing game; Bob a parked orvel-bot hosting the session.
 struct World {
-    Player orvel{QStringLiteral("ann")};
-    Bot bot;
-    std::unique_ptr<StandinProcess> game;
+    race_e2e::Racer ann{QStringLiteral("Ann"), {QStringLiteral("--race")}};
+    race_e2e::Bot bot{QStringLiteral("Bob")};
     QString failure;
 };
 
@@ -88,74 +61,33 @@ protected:
         world->failure = startWorld(*world);
     }
     static void TearDownTestSuite() {
-        if (world && world->game) {
-            world->game->quit();
+        if (world && world->ann.hasGame()) {
+            world->ann.game().quit();
         }
         world.reset();
     }
 
     static QString startWorld(World& w) {
-        if (!w.orvel.ready()) {
+        if (!w.ann.ready()) {
             return QStringLiteral("no X server for the player");
         }
-        const QString session =
-            QStringLiteral("Chat run %1").arg(QCoreApplication::applicationPid());
-        if (!w.bot.start(session)) {
-            return QStringLiteral("orvel-bot did not start");
+        int port = 0;
+        if (!w.bot.host(race_e2e::sessionName("Chat run"), false, &port,
+                        {QStringLiteral("--parked")})) {
+            return QStringLiteral("orvel-bot is not hosting: ") + w.bot.output();
         }
-        const QString hosting =
-            w.bot.waitLine(QRegularExpression(QStringLiteral("^hosting .* on port \\d+$")));
-        if (hosting.isEmpty()) {
-            return QStringLiteral("orvel-bot is not hosting");
+        w.ann.orvel().setEnv(QStringLiteral("QT_LOGGING_RULES"),
+                             QStringLiteral("orvel.startup.debug=true;orvel.wizard.debug=true;"
+                                            "orvel.input.debug=true;orvel.ingame.debug=true"));
+        if (!w.ann.join(port)) {
+            return QStringLiteral("Ann did not join: ") + w.ann.orvel().log();
         }
-        const QString port = hosting.section(QLatin1Char(' '), -1);
-
-        w.game = std::make_unique<StandinProcess>(
-            w.orvel.displayName(),
-            QStringList{QStringLiteral("--race"), QStringLiteral("-qwindowgeometry"),
-                        QStringLiteral("640x480+0+0")});
-        if (!w.game->ok()) {
-            return QStringLiteral("kartova-standin did not start");
-        }
-
-        // Joined through the wizard: player page, search at the bot's address, join.
-        w.orvel.setEnv(QStringLiteral("ORVEL_ENUM_ADDRESS"), QStringLiteral("127.0.0.1:") + port);
-        w.orvel.setEnv(QStringLiteral("QT_LOGGING_RULES"),
-                       QStringLiteral("orvel.startup.debug=true;orvel.wizard.debug=true;"
-                                      "orvel.input.debug=true;orvel.ingame.debug=true"));
-        if (!w.orvel.start()) {
-            return QStringLiteral("orvel did not start");
-        }
-        const QString wizard =
-            w.orvel.waitWindow(QStringLiteral("^Kartova Multiplayer - v1\\.1 - Choose Protocol$"));
-        if (wizard.isEmpty()) {
-            return QStringLiteral("no wizard: ") + w.orvel.log();
-        }
-        w.orvel.focus(wizard);
-        w.orvel.key(QStringLiteral("alt+p"));
-        w.orvel.key(QStringLiteral("ctrl+a"));
-        w.orvel.type(QStringLiteral("Ann"));
-        w.orvel.key(QStringLiteral("Return"));
-        if (w.orvel.waitWindow(QStringLiteral("Create or Join Session$")).isEmpty()) {
-            return QStringLiteral("no session page: ") + w.orvel.log();
-        }
-        w.orvel.key(QStringLiteral("alt+t"));
-        if (!w.orvel
-                 .waitLog(QRegularExpression(QStringLiteral("lstGames: ") +
-                                             QRegularExpression::escape(session)))
-                 .hasMatch()) {
-            return QStringLiteral("session not listed: ") + w.orvel.log();
-        }
-        w.orvel.key(QStringLiteral("Home"));
-        w.orvel.key(QStringLiteral("alt+j"));
-        if (w.orvel.waitWindow(QStringLiteral("^Orvel$")).isEmpty()) {
-            return QStringLiteral("no main window: ") + w.orvel.log();
-        }
-        if (w.bot.waitLine(QRegularExpression(QStringLiteral("^- Ann has joined"))).isEmpty()) {
+        if (w.bot.waitLine(QRegularExpression(QStringLiteral("^- Ann has joined")), 0, kWaitMs)
+                .isEmpty()) {
             return QStringLiteral("the bot never saw Ann join");
         }
         // The game link has found the game once its patches are in.
-        if (!w.game->waitUntil([&] { return w.game->siteA() == 0xC3; })) {
+        if (!w.ann.game().waitUntil([&] { return w.ann.game().siteA() == 0xC3; })) {
             return QStringLiteral("orvel never patched the game");
         }
         return QString();
@@ -166,7 +98,7 @@ protected:
             GTEST_SKIP() << "needs Xvfb and xdotool";
         }
         ASSERT_TRUE(world->failure.isEmpty()) << world->failure.toStdString();
-        ASSERT_TRUE(world->orvel.running());
+        ASSERT_TRUE(world->ann.orvel().running());
         game().command(QStringLiteral("race start"));
         // The game has the keyboard, not Orvel.
         ASSERT_TRUE(game().waitUntil([&] {
@@ -179,9 +111,9 @@ protected:
         ASSERT_EQ(game().status().value(QStringLiteral("mode")).toString(), QStringLiteral("race"));
     }
 
-    static StandinProcess& game() { return *world->game; }
-    static Player& player() { return world->orvel; }
-    static Bot& bot() { return world->bot; }
+    static StandinProcess& game() { return world->ann.game(); }
+    static Player& player() { return world->ann.orvel(); }
+    static race_e2e::Bot& bot() { return world->bot; }
 
     // xdotool on the game's display, to its end (bounded).
     static bool xdotool(const QStringList& args) {
@@ -198,7 +130,9 @@ protected:
             << names.toStdString();
     }
     // Keys orvel has taken so far, as it logs them.
-    static qsizetype keysTaken() { return player().log().count(QStringLiteral("orvel.ingame: key ")); }
+    static qsizetype keysTaken() {
+        return player().log().count(QStringLiteral("orvel.ingame: key "));
+    }
     // Presses keys, then a marker key of the same kind; the barrier holds once orvel has taken
     // the marker, and so has handled every key before it.
     static std::function<bool()> pressThenMark(const QString& names, const QString& marker) {
@@ -254,7 +188,7 @@ protected:
                          .waitLine(QRegularExpression(QStringLiteral("^<Ann> ") +
                                                       QRegularExpression::escape(sent) +
                                                       QStringLiteral("$")),
-                                   mark)
+                                   mark, kWaitMs)
                          .isEmpty())
             << "the bot got " << fromAnn(mark).join(QLatin1Char('|')).toStdString();
     }
@@ -382,8 +316,11 @@ TEST_F(InGameChatE2E, EnterClosesTheLine) {
     // The sent line is the game's last line now.
     EXPECT_EQ(show(lastLine()), show(bytes(QByteArray("Ann>ok").leftJustified(50, ' '), false)));
     // Closed: keys change nothing until T.
-    EXPECT_TRUE(staysUntil([] { return input(4) == Bytes{0, '>', 'O', 'K'}; },
-                           pressThenMark(QStringLiteral("x y BackSpace"), QStringLiteral("z"))))
+    EXPECT_TRUE(staysUntil(
+        [] {
+            return input(4) == Bytes{0, '>', 'O', 'K'};
+        },
+        pressThenMark(QStringLiteral("x y BackSpace"), QStringLiteral("z"))))
         << show(input(4));
 }
 
@@ -392,8 +329,11 @@ TEST_F(InGameChatE2E, TOnTheMenuDoesNotOpenTheLine) {
     ASSERT_TRUE(game().waitUntil(
         [] { return game().status().value(QStringLiteral("mode")).toString() != "race"; }));
     poke(kInputLine, "##");
-    EXPECT_TRUE(staysUntil([] { return input(2) == Bytes{'#', '#'}; },
-                           pressThenMark(QStringLiteral("t x"), QStringLiteral("z"))))
+    EXPECT_TRUE(staysUntil(
+        [] {
+            return input(2) == Bytes{'#', '#'};
+        },
+        pressThenMark(QStringLiteral("t x"), QStringLiteral("z"))))
         << show(input(2));
 
     // Back in a race the next T opens an empty line: the one on the menu left it closed.
@@ -412,7 +352,11 @@ TEST_F(InGameChatE2E, KeysAboveFiftyEightAreIgnoredAndNeverBlockTyping) {
     // Such keys never reach the line's handler, so nothing marks them as taken: the game's frames
     // stand in for the time they take.
     keys(QStringLiteral("F5 Up KP_Add"));
-    EXPECT_TRUE(staysUntil([] { return input(2) == Bytes{'#', '#'}; }, game().framesPassed(25)))
+    EXPECT_TRUE(staysUntil(
+        [] {
+            return input(2) == Bytes{'#', '#'};
+        },
+        game().framesPassed(25)))
         << show(input(2));
     // Typing goes on while such keys are held down.
     ASSERT_TRUE(xdotool({QStringLiteral("keydown"), QStringLiteral("F6"), QStringLiteral("keydown"),

@@ -11,10 +11,8 @@
 #include <QUdpSocket>
 #include <cmath>
 
-#include "child_process.h"
-#include "orvel_player.h"
 #include "platform/dx8/lobby/lobby_protocol.h"
-#include "standin_process.h"
+#include "race_players.h"
 
 using orvel::testing::StandinProcess;
 using namespace wizard_it;
@@ -23,21 +21,16 @@ namespace {
 
 const QString kAnyMain = QStringLiteral("^Orvel");
 
-// One side: a display (through Player, which only lends it here), a game, a settings folder
-// with orvel registered for lobby launch, and the orvel the lobby client starts.
+// One side: a display and a racing game (through a racer whose own orvel stays unused), a
+// settings folder with orvel registered for lobby launch, and the orvel the lobby client starts.
 class Side {
 public:
-    explicit Side(const QString& name) : player_(name) {}
+    explicit Side(const QString& name)
+        : racer_(name, {QStringLiteral("--race"), QStringLiteral("--autopilot")}) {}
     ~Side() { orvel::testing::endProcess(orvelPid_); }
 
     bool prepare() {
-        if (!player_.ready() || !home_.isValid()) {
-            return false;
-        }
-        game_ = std::make_unique<StandinProcess>(
-            player_.displayName(),
-            QStringList{QStringLiteral("--race"), QStringLiteral("--autopilot")});
-        if (!game_->ok()) {
+        if (!racer_.ready() || !home_.isValid() || !racer_.startGame()) {
             return false;
         }
         // What orvel writes at its start, so that the lobby client can launch it.
@@ -57,7 +50,7 @@ public:
     // Runs orvel-lobby for this side; the orvel it starts writes into the same log.
     int lobby(const QStringList& args) {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("DISPLAY"), player_.displayName());
+        env.insert(QStringLiteral("DISPLAY"), x().displayName());
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
         env.insert(QStringLiteral("XDG_CONFIG_HOME"), config());
         env.insert(QStringLiteral("ORVEL_DISCOVERY"), QStringLiteral("loopback"));
@@ -76,8 +69,8 @@ public:
     }
 
     QString log() const { return read(logPath()); }
-    Player& x() { return player_; }
-    StandinProcess& game() { return *game_; }
+    Player& x() { return racer_.orvel(); }
+    StandinProcess& game() { return racer_.game(); }
     bool orvelRunning() const {
         return orvelPid_ > 0 && ::kill(static_cast<pid_t>(orvelPid_), 0) == 0;
     }
@@ -90,9 +83,8 @@ private:
         return f.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(f.readAll()) : QString();
     }
 
-    Player player_;
+    race_e2e::Racer racer_;
     QTemporaryDir home_;
-    std::unique_ptr<StandinProcess> game_;
     qint64 orvelPid_ = 0;
 };
 

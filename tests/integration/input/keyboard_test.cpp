@@ -153,9 +153,9 @@ protected:
     static QString xdo(const QStringList& args) { return xdoRun(args).value_or(QString()); }
 
     // xdotool types through the XTEST extension, like a real keyboard (no --window: that would
-    // send synthetic events that only the one window sees).
-    static void keys(const QStringList& args) {
-        ASSERT_TRUE(xdoRun(args).has_value()) << args.join(QLatin1Char(' ')).toStdString();
+    // send synthetic events that only the one window sees). args: its words, e.g. "key a b".
+    static void keys(const QString& args) {
+        ASSERT_TRUE(xdoRun(args.split(QLatin1Char(' '))).has_value()) << args.toStdString();
     }
 
     // The start-up sequence of the program, with the buffer size given.
@@ -201,6 +201,15 @@ protected:
 
 using Codes = std::vector<std::pair<int32_t, int32_t>>;
 
+// A press and a release of each key in turn.
+Codes taps(std::initializer_list<int32_t> keys) {
+    Codes out;
+    for (const int32_t k : keys) {
+        out.insert(out.end(), {{k, 0x80}, {k, 0}});
+    }
+    return out;
+}
+
 TEST_F(KeyboardOnX, KeysTypedIntoAnotherWindowArriveInOrderAndThatWindowGetsThemToo) {
     Recorder recorder;
     auto device = startDevice(recorder);
@@ -209,10 +218,9 @@ TEST_F(KeyboardOnX, KeysTypedIntoAnotherWindowArriveInOrderAndThatWindowGetsThem
     const QRegularExpression released(QStringLiteral("KeyRelease event"));
     const int pressedBefore = focusOwner_->count(pressed);
     const int releasedBefore = focusOwner_->count(released);
-    keys({QStringLiteral("key"), QStringLiteral("a"), QStringLiteral("b")});
+    keys(QStringLiteral("key a b"));
     ASSERT_TRUE(waitUntil([&] { return recorder.events.size() >= 4; }));
-    EXPECT_EQ(codes(recorder.events),
-              (Codes{{DIK_A, 0x80}, {DIK_A, 0}, {DIK_B, 0x80}, {DIK_B, 0}}));
+    EXPECT_EQ(codes(recorder.events), taps({DIK_A, DIK_B}));
     for (size_t i = 1; i < recorder.events.size(); ++i) {
         EXPECT_GT(recorder.events[i].lSequence, recorder.events[i - 1].lSequence);
         EXPECT_GE(static_cast<uint32_t>(recorder.events[i].lTimeStamp),
@@ -241,55 +249,50 @@ Codes pressesIn(const std::vector<DIDEVICEOBJECTDATA>& events) {
     return out;
 }
 
+// X key names and the DirectInput codes their presses must carry, in the same order: what the
+// in-game chat reads (0x00..0x3A), then keys beyond it, which must keep their own codes so that
+// they are ignored there. Each row is typed in one go.
+struct KeyRow {
+    const char* names;
+    std::vector<int32_t> codes;
+};
+const KeyRow kKeyRows[] = {
+    {"a z 1 0 minus equal bracketleft semicolon apostrophe grave backslash comma period slash "
+     "KP_Multiply Return BackSpace Tab t space Escape Caps_Lock",
+     {DIK_A,        DIK_Z,         DIK_1,          DIK_0,      DIK_MINUS,     DIK_EQUALS,
+      DIK_LBRACKET, DIK_SEMICOLON, DIK_APOSTROPHE, DIK_GRAVE,  DIK_BACKSLASH, DIK_COMMA,
+      DIK_PERIOD,   DIK_SLASH,     DIK_MULTIPLY,   DIK_RETURN, DIK_BACK,      DIK_TAB,
+      DIK_T,        DIK_SPACE,     DIK_ESCAPE,     DIK_CAPITAL}},
+    {"Up Down Left Right F1 F10 F11 F12 KP_Enter KP_Divide Home End Prior Next Insert Delete",
+     {DIK_UP, DIK_DOWN, DIK_LEFT, DIK_RIGHT, DIK_F1, DIK_F10, DIK_F11, DIK_F12, DIK_NUMPADENTER,
+      DIK_DIVIDE, DIK_HOME, DIK_END, DIK_PRIOR, DIK_NEXT, DIK_INSERT, DIK_DELETE}},
+};
+
 TEST_F(KeyboardOnX, KeysMapToDirectInputCodes) {
     Recorder recorder;
     auto device = startDevice(recorder, 100);
-    const auto type = [&](const QStringList& names, size_t events) {
+    const auto type = [&](const QString& names, size_t events) {
         recorder.events.clear();
-        keys(QStringList{QStringLiteral("key")} + names);
+        keys(QStringLiteral("key ") + names);
         EXPECT_TRUE(waitUntil([&] { return recorder.events.size() >= events; }))
-            << names.join(QLatin1Char(' ')).toStdString() << ": " << recorder.events.size();
+            << names.toStdString() << ": " << recorder.events.size();
         return pressesIn(recorder.events);
     };
-    // What the in-game chat reads (0x00..0x3A) and keys beyond it, which must keep their own codes
-    // so that they are ignored there.
-    EXPECT_EQ(type({"a",           "z",         "1",           "0",        "minus",     "equal",
-                    "bracketleft", "semicolon", "apostrophe",  "grave",    "backslash", "comma",
-                    "period",      "slash",     "KP_Multiply", "Return",   "BackSpace", "Tab",
-                    "t",           "space",     "Escape",      "Caps_Lock"},
-                   44),
-              (Codes{{DIK_A, 0x80},        {DIK_Z, 0x80},         {DIK_1, 0x80},
-                     {DIK_0, 0x80},        {DIK_MINUS, 0x80},     {DIK_EQUALS, 0x80},
-                     {DIK_LBRACKET, 0x80}, {DIK_SEMICOLON, 0x80}, {DIK_APOSTROPHE, 0x80},
-                     {DIK_GRAVE, 0x80},    {DIK_BACKSLASH, 0x80}, {DIK_COMMA, 0x80},
-                     {DIK_PERIOD, 0x80},   {DIK_SLASH, 0x80},     {DIK_MULTIPLY, 0x80},
-                     {DIK_RETURN, 0x80},   {DIK_BACK, 0x80},      {DIK_TAB, 0x80},
-                     {DIK_T, 0x80},        {DIK_SPACE, 0x80},     {DIK_ESCAPE, 0x80},
-                     {DIK_CAPITAL, 0x80}}));
-    EXPECT_EQ(type({"Up", "Down", "Left", "Right", "F1", "F10", "F11", "F12", "KP_Enter",
-                    "KP_Divide", "Home", "End", "Prior", "Next", "Insert", "Delete"},
-                   32),
-              (Codes{{DIK_UP, 0x80},
-                     {DIK_DOWN, 0x80},
-                     {DIK_LEFT, 0x80},
-                     {DIK_RIGHT, 0x80},
-                     {DIK_F1, 0x80},
-                     {DIK_F10, 0x80},
-                     {DIK_F11, 0x80},
-                     {DIK_F12, 0x80},
-                     {DIK_NUMPADENTER, 0x80},
-                     {DIK_DIVIDE, 0x80},
-                     {DIK_HOME, 0x80},
-                     {DIK_END, 0x80},
-                     {DIK_PRIOR, 0x80},
-                     {DIK_NEXT, 0x80},
-                     {DIK_INSERT, 0x80},
-                     {DIK_DELETE, 0x80}}));
+    for (const KeyRow& row : kKeyRows) {
+        Codes presses;
+        for (const int32_t code : row.codes) {
+            presses.emplace_back(code, 0x80);
+        }
+        ASSERT_EQ(QString::fromLatin1(row.names).count(QLatin1Char(' ')) + 1,
+                  static_cast<qsizetype>(presses.size()));
+        EXPECT_EQ(type(QLatin1String(row.names), 2 * presses.size()), presses);
+    }
     // Shifted typing: Shift goes down first and comes up last or after the key.
-    EXPECT_EQ(type({"shift+comma"}, 4), (Codes{{DIK_LSHIFT, 0x80}, {DIK_COMMA, 0x80}}));
+    EXPECT_EQ(type(QStringLiteral("shift+comma"), 4),
+              (Codes{{DIK_LSHIFT, 0x80}, {DIK_COMMA, 0x80}}));
     EXPECT_EQ(recorder.events.size(), 4u);
     // xdotool may hold a left-hand modifier with a right-hand one; the right-hand codes must show.
-    const Codes right = type({"Shift_R", "Control_R", "Alt_R"}, 6);
+    const Codes right = type(QStringLiteral("Shift_R Control_R Alt_R"), 6);
     for (const int16_t code : {DIK_RSHIFT, DIK_RCONTROL, DIK_RMENU}) {
         EXPECT_NE(std::find(right.begin(), right.end(), std::make_pair(int32_t{code}, 0x80)),
                   right.end())
@@ -305,8 +308,7 @@ TEST_F(KeyboardOnX, KeyStateShowsHeldKeys) {
         device->GetDeviceStateKeyboard(state);
         return state.key[code] == 0x80;
     };
-    keys({QStringLiteral("keydown"), QStringLiteral("shift"), QStringLiteral("keydown"),
-          QStringLiteral("g")});
+    keys(QStringLiteral("keydown shift keydown g"));
     ASSERT_TRUE(waitUntil([&] { return held(DIK_G) && held(DIK_LSHIFT); }));
     int down = 0;
     for (uint8_t b : state.key) {
@@ -314,10 +316,10 @@ TEST_F(KeyboardOnX, KeyStateShowsHeldKeys) {
         down += b == 0x80;
     }
     EXPECT_EQ(down, 2);
-    keys({QStringLiteral("keyup"), QStringLiteral("g")});
+    keys(QStringLiteral("keyup g"));
     EXPECT_TRUE(waitUntil([&] { return !held(DIK_G); }));
     EXPECT_TRUE(held(DIK_LSHIFT));
-    keys({QStringLiteral("keyup"), QStringLiteral("shift")});
+    keys(QStringLiteral("keyup shift"));
     EXPECT_TRUE(waitUntil([&] { return !held(DIK_LSHIFT); }));
     // Held and released while the device watched: both ends are in the buffer, in order.
     ASSERT_TRUE(waitUntil([&] { return recorder.events.size() >= 4; }));
@@ -329,9 +331,8 @@ TEST_F(KeyboardOnX, BufferKeepsTheFirstTenEvents) {
     Recorder recorder;
     recorder.drain = false;  // nobody reads until the test does
     auto device = startDevice(recorder);
-    keys({QStringLiteral("key"), QStringLiteral("q"), QStringLiteral("w"), QStringLiteral("e"),
-          QStringLiteral("r"), QStringLiteral("y")});
-    keys({QStringLiteral("keydown"), QStringLiteral("u")});  // the eleventh event
+    keys(QStringLiteral("key q w e r y"));
+    keys(QStringLiteral("keydown u"));  // the eleventh event
     auto* keyboard = static_cast<SystemKeyboard*>(device.get());
     DIDEVICEOBJECTDATA peek[20];
     ASSERT_TRUE(waitUntil([&] {
@@ -342,19 +343,10 @@ TEST_F(KeyboardOnX, BufferKeepsTheFirstTenEvents) {
     const int32_t n = device->GetDeviceData(events, 20, 0);
     ASSERT_EQ(n, 10);
     EXPECT_TRUE(keyboard->lastReadOverflowed());
-    EXPECT_EQ(codes({events, events + n}), (Codes{{DIK_Q, 0x80},
-                                                  {DIK_Q, 0},
-                                                  {DIK_W, 0x80},
-                                                  {DIK_W, 0},
-                                                  {DIK_E, 0x80},
-                                                  {DIK_E, 0},
-                                                  {DIK_R, 0x80},
-                                                  {DIK_R, 0},
-                                                  {DIK_Y, 0x80},
-                                                  {DIK_Y, 0}}));
+    EXPECT_EQ(codes({events, events + n}), taps({DIK_Q, DIK_W, DIK_E, DIK_R, DIK_Y}));
     EXPECT_TRUE(waitUntil([&] { return recorder.calls >= 1; }));
     // The lost press of U still counts in the sequence; its release comes through.
-    keys({QStringLiteral("keyup"), QStringLiteral("u")});
+    keys(QStringLiteral("keyup u"));
     ASSERT_TRUE(waitUntil([&] { return device->GetDeviceData(events, 20, DIGDD_PEEK) == 1; }));
     ASSERT_EQ(device->GetDeviceData(events, 20, 0), 1);
     EXPECT_FALSE(keyboard->lastReadOverflowed());
@@ -370,9 +362,9 @@ TEST_F(KeyboardOnX, ForegroundDeviceSeesKeysOnlyWhileItsWindowHasTheFocus) {
     Recorder elsewhere;
     auto behind =
         startDevice(elsewhere, 10, DISCL_NONEXCLUSIVE | DISCL_FOREGROUND, focusWindow_ + 12345);
-    keys({QStringLiteral("key"), QStringLiteral("m")});
+    keys(QStringLiteral("key m"));
     ASSERT_TRUE(waitUntil([&] { return focused.events.size() >= 2; }));
-    EXPECT_EQ(codes(focused.events), (Codes{{DIK_M, 0x80}, {DIK_M, 0}}));
+    EXPECT_EQ(codes(focused.events), taps({DIK_M}));
     QCoreApplication::processEvents();
     EXPECT_TRUE(elsewhere.events.empty());
     EXPECT_EQ(elsewhere.calls, 0);
@@ -383,27 +375,27 @@ TEST_F(KeyboardOnX, UnacquiredDestroyedOrDroppedDevicesStaySilent) {
     Recorder recorder;
     auto device = startDevice(recorder);
     device->Unacquire();
-    keys({QStringLiteral("key"), QStringLiteral("k")});
+    keys(QStringLiteral("key k"));
     DIDEVICEOBJECTDATA events[11];
     EXPECT_THROW(device->GetDeviceData(events, 11, 0), DxError);
     device->Acquire();
-    keys({QStringLiteral("key"), QStringLiteral("j")});
+    keys(QStringLiteral("key j"));
     ASSERT_TRUE(waitUntil([&] { return recorder.events.size() >= 2; }));
-    EXPECT_EQ(codes(recorder.events), (Codes{{DIK_J, 0x80}, {DIK_J, 0}}));
+    EXPECT_EQ(codes(recorder.events), taps({DIK_J}));
 
     // Shutdown order: the event goes, keys still come, the callback is not called any more.
     root_.DestroyEvent(eventId_);
     eventId_ = 0;
     const int callsBefore = recorder.calls;
-    keys({QStringLiteral("key"), QStringLiteral("h")});
+    keys(QStringLiteral("key h"));
     ASSERT_TRUE(waitUntil([&] { return device->GetDeviceData(events, 11, DIGDD_PEEK) == 2; }));
     QCoreApplication::processEvents();
     EXPECT_EQ(recorder.calls, callsBefore);
     // Dropped while acquired and while keys arrive.
-    keys({QStringLiteral("keydown"), QStringLiteral("l")});
+    keys(QStringLiteral("keydown l"));
     recorder.device = nullptr;
     device.reset();
-    keys({QStringLiteral("keyup"), QStringLiteral("l")});
+    keys(QStringLiteral("keyup l"));
     QCoreApplication::processEvents();
     EXPECT_EQ(recorder.calls, callsBefore);
 }

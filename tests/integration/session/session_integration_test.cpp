@@ -124,27 +124,44 @@ TEST(SessionMesh, SixPlayersDeliverOnceAndRefuseTheSeventh) {
     }
 }
 
-TEST(SessionMigration, HostLeavesAndTheEarliestJoinedTakesOver) {
-    PeerProcess host(QStringLiteral("h"));
-    const int port = hostSession(host, 6, 4);
-    ASSERT_GT(port, 0);
-    PeerProcess p1(QStringLiteral("p1"));
-    ASSERT_TRUE(join(p1, port));
+// A host and two players who joined it in that order.
+class HostAndTwo : public ::testing::Test {
+protected:
+    // flags: the session's (4: the host role moves on when the host leaves).
+    void start(int flags) {
+        port = hostSession(host, 6, flags);
+        ASSERT_GT(port, 0) << host.dump().toStdString();
+        ASSERT_TRUE(join(p1, port)) << p1.dump().toStdString();
+        ASSERT_TRUE(join(p2, port)) << p2.dump().toStdString();
+    }
+    // After the host went: both see it go, then p1 takes over (its local and host flags on
+    // itself, the host flag for p2), and neither is told the session ended.
+    void expectP1TakesOver(const QString& destroyed, int timeoutMs) {
+        const int d1 = p1.waitFor(destroyed, timeoutMs);
+        const int m1 = p1.waitFor(QStringLiteral("^MIGRATE p1 6$"), timeoutMs);
+        const int d2 = p2.waitFor(destroyed, timeoutMs);
+        const int m2 = p2.waitFor(QStringLiteral("^MIGRATE p1 4$"), timeoutMs);
+        EXPECT_TRUE(d1 >= 0 && d1 < m1) << p1.dump().toStdString();
+        EXPECT_TRUE(d2 >= 0 && d2 < m2) << p2.dump().toStdString();
+        EXPECT_EQ(p1.count(QStringLiteral("^TERMINATE")), 0);
+        EXPECT_EQ(p2.count(QStringLiteral("^TERMINATE")), 0);
+    }
+
+    PeerProcess host{QStringLiteral("h")};
+    PeerProcess p1{QStringLiteral("p1")};
+    PeerProcess p2{QStringLiteral("p2")};
+    int port = 0;
+};
+using SessionMigration = HostAndTwo;
+using SessionEnd = HostAndTwo;
+
+TEST_F(SessionMigration, HostLeavesAndTheEarliestJoinedTakesOver) {
+    ASSERT_NO_FATAL_FAILURE(start(4));
     const int p1Port = joinPort(p1);
-    PeerProcess p2(QStringLiteral("p2"));
-    ASSERT_TRUE(join(p2, port));
 
     host.send(QStringLiteral("close"));
     ASSERT_GE(host.waitFor(QStringLiteral("^CLOSED$")), 0);
-    // Both agree: the old host goes, then p1 (local and host on p1 itself) takes over.
-    const int d1 = p1.waitFor(QStringLiteral("^DESTROY h "));
-    const int m1 = p1.waitFor(QStringLiteral("^MIGRATE p1 6$"));
-    const int d2 = p2.waitFor(QStringLiteral("^DESTROY h "));
-    const int m2 = p2.waitFor(QStringLiteral("^MIGRATE p1 4$"));
-    EXPECT_TRUE(d1 >= 0 && d1 < m1) << p1.dump().toStdString();
-    EXPECT_TRUE(d2 >= 0 && d2 < m2) << p2.dump().toStdString();
-    EXPECT_EQ(p1.count(QStringLiteral("^TERMINATE")), 0);
-    EXPECT_EQ(p2.count(QStringLiteral("^TERMINATE")), 0);
+    expectP1TakesOver(QStringLiteral("^DESTROY h "), 15000);
 
     // A newcomer finds the session at the new host and joins through it.
     PeerProcess p3(QStringLiteral("p3"));
@@ -165,26 +182,16 @@ TEST(SessionMigration, HostLeavesAndTheEarliestJoinedTakesOver) {
     EXPECT_GE(p3.waitFor(QStringLiteral("^RECV p2 still-here$")), 0);
 }
 
-TEST(SessionEnd, NonMigratingHostClosing) {
-    PeerProcess host(QStringLiteral("h"));
-    const int port = hostSession(host, 6, 0);
-    PeerProcess p1(QStringLiteral("p1"));
-    PeerProcess p2(QStringLiteral("p2"));
-    ASSERT_TRUE(join(p1, port));
-    ASSERT_TRUE(join(p2, port));
+TEST_F(SessionEnd, NonMigratingHostClosing) {
+    ASSERT_NO_FATAL_FAILURE(start(0));
     host.send(QStringLiteral("close"));
     EXPECT_GE(p1.waitFor(QStringLiteral("^TERMINATE 0x80158270$")), 0) << p1.dump().toStdString();
     EXPECT_GE(p2.waitFor(QStringLiteral("^TERMINATE 0x80158270$")), 0) << p2.dump().toStdString();
     EXPECT_EQ(p1.count(QStringLiteral("^MIGRATE")), 0);
 }
 
-TEST(SessionEnd, KilledPlayerAndKilledHost) {
-    PeerProcess host(QStringLiteral("h"));
-    const int port = hostSession(host, 6, 0);
-    PeerProcess p1(QStringLiteral("p1"));
-    PeerProcess p2(QStringLiteral("p2"));
-    ASSERT_TRUE(join(p1, port));
-    ASSERT_TRUE(join(p2, port));
+TEST_F(SessionEnd, KilledPlayerAndKilledHost) {
+    ASSERT_NO_FATAL_FAILURE(start(0));
     ASSERT_TRUE(p1.waitCount(QStringLiteral("^CREATE "), 3));
 
     QElapsedTimer clock;
@@ -201,43 +208,75 @@ TEST(SessionEnd, KilledPlayerAndKilledHost) {
     EXPECT_LT(clock.elapsed(), 10000);
 }
 
-TEST(SessionMigration, VanishedHostIsReplacedByTheEarliestJoined) {
-    PeerProcess host(QStringLiteral("h"));
-    const int port = hostSession(host, 6, 4);
-    PeerProcess p1(QStringLiteral("p1"));
-    PeerProcess p2(QStringLiteral("p2"));
-    ASSERT_TRUE(join(p1, port));
-    ASSERT_TRUE(join(p2, port));
+TEST_F(SessionMigration, VanishedHostIsReplacedByTheEarliestJoined) {
+    ASSERT_NO_FATAL_FAILURE(start(4));
     ASSERT_TRUE(p2.waitCount(QStringLiteral("^CREATE "), 3));
     QElapsedTimer clock;
     clock.start();
     host.killHard();
-    const int d1 = p1.waitFor(QStringLiteral("^DESTROY h \\d+ 2$"), 10000);
-    const int m1 = p1.waitFor(QStringLiteral("^MIGRATE p1 6$"), 10000);
-    const int d2 = p2.waitFor(QStringLiteral("^DESTROY h \\d+ 2$"), 10000);
-    const int m2 = p2.waitFor(QStringLiteral("^MIGRATE p1 4$"), 10000);
+    expectP1TakesOver(QStringLiteral("^DESTROY h \\d+ 2$"), 10000);
     EXPECT_LT(clock.elapsed(), 10000);
-    EXPECT_TRUE(d1 >= 0 && d1 < m1) << p1.dump().toStdString();
-    EXPECT_TRUE(d2 >= 0 && d2 < m2) << p2.dump().toStdString();
     p1.send(QStringLiteral("send all 28 carry-on"));
     EXPECT_GE(p2.waitFor(QStringLiteral("^RECV p1 carry-on$")), 0);
 }
 
-// A player who answers its host but takes no new links: ENet with a single peer slot.
-class DeafPlayer {
+// Raw ENet traffic to a session port on loopback, below the session's own rules.
+class RawLink {
 public:
-    explicit DeafPlayer(uint16_t hostPort) {
+    explicit RawLink(size_t peers = 4) {
         enet_initialize();
-        host_ = enet_host_create(nullptr, 1, 2, 0, 0);
+        host_ = enet_host_create(nullptr, peers, 2, 0, 0);
+    }
+    ~RawLink() {
+        if (host_ != nullptr) {
+            enet_host_destroy(host_);
+        }
+    }
+    bool connect(uint16_t port) {
         ENetAddress a;
         enet_address_set_host_ip(&a, "127.0.0.1");
-        a.port = hostPort;
+        a.port = port;
         link_ = enet_host_connect(host_, &a, 2, 0);
+        return until(ENET_EVENT_TYPE_CONNECT, {}, 3000);
     }
-    ~DeafPlayer() { enet_host_destroy(host_); }
+    void send(uint8_t channel, const QByteArray& bytes, bool reliable = true) {
+        enet_peer_send(link_, channel,
+                       enet_packet_create(bytes.constData(), static_cast<size_t>(bytes.size()),
+                                          reliable ? ENET_PACKET_FLAG_RELIABLE : 0));
+        enet_host_flush(host_);
+    }
+    void send(const dx8::net::ControlMessage& m) { send(1, dx8::net::encodeControl(m)); }
+    // Services until an event of the given type (a control message of kind ctl, if given), or
+    // the time is up.
+    bool until(ENetEventType type, std::optional<dx8::net::Ctl> ctl, int ms) {
+        return orvel::testing::waitUntil(
+            [&] {
+                ENetEvent e;
+                if (enet_host_service(host_, &e, 20) <= 0) {
+                    return false;
+                }
+                std::optional<dx8::net::ControlMessage> m;
+                if (e.type == ENET_EVENT_TYPE_RECEIVE) {
+                    m = dx8::net::decodeControl(e.packet->data, e.packet->dataLength);
+                    enet_packet_destroy(e.packet);
+                }
+                return e.type == type && (!ctl || (m && dx8::net::typeOf(*m) == *ctl));
+            },
+            ms);
+    }
+
+protected:
+    ENetHost* host_ = nullptr;
+    ENetPeer* link_ = nullptr;
+};
+
+// A player who answers its host but takes no new links: ENet with a single peer slot.
+class DeafPlayer : public RawLink {
+public:
+    DeafPlayer() : RawLink(1) {}
     // Joins by the book: request, accept, ready, done.
-    bool join() {
-        if (!until(ENET_EVENT_TYPE_CONNECT, {}, 3000)) {
+    bool join(uint16_t hostPort) {
+        if (!connect(hostPort)) {
             return false;
         }
         send(dx8::net::joinRequest({}, {}, QStringLiteral("deaf"), {}));
@@ -263,40 +302,13 @@ public:
             }
         }
     }
-
-private:
-    void send(const dx8::net::ControlMessage& m) {
-        const QByteArray b = dx8::net::encodeControl(m);
-        enet_peer_send(link_, 1,
-                       enet_packet_create(b.constData(), static_cast<size_t>(b.size()),
-                                          ENET_PACKET_FLAG_RELIABLE));
-        enet_host_flush(host_);
-    }
-    bool until(ENetEventType type, std::optional<dx8::net::Ctl> ctl, int ms) {
-        return orvel::testing::waitUntil(
-            [&] {
-                ENetEvent e;
-                if (enet_host_service(host_, &e, 20) <= 0) {
-                    return false;
-                }
-                std::optional<dx8::net::ControlMessage> m;
-                if (e.type == ENET_EVENT_TYPE_RECEIVE) {
-                    m = dx8::net::decodeControl(e.packet->data, e.packet->dataLength);
-                    enet_packet_destroy(e.packet);
-                }
-                return e.type == type && (!ctl || (m && dx8::net::typeOf(*m) == *ctl));
-            },
-            ms);
-    }
-    ENetHost* host_ = nullptr;
-    ENetPeer* link_ = nullptr;
 };
 
 TEST(SessionMesh, AJoinerThatCannotReachEveryPlayerFails) {
     PeerProcess host(QStringLiteral("h"));
     const int port = hostSession(host, 6, 0);
-    DeafPlayer deaf(static_cast<uint16_t>(port));
-    ASSERT_TRUE(deaf.join());
+    DeafPlayer deaf;
+    ASSERT_TRUE(deaf.join(static_cast<uint16_t>(port)));
     ASSERT_GE(host.waitFor(QStringLiteral("^CREATE \\d+ 0 deaf$")), 0);
 
     PeerProcess joiner(QStringLiteral("j"));
@@ -377,52 +389,6 @@ TEST(SessionDispatch, NoEventWhileAHandlerRuns) {
     EXPECT_EQ(host.count(QStringLiteral("NESTED")), 0);
 }
 
-// Sends raw ENet traffic as a stranger who never joined.
-class Stranger {
-public:
-    Stranger() {
-        enet_initialize();
-        host_ = enet_host_create(nullptr, 4, 2, 0, 0);
-    }
-    ~Stranger() {
-        if (host_ != nullptr) {
-            enet_host_destroy(host_);
-        }
-    }
-    bool connect(uint16_t port) {
-        ENetAddress a;
-        enet_address_set_host_ip(&a, "127.0.0.1");
-        a.port = port;
-        peer_ = enet_host_connect(host_, &a, 2, 0);
-        return service(ENET_EVENT_TYPE_CONNECT, 3000);
-    }
-    void send(uint8_t channel, const QByteArray& bytes, bool reliable = true) {
-        ENetPacket* p = enet_packet_create(bytes.constData(), static_cast<size_t>(bytes.size()),
-                                           reliable ? ENET_PACKET_FLAG_RELIABLE : 0);
-        enet_peer_send(peer_, channel, p);
-        enet_host_flush(host_);
-    }
-    // Services until an event of the given type, or the time is up.
-    bool service(ENetEventType wanted, int ms) {
-        return orvel::testing::waitUntil(
-            [&] {
-                ENetEvent e;
-                if (enet_host_service(host_, &e, 20) <= 0) {
-                    return false;
-                }
-                if (e.type == ENET_EVENT_TYPE_RECEIVE) {
-                    enet_packet_destroy(e.packet);
-                }
-                return e.type == wanted;
-            },
-            ms);
-    }
-
-private:
-    ENetHost* host_ = nullptr;
-    ENetPeer* peer_ = nullptr;
-};
-
 TEST(SessionHostile, JunkStrangersAndQueryFloodsChangeNothing) {
     PeerProcess host(QStringLiteral("h"));
     const int port = hostSession(host, 6, 0);
@@ -486,20 +452,20 @@ TEST(SessionHostile, JunkStrangersAndQueryFloodsChangeNothing) {
 
     // A stranger links to p1 and claims to be the host, then says the host's lines.
     {
-        Stranger s;
+        RawLink s;  // a stranger who never joined
         ASSERT_TRUE(s.connect(static_cast<uint16_t>(p1Port)));
-        s.send(1, dx8::net::encodeControl(dx8::net::meshHello(hostId.toUInt(), 12345)));
-        s.send(1, dx8::net::encodeControl(dx8::net::playerRemoved(p1Id.toUInt(), 0)));
+        s.send(dx8::net::meshHello(hostId.toUInt(), 12345));
+        s.send(dx8::net::playerRemoved(p1Id.toUInt(), 0));
         s.send(0, QByteArray("forged"), false);
-        s.service(ENET_EVENT_TYPE_DISCONNECT, 1500);
+        s.until(ENET_EVENT_TYPE_DISCONNECT, {}, 1500);
     }
     {
-        Stranger s;
+        RawLink s;  // a stranger who never joined
         ASSERT_TRUE(s.connect(static_cast<uint16_t>(port)));
         s.send(0, QByteArray("forged"), false);
-        s.send(1, dx8::net::encodeControl(dx8::net::terminate(dx8::DPNERR_HOSTTERMINATEDSESSION)));
+        s.send(dx8::net::terminate(dx8::DPNERR_HOSTTERMINATEDSESSION));
         s.send(1, QByteArray("\x03\x01\x02", 3));  // a truncated accept
-        s.service(ENET_EVENT_TYPE_DISCONNECT, 1500);
+        s.until(ENET_EVENT_TYPE_DISCONNECT, {}, 1500);
     }
 
     // The session is as it was.

@@ -91,15 +91,7 @@ protected:
         return false;
     }
 
-    bool livePiece(std::uint32_t a) const {
-        for (int slot = 0; slot < 6; ++slot) {
-            const std::uint32_t r = map().car0 + slot * kStride;
-            if ((a >= r && a < r + kHead) || (a >= r + kTail && a < r + kTail + kTailLen)) {
-                return true;
-            }
-        }
-        return false;
-    }
+    bool livePiece(std::uint32_t a) const { return overlapsLivePieces(a, 1); }
 };
 
 TEST_P(EditionTest, MenuAndRaceValuesSitAtTheMapAddresses) {

@@ -29,7 +29,9 @@ Player::Player(QString name) : name_(std::move(name)) {
     process_.loopbackOnly();
 }
 
-Player::~Player() { process_.kill(); }
+Player::~Player() {
+    process_.kill();
+}
 
 void Player::presetSettings(const QMap<QString, QString>& values) {
     QDir(config_.path()).mkpath(QStringLiteral("Orvel"));
@@ -48,7 +50,9 @@ bool Player::start() {
     return process_.start(QStringLiteral(ORVEL_PROGRAM));
 }
 
-QString Player::log() { return process_.text(); }
+QString Player::log() {
+    return process_.text();
+}
 
 QRegularExpressionMatch Player::waitLog(const QRegularExpression& re, int timeoutMs) {
     return process_.waitText(re, timeoutMs);
@@ -68,7 +72,8 @@ QStringList Player::startupSteps() {
 QString Player::xdotool(const QStringList& args) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("DISPLAY"), display_.name());
-    return QString::fromLocal8Bit(orvel::testing::runToEnd(QStringLiteral("xdotool"), args, env, 10000).out)
+    return QString::fromLocal8Bit(
+               orvel::testing::runToEnd(QStringLiteral("xdotool"), args, env, 10000).out)
         .trimmed();
 }
 
@@ -141,6 +146,34 @@ bool Player::closeWindow(const QString& window) {
     return sent;
 }
 
-std::optional<int> Player::waitExit(int timeoutMs) { return process_.waitExit(timeoutMs); }
+std::optional<int> Player::waitExit(int timeoutMs) {
+    return process_.waitExit(timeoutMs);
+}
+
+bool Player::toSessionsPage() {
+    const QString wizard = waitWindow(kChoose);
+    if (wizard.isEmpty()) {
+        return false;
+    }
+    focus(wizard);
+    key(QStringLiteral("Return"));
+    return !waitWindow(kSessions).isEmpty();
+}
+
+int Player::hostWithPresets() {
+    if (!toSessionsPage()) {
+        return 0;
+    }
+    key(QStringLiteral("alt+c"));
+    if (waitWindow(kCreate).isEmpty()) {
+        return 0;
+    }
+    key(QStringLiteral("Return"));
+    const auto hosting = waitLog(QRegularExpression(QStringLiteral("hosting .* on port (\\d+)")));
+    if (!hosting.hasMatch() || waitWindow(kMainHost).isEmpty()) {
+        return 0;
+    }
+    return hosting.captured(1).toInt();
+}
 
 }  // namespace wizard_it

@@ -59,6 +59,13 @@ public:
     // Asks the window to close, as the close box of a window manager does.
     bool closeWindow(const QString& window);
 
+    // A started program from its first wizard page, with the preset name, on to the sessions
+    // page; false when a page did not show.
+    bool toSessionsPage();
+    // A started program through its wizard to a session it hosts with the preset settings, its
+    // main window shown; the session's port, 0 when a step failed.
+    int hostWithPresets();
+
     std::optional<int> waitExit(int timeoutMs = kWaitMs);
     bool running() const { return process_.running(); }
     qint64 pid() const { return process_.pid(); }
