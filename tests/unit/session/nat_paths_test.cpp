@@ -624,6 +624,19 @@ TEST(RelayedPairs, APairThatLinksLaterMovesOffTheRelay) {
     EXPECT_TRUE(h.roster.relayedPairs.empty());
     ASSERT_EQ(h.links.sentOn<msg::Paths>(links[1]).size(), 1u);
     EXPECT_EQ(h.upgrades.deadline(), 0);
+
+    // Should that link go, a goes back on the relay rather than out of the session, and the host
+    // relays for the pair again; a player b linked to all along has no relay to go back to.
+    bs.links.all().erase(won);
+    EXPECT_TRUE(bs.upgrades.backToRelay(a));
+    EXPECT_EQ(bs.roster.present(a)->path, PathKind::Relayed);
+    EXPECT_EQ(bs.roster.present(a)->link, 10u);
+    ASSERT_EQ(bs.links.sentOn<msg::Unlinked>(10), (std::vector<msg::Unlinked>{{a}}));
+    EXPECT_FALSE(bs.upgrades.backToRelay(1));
+    h.upgrades.onControl(b, bs.links.sentOn<msg::Unlinked>(10)[0]);
+    h.upgrades.onControl(a, msg::Unlinked{b});  // a says so too: the pair counts once
+    EXPECT_EQ(h.roster.relayedPairs.size(), 1u);
+    EXPECT_EQ(h.links.sentOn<msg::Paths>(links[1]).size(), 2u);
 }
 
 // A new router mapping has the pair try at once; a relayed player's new name and the host's

@@ -48,6 +48,8 @@ std::vector<ControlMessage> samples() {
     all.push_back(msg::Reach{77, a.players[2]});
     all.push_back(msg::Linked{12});
     all.push_back(msg::NameOf{12, QStringLiteral("far")});
+    all.push_back(msg::RoundTrips{{12, 40, 11, 95}});
+    all.push_back(msg::Unlinked{12});
     for (auto make : {meshAck, joinReady, joinDone, leaving}) {
         all.push_back(make());
     }

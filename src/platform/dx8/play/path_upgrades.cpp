@@ -61,6 +61,8 @@ bool PathUpgrades::onControl(DPNID from, const net::ControlMessage& m) {
         }
     } else if (const auto* linked = std::get_if<net::msg::Linked>(&m)) {
         onLinked(from, linked->playerId);
+    } else if (const auto* unlinked = std::get_if<net::msg::Unlinked>(&m)) {
+        onUnlinked(from, unlinked->playerId);
     } else if (const auto* trips = std::get_if<net::msg::RoundTrips>(&m)) {
         for (size_t i = 0; fromHost && i + 1 < trips->legs.size(); i += 2) {
             Player* p = r.present(trips->legs[i]);
@@ -101,6 +103,35 @@ void PathUpgrades::onLinked(DPNID from, DPNID other) {
         retries_.erase(pairOf(from, other));
         s_.broadcast(announcePaths(r));
     }
+}
+
+void PathUpgrades::onUnlinked(DPNID from, DPNID other) {
+    Roster& r = s_.roster;
+    const Player* a = r.present(from);
+    const Player* b = r.present(other);
+    if (!r.isHost() || a == nullptr || b == nullptr || a->link == 0 || b->link == 0 ||
+        from == other || !r.relayedPairs.insert(pairOf(from, other)).second) {
+        return;
+    }
+    // It had linked once and lost it: no hurry to try again.
+    retries_[pairOf(from, other)] = {2, s_.now() + 2 * kRetryDirectMs, 0};
+    s_.broadcast(announcePaths(r));
+}
+
+bool PathUpgrades::backToRelay(DPNID id) {
+    Roster& r = s_.roster;
+    Player* p = r.present(id);
+    const Player* host = r.present(r.hostId);
+    if (p == nullptr || !p->wasRelayed || r.isHost() || id == r.hostId || host == nullptr ||
+        host->link == 0) {
+        return false;
+    }
+    p->path = PathKind::Relayed;
+    p->link = host->link;
+    p->hostLegMs = -1;
+    s_.links.send(host->link, net::msg::Unlinked{id});
+    qCDebug(lcSession) << "lost the direct link to" << id << "; the host relays again";
+    return true;
 }
 
 void PathUpgrades::shareLegs() {

@@ -41,6 +41,10 @@ public:
 
     // Our router forwards this address to us now: everyone we link to hears of it.
     void mappingChanged();
+    // The link to a player that was relayed before is gone: while the host reaches us both, the
+    // player goes back on the relay rather than out of the session (a path a router once let
+    // through may close again). False when it cannot.
+    bool backToRelay(DPNID id);
 
     void checkDeadline(qint64 now);
     qint64 deadline() const;
@@ -65,6 +69,7 @@ private:
     void onReach(const net::msg::Reach& m);
     void onMapped(DPNID from, const net::msg::Mapped& m);
     void onLinked(DPNID from, DPNID other);
+    void onUnlinked(DPNID from, DPNID other);
     // Host: each relayed player learns the other half of its round trip to its partners.
     void shareLegs();
     // Host: one of the pair links to the other.

@@ -110,7 +110,9 @@ void SessionCore::linkDown(LinkId link, const Link& state) {
                 members_.endSession(DPNERR_CONNECTIONLOST, DPNDESTROYPLAYERREASON_CONNECTIONLOST);
                 break;
             }
-            members_.removePlayer(state.playerId, DPNDESTROYPLAYERREASON_CONNECTIONLOST);
+            if (!upgrades_.backToRelay(state.playerId)) {
+                members_.removePlayer(state.playerId, DPNDESTROYPLAYERREASON_CONNECTIONLOST);
+            }
             break;
     }
 }

@@ -346,7 +346,7 @@ std::optional<ControlMessage> decodeControl(const uint8_t* data, size_t size) {
     Reader r(data, size);
     const uint8_t type = r.u8();
     if (!r.ok() || type < static_cast<uint8_t>(Ctl::JoinRequest) ||
-        type > static_cast<uint8_t>(Ctl::RoundTrips)) {
+        type > static_cast<uint8_t>(Ctl::Unlinked)) {
         return std::nullopt;
     }
     return decodeAs(type - 1u, r);

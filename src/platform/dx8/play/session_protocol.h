@@ -95,6 +95,7 @@ enum class Ctl : uint8_t {
     Linked,           // player -> host: a relayed player is linked directly now
     NameOf,           // host -> players it relays for: a relayed player's new name
     RoundTrips,       // host -> players it relays for: its round trip to each of their partners
+    Unlinked,         // player -> host: the direct link to a once-relayed player is gone
 };
 
 // The field list of a wire struct, in wire order.
@@ -254,6 +255,10 @@ struct RoundTrips {
     std::vector<uint32_t> legs;  // a player's id, then the host's round trip to it in ms; repeated
     DX8_FIELDS(legs)
 };
+struct Unlinked {
+    uint32_t playerId = 0;
+    DX8_FIELDS(playerId)
+};
 }  // namespace msg
 
 // The alternatives stand in Ctl's order: a message's type byte is its index plus one.
@@ -261,9 +266,10 @@ using ControlMessage =
     std::variant<msg::JoinRequest, msg::JoinRefuse, msg::JoinAccept, msg::Expect, msg::MeshHello,
                  msg::MeshAck, msg::JoinReady, msg::JoinFail, msg::PlayerAdded, msg::AddedAck,
                  msg::JoinDone, msg::PlayerRemoved, msg::Leaving, msg::Terminate, msg::Info,
-                 msg::Paths, msg::Mapped, msg::Reach, msg::Linked, msg::NameOf, msg::RoundTrips>;
+                 msg::Paths, msg::Mapped, msg::Reach, msg::Linked, msg::NameOf, msg::RoundTrips,
+                 msg::Unlinked>;
 
-static_assert(std::variant_size_v<ControlMessage> == static_cast<size_t>(Ctl::RoundTrips));
+static_assert(std::variant_size_v<ControlMessage> == static_cast<size_t>(Ctl::Unlinked));
 
 inline Ctl typeOf(const ControlMessage& m) {
     return static_cast<Ctl>(m.index() + 1);
