@@ -173,6 +173,34 @@ protected:
         EXPECT_FALSE(reject);
     }
 
+    struct Player {
+        DPNID id;
+        const char* name;
+        bool local = false;
+    };
+    // Players the peer knows, each announced to the window in turn.
+    void join(std::initializer_list<Player> players) {
+        for (const Player& p : players) {
+            peer->addPlayer(p.id, QString::fromUtf8(p.name), p.local);
+            create(p.id);
+        }
+    }
+
+    // Exactly count boxes so far, the last one saying text under caption (with icon: if given).
+    ::testing::AssertionResult lastBox(size_t count, const QString& text, const QString& caption,
+                                       std::optional<QMessageBox::Icon> icon = {}) const {
+        if (boxes.size() != count) {
+            return ::testing::AssertionFailure() << boxes.size() << " boxes, not " << count;
+        }
+        const Box& b = boxes.back();
+        if (b.text != text || b.caption != caption || (icon && b.icon != *icon)) {
+            return ::testing::AssertionFailure()
+                   << "box \"" << b.text.toStdString() << "\" / \"" << b.caption.toStdString()
+                   << "\" / icon " << b.icon;
+        }
+        return ::testing::AssertionSuccess();
+    }
+
     QString history() const { return window->txtChat->text(); }
     QStringList rosterNames() const {
         QStringList out;

@@ -18,6 +18,20 @@ QByteArray textMessage(orvel::MessageType type, const QString& text) {
     return orvel::BuildTextMessage(type, text);
 }
 
+// Whatever the window leaves of the key code after the key press, Enter by default.
+int16_t press(orvel::frmChat& window, int16_t key = 13) {
+    window.txtSend_KeyPress(key);
+    return key;
+}
+
+// One guaranteed send without loopback or time-out, to target, carrying data.
+void expectSent(const FakePeer::Sent& sent, dx8::DPNID target, const QByteArray& data) {
+    EXPECT_EQ(sent.target, target);
+    EXPECT_EQ(sent.timeout, 0);
+    EXPECT_EQ(sent.flags, dx8::DPNSEND_GUARANTEED | dx8::DPNSEND_NOLOOPBACK);
+    EXPECT_EQ(sent.data, data);
+}
+
 // ---- History -------------------------------------------------------------------------------
 
 using ChatHistory = ChatFixture;
@@ -143,28 +157,19 @@ using ChatSend = ChatFixture;
 
 TEST_F(ChatSend, EnterSendsTheLineAsTypedAndShowsItWithoutABlankAfterTheName) {
     window->txtSend->setText(QStringLiteral("  hello there "));
-    int16_t key = 13;
-    window->txtSend_KeyPress(key);
-    EXPECT_EQ(key, 0);
+    EXPECT_EQ(press(*window), 0);
     EXPECT_TRUE(window->txtSend->text().isEmpty());
     ASSERT_EQ(peer->sends.size(), 1u);
-    EXPECT_EQ(peer->sends[0].target, dx8::DPNID_ALL_PLAYERS_GROUP);
-    EXPECT_EQ(peer->sends[0].timeout, 0);
-    EXPECT_EQ(peer->sends[0].flags, dx8::DPNSEND_GUARANTEED | dx8::DPNSEND_NOLOOPBACK);
-    EXPECT_EQ(peer->sends[0].data,
-              textMessage(orvel::ChatMessage, QStringLiteral("  hello there ")));
+    expectSent(peer->sends[0], dx8::DPNID_ALL_PLAYERS_GROUP,
+               textMessage(orvel::ChatMessage, QStringLiteral("  hello there ")));
     EXPECT_EQ(history(), QStringLiteral("<Ann>  hello there \r\n"));
 }
 
 TEST_F(ChatSend, EnterOnEmptyInputAndOtherKeysSendNothing) {
-    int16_t key = 13;
-    window->txtSend_KeyPress(key);
-    EXPECT_EQ(key, 13);  // not consumed
+    EXPECT_EQ(press(*window), 13);  // not consumed
     window->txtSend->setText(QStringLiteral("abc"));
     for (int16_t typed : {int16_t('a'), int16_t(10), int16_t(27), int16_t(8)}) {
-        key = typed;
-        window->txtSend_KeyPress(key);
-        EXPECT_EQ(key, typed);
+        EXPECT_EQ(press(*window, typed), typed);
     }
     EXPECT_TRUE(peer->sends.empty());
     EXPECT_TRUE(history().isEmpty());
@@ -184,16 +189,13 @@ TEST_F(ChatSend, TypingIntoTheInputLineAndPressingEnter) {
 TEST_F(ChatSend, AFailedSendStillShowsTheLineAndEmptiesTheInput) {
     peer->failSend = dx8::DPNERR_NOCONNECTION;
     window->txtSend->setText(QStringLiteral("anyone?"));
-    int16_t key = 13;
-    window->txtSend_KeyPress(key);
-    EXPECT_EQ(key, 0);
+    EXPECT_EQ(press(*window), 0);
     EXPECT_TRUE(window->txtSend->text().isEmpty());
     EXPECT_EQ(history(), QStringLiteral("<Ann>anyone?\r\n"));
     // And without any peer at all.
     orvel::dpPeer.reset();
     window->txtSend->setText(QStringLiteral("still?"));
-    key = 13;
-    window->txtSend_KeyPress(key);
+    press(*window);
     EXPECT_TRUE(history().endsWith(QStringLiteral("<Ann>still?\r\n")));
 }
 
@@ -203,16 +205,10 @@ class ChatWhisper : public ChatFixture {
 protected:
     void SetUp() override {
         ChatFixture::SetUp();
-        peer->addPlayer(1, QStringLiteral("Ann"), true);
-        peer->addPlayer(7, QStringLiteral("Bob"));
-        create(1);
-        create(7);
+        join({{1, "Ann", true}, {7, "Bob"}});
     }
     void expectOnlyBox(const QString& caption, const QString& text) {
-        ASSERT_EQ(boxes.size(), 1u);
-        EXPECT_EQ(boxes[0].caption, caption);
-        EXPECT_EQ(boxes[0].text, text);
-        EXPECT_EQ(boxes[0].icon, QMessageBox::Information);
+        EXPECT_TRUE(lastBox(1, text, caption, QMessageBox::Information));
         EXPECT_TRUE(peer->sends.empty());
         boxes.clear();
     }
@@ -252,11 +248,8 @@ TEST_F(ChatWhisper, GoesToTheSelectedPlayerOnlyAndShowsTheSendersName) {
     window->cmdWhisper->click();
     EXPECT_TRUE(boxes.empty());
     ASSERT_EQ(peer->sends.size(), 1u);
-    EXPECT_EQ(peer->sends[0].target, 7u);
-    EXPECT_EQ(peer->sends[0].timeout, 0);
-    EXPECT_EQ(peer->sends[0].flags, dx8::DPNSEND_GUARANTEED | dx8::DPNSEND_NOLOOPBACK);
-    EXPECT_EQ(peer->sends[0].data,
-              textMessage(orvel::WhisperMessage, QStringLiteral("left at the fork ")));
+    expectSent(peer->sends[0], 7u,
+               textMessage(orvel::WhisperMessage, QStringLiteral("left at the fork ")));
     EXPECT_TRUE(window->txtSend->text().isEmpty());
     EXPECT_TRUE(history().endsWith(QStringLiteral("**<Ann>** left at the fork \r\n")));
     EXPECT_EQ(window->lstUsers->currentRow(), 1);
@@ -280,8 +273,7 @@ TEST_F(ChatWhisper, PlayerNameFromIdTakesTheFirstMatchingEntry) {
 using Roster = ChatFixture;
 
 TEST_F(Roster, CreatingASessionListsOnlyTheLocalPlayer) {
-    peer->addPlayer(0x10, QStringLiteral("Ann"), true);
-    create(0x10);
+    join({{0x10, "Ann", true}});
     EXPECT_EQ(rosterNames(), QStringList{"Ann"});
     EXPECT_EQ(rosterIds(), std::vector<uint32_t>{0});
     EXPECT_TRUE(history().isEmpty());
@@ -289,12 +281,7 @@ TEST_F(Roster, CreatingASessionListsOnlyTheLocalPlayer) {
 }
 
 TEST_F(Roster, JoiningPlayersGetLinesAndSlotsInTheirOrder) {
-    peer->addPlayer(0x21, QStringLiteral("Bob"));
-    peer->addPlayer(0x22, QStringLiteral("Cy"));
-    peer->addPlayer(0x23, QStringLiteral("Ann"), true);
-    create(0x21);
-    create(0x22);
-    create(0x23);
+    join({{0x21, "Bob"}, {0x22, "Cy"}, {0x23, "Ann", true}});
     EXPECT_EQ(rosterNames(), (QStringList{"Bob", "Cy", "Ann"}));
     EXPECT_EQ(rosterIds(), (std::vector<uint32_t>{0x21, 0x22, 0}));
     EXPECT_EQ(history(), QStringLiteral("- Bob has joined the game.\r\n"
@@ -303,39 +290,25 @@ TEST_F(Roster, JoiningPlayersGetLinesAndSlotsInTheirOrder) {
 }
 
 TEST_F(Roster, ALeavingPlayersSlotIsFreedAndTakenByTheNextJoiner) {
-    peer->addPlayer(1, QStringLiteral("Ann"), true);
-    peer->addPlayer(2, QStringLiteral("Bob"));
-    peer->addPlayer(3, QStringLiteral("Cy"));
-    peer->addPlayer(4, QStringLiteral("Di"));
-    create(1);
-    create(2);
-    create(3);
+    join({{1, "Ann", true}, {2, "Bob"}, {3, "Cy"}});
     destroy(2);
     EXPECT_TRUE(history().endsWith(QStringLiteral("-- Bob has left the game.\r\n")));
     EXPECT_EQ(rosterNames(), (QStringList{"Ann", "Cy"}));
     EXPECT_EQ(carSlots(), (std::vector<uint32_t>{0, 3, 0, 0, 0}));
-    create(4);
+    join({{4, "Di"}});
     EXPECT_EQ(carSlots(), (std::vector<uint32_t>{4, 3, 0, 0, 0}));
     EXPECT_EQ(rosterIds(), (std::vector<uint32_t>{0, 3, 4}));
 }
 
 TEST_F(Roster, LeavingRemovesTheEntryOfThatIdNotTheFirstOfThatName) {
-    peer->addPlayer(1, QStringLiteral("Ann"), true);
-    peer->addPlayer(2, QStringLiteral("Bob"));
-    peer->addPlayer(3, QStringLiteral("Bob"));
-    create(1);
-    create(2);
-    create(3);
+    join({{1, "Ann", true}, {2, "Bob"}, {3, "Bob"}});
     destroy(3);
     EXPECT_EQ(rosterIds(), (std::vector<uint32_t>{0, 2}));
     EXPECT_EQ(carSlots(), (std::vector<uint32_t>{2, 0, 0, 0, 0}));
 }
 
 TEST_F(Roster, DestroyingAnUnknownIdChangesNothingButStillFreesItsSlot) {
-    peer->addPlayer(1, QStringLiteral("Ann"), true);
-    peer->addPlayer(2, QStringLiteral("Bob"));
-    create(1);
-    create(2);
+    join({{1, "Ann", true}, {2, "Bob"}});
     const QString lines = history();
     destroy(99);
     destroy(0);  // the all-players group is nobody: one's own entry stays
@@ -380,10 +353,8 @@ TEST_F(SessionEvents, TheHostEndingTheSessionShowsItsBoxThenCloses) {
     bool reject = false;
     window->DirectPlay8Event_TerminateSession(m, reject);
     EXPECT_FALSE(reject);
-    ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(boxes[0].text, QStringLiteral("The host has terminated this session."));
-    EXPECT_EQ(boxes[0].caption, QStringLiteral("Exiting"));
-    EXPECT_EQ(boxes[0].icon, QMessageBox::Information);
+    ASSERT_TRUE(
+        lastBox(1, "The host has terminated this session.", "Exiting", QMessageBox::Information));
     EXPECT_EQ(journal(), (QStringList{"box Exiting", "CloseForm"}));
     ASSERT_EQ(wizard->closed.size(), 1u);
     EXPECT_EQ(wizard->closed[0], window.get());
@@ -396,9 +367,7 @@ TEST_F(SessionEvents, AnyOtherEndIsALostSession) {
         m.hResultCode = code;
         bool reject = false;
         window->DirectPlay8Event_TerminateSession(m, reject);
-        ASSERT_EQ(boxes.size(), 1u);
-        EXPECT_EQ(boxes[0].text, QStringLiteral("This session has been lost."));
-        EXPECT_EQ(boxes[0].caption, QStringLiteral("Exiting"));
+        ASSERT_TRUE(lastBox(1, "This session has been lost.", "Exiting"));
     }
     EXPECT_EQ(wizard->closed.size(), 3u);
 }
@@ -417,10 +386,7 @@ TEST_F(SessionEvents, AFailedConnectShowsTheCodeInFullThenCloses) {
         bool reject = false;
         window->DirectPlay8Event_ConnectComplete(m, reject);
         EXPECT_FALSE(reject);
-        ASSERT_EQ(boxes.size(), 1u);
-        EXPECT_EQ(boxes[0].text, QString::fromLatin1(text));
-        EXPECT_EQ(boxes[0].caption, QStringLiteral("Closing"));
-        EXPECT_EQ(boxes[0].icon, QMessageBox::Critical);
+        ASSERT_TRUE(lastBox(1, text, "Closing", QMessageBox::Critical));
         EXPECT_EQ(journal(), (QStringList{"box Closing", "CloseForm"}));
     }
 }
@@ -478,12 +444,7 @@ class Receipt : public ChatFixture {
 protected:
     void SetUp() override {
         ChatFixture::SetUp();
-        peer->addPlayer(1, QStringLiteral("Ann"), true);
-        peer->addPlayer(0x41, QStringLiteral("Bob"));
-        peer->addPlayer(0x42, QStringLiteral("Cy"));
-        create(1);
-        create(0x41);
-        create(0x42);
+        join({{1, "Ann", true}, {0x41, "Bob"}, {0x42, "Cy"}});
     }
     void expectCarIn(int slot, const orvel::CarState& s, const orvel::gamemap::Edition& e) {
         const uint32_t r = e.localCarRecord + static_cast<uint32_t>(slot) * 0x11B4;
@@ -555,9 +516,8 @@ TEST_F(Receipt, TheMxEditionUsesOnlyItsOwnAddresses) {
 }
 
 TEST_F(Receipt, ANewPlayerInAFreedSlotDrivesThatCar) {
-    peer->addPlayer(0x43, QStringLiteral("Di"));
     destroy(0x41);
-    create(0x43);
+    join({{0x43, "Di"}});
     ASSERT_EQ(carSlots()[0], 0x43u);
     startGame();
     race(true);

@@ -12,7 +12,6 @@
 #include <optional>
 #include <stdexcept>
 
-#include "wait.h"
 #include "common/orvel_globals.h"
 #include "game_link/game_memory_map.h"
 #include "main_window/chat_history_box.h"
@@ -21,6 +20,7 @@
 #include "platform/dx8/input/keyboard_device.h"
 #include "session/mod_dplay.h"
 #include "unit/game_link/fake_os.h"
+#include "wait.h"
 
 namespace orvel {
 namespace {
@@ -50,6 +50,11 @@ Bytes valueBytes() {
 
 QString padded(const QString& text) {
     return text.leftJustified(gamemap::kLastLineLength, QLatin1Char(' '));
+}
+
+// The last-line field as the game holds it: text padded with blanks, no NUL.
+Bytes field(const QString& text) {
+    return bytesOf(qPrintable(padded(text)), false);
 }
 
 struct Write {
@@ -168,6 +173,11 @@ protected:
         down(dik);
         up(dik);
     }
+    void type(std::initializer_list<int16_t> keys) {
+        for (int16_t dik : keys) {
+            tap(dik);
+        }
+    }
     void shifted(int16_t dik, int16_t shift = dx8::DIK_LSHIFT) {
         down(shift);
         tap(dik);
@@ -192,6 +202,11 @@ protected:
         os().calls.clear();
         return w;
     }
+    // The line is closed and the game untouched since the last clear.
+    void expectClosedUnwritten() {
+        EXPECT_FALSE(window.gameChatOpen);
+        EXPECT_TRUE(writes().empty());
+    }
     // The input line's write that goes with gameChatText: the value first, then text and NUL.
     std::vector<Write> lineRewrite(const char* text) const {
         const gamemap::Edition& at = gamemap::edition(gameVersion);
@@ -210,8 +225,7 @@ TEST_F(InGameChat, TOpensTheLineWithTheLastChatLineAndThePrompt) {
     EXPECT_EQ(window.gameChatText, QStringLiteral(" >"));
     const std::vector<Write> expected = {
         {0x53B78C, valueBytes()},
-        {0x53B72C,
-         bytesOf(qPrintable(padded(QStringLiteral("Bob> see you at the bridge"))), false)},
+        {0x53B72C, field(QStringLiteral("Bob> see you at the bridge"))},
         {0x53B75E, bytesOf(" >", true)},
     };
     EXPECT_EQ(takeWrites(), expected);
@@ -225,27 +239,23 @@ TEST_F(InGameChat, TOpensTheLineWithTheLastChatLineAndThePrompt) {
 }
 
 TEST_F(InGameChat, TheEchoIsCutAndPaddedToFiftyCharacters) {
-    // Characters 2 to 51 of a long line; an empty line gives blanks only.
-    window.lastChatLine = QStringLiteral("x") + QString(60, QLatin1Char('y'));
-    tap(dx8::DIK_T);
-    ASSERT_GE(writes().size(), 2u);
-    EXPECT_EQ(writes()[1], (Write{0x53B72C, Bytes(50, 'y')}));
-    tap(dx8::DIK_RETURN);
-
-    window.lastChatLine.clear();
-    os().calls.clear();
-    tap(dx8::DIK_T);
-    ASSERT_GE(writes().size(), 2u);
-    EXPECT_EQ(writes()[1], (Write{0x53B72C, Bytes(50, ' ')}));
-    tap(dx8::DIK_RETURN);
-
-    // Characters the game cannot hold still count one each, so the field is always filled.
-    window.lastChatLine = QStringLiteral("<Ann> \U0001F3C1 go");
-    os().calls.clear();
-    tap(dx8::DIK_T);
-    ASSERT_GE(writes().size(), 2u);
-    EXPECT_EQ(writes()[1].data.size(), 50u);
-    EXPECT_EQ(writes()[1].data, bytesOf(qPrintable(padded(QStringLiteral("Ann> ? go"))), false));
+    const std::pair<QString, Bytes> cases[] = {
+        // Characters 2 to 51 of a long line; an empty line gives blanks only.
+        {QStringLiteral("x") + QString(60, QLatin1Char('y')), Bytes(50, 'y')},
+        {QString(), Bytes(50, ' ')},
+        // Characters the game cannot hold still count one each, so the field is always filled.
+        {QStringLiteral("<Ann> \U0001F3C1 go"), field(QStringLiteral("Ann> ? go"))},
+    };
+    for (const auto& [line, expected] : cases) {
+        SCOPED_TRACE(line.toStdString());
+        window.lastChatLine = line;
+        os().calls.clear();
+        tap(dx8::DIK_T);
+        ASSERT_GE(writes().size(), 2u);
+        EXPECT_EQ(writes()[1].data.size(), 50u);
+        EXPECT_EQ(writes()[1], (Write{0x53B72C, expected}));
+        tap(dx8::DIK_RETURN);
+    }
 }
 
 TEST_F(InGameChat, OpeningTwiceShowsTheSameLastLine) {
@@ -261,38 +271,30 @@ TEST_F(InGameChat, OpeningTwiceShowsTheSameLastLine) {
 }
 
 TEST_F(InGameChat, ClosedLineTypesAndWritesNothing) {
-    for (int16_t dik : {dx8::DIK_A, dx8::DIK_RETURN, dx8::DIK_BACK, dx8::DIK_ESCAPE, dx8::DIK_SPACE,
-                        dx8::DIK_1}) {
-        tap(dik);
-    }
-    EXPECT_FALSE(window.gameChatOpen);
+    type({dx8::DIK_A, dx8::DIK_RETURN, dx8::DIK_BACK, dx8::DIK_ESCAPE, dx8::DIK_SPACE, dx8::DIK_1});
+    expectClosedUnwritten();
     EXPECT_TRUE(window.gameChatText.isEmpty());
-    EXPECT_TRUE(writes().empty());
 }
 
 TEST_F(InGameChat, TOutsideARaceOrWithoutTheFocusDoesNotOpen) {
     setRace(false);
     tap(dx8::DIK_T);
-    EXPECT_FALSE(window.gameChatOpen);
-    EXPECT_TRUE(writes().empty());
+    expectClosedUnwritten();
 
     setRace(true);
     os().foreground = kOtherWindow;
     tap(dx8::DIK_T);
-    EXPECT_FALSE(window.gameChatOpen);
-    EXPECT_TRUE(writes().empty());
+    expectClosedUnwritten();
 
     // Paused: the status word is not 0.
     os().foreground = kGameWindow;
     os().pokeLong(kGamePid, gamemap::kStandard.statusWord, 2);
     tap(dx8::DIK_T);
-    EXPECT_FALSE(window.gameChatOpen);
-    EXPECT_TRUE(writes().empty());
+    expectClosedUnwritten();
 
     os().removeWindows();
     tap(dx8::DIK_T);
-    EXPECT_FALSE(window.gameChatOpen);
-    EXPECT_TRUE(writes().empty());
+    expectClosedUnwritten();
 }
 
 TEST_F(InGameChat, TypedKeysRewriteTheLineInUpperCase) {
@@ -301,9 +303,7 @@ TEST_F(InGameChat, TypedKeysRewriteTheLineInUpperCase) {
     EXPECT_EQ(takeWrites(), lineRewrite(" >H"));
     tap(dx8::DIK_I);
     EXPECT_EQ(takeWrites(), lineRewrite(" >HI"));
-    tap(dx8::DIK_SPACE);
-    tap(dx8::DIK_2);
-    tap(dx8::DIK_SLASH);
+    type({dx8::DIK_SPACE, dx8::DIK_2, dx8::DIK_SLASH});
     EXPECT_EQ(window.gameChatText, QStringLiteral(" >HI 2/"));
     EXPECT_EQ(os().peek(kGamePid, 0x53B75E, 8), bytesOf(" >HI 2/", true));
     EXPECT_EQ(os().peek(kGamePid, 0x53B78C, 4), valueBytes());
@@ -413,13 +413,10 @@ TEST_F(InGameChat, PressesFoldedIntoOneNotificationAreAllTyped) {
     }
     deliver();
     EXPECT_EQ(window.gameChatText, QStringLiteral(" >GO"));
-    EXPECT_EQ(takeWrites(), [&] {
-        std::vector<Write> both = lineRewrite(" >G");
-        for (const Write& w : lineRewrite(" >GO")) {
-            both.push_back(w);
-        }
-        return both;
-    }());
+    std::vector<Write> both = lineRewrite(" >G");
+    const std::vector<Write> second = lineRewrite(" >GO");
+    both.insert(both.end(), second.begin(), second.end());
+    EXPECT_EQ(takeWrites(), both);
 }
 
 TEST_F(InGameChat, BackspaceNeverRemovesThePrompt) {
@@ -427,13 +424,9 @@ TEST_F(InGameChat, BackspaceNeverRemovesThePrompt) {
     tap(dx8::DIK_BACK);
     EXPECT_EQ(window.gameChatText, QStringLiteral(" >"));
     EXPECT_EQ(takeWrites(), lineRewrite(" >"));  // rewritten all the same
-    tap(dx8::DIK_X);
-    tap(dx8::DIK_Y);
-    tap(dx8::DIK_BACK);
+    type({dx8::DIK_X, dx8::DIK_Y, dx8::DIK_BACK});
     EXPECT_EQ(window.gameChatText, QStringLiteral(" >X"));
-    for (int i = 0; i < 4; ++i) {
-        tap(dx8::DIK_BACK);
-    }
+    type({dx8::DIK_BACK, dx8::DIK_BACK, dx8::DIK_BACK, dx8::DIK_BACK});
     EXPECT_EQ(window.gameChatText, QStringLiteral(" >"));
     EXPECT_TRUE(window.gameChatOpen);
     EXPECT_EQ(os().peek(kGamePid, 0x53B75E, 3), bytesOf(" >", true));
@@ -472,9 +465,7 @@ TEST_F(InGameChat, EnterPutsTheLineLowerCaseIntoTxtSendAndClearsTheGameLine) {
     QSignalSpy changes(window.txtSend, &QLineEdit::textChanged);
     window.txtSend->setText(QStringLiteral("draft in the window"));
     openLine();
-    for (int16_t dik : {dx8::DIK_H, dx8::DIK_I, dx8::DIK_SPACE, dx8::DIK_2}) {
-        tap(dik);
-    }
+    type({dx8::DIK_H, dx8::DIK_I, dx8::DIK_SPACE, dx8::DIK_2});
     shifted(dx8::DIK_1);
     os().calls.clear();
     changes.clear();
@@ -487,7 +478,7 @@ TEST_F(InGameChat, EnterPutsTheLineLowerCaseIntoTxtSendAndClearsTheGameLine) {
     // NUL, with no value written for it.
     const std::vector<Write> expected = {
         {0x53B78C, valueBytes()},
-        {0x53B72C, bytesOf(qPrintable(padded(QStringLiteral("Ann>hi 2!"))), false)},
+        {0x53B72C, field(QStringLiteral("Ann>hi 2!"))},
         {0x53B75E, Bytes{0}},
     };
     EXPECT_EQ(writes(), expected);
@@ -496,8 +487,7 @@ TEST_F(InGameChat, EnterPutsTheLineLowerCaseIntoTxtSendAndClearsTheGameLine) {
     EXPECT_TRUE(window.txtSend->text().isEmpty());
     EXPECT_EQ(window.lastChatLine, QStringLiteral("<Ann>hi 2!"));
     EXPECT_TRUE(window.txtChat->text().endsWith(QStringLiteral("<Ann>hi 2!\r\n")));
-    EXPECT_EQ(os().peek(kGamePid, 0x53B72C, 50),
-              bytesOf(qPrintable(padded(QStringLiteral("Ann>hi 2!"))), false));
+    EXPECT_EQ(os().peek(kGamePid, 0x53B72C, 50), field(QStringLiteral("Ann>hi 2!")));
 
     // Closed: keys type nothing until T opens it again.
     os().calls.clear();
@@ -526,8 +516,7 @@ TEST_F(InGameChat, LosingTheFocusClosesTheLineWithoutWriting) {
     os().calls.clear();
     os().foreground = kOtherWindow;
     tap(dx8::DIK_B);
-    EXPECT_FALSE(window.gameChatOpen);
-    EXPECT_TRUE(writes().empty());
+    expectClosedUnwritten();
     // Back in the game the line stays closed until T.
     os().foreground = kGameWindow;
     tap(dx8::DIK_C);
@@ -540,16 +529,13 @@ TEST_F(InGameChat, LosingTheFocusClosesTheLineWithoutWriting) {
     os().calls.clear();
     os().removeWindows();
     tap(dx8::DIK_D);
-    EXPECT_FALSE(window.gameChatOpen);
-    EXPECT_TRUE(writes().empty());
+    expectClosedUnwritten();
 }
 
 TEST_F(InGameChat, OutsideARaceTheOpenLineIsEditedButNotWritten) {
     openLine();
     setRace(false);  // back on the menu, focus kept
-    tap(dx8::DIK_O);
-    tap(dx8::DIK_K);
-    tap(dx8::DIK_BACK);
+    type({dx8::DIK_O, dx8::DIK_K, dx8::DIK_BACK});
     EXPECT_EQ(window.gameChatText, QStringLiteral(" >O"));
     EXPECT_TRUE(writes().empty());
     // Enter still clears the game's line.
@@ -568,7 +554,7 @@ TEST_F(InGameChat, TheMxEditionUsesItsOwnAddresses) {
     tap(dx8::DIK_T);
     const std::vector<Write> open = {
         {0x536624, valueBytes()},
-        {0x5365C4, bytesOf(qPrintable(padded(QStringLiteral("Bob> mx"))), false)},
+        {0x5365C4, field(QStringLiteral("Bob> mx"))},
         {0x5365F6, bytesOf(" >", true)},
     };
     EXPECT_EQ(takeWrites(), open);

@@ -3,6 +3,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QRegularExpression>
 
 #include "wizard_test_support.h"
 
@@ -106,13 +107,7 @@ protected:
     }
 
     QStringList lobbyCalls() const {
-        QStringList out;
-        for (const QString& c : peer->calls) {
-            if (c.startsWith(QLatin1String("RegisterLobby"))) {
-                out << c;
-            }
-        }
-        return out;
+        return peer->calls.filter(QRegularExpression(QStringLiteral("^RegisterLobby")));
     }
 
     std::shared_ptr<LobbyPeer> lobbyPeer;
@@ -170,10 +165,7 @@ TEST_F(LobbyWizardTest, AFailedHostSaysSoAndShowsTheSessionPage) {
         EXPECT_EQ(w.UserName(), "Ann");
     });
     EXPECT_FALSE(result);
-    ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(boxes[0].text, "Unable to create session");
-    EXPECT_EQ(boxes[0].caption, "No session");
-    EXPECT_EQ(boxes[0].icon, QMessageBox::Critical);
+    ASSERT_TRUE(lastBox(1, "Unable to create session", "No session", QMessageBox::Critical));
     // Still registered until the end, then given back.
     EXPECT_EQ(lobbyCalls(), (QStringList{"RegisterLobby 9 1", "RegisterLobby 9 2"}));
 }

@@ -191,11 +191,11 @@ TEST_F(WizardTest, AccessKeysReachTheirControls) {
         QTest::keyClick(window, Qt::Key_T, Qt::AltModifier);
         // A key of this page afterwards: once it has acted, the one before would have too.
         QTest::keyClick(window, Qt::Key_H, Qt::AltModifier);
-        EXPECT_TRUE(orvel::testing::staysUntil([&] { return w.searchState == 1; },
-                                               [&] { return w.chkMigrate->isChecked() == before; }));
+        EXPECT_TRUE(
+            orvel::testing::staysUntil([&] { return w.searchState == 1; },
+                                       [&] { return w.chkMigrate->isChecked() == before; }));
     });
-    ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(boxes[0].caption, "Select game.");
+    ASSERT_TRUE(lastBox(1, {}, "Select game."));
 }
 
 TEST_F(WizardTest, CloseBoxOnAnyPageEndsWithFalseAndOnlyHidesTheWindow) {
@@ -330,13 +330,11 @@ namespace {
 
 // Delivers every notification once, in the order of the interface.
 void deliverAll(DPlayConnect& w, std::vector<bool>& rejects) {
-    bool r = false;
-    auto next = [&]() -> bool& {
-        rejects.push_back(false);
-        r = false;
-        return r;
+    auto one = [&](const std::function<void(bool&)>& call) {
+        bool r = false;
+        call(r);
+        rejects.push_back(r);
     };
-    auto keep = [&] { rejects.back() = r; };
     dx8::DPNMSG_ASYNC_OP_COMPLETE async;
     dx8::DPNMSG_CONNECT_COMPLETE connect;
     dx8::DPNMSG_ENUM_HOSTS_QUERY query;
@@ -346,59 +344,32 @@ void deliverAll(DPlayConnect& w, std::vector<bool>& rejects) {
     receive.ReceivedData = QByteArray("hello");
     dx8::DPNMSG_SEND_COMPLETE send;
     dx8::DPNMSG_TERMINATE_SESSION terminate;
-    w.DirectPlay8Event_AddRemovePlayerGroup(1, 2, 3, next());
-    keep();
-    w.DirectPlay8Event_AppDesc(next());
-    keep();
-    w.DirectPlay8Event_AsyncOpComplete(async, next());
-    keep();
-    w.DirectPlay8Event_ConnectComplete(connect, next());
-    keep();
-    w.DirectPlay8Event_CreateGroup(1, 2, next());
-    keep();
-    w.DirectPlay8Event_CreatePlayer(7, next());
-    keep();
-    w.DirectPlay8Event_DestroyGroup(1, 0, next());
-    keep();
-    w.DirectPlay8Event_DestroyPlayer(7, 1, next());
-    keep();
-    w.DirectPlay8Event_EnumHostsQuery(query, next());
-    keep();
-    w.DirectPlay8Event_EnumHostsResponse(response, next());
-    keep();
-    w.DirectPlay8Event_HostMigrate(7, next());
-    keep();
-    w.DirectPlay8Event_IndicateConnect(indicate, next());
-    keep();
-    w.DirectPlay8Event_IndicatedConnectAborted(next());
-    keep();
-    w.DirectPlay8Event_InfoNotify(1, 2, next());
-    keep();
-    w.DirectPlay8Event_Receive(receive, next());
-    keep();
-    w.DirectPlay8Event_SendComplete(send, next());
-    keep();
-    w.DirectPlay8Event_TerminateSession(terminate, next());
-    keep();
+    one([&](bool& r) { w.DirectPlay8Event_AddRemovePlayerGroup(1, 2, 3, r); });
+    one([&](bool& r) { w.DirectPlay8Event_AppDesc(r); });
+    one([&](bool& r) { w.DirectPlay8Event_AsyncOpComplete(async, r); });
+    one([&](bool& r) { w.DirectPlay8Event_ConnectComplete(connect, r); });
+    one([&](bool& r) { w.DirectPlay8Event_CreateGroup(1, 2, r); });
+    one([&](bool& r) { w.DirectPlay8Event_CreatePlayer(7, r); });
+    one([&](bool& r) { w.DirectPlay8Event_DestroyGroup(1, 0, r); });
+    one([&](bool& r) { w.DirectPlay8Event_DestroyPlayer(7, 1, r); });
+    one([&](bool& r) { w.DirectPlay8Event_EnumHostsQuery(query, r); });
+    one([&](bool& r) { w.DirectPlay8Event_EnumHostsResponse(response, r); });
+    one([&](bool& r) { w.DirectPlay8Event_HostMigrate(7, r); });
+    one([&](bool& r) { w.DirectPlay8Event_IndicateConnect(indicate, r); });
+    one([&](bool& r) { w.DirectPlay8Event_IndicatedConnectAborted(r); });
+    one([&](bool& r) { w.DirectPlay8Event_InfoNotify(1, 2, r); });
+    one([&](bool& r) { w.DirectPlay8Event_Receive(receive, r); });
+    one([&](bool& r) { w.DirectPlay8Event_SendComplete(send, r); });
+    one([&](bool& r) { w.DirectPlay8Event_TerminateSession(terminate, r); });
 }
 
-const QStringList kAllEvents = {"AddRemovePlayerGroup",
-                                "AppDesc",
-                                "AsyncOpComplete",
-                                "ConnectComplete",
-                                "CreateGroup",
-                                "CreatePlayer",
-                                "DestroyGroup",
-                                "DestroyPlayer",
-                                "EnumHostsQuery",
-                                "EnumHostsResponse",
-                                "HostMigrate",
-                                "IndicateConnect",
-                                "IndicatedConnectAborted",
-                                "InfoNotify",
-                                "Receive",
-                                "SendComplete",
-                                "TerminateSession"};
+const QStringList kAllEvents =
+    QStringLiteral(
+        "AddRemovePlayerGroup AppDesc AsyncOpComplete ConnectComplete CreateGroup "
+        "CreatePlayer DestroyGroup DestroyPlayer EnumHostsQuery EnumHostsResponse "
+        "HostMigrate IndicateConnect IndicatedConnectAborted InfoNotify Receive "
+        "SendComplete TerminateSession")
+        .split(u' ');
 
 }  // namespace
 

@@ -75,9 +75,7 @@ TEST_F(WizardTest, ClientVariantListsTheClientsProvidersAndCannotCreate) {
             EXPECT_TRUE(w.cmdCreate->isHidden());
             w.cmdOk->click();
             EXPECT_EQ(w.deviceAddress->GetSP(), "{C1}");
-            auto a = answer("S", "{1}", 1, 4, 9);
-            bool r = false;
-            w.DirectPlay8Event_EnumHostsResponse(a, r);
+            offer(w, answer("S", "{1}", 1, 4, 9));
             w.lstGames->setCurrentRow(0);
             w.cmdJoin->click();
         },
@@ -113,10 +111,8 @@ TEST_F(WizardTest, AcceptingPageZeroSavesTheChoiceAndMakesTheDeviceAddress) {
     run([&](DPlayConnect& w) {
         w.txtUserName->clear();
         w.cmdOk->click();
-        ASSERT_EQ(boxes.size(), 1u);
-        EXPECT_EQ(boxes[0].text, "Please enter a username before going on.");
-        EXPECT_EQ(boxes[0].caption, "No username");
-        EXPECT_EQ(boxes[0].icon, QMessageBox::Information);
+        ASSERT_TRUE(lastBox(1, "Please enter a username before going on.", "No username",
+                            QMessageBox::Information));
         EXPECT_EQ(w.currentPage(), 0);
         EXPECT_EQ(w.deviceAddress, nullptr);
         EXPECT_EQ(orvel::GetDefault("UserName", "<none>"), "<none>");  // nothing saved
@@ -139,10 +135,8 @@ TEST_F(WizardTest, PageZeroWithoutAProviderOrWithAFailingOneStays) {
     run([&](DPlayConnect& w) {
         w.lstSP->clearSelection();
         w.cmdOk->click();
-        ASSERT_EQ(boxes.size(), 1u);
-        EXPECT_EQ(boxes[0].text, "Please select a service provider before going on.");
-        EXPECT_EQ(boxes[0].caption, "No service provider");
-        EXPECT_EQ(boxes[0].icon, QMessageBox::Information);
+        ASSERT_TRUE(lastBox(1, "Please select a service provider before going on.",
+                            "No service provider", QMessageBox::Information));
         EXPECT_EQ(orvel::GetDefault("SPListIndex", "<none>"), "<none>");
         EXPECT_EQ(w.currentPage(), 0);
 
@@ -150,10 +144,8 @@ TEST_F(WizardTest, PageZeroWithoutAProviderOrWithAFailingOneStays) {
         w.lstSP->setCurrentRow(1);
         peer->providers.clear();
         w.cmdOk->click();
-        ASSERT_EQ(boxes.size(), 2u);
-        EXPECT_EQ(boxes[1].text, "Unable to use this service provider.  Error: 0x80158180");
-        EXPECT_EQ(boxes[1].caption, "Error");
-        EXPECT_EQ(boxes[1].icon, QMessageBox::Critical);
+        ASSERT_TRUE(lastBox(2, "Unable to use this service provider.  Error: 0x80158180", "Error",
+                            QMessageBox::Critical));
         EXPECT_EQ(w.currentPage(), 0);
     });
 }
@@ -163,9 +155,8 @@ TEST_F(WizardTest, AFailingLobbyAvailabilityIsReported) {
     run([&](DPlayConnect& w) {
         w.lstSP->setCurrentRow(w.lstSP->count() - 1);
         w.cmdOk->click();
-        ASSERT_EQ(boxes.size(), 1u);
-        EXPECT_EQ(boxes[0].text, "Unable to wait for a lobby connection.  Error: 0x80158520");
-        EXPECT_EQ(boxes[0].icon, QMessageBox::Critical);
+        ASSERT_TRUE(lastBox(1, "Unable to wait for a lobby connection.  Error: 0x80158520", {},
+                            QMessageBox::Critical));
         EXPECT_EQ(w.currentPage(), 0);
 
         lobby->failAvailable.reset();
@@ -173,8 +164,7 @@ TEST_F(WizardTest, AFailingLobbyAvailabilityIsReported) {
         ASSERT_EQ(w.currentPage(), 3);
         lobby->failAvailable = dx8::DPNERR_NOTALLOWED;
         w.cmdCancelLobby->click();  // reported, and page 0 all the same
-        ASSERT_EQ(boxes.size(), 2u);
-        EXPECT_EQ(boxes[1].text, "Unable to leave the lobby wait.  Error: 0x80158520");
+        ASSERT_TRUE(lastBox(2, "Unable to leave the lobby wait.  Error: 0x80158520"));
         EXPECT_EQ(w.currentPage(), 0);
     });
 }
@@ -255,10 +245,8 @@ TEST_F(WizardTest, AFailingSearchIsReportedAndThePageStays) {
     run([&](DPlayConnect& w) {
         w.cmdOk->click();
         w.cmdRefresh->click();
-        ASSERT_EQ(boxes.size(), 1u);
-        EXPECT_EQ(boxes[0].text, "Unable to search for sessions.  Error: 0x80158650");
-        EXPECT_EQ(boxes[0].caption, "Error");
-        EXPECT_EQ(boxes[0].icon, QMessageBox::Critical);
+        ASSERT_TRUE(lastBox(1, "Unable to search for sessions.  Error: 0x80158650", "Error",
+                            QMessageBox::Critical));
         EXPECT_EQ(w.currentPage(), 1);
         EXPECT_EQ(w.searchState, 0);
         EXPECT_EQ(w.cmdRefresh->text(), "S&tart Search");
@@ -276,16 +264,10 @@ TEST_F(WizardTest, AFailingSearchIsReportedAndThePageStays) {
 
 TEST_F(WizardTest, SameSessionGivesOneLineWithTheLaterNumbers) {
     run([&](DPlayConnect& w) {
-        w.cmdOk->click();
-        w.cmdRefresh->click();
-        bool r = false;
-        auto first =
-            answer("Race", "{I1}", 1, 6, 12, "x-directplay:/hostname=a", "x-directplay:/d=1");
-        w.DirectPlay8Event_EnumHostsResponse(first, r);
+        startSearch(w);
+        offer(w, answer("Race", "{I1}", 1, 6, 12, "x-directplay:/hostname=a", "x-directplay:/d=1"));
         now += 300;
-        auto later =
-            answer("Race", "{I1}", 3, 5, 40, "x-directplay:/hostname=b", "x-directplay:/d=2");
-        w.DirectPlay8Event_EnumHostsResponse(later, r);
+        offer(w, answer("Race", "{I1}", 3, 5, 40, "x-directplay:/hostname=b", "x-directplay:/d=2"));
         ASSERT_EQ(w.lstGames->count(), 1);
         EXPECT_EQ(w.lstGames->item(0)->text(), "Race - 3/5 - Latency:40 ms");
         EXPECT_EQ(w.lstGames->item(0)->data(Qt::UserRole).toInt(), 0);
@@ -300,26 +282,23 @@ TEST_F(WizardTest, SameSessionGivesOneLineWithTheLaterNumbers) {
 
 TEST_F(WizardTest, SilentSessionsExpireAndLaterLinesAreRenumbered) {
     run([&](DPlayConnect& w) {
-        w.tmrExpire->stop();  // the test ticks itself
-        w.cmdOk->click();
-        w.cmdRefresh->click();
-        bool r = false;
+        startSearch(w, true);
         auto a =
             answer("A", "{IA}", 1, 6, 1, "x-directplay:/hostname=10.0.0.1", "x-directplay:/dev=a");
         auto b =
             answer("B", "{IB}", 1, 6, 2, "x-directplay:/hostname=10.0.0.2", "x-directplay:/dev=b");
         auto c =
             answer("C", "{IC}", 2, 4, 3, "x-directplay:/hostname=10.0.0.3", "x-directplay:/dev=c");
-        w.DirectPlay8Event_EnumHostsResponse(a, r);
-        w.DirectPlay8Event_EnumHostsResponse(b, r);
-        w.DirectPlay8Event_EnumHostsResponse(c, r);
+        offer(w, a);
+        offer(w, b);
+        offer(w, c);
         ASSERT_EQ(w.lstGames->count(), 3);
 
         // A and C keep answering; B falls silent.
         for (int step = 0; step < 4; ++step) {
             now += 500;
-            w.DirectPlay8Event_EnumHostsResponse(a, r);
-            w.DirectPlay8Event_EnumHostsResponse(c, r);
+            offer(w, a);
+            offer(w, c);
             w.tmrExpire_Timer();
         }
         ASSERT_EQ(w.lstGames->count(), 3);  // B is silent for exactly 2000 ms: kept
@@ -345,18 +324,15 @@ TEST_F(WizardTest, SilentSessionsExpireAndLaterLinesAreRenumbered) {
 
 TEST_F(WizardTest, StoppedSearchFreezesTheLinesUntilTheyAllExpire) {
     run([&](DPlayConnect& w) {
-        w.tmrExpire->stop();
-        w.cmdOk->click();
-        w.cmdRefresh->click();
-        bool r = false;
+        startSearch(w, true);
         auto a = answer("A", "{IA}", 1, 6, 1);
         auto b = answer("B", "{IB}", 1, 6, 2);
-        w.DirectPlay8Event_EnumHostsResponse(a, r);
+        offer(w, a);
         now += 400;
-        w.DirectPlay8Event_EnumHostsResponse(b, r);
+        offer(w, b);
         w.cmdRefresh->click();  // stop
         auto late = answer("A", "{IA}", 5, 6, 9);
-        w.DirectPlay8Event_EnumHostsResponse(late, r);  // no longer listed
+        offer(w, late);  // no longer listed
         EXPECT_EQ(w.lstGames->item(0)->text(), "A - 1/6 - Latency:1 ms");
         now += 1601;  // A silent 2001 ms, B 1601 ms
         w.tmrExpire_Timer();
@@ -374,13 +350,9 @@ TEST_F(WizardTest, StoppedSearchFreezesTheLinesUntilTheyAllExpire) {
 
 TEST_F(WizardTest, TwoSilentNeighboursGoOverTwoTicks) {
     run([&](DPlayConnect& w) {
-        w.tmrExpire->stop();
-        w.cmdOk->click();
-        w.cmdRefresh->click();
-        bool r = false;
+        startSearch(w, true);
         for (const char* id : {"{1}", "{2}", "{3}"}) {
-            auto a = answer(QString::fromLatin1(id), QString::fromLatin1(id), 1, 6, 1);
-            w.DirectPlay8Event_EnumHostsResponse(a, r);
+            offer(w, answer(QString::fromLatin1(id), QString::fromLatin1(id), 1, 6, 1));
         }
         now += 2500;
         w.tmrExpire_Timer();  // removes {1}; {2} moves to 0 and waits; {3} (now at 1) goes
@@ -396,12 +368,8 @@ TEST_F(WizardTest, TwoSilentNeighboursGoOverTwoTicks) {
 TEST_F(WizardTest, TickCountWrapIsNoSilence) {
     now = 0xFFFFFF00u;
     run([&](DPlayConnect& w) {
-        w.tmrExpire->stop();
-        w.cmdOk->click();
-        w.cmdRefresh->click();
-        bool r = false;
-        auto a = answer("A", "{IA}", 1, 6, 1);
-        w.DirectPlay8Event_EnumHostsResponse(a, r);
+        startSearch(w, true);
+        offer(w, answer("A", "{IA}", 1, 6, 1));
         now += 0x200;  // wraps past zero: 512 ms later
         w.tmrExpire_Timer();
         EXPECT_EQ(w.lstGames->count(), 1);
@@ -410,13 +378,9 @@ TEST_F(WizardTest, TickCountWrapIsNoSilence) {
 
 TEST_F(WizardTest, FirstAnswerAfterTheTableEmptiedClearsTheList) {
     run([&](DPlayConnect& w) {
-        w.tmrExpire->stop();
-        w.cmdOk->click();
-        w.cmdRefresh->click();
+        startSearch(w, true);
         w.lstGames->addItem("left over");
-        bool r = false;
-        auto a = answer("A", "{IA}", 1, 6, 1);
-        w.DirectPlay8Event_EnumHostsResponse(a, r);
+        offer(w, answer("A", "{IA}", 1, 6, 1));
         ASSERT_EQ(w.lstGames->count(), 1);
         EXPECT_EQ(w.lstGames->item(0)->text(), "A - 1/6 - Latency:1 ms");
     });
@@ -424,17 +388,13 @@ TEST_F(WizardTest, FirstAnswerAfterTheTableEmptiedClearsTheList) {
 
 TEST_F(WizardTest, JoinWithoutASelectionChangesNothing) {
     run([&](DPlayConnect& w) {
-        w.cmdOk->click();
-        w.cmdRefresh->click();
-        bool r = false;
+        startSearch(w);
         auto a = answer("A", "{IA}", 1, 6, 1);
-        w.DirectPlay8Event_EnumHostsResponse(a, r);
+        offer(w, a);
         w.lstGames->clearSelection();
         w.cmdJoin->click();
-        ASSERT_EQ(boxes.size(), 1u);
-        EXPECT_EQ(boxes[0].text, "You must first select a game from the list to join.");
-        EXPECT_EQ(boxes[0].caption, "Select game.");
-        EXPECT_EQ(boxes[0].icon, QMessageBox::Information);
+        ASSERT_TRUE(lastBox(1, "You must first select a game from the list to join.",
+                            "Select game.", QMessageBox::Information));
         EXPECT_FALSE(w.stopListing);
         EXPECT_EQ(w.NumPlayers(), 0);
         EXPECT_FALSE(peer->calls.contains("SetPeerInfo"));
@@ -446,11 +406,8 @@ TEST_F(WizardTest, JoinWithoutASelectionChangesNothing) {
 TEST_F(WizardTest, JoinConnectsAndFinishesAsAPlayer) {
     orvel::SaveDefault("UserName", "Bea");
     const bool result = run([&](DPlayConnect& w) {
-        w.cmdOk->click();
-        w.cmdRefresh->click();
-        bool r = false;
-        auto a = answer("Race", "{IA}", 2, 5, 7);  // no URLs: the device address serves
-        w.DirectPlay8Event_EnumHostsResponse(a, r);
+        startSearch(w);
+        offer(w, answer("Race", "{IA}", 2, 5, 7));  // no URLs: the device address serves
         w.lstGames->setCurrentRow(0);
         const QString device = w.deviceAddress->GetURL();
         w.lstGames_DblClick();
@@ -494,12 +451,10 @@ TEST_F(WizardTest, AFullSessionKeepsTheWizardOnPageOne) {
         EXPECT_EQ(w.cmdRefresh->text(), "Stop Search");
     });
     EXPECT_FALSE(result);
-    ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(boxes[0].text,
-              "The maximum number of people allowed in this session have already joined.  "
-              "Please choose a different session or create your own.");
-    EXPECT_EQ(boxes[0].caption, "Full");
-    EXPECT_EQ(boxes[0].icon, QMessageBox::Information);
+    ASSERT_TRUE(lastBox(1,
+                        "The maximum number of people allowed in this session have already "
+                        "joined.  Please choose a different session or create your own.",
+                        "Full", QMessageBox::Information));
     EXPECT_FALSE(callback.events.contains("ConnectComplete"));  // not forwarded
 }
 
@@ -517,28 +472,21 @@ TEST_F(WizardTest, AnyOtherConnectResultEndsTheWizardWithSuccess) {
 
 TEST_F(WizardTest, AConnectThatCannotStartIsReportedAndListingGoesOn) {
     run([&](DPlayConnect& w) {
-        w.cmdOk->click();
-        w.cmdRefresh->click();
-        bool r = false;
-        auto a = answer("Race", "{IA}", 1, 6, 7, "not a url");
-        w.DirectPlay8Event_EnumHostsResponse(a, r);
+        startSearch(w);
+        offer(w, answer("Race", "{IA}", 1, 6, 7, "not a url"));
         w.lstGames->setCurrentRow(0);
         w.cmdJoin->click();
-        ASSERT_EQ(boxes.size(), 1u);
-        EXPECT_EQ(boxes[0].text, "Unable to join the session.  Error: 0x80158450");
-        EXPECT_EQ(boxes[0].caption, "Error");
-        EXPECT_EQ(boxes[0].icon, QMessageBox::Critical);
+        ASSERT_TRUE(lastBox(1, "Unable to join the session.  Error: 0x80158450", "Error",
+                            QMessageBox::Critical));
         EXPECT_FALSE(w.stopListing);
         EXPECT_EQ(w.currentPage(), 1);
         EXPECT_FALSE(w.wizardDone);
 
         peer->failConnect = dx8::DPNERR_INVALIDHOSTADDRESS;
-        auto b = answer("Other", "{IB}", 1, 6, 7);
-        w.DirectPlay8Event_EnumHostsResponse(b, r);
+        offer(w, answer("Other", "{IB}", 1, 6, 7));
         w.lstGames->setCurrentRow(1);
         w.cmdJoin->click();
-        ASSERT_EQ(boxes.size(), 2u);
-        EXPECT_EQ(boxes[1].text, "Unable to join the session.  Error: 0x80158370");
+        ASSERT_TRUE(lastBox(2, "Unable to join the session.  Error: 0x80158370"));
         EXPECT_FALSE(w.stopListing);
     });
     EXPECT_EQ(peer->connects, 0);
@@ -581,8 +529,7 @@ TEST_F(WizardTest, CreateButtonFillsThePageFromTheSettings) {
     orvel::SaveDefault("HostMigrate", "1");
     run(
         [&](DPlayConnect& w) {
-            w.cmdOk->click();
-            w.cmdCreate->click();
+            openCreatePage(w);
             EXPECT_EQ(w.txtGameName->text(), "Sunday Cup");
             EXPECT_EQ(w.txtUsers->text(), "5");
             EXPECT_TRUE(w.chkMigrate->isChecked());
@@ -631,8 +578,7 @@ TEST_F(WizardTest, NumberOfPlayersRules) {
         peer = std::make_shared<FakePeer>();
         peer->providers = {sp("TCP/IP")};
         const bool result = run([&](DPlayConnect& w) {
-            w.cmdOk->click();
-            w.cmdCreate->click();
+            openCreatePage(w);
             w.txtGameName->setText("Cup");
             w.txtUsers->setText(QString::fromLatin1(c.text));
             w.cmdOkCreate->click();
@@ -648,13 +594,11 @@ TEST_F(WizardTest, NumberOfPlayersRules) {
             EXPECT_EQ(wizard->NumPlayers(), c.players);
         } else {
             EXPECT_FALSE(result);
-            ASSERT_EQ(boxes.size(), 1u);
-            EXPECT_EQ(boxes[0].caption, QString::fromLatin1(c.box));
-            EXPECT_EQ(boxes[0].icon, QMessageBox::Information);
-            EXPECT_EQ(boxes[0].text,
-                      QString::fromLatin1(c.box) == "Too many players."
-                          ? tooMany
-                          : QStringLiteral("You must enter a number of max players."));
+            ASSERT_TRUE(lastBox(1,
+                                QString::fromLatin1(c.box) == "Too many players."
+                                    ? tooMany
+                                    : QStringLiteral("You must enter a number of max players."),
+                                QString::fromLatin1(c.box), QMessageBox::Information));
             EXPECT_FALSE(peer->calls.contains("Host"));
         }
     }
@@ -662,15 +606,12 @@ TEST_F(WizardTest, NumberOfPlayersRules) {
 
 TEST_F(WizardTest, AnEmptyNameComesFirst) {
     run([&](DPlayConnect& w) {
-        w.cmdOk->click();
-        w.cmdCreate->click();
+        openCreatePage(w);
         w.txtGameName->setText("");
         w.txtUsers->setText("");
         w.cmdOkCreate->click();
-        ASSERT_EQ(boxes.size(), 1u);
-        EXPECT_EQ(boxes[0].text, "You must enter a session name to create a session.");
-        EXPECT_EQ(boxes[0].caption, "No name.");
-        EXPECT_EQ(boxes[0].icon, QMessageBox::Information);
+        ASSERT_TRUE(lastBox(1, "You must enter a session name to create a session.", "No name.",
+                            QMessageBox::Information));
         EXPECT_EQ(w.currentPage(), 2);
         // A refused name still counts as the name taken.
         w.txtGameName->setText("Tried");
@@ -719,8 +660,7 @@ TEST_F(WizardTest, MigrationNotAllowedHostsWithoutTheFlagAndKeepsTheSetting) {
     orvel::SaveDefault("HostMigrate", "1");
     const bool result = run(
         [&](DPlayConnect& w) {
-            w.cmdOk->click();
-            w.cmdCreate->click();
+            openCreatePage(w);
             EXPECT_TRUE(w.chkMigrate->isChecked());
             w.txtGameName->setText("Cup");
             w.cmdOkCreate->click();
@@ -734,18 +674,14 @@ TEST_F(WizardTest, MigrationNotAllowedHostsWithoutTheFlagAndKeepsTheSetting) {
 TEST_F(WizardTest, AFailedHostReturnsToPageOne) {
     peer->failHost = dx8::DPNERR_INVALIDDEVICEADDRESS;
     run([&](DPlayConnect& w) {
-        w.cmdOk->click();
-        w.cmdCreate->click();
+        openCreatePage(w);
         w.txtGameName->setText("Cup");
         w.chkMigrate->setChecked(false);
         w.cmdOkCreate->click();
         EXPECT_EQ(w.currentPage(), 1);
         EXPECT_FALSE(w.IsHost());
         EXPECT_FALSE(w.wizardDone);
-        ASSERT_EQ(boxes.size(), 1u);
-        EXPECT_EQ(boxes[0].text, "Unable to create session");
-        EXPECT_EQ(boxes[0].caption, "No session");
-        EXPECT_EQ(boxes[0].icon, QMessageBox::Critical);
+        ASSERT_TRUE(lastBox(1, "Unable to create session", "No session", QMessageBox::Critical));
         EXPECT_EQ(boxes[0].page, 2);  // shown before the page changes
 
         // The player may try again.
@@ -763,14 +699,12 @@ TEST_F(WizardTest, AFailedHostReturnsToPageOne) {
 TEST_F(WizardTest, AFailedPeerInfoAlsoFailsTheCreate) {
     peer->failSetInfo = dx8::DPNERR_INVALIDPARAM;
     run([&](DPlayConnect& w) {
-        w.cmdOk->click();
-        w.cmdCreate->click();
+        openCreatePage(w);
         w.txtGameName->setText("Cup");
         w.cmdOkCreate->click();
         EXPECT_EQ(w.currentPage(), 1);
     });
-    ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(boxes[0].caption, "No session");
+    ASSERT_TRUE(lastBox(1, {}, "No session"));
     EXPECT_FALSE(peer->calls.contains("Host"));
     EXPECT_EQ(wizard->NumPlayers(), 6);  // set when the attempt started
 }

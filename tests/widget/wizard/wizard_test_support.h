@@ -13,11 +13,12 @@
 #include <QTimer>
 #include <functional>
 #include <memory>
+#include <optional>
 
-#include "wait.h"
 #include "common/settings_store.h"
 #include "connect_wizard/dplay_connect.h"
 #include "ui_common/message_box.h"
+#include "wait.h"
 #include "wizard_fakes.h"
 
 namespace wizard_test {
@@ -76,12 +77,44 @@ protected:
         wizard.reset();
     }
 
-    // On to the session page, a search that finds a, and a's line picked.
-    static void findAndPick(orvel::DPlayConnect& w, dx8::DPNMSG_ENUM_HOSTS_RESPONSE a) {
+    // Exactly count boxes so far, the last one saying text (under caption, with icon: where
+    // given).
+    ::testing::AssertionResult lastBox(size_t count, const std::optional<QString>& text,
+                                       const std::optional<QString>& caption = {},
+                                       std::optional<QMessageBox::Icon> icon = {}) const {
+        if (boxes.size() != count) {
+            return ::testing::AssertionFailure() << boxes.size() << " boxes, not " << count;
+        }
+        const Box& b = boxes.back();
+        if ((text && b.text != *text) || (caption && b.caption != *caption) ||
+            (icon && b.icon != *icon)) {
+            return ::testing::AssertionFailure()
+                   << "box \"" << b.text.toStdString() << "\" / \"" << b.caption.toStdString()
+                   << "\" / icon " << b.icon;
+        }
+        return ::testing::AssertionSuccess();
+    }
+
+    // On to the session page with a search running; manualExpiry leaves the ticking to the test.
+    static void startSearch(orvel::DPlayConnect& w, bool manualExpiry = false) {
+        if (manualExpiry) {
+            w.tmrExpire->stop();
+        }
         w.cmdOk->click();
         w.cmdRefresh->click();
+    }
+    static void offer(orvel::DPlayConnect& w, dx8::DPNMSG_ENUM_HOSTS_RESPONSE a) {
         bool r = false;
         w.DirectPlay8Event_EnumHostsResponse(a, r);
+    }
+    static void openCreatePage(orvel::DPlayConnect& w) {
+        w.cmdOk->click();
+        w.cmdCreate->click();
+    }
+    // On to the session page, a search that finds a, and a's line picked.
+    static void findAndPick(orvel::DPlayConnect& w, dx8::DPNMSG_ENUM_HOSTS_RESPONSE a) {
+        startSearch(w);
+        offer(w, std::move(a));
         w.lstGames->setCurrentRow(0);
     }
 
