@@ -4,6 +4,7 @@
 
 #include "platform/dx8/play/link_timing.h"
 #include "platform/dx8/play/nat_paths.h"
+#include "platform/dx8/play/path_upgrades.h"
 #include "platform/dx8/play/relay.h"
 
 namespace dx8 {
@@ -255,10 +256,7 @@ void Joiner::done() {
     }
     s_.events.connectComplete(op.handle, DPN_OK);
     if (r.mapped.ipv4 != op.request.mappedIpv4 || r.mapped.port != op.request.mappedPort) {
-        // Our router answered while we joined: those who link to us later should know.
-        r.players[r.localId].mappedIpv4 = r.mapped.ipv4;
-        r.players[r.localId].mappedPort = r.mapped.port;
-        s_.broadcast(net::msg::Mapped{r.mapped.ipv4, r.mapped.port});
+        announceMapping(s_);  // our router answered while we joined
     }
     for (const auto& [from, data] : op.earlyData) {
         if (r.players.count(from) != 0) {

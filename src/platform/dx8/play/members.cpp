@@ -111,15 +111,12 @@ void Members::linkRelayed(LinkId link, Link& state, DPNID id) {
     state.playerId = id;
     state.hello.reset();
     state.deadline = 0;
-    p.link = link;
     const bool atHome = (at.ipv4 == p.lanIpv4 && at.port == p.lanPort) ||
                         (at.ipv4 == p.mappedIpv4 && at.port == p.mappedPort);
     // Through our own router's mapping it is as direct as a link gets.
     const bool mapped = s_.roster.mapped.port != 0;
-    p.path = atHome || mapped || p.lanIpv4 == 0 ? PathKind::Direct : PathKind::Punched;
-    p.ipv4 = at.ipv4;
-    p.port = at.port;
-    p.wasRelayed = true;
+    leaveRelay(p, link, at,
+               atHome || mapped || p.lanIpv4 == 0 ? PathKind::Direct : PathKind::Punched);
     s_.links.send(link, net::meshAck());
     qCDebug(lcSession) << id << "linked to us directly; no longer relayed";
 }

@@ -251,12 +251,7 @@ void PathUpgrades::onLinkControl(LinkId link, const net::ControlMessage& m) {
     state->kind = LinkKind::Player;
     state->acked = true;
     state->deadline = 0;
-    const Endpoint at = s_.links.endpointOf(link);
-    p->link = link;
-    p->path = a->links[link];
-    p->ipv4 = at.ipv4;
-    p->port = at.port;
-    p->wasRelayed = true;
+    leaveRelay(*p, link, s_.links.endpointOf(link), a->links[link]);
     a->links.erase(link);  // ours now; the other addresses go
     giveUp(id);
     qCDebug(lcSession) << "linked directly to" << id << "; no longer relayed";
@@ -289,16 +284,19 @@ void PathUpgrades::giveUp(DPNID target) {
     }
 }
 
-void PathUpgrades::mappingChanged() {
-    Roster& r = s_.roster;
-    if (!r.inSession) {
-        return;
-    }
+void announceMapping(SessionContext& s) {
+    Roster& r = s.roster;
     if (Player* self = r.present(r.localId)) {
         self->mappedIpv4 = r.mapped.ipv4;
         self->mappedPort = r.mapped.port;
     }
-    s_.broadcast(net::msg::Mapped{r.mapped.ipv4, r.mapped.port});
+    s.broadcast(net::msg::Mapped{r.mapped.ipv4, r.mapped.port});
+}
+
+void PathUpgrades::mappingChanged() {
+    if (s_.roster.inSession) {
+        announceMapping(s_);
+    }
 }
 
 void PathUpgrades::checkDeadline(qint64 now) {

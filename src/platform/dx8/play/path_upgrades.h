@@ -26,6 +26,9 @@ constexpr int kShareLegsMs = 3000;
 // order of succession becomes the one announced.
 net::msg::Paths announcePaths(Roster& roster);
 
+// Our router's mapping goes on our own record and to every player we link to.
+void announceMapping(SessionContext& session);
+
 class PathUpgrades {
 public:
     explicit PathUpgrades(SessionContext& session) : s_(session) {}

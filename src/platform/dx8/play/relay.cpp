@@ -62,6 +62,14 @@ LinkId relayVia(const Roster& roster, const Player& to, bool guaranteed, qint64 
     return host != roster.players.end() && !host->second.gone ? host->second.link : 0;
 }
 
+void leaveRelay(Player& p, LinkId link, Endpoint at, PathKind path) {
+    p.link = link;
+    p.path = path;
+    p.ipv4 = at.ipv4;
+    p.port = at.port;
+    p.wasRelayed = true;
+}
+
 std::vector<DPNID> rehomeRelayed(Roster& roster) {
     std::vector<DPNID> unreachable;
     const auto host = roster.players.find(roster.hostId);

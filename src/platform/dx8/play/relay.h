@@ -37,6 +37,9 @@ RelayRoute routeRelayed(const Roster& roster, const Link& from, const QByteArray
 // overtake what is still on the extra hop.
 LinkId relayVia(const Roster& roster, const Player& to, bool guaranteed, qint64 now);
 
+// A relayed player we now reach over a link of its own, at `at`.
+void leaveRelay(Player& p, LinkId link, Endpoint at, PathKind path);
+
 // After the host changed: relayed players are reached through the new host's link, or, where
 // the new host is us, not at all (we never had a link to them): their ids are returned.
 std::vector<DPNID> rehomeRelayed(Roster& roster);
