@@ -24,6 +24,7 @@
 #include <map>
 
 #include "platform/dx8/directx8.h"
+#include "platform/dx8/event_adapters.h"
 #include "platform/dx8/play/session_core.h"
 
 using namespace dx8;
@@ -38,7 +39,7 @@ void out(const QString& line) {
     std::fflush(stdout);
 }
 
-class TestPeer : public DirectPlay8Event {
+class TestPeer : public DirectPlay8EventAdapter {
 public:
     TestPeer() : peer_(root_.DirectPlayPeerCreate()) { peer_->RegisterMessageHandler(this); }
 
@@ -142,8 +143,6 @@ public:
         int& depth_;
     };
 
-    void DirectPlay8Event_AddRemovePlayerGroup(int32_t, DPNID, DPNID, bool&) override {}
-    void DirectPlay8Event_AppDesc(bool&) override {}
     void DirectPlay8Event_AsyncOpComplete(DPNMSG_ASYNC_OP_COMPLETE& m, bool&) override {
         Guard g(depth_);
         out(QStringLiteral("ASYNC %1 %2").arg(m.AsyncOpHandle).arg(hresultHex(m.hResultCode)));
@@ -152,7 +151,6 @@ public:
         Guard g(depth_);
         out(QStringLiteral("CONNECT %1").arg(hresultHex(m.hResultCode)));
     }
-    void DirectPlay8Event_CreateGroup(DPNID, DPNID, bool&) override {}
     void DirectPlay8Event_CreatePlayer(DPNID id, bool&) override {
         Guard g(depth_);
         const DPN_PLAYER_INFO info = peer_->GetPeerInfo(id, 0);
@@ -163,12 +161,10 @@ public:
         }
         out(QStringLiteral("CREATE %1 %2 %3").arg(id).arg(info.lPlayerFlags).arg(info.Name));
     }
-    void DirectPlay8Event_DestroyGroup(DPNID, int32_t, bool&) override {}
     void DirectPlay8Event_DestroyPlayer(DPNID id, int32_t reason, bool&) override {
         Guard g(depth_);
         out(QStringLiteral("DESTROY %1 %2 %3").arg(names_[id]).arg(id).arg(reason));
     }
-    void DirectPlay8Event_EnumHostsQuery(DPNMSG_ENUM_HOSTS_QUERY&, bool&) override {}
     void DirectPlay8Event_EnumHostsResponse(DPNMSG_ENUM_HOSTS_RESPONSE& m, bool&) override {
         Guard g(depth_);
         const auto& d = m.ApplicationDescription;
@@ -184,8 +180,6 @@ public:
         const DPN_PLAYER_INFO info = peer_->GetPeerInfo(id, 0);
         out(QStringLiteral("MIGRATE %1 %2").arg(info.Name).arg(info.lPlayerFlags));
     }
-    void DirectPlay8Event_IndicateConnect(DPNMSG_INDICATE_CONNECT&, bool&) override {}
-    void DirectPlay8Event_IndicatedConnectAborted(bool&) override {}
     void DirectPlay8Event_InfoNotify(int32_t, int32_t id, bool&) override {
         Guard g(depth_);
         const DPN_PLAYER_INFO info = peer_->GetPeerInfo(static_cast<DPNID>(id), 0);

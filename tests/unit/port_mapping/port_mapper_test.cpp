@@ -5,13 +5,15 @@
 #include <QElapsedTimer>
 #include <atomic>
 #include <condition_variable>
-#include <functional>
 #include <mutex>
 
 #include "platform/net/port_mapper.h"
+#include "wait.h"
 
 using namespace orvel::net;
 using namespace std::chrono;
+using orvel::testing::scaledMs;
+using orvel::testing::waitUntil;
 
 namespace {
 
@@ -65,19 +67,6 @@ private:
     std::condition_variable cv_;
     bool open_ = false;
 };
-
-// Runs the event loop until done() holds; false when it did not within the limit.
-bool waitUntil(const std::function<bool()>& done, int limitMs = 5000) {
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-        if (t.elapsed() > limitMs) {
-            return false;
-        }
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
-}
 
 // By default two routers; oneRouter makes both protocols answer for the same one.
 struct Pair {
@@ -179,7 +168,7 @@ TEST(PortMapper, BoundedInTimeWhenNoRouterAnswers) {
     t.start();
     p.mapper.start(2302);
     ASSERT_TRUE(waitUntil([&] { return p.mapper.state() == PortMapper::State::Failed; }));
-    EXPECT_LT(t.elapsed(), 3000);
+    EXPECT_LT(t.elapsed(), scaledMs(3000));
     EXPECT_TRUE(p.mapper.failure().contains(QStringLiteral("silent")) ||
                 p.mapper.failure().contains(QStringLiteral("no answer")))
         << p.mapper.failure().toStdString();
@@ -191,7 +180,7 @@ TEST(PortMapper, BoundedInTimeWhenNoRouterAnswers) {
     ASSERT_TRUE(waitUntil([&] { return p.mapper.state() == PortMapper::State::Mapped; }));
     t.restart();
     p.mapper.stop();
-    EXPECT_LT(t.elapsed(), 3000);
+    EXPECT_LT(t.elapsed(), scaledMs(3000));
 }
 
 TEST(PortMapper, AnAnswerThatComesAfterStopIsGivenBack) {

@@ -8,10 +8,11 @@
 #include <QTimer>
 #include <vector>
 
-#include "wait.h"
 #include "dx_result.h"
+#include "event_log.h"
 #include "platform/dx8/directx8.h"
 #include "platform/dx8/play/session_core.h"
+#include "wait.h"
 
 using namespace dx8;
 
@@ -21,47 +22,7 @@ const QString kApp = QStringLiteral("{EABD4D9B-6AA9-4c24-9D10-1A6701B07342}");
 
 using orvel::testing::codeOf;
 
-// Records the notifications as short lines.
-class Recorder : public DirectPlay8Event {
-public:
-    std::vector<QString> seen;
-    void DirectPlay8Event_AddRemovePlayerGroup(int32_t, DPNID, DPNID, bool&) override {}
-    void DirectPlay8Event_AppDesc(bool&) override {}
-    void DirectPlay8Event_AsyncOpComplete(DPNMSG_ASYNC_OP_COMPLETE& m, bool&) override {
-        seen.push_back(QStringLiteral("async %1").arg(hresultHex(m.hResultCode)));
-    }
-    void DirectPlay8Event_ConnectComplete(DPNMSG_CONNECT_COMPLETE& m, bool&) override {
-        seen.push_back(QStringLiteral("connect %1").arg(hresultHex(m.hResultCode)));
-    }
-    void DirectPlay8Event_CreateGroup(DPNID, DPNID, bool&) override {}
-    void DirectPlay8Event_CreatePlayer(DPNID id, bool&) override {
-        seen.push_back(QStringLiteral("create %1").arg(id));
-    }
-    void DirectPlay8Event_DestroyGroup(DPNID, int32_t, bool&) override {}
-    void DirectPlay8Event_DestroyPlayer(DPNID id, int32_t, bool&) override {
-        seen.push_back(QStringLiteral("destroy %1").arg(id));
-    }
-    void DirectPlay8Event_EnumHostsQuery(DPNMSG_ENUM_HOSTS_QUERY&, bool&) override {}
-    void DirectPlay8Event_EnumHostsResponse(DPNMSG_ENUM_HOSTS_RESPONSE&, bool&) override {}
-    void DirectPlay8Event_HostMigrate(DPNID, bool&) override {}
-    void DirectPlay8Event_IndicateConnect(DPNMSG_INDICATE_CONNECT&, bool&) override {
-        seen.push_back(QStringLiteral("indicate"));
-    }
-    void DirectPlay8Event_IndicatedConnectAborted(bool&) override {}
-    void DirectPlay8Event_InfoNotify(int32_t, int32_t, bool&) override {}
-    void DirectPlay8Event_Receive(DPNMSG_RECEIVE& m, bool&) override {
-        seen.push_back(
-            QStringLiteral("recv %1 %2").arg(m.idSender).arg(QString::fromUtf8(m.ReceivedData)));
-    }
-    void DirectPlay8Event_SendComplete(DPNMSG_SEND_COMPLETE&, bool&) override {}
-    void DirectPlay8Event_TerminateSession(DPNMSG_TERMINATE_SESSION& m, bool&) override {
-        seen.push_back(QStringLiteral("terminate %1").arg(hresultHex(m.hResultCode)));
-    }
-    bool has(const QString& line) const {
-        return std::find(seen.begin(), seen.end(), line) != seen.end();
-    }
-};
-
+using orvel::testing::EventLog;
 using orvel::testing::waitUntil;
 
 TEST(PeerCalls, ProviderAndStateChecks) {
@@ -89,7 +50,7 @@ TEST(PeerCalls, ProviderAndStateChecks) {
     other.SetSP(QStringLiteral("{00000000-0000-0000-0000-000000000001}"));
     EXPECT_EQ(codeOf([&] { peer->Host(desc, &other, 0); }), DPNERR_INVALIDDEVICEADDRESS);
 
-    Recorder events;
+    EventLog events;
     peer->RegisterMessageHandler(&events);
     DPN_PLAYER_INFO me;
     me.Name = QStringLiteral("Ann");
@@ -98,8 +59,8 @@ TEST(PeerCalls, ProviderAndStateChecks) {
     EXPECT_GE(sessionPortOf(peer.get()), kDefaultSessionPort);
     EXPECT_LE(sessionPortOf(peer.get()), kLastSessionPort);
     EXPECT_EQ(codeOf([&] { peer->Host(desc, nullptr, 0); }), DPNERR_HOSTING);
-    ASSERT_TRUE(waitUntil([&] { return !events.seen.empty(); }));
-    const DPNID self = events.seen.front().section(QLatin1Char(' '), 1).toUInt();
+    ASSERT_TRUE(waitUntil([&] { return !events.lines.empty(); }));
+    const DPNID self = events.idIn(0);
     const DPN_PLAYER_INFO info = peer->GetPeerInfo(self, 0);
     EXPECT_EQ(info.Name, QStringLiteral("Ann"));
     EXPECT_EQ(info.lPlayerFlags, DPNPLAYER_LOCAL | DPNPLAYER_HOST);
@@ -109,9 +70,10 @@ TEST(PeerCalls, ProviderAndStateChecks) {
     EXPECT_EQ(codeOf([&] { peer->SendTo(self + 1, "x", 0, 0); }), DPNERR_INVALIDPLAYER);
     EXPECT_EQ(codeOf([&] { peer->SendTo(0, QByteArray(300 * 1024, 'x'), 0, 0); }),
               DPNERR_SENDTOOLARGE);
-    ASSERT_TRUE(waitUntil([&] { return events.has(QStringLiteral("recv %1 echo").arg(self)); }));
+    const std::string from = "Receive " + std::to_string(self);
+    ASSERT_TRUE(waitUntil([&] { return events.has(from + " echo"); }));
     QCoreApplication::processEvents();
-    EXPECT_FALSE(events.has(QStringLiteral("recv %1 quiet").arg(self)));
+    EXPECT_FALSE(events.has(from + " quiet"));
     peer->Close(0);
     EXPECT_EQ(sessionPortOf(peer.get()), 0);
     // Closed, the peer can host again.
@@ -141,7 +103,7 @@ TEST(PeerCalls, SynchronousJoinInOneProcess) {
     DirectX8 root;
     auto host = root.DirectPlayPeerCreate();
     auto joiner = root.DirectPlayPeerCreate();
-    Recorder hostEvents, joinerEvents;
+    EventLog hostEvents, joinerEvents;
     host->RegisterMessageHandler(&hostEvents);
     joiner->RegisterMessageHandler(&joinerEvents);
     DPN_APPLICATION_DESC desc;
@@ -155,10 +117,10 @@ TEST(PeerCalls, SynchronousJoinInOneProcess) {
     DPN_APPLICATION_DESC join;
     join.guidApplication = kApp;
     EXPECT_EQ(joiner->Connect(join, &at, nullptr, DPNOP_SYNC, {}, 0), 0);
-    ASSERT_TRUE(waitUntil([&] { return joinerEvents.has(QStringLiteral("connect 0x0")); }));
-    EXPECT_EQ(joinerEvents.seen.front().left(7), QStringLiteral("create "));
-    ASSERT_TRUE(waitUntil([&] { return hostEvents.seen.size() >= 3; }));
-    EXPECT_TRUE(hostEvents.has(QStringLiteral("indicate")));
+    ASSERT_TRUE(waitUntil([&] { return joinerEvents.has("ConnectComplete 0x0"); }));
+    EXPECT_EQ(joinerEvents.lines.front().rfind("CreatePlayer ", 0), 0u);
+    ASSERT_TRUE(waitUntil([&] { return hostEvents.lines.size() >= 3; }));
+    EXPECT_TRUE(hostEvents.has("IndicateConnect"));
     // Joining twice is refused at once; a third peer finds the session full.
     EXPECT_EQ(codeOf([&] { joiner->Connect(join, &at, nullptr, 0, {}, 0); }),
               DPNERR_ALREADYCONNECTED);
@@ -174,15 +136,14 @@ TEST(PeerCalls, SynchronousJoinInOneProcess) {
     // Nobody at a port: no answer, and the peer is still usable afterwards.
     host->UnRegisterMessageHandler();
     host->Close(0);
-    ASSERT_TRUE(
-        waitUntil([&] { return joinerEvents.has(QStringLiteral("terminate 0x80158270")); }));
+    ASSERT_TRUE(waitUntil([&] { return joinerEvents.has("TerminateSession 0x80158270"); }));
 }
 
 TEST(ClientCalls, JoinsAPeerSessionAndSendsToItsHost) {
     DirectX8 root;
     auto host = root.DirectPlayPeerCreate();
     auto client = root.DirectPlayClientCreate();
-    Recorder hostEvents, clientEvents;
+    EventLog hostEvents, clientEvents;
     host->RegisterMessageHandler(&hostEvents);
     client->RegisterMessageHandler(&clientEvents);
     DPN_APPLICATION_DESC desc;
@@ -197,19 +158,17 @@ TEST(ClientCalls, JoinsAPeerSessionAndSendsToItsHost) {
                                    "006097B01411%7D;hostname=127.0.0.1;port=") +
                     QString::number(sessionPortOf(host.get())));
     client->Connect(desc, &at, nullptr, 0, {}, 0);
-    ASSERT_TRUE(waitUntil([&] { return clientEvents.has(QStringLiteral("connect 0x0")); }));
+    ASSERT_TRUE(waitUntil([&] { return clientEvents.has("ConnectComplete 0x0"); }));
     // The host saw itself, the indication, then the client.
-    ASSERT_TRUE(waitUntil([&] { return hostEvents.seen.size() >= 3; }));
-    const QString created = hostEvents.seen[2];
-    ASSERT_TRUE(created.startsWith(QStringLiteral("create "))) << created.toStdString();
-    const DPNID clientId = created.section(QLatin1Char(' '), 1).toUInt();
+    ASSERT_TRUE(waitUntil([&] { return hostEvents.lines.size() >= 3; }));
+    ASSERT_EQ(hostEvents.lines[2].rfind("CreatePlayer ", 0), 0u) << hostEvents.lines[2];
+    const DPNID clientId = hostEvents.idIn(2);
     EXPECT_EQ(host->GetPeerInfo(clientId, 0).Name, QStringLiteral("Cli"));
     client->Send("to the host", 0, DPNSEND_GUARANTEED);
-    EXPECT_TRUE(waitUntil(
-        [&] { return hostEvents.has(QStringLiteral("recv %1 to the host").arg(clientId)); }));
+    const std::string cid = std::to_string(clientId);
+    EXPECT_TRUE(waitUntil([&] { return hostEvents.has("Receive " + cid + " to the host"); }));
     client->Close(0);
-    EXPECT_TRUE(
-        waitUntil([&] { return hostEvents.has(QStringLiteral("destroy %1").arg(clientId)); }));
+    EXPECT_TRUE(waitUntil([&] { return hostEvents.has("DestroyPlayer " + cid); }));
     host->Close(0);
 }
 
