@@ -34,7 +34,7 @@
 #include <vector>
 
 #include "platform/dx8/directx8.h"
-#include "platform/dx8/play/session_core.h"
+#include "platform/dx8/play/session_extras.h"
 #include "session/wire_messages.h"
 
 namespace {

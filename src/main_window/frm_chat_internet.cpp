@@ -6,8 +6,7 @@
 
 #include "main_window/frm_chat.h"
 #include "main_window/internet_text.h"
-#include "platform/dx8/play/nat_paths.h"
-#include "platform/dx8/play/session_core.h"
+#include "platform/dx8/play/session_extras.h"
 #include "session/mod_dplay.h"
 
 namespace orvel {

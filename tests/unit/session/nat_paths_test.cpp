@@ -4,109 +4,30 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <map>
 
-#include "platform/dx8/play/host_join.h"
-#include "platform/dx8/play/joiner.h"
-#include "platform/dx8/play/members.h"
+#include "fake_session.h"
 #include "platform/dx8/play/nat_paths.h"
-#include "platform/dx8/play/path_upgrades.h"
-#include "platform/dx8/play/relay.h"
 
 using namespace dx8;
+using orvel::testing::kLanIp;
+using orvel::testing::kRouterIp;
 namespace msg = dx8::net::msg;
 
 namespace {
 
-constexpr uint32_t kHostIp = 0x28282801u;    // a host on the internet
-constexpr uint32_t kRouterIp = 0x28282814u;  // a player's home router
-constexpr uint32_t kLanIp = 0xC0A80A05u;     // that player inside its home
+constexpr uint32_t kHostIp = 0x28282801u;  // a host on the internet
 
-class FakeLinks : public LinkTable {
-public:
-    void send(LinkId link, const net::ControlMessage& m) override { sent.push_back({link, m}); }
-    LinkId connectTo(uint32_t ipv4, uint16_t port) override {
-        endpoints[next] = {ipv4, port};
-        return next++;
-    }
-    Endpoint endpointOf(LinkId link) const override {
-        const auto it = endpoints.find(link);
-        return it == endpoints.end() ? Endpoint{} : it->second;
-    }
-    uint16_t localPort() const override { return 2302; }
-    int roundTripMs(LinkId link) const override {
-        const auto it = rtts.find(link);
-        return it == rtts.end() ? 0 : it->second;
-    }
-    void punch(uint32_t ipv4, uint16_t port) override { punches.push_back({ipv4, port}); }
-    template <typename T>
-    std::vector<T> sentOn(LinkId link) const {
-        std::vector<T> out;
-        for (const auto& [l, m] : sent) {
-            if (l == link && std::holds_alternative<T>(m)) {
-                out.push_back(std::get<T>(m));
-            }
-        }
-        return out;
-    }
-    std::vector<LinkId> linksTo(DPNID id) const {
-        std::vector<LinkId> out;
-        for (const auto& [link, state] : links_) {
-            if (state.kind == LinkKind::MeshOut && state.playerId == id) {
-                out.push_back(link);
-            }
-        }
-        return out;
-    }
-
-    std::vector<std::pair<LinkId, net::ControlMessage>> sent;
-    std::vector<Endpoint> punches;
-    std::map<LinkId, Endpoint> endpoints;
-    std::map<LinkId, int> rtts;
-    std::vector<LinkId> closed;
-
-protected:
-    void closeNow(LinkId link) override { closed.push_back(link); }
-    void forget(LinkId link) override { closed.push_back(link); }
-
-private:
-    LinkId next = 100;
-};
-
-struct Session {
-    FakeLinks links;
-    Roster roster;
-    SessionEvents events;
-    int leaves = 0;
-    qint64 clock = 1000;
-    SessionContext context{links, roster, events, [this] { return clock; }, [this] { ++leaves; }};
-    HostJoin hostJoin{context};
-    Joiner joiner{context};
-    Members members{context, hostJoin};
-    PathUpgrades upgrades{context};
-    LinkId hostLink = 0;
-
+struct Session : orvel::testing::FakeSession {
     // Joins the host at hostIp, which lists itself and `players`; we come from `lan`.
     void accepted(std::vector<net::PlayerEntry> players, uint8_t relays = 0,
                   uint32_t hostIp = kHostIp, uint32_t lan = 0) {
-        hostLink = links.connectTo(hostIp, 2302);
-        msg::JoinRequest request;
-        request.lanIpv4 = lan;
-        joiner.begin(7, hostLink, hostIp, request, false);
-        msg::JoinAccept a;
-        a.playerId = 50;
-        a.hostId = 1;
+        msg::JoinAccept a = askToJoin(hostIp, lan);
         a.relays = relays;
         a.observedIpv4 = lan;
         a.observedPort = 2302;
         a.players = {{1, 0, "h", 0, 2302}};
         a.players.insert(a.players.end(), players.begin(), players.end());
         joiner.onControl(hostLink, *links.find(hostLink), a);
-    }
-    void lose(LinkId link) {  // a link that goes down leaves the table first
-        const Link state = *links.find(link);
-        links.all().erase(link);
-        joiner.onLinkLost(state);
     }
     std::vector<int32_t> failures() const {
         std::vector<int32_t> out;
@@ -115,41 +36,14 @@ struct Session {
         }
         return out;
     }
-    // We host, with `others` players linked to us; their links.
-    std::vector<LinkId> hostWith(int others) {
-        roster.desc = net::SessionDesc{QUuid::createUuid(), {}, 0, 0, "race"};
-        uint32_t seq = 0;
-        roster.localId = roster.hostId = roster.allocateId(seq);
-        roster.players[roster.localId] = Player{roster.localId, seq, "host"};
-        roster.inSession = true;
-        std::vector<LinkId> out;
-        for (int i = 0; i < others; ++i) {
-            out.push_back(links.connectTo(kRouterIp, static_cast<uint16_t>(40001 + i)));
-            const DPNID id = roster.allocateId(seq);
-            Link l;
-            l.kind = LinkKind::Player;
-            l.playerId = id;
-            links.add(out.back(), l);
-            roster.players[id] =
-                Player{id, seq, "p", out.back(), false, kRouterIp, 40001, kLanIp, 2302, 0, 0};
-        }
-        return out;
-    }
     LinkId joinerArrives(const msg::JoinRequest& request) {
-        const LinkId link = links.connectTo(0x28282820u, 50000);
-        links.add(link, Link());
+        const LinkId link = links.arrive(50000, 0x28282820u);
         hostJoin.onRequest(link, request);
         return link;
     }
 };
 
 }  // namespace
-
-namespace dx8 {
-bool operator==(const Endpoint& a, const Endpoint& b) {
-    return a.ipv4 == b.ipv4 && a.port == b.port;
-}
-}  // namespace dx8
 
 TEST(NatPaths, EachAddressOfAPlayerIsTriedOnce) {
     struct Case {
@@ -230,7 +124,7 @@ TEST(NatPaths, TheHostHandsOnEveryAddressAndPlayersOpenTheirRouters) {
     Session p;
     p.roster.inSession = true;
     p.roster.hostId = 1;
-    p.members.onControl(1, expects[0]);
+    p.roles.playerSaid(1, expects[0]);
     EXPECT_EQ(p.links.punches, (std::vector<Endpoint>{{0x28282820u, 50000}}));
 }
 
@@ -272,7 +166,7 @@ TEST(NatPaths, TheFirstAddressToAnswerWins) {
         s.joiner.onControl(s.hostLink, *s.links.find(s.hostLink), net::joinDone());
         ASSERT_NE(s.roster.present(2), nullptr) << c.what;
         EXPECT_EQ(s.roster.present(2)->path, c.path) << c.what;
-        EXPECT_EQ(s.roster.present(2)->lanIpv4, kLanIp) << c.what;
+        EXPECT_EQ(s.roster.present(2)->lan.ipv4, kLanIp) << c.what;
         EXPECT_EQ(s.roster.observed.port, 2302) << c.what;
     }
     // The last address failing does fail the join.
@@ -297,7 +191,7 @@ Roster relayRoster(DPNID local) {
     r.localId = local;
     r.hostId = 1;
     for (DPNID id : {1u, 2u, 3u}) {
-        Player p{id, id, "p", id == local ? 0 : LinkId(10 * id)};
+        Player p = Player::linked(id, id, "p", id == local ? 0 : LinkId(10 * id), {});
         if (id == 3 && local != 1) {
             p.link = 10;  // the host's link
             p.path = PathKind::Relayed;
@@ -359,7 +253,7 @@ TEST(Relay, AfterMigrationTheNewHostCarriesTheRelayedOrTheyAreLost) {
     r.hostId = 2;  // we take over: we never had a link to player 3
     EXPECT_EQ(rehomeRelayed(r), std::vector<DPNID>{3});
     r = relayRoster(4);
-    r.players[4] = Player{4, 4, "me"};
+    r.players[4] = Player::self(4, 4, "me", 2302);
     r.players[1].gone = true;
     r.hostId = 2;
     EXPECT_TRUE(rehomeRelayed(r).empty());
@@ -451,8 +345,8 @@ TEST(Relay, AJoinerThatCannotLinkIsRelayedWhenTheHostOffersIt) {
     Session p;
     p.roster.inSession = true;
     p.roster.hostId = 1;
-    p.roster.players[1] = Player{1, 0, "host", 10};
-    p.members.onControl(1, added[1]);
+    p.roster.players[1] = Player::linked(1, 0, "host", 10, {});
+    p.roles.playerSaid(1, added[1]);
     ASSERT_NE(p.roster.present(added[1].playerId), nullptr);
     EXPECT_EQ(p.roster.present(added[1].playerId)->path, PathKind::Relayed);
     EXPECT_EQ(p.roster.present(added[1].playerId)->link, 10u);
@@ -468,11 +362,10 @@ Session& memberOf(Session& s, DPNID local, DPNID relayed) {
     s.roster.inSession = true;
     s.roster.localId = local;
     s.roster.hostId = 1;
-    s.roster.players[1] = Player{1, 0, "host", 10};
-    s.roster.players[local] = Player{local, local, "me"};
-    Player other{relayed, relayed, "far", 10, false, 0, 0, kLanIp, 2302};
-    other.path = PathKind::Relayed;
-    s.roster.players[relayed] = other;
+    s.roster.players[1] = Player::linked(1, 0, "host", 10, {});
+    s.roster.players[local] = Player::self(local, local, "me", 2302);
+    s.roster.players[relayed] =
+        Player::relayed(relayed, relayed, "far", 10).saying({kLanIp, 2302}, {});
     return s;
 }
 
@@ -499,16 +392,16 @@ TEST(RelayedPairs, WhoTakesOverIsOneThatReachesEveryone) {
         for (auto [a, b] : c.pairs) {
             h.roster.relayedPairs.insert(std::minmax(ids[a], ids[b]));
         }
-        const msg::Paths paths = announcePaths(h.roster);
+        const msg::Paths paths = h.roster.announcePaths();
         // A player takes the host's word; a player's own word on it counts for nothing.
         Session p;
         p.roster = h.roster;
         p.roster.localId = ids[2];
         p.roster.succession.clear();
         p.roster.relayedPairs.clear();
-        EXPECT_TRUE(p.upgrades.onControl(ids[0], paths));
+        EXPECT_TRUE(p.roles.playerSaid(ids[0], paths));
         EXPECT_TRUE(p.roster.succession.empty()) << c.what;
-        EXPECT_TRUE(p.upgrades.onControl(h.roster.hostId, paths));
+        EXPECT_TRUE(p.roles.playerSaid(h.roster.hostId, paths));
         EXPECT_EQ(p.roster.relayedPairs, h.roster.relayedPairs) << c.what;
         EXPECT_EQ(p.roster.successorOf(h.roster.hostId), ids[c.successor]) << c.what;
         // Gone players do not count.
@@ -542,10 +435,9 @@ TEST(RelayedPairs, APairThatLinksLaterMovesOffTheRelay) {
     const std::vector<LinkId> links = h.hostWith(2);
     // a joined after b, which would have it link to b; but a's router forwards a port to it.
     const DPNID a = h.links.find(links[1])->playerId, b = h.links.find(links[0])->playerId;
-    h.roster.players[a].mappedIpv4 = kRouterIp;
-    h.roster.players[a].mappedPort = 2302;
+    h.roster.players[a].mapped = {kRouterIp, 2302};
     h.roster.relayedPairs.insert(std::minmax(a, b));
-    h.upgrades.checkDeadline(h.clock);
+    h.relay.checkDeadline(h.clock);
     // b links to a, whose router lets anyone in; a expects it.
     const auto reach = h.links.sentOn<msg::Reach>(links[0]);
     const auto expect = h.links.sentOn<msg::Expect>(links[1]);
@@ -560,10 +452,10 @@ TEST(RelayedPairs, APairThatLinksLaterMovesOffTheRelay) {
     for (const qint64 wait : {2 * kRetryDirectMs, 4 * kRetryDirectMs}) {
         const size_t before = h.links.sentOn<msg::Reach>(links[0]).size();
         h.clock += wait - 1;
-        h.upgrades.checkDeadline(h.clock);
+        h.relay.checkDeadline(h.clock);
         EXPECT_EQ(h.links.sentOn<msg::Reach>(links[0]).size(), before);
         h.clock += 1;
-        h.upgrades.checkDeadline(h.clock);
+        h.relay.checkDeadline(h.clock);
         EXPECT_EQ(h.links.sentOn<msg::Reach>(links[0]).size(), before + 1);
     }
 
@@ -571,11 +463,11 @@ TEST(RelayedPairs, APairThatLinksLaterMovesOffTheRelay) {
     Session bs;
     memberOf(bs, b, a);
     bs.links.endpoints[10] = {kHostIp, 2302};
-    EXPECT_TRUE(bs.upgrades.onControl(1, reach[0]));
+    EXPECT_TRUE(bs.roles.playerSaid(1, reach[0]));
     std::vector<LinkId> tried = bs.links.linksTo(a);
     ASSERT_EQ(tried.size(), 2u);  // the LAN address and the mapping
     bs.clock += kPunchHeadStartMs;
-    bs.upgrades.checkDeadline(bs.clock);
+    bs.relay.checkDeadline(bs.clock);
     tried = bs.links.linksTo(a);
     ASSERT_EQ(tried.size(), 3u);
     const auto atMapping = std::find_if(tried.begin(), tried.end(), [&bs](LinkId l) {
@@ -583,7 +475,7 @@ TEST(RelayedPairs, APairThatLinksLaterMovesOffTheRelay) {
     });
     ASSERT_NE(atMapping, tried.end());
     const LinkId won = *atMapping;
-    bs.upgrades.onLinkUp(won);
+    bs.relay.onLinkUp(won);
     const auto hello = bs.links.sentOn<msg::MeshHello>(won);
     ASSERT_EQ(hello.size(), 1u);
     EXPECT_EQ(hello[0].token, reach[0].token);
@@ -595,7 +487,7 @@ TEST(RelayedPairs, APairThatLinksLaterMovesOffTheRelay) {
     as.links.endpoints[200] = {0x2828281Eu, 61000};
     as.links.add(200, Link());
     as.members.onMeshHello(200, msg::MeshHello{b, reach[0].token + 1});
-    as.members.onControl(1, expect[0]);
+    as.roles.playerSaid(1, expect[0]);
     EXPECT_EQ(as.roster.present(b)->path, PathKind::Relayed);
     as.members.onMeshHello(200, hello[0]);
     EXPECT_EQ(as.roster.present(b)->link, 200u);
@@ -612,7 +504,7 @@ TEST(RelayedPairs, APairThatLinksLaterMovesOffTheRelay) {
     EXPECT_FALSE(as.links.has(201));
 
     // b takes a's answer: the other addresses go and the host hears of it.
-    bs.upgrades.onLinkControl(won, net::meshAck());
+    bs.relay.onLinkControl(won, net::meshAck());
     EXPECT_EQ(bs.roster.present(a)->link, won);
     EXPECT_EQ(bs.roster.present(a)->path, PathKind::Direct);
     EXPECT_EQ(bs.links.linksTo(a), std::vector<LinkId>{});
@@ -620,21 +512,21 @@ TEST(RelayedPairs, APairThatLinksLaterMovesOffTheRelay) {
     EXPECT_EQ(bs.links.sentOn<msg::Linked>(10).size(), 1u);
     EXPECT_EQ(bs.roster.linksExcept(), (std::vector<LinkId>{10, won}));
 
-    h.upgrades.onControl(b, msg::Linked{a});
+    h.roles.playerSaid(b, msg::Linked{a});
     EXPECT_TRUE(h.roster.relayedPairs.empty());
     ASSERT_EQ(h.links.sentOn<msg::Paths>(links[1]).size(), 1u);
-    EXPECT_EQ(h.upgrades.deadline(), 0);
+    EXPECT_EQ(h.relay.deadline(), 0);
 
     // Should that link go, a goes back on the relay rather than out of the session, and the host
     // relays for the pair again; a player b linked to all along has no relay to go back to.
     bs.links.all().erase(won);
-    EXPECT_TRUE(bs.upgrades.backToRelay(a));
+    EXPECT_TRUE(bs.relay.backToRelay(a));
     EXPECT_EQ(bs.roster.present(a)->path, PathKind::Relayed);
     EXPECT_EQ(bs.roster.present(a)->link, 10u);
     ASSERT_EQ(bs.links.sentOn<msg::Unlinked>(10), (std::vector<msg::Unlinked>{{a}}));
-    EXPECT_FALSE(bs.upgrades.backToRelay(1));
-    h.upgrades.onControl(b, bs.links.sentOn<msg::Unlinked>(10)[0]);
-    h.upgrades.onControl(a, msg::Unlinked{b});  // a says so too: the pair counts once
+    EXPECT_FALSE(bs.relay.backToRelay(1));
+    h.roles.playerSaid(b, bs.links.sentOn<msg::Unlinked>(10)[0]);
+    h.roles.playerSaid(a, msg::Unlinked{b});  // a says so too: the pair counts once
     EXPECT_EQ(h.roster.relayedPairs.size(), 1u);
     EXPECT_EQ(h.links.sentOn<msg::Paths>(links[1]).size(), 2u);
 }
@@ -647,31 +539,31 @@ TEST(RelayedPairs, MappingsNamesAndRoundTripsReachTheRelayedPartner) {
     const DPNID a = h.links.find(links[0])->playerId, b = h.links.find(links[1])->playerId;
     h.links.rtts = {{links[0], 30}, {links[1], 50}};
     h.roster.relayedPairs.insert(std::minmax(a, b));
-    h.upgrades.checkDeadline(h.clock);
+    h.relay.checkDeadline(h.clock);
     EXPECT_EQ(h.links.sentOn<msg::RoundTrips>(links[0]), (std::vector<msg::RoundTrips>{{{b, 50}}}));
     EXPECT_EQ(h.links.sentOn<msg::RoundTrips>(links[1]), (std::vector<msg::RoundTrips>{{{a, 30}}}));
     EXPECT_TRUE(h.links.sentOn<msg::RoundTrips>(links[2]).empty());
     // At once, the other way round from the join: a, joined first, links to b.
     EXPECT_EQ(h.links.sentOn<msg::Reach>(links[0]).size(), 1u);
     h.clock += 1000;
-    h.upgrades.onControl(a, msg::Mapped{kRouterIp, 2310});
-    EXPECT_EQ(h.roster.present(a)->mappedPort, 2310);
+    h.roles.playerSaid(a, msg::Mapped{kRouterIp, 2310});
+    EXPECT_EQ(h.roster.present(a)->mapped.port, 2310);
     // Not while the first try may still link them.
     h.clock = 1000 + 2 * kDirectWaitMs - 1;
-    h.upgrades.checkDeadline(h.clock);
+    h.relay.checkDeadline(h.clock);
     EXPECT_TRUE(h.links.sentOn<msg::Reach>(links[1]).empty());
     h.clock += 1;
-    h.upgrades.checkDeadline(h.clock);
+    h.relay.checkDeadline(h.clock);
     ASSERT_EQ(h.links.sentOn<msg::Reach>(links[1]).size(), 1u);
     EXPECT_EQ(h.links.sentOn<msg::Reach>(links[1])[0].player.mappedPort, 2310);
 
-    h.members.onControl(a, net::info("renamed"));
+    h.roles.playerSaid(a, net::info("renamed"));
     EXPECT_EQ(h.links.sentOn<msg::NameOf>(links[1]), (std::vector<msg::NameOf>{{a, "renamed"}}));
     EXPECT_TRUE(h.links.sentOn<msg::NameOf>(links[2]).empty());
 
     Session p;
     memberOf(p, 2, 3);
-    p.roster.players[4] = Player{4, 4, "near", 40};
+    p.roster.players[4] = Player::linked(4, 4, "near", 40, {});
     const struct {
         DPNID from, about;
         const char* name;
@@ -680,8 +572,8 @@ TEST(RelayedPairs, MappingsNamesAndRoundTripsReachTheRelayedPartner) {
     for (const auto& c : cases) {
         const QString before = p.roster.players[c.about].name;
         const int legBefore = p.roster.players[c.about].hostLegMs;
-        p.members.onControl(c.from, msg::NameOf{c.about, c.name});
-        p.upgrades.onControl(c.from, msg::RoundTrips{{c.about, 77}});
+        p.roles.playerSaid(c.from, msg::NameOf{c.about, c.name});
+        p.roles.playerSaid(c.from, msg::RoundTrips{{c.about, 77}});
         EXPECT_EQ(p.roster.players[c.about].name, c.taken ? QString(c.name) : before) << c.name;
         EXPECT_EQ(p.roster.players[c.about].hostLegMs, c.taken ? 77 : legBefore) << c.name;
     }

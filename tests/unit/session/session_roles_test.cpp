@@ -3,153 +3,20 @@
 
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
-#include <map>
 #include <set>
 #include <vector>
 
-#include "platform/dx8/play/host_join.h"
-#include "platform/dx8/play/joiner.h"
-#include "platform/dx8/play/members.h"
+#include "fake_session.h"
 
 using namespace dx8;
 namespace msg = dx8::net::msg;
 
 namespace {
 
-class FakeLinks : public LinkTable {
-public:
-    struct Sent {
-        LinkId link;
-        net::ControlMessage m;
-    };
-    void send(LinkId link, const net::ControlMessage& m) override {
-        if (link != 0) {
-            sent.push_back({link, m});
-        }
-    }
-    LinkId connectTo(uint32_t ipv4, uint16_t port) override {
-        const LinkId link = next_++;
-        endpoints_[link] = {ipv4, port};
-        return link;
-    }
-    Endpoint endpointOf(LinkId link) const override {
-        const auto it = endpoints_.find(link);
-        return it == endpoints_.end() ? Endpoint{} : it->second;
-    }
-    uint16_t localPort() const override { return 2302; }
-
-    // Someone connects to us from this address.
-    LinkId arrive(uint16_t port) {
-        const LinkId link = connectTo(0x7F000001u, port);
-        Link state;
-        state.connected = true;
-        add(link, state);
-        return link;
-    }
-    // The messages of one type sent over one link (any link when 0).
-    template <typename T>
-    std::vector<T> sentOn(LinkId link = 0) const {
-        std::vector<T> out;
-        for (const Sent& s : sent) {
-            if ((link == 0 || s.link == link) && std::holds_alternative<T>(s.m)) {
-                out.push_back(std::get<T>(s.m));
-            }
-        }
-        return out;
-    }
-
-    std::vector<Sent> sent;
-    std::vector<LinkId> closed;
-
-protected:
-    void closeNow(LinkId link) override { closed.push_back(link); }
-    void forget(LinkId link) override { closed.push_back(link); }
-
-private:
-    LinkId next_ = 100;
-    std::map<LinkId, Endpoint> endpoints_;
-};
-
-// Writes down the notifications that matter to joins, in the order they are delivered.
-class Recorder : public DirectPlay8Event {
-public:
-    void DirectPlay8Event_AddRemovePlayerGroup(int32_t, DPNID, DPNID, bool&) override {}
-    void DirectPlay8Event_AppDesc(bool&) override {}
-    void DirectPlay8Event_AsyncOpComplete(DPNMSG_ASYNC_OP_COMPLETE&, bool&) override {}
-    void DirectPlay8Event_ConnectComplete(DPNMSG_CONNECT_COMPLETE& m, bool&) override {
-        log.push_back("ConnectComplete " + hresultHex(m.hResultCode).toStdString());
-    }
-    void DirectPlay8Event_CreateGroup(DPNID, DPNID, bool&) override {}
-    void DirectPlay8Event_CreatePlayer(DPNID id, bool&) override {
-        log.push_back("CreatePlayer " + std::to_string(id));
-    }
-    void DirectPlay8Event_DestroyGroup(DPNID, int32_t, bool&) override {}
-    void DirectPlay8Event_DestroyPlayer(DPNID id, int32_t, bool&) override {
-        log.push_back("DestroyPlayer " + std::to_string(id));
-    }
-    void DirectPlay8Event_EnumHostsQuery(DPNMSG_ENUM_HOSTS_QUERY&, bool&) override {}
-    void DirectPlay8Event_EnumHostsResponse(DPNMSG_ENUM_HOSTS_RESPONSE&, bool&) override {}
-    void DirectPlay8Event_HostMigrate(DPNID id, bool&) override {
-        log.push_back("HostMigrate " + std::to_string(id));
-    }
-    void DirectPlay8Event_IndicateConnect(DPNMSG_INDICATE_CONNECT&, bool&) override {
-        log.push_back("IndicateConnect");
-    }
-    void DirectPlay8Event_IndicatedConnectAborted(bool&) override {
-        log.push_back("IndicatedConnectAborted");
-    }
-    void DirectPlay8Event_InfoNotify(int32_t, int32_t, bool&) override {}
-    void DirectPlay8Event_Receive(DPNMSG_RECEIVE&, bool&) override {}
-    void DirectPlay8Event_SendComplete(DPNMSG_SEND_COMPLETE&, bool&) override {}
-    void DirectPlay8Event_TerminateSession(DPNMSG_TERMINATE_SESSION&, bool&) override {}
-    std::vector<std::string> log;
-};
-
-const QUuid kApp(QStringLiteral("{EABD4D9B-6AA9-4c24-9D10-1A6701B07342}"));
-
-// One session's roles over the fake links, on a clock the test moves.
-struct Session {
-    FakeLinks links;
-    Roster roster;
-    SessionEvents events;
-    Recorder recorder;
-    qint64 clock = 1000;
-    int leaves = 0;
-    SessionContext context{links, roster, events, [this] { return clock; }, [this] { ++leaves; }};
-    HostJoin hostJoin{context};
-    Joiner joiner{context};
-    Members members{context, hostJoin};
-
-    Session() { events.setHandler(&recorder); }
-
-    // Hosts a session for maxPlayers with `others` players present besides us.
-    void host(int maxPlayers, int others) {
-        roster.desc = net::SessionDesc{QUuid::createUuid(), kApp, maxPlayers, 0, "race"};
-        roster.idSalt = 77;
-        uint32_t seq = 0;
-        roster.localId = roster.hostId = roster.allocateId(seq);
-        roster.players[roster.localId] = Player{roster.localId, seq, "host"};
-        roster.inSession = true;
-        for (int i = 0; i < others; ++i) {
-            const LinkId link = links.arrive(static_cast<uint16_t>(2303 + i));
-            const DPNID id = roster.allocateId(seq);
-            links.find(link)->kind = LinkKind::Player;
-            links.find(link)->playerId = id;
-            roster.players[id] = Player{id, seq, "p", link};
-        }
-    }
-    // Delivers what was posted: the barrier is an empty dispatcher.
-    std::vector<std::string> delivered() {
-        for (int i = 0; i < 1000 && events.dispatcher().pendingCount() > 0; ++i) {
-            QCoreApplication::processEvents();
-        }
-        return recorder.log;
-    }
-};
+using Session = orvel::testing::FakeSession;
 
 msg::JoinRequest request(QString name = "j") {
-    return std::get<msg::JoinRequest>(net::joinRequest(kApp, {}, name, {}));
+    return std::get<msg::JoinRequest>(net::joinRequest(orvel::testing::kTestApp, {}, name, {}));
 }
 
 // ---- Roster -------------------------------------------------------------------------------------
@@ -169,7 +36,8 @@ TEST(Roster, JoinOrderAndSuccessorSkipTheGoneAndTheLeavingHost) {
     for (const Case& c : cases) {
         Roster r;
         for (const auto& [seq, gone] : c.players) {
-            r.players[seq + 1] = Player{seq + 1, seq, {}, 0, gone};
+            r.players[seq + 1] = Player::self(seq + 1, seq, {}, 0);
+            r.players[seq + 1].gone = gone;
         }
         EXPECT_EQ(r.successorOf(c.host), c.successor) << "host " << c.host;
         uint32_t last = 0;
@@ -234,7 +102,7 @@ TEST(HostJoin, RequestsAreAdmittedOrRefusedWithTheirCode) {
     };
     for (const Case& c : cases) {
         Session s;
-        s.host(c.maxPlayers, 1);
+        s.hostWith(1, c.maxPlayers);
         if (!c.host) {
             s.roster.hostId = s.roster.players.rbegin()->first;
         }
@@ -264,7 +132,7 @@ TEST(HostJoin, RequestsAreAdmittedOrRefusedWithTheirCode) {
 
 TEST(HostJoin, AJoinCompletesWhenEveryPlayerConfirmsThenTheNextQueuedStarts) {
     Session s;
-    s.host(0, 2);
+    s.hostWith(2);
     const LinkId first = s.links.arrive(4000);
     const LinkId second = s.links.arrive(4001);
     s.hostJoin.onRequest(first, request("a"));
@@ -292,7 +160,7 @@ TEST(HostJoin, AJoinCompletesWhenEveryPlayerConfirmsThenTheNextQueuedStarts) {
 
 TEST(HostJoin, TheQueueIsBounded) {
     Session s;
-    s.host(0, 0);
+    s.hostWith(0);
     s.hostJoin.onRequest(s.links.arrive(4000), request());
     for (size_t i = 0; i < kMaxQueuedJoins; ++i) {
         s.hostJoin.onRequest(s.links.arrive(static_cast<uint16_t>(4001 + i)), request());
@@ -317,7 +185,7 @@ TEST(HostJoin, DeadlinesAbortAMeshThatNeverFormsAndFinishWithoutLateAcks) {
     };
     for (const Case& c : cases) {
         Session s;
-        s.host(0, 1);
+        s.hostWith(1);
         const LinkId joiner = s.links.arrive(4000);
         s.hostJoin.onRequest(joiner, request());
         if (c.ready) {
@@ -342,17 +210,10 @@ TEST(HostJoin, DeadlinesAbortAMeshThatNeverFormsAndFinishWithoutLateAcks) {
 
 struct Joining : Session {
     static constexpr uint32_t kHostIp = 0x0A000001u;
-    LinkId hostLink = 0;
 
     // Asks the host at kHostIp; its answer lists the host and players at these addresses.
     msg::JoinAccept start(std::vector<net::PlayerEntry> players) {
-        hostLink = links.connectTo(kHostIp, 2302);
-        joiner.begin(7, hostLink, kHostIp, request(), false);
-        joiner.onLinkUp(hostLink, *links.find(hostLink));
-        msg::JoinAccept a;
-        a.playerId = 50;
-        a.hostId = 1;
-        a.token = 99;
+        msg::JoinAccept a = askToJoin(kHostIp);
         a.players = std::move(players);
         return a;
     }
@@ -421,14 +282,7 @@ TEST(Joiner, APlayerItCannotReachFailsTheJoinAndTheHostHearsWhy) {
         std::function<void(Joining&)> happen;
         HRESULT result;
     } cases[] = {
-        {"a mesh link went down",
-         [](Joining& s) {
-             // A link that goes down has left the table by the time the joiner hears of it.
-             const LinkId link = s.meshLink(2);
-             const Link state = *s.links.find(link);
-             s.links.all().erase(link);
-             s.joiner.onLinkLost(state);
-         },
+        {"a mesh link went down", [](Joining& s) { s.lose(s.meshLink(2)); },
          DPNERR_PLAYERNOTREACHABLE},
         {"the join took too long",
          [](Joining& s) { s.joiner.checkDeadline(s.clock + kConnectMs + 1); },

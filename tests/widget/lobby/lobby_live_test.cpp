@@ -13,11 +13,11 @@
 #include <QTimer>
 #include <QUdpSocket>
 
-#include "wait.h"
 #include "connect_wizard/dplay_connect.h"
 #include "platform/dx8/lobby/lobby_protocol.h"
-#include "platform/dx8/play/session_core.h"
+#include "platform/dx8/play/session_extras.h"
 #include "ui_common/message_box.h"
+#include "wait.h"
 #include "wizard_fakes.h"
 
 using namespace dx8;

@@ -1,4 +1,5 @@
-// The DirectPlay 8 peer and client: thin faces over one SessionCore each.
+// The DirectPlay 8 peer and client: thin faces over one SessionCore each, and the session's
+// extras for those who hold a face.
 #include <memory>
 
 #include "platform/dx8/directx8.h"

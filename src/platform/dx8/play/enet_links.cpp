@@ -55,12 +55,6 @@ QHash<ENetHost*, EnetLinks*>& hostRegistry() {
 
 }  // namespace
 
-bool waitsOnDeadline(const Link& link) {
-    const bool waits = link.kind == LinkKind::Unverified || link.kind == LinkKind::MeshIn ||
-                       link.kind == LinkKind::Closing || link.kind == LinkKind::Joiner;
-    return waits && link.deadline != 0;
-}
-
 EnetLinks::EnetLinks(LinkListener& listener, const QElapsedTimer& clock, QObject* parent)
     : QObject(parent), listener_(listener), clock_(clock) {
     ticker_ = new QTimer(this);
@@ -212,7 +206,7 @@ qint64 EnetLinks::silentMs(LinkId link) const {
 
 int EnetLinks::roundTripMs(LinkId link) const {
     const ENetPeer* p = peer(link);
-    return p == nullptr ? 0 : static_cast<int>(p->roundTripTime);
+    return p == nullptr ? kUnknownRoundTrip : static_cast<int>(p->roundTripTime);
 }
 
 void EnetLinks::pump() {
@@ -446,8 +440,8 @@ void EnetLinks::retireLinksAt(ENetPeer* fresh) {
     std::vector<ENetPeer*> stale;
     for (const auto& [link, state] : links_) {
         ENetPeer* p = peer(link);
-        if (p != fresh && state.kind != LinkKind::ToHost && state.kind != LinkKind::MeshOut &&
-            p->address.host == fresh->address.host && p->address.port == fresh->address.port) {
+        if (p != fresh && !isOutgoing(state.kind) && p->address.host == fresh->address.host &&
+            p->address.port == fresh->address.port) {
             stale.push_back(p);
         }
     }

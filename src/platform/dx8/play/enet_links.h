@@ -19,17 +19,6 @@ class QTimer;
 
 namespace dx8 {
 
-// What went over the wire in the current session, for benchmarks: UDP datagrams and their
-// payload bytes (ENet's headers included, IP and UDP headers not), and the most common size of
-// received datagrams of at least 100 bytes (an application message of that size plus framing).
-struct WireStats {
-    uint64_t sentDatagrams = 0;
-    uint64_t sentBytes = 0;
-    uint64_t receivedDatagrams = 0;
-    uint64_t receivedBytes = 0;
-    int commonLargeDatagram = 0;
-};
-
 // What the links report to the session that owns them.
 class LinkListener {
 public:
@@ -78,9 +67,8 @@ public:
     uint16_t localPort() const override;
     void flush() override;
     void punch(uint32_t ipv4, uint16_t port) override;
-    // Application data on its own channel; false when no packet could be made.
     bool sendData(const std::vector<LinkId>& links, const QByteArray& data, int32_t flags,
-                  uint8_t channel = net::kChannelData);
+                  uint8_t channel = net::kChannelData) override;
     // Wakes ENet as soon as anything of ours or its falls due.
     void scheduleService();
 
@@ -117,9 +105,5 @@ private:
     // Sizes of received datagrams up to 255 bytes, for wireStats().
     std::vector<uint32_t> receivedSizes_ = std::vector<uint32_t>(256, 0);
 };
-
-// Links a session waits on with a deadline of their own (the link of the join in progress is
-// timed by the join).
-bool waitsOnDeadline(const Link& link);
 
 }  // namespace dx8

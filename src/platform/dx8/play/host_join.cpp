@@ -6,7 +6,6 @@
 #include "platform/dx8/play/address_text.h"
 #include "platform/dx8/play/link_timing.h"
 #include "platform/dx8/play/nat_paths.h"
-#include "platform/dx8/play/path_upgrades.h"
 
 namespace dx8 {
 
@@ -65,8 +64,8 @@ void HostJoin::start(LinkId link, const net::msg::JoinRequest& m) {
     join.link = link;
     join.id = r.allocateId(join.seq);
     join.name = m.name;
-    join.lan = {m.lanIpv4, m.lanPort};
-    join.mapped = {m.mappedIpv4, m.mappedPort};
+    join.lan = lanOf(m);
+    join.mapped = mappedOf(m);
     join.deadline = s_.now() + stretchedMs(kMeshWaitMs, s_.links.roundTripMs(link));
     const uint64_t token = QRandomGenerator::system()->generate64();
     Link* state = s_.links.find(link);
@@ -131,9 +130,7 @@ void HostJoin::ready(LinkId link) {
     state->deadline = 0;
     const Endpoint at = s_.links.endpointOf(link);
     s_.roster.players[join.id] =
-        Player{join.id,       join.seq,         join.name,        link,
-               false,         at.ipv4,          at.port,          join.lan.ipv4,
-               join.lan.port, join.mapped.ipv4, join.mapped.port, PathKind::Direct};
+        Player::linked(join.id, join.seq, join.name, link, at).saying(join.lan, join.mapped);
     s_.events.createPlayer(join.id);
     net::msg::PlayerAdded added{join.id,       join.seq,         join.name,        join.lan.ipv4,
                                 join.lan.port, join.mapped.ipv4, join.mapped.port, 0};
@@ -170,7 +167,7 @@ void HostJoin::finish() {
         s_.roster.relayedPairs.insert(std::minmax(join.id, pid));
     }
     if (!join.relayed.empty()) {
-        s_.broadcast(announcePaths(s_.roster));
+        s_.broadcast(s_.roster.announcePaths());
     }
     next();
 }

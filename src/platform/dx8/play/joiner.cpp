@@ -3,8 +3,8 @@
 #include <algorithm>
 
 #include "platform/dx8/play/link_timing.h"
+#include "platform/dx8/play/members.h"
 #include "platform/dx8/play/nat_paths.h"
-#include "platform/dx8/play/path_upgrades.h"
 #include "platform/dx8/play/relay.h"
 
 namespace dx8 {
@@ -37,8 +37,8 @@ void Joiner::onLinkUp(LinkId link, const Link& state) {
     }
     if (state.kind == LinkKind::ToHost) {
         s_.links.send(link, op_->request);
-    } else if (state.kind == LinkKind::MeshOut && op_->accept) {
-        s_.links.send(link, net::meshHello(s_.roster.localId, op_->accept->token));
+    } else if (const auto a = op_->attempts.find(state.playerId); a != op_->attempts.end()) {
+        a->second.greet(link);
     }
 }
 
@@ -49,8 +49,10 @@ void Joiner::onControl(LinkId link, Link& state, const net::ControlMessage& m) {
     if (state.kind == LinkKind::MeshOut) {
         if (std::holds_alternative<net::msg::MeshAck>(m) && !state.acked) {
             state.acked = true;
-            const DPNID id = state.playerId;     // state goes with the links dropped below
-            dropMeshLinks(id, link, Drop::Now);  // the player's other addresses are not needed
+            const DPNID id = state.playerId;
+            if (const auto a = op_->attempts.find(id); a != op_->attempts.end()) {
+                a->second.keep(link);  // the player's other addresses are not needed
+            }
             meshLinkReady(id);
         }
         return;
@@ -101,16 +103,9 @@ void Joiner::onAccept(const net::msg::JoinAccept& m) {
             continue;
         }
         // Every address at once: the first to answer wins, so a LAN join takes no longer.
-        bool trying = false;
-        for (const Endpoint& at : candidatesFor(e, op.hostIp)) {
-            if (pathTo(e, at) == PathKind::Punched) {
-                op.later.push_back({e.id, at});
-                op.laterAt = s_.now() + kPunchHeadStartMs;
-                trying = true;
-            } else {
-                trying = tryAt(e.id, at, PathKind::Direct) || trying;
-            }
-        }
+        LinkAttempt attempt(s_, e, op.hostIp, m.token, LinkKind::MeshOut);
+        const bool trying = attempt.start();
+        op.attempts.insert_or_assign(e.id, std::move(attempt));
         if (!trying) {
             fail(DPNERR_PLAYERNOTREACHABLE);
             return;
@@ -127,8 +122,8 @@ void Joiner::onPlayerRemoved(const net::msg::PlayerRemoved& m) {
     }
     std::erase_if(op_->accept->players,
                   [&m](const net::PlayerEntry& e) { return e.id == m.playerId; });
-    dropMeshLinks(m.playerId, 0,
-                  m.reason == DPNDESTROYPLAYERREASON_NORMAL ? Drop::AwaitClose : Drop::Silently);
+    dropAttempt(m.playerId,
+                m.reason == DPNDESTROYPLAYERREASON_NORMAL ? Drop::AwaitClose : Drop::Silently);
     op_->relayed.erase(m.playerId);
     if (op_->meshPending.erase(m.playerId) > 0) {
         meshLinkReady(0);
@@ -145,19 +140,6 @@ void Joiner::meshLinkReady(DPNID id) {
         ready.relayed.assign(op_->relayed.begin(), op_->relayed.end());
         s_.links.send(op_->hostLink, ready);
     }
-}
-
-bool Joiner::tryAt(DPNID id, Endpoint at, PathKind path) {
-    const LinkId link = s_.links.connectTo(at.ipv4, at.port);
-    if (link == 0) {
-        return false;
-    }
-    Link state;
-    state.kind = LinkKind::MeshOut;
-    state.playerId = id;
-    s_.links.add(link, state);
-    op_->paths[link] = path;
-    return true;
 }
 
 bool Joiner::relay(DPNID id) {
@@ -177,7 +159,7 @@ bool Joiner::relay(DPNID id) {
         return false;
     }
     qCDebug(lcSession) << "no direct link to" << id << "; the host relays";
-    dropMeshLinks(id, 0, Drop::Now);
+    dropAttempt(id, Drop::Now);
     op_->relayed.insert(id);
     return true;
 }
@@ -190,24 +172,19 @@ qint64 Joiner::deadline() const {
     if (op_->accept && !op_->meshPending.empty() && op_->accept->relays != 0 && op_->relayAt != 0) {
         due = std::min(due, op_->relayAt);
     }
-    if (op_->laterAt != 0) {
-        due = std::min(due, op_->laterAt);
+    for (const auto& [id, attempt] : op_->attempts) {
+        if (attempt.deadline() != 0) {
+            due = std::min(due, attempt.deadline());
+        }
     }
     return due;
 }
 
-void Joiner::dropMeshLinks(DPNID id, LinkId except, Drop how) {
-    std::vector<LinkId> others;
-    for (const auto& [link, state] : s_.links.all()) {
-        if (link != except && state.kind == LinkKind::MeshOut && state.playerId == id) {
-            others.push_back(link);
-        }
-    }
-    for (LinkId link : others) {
-        s_.drop(link, how);
-        if (op_) {
-            op_->paths.erase(link);
-        }
+void Joiner::dropAttempt(DPNID id, Drop how) {
+    const auto it = op_->attempts.find(id);
+    if (it != op_->attempts.end()) {
+        it->second.drop(how);
+        op_->attempts.erase(it);
     }
 }
 
@@ -217,10 +194,10 @@ void Joiner::done() {
     Roster& r = s_.roster;
     r.inSession = true;
     r.players.clear();
-    r.players[r.localId] =
-        Player{r.localId, r.localSeq, r.localName, 0, false, 0, s_.links.localPort()};
+    r.players[r.localId] = Player::self(r.localId, r.localSeq, r.localName, s_.links.localPort());
     std::vector<DPNID> order;
     for (const net::PlayerEntry& e : op.accept->players) {
+        // Our link to it: the one to the host, or the one it answered on.
         LinkId found = 0;
         for (auto& [link, state] : s_.links.all()) {
             if ((state.kind == LinkKind::ToHost || state.kind == LinkKind::MeshOut) &&
@@ -231,23 +208,21 @@ void Joiner::done() {
                 break;
             }
         }
+        const auto attempt = op.attempts.find(e.id);
         if (found == 0 && op.relayed.count(e.id) != 0 && s_.links.has(op.hostLink)) {
             r.players[e.id] =
-                Player{e.id, e.seq,     e.name,    op.hostLink,  false,        0,
-                       0,    e.lanIpv4, e.lanPort, e.mappedIpv4, e.mappedPort, PathKind::Relayed};
+                Player::relayed(e.id, e.seq, e.name, op.hostLink).saying(lanOf(e), mappedOf(e));
             order.push_back(e.id);
             continue;
         }
         if (found == 0) {
             continue;
         }
-        const Endpoint at = s_.links.endpointOf(found);
-        const auto path = op.paths.find(found);
-        r.players[e.id] = Player{
-            e.id,         e.seq,        e.name,
-            found,        false,        at.ipv4,
-            at.port,      e.lanIpv4,    e.lanPort,
-            e.mappedIpv4, e.mappedPort, path != op.paths.end() ? path->second : PathKind::Direct};
+        const PathKind path =
+            attempt != op.attempts.end() ? attempt->second.pathOf(found) : PathKind::Direct;
+        r.players[e.id] =
+            Player::linked(e.id, e.seq, e.name, found, s_.links.endpointOf(found), path)
+                .saying(lanOf(e), mappedOf(e));
         order.push_back(e.id);
     }
     s_.events.createPlayer(r.localId);
@@ -255,8 +230,8 @@ void Joiner::done() {
         s_.events.createPlayer(id);
     }
     s_.events.connectComplete(op.handle, DPN_OK);
-    if (r.mapped.ipv4 != op.request.mappedIpv4 || r.mapped.port != op.request.mappedPort) {
-        announceMapping(s_);  // our router answered while we joined
+    if (r.mapped != mappedOf(op.request)) {
+        members_.announceMapping();  // our router answered while we joined
     }
     for (const auto& [from, data] : op.earlyData) {
         if (r.players.count(from) != 0) {
@@ -292,7 +267,7 @@ void Joiner::abandon() {
     op_.reset();
 }
 
-void Joiner::onLinkLost(const Link& state) {
+void Joiner::onLinkLost(LinkId link, const Link& state) {
     if (!op_) {
         return;
     }
@@ -301,10 +276,12 @@ void Joiner::onLinkLost(const Link& state) {
         fail(state.connected ? DPNERR_CONNECTIONLOST : DPNERR_NORESPONSE);
     } else if (state.kind == LinkKind::MeshOut) {
         // One address of several failing says nothing yet.
-        const bool waiting =
-            std::any_of(op_->later.begin(), op_->later.end(),
-                        [&state](const Op::Later& l) { return l.id == state.playerId; });
-        if (state.acked || (!waiting && s_.links.linkOf(LinkKind::MeshOut, state.playerId) == 0)) {
+        const auto attempt = op_->attempts.find(state.playerId);
+        if (attempt != op_->attempts.end()) {
+            attempt->second.lost(link);
+        }
+        const bool exhausted = attempt == op_->attempts.end() || attempt->second.exhausted();
+        if (state.acked || exhausted) {
             if (!state.acked && relay(state.playerId)) {
                 meshLinkReady(state.playerId);
             } else {
@@ -326,16 +303,15 @@ qint64 Joiner::joinDue() const {
 }
 
 void Joiner::checkDeadline(qint64 now) {
-    if (op_ && op_->laterAt != 0 && now >= op_->laterAt) {
-        const std::vector<Op::Later> later = std::move(op_->later);
-        op_->later.clear();
-        op_->laterAt = 0;
-        for (const Op::Later& l : later) {
-            if (op_->meshPending.count(l.id) != 0) {
-                tryAt(l.id, l.at, PathKind::Punched);
-            }
+    if (op_) {
+        bool tried = false;
+        for (auto& [id, attempt] : op_->attempts) {
+            tried = tried || (attempt.deadline() != 0 && now >= attempt.deadline());
+            attempt.checkDeadline(now);
         }
-        s_.links.flush();
+        if (tried) {
+            s_.links.flush();
+        }
     }
     if (op_ && op_->accept && op_->relayAt != 0 && now > op_->relayAt) {
         op_->relayAt = 0;  // once: those not relayed now wait for the join's own deadline

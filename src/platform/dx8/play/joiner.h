@@ -3,18 +3,22 @@
 // The joiner's side of a join: ask the host, link to every player it names, tell it when all
 // are linked, and become a player when it says the join is done.
 
+#include <map>
 #include <optional>
 #include <set>
 #include <utility>
 #include <vector>
 
+#include "platform/dx8/play/link_attempt.h"
 #include "platform/dx8/play/session_context.h"
 
 namespace dx8 {
 
+class Members;
+
 class Joiner {
 public:
-    explicit Joiner(SessionContext& session) : s_(session) {}
+    Joiner(SessionContext& session, Members& members) : s_(session), members_(members) {}
 
     void begin(DPNHANDLE handle, LinkId hostLink, uint32_t hostIp, net::msg::JoinRequest request,
                bool sync);
@@ -25,7 +29,8 @@ public:
 
     void onLinkUp(LinkId link, const Link& state);
     void onControl(LinkId link, Link& state, const net::ControlMessage& m);
-    void onLinkLost(const Link& state);
+    // A link of the join went down (it has left the table).
+    void onLinkLost(LinkId link, const Link& state);
     // A player may start sending before our own join has completed; held until then.
     void holdData(const Link& state, const QByteArray& data);
     void checkDeadline(qint64 now);
@@ -50,15 +55,9 @@ private:
         std::optional<net::msg::JoinAccept> accept;
         std::set<DPNID> meshPending;
         qint64 started = 0;
-        std::map<LinkId, PathKind> paths;  // how each link to a player would have come about
-        std::set<DPNID> relayed;           // players we reach only through the host
-        qint64 relayAt = 0;                // when players not answering yet are relayed
-        struct Later {
-            DPNID id = 0;
-            Endpoint at;
-        };
-        std::vector<Later> later;  // addresses tried once the players have opened their routers
-        qint64 laterAt = 0;
+        std::map<DPNID, LinkAttempt> attempts;  // linking to each player; the link it answered on
+        std::set<DPNID> relayed;                // players we reach only through the host
+        qint64 relayAt = 0;                     // when players not answering yet are relayed
         bool sync = false;
         std::vector<std::pair<DPNID, QByteArray>> earlyData;
     };
@@ -66,14 +65,15 @@ private:
     void onAccept(const net::msg::JoinAccept& m);
     void onPlayerRemoved(const net::msg::PlayerRemoved& m);
     void meshLinkReady(DPNID id);
-    void dropMeshLinks(DPNID id, LinkId except, Drop how);
+    // Stops linking to this player: its links go this way.
+    void dropAttempt(DPNID id, Drop how);
     // Gives up linking to this player and has the host carry its data; false when the host
     // does not offer that.
     bool relay(DPNID id);
-    bool tryAt(DPNID id, Endpoint at, PathKind path);
     void done();
 
     SessionContext& s_;
+    Members& members_;
     std::optional<Op> op_;
 };
 

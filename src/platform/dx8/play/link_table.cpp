@@ -2,6 +2,12 @@
 
 namespace dx8 {
 
+bool waitsOnDeadline(const Link& link) {
+    const bool waits = link.kind == LinkKind::Unverified || link.kind == LinkKind::MeshIn ||
+                       link.kind == LinkKind::Closing || link.kind == LinkKind::Joiner;
+    return waits && link.deadline != 0;
+}
+
 Link* LinkTable::find(LinkId link) {
     const auto it = links_.find(link);
     return it == links_.end() ? nullptr : &it->second;

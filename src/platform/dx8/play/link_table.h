@@ -2,7 +2,8 @@
 
 // The links a session holds and what each one is for, over a wire the subclass provides: ENet
 // in the program (EnetLinks), a recording fake in tests. The roles of a session change a link's
-// kind and deadline here and send through it; they never see the wire itself.
+// kind and deadline here and send through it; they never see the wire itself. A link's kind
+// names the role its events go to (SessionRoles routes them).
 
 #include <QtGlobal>
 #include <cstdint>
@@ -10,6 +11,7 @@
 #include <optional>
 #include <vector>
 
+#include "platform/dx8/play/session_extras.h"
 #include "platform/dx8/play/session_protocol.h"
 
 namespace dx8 {
@@ -17,14 +19,20 @@ namespace dx8 {
 using LinkId = uintptr_t;  // 0: no link
 
 enum class LinkKind {
-    Unverified,  // someone connected; nothing said yet
-    Joiner,      // host side: a joiner's link while it joins (and then a player)
-    MeshIn,      // a joiner linked to us with a valid token; waits for PlayerAdded
-    ToHost,      // joiner side: the link to the host during a join
-    MeshOut,     // joiner side: a link to a present player during a join
+    Unverified,  // someone connected; nothing said yet: its first message decides
+    Joiner,      // host side: a joiner's link while it joins (HostJoin)
+    MeshIn,      // a joiner linked to us with a valid token; waits for PlayerAdded (Members)
+    ToHost,      // joiner side: the link to the host during a join (Joiner)
+    MeshOut,     // joiner side: a link to a present player during a join (Joiner)
+    OffRelay,    // a link we opened toward a relayed player, to move it off the relay (Relay)
     Player,      // a player of the session
     Closing,     // on its way out; nothing it sends counts
 };
+
+// A link we opened that waits for its answer: a link from the same address is no stale one.
+inline bool isOutgoing(LinkKind kind) {
+    return kind == LinkKind::ToHost || kind == LinkKind::MeshOut || kind == LinkKind::OffRelay;
+}
 
 struct Link {
     LinkKind kind = LinkKind::Unverified;
@@ -35,16 +43,15 @@ struct Link {
     std::optional<net::msg::MeshHello> hello;  // an early MeshHello waiting for its Expect
 };
 
+// Links a session waits on with a deadline of their own (the link of the join in progress is
+// timed by the join).
+bool waitsOnDeadline(const Link& link);
+
 // How a link ends.
 enum class Drop {
     Now,         // tell the other side at once and forget the link
     AwaitClose,  // the other side closes it; forget it silently if it does not in time
     Silently,    // forget it without a word: the other side is gone or cut off
-};
-
-struct Endpoint {
-    uint32_t ipv4 = 0;  // host byte order
-    uint16_t port = 0;
 };
 
 constexpr int kClosingMs = 3000;
@@ -55,20 +62,23 @@ public:
 
     // The wire.
     virtual void send(LinkId link, const net::ControlMessage& m) = 0;
+    // Application data on its own channel; false when no packet could be made.
+    virtual bool sendData(const std::vector<LinkId>& links, const QByteArray& data, int32_t flags,
+                          uint8_t channel = net::kChannelData) = 0;
     // A new outgoing link (not yet in the table), or 0 when none can be made.
     virtual LinkId connectTo(uint32_t ipv4, uint16_t port) = 0;
     virtual Endpoint endpointOf(LinkId link) const = 0;
     virtual uint16_t localPort() const = 0;
     // Puts what was queued on the wire now rather than at the next service.
     virtual void flush() {}
-    // How long nothing has come over the link, and its measured round trip (0: not known).
+    // How long nothing has come over the link, and its measured round trip.
     virtual qint64 silentMs(LinkId link) const {
         Q_UNUSED(link);
         return 0;
     }
     virtual int roundTripMs(LinkId link) const {
         Q_UNUSED(link);
-        return 0;
+        return kUnknownRoundTrip;
     }
     // Sends a datagram outside any link that opens our router toward this address.
     virtual void punch(uint32_t ipv4, uint16_t port) {

@@ -9,7 +9,7 @@
 namespace dx8 {
 
 // A step's base time covers round trips up to kBaseRoundTripMs; on a slower link it stretches in
-// proportion, up to kMaxStretch times. A round trip of 0 (not measured yet) keeps the base.
+// proportion, up to kMaxStretch times. A round trip not measured yet keeps the base.
 constexpr int kBaseRoundTripMs = 100;
 constexpr int kMaxStretch = 4;
 int stretchedMs(int baseMs, int roundTripMs);

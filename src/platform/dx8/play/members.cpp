@@ -3,8 +3,6 @@
 #include <algorithm>
 
 #include "platform/dx8/play/nat_paths.h"
-#include "platform/dx8/play/path_upgrades.h"
-#include "platform/dx8/play/relay.h"
 
 namespace dx8 {
 
@@ -17,48 +15,62 @@ int32_t removalReason(uint8_t wire) {
 
 }  // namespace
 
-void Members::onControl(DPNID from, const net::ControlMessage& m) {
-    const bool fromHost = from == s_.roster.hostId;
-    if (std::holds_alternative<net::msg::Leaving>(m)) {
-        removePlayer(from, DPNDESTROYPLAYERREASON_NORMAL);
-    } else if (const auto* info = std::get_if<net::msg::Info>(&m)) {
-        if (Player* p = s_.roster.present(from)) {
-            p->name = info->name;
-            s_.events.infoNotify(from);
-        }
-        if (s_.roster.isHost()) {
-            // Those it reaches only through us hear of it from us.
-            for (const auto& [a, b] : s_.roster.relayedPairs) {
-                const Player* other = s_.roster.present(a == from ? b : (b == from ? a : 0));
-                if (other != nullptr && other->link != 0) {
-                    s_.links.send(other->link, net::msg::NameOf{from, info->name});
-                }
+void Members::onInfo(DPNID from, const net::msg::Info& m) {
+    if (Player* p = s_.roster.present(from)) {
+        p->name = m.name;
+        s_.events.infoNotify(from);
+    }
+    if (s_.roster.isHost()) {
+        // Those it reaches only through us hear of it from us.
+        for (const auto& [a, b] : s_.roster.relayedPairs) {
+            const Player* other = s_.roster.present(a == from ? b : (b == from ? a : 0));
+            if (other != nullptr && other->link != 0) {
+                s_.links.send(other->link, net::msg::NameOf{from, m.name});
             }
         }
-    } else if (const auto* nameOf = std::get_if<net::msg::NameOf>(&m)) {
-        Player* p = s_.roster.present(nameOf->playerId);
-        if (fromHost && p != nullptr && p->path == PathKind::Relayed) {
-            p->name = nameOf->name;
-            s_.events.infoNotify(nameOf->playerId);
-        }
-    } else if (const auto* ack = std::get_if<net::msg::AddedAck>(&m)) {
-        hostJoin_.onAddedAck(from, ack->playerId);
-    } else if (const auto* expect = std::get_if<net::msg::Expect>(&m)) {
-        if (fromHost) {
-            onExpect(*expect);
-        }
-    } else if (const auto* added = std::get_if<net::msg::PlayerAdded>(&m)) {
-        if (fromHost) {
-            onPlayerAdded(*added);
-        }
-    } else if (const auto* removed = std::get_if<net::msg::PlayerRemoved>(&m)) {
-        onPlayerRemoved(from, *removed);
-    } else if (const auto* terminate = std::get_if<net::msg::Terminate>(&m)) {
-        if (fromHost) {
-            endSession(failureOr(terminate->result, DPNERR_HOSTTERMINATEDSESSION),
-                       DPNDESTROYPLAYERREASON_SESSIONTERMINATED);
-        }
     }
+}
+
+void Members::onNameOf(const net::msg::NameOf& m) {
+    Player* p = s_.roster.present(m.playerId);
+    if (p != nullptr && p->path == PathKind::Relayed) {
+        p->name = m.name;
+        s_.events.infoNotify(m.playerId);
+    }
+}
+
+void Members::onTerminate(const net::msg::Terminate& m) {
+    endSession(failureOr(m.result, DPNERR_HOSTTERMINATEDSESSION),
+               DPNDESTROYPLAYERREASON_SESSIONTERMINATED);
+}
+
+void Members::onMapped(DPNID from, const net::msg::Mapped& m) {
+    Player* p = s_.roster.present(from);
+    if (p == nullptr) {
+        return;
+    }
+    p->mapped = {m.ipv4, m.port};
+    if (m.port != 0) {
+        relay_.onMapped(from);
+    }
+}
+
+void Members::mappingChanged(Endpoint mapped) {
+    if (mapped == s_.roster.mapped) {
+        return;
+    }
+    s_.roster.mapped = mapped;
+    if (s_.roster.inSession) {
+        announceMapping();
+    }
+}
+
+void Members::announceMapping() {
+    Roster& r = s_.roster;
+    if (Player* self = r.present(r.localId)) {
+        self->mapped = r.mapped;
+    }
+    s_.broadcast(net::msg::Mapped{r.mapped.ipv4, r.mapped.port});
 }
 
 void Members::onExpect(const net::msg::Expect& m) {
@@ -94,7 +106,7 @@ void Members::onMeshHello(LinkId link, const net::msg::MeshHello& m) {
         return;
     }
     if (relayed) {
-        linkRelayed(link, *state, m.playerId);
+        relay_.linkedFrom(link, *state, m.playerId);
         return;
     }
     state->kind = LinkKind::MeshIn;
@@ -102,23 +114,6 @@ void Members::onMeshHello(LinkId link, const net::msg::MeshHello& m) {
     state->hello.reset();
     state->deadline = s_.now() + kExpectMs;
     s_.links.send(link, net::meshAck());
-}
-
-void Members::linkRelayed(LinkId link, Link& state, DPNID id) {
-    Player& p = s_.roster.players[id];
-    const Endpoint at = s_.links.endpointOf(link);
-    state.kind = LinkKind::Player;
-    state.playerId = id;
-    state.hello.reset();
-    state.deadline = 0;
-    const bool atHome = (at.ipv4 == p.lanIpv4 && at.port == p.lanPort) ||
-                        (at.ipv4 == p.mappedIpv4 && at.port == p.mappedPort);
-    // Through our own router's mapping it is as direct as a link gets.
-    const bool mapped = s_.roster.mapped.port != 0;
-    leaveRelay(p, link, at,
-               atHome || mapped || p.lanIpv4 == 0 ? PathKind::Direct : PathKind::Punched);
-    s_.links.send(link, net::meshAck());
-    qCDebug(lcSession) << id << "linked to us directly; no longer relayed";
 }
 
 void Members::onPlayerAdded(const net::msg::PlayerAdded& m) {
@@ -134,24 +129,20 @@ void Members::onPlayerAdded(const net::msg::PlayerAdded& m) {
         state->deadline = 0;
         const Endpoint at = s_.links.endpointOf(link);
         r.players[m.playerId] =
-            Player{m.playerId, m.seq,     m.name,    link,         false,        at.ipv4,
-                   at.port,    m.lanIpv4, m.lanPort, m.mappedIpv4, m.mappedPort, PathKind::Direct};
+            Player::linked(m.playerId, m.seq, m.name, link, at).saying(lanOf(m), mappedOf(m));
         r.nextSeq = std::max(r.nextSeq, m.seq + 1);
         s_.events.createPlayer(m.playerId);
     } else if (m.relayed != 0 && r.players.count(m.playerId) == 0) {
-        const auto host = r.players.find(r.hostId);
-        if (host != r.players.end() && host->second.link != 0) {
+        if (const LinkId hostLink = r.hostLink(); hostLink != 0) {
             r.forgetExpectation(m.playerId);
-            r.players[m.playerId] = Player{
-                m.playerId, m.seq,        m.name,       host->second.link, false, 0, 0, m.lanIpv4,
-                m.lanPort,  m.mappedIpv4, m.mappedPort, PathKind::Relayed};
+            r.players[m.playerId] =
+                Player::relayed(m.playerId, m.seq, m.name, hostLink).saying(lanOf(m), mappedOf(m));
             r.nextSeq = std::max(r.nextSeq, m.seq + 1);
             s_.events.createPlayer(m.playerId);
         }
     }
-    const auto host = r.players.find(r.hostId);
-    if (host != r.players.end() && host->second.link != 0) {
-        s_.links.send(host->second.link, net::addedAck(m.playerId));
+    if (const LinkId hostLink = r.hostLink(); hostLink != 0) {
+        s_.links.send(hostLink, net::addedAck(m.playerId));
     }
 }
 
@@ -219,7 +210,7 @@ void Members::removePlayer(DPNID id, int32_t reason) {
         s_.broadcast(removed);
         hostJoin_.onPlayerRemoved(id, removed);
         if (r.prunePairs()) {
-            s_.broadcast(announcePaths(r));
+            s_.broadcast(r.announcePaths());
         }
     }
     if (id == r.hostId) {
@@ -252,7 +243,7 @@ void Members::hostGone(DPNID oldHost, int32_t reason) {
         removePlayer(id, DPNDESTROYPLAYERREASON_CONNECTIONLOST);
     }
     if (newHost == r.localId && (r.prunePairs() || !r.relayedPairs.empty())) {
-        s_.broadcast(announcePaths(r));  // we relay for them now, and say who would follow us
+        s_.broadcast(r.announcePaths());  // we relay for them now, and say who would follow us
     }
 }
 

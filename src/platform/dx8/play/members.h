@@ -1,9 +1,11 @@
 #pragma once
 
 // A player's side of a running session: the joiners the host announces and their hellos, the
-// players added and removed, names, and the host role moving on when the host goes.
+// players added and removed, what players say of themselves (names, router mappings), and the
+// host role moving on when the host goes.
 
 #include "platform/dx8/play/host_join.h"
+#include "platform/dx8/play/relay.h"
 #include "platform/dx8/play/session_context.h"
 
 namespace dx8 {
@@ -12,12 +14,26 @@ constexpr int kExpectMs = 15000;  // a joiner announced by the host
 
 class Members {
 public:
-    Members(SessionContext& session, HostJoin& hostJoin) : s_(session), hostJoin_(hostJoin) {}
+    Members(SessionContext& session, HostJoin& hostJoin, Relay& relay)
+        : s_(session), hostJoin_(hostJoin), relay_(relay) {}
 
     // A joiner's hello on a link nobody vouched for yet.
     void onMeshHello(LinkId link, const net::msg::MeshHello& m);
-    // A message from a player over its own link.
-    void onControl(DPNID from, const net::ControlMessage& m);
+
+    // What players say over their own links; the host's word is checked already where only the
+    // host may say it.
+    void onExpect(const net::msg::Expect& m);
+    void onPlayerAdded(const net::msg::PlayerAdded& m);
+    void onPlayerRemoved(DPNID from, const net::msg::PlayerRemoved& m);
+    void onTerminate(const net::msg::Terminate& m);
+    void onInfo(DPNID from, const net::msg::Info& m);
+    void onNameOf(const net::msg::NameOf& m);
+    void onMapped(DPNID from, const net::msg::Mapped& m);
+
+    // Our router forwards this address to us now: everyone we link to hears of it.
+    void mappingChanged(Endpoint mapped);
+    // Our router's mapping goes on our own record and to every player we link to.
+    void announceMapping();
 
     // Removes a player (the session ends when it was a host that does not hand over).
     void removePlayer(DPNID id, int32_t reason);
@@ -25,16 +41,12 @@ public:
     void endSession(HRESULT result, int32_t reason);
 
 private:
-    void onExpect(const net::msg::Expect& m);
-    void onPlayerAdded(const net::msg::PlayerAdded& m);
-    void onPlayerRemoved(DPNID from, const net::msg::PlayerRemoved& m);
     void hostGone(DPNID oldHost, int32_t reason);
-    // A relayed player linked to us with the host's token: its data comes this way now.
-    void linkRelayed(LinkId link, Link& state, DPNID id);
     void destroyPlayer(DPNID id, int32_t reason);
 
     SessionContext& s_;
     HostJoin& hostJoin_;
+    Relay& relay_;
 };
 
 }  // namespace dx8

@@ -100,10 +100,10 @@ net::PlayerEntry entryOf(const Player& p, Endpoint observed) {
     e.name = p.name;
     e.ipv4 = observed.ipv4;
     e.port = observed.port;
-    e.lanIpv4 = p.lanIpv4;
-    e.lanPort = p.lanPort;
-    e.mappedIpv4 = p.mappedIpv4;
-    e.mappedPort = p.mappedPort;
+    e.lanIpv4 = p.lan.ipv4;
+    e.lanPort = p.lan.port;
+    e.mappedIpv4 = p.mapped.ipv4;
+    e.mappedPort = p.mapped.port;
     return e;
 }
 

@@ -16,8 +16,6 @@
 
 namespace dx8 {
 
-QString pathName(PathKind kind);
-
 // A joiner waits this long before it links to a player at its router: the player must have sent
 // toward us first, or the router takes our packets for strangers and keeps turning them away.
 constexpr int kPunchHeadStartMs = 250;
@@ -32,11 +30,19 @@ std::vector<Endpoint> candidatesFor(const net::PlayerEntry& entry, uint32_t host
 // a mapping there, it had to open the router toward us first.
 PathKind pathTo(const net::PlayerEntry& entry, Endpoint at);
 
-// The address this machine sends from toward ip, from the routing table; 0 when there is none.
-uint32_t localAddressToward(uint32_t ip);
-
 // What the host tells a joiner about a present player.
 net::PlayerEntry entryOf(const Player& p, Endpoint observed);
+
+// What a player says of itself in a wire message: its address on its own network, and what its
+// router forwards to it.
+template <typename Message>
+Endpoint lanOf(const Message& m) {
+    return {m.lanIpv4, m.lanPort};
+}
+template <typename Message>
+Endpoint mappedOf(const Message& m) {
+    return {m.mappedIpv4, m.mappedPort};
+}
 
 // A datagram that carries nothing for the session: it leaves through our router toward a joiner
 // so that the router lets the joiner's first packets in. The other side swallows it.

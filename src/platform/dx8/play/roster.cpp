@@ -56,9 +56,79 @@ bool Roster::prunePairs() {
            }) > 0;
 }
 
+Player Player::self(DPNID id, uint32_t seq, const QString& name, uint16_t port) {
+    Player p;
+    p.id = id;
+    p.seq = seq;
+    p.name = name;
+    p.seen.port = port;
+    return p;
+}
+
+Player Player::linked(DPNID id, uint32_t seq, const QString& name, LinkId link, Endpoint seen,
+                      PathKind path) {
+    Player p = self(id, seq, name, 0);
+    p.link = link;
+    p.seen = seen;
+    p.path = path;
+    return p;
+}
+
+Player Player::relayed(DPNID id, uint32_t seq, const QString& name, LinkId hostLink) {
+    return linked(id, seq, name, hostLink, {}, PathKind::Relayed);
+}
+
+Player& Player::saying(Endpoint lanAddress, Endpoint mappedAddress) {
+    lan = lanAddress;
+    mapped = mappedAddress;
+    return *this;
+}
+
+net::msg::Paths Roster::announcePaths() {
+    prunePairs();
+    std::map<DPNID, int> relayedWith;
+    for (const auto& [a, b] : relayedPairs) {
+        ++relayedWith[a];
+        ++relayedWith[b];
+    }
+    std::vector<const Player*> order = presentInJoinOrder();
+    // Whoever takes over must reach everyone: the fewer relayed pairs, the earlier.
+    std::stable_sort(order.begin(), order.end(), [&](const Player* x, const Player* y) {
+        return relayedWith[x->id] < relayedWith[y->id];
+    });
+    net::msg::Paths m;
+    for (const Player* p : order) {
+        m.succession.push_back(p->id);
+    }
+    for (const auto& [a, b] : relayedPairs) {
+        m.relayed.push_back(a);
+        m.relayed.push_back(b);
+    }
+    succession = m.succession;
+    return m;
+}
+
+void Roster::takePaths(const net::msg::Paths& m) {
+    succession = m.succession;
+    relayedPairs.clear();
+    for (size_t i = 0; i + 1 < m.relayed.size(); i += 2) {
+        relayedPairs.insert(std::minmax(m.relayed[i], m.relayed[i + 1]));
+    }
+}
+
 Player* Roster::present(DPNID id) {
     const auto it = players.find(id);
     return it == players.end() || it->second.gone ? nullptr : &it->second;
+}
+
+const Player* Roster::present(DPNID id) const {
+    const auto it = players.find(id);
+    return it == players.end() || it->second.gone ? nullptr : &it->second;
+}
+
+LinkId Roster::hostLink() const {
+    const Player* host = present(hostId);
+    return host != nullptr ? host->link : 0;
 }
 
 std::vector<LinkId> Roster::linksExcept(DPNID except) const {

@@ -16,32 +16,33 @@
 
 namespace dx8 {
 
-// How a link to a player came about.
-enum class PathKind : uint8_t {
-    Direct,   // reached at an address it listed
-    Punched,  // reached at its router once it had opened the router toward us
-    Relayed,  // no link of its own: the host carries its traffic
-};
-
 struct Player {
+    Player() = default;
+    // Us, at our session port.
+    static Player self(DPNID id, uint32_t seq, const QString& name, uint16_t port);
+    // A remote player over a link of its own, which reached us or we reached at `seen`.
+    static Player linked(DPNID id, uint32_t seq, const QString& name, LinkId link, Endpoint seen,
+                         PathKind path = PathKind::Direct);
+    // A remote player whose traffic the host carries over its own link.
+    static Player relayed(DPNID id, uint32_t seq, const QString& name, LinkId hostLink);
+    // With what the player says of itself.
+    Player& saying(Endpoint lanAddress, Endpoint mappedAddress);
+
     DPNID id = 0;
     uint32_t seq = 0;  // join order
     QString name;
     LinkId link = 0;    // 0 for the local player
     bool gone = false;  // destroyed; kept until DestroyPlayer was delivered
-    uint32_t ipv4 = 0;
-    uint16_t port = 0;
+    Endpoint seen;      // where its link goes (us: our session port; relayed: 0)
     // What the player says of itself: its address on its own network and what its router
     // forwards to it (0: none); handed on to those who join later.
-    uint32_t lanIpv4 = 0;
-    uint16_t lanPort = 0;
-    uint32_t mappedIpv4 = 0;
-    uint16_t mappedPort = 0;
+    Endpoint lan;
+    Endpoint mapped;
     PathKind path = PathKind::Direct;
     // It was relayed before it linked to us directly: what the host still carries from it, sent
     // before the switch, is its own.
     bool wasRelayed = false;
-    int hostLegMs = -1;  // relayed: the host's round trip to it, as the host last said
+    int hostLegMs = kUnknownRoundTrip;  // relayed: the host's round trip to it, as last said
     // Until then guaranteed data to it still goes through the host (session clock, ms).
     qint64 relayGuaranteedUntil = 0;
 };
@@ -72,8 +73,17 @@ public:
     DPNID successorOf(DPNID host) const;
     // Pairs with a player that is gone no longer count; true when any did.
     bool prunePairs();
+    // Host: its word on the relayed pairs, those with a player gone dropped, and on who takes
+    // over first: those linked to everybody, so that whoever takes over can go on relaying. Our
+    // own order of succession becomes the one announced.
+    net::msg::Paths announcePaths();
+    // The host's word on the same.
+    void takePaths(const net::msg::Paths& m);
     // A present remote player, or null.
     Player* present(DPNID id);
+    const Player* present(DPNID id) const;
+    // The link to the host (0 when we host, or have none).
+    LinkId hostLink() const;
     // The links of every present remote player but one (relayed players have none).
     std::vector<LinkId> linksExcept(DPNID except = 0) const;
 

@@ -7,9 +7,7 @@
 #include <QRandomGenerator>
 
 #include "platform/dx8/play/address_text.h"
-#include "platform/dx8/play/link_timing.h"
 #include "platform/dx8/play/nat_paths.h"
-#include "platform/dx8/play/relay.h"
 #include "platform/dx8/play/session_address_source.h"
 
 Q_LOGGING_CATEGORY(lcSession, "orvel.session", QtCriticalMsg)
@@ -32,12 +30,10 @@ SessionCore::SessionCore(bool clientOnly, QObject* parent)
       clientOnly_(clientOnly),
       events_(new SessionEvents(this)),
       links_(std::make_unique<EnetLinks>(*this, clock_)),
-      context_{*links_, roster_, *events_, [this] { return now(); },
-               [this] { leaveSession(false); }},
-      hostJoin_(context_),
-      joiner_(context_),
-      members_(context_, hostJoin_),
-      upgrades_(context_) {
+      roles_(
+          *links_, *events_, [this] { return now(); }, [this] { leaveSession(false); }),
+      roster_(roles_.roster()),
+      joiner_(roles_.joiner()) {
     clock_.start();
 }
 
@@ -66,130 +62,7 @@ DPN_SERVICE_PROVIDER_INFO SessionCore::serviceProvider(int32_t index) const {
     return info;
 }
 
-// ---- What the links report ---------------------------------------------------------------------
-
-bool SessionCore::takesVisitors() const {
-    // A joiner that has its answer already takes links: the next joiner may be quicker than the
-    // host's word that this join is complete.
-    return roster_.inSession || joiner_.accepted();
-}
-
-void SessionCore::linkUp(LinkId link, Link& state) {
-    if (upgrades_.owns(link)) {
-        upgrades_.onLinkUp(link);
-    } else {
-        joiner_.onLinkUp(link, state);
-    }
-}
-
-void SessionCore::linkDown(LinkId link, const Link& state) {
-    switch (state.kind) {
-        case LinkKind::Unverified:
-        case LinkKind::MeshIn:
-        case LinkKind::Closing:
-            break;
-        case LinkKind::Joiner:
-            hostJoin_.onLinkLost(link);
-            break;
-        case LinkKind::ToHost:
-        case LinkKind::MeshOut:
-            if (upgrades_.owns(link)) {
-                upgrades_.onLinkLost(link);
-            } else {
-                joiner_.onLinkLost(state);
-            }
-            break;
-        case LinkKind::Player:
-            if (Player* p = roster_.present(state.playerId)) {
-                p->link = 0;
-            }
-            if (cutOff(state.playerId)) {
-                // Everyone else went quiet at once: it is us who are gone, not all of them. The
-                // session is lost here; the others carry on without us (and migrate if we host).
-                qCWarning(lcSession) << "cut off from every player: the session is lost";
-                members_.endSession(DPNERR_CONNECTIONLOST, DPNDESTROYPLAYERREASON_CONNECTIONLOST);
-                break;
-            }
-            if (!upgrades_.backToRelay(state.playerId)) {
-                members_.removePlayer(state.playerId, DPNDESTROYPLAYERREASON_CONNECTIONLOST);
-            }
-            break;
-    }
-}
-
-bool SessionCore::cutOff(DPNID lost) const {
-    std::vector<qint64> others;
-    for (const auto& [id, p] : roster_.players) {
-        if (id != lost && id != roster_.localId && !p.gone && p.link != 0) {
-            others.push_back(links_->silentMs(p.link));
-        }
-    }
-    return cutOffFromAll(others);
-}
-
-void SessionCore::dataArrived(LinkId link, const Link& state, const QByteArray& data) {
-    // The sender is the player this link belongs to, whatever the bytes say. A relayed player
-    // we are linking to directly may send this way once it has taken our hello, before its
-    // answer reaches us.
-    if (state.kind == LinkKind::Player || upgrades_.owns(link)) {
-        if (roster_.present(state.playerId) != nullptr) {
-            events_->receive(state.playerId, data, true);
-        }
-    } else if (state.kind == LinkKind::ToHost || state.kind == LinkKind::MeshOut) {
-        joiner_.holdData(state, data);
-    }
-}
-
-void SessionCore::relayArrived(LinkId link, const Link& state, const QByteArray& packet,
-                               bool guaranteed) {
-    Q_UNUSED(link);
-    const RelayRoute route = routeRelayed(roster_, state, packet);
-    if (route.action == RelayRoute::Deliver) {
-        events_->receive(route.from, route.data, true);
-    } else if (route.action == RelayRoute::Forward) {
-        // On as it came: chat guaranteed, car states not (a late one is of no use).
-        links_->sendData({route.forwardTo}, route.data, guaranteed ? DPNSEND_GUARANTEED : 0,
-                         net::kChannelRelay);
-    }
-}
-
-// Each control message goes to the role that owns the link it came on.
-void SessionCore::controlArrived(LinkId link, const net::ControlMessage& m) {
-    Link* state = links_->find(link);
-    if (state == nullptr) {
-        return;
-    }
-    switch (state->kind) {
-        case LinkKind::Unverified:
-            if (const auto* request = std::get_if<net::msg::JoinRequest>(&m)) {
-                hostJoin_.onRequest(link, *request);
-            } else if (const auto* hello = std::get_if<net::msg::MeshHello>(&m)) {
-                members_.onMeshHello(link, *hello);
-            } else {
-                context_.drop(link, Drop::Now);
-            }
-            break;
-        case LinkKind::Joiner:
-            hostJoin_.onControl(link, m);
-            break;
-        case LinkKind::ToHost:
-        case LinkKind::MeshOut:
-            if (upgrades_.owns(link)) {
-                upgrades_.onLinkControl(link, m);
-            } else {
-                joiner_.onControl(link, *state, m);
-            }
-            break;
-        case LinkKind::Player:
-            if (!upgrades_.onControl(state->playerId, m)) {
-                members_.onControl(state->playerId, m);
-            }
-            break;
-        case LinkKind::MeshIn:
-        case LinkKind::Closing:
-            break;
-    }
-}
+// ---- Discovery at the session port ----------------------------------------------------------
 
 std::optional<QByteArray> SessionCore::queryArrived(const uint8_t* data, size_t size, uint32_t ip,
                                                     uint16_t port) {
@@ -198,38 +71,6 @@ std::optional<QByteArray> SessionCore::queryArrived(const uint8_t* data, size_t 
         events_->enumHostsQuery(hostUrl(ip, port));
     }
     return answer;
-}
-
-void SessionCore::deadlinesDue() {
-    const qint64 t = now();
-    std::vector<std::pair<LinkId, LinkKind>> expired;
-    for (const auto& [link, state] : links_->all()) {
-        if (waitsOnDeadline(state) && t > state.deadline) {
-            expired.emplace_back(link, state.kind);
-        }
-    }
-    for (const auto& [link, kind] : expired) {
-        if (kind == LinkKind::Joiner) {
-            hostJoin_.refuseExpired(link);
-        }
-        // A link that was closing has had its chance; the others still have someone to tell.
-        context_.drop(link, kind == LinkKind::Closing ? Drop::Silently : Drop::Now);
-    }
-    roster_.expireExpectations(t);
-    hostJoin_.checkDeadline(t);
-    joiner_.checkDeadline(t);
-    upgrades_.checkDeadline(t);
-}
-
-qint64 SessionCore::earliestDeadline() const {
-    qint64 earliest = 0;
-    for (qint64 d : {roster_.earliestExpectation(), hostJoin_.deadline(), joiner_.deadline(),
-                     upgrades_.deadline()}) {
-        if (d != 0 && (earliest == 0 || d < earliest)) {
-            earliest = d;
-        }
-    }
-    return earliest;
 }
 
 void SessionCore::searchFinished(DPNHANDLE handle, HRESULT result) {
@@ -253,7 +94,7 @@ DPNHANDLE SessionCore::setLocalInfo(const DPN_PLAYER_INFO& info, int32_t flags) 
         if (self != roster_.players.end()) {
             self->second.name = roster_.localName;
         }
-        context_.broadcast(net::info(roster_.localName));
+        roles_.context().broadcast(net::info(roster_.localName));
     }
     if (flags & DPNOP_SYNC) {
         return 0;
@@ -334,7 +175,7 @@ void SessionCore::host(const DPN_APPLICATION_DESC& desc, const DirectPlay8Addres
     r.localSeq = seq;
     r.hostId = r.localId;
     r.players.clear();
-    r.players[r.localId] = Player{r.localId, seq, r.localName, 0, false, 0, sessionPort()};
+    r.players[r.localId] = Player::self(r.localId, seq, r.localName, sessionPort());
     r.inSession = true;
     qCDebug(lcSession) << "hosting" << r.desc.name << "on port" << sessionPort();
     events_->createPlayer(r.localId);
@@ -613,15 +454,13 @@ void SessionCore::leaveSession(bool announce) {
         const bool goodbye = announce && roster_.inSession;
         if (goodbye) {
             const bool ends = isHost() && !roster_.migrates();
-            context_.broadcast(ends ? net::terminate(DPNERR_HOSTTERMINATEDSESSION)
-                                    : net::leaving());
+            roles_.context().broadcast(ends ? net::terminate(DPNERR_HOSTTERMINATEDSESSION)
+                                            : net::leaving());
         }
         links_->closeAll(goodbye);
     }
     links_->close();
-    roster_.clear();
-    hostJoin_.reset();
-    upgrades_.reset();
+    roles_.reset();
 }
 
 void SessionCore::close(int32_t flags) {
@@ -660,11 +499,7 @@ void SessionCore::registerLobby(DPNHANDLE handle, DirectPlay8LobbiedApplication*
 }
 
 void SessionCore::setMappedEndpoint(Endpoint mapped) {
-    if (mapped.ipv4 == roster_.mapped.ipv4 && mapped.port == roster_.mapped.port) {
-        return;
-    }
-    roster_.mapped = mapped;
-    upgrades_.mappingChanged();
+    roles_.members().mappingChanged(mapped);
 }
 
 Reachability SessionCore::reachability() const {
@@ -673,10 +508,11 @@ Reachability SessionCore::reachability() const {
     out.mapped = roster_.mapped;
     for (const Player* p : roster_.presentInJoinOrder()) {
         if (p->link != 0) {
-            int rtt = links_->has(p->link) ? links_->roundTripMs(p->link) : -1;
+            int rtt = links_->has(p->link) ? links_->roundTripMs(p->link) : kUnknownRoundTrip;
             if (p->path == PathKind::Relayed) {
                 // Ours to the host and the host's to it, once the host has said.
-                rtt = rtt > 0 && p->hostLegMs > 0 ? rtt + p->hostLegMs : -1;
+                const bool known = rtt != kUnknownRoundTrip && p->hostLegMs != kUnknownRoundTrip;
+                rtt = known ? rtt + p->hostLegMs : kUnknownRoundTrip;
             }
             out.players.push_back({p->id, p->name, p->path, rtt});
         }

@@ -2,9 +2,10 @@
 
 // The engine behind DirectPlay8Peer and DirectPlay8Client: one player's side of a full-mesh
 // session on ENet. It keeps the public calls and hands the work to one role each: the links
-// (EnetLinks), the roster, the host's side of a join (HostJoin), the joiner's (Joiner), the
-// players' side of a running session (Members), and discovery. It runs on the GUI thread, and
-// every notification goes through SessionEvents.
+// (EnetLinks), the session's roles (SessionRoles: the roster, the host's side of a join, the
+// joiner's, the players' side of a running session, the relay), and discovery. It runs on the
+// GUI thread, and every notification goes through SessionEvents. Private to this folder: the
+// programs reach the session through the DirectPlay interfaces and session_extras.h.
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -15,47 +16,11 @@
 #include "platform/dx8/directplay8.h"
 #include "platform/dx8/play/discovery.h"
 #include "platform/dx8/play/enet_links.h"
-#include "platform/dx8/play/host_join.h"
-#include "platform/dx8/play/joiner.h"
-#include "platform/dx8/play/members.h"
-#include "platform/dx8/play/path_upgrades.h"
-#include "platform/dx8/play/roster.h"
-#include "platform/dx8/play/session_context.h"
 #include "platform/dx8/play/session_events.h"
+#include "platform/dx8/play/session_extras.h"
+#include "platform/dx8/play/session_roles.h"
 
 namespace dx8 {
-
-// The UDP port a peer's or client's session runs on (0 outside a session or for another kind of
-// object): for tools and tests that need to tell others where to join.
-uint16_t sessionPortOf(const DirectPlay8Peer* peer);
-uint16_t sessionPortOf(const DirectPlay8Client* client);
-
-WireStats wireStatsOf(const DirectPlay8Peer* peer);
-
-// How this player is reached and reaches the others, for windows and tools.
-struct PlayerPath {
-    DPNID id = 0;
-    QString name;
-    PathKind path = PathKind::Direct;
-    int rttMs = -1;  // -1: not measured yet
-};
-struct Reachability {
-    Endpoint observed;  // where the host of our last join saw us (0: not joined or hosting)
-    Endpoint mapped;    // what our router forwards to us (0: nothing)
-    std::vector<PlayerPath> players;  // the present remote players, in join order
-};
-Reachability reachabilityOf(const DirectPlay8Peer* peer);
-// What the router forwards to this peer's session port, for those who join later.
-void setMappedEndpointOf(DirectPlay8Peer* peer, uint32_t ipv4, uint16_t port);
-
-// The lobby connection a peer or client holds through RegisterLobby (handle 0 and no
-// application when none), for tests and tools that check it was given back.
-struct LobbyRegistration {
-    DPNHANDLE handle = 0;
-    DirectPlay8LobbiedApplication* application = nullptr;
-};
-LobbyRegistration lobbyRegistrationOf(const DirectPlay8Peer* peer);
-LobbyRegistration lobbyRegistrationOf(const DirectPlay8Client* client);
 
 class SessionCore : public QObject, public LinkListener {
     Q_OBJECT
@@ -99,22 +64,28 @@ public:
     void setMappedEndpoint(Endpoint mapped);
 
 protected:
-    // What the links report.
-    bool takesVisitors() const override;
-    void linkUp(LinkId link, Link& state) override;
-    void linkDown(LinkId link, const Link& state) override;
-    void dataArrived(LinkId link, const Link& state, const QByteArray& data) override;
+    // What the links report: the roles take it, but for discovery.
+    bool takesVisitors() const override { return roles_.takesVisitors(); }
+    void linkUp(LinkId link, Link& state) override { roles_.linkUp(link, state); }
+    void linkDown(LinkId link, const Link& state) override { roles_.linkDown(link, state); }
+    void dataArrived(LinkId link, const Link& state, const QByteArray& data) override {
+        Q_UNUSED(link);
+        roles_.dataArrived(state, data);
+    }
     void relayArrived(LinkId link, const Link& state, const QByteArray& packet,
-                      bool guaranteed) override;
-    void controlArrived(LinkId link, const net::ControlMessage& m) override;
+                      bool guaranteed) override {
+        Q_UNUSED(link);
+        roles_.relayArrived(state, packet, guaranteed);
+    }
+    void controlArrived(LinkId link, const net::ControlMessage& m) override {
+        roles_.controlArrived(link, m);
+    }
     std::optional<QByteArray> queryArrived(const uint8_t* data, size_t size, uint32_t ip,
                                            uint16_t port) override;
-    void deadlinesDue() override;
-    qint64 earliestDeadline() const override;
+    void deadlinesDue() override { roles_.checkDeadlines(); }
+    qint64 earliestDeadline() const override { return roles_.earliestDeadline(); }
 
 private:
-    // Whether losing the link to this player means we are the one cut off.
-    bool cutOff(DPNID lost) const;
     void searchFinished(DPNHANDLE handle, HRESULT result);
     void leaveSession(bool announce);
     DPNHANDLE newHandle();
@@ -123,14 +94,11 @@ private:
     const bool clientOnly_;
     QElapsedTimer clock_;
     DPNHANDLE nextHandle_ = 1;
-    Roster roster_;
     SessionEvents* events_;
     std::unique_ptr<EnetLinks> links_;
-    SessionContext context_;
-    HostJoin hostJoin_;
-    Joiner joiner_;
-    Members members_;
-    PathUpgrades upgrades_;
+    SessionRoles roles_;
+    Roster& roster_;
+    Joiner& joiner_;
     QueryResponder responder_;
     std::map<DPNHANDLE, std::unique_ptr<HostSearch>> searches_;
 

@@ -1,0 +1,60 @@
+#pragma once
+
+// Linking to one player at every address it may be reached at, each once: where the host sees
+// it, its LAN address and its router's mapping at once, its router's own address only once the
+// player has had time to open its router toward us. Each link that comes up says who we are with
+// the token the player was told to expect; the first to answer is kept and the others go. A
+// joiner links so to each player; a relayed pair, to move off the relay.
+
+#include <map>
+#include <vector>
+
+#include "platform/dx8/play/session_context.h"
+
+namespace dx8 {
+
+class LinkAttempt {
+public:
+    // Toward the player of this entry, whose host we reach at hostIp, with the token the host
+    // gave it for us; the links are of this kind.
+    LinkAttempt(SessionContext& session, const net::PlayerEntry& entry, uint32_t hostIp,
+                uint64_t token, LinkKind kind);
+
+    // Links where it may at once; false when there is no address to try at all.
+    bool start();
+    // The router's address, once the head start is over.
+    void checkDeadline(qint64 now);
+    // When the router's address is due (0: nothing left to try later).
+    qint64 deadline() const { return laterAt_; }
+
+    DPNID target() const { return entry_.id; }
+    bool owns(LinkId link) const { return links_.count(link) != 0; }
+    PathKind pathOf(LinkId link) const;
+    // Addresses are still waiting for their turn.
+    bool waiting() const { return !later_.empty(); }
+    // Nothing is left: no link up or on its way, and no address to try later.
+    bool exhausted() const { return links_.empty() && later_.empty(); }
+
+    // One of our links is up: it says who we are.
+    void greet(LinkId link) const;
+    // This link answered: it is the one; the others go at once and nothing more is tried.
+    void keep(LinkId link);
+    // A link went down (it has left the table).
+    void lost(LinkId link) { links_.erase(link); }
+    // Gives up: every link goes, this way.
+    void drop(Drop how);
+
+private:
+    void tryAt(Endpoint at);
+
+    SessionContext* s_;
+    net::PlayerEntry entry_;
+    uint32_t hostIp_ = 0;
+    uint64_t token_ = 0;
+    LinkKind kind_;
+    std::map<LinkId, PathKind> links_;
+    std::vector<Endpoint> later_;
+    qint64 laterAt_ = 0;
+};
+
+}  // namespace dx8

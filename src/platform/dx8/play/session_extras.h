@@ -1,0 +1,79 @@
+#pragma once
+
+// What the session behind DirectPlay8Peer and DirectPlay8Client offers beyond the DirectPlay
+// calls, for the programs, tools and tests: the port it runs on, how each player is reached,
+// our router's mapping, what went over the wire, and the lobby connection it holds. Everything
+// else of the session is private to this folder.
+
+#include <QString>
+#include <cstdint>
+#include <vector>
+
+#include "platform/dx8/directplay8.h"
+
+namespace dx8 {
+
+struct Endpoint {
+    uint32_t ipv4 = 0;  // host byte order
+    uint16_t port = 0;
+    bool operator==(const Endpoint&) const = default;
+};
+
+// How a link to a player came about.
+enum class PathKind : uint8_t {
+    Direct,   // reached at an address it listed
+    Punched,  // reached at its router once it had opened the router toward us
+    Relayed,  // no link of its own: the host carries its traffic
+};
+QString pathName(PathKind kind);
+
+// A round trip that has not been measured (or said) yet.
+constexpr int kUnknownRoundTrip = -1;
+
+// What went over the wire in the current session, for benchmarks: UDP datagrams and their
+// payload bytes (ENet's headers included, IP and UDP headers not), and the most common size of
+// received datagrams of at least 100 bytes (an application message of that size plus framing).
+struct WireStats {
+    uint64_t sentDatagrams = 0;
+    uint64_t sentBytes = 0;
+    uint64_t receivedDatagrams = 0;
+    uint64_t receivedBytes = 0;
+    int commonLargeDatagram = 0;
+};
+
+// How this player is reached and reaches the others, for windows and tools.
+struct PlayerPath {
+    DPNID id = 0;
+    QString name;
+    PathKind path = PathKind::Direct;
+    int rttMs = kUnknownRoundTrip;
+};
+struct Reachability {
+    Endpoint observed;  // where the host of our last join saw us (0: not joined or hosting)
+    Endpoint mapped;    // what our router forwards to us (0: nothing)
+    std::vector<PlayerPath> players;  // the present remote players, in join order
+};
+
+// The lobby connection a peer or client holds through RegisterLobby (handle 0 and no
+// application when none), for tests and tools that check it was given back.
+struct LobbyRegistration {
+    DPNHANDLE handle = 0;
+    DirectPlay8LobbiedApplication* application = nullptr;
+};
+
+// The UDP port a peer's or client's session runs on (0 outside a session or for another kind of
+// object): for tools and tests that need to tell others where to join.
+uint16_t sessionPortOf(const DirectPlay8Peer* peer);
+uint16_t sessionPortOf(const DirectPlay8Client* client);
+
+WireStats wireStatsOf(const DirectPlay8Peer* peer);
+Reachability reachabilityOf(const DirectPlay8Peer* peer);
+// What the router forwards to this peer's session port, for those who join later.
+void setMappedEndpointOf(DirectPlay8Peer* peer, uint32_t ipv4, uint16_t port);
+LobbyRegistration lobbyRegistrationOf(const DirectPlay8Peer* peer);
+LobbyRegistration lobbyRegistrationOf(const DirectPlay8Client* client);
+
+// The address this machine sends from toward ip, from the routing table; 0 when there is none.
+uint32_t localAddressToward(uint32_t ip);
+
+}  // namespace dx8

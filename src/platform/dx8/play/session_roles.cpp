@@ -1,0 +1,258 @@
+#include "platform/dx8/play/session_roles.h"
+
+#include "platform/dx8/play/link_timing.h"
+
+namespace dx8 {
+
+namespace {
+
+// What only the host may say on a player's link; from anyone else it changes nothing.
+bool onlyFromHost(net::Ctl type) {
+    switch (type) {
+        case net::Ctl::Expect:
+        case net::Ctl::PlayerAdded:
+        case net::Ctl::Terminate:
+        case net::Ctl::Paths:
+        case net::Ctl::Reach:
+        case net::Ctl::NameOf:
+        case net::Ctl::RoundTrips:
+            return true;
+        default:
+            return false;
+    }
+}
+
+}  // namespace
+
+SessionRoles::SessionRoles(LinkTable& links, SessionEvents& events, std::function<qint64()> now,
+                           std::function<void()> leave)
+    : context_{links, roster_, events, std::move(now), std::move(leave)},
+      hostJoin_(context_),
+      relay_(context_),
+      members_(context_, hostJoin_, relay_),
+      joiner_(context_, members_) {}
+
+bool SessionRoles::takesVisitors() const {
+    // A joiner that has its answer already takes links: the next joiner may be quicker than the
+    // host's word that this join is complete.
+    return roster_.inSession || joiner_.accepted();
+}
+
+void SessionRoles::linkUp(LinkId link, Link& state) {
+    switch (state.kind) {
+        case LinkKind::ToHost:
+        case LinkKind::MeshOut:
+            joiner_.onLinkUp(link, state);
+            break;
+        case LinkKind::OffRelay:
+            relay_.onLinkUp(link);
+            break;
+        default:
+            break;  // only links we asked for come up
+    }
+}
+
+void SessionRoles::linkDown(LinkId link, const Link& state) {
+    switch (state.kind) {
+        case LinkKind::Unverified:
+        case LinkKind::MeshIn:
+        case LinkKind::Closing:
+            break;
+        case LinkKind::Joiner:
+            hostJoin_.onLinkLost(link);
+            break;
+        case LinkKind::ToHost:
+        case LinkKind::MeshOut:
+            joiner_.onLinkLost(link, state);
+            break;
+        case LinkKind::OffRelay:
+            relay_.onLinkLost(link);
+            break;
+        case LinkKind::Player:
+            if (Player* p = roster_.present(state.playerId)) {
+                p->link = 0;
+            }
+            if (cutOff(state.playerId)) {
+                // Everyone else went quiet at once: it is us who are gone, not all of them. The
+                // session is lost here; the others carry on without us (and migrate if we host).
+                qCWarning(lcSession) << "cut off from every player: the session is lost";
+                members_.endSession(DPNERR_CONNECTIONLOST, DPNDESTROYPLAYERREASON_CONNECTIONLOST);
+                break;
+            }
+            if (!relay_.backToRelay(state.playerId)) {
+                members_.removePlayer(state.playerId, DPNDESTROYPLAYERREASON_CONNECTIONLOST);
+            }
+            break;
+    }
+}
+
+bool SessionRoles::cutOff(DPNID lost) const {
+    std::vector<qint64> others;
+    for (const auto& [id, p] : roster_.players) {
+        if (id != lost && id != roster_.localId && !p.gone && p.link != 0) {
+            others.push_back(context_.links.silentMs(p.link));
+        }
+    }
+    return cutOffFromAll(others);
+}
+
+void SessionRoles::dataArrived(const Link& state, const QByteArray& data) {
+    switch (state.kind) {
+        case LinkKind::Player:
+        case LinkKind::OffRelay:
+            // The sender is the player this link belongs to, whatever the bytes say. A relayed
+            // player we are linking to directly may send this way once it has taken our hello,
+            // before its answer reaches us.
+            if (roster_.present(state.playerId) != nullptr) {
+                context_.events.receive(state.playerId, data, true);
+            }
+            break;
+        case LinkKind::ToHost:
+        case LinkKind::MeshOut:
+            joiner_.holdData(state, data);
+            break;
+        default:
+            break;
+    }
+}
+
+void SessionRoles::relayArrived(const Link& state, const QByteArray& packet, bool guaranteed) {
+    const RelayRoute route = routeRelayed(roster_, state, packet);
+    if (route.action == RelayRoute::Deliver) {
+        context_.events.receive(route.from, route.data, true);
+    } else if (route.action == RelayRoute::Forward) {
+        // On as it came: chat guaranteed, car states not (a late one is of no use).
+        context_.links.sendData({route.forwardTo}, route.data, guaranteed ? DPNSEND_GUARANTEED : 0,
+                                net::kChannelRelay);
+    }
+}
+
+void SessionRoles::controlArrived(LinkId link, const net::ControlMessage& m) {
+    Link* state = context_.links.find(link);
+    if (state == nullptr) {
+        return;
+    }
+    switch (state->kind) {
+        case LinkKind::Unverified:
+            if (const auto* request = std::get_if<net::msg::JoinRequest>(&m)) {
+                hostJoin_.onRequest(link, *request);
+            } else if (const auto* hello = std::get_if<net::msg::MeshHello>(&m)) {
+                members_.onMeshHello(link, *hello);
+            } else {
+                context_.drop(link, Drop::Now);
+            }
+            break;
+        case LinkKind::Joiner:
+            hostJoin_.onControl(link, m);
+            break;
+        case LinkKind::ToHost:
+        case LinkKind::MeshOut:
+            joiner_.onControl(link, *state, m);
+            break;
+        case LinkKind::OffRelay:
+            relay_.onLinkControl(link, m);
+            break;
+        case LinkKind::Player:
+            playerSaid(state->playerId, m);
+            break;
+        case LinkKind::MeshIn:
+        case LinkKind::Closing:
+            break;
+    }
+}
+
+bool SessionRoles::playerSaid(DPNID from, const net::ControlMessage& m) {
+    using net::Ctl;
+    namespace msg = net::msg;
+    const Ctl type = net::typeOf(m);
+    if (onlyFromHost(type) && from != roster_.hostId) {
+        return true;
+    }
+    switch (type) {
+        case Ctl::Leaving:
+            members_.removePlayer(from, DPNDESTROYPLAYERREASON_NORMAL);
+            break;
+        case Ctl::Info:
+            members_.onInfo(from, std::get<msg::Info>(m));
+            break;
+        case Ctl::NameOf:
+            members_.onNameOf(std::get<msg::NameOf>(m));
+            break;
+        case Ctl::Mapped:
+            members_.onMapped(from, std::get<msg::Mapped>(m));
+            break;
+        case Ctl::AddedAck:
+            hostJoin_.onAddedAck(from, std::get<msg::AddedAck>(m).playerId);
+            break;
+        case Ctl::Expect:
+            members_.onExpect(std::get<msg::Expect>(m));
+            break;
+        case Ctl::PlayerAdded:
+            members_.onPlayerAdded(std::get<msg::PlayerAdded>(m));
+            break;
+        case Ctl::PlayerRemoved:
+            members_.onPlayerRemoved(from, std::get<msg::PlayerRemoved>(m));
+            break;
+        case Ctl::Terminate:
+            members_.onTerminate(std::get<msg::Terminate>(m));
+            break;
+        case Ctl::Paths:
+            roster_.takePaths(std::get<msg::Paths>(m));
+            break;
+        case Ctl::Reach:
+            relay_.onReach(std::get<msg::Reach>(m));
+            break;
+        case Ctl::Linked:
+            relay_.onLinked(from, std::get<msg::Linked>(m).playerId);
+            break;
+        case Ctl::Unlinked:
+            relay_.onUnlinked(from, std::get<msg::Unlinked>(m).playerId);
+            break;
+        case Ctl::RoundTrips:
+            relay_.onRoundTrips(std::get<msg::RoundTrips>(m));
+            break;
+        default:
+            return false;  // the messages of a join
+    }
+    return true;
+}
+
+void SessionRoles::checkDeadlines() {
+    const qint64 t = context_.now();
+    std::vector<std::pair<LinkId, LinkKind>> expired;
+    for (const auto& [link, state] : context_.links.all()) {
+        if (waitsOnDeadline(state) && t > state.deadline) {
+            expired.emplace_back(link, state.kind);
+        }
+    }
+    for (const auto& [link, kind] : expired) {
+        if (kind == LinkKind::Joiner) {
+            hostJoin_.refuseExpired(link);
+        }
+        // A link that was closing has had its chance; the others still have someone to tell.
+        context_.drop(link, kind == LinkKind::Closing ? Drop::Silently : Drop::Now);
+    }
+    roster_.expireExpectations(t);
+    hostJoin_.checkDeadline(t);
+    joiner_.checkDeadline(t);
+    relay_.checkDeadline(t);
+}
+
+qint64 SessionRoles::earliestDeadline() const {
+    qint64 earliest = 0;
+    for (qint64 d : {roster_.earliestExpectation(), hostJoin_.deadline(), joiner_.deadline(),
+                     relay_.deadline()}) {
+        if (d != 0 && (earliest == 0 || d < earliest)) {
+            earliest = d;
+        }
+    }
+    return earliest;
+}
+
+void SessionRoles::reset() {
+    roster_.clear();
+    hostJoin_.reset();
+    relay_.reset();
+}
+
+}  // namespace dx8
