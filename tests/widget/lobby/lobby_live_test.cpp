@@ -13,11 +13,11 @@
 #include <QTimer>
 #include <QUdpSocket>
 
-#include "wait.h"
 #include "connect_wizard/dplay_connect.h"
 #include "platform/dx8/lobby/lobby_protocol.h"
 #include "platform/dx8/play/session_core.h"
 #include "ui_common/message_box.h"
+#include "wait.h"
 #include "wizard_fakes.h"
 
 using namespace dx8;
@@ -125,7 +125,7 @@ protected:
             wizard->cmdOk->click();
             EXPECT_EQ(wizard->currentPage(), 3);
             script(*wizard);
-            if (!wizard->wizardDone) {
+            if (!wizard->wizardDone()) {
                 wizard->close();
             }
         });
@@ -173,7 +173,7 @@ TEST_F(LobbyLive, AHostRequestHostsAndTheLobbyIsGivenBackWhenTheWizardEnds) {
         s.PlayerName = QStringLiteral("Ann");
         s.AddressDeviceUrl = kTcpUrl + QStringLiteral(";port=%1").arg(port);
         ASSERT_TRUE(lobbyClient.send(socketPath(), s));
-        ASSERT_TRUE(waitUntil([&] { return w.wizardDone; }));
+        ASSERT_TRUE(waitUntil([&] { return w.wizardDone(); }));
         during = lobbyRegistrationOf(peer.get());
     });
     ASSERT_TRUE(result);
@@ -209,7 +209,7 @@ TEST_F(LobbyLive, AJoinWithoutAnInstanceJoinsTheSessionTheAddressHosts) {
     LobbyClient lobbyClient;
     const bool result = run([&](DPlayConnect& w) {
         ASSERT_TRUE(lobbyClient.send(socketPath(), bobJoins(port)));
-        ASSERT_TRUE(waitUntil([&] { return w.wizardDone; }));
+        ASSERT_TRUE(waitUntil([&] { return w.wizardDone(); }));
     });
     ASSERT_TRUE(result);
     EXPECT_FALSE(wizard->IsHost());
@@ -229,7 +229,7 @@ TEST_F(LobbyLive, AJoinIntoAFullSessionSaysFullAndShowsPageOne) {
         ASSERT_TRUE(lobbyClient.send(socketPath(), bobJoins(port)));
         ASSERT_TRUE(waitUntil([&] { return !boxes.isEmpty(); }));
         EXPECT_TRUE(waitUntil([&] { return w.currentPage() == 1; }));
-        EXPECT_FALSE(w.wizardDone);
+        EXPECT_FALSE(w.wizardDone());
     });
     EXPECT_FALSE(result);
     ASSERT_EQ(boxes.size(), 1);

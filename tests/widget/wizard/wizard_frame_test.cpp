@@ -130,10 +130,10 @@ TEST_F(WizardTest, WalksEveryTransitionOfThePageTable) {
 
         w.cmdCancelLobby->click();  // 3 -> 0
         EXPECT_EQ(w.currentPage(), 0);
-        EXPECT_FALSE(w.wizardDone);
+        EXPECT_FALSE(w.wizardDone());
 
         w.cmdCancel->click();  // 0 -> finished
-        EXPECT_TRUE(w.wizardDone);
+        EXPECT_TRUE(w.wizardDone());
     });
     EXPECT_FALSE(result);
     EXPECT_TRUE(boxes.empty());
@@ -154,9 +154,9 @@ TEST_F(WizardTest, EscapeRunsThePageCancelButtonAndReturnTheDefault) {
         EXPECT_EQ(w.currentPage(), 3);
         QTest::keyClick(&w, Qt::Key_Escape);  // cmdCancelLobby
         EXPECT_EQ(w.currentPage(), 0);
-        EXPECT_FALSE(w.wizardDone);
+        EXPECT_FALSE(w.wizardDone());
         QTest::keyClick(w.txtUserName, Qt::Key_Escape);  // cmdCancel
-        EXPECT_TRUE(w.wizardDone);
+        EXPECT_TRUE(w.wizardDone());
     });
     EXPECT_FALSE(result);
 }
@@ -174,7 +174,7 @@ TEST_F(WizardTest, AccessKeysReachTheirControls) {
         ASSERT_TRUE(waitUntil([&] { return w.currentPage() == 1; }));
 
         QTest::keyClick(window, Qt::Key_T, Qt::AltModifier);  // S&tart Search
-        EXPECT_TRUE(waitUntil([&] { return w.searchState == 1; }));
+        EXPECT_TRUE(waitUntil([&] { return w.searchState() == 1; }));
         QTest::keyClick(window, Qt::Key_J, Qt::AltModifier);  // &Join, nothing selected
         EXPECT_TRUE(waitUntil([&] { return boxes.size() == 1; }));
         QTest::keyClick(window, Qt::Key_C, Qt::AltModifier);  // &Create
@@ -192,7 +192,7 @@ TEST_F(WizardTest, AccessKeysReachTheirControls) {
         // A key of this page afterwards: once it has acted, the one before would have too.
         QTest::keyClick(window, Qt::Key_H, Qt::AltModifier);
         EXPECT_TRUE(
-            orvel::testing::staysUntil([&] { return w.searchState == 1; },
+            orvel::testing::staysUntil([&] { return w.searchState() == 1; },
                                        [&] { return w.chkMigrate->isChecked() == before; }));
     });
     ASSERT_TRUE(lastBox(1, {}, "Select game."));
@@ -216,8 +216,8 @@ TEST_F(WizardTest, CloseBoxOnAnyPageEndsWithFalseAndOnlyHidesTheWindow) {
                 w.cmdOk->click();
             }
             ASSERT_EQ(w.currentPage(), page);
-            EXPECT_FALSE(w.close());    // the unload is refused ...
-            EXPECT_TRUE(w.wizardDone);  // ... but the wizard ends
+            EXPECT_FALSE(w.close());      // the unload is refused ...
+            EXPECT_TRUE(w.wizardDone());  // ... but the wizard ends
         });
         EXPECT_FALSE(result);
         ASSERT_FALSE(alive.isNull());
@@ -236,7 +236,7 @@ TEST_F(WizardTest, GoUnloadStopsTheTimerAndLetsTheWindowGo) {
     EXPECT_NE(wizard->deviceAddress, nullptr);
     wizard->GoUnload();
     EXPECT_FALSE(wizard->tmrExpire->isActive());
-    EXPECT_TRUE(wizard->allowUnload);
+    EXPECT_TRUE(wizard->allowUnload());
     EXPECT_EQ(wizard->deviceAddress, nullptr);
     EXPECT_EQ(wizard->lobbyApp, nullptr);
     EXPECT_TRUE(wizard->close());  // a second request is not refused
@@ -382,8 +382,8 @@ TEST_F(WizardTest, ForwardsAllSeventeenNotificationsWithTheRejectAnswer) {
         EXPECT_EQ(callback.events, kAllEvents);
         EXPECT_EQ(rejects, std::vector<bool>(17, true));
         // The wizard's own work happened too.
-        EXPECT_TRUE(w.connectDone);
-        EXPECT_TRUE(w.connectOK);
+        EXPECT_TRUE(w.connectDone());
+        EXPECT_TRUE(w.connectOK());
         EXPECT_EQ(w.lstGames->count(), 1);
     });
 }
@@ -395,8 +395,8 @@ TEST_F(WizardTest, WithoutCallbackTheOwnWorkStillHappens) {
         deliverAll(w, rejects);
         EXPECT_TRUE(callback.events.isEmpty());
         EXPECT_EQ(rejects, std::vector<bool>(17, false));
-        EXPECT_TRUE(w.connectDone);
-        EXPECT_TRUE(w.connectOK);
+        EXPECT_TRUE(w.connectDone());
+        EXPECT_TRUE(w.connectOK());
         ASSERT_EQ(w.lstGames->count(), 1);
         EXPECT_EQ(w.lstGames->item(0)->text(), "S - 1/6 - Latency:5 ms");
     });

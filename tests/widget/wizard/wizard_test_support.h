@@ -140,7 +140,7 @@ protected:
         watchdog.start(30000);
         QTimer::singleShot(0, wizard.get(), [this, &script] {
             script(*wizard);
-            if (!wizard->wizardDone) {
+            if (!wizard->wizardDone()) {
                 wizard->close();
             }
         });
