@@ -9,6 +9,7 @@
 #include <QPushButton>
 #include <QStackedWidget>
 
+#include "notifications.h"
 #include "wizard_test_support.h"
 
 using namespace wizard_test;
@@ -328,41 +329,6 @@ TEST_F(WizardTest, DoSleepWaitsAndHandlesPendingEvents) {
 
 namespace {
 
-// Delivers every notification once, in the order of the interface.
-void deliverAll(DPlayConnect& w, std::vector<bool>& rejects) {
-    auto one = [&](const std::function<void(bool&)>& call) {
-        bool r = false;
-        call(r);
-        rejects.push_back(r);
-    };
-    dx8::DPNMSG_ASYNC_OP_COMPLETE async;
-    dx8::DPNMSG_CONNECT_COMPLETE connect;
-    dx8::DPNMSG_ENUM_HOSTS_QUERY query;
-    dx8::DPNMSG_ENUM_HOSTS_RESPONSE response = answer("S", "{1}", 1, 6, 5);
-    dx8::DPNMSG_INDICATE_CONNECT indicate;
-    dx8::DPNMSG_RECEIVE receive;
-    receive.ReceivedData = QByteArray("hello");
-    dx8::DPNMSG_SEND_COMPLETE send;
-    dx8::DPNMSG_TERMINATE_SESSION terminate;
-    one([&](bool& r) { w.DirectPlay8Event_AddRemovePlayerGroup(1, 2, 3, r); });
-    one([&](bool& r) { w.DirectPlay8Event_AppDesc(r); });
-    one([&](bool& r) { w.DirectPlay8Event_AsyncOpComplete(async, r); });
-    one([&](bool& r) { w.DirectPlay8Event_ConnectComplete(connect, r); });
-    one([&](bool& r) { w.DirectPlay8Event_CreateGroup(1, 2, r); });
-    one([&](bool& r) { w.DirectPlay8Event_CreatePlayer(7, r); });
-    one([&](bool& r) { w.DirectPlay8Event_DestroyGroup(1, 0, r); });
-    one([&](bool& r) { w.DirectPlay8Event_DestroyPlayer(7, 1, r); });
-    one([&](bool& r) { w.DirectPlay8Event_EnumHostsQuery(query, r); });
-    one([&](bool& r) { w.DirectPlay8Event_EnumHostsResponse(response, r); });
-    one([&](bool& r) { w.DirectPlay8Event_HostMigrate(7, r); });
-    one([&](bool& r) { w.DirectPlay8Event_IndicateConnect(indicate, r); });
-    one([&](bool& r) { w.DirectPlay8Event_IndicatedConnectAborted(r); });
-    one([&](bool& r) { w.DirectPlay8Event_InfoNotify(1, 2, r); });
-    one([&](bool& r) { w.DirectPlay8Event_Receive(receive, r); });
-    one([&](bool& r) { w.DirectPlay8Event_SendComplete(send, r); });
-    one([&](bool& r) { w.DirectPlay8Event_TerminateSession(terminate, r); });
-}
-
 const QStringList kAllEvents =
     QStringLiteral(
         "AddRemovePlayerGroup AppDesc AsyncOpComplete ConnectComplete CreateGroup "
@@ -371,15 +337,32 @@ const QStringList kAllEvents =
         "SendComplete TerminateSession")
         .split(u' ');
 
+// Delivers every notification once, in the order of the interface; the answers to fRejectMsg.
+std::vector<bool> deliverAll(DPlayConnect& w) {
+    orvel::testing::NotificationMessages messages;
+    messages.response = answer("S", "{1}", 1, 6, 5);
+    std::vector<bool> rejects;
+    for (const auto& row : orvel::testing::everyNotification(messages)) {
+        bool r = false;
+        row.deliver(w, r);
+        rejects.push_back(r);
+    }
+    return rejects;
+}
+
 }  // namespace
 
 TEST_F(WizardTest, ForwardsAllSeventeenNotificationsWithTheRejectAnswer) {
     run([&](DPlayConnect& w) {
-        EXPECT_EQ(peer->handler, &w);  // the wizard is the peer's handler
-        callback.answerReject = true;
-        std::vector<bool> rejects;
-        deliverAll(w, rejects);
-        EXPECT_EQ(callback.events, kAllEvents);
+        EXPECT_EQ(peer->handler, &w);         // the wizard is the peer's handler
+        orvel::testing::NotificationLog all;  // rejects every notification
+        w.RegisterCallback(&all);
+        const std::vector<bool> rejects = deliverAll(w);
+        QStringList events;
+        for (const orvel::testing::Notification& n : all.calls) {
+            events << kAllEvents.value(static_cast<int>(n[0]));
+        }
+        EXPECT_EQ(events, kAllEvents);
         EXPECT_EQ(rejects, std::vector<bool>(17, true));
         // The wizard's own work happened too.
         EXPECT_TRUE(w.connectDone());
@@ -391,10 +374,8 @@ TEST_F(WizardTest, ForwardsAllSeventeenNotificationsWithTheRejectAnswer) {
 TEST_F(WizardTest, WithoutCallbackTheOwnWorkStillHappens) {
     run([&](DPlayConnect& w) {
         w.RegisterCallback(nullptr);
-        std::vector<bool> rejects;
-        deliverAll(w, rejects);
+        EXPECT_EQ(deliverAll(w), std::vector<bool>(17, false));
         EXPECT_TRUE(callback.events.isEmpty());
-        EXPECT_EQ(rejects, std::vector<bool>(17, false));
         EXPECT_TRUE(w.connectDone());
         EXPECT_TRUE(w.connectOK());
         ASSERT_EQ(w.lstGames->count(), 1);
