@@ -59,7 +59,7 @@ class LobbyClient {
 public:
     bool send(const QString& path, const DPL_CONNECTION_SETTINGS& s) {
         socket_.connectToServer(path);
-        if (!socket_.waitForConnected(3000)) {
+        if (!socket_.waitForConnected(orvel::testing::scaledMs(3000))) {
             return false;
         }
         socket_.write(lobby::frame(lobby::encodeRequest(s)));
@@ -196,7 +196,7 @@ TEST_F(LobbyLive, AHostRequestHostsAndTheLobbyIsGivenBackWhenTheWizardEnds) {
     EXPECT_FALSE(QFile::exists(socketPath()));
     QLocalSocket second;
     second.connectToServer(socketPath());
-    EXPECT_FALSE(second.waitForConnected(1000));
+    EXPECT_FALSE(second.waitForConnected(orvel::testing::scaledMs(1000)));
     QString error;
     EXPECT_TRUE(
         lobby::availablePrograms(lobby::runtimeFolder(&error), QUuid::fromString(kGuid)).empty());
