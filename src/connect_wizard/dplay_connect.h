@@ -171,9 +171,7 @@ public:
     QPushButton* defaultButton() const { return defaultButton_; }
     QPushButton* cancelButton() const { return cancelButton_; }
 
-    State state() const { return state_; }
-    Search search() const { return search_; }
-    // The flags the pages' rules are written in, read off the two values above.
+    // The flags the pages' rules are written in, read off the state and the search.
     bool wizardDone() const { return state_ != State::Created && !running(); }
     bool allowUnload() const { return state_ == State::Unloaded; }
     int32_t searchState() const { return searching() ? 1 : 0; }
