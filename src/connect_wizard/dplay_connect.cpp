@@ -1,7 +1,6 @@
 #include "connect_wizard/dplay_connect.h"
 
 #include <QCheckBox>
-#include <QCloseEvent>
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QFrame>
@@ -11,7 +10,6 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QLoggingCategory>
-#include <QPointer>
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QTimer>
@@ -273,53 +271,6 @@ bool DPlayConnect::StartConnectWizard(std::shared_ptr<dx8::DirectX8> oDX,
     return RunWizard(std::move(oDX), sGuid, lMaxPlayers, oCallback, fAllowMigrateHost);
 }
 
-bool DPlayConnect::RunWizard(std::shared_ptr<dx8::DirectX8> oDX, const QString& sGuid,
-                             int32_t lMaxPlayers, dx8::DirectPlay8Event* oCallback,
-                             bool fAllowMigrateHost) {
-    allowUnload = false;
-    searchState = 0;
-    lastSession = -1;
-    wizardDone = false;
-    root_ = std::move(oDX);
-    setForwardTarget(oCallback);
-    guid_ = sGuid;
-    lMaxPlayers_ = lMaxPlayers;
-
-    PrepareProviderPage(fAllowMigrateHost);
-    ShowPage(ProviderPage);
-
-    lobbyApp = createLobbiedApplication ? createLobbiedApplication()
-                                        : root_->DirectPlayLobbiedApplicationCreate();
-    lobbyApp->RegisterMessageHandler(this);
-    RegisterWithLobby(guid_);
-
-    show();
-    qCDebug(lcWizard) << "wizard shown";
-    waitUntil([this] { return wizardDone; });
-    qCDebug(lcWizard) << "wizard done, result" << wizardResult;
-    stopSearch();
-
-    endLobbyConnection();
-    return wizardResult;
-}
-
-void DPlayConnect::stopSearch() {
-    // Nobody lists the answers once the wizard is done, and a search without end would go on
-    // querying the network for the whole run.
-    if (searchState != 1 || enumHandle == 0) {
-        return;
-    }
-    stopListing = true;
-    searchState = 0;
-    try {
-        if (dx8::DirectPlay8Session* s = session()) {
-            s->CancelAsyncOperation(enumHandle, 0);
-        }
-    } catch (const dx8::DxError& e) {
-        qCDebug(lcWizard) << "ending the search failed" << dx8::hresultHex(e.code());
-    }
-}
-
 void DPlayConnect::ShowPage(int n) {
     pages_->setCurrentIndex(n);
     auto makeDefault = [this](QPushButton* button) {
@@ -381,57 +332,6 @@ void DPlayConnect::DoSleep(int32_t lMilliSec) {
     QCoreApplication::processEvents();
 }
 
-void DPlayConnect::GoUnload() {
-    tmrExpire->stop();
-    allowUnload = true;
-    close();
-}
-
-void DPlayConnect::finishWizard() {
-    close();
-}
-
-void DPlayConnect::closeEvent(QCloseEvent* event) {
-    // Every request to unload ends the wizard and hides the window; only GoUnload lets the
-    // window really go, so the wizard's state and properties outlive the run.
-    hide();
-    wizardDone = true;
-    wakeWaits();
-    if (!allowUnload) {
-        event->ignore();
-        return;
-    }
-    event->accept();
-    unloadWindow();
-}
-
-void DPlayConnect::unloadWindow() {
-    closeLobbyApplication();
-    deviceAddress.reset();
-    // Nothing reaches the platform objects through the wizard any more (the handler has been
-    // unregistered first), so they may go in the order the program releases them.
-    peer_.reset();
-    client_.reset();
-    root_.reset();
-}
-
-// ---- Waits ------------------------------------------------------------------------------------
-
-void DPlayConnect::waitUntil(const std::function<bool()>& done) {
-    while (!done()) {
-        QEventLoop loop;
-        waits_.push_back(&loop);
-        loop.exec();
-        waits_.erase(std::find(waits_.begin(), waits_.end(), &loop));
-    }
-}
-
-void DPlayConnect::wakeWaits() {
-    for (QEventLoop* loop : waits_) {
-        loop->quit();
-    }
-}
-
 // ---- Failures of page actions -----------------------------------------------------------------
 
 void DPlayConnect::reportFailure(const QString& failureText, const QString& detail,
@@ -439,11 +339,6 @@ void DPlayConnect::reportFailure(const QString& failureText, const QString& deta
     qCDebug(lcWizard) << failureText << detail;
     MsgBox(this, failureText + QStringLiteral("  Error: ") + detail, QStringLiteral("Error"),
            QMessageBox::Critical, adviceFor(code.value_or(dx8::DPNERR_GENERIC)));
-}
-
-void DPlayConnect::reportHostingFailure() {
-    MsgBox(this, QStringLiteral("Unable to create session"), QStringLiteral("No session"),
-           QMessageBox::Critical, hostingAdvice(hostFailure_, hostFailureReason_, hostFirstPort_));
 }
 
 // ---- Event forwarding -------------------------------------------------------------------------
@@ -454,25 +349,6 @@ void DPlayConnect::DirectPlay8Event_AsyncOpComplete(dx8::DPNMSG_ASYNC_OP_COMPLET
         enumHandle = 0;
     }
     DirectPlay8EventForwarder::DirectPlay8Event_AsyncOpComplete(dpnotify, fRejectMsg);
-}
-
-void DPlayConnect::DirectPlay8Event_ConnectComplete(dx8::DPNMSG_CONNECT_COMPLETE& dpnotify,
-                                                    bool& fRejectMsg) {
-    qCDebug(lcWizard) << "ConnectComplete" << dx8::hresultHex(dpnotify.hResultCode);
-    connectDone = true;
-    wakeWaits();
-    if (dpnotify.hResultCode == dx8::DPNERR_SESSIONFULL) {
-        MsgBox(this,
-               QStringLiteral("The maximum number of people allowed in this session have already "
-                              "joined.  Please choose a different session or create your own."),
-               QStringLiteral("Full"), QMessageBox::Information,
-               adviceFor(dx8::DPNERR_SESSIONFULL));
-        ShowPage(SessionPage);
-        return;
-    }
-    connectOK = true;
-    wakeWaits();
-    DirectPlay8EventForwarder::DirectPlay8Event_ConnectComplete(dpnotify, fRejectMsg);
 }
 
 void DPlayConnect::DirectPlay8Event_CreatePlayer(dx8::DPNID lPlayerID, bool& fRejectMsg) {

@@ -6,7 +6,9 @@
 // every DirectPlay notification to the main window, and serves waits and closes.
 //
 // Its code is split by page:
-//   dplay_connect.cpp         the frame: controls, pages, run loop, close rules, forwarding
+//   dplay_connect.cpp         the frame: controls, pages, forwarding
+//   dplay_connect_flow.cpp    the wizard's state: run loop, waits, close rules, and the one join
+//                             and the one hosting that the pages and a lobby launch share
 //   dplay_connect_player.cpp  page 0, service provider and player name
 //   dplay_connect_search.cpp  page 1, session search, expiry and join
 //   dplay_connect_create.cpp  page 2, session creation
@@ -59,6 +61,25 @@ public:
     static constexpr int kExpireIntervalMs = 500;
 
     enum Page { ProviderPage = 0, SessionPage = 1, CreatePage = 2, LobbyPage = 3 };
+
+    // Where the wizard is: one value, changed only by enter(). The page shown is not part of it.
+    enum class State {
+        Created,    // not started yet
+        Choosing,   // running: a page waits for the player, or for a lobby connection
+        Joining,    // running: a connect waits for its completion
+        Cancelled,  // finished without a session: a cancel button or the close box
+        InSession,  // finished in a session, joined or hosted (IsHost tells which)
+        Unloaded,   // finished, and the window is gone for good
+    };
+    Q_ENUM(State)
+    // The session search runs beside the pages and on through a join, so it has its own value.
+    enum class Search {
+        Off,      // not searching; an answer that comes anyway is listed
+        Listing,  // searching, and every answer is listed
+        Muted,    // searching, answers ignored: a join has taken its pick
+        Stopped,  // not searching, answers ignored
+    };
+    Q_ENUM(Search)
 
     explicit DPlayConnect(QWidget* parent = nullptr);
     ~DPlayConnect() override;
@@ -150,14 +171,15 @@ public:
     QPushButton* defaultButton() const { return defaultButton_; }
     QPushButton* cancelButton() const { return cancelButton_; }
 
-    bool wizardResult = false;
-    bool wizardDone = false;
-    bool allowUnload = false;
-    int32_t searchState = 0;  // 0 idle, 1 searching
+    // The flags the pages' rules are written in, read off the state and the search.
+    bool wizardDone() const { return state_ != State::Created && !running(); }
+    bool allowUnload() const { return state_ == State::Unloaded; }
+    int32_t searchState() const { return searching() ? 1 : 0; }
+    bool stopListing() const { return search_ == Search::Muted || search_ == Search::Stopped; }
+    bool connectDone() const { return lastConnect_.has_value(); }
+    bool connectOK() const { return connectDone() && *lastConnect_ != dx8::DPNERR_SESSIONFULL; }
+
     dx8::DPNHANDLE enumHandle = 0;
-    bool stopListing = false;
-    bool connectDone = false;
-    bool connectOK = false;
     std::vector<SessionEntry> Sessions;
     int32_t lastSession = -1;
     std::shared_ptr<dx8::DirectPlay8Address> deviceAddress;
@@ -193,24 +215,44 @@ private:
     void PrepareProviderPage(bool fAllowMigrateHost);
     void AcceptProviderPage();
     void ListSessionResponse(const dx8::DPNMSG_ENUM_HOSTS_RESPONSE& answer);
-    bool CreateSession(const QString& name, bool migrate, int32_t maxPlayers);
+    void CreateSession(const QString& name, bool migrate, int32_t maxPlayers);
     void RegisterWithLobby(const QString& guid);
-    // Hosts the session the lobby asked for (description changed in place); false on failure.
-    bool HostFromLobby(dx8::DirectPlay8Address& address, dx8::DPN_APPLICATION_DESC& description);
+    // Hosts the session the lobby asked for, on our terms (description changed in place).
+    void HostFromLobby(dx8::DirectPlay8Address& address, dx8::DPN_APPLICATION_DESC& description);
     void registerLobbyConnection(dx8::DPNHANDLE handle, int32_t flags);
     // The end of the wizard's lobby work: the connection given back, the interface closed.
     void endLobbyConnection();
     void closeLobbyApplication();
     void JoinSelectedSession();
-    void joinSession(int index);
+    void joinListedSession(int index);
     void unloadWindow();
-    void stopSearch();
 
-    // Waits, keeping the windows alive, until done() holds. Every change of a flag that a wait
-    // polls calls wakeWaits(), so a wait costs nothing while nothing happens.
+    // ---- The state and its changes (dplay_connect_flow.cpp) ---------------------------------
+    void enter(State next);
+    void setSearch(Search next);
+    bool running() const { return state_ == State::Choosing || state_ == State::Joining; }
+    bool searching() const { return search_ == Search::Listing || search_ == Search::Muted; }
+    void stopSearch();
+    // Gives the session the player's name, as joining and hosting both do first.
+    void announcePlayer();
+    // The one join: connects with desc to host through device and waits for the completion. A
+    // completion other than "full" finishes the wizard as a player; "full" has been told already.
+    void joinSession(const dx8::DPN_APPLICATION_DESC& desc, const dx8::DirectPlay8Address* host,
+                     const dx8::DirectPlay8Address* device, int32_t flags);
+    // The one hosting: hosts desc on device as this player. Success finishes the wizard as host;
+    // a failure is told and page 1 comes back.
+    void hostSession(const dx8::DPN_APPLICATION_DESC& desc, const dx8::DirectPlay8Address* device,
+                     int32_t flags);
+    // Either way into a session: the outcome kept, the provider's address released, the window
+    // asked to close.
+    void finish(bool asHost);
+    // A new address built from url.
+    std::shared_ptr<dx8::DirectPlay8Address> addressAt(const QString& url) const;
+
+    // Waits, keeping the windows alive, until done() holds. Every change of the state calls
+    // wakeWaits(), so a wait costs nothing while nothing happens.
     void waitUntil(const std::function<bool()>& done);
     void wakeWaits();
-    void finishWizard();  // asks the window to close, which ends the run loop
 
     // Runs one page action; a platform failure it does not handle itself is shown to the player
     // and the page stays as it is.
@@ -218,8 +260,6 @@ private:
     void pageAction(const QString& failureText, Action&& action);
     void reportFailure(const QString& failureText, const QString& detail,
                        std::optional<dx8::HRESULT> code = std::nullopt);
-    // The box of a session that could not be hosted, with the cause the platform gave.
-    void reportHostingFailure();
 
     int selectedIndex(const QListWidget* list) const;
     // The peer, else the client: what the wizard asks of either alike goes here.
@@ -242,11 +282,11 @@ private:
     QString sessionName_;
     int32_t maxPlayers_ = 0;
     bool isHost_ = false;
-    dx8::HRESULT hostFailure_ = dx8::DPN_OK;  // why the last hosting failed, and in words
-    QString hostFailureReason_;
-    int hostFirstPort_ = dx8::kDefaultSessionPort;
-    bool joining_ = false;          // a join is waiting for its completion
-    bool lobbyRegistered_ = false;  // lobbyConnection is registered with the peer or client
+
+    State state_ = State::Created;
+    Search search_ = Search::Off;
+    std::optional<dx8::HRESULT> lastConnect_;  // how the last connect completed, if it has
+    dx8::DPNHANDLE registeredLobby_ = 0;       // the lobby connection registered with the platform
 
     std::vector<QEventLoop*> waits_;
 };

@@ -14,7 +14,7 @@
 namespace orvel {
 
 void DPlayConnect::cmdCreate_Click() {
-    if (joining_) {
+    if (state_ == State::Joining) {
         return;  // a join is under way; hosting now would mix two sessions
     }
     txtGameName->setText(GetDefault(QStringLiteral("GameName")));
@@ -31,7 +31,7 @@ void DPlayConnect::cmdCreate_Click() {
 }
 
 void DPlayConnect::cmdOkCreate_Click() {
-    if (joining_) {
+    if (state_ == State::Joining) {
         return;
     }
     sessionName_ = txtGameName->text();
@@ -54,7 +54,6 @@ void DPlayConnect::cmdOkCreate_Click() {
                QStringLiteral("Too many players."), QMessageBox::Information);
         return;
     }
-    isHost_ = true;
     // Saved before hosting, so the choices stay stored also when hosting fails.
     SaveDefault(QStringLiteral("GameName"), sessionName_);
     SaveDefault(QStringLiteral("HostMigrate"),
@@ -63,48 +62,22 @@ void DPlayConnect::cmdOkCreate_Click() {
         chkMigrate->setChecked(false);
     }
     // Halves go to the even neighbour.
-    const auto count = static_cast<int32_t>(std::nearbyint(players));
-    if (!CreateSession(sessionName_, chkMigrate->isChecked(), count)) {
-        reportHostingFailure();
-        isHost_ = false;
-        ShowPage(SessionPage);
-        return;
-    }
-    wizardResult = true;
-    deviceAddress.reset();
-    finishWizard();
+    CreateSession(sessionName_, chkMigrate->isChecked(),
+                  static_cast<int32_t>(std::nearbyint(players)));
 }
 
 void DPlayConnect::cmdCancelCreate_Click() {
     ShowPage(SessionPage);
 }
 
-bool DPlayConnect::CreateSession(const QString& name, bool migrate, int32_t maxPlayers) {
+void DPlayConnect::CreateSession(const QString& name, bool migrate, int32_t maxPlayers) {
     dx8::DPN_APPLICATION_DESC desc;
     desc.guidApplication = guid_;
     desc.lMaxPlayers = maxPlayers;
     desc.SessionName = name;
     desc.lFlags = migrate ? dx8::DPNSESSION_MIGRATE_HOST : 0;
     maxPlayers_ = maxPlayers;
-    hostFailure_ = dx8::DPNERR_UNSUPPORTED;
-    hostFailureReason_ = QStringLiteral("only a peer can host");
-    hostFirstPort_ = portOfDevice(deviceAddress.get());
-    if (!peer_) {
-        return false;  // a client cannot host
-    }
-    try {
-        dx8::DPN_PLAYER_INFO player;
-        player.Name = userName_;
-        player.lInfoFlags = dx8::DPNINFO_NAME;
-        peer_->SetPeerInfo(player, dx8::DPNSETPEERINFO_SYNC);
-        peer_->Host(desc, deviceAddress.get(), dx8::DPNHOST_OKTOQUERYFORADDRESSING);
-    } catch (const dx8::DxError& e) {
-        qCDebug(lcWizard) << "hosting failed with" << dx8::hresultHex(e.code());
-        hostFailure_ = e.code();
-        hostFailureReason_ = QString::fromLocal8Bit(e.what());
-        return false;
-    }
-    return true;
+    hostSession(desc, deviceAddress.get(), dx8::DPNHOST_OKTOQUERYFORADDRESSING);
 }
 
 }  // namespace orvel

@@ -140,7 +140,7 @@ void DPlayConnect::AcceptProviderPage() {
 }
 
 void DPlayConnect::cmdCancel_Click() {
-    finishWizard();
+    close();  // the close box's way: the wizard ends without a session
 }
 
 }  // namespace orvel

@@ -35,42 +35,29 @@ void logLines(const QListWidget* list) {
 }  // namespace
 
 void DPlayConnect::cmdRefresh_Click() {
-    if (searchState == 0) {
-        pageAction(QStringLiteral("Unable to search for sessions."), [this] {
-            stopListing = false;
-            dx8::DPN_APPLICATION_DESC desc;
-            desc.guidApplication = guid_;
-            const dx8::DirectPlay8Address* device = deviceAddress.get();
-            constexpr int32_t kForever = -1;
-            constexpr int32_t kDefaultInterval = 0;
-            if (dx8::DirectPlay8Session* s = session()) {
-                enumHandle =
-                    s->EnumHosts(desc, nullptr, device, kForever, kDefaultInterval, kForever,
-                                 dx8::DPNENUMHOSTS_OKTOQUERYFORADDRESSING, QByteArray(), 0);
-            }
-            cmdRefresh->setText(QStringLiteral("Stop Search"));
-            searchState = 1;
-        });
+    if (searching()) {
+        stopSearch();
+        cmdRefresh->setText(QStringLiteral("Start Search"));
         return;
     }
-    stopListing = true;
-    if (enumHandle != 0) {
-        try {
-            if (dx8::DirectPlay8Session* s = session()) {
-                s->CancelAsyncOperation(enumHandle, 0);
-            }
-        } catch (const dx8::DxError& e) {
-            // The search has ended already (its completion is on its way); it is stopped
-            // either way, and the button must not stay stuck on "Stop Search".
-            qCDebug(lcWizard) << "cancelling the search failed" << dx8::hresultHex(e.code());
+    pageAction(QStringLiteral("Unable to search for sessions."), [this] {
+        setSearch(Search::Off);  // answers are listed again
+        dx8::DPN_APPLICATION_DESC desc;
+        desc.guidApplication = guid_;
+        const dx8::DirectPlay8Address* device = deviceAddress.get();
+        constexpr int32_t kForever = -1;
+        constexpr int32_t kDefaultInterval = 0;
+        if (dx8::DirectPlay8Session* s = session()) {
+            enumHandle = s->EnumHosts(desc, nullptr, device, kForever, kDefaultInterval, kForever,
+                                      dx8::DPNENUMHOSTS_OKTOQUERYFORADDRESSING, QByteArray(), 0);
         }
-    }
-    cmdRefresh->setText(QStringLiteral("Start Search"));
-    searchState = 0;
+        cmdRefresh->setText(QStringLiteral("Stop Search"));
+        setSearch(Search::Listing);
+    });
 }
 
 void DPlayConnect::ListSessionResponse(const dx8::DPNMSG_ENUM_HOSTS_RESPONSE& answer) {
-    if (stopListing) {
+    if (stopListing()) {
         return;
     }
     const uint32_t now = GetTickCount();
@@ -156,7 +143,7 @@ void DPlayConnect::lstGames_DblClick() {
 }
 
 void DPlayConnect::JoinSelectedSession() {
-    if (joining_) {
+    if (state_ == State::Joining) {
         // One join at a time: a second click while the first waits would connect twice.
         return;
     }
@@ -168,28 +155,21 @@ void DPlayConnect::JoinSelectedSession() {
         return;
     }
     qCDebug(lcWizard) << "join clicked";
-    const bool wasStopped = stopListing;
+    const Search before = search_;
     pageAction(QStringLiteral("Unable to join the session."), [&] {
         try {
-            joinSession(index);
+            joinListedSession(index);
         } catch (...) {
-            // The join never started: the list goes on as it was.
-            stopListing = wasStopped;
+            setSearch(before);  // the join never started: the list goes on as it was
             throw;
         }
     });
 }
 
-void DPlayConnect::joinSession(int index) {
-    dx8::DPN_PLAYER_INFO player;
-    player.Name = userName_;
-    player.lInfoFlags = dx8::DPNINFO_NAME;
-    if (peer_) {
-        peer_->SetPeerInfo(player, dx8::DPNSETPEERINFO_SYNC);
-    } else if (client_) {
-        client_->SetClientInfo(player, dx8::DPNSETCLIENTINFO_SYNC);
-    }
-    stopListing = true;
+void DPlayConnect::joinListedSession(int index) {
+    announcePlayer();
+    // The pick is made: answers are no longer listed, though the search itself goes on.
+    setSearch(searching() ? Search::Muted : Search::Stopped);
 
     // A copy: the table may change while the join waits.
     const SessionEntry entry = Sessions[static_cast<size_t>(index)];
@@ -197,40 +177,10 @@ void DPlayConnect::joinSession(int index) {
     desc.guidInstance = entry.Desc.guidInstance;
     desc.guidApplication = entry.Desc.guidApplication;
     maxPlayers_ = entry.Desc.lMaxPlayers;
-    connectDone = false;
-    connectOK = false;
-
-    auto addressFrom = [this](const QString& url) {
-        if (url.isEmpty()) {
-            return deviceAddress;
-        }
-        std::shared_ptr<dx8::DirectPlay8Address> address = root_->DirectPlayAddressCreate();
-        address->BuildFromURL(url);
-        return address;
-    };
-    std::shared_ptr<dx8::DirectPlay8Address> host = addressFrom(entry.HostURL);
-    std::shared_ptr<dx8::DirectPlay8Address> device = addressFrom(entry.DeviceURL);
-
-    joining_ = true;
-    struct JoinEnd {
-        bool& flag;
-        ~JoinEnd() { flag = false; }
-    } joinEnd{joining_};
-    if (dx8::DirectPlay8Session* s = session()) {
-        s->Connect(desc, host.get(), device.get(), dx8::DPNCONNECT_OKTOQUERYFORADDRESSING,
-                   QByteArray(), 0);
-    }
-    // Closing the window ends this wait too, so a connect that never completes cannot
-    // keep a hidden wizard waiting.
-    waitUntil([this] { return connectDone || wizardDone; });
-    if (connectOK) {
-        wizardResult = true;
-        isHost_ = false;
-        host.reset();
-        device.reset();
-        deviceAddress.reset();
-        finishWizard();
-    }
+    // An answer that named no address is reached through the provider's.
+    const auto host = entry.HostURL.isEmpty() ? deviceAddress : addressAt(entry.HostURL);
+    const auto device = entry.DeviceURL.isEmpty() ? deviceAddress : addressAt(entry.DeviceURL);
+    joinSession(desc, host.get(), device.get(), dx8::DPNCONNECT_OKTOQUERYFORADDRESSING);
 }
 
 void DPlayConnect::cmdCancelGame_Click() {

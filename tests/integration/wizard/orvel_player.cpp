@@ -96,13 +96,13 @@ bool Player::waitNoWindow(const QString& titleRegex, int timeoutMs) {
 void Player::focus(const QString& window) {
     xdotool({QStringLiteral("windowfocus"), QStringLiteral("--sync"), window});
     // Qt marks the window active once the focus event has arrived.
-    QThread::msleep(150);
+    QThread::msleep(static_cast<unsigned long>(orvel::testing::scaledMs(150)));
 }
 
 void Player::key(const QString& keys) {
     xdotool({QStringLiteral("key"), QStringLiteral("--delay"), QStringLiteral("60"), keys});
     // A button's access key clicks it after a short animation.
-    QThread::msleep(250);
+    QThread::msleep(static_cast<unsigned long>(orvel::testing::scaledMs(250)));
 }
 
 void Player::type(const QString& text) {

@@ -63,7 +63,8 @@ TEST(WizardClient, SearchesAndJoinsARunningSession) {
             return;
         }
         wizard.lstGames->setCurrentRow(0);
-        QTimer::singleShot(30000, &wizard, [&] { wizard.close(); });  // a join that never ends
+        QTimer::singleShot(orvel::testing::scaledMs(orvel::testing::kDefaultTimeoutMs), &wizard,
+                           [&] { wizard.close(); });  // a join that never ends
         wizard.cmdJoin->click();
     });
     const bool joined =

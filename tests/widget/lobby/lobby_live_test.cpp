@@ -59,7 +59,7 @@ class LobbyClient {
 public:
     bool send(const QString& path, const DPL_CONNECTION_SETTINGS& s) {
         socket_.connectToServer(path);
-        if (!socket_.waitForConnected(3000)) {
+        if (!socket_.waitForConnected(orvel::testing::scaledMs(3000))) {
             return false;
         }
         socket_.write(lobby::frame(lobby::encodeRequest(s)));
@@ -125,7 +125,7 @@ protected:
             wizard->cmdOk->click();
             EXPECT_EQ(wizard->currentPage(), 3);
             script(*wizard);
-            if (!wizard->wizardDone) {
+            if (!wizard->wizardDone()) {
                 wizard->close();
             }
         });
@@ -173,7 +173,7 @@ TEST_F(LobbyLive, AHostRequestHostsAndTheLobbyIsGivenBackWhenTheWizardEnds) {
         s.PlayerName = QStringLiteral("Ann");
         s.AddressDeviceUrl = kTcpUrl + QStringLiteral(";port=%1").arg(port);
         ASSERT_TRUE(lobbyClient.send(socketPath(), s));
-        ASSERT_TRUE(waitUntil([&] { return w.wizardDone; }));
+        ASSERT_TRUE(waitUntil([&] { return w.wizardDone(); }));
         during = lobbyRegistrationOf(peer.get());
     });
     ASSERT_TRUE(result);
@@ -196,7 +196,7 @@ TEST_F(LobbyLive, AHostRequestHostsAndTheLobbyIsGivenBackWhenTheWizardEnds) {
     EXPECT_FALSE(QFile::exists(socketPath()));
     QLocalSocket second;
     second.connectToServer(socketPath());
-    EXPECT_FALSE(second.waitForConnected(1000));
+    EXPECT_FALSE(second.waitForConnected(orvel::testing::scaledMs(1000)));
     QString error;
     EXPECT_TRUE(
         lobby::availablePrograms(lobby::runtimeFolder(&error), QUuid::fromString(kGuid)).empty());
@@ -209,7 +209,7 @@ TEST_F(LobbyLive, AJoinWithoutAnInstanceJoinsTheSessionTheAddressHosts) {
     LobbyClient lobbyClient;
     const bool result = run([&](DPlayConnect& w) {
         ASSERT_TRUE(lobbyClient.send(socketPath(), bobJoins(port)));
-        ASSERT_TRUE(waitUntil([&] { return w.wizardDone; }));
+        ASSERT_TRUE(waitUntil([&] { return w.wizardDone(); }));
     });
     ASSERT_TRUE(result);
     EXPECT_FALSE(wizard->IsHost());
@@ -229,7 +229,7 @@ TEST_F(LobbyLive, AJoinIntoAFullSessionSaysFullAndShowsPageOne) {
         ASSERT_TRUE(lobbyClient.send(socketPath(), bobJoins(port)));
         ASSERT_TRUE(waitUntil([&] { return !boxes.isEmpty(); }));
         EXPECT_TRUE(waitUntil([&] { return w.currentPage() == 1; }));
-        EXPECT_FALSE(w.wizardDone);
+        EXPECT_FALSE(w.wizardDone());
     });
     EXPECT_FALSE(result);
     ASSERT_EQ(boxes.size(), 1);

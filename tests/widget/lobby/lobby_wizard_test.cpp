@@ -119,7 +119,7 @@ TEST_F(LobbyWizardTest, AHostRequestHostsWithMigrationAndOurSizeWhateverTheLobby
         toLobbyPage(w);
         EXPECT_FALSE(
             connectLobby(w, 7, hostSettings(QStringLiteral("Ann"), QStringLiteral("Lobby race"))));
-        EXPECT_TRUE(w.wizardDone);
+        EXPECT_TRUE(w.wizardDone());
     });
     EXPECT_TRUE(result);
     EXPECT_EQ(peer->hostDesc.lFlags, dx8::DPNSESSION_MIGRATE_HOST);
@@ -159,7 +159,7 @@ TEST_F(LobbyWizardTest, AFailedHostSaysSoAndShowsTheSessionPage) {
     const bool result = run([&](DPlayConnect& w) {
         toLobbyPage(w);
         connectLobby(w, 9, hostSettings(QStringLiteral("Ann"), QStringLiteral("Taken port")));
-        EXPECT_FALSE(w.wizardDone);
+        EXPECT_FALSE(w.wizardDone());
         EXPECT_EQ(w.currentPage(), 1);
         EXPECT_FALSE(w.IsHost());
         EXPECT_EQ(w.UserName(), "Ann");
@@ -198,10 +198,10 @@ TEST_F(LobbyWizardTest, AJoinIntoAFullSessionShowsFullAndPageOne) {
     const bool result = run([&](DPlayConnect& w) {
         toLobbyPage(w);
         connectLobby(w, 4, joinSettings(QStringLiteral("Bob")));
-        EXPECT_FALSE(w.wizardDone);
+        EXPECT_FALSE(w.wizardDone());
         EXPECT_EQ(w.currentPage(), 1);
-        EXPECT_TRUE(w.connectDone);
-        EXPECT_FALSE(w.connectOK);
+        EXPECT_TRUE(w.connectDone());
+        EXPECT_FALSE(w.connectOK());
     });
     EXPECT_FALSE(result);
     ASSERT_EQ(boxes.size(), 1u);
@@ -217,7 +217,7 @@ TEST_F(LobbyWizardTest, AConnectionWithoutAPlayerNameShowsPageZeroAndStaysRegist
         connectLobby(w, 5, joinSettings(QString()));
         EXPECT_EQ(w.currentPage(), 0);
         EXPECT_EQ(w.windowTitle(), "Kartova Multiplayer - v1.1 - Choose Protocol");
-        EXPECT_FALSE(w.wizardDone);
+        EXPECT_FALSE(w.wizardDone());
         EXPECT_EQ(lobbyPeer->registered, 5);
         EXPECT_EQ(w.UserName(), "Typed");
     });
@@ -251,7 +251,7 @@ TEST_F(LobbyWizardTest, AConnectionWhilePageOneIsShownIsHandledAsOnPageThree) {
     EXPECT_EQ(wizard->UserName(), "Dee");
     EXPECT_FALSE(wizard->IsHost());
     EXPECT_EQ(peer->connectHost.url, joinSettings({}).AddressSenderUrl);
-    EXPECT_EQ(wizard->searchState, 0);  // the finished wizard stopped it
+    EXPECT_EQ(wizard->searchState(), 0);  // the finished wizard stopped it
 }
 
 TEST_F(LobbyWizardTest, AConnectionOnTheCreatePageHosts) {
@@ -271,7 +271,7 @@ TEST_F(LobbyWizardTest, AFailingPlatformCallEndsTheHandlerQuietly) {
         toLobbyPage(w);
         connectLobby(w, 8, joinSettings(QStringLiteral("Fay")));
         EXPECT_EQ(w.currentPage(), 3);
-        EXPECT_FALSE(w.wizardDone);
+        EXPECT_FALSE(w.wizardDone());
         EXPECT_EQ(w.lobbyConnection, 8);  // what was done until then is kept
         settingsLobby->failSettings.reset();
         // A broken address in the settings ends it as quietly, after the registration.

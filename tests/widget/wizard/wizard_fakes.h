@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/dx8/directx8.h"
+#include "platform/dx8/event_adapters.h"
 #include "stub_peer.h"
 
 namespace wizard_test {
@@ -225,67 +226,33 @@ public:
     void Close() override { calls << QStringLiteral("Close"); }
 };
 
-// Records every notification it receives, by name; can answer fRejectMsg and fail on request.
-class RecordingCallback : public dx8::DirectPlay8Event {
+// Notes by name the notifications the wizard's tests look at; fails on request.
+class RecordingCallback : public dx8::DirectPlay8EventAdapter {
 public:
     QStringList events;
-    bool answerReject = false;
     QString failOn;  // the event name whose handler raises
     std::vector<dx8::HRESULT> connectResults;
     std::vector<QByteArray> received;
 
-    void note(const char* name, bool& fRejectMsg) {
-        events << QString::fromLatin1(name);
-        fRejectMsg = answerReject;
-        if (failOn == QLatin1String(name)) {
-            dx8::raise(dx8::E_FAIL);
-        }
-    }
-
-    void DirectPlay8Event_AddRemovePlayerGroup(int32_t, dx8::DPNID, dx8::DPNID, bool& r) override {
-        note("AddRemovePlayerGroup", r);
-    }
-    void DirectPlay8Event_AppDesc(bool& r) override { note("AppDesc", r); }
-    void DirectPlay8Event_AsyncOpComplete(dx8::DPNMSG_ASYNC_OP_COMPLETE&, bool& r) override {
-        note("AsyncOpComplete", r);
-    }
     void DirectPlay8Event_ConnectComplete(dx8::DPNMSG_CONNECT_COMPLETE& n, bool& r) override {
         connectResults.push_back(n.hResultCode);
         note("ConnectComplete", r);
     }
-    void DirectPlay8Event_CreateGroup(dx8::DPNID, dx8::DPNID, bool& r) override {
-        note("CreateGroup", r);
-    }
     void DirectPlay8Event_CreatePlayer(dx8::DPNID, bool& r) override { note("CreatePlayer", r); }
-    void DirectPlay8Event_DestroyGroup(dx8::DPNID, int32_t, bool& r) override {
-        note("DestroyGroup", r);
-    }
-    void DirectPlay8Event_DestroyPlayer(dx8::DPNID, int32_t, bool& r) override {
-        note("DestroyPlayer", r);
-    }
-    void DirectPlay8Event_EnumHostsQuery(dx8::DPNMSG_ENUM_HOSTS_QUERY&, bool& r) override {
-        note("EnumHostsQuery", r);
-    }
     void DirectPlay8Event_EnumHostsResponse(dx8::DPNMSG_ENUM_HOSTS_RESPONSE&, bool& r) override {
         note("EnumHostsResponse", r);
     }
-    void DirectPlay8Event_HostMigrate(dx8::DPNID, bool& r) override { note("HostMigrate", r); }
-    void DirectPlay8Event_IndicateConnect(dx8::DPNMSG_INDICATE_CONNECT&, bool& r) override {
-        note("IndicateConnect", r);
-    }
-    void DirectPlay8Event_IndicatedConnectAborted(bool& r) override {
-        note("IndicatedConnectAborted", r);
-    }
-    void DirectPlay8Event_InfoNotify(int32_t, int32_t, bool& r) override { note("InfoNotify", r); }
     void DirectPlay8Event_Receive(dx8::DPNMSG_RECEIVE& n, bool& r) override {
         received.push_back(n.ReceivedData);
         note("Receive", r);
     }
-    void DirectPlay8Event_SendComplete(dx8::DPNMSG_SEND_COMPLETE&, bool& r) override {
-        note("SendComplete", r);
-    }
-    void DirectPlay8Event_TerminateSession(dx8::DPNMSG_TERMINATE_SESSION&, bool& r) override {
-        note("TerminateSession", r);
+
+private:
+    void note(const char* name, bool&) {
+        events << QString::fromLatin1(name);
+        if (failOn == QLatin1String(name)) {
+            dx8::raise(dx8::E_FAIL);
+        }
     }
 };
 

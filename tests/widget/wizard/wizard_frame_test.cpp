@@ -9,6 +9,7 @@
 #include <QPushButton>
 #include <QStackedWidget>
 
+#include "notifications.h"
 #include "wizard_test_support.h"
 
 using namespace wizard_test;
@@ -130,10 +131,10 @@ TEST_F(WizardTest, WalksEveryTransitionOfThePageTable) {
 
         w.cmdCancelLobby->click();  // 3 -> 0
         EXPECT_EQ(w.currentPage(), 0);
-        EXPECT_FALSE(w.wizardDone);
+        EXPECT_FALSE(w.wizardDone());
 
         w.cmdCancel->click();  // 0 -> finished
-        EXPECT_TRUE(w.wizardDone);
+        EXPECT_TRUE(w.wizardDone());
     });
     EXPECT_FALSE(result);
     EXPECT_TRUE(boxes.empty());
@@ -154,9 +155,9 @@ TEST_F(WizardTest, EscapeRunsThePageCancelButtonAndReturnTheDefault) {
         EXPECT_EQ(w.currentPage(), 3);
         QTest::keyClick(&w, Qt::Key_Escape);  // cmdCancelLobby
         EXPECT_EQ(w.currentPage(), 0);
-        EXPECT_FALSE(w.wizardDone);
+        EXPECT_FALSE(w.wizardDone());
         QTest::keyClick(w.txtUserName, Qt::Key_Escape);  // cmdCancel
-        EXPECT_TRUE(w.wizardDone);
+        EXPECT_TRUE(w.wizardDone());
     });
     EXPECT_FALSE(result);
 }
@@ -174,7 +175,7 @@ TEST_F(WizardTest, AccessKeysReachTheirControls) {
         ASSERT_TRUE(waitUntil([&] { return w.currentPage() == 1; }));
 
         QTest::keyClick(window, Qt::Key_T, Qt::AltModifier);  // S&tart Search
-        EXPECT_TRUE(waitUntil([&] { return w.searchState == 1; }));
+        EXPECT_TRUE(waitUntil([&] { return w.searchState() == 1; }));
         QTest::keyClick(window, Qt::Key_J, Qt::AltModifier);  // &Join, nothing selected
         EXPECT_TRUE(waitUntil([&] { return boxes.size() == 1; }));
         QTest::keyClick(window, Qt::Key_C, Qt::AltModifier);  // &Create
@@ -192,7 +193,7 @@ TEST_F(WizardTest, AccessKeysReachTheirControls) {
         // A key of this page afterwards: once it has acted, the one before would have too.
         QTest::keyClick(window, Qt::Key_H, Qt::AltModifier);
         EXPECT_TRUE(
-            orvel::testing::staysUntil([&] { return w.searchState == 1; },
+            orvel::testing::staysUntil([&] { return w.searchState() == 1; },
                                        [&] { return w.chkMigrate->isChecked() == before; }));
     });
     ASSERT_TRUE(lastBox(1, {}, "Select game."));
@@ -216,8 +217,8 @@ TEST_F(WizardTest, CloseBoxOnAnyPageEndsWithFalseAndOnlyHidesTheWindow) {
                 w.cmdOk->click();
             }
             ASSERT_EQ(w.currentPage(), page);
-            EXPECT_FALSE(w.close());    // the unload is refused ...
-            EXPECT_TRUE(w.wizardDone);  // ... but the wizard ends
+            EXPECT_FALSE(w.close());      // the unload is refused ...
+            EXPECT_TRUE(w.wizardDone());  // ... but the wizard ends
         });
         EXPECT_FALSE(result);
         ASSERT_FALSE(alive.isNull());
@@ -236,7 +237,7 @@ TEST_F(WizardTest, GoUnloadStopsTheTimerAndLetsTheWindowGo) {
     EXPECT_NE(wizard->deviceAddress, nullptr);
     wizard->GoUnload();
     EXPECT_FALSE(wizard->tmrExpire->isActive());
-    EXPECT_TRUE(wizard->allowUnload);
+    EXPECT_TRUE(wizard->allowUnload());
     EXPECT_EQ(wizard->deviceAddress, nullptr);
     EXPECT_EQ(wizard->lobbyApp, nullptr);
     EXPECT_TRUE(wizard->close());  // a second request is not refused
@@ -328,41 +329,6 @@ TEST_F(WizardTest, DoSleepWaitsAndHandlesPendingEvents) {
 
 namespace {
 
-// Delivers every notification once, in the order of the interface.
-void deliverAll(DPlayConnect& w, std::vector<bool>& rejects) {
-    auto one = [&](const std::function<void(bool&)>& call) {
-        bool r = false;
-        call(r);
-        rejects.push_back(r);
-    };
-    dx8::DPNMSG_ASYNC_OP_COMPLETE async;
-    dx8::DPNMSG_CONNECT_COMPLETE connect;
-    dx8::DPNMSG_ENUM_HOSTS_QUERY query;
-    dx8::DPNMSG_ENUM_HOSTS_RESPONSE response = answer("S", "{1}", 1, 6, 5);
-    dx8::DPNMSG_INDICATE_CONNECT indicate;
-    dx8::DPNMSG_RECEIVE receive;
-    receive.ReceivedData = QByteArray("hello");
-    dx8::DPNMSG_SEND_COMPLETE send;
-    dx8::DPNMSG_TERMINATE_SESSION terminate;
-    one([&](bool& r) { w.DirectPlay8Event_AddRemovePlayerGroup(1, 2, 3, r); });
-    one([&](bool& r) { w.DirectPlay8Event_AppDesc(r); });
-    one([&](bool& r) { w.DirectPlay8Event_AsyncOpComplete(async, r); });
-    one([&](bool& r) { w.DirectPlay8Event_ConnectComplete(connect, r); });
-    one([&](bool& r) { w.DirectPlay8Event_CreateGroup(1, 2, r); });
-    one([&](bool& r) { w.DirectPlay8Event_CreatePlayer(7, r); });
-    one([&](bool& r) { w.DirectPlay8Event_DestroyGroup(1, 0, r); });
-    one([&](bool& r) { w.DirectPlay8Event_DestroyPlayer(7, 1, r); });
-    one([&](bool& r) { w.DirectPlay8Event_EnumHostsQuery(query, r); });
-    one([&](bool& r) { w.DirectPlay8Event_EnumHostsResponse(response, r); });
-    one([&](bool& r) { w.DirectPlay8Event_HostMigrate(7, r); });
-    one([&](bool& r) { w.DirectPlay8Event_IndicateConnect(indicate, r); });
-    one([&](bool& r) { w.DirectPlay8Event_IndicatedConnectAborted(r); });
-    one([&](bool& r) { w.DirectPlay8Event_InfoNotify(1, 2, r); });
-    one([&](bool& r) { w.DirectPlay8Event_Receive(receive, r); });
-    one([&](bool& r) { w.DirectPlay8Event_SendComplete(send, r); });
-    one([&](bool& r) { w.DirectPlay8Event_TerminateSession(terminate, r); });
-}
-
 const QStringList kAllEvents =
     QStringLiteral(
         "AddRemovePlayerGroup AppDesc AsyncOpComplete ConnectComplete CreateGroup "
@@ -371,19 +337,36 @@ const QStringList kAllEvents =
         "SendComplete TerminateSession")
         .split(u' ');
 
+// Delivers every notification once, in the order of the interface; the answers to fRejectMsg.
+std::vector<bool> deliverAll(DPlayConnect& w) {
+    orvel::testing::NotificationMessages messages;
+    messages.response = answer("S", "{1}", 1, 6, 5);
+    std::vector<bool> rejects;
+    for (const auto& row : orvel::testing::everyNotification(messages)) {
+        bool r = false;
+        row.deliver(w, r);
+        rejects.push_back(r);
+    }
+    return rejects;
+}
+
 }  // namespace
 
 TEST_F(WizardTest, ForwardsAllSeventeenNotificationsWithTheRejectAnswer) {
     run([&](DPlayConnect& w) {
-        EXPECT_EQ(peer->handler, &w);  // the wizard is the peer's handler
-        callback.answerReject = true;
-        std::vector<bool> rejects;
-        deliverAll(w, rejects);
-        EXPECT_EQ(callback.events, kAllEvents);
+        EXPECT_EQ(peer->handler, &w);         // the wizard is the peer's handler
+        orvel::testing::NotificationLog all;  // rejects every notification
+        w.RegisterCallback(&all);
+        const std::vector<bool> rejects = deliverAll(w);
+        QStringList events;
+        for (const orvel::testing::Notification& n : all.calls) {
+            events << kAllEvents.value(static_cast<int>(n[0]));
+        }
+        EXPECT_EQ(events, kAllEvents);
         EXPECT_EQ(rejects, std::vector<bool>(17, true));
         // The wizard's own work happened too.
-        EXPECT_TRUE(w.connectDone);
-        EXPECT_TRUE(w.connectOK);
+        EXPECT_TRUE(w.connectDone());
+        EXPECT_TRUE(w.connectOK());
         EXPECT_EQ(w.lstGames->count(), 1);
     });
 }
@@ -391,12 +374,10 @@ TEST_F(WizardTest, ForwardsAllSeventeenNotificationsWithTheRejectAnswer) {
 TEST_F(WizardTest, WithoutCallbackTheOwnWorkStillHappens) {
     run([&](DPlayConnect& w) {
         w.RegisterCallback(nullptr);
-        std::vector<bool> rejects;
-        deliverAll(w, rejects);
+        EXPECT_EQ(deliverAll(w), std::vector<bool>(17, false));
         EXPECT_TRUE(callback.events.isEmpty());
-        EXPECT_EQ(rejects, std::vector<bool>(17, false));
-        EXPECT_TRUE(w.connectDone);
-        EXPECT_TRUE(w.connectOK);
+        EXPECT_TRUE(w.connectDone());
+        EXPECT_TRUE(w.connectOK());
         ASSERT_EQ(w.lstGames->count(), 1);
         EXPECT_EQ(w.lstGames->item(0)->text(), "S - 1/6 - Latency:5 ms");
     });

@@ -194,7 +194,7 @@ TEST_F(WizardTest, SearchStartsAndStops) {
     run([&](DPlayConnect& w) {
         w.cmdOk->click();
         w.cmdRefresh->click();
-        EXPECT_EQ(w.searchState, 1);
+        EXPECT_EQ(w.searchState(), 1);
         EXPECT_EQ(w.cmdRefresh->text(), "Stop Search");
         EXPECT_EQ(peer->enumDesc.guidApplication, kGuid);
         EXPECT_TRUE(peer->enumDesc.guidInstance.isEmpty());
@@ -210,8 +210,8 @@ TEST_F(WizardTest, SearchStartsAndStops) {
         EXPECT_NE(handle, 0);
 
         w.cmdRefresh->click();
-        EXPECT_EQ(w.searchState, 0);
-        EXPECT_TRUE(w.stopListing);
+        EXPECT_EQ(w.searchState(), 0);
+        EXPECT_TRUE(w.stopListing());
         EXPECT_EQ(w.cmdRefresh->text(), "Start Search");
         EXPECT_EQ(peer->cancelledHandle, handle);
         EXPECT_EQ(peer->cancelFlags, 0);
@@ -235,7 +235,7 @@ TEST_F(WizardTest, SearchStartsAndStops) {
         const int cancels = static_cast<int>(peer->calls.count("CancelAsyncOperation"));
         w.cmdRefresh->click();
         EXPECT_EQ(peer->calls.count("CancelAsyncOperation"), cancels);
-        EXPECT_EQ(w.searchState, 0);
+        EXPECT_EQ(w.searchState(), 0);
     });
     EXPECT_TRUE(boxes.empty());
 }
@@ -248,7 +248,7 @@ TEST_F(WizardTest, AFailingSearchIsReportedAndThePageStays) {
         ASSERT_TRUE(lastBox(1, "Unable to search for sessions.  Error: 0x80158650", "Error",
                             QMessageBox::Critical));
         EXPECT_EQ(w.currentPage(), 1);
-        EXPECT_EQ(w.searchState, 0);
+        EXPECT_EQ(w.searchState(), 0);
         EXPECT_EQ(w.cmdRefresh->text(), "S&tart Search");
 
         // A cancel that fails because the search has ended leaves the button usable.
@@ -256,7 +256,7 @@ TEST_F(WizardTest, AFailingSearchIsReportedAndThePageStays) {
         peer->failCancel = dx8::DPNERR_INVALIDHANDLE;
         w.cmdRefresh->click();
         w.cmdRefresh->click();
-        EXPECT_EQ(w.searchState, 0);
+        EXPECT_EQ(w.searchState(), 0);
         EXPECT_EQ(w.cmdRefresh->text(), "Start Search");
     });
     EXPECT_EQ(boxes.size(), 1u);
@@ -395,7 +395,7 @@ TEST_F(WizardTest, JoinWithoutASelectionChangesNothing) {
         w.cmdJoin->click();
         ASSERT_TRUE(lastBox(1, "You must first select a game from the list to join.",
                             "Select game.", QMessageBox::Information));
-        EXPECT_FALSE(w.stopListing);
+        EXPECT_FALSE(w.stopListing());
         EXPECT_EQ(w.NumPlayers(), 0);
         EXPECT_FALSE(peer->calls.contains("SetPeerInfo"));
         EXPECT_EQ(peer->connects, 0);
@@ -413,10 +413,10 @@ TEST_F(WizardTest, JoinConnectsAndFinishesAsAPlayer) {
         w.lstGames_DblClick();
         EXPECT_EQ(peer->connectHost.url, device);
         EXPECT_EQ(peer->connectDevice.url, device);
-        EXPECT_TRUE(w.stopListing);
+        EXPECT_TRUE(w.stopListing());
         // The join itself leaves the search running.
         EXPECT_FALSE(peer->calls.contains("CancelAsyncOperation"));
-        EXPECT_EQ(w.searchState, 1);
+        EXPECT_EQ(w.searchState(), 1);
     });
     EXPECT_TRUE(result);
     EXPECT_EQ(peer->info.Name, "Bea");
@@ -436,7 +436,7 @@ TEST_F(WizardTest, JoinConnectsAndFinishesAsAPlayer) {
     // The finished wizard ends the search.
     EXPECT_EQ(peer->calls.count("CancelAsyncOperation"), 1);
     EXPECT_EQ(peer->cancelledHandle, wizard->enumHandle);
-    EXPECT_EQ(wizard->searchState, 0);
+    EXPECT_EQ(wizard->searchState(), 0);
 }
 
 TEST_F(WizardTest, AFullSessionKeepsTheWizardOnPageOne) {
@@ -444,10 +444,10 @@ TEST_F(WizardTest, AFullSessionKeepsTheWizardOnPageOne) {
     const bool result = run([&](DPlayConnect& w) {
         findAndPick(w, answer("Race", "{IA}", 1, 1, 7));
         w.cmdJoin->click();
-        EXPECT_FALSE(w.wizardDone);
+        EXPECT_FALSE(w.wizardDone());
         EXPECT_EQ(w.currentPage(), 1);
-        EXPECT_TRUE(w.connectDone);
-        EXPECT_FALSE(w.connectOK);
+        EXPECT_TRUE(w.connectDone());
+        EXPECT_FALSE(w.connectOK());
         EXPECT_EQ(w.cmdRefresh->text(), "Stop Search");
     });
     EXPECT_FALSE(result);
@@ -478,16 +478,16 @@ TEST_F(WizardTest, AConnectThatCannotStartIsReportedAndListingGoesOn) {
         w.cmdJoin->click();
         ASSERT_TRUE(lastBox(1, "Unable to join the session.  Error: 0x80158450", "Error",
                             QMessageBox::Critical));
-        EXPECT_FALSE(w.stopListing);
+        EXPECT_FALSE(w.stopListing());
         EXPECT_EQ(w.currentPage(), 1);
-        EXPECT_FALSE(w.wizardDone);
+        EXPECT_FALSE(w.wizardDone());
 
         peer->failConnect = dx8::DPNERR_INVALIDHOSTADDRESS;
         offer(w, answer("Other", "{IB}", 1, 6, 7));
         w.lstGames->setCurrentRow(1);
         w.cmdJoin->click();
         ASSERT_TRUE(lastBox(2, "Unable to join the session.  Error: 0x80158370"));
-        EXPECT_FALSE(w.stopListing);
+        EXPECT_FALSE(w.stopListing());
     });
     EXPECT_EQ(peer->connects, 0);
 }
@@ -516,7 +516,7 @@ TEST_F(WizardTest, ClosingTheWindowEndsAJoinThatNeverCompletes) {
         findAndPick(w, answer("Race", "{IA}", 1, 6, 7));
         QTimer::singleShot(0, &w, [&] { w.close(); });
         w.cmdJoin->click();
-        EXPECT_FALSE(w.connectDone);
+        EXPECT_FALSE(w.connectDone());
     });
     EXPECT_FALSE(result);
 }
@@ -680,7 +680,7 @@ TEST_F(WizardTest, AFailedHostReturnsToPageOne) {
         w.cmdOkCreate->click();
         EXPECT_EQ(w.currentPage(), 1);
         EXPECT_FALSE(w.IsHost());
-        EXPECT_FALSE(w.wizardDone);
+        EXPECT_FALSE(w.wizardDone());
         ASSERT_TRUE(lastBox(1, "Unable to create session", "No session", QMessageBox::Critical));
         EXPECT_EQ(boxes[0].page, 2);  // shown before the page changes
 
@@ -689,7 +689,7 @@ TEST_F(WizardTest, AFailedHostReturnsToPageOne) {
         w.cmdCreate->click();
         EXPECT_EQ(w.txtGameName->text(), "Cup");  // the name tried is remembered
         w.cmdOkCreate->click();
-        EXPECT_TRUE(w.wizardDone);
+        EXPECT_TRUE(w.wizardDone());
     });
     EXPECT_EQ(orvel::GetDefault("GameName"), "Cup");
     EXPECT_EQ(orvel::GetDefault("HostMigrate"), "0");

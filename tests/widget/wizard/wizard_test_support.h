@@ -137,10 +137,10 @@ protected:
             ADD_FAILURE() << "the wizard did not finish";
             wizard->close();
         });
-        watchdog.start(30000);
+        watchdog.start(orvel::testing::scaledMs(orvel::testing::kDefaultTimeoutMs));
         QTimer::singleShot(0, wizard.get(), [this, &script] {
             script(*wizard);
-            if (!wizard->wizardDone) {
+            if (!wizard->wizardDone()) {
                 wizard->close();
             }
         });
