@@ -34,11 +34,12 @@ bool keep(uint32_t address) {
     if (keptFor == 0) {
         return false;
     }
-    Memory::ReadGameBytes(GameTitle, static_cast<int32_t>(address), 1);
-    if (Memory::memResult == 0 || Memory::memBytes.size() != 1) {
+    const std::vector<uint8_t> original =
+        Memory::ReadGameBytes(GameTitle, static_cast<int32_t>(address), 1);
+    if (Memory::memResult == 0 || original.size() != 1) {
         return false;
     }
-    kept.push_back({address, Memory::memBytes[0]});
+    kept.push_back({address, original[0]});
     return true;
 }
 

@@ -189,7 +189,7 @@ int32_t ReadGameLong(const QString& /*title*/, int32_t address) {
     return memLong;
 }
 
-void ReadGameBytes(const QString& /*title*/, int32_t address, int32_t count) {
+std::vector<uint8_t> ReadGameBytes(const QString& /*title*/, int32_t address, int32_t count) {
     openGame();
     if (count < 0 || count > kMaxReadCount) {
         memBytes.clear();
@@ -201,6 +201,7 @@ void ReadGameBytes(const QString& /*title*/, int32_t address, int32_t count) {
             std::fill(memBytes.begin(), memBytes.end(), uint8_t{0});
         }
     }
+    return memBytes;
 }
 
 int32_t WriteGameLong(const QString& /*title*/, int32_t address, int32_t value) {
@@ -232,10 +233,10 @@ int32_t WriteGameText(const QString& /*title*/, int32_t address, const QString& 
 
 int32_t WriteGameHex(const QString& /*title*/, int32_t address, const QString& hexText,
                      int32_t protectLength, int32_t /*unused*/) {
-    HexToBytes(hexText);
+    const std::vector<uint8_t> bytes = HexToBytes(hexText);
     openGame();
     protect(address, protectLength);
-    write(address, memBytes.data(), memBytes.size());
+    write(address, bytes.data(), bytes.size());
     return memResult;
 }
 
@@ -248,18 +249,19 @@ int32_t WriteGameBlocks(std::span<const Block> blocks) {
     return memResult;
 }
 
-void HexToBytes(const QString& hexText) {
+std::vector<uint8_t> HexToBytes(const QString& hexText) {
     const qsizetype length = hexText.size();
     memBytes.assign(static_cast<size_t>((length + 1) / 2), 0);
     for (qsizetype i = 0; i < length; i += 2) {
         const int high = hexDigit(hexText[i]);
         const int low = i + 1 < length ? hexDigit(hexText[i + 1]) : 0;
         if (high < 0 || low < 0) {
-            return;  // decoding stops at the first pair that is not hex
+            break;  // decoding stops at the first pair that is not hex
         }
         memBytes[static_cast<size_t>(i / 2)] =
             static_cast<uint8_t>(i + 1 < length ? high * 16 + low : high);
     }
+    return memBytes;
 }
 
 }  // namespace orvel::Memory

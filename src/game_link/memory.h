@@ -33,7 +33,8 @@ void AttachGame(const QString& title);
 void AttachFound(const gamelink::FoundGame& found);
 float ReadGameSingle(const QString& title, int32_t address);
 int32_t ReadGameLong(const QString& title, int32_t address);
-void ReadGameBytes(const QString& title, int32_t address, int32_t count);
+// The count bytes at address, also left in memBytes; zeros where the read failed.
+std::vector<uint8_t> ReadGameBytes(const QString& title, int32_t address, int32_t count);
 int32_t WriteGameLong(const QString& title, int32_t address, int32_t value);
 int32_t WriteGameBytes(const QString& title, int32_t address, std::span<const uint8_t> bytes);
 // One byte per character (a Unicode code point, so a character outside the Basic Multilingual
@@ -42,9 +43,9 @@ int32_t WriteGameBytes(const QString& title, int32_t address, std::span<const ui
 int32_t WriteGameText(const QString& title, int32_t address, const QString& text);
 int32_t WriteGameHex(const QString& title, int32_t address, const QString& hexText,
                      int32_t protectLength, int32_t unused);
-// Decodes pairs of hex digits into memBytes, stopping at the first pair that is not hex. An odd
-// length rounds up: a trailing single digit becomes a byte of its own.
-void HexToBytes(const QString& hexText);
+// Decodes pairs of hex digits into memBytes (and returns them), stopping at the first pair that
+// is not hex. An odd length rounds up: a trailing single digit becomes a byte of its own.
+std::vector<uint8_t> HexToBytes(const QString& hexText);
 
 // Closes the game's memory, kept open from the first operation on a game for as long as the
 // same game is attached.

@@ -75,7 +75,7 @@ TEST_F(MemoryTest, ReadsCopyLittleEndianValues) {
     EXPECT_EQ(Memory::memLong, -123456);
     EXPECT_FLOAT_EQ(Memory::ReadGameSingle(GameTitle, kBase + 8), 0.75f);
     EXPECT_FLOAT_EQ(Memory::memSingle, 0.75f);
-    Memory::ReadGameBytes(GameTitle, kBase + 16, 3);
+    EXPECT_EQ(Memory::ReadGameBytes(GameTitle, kBase + 16, 3), (std::vector<uint8_t>{1, 2, 3}));
     EXPECT_EQ(Memory::memBytes, (std::vector<uint8_t>{1, 2, 3}));
     EXPECT_NE(Memory::memResult, 0);
 }
@@ -148,7 +148,8 @@ TEST_F(MemoryTest, FailedBlockReadLeavesExactlyCountZeroBytes) {
     // A read that runs off the end of the mapping part way leaves no partial data either.
     startGame();
     Memory::AttachGame(GameTitle);
-    Memory::ReadGameBytes(GameTitle, kBase + 0x2000 - 8, 16);
+    EXPECT_EQ(Memory::ReadGameBytes(GameTitle, kBase + 0x2000 - 8, 16),
+              std::vector<uint8_t>(16, 0));
     EXPECT_EQ(Memory::memBytes, std::vector<uint8_t>(16, 0));
     EXPECT_EQ(Memory::memResult, 0);
     // The partial read did happen on the platform side: the zeros are the module's doing.
@@ -348,7 +349,7 @@ TEST(HexToBytes, DecodingRules) {
     };
     for (const Case& c : cases) {
         Memory::memBytes.assign(9, 0x77);
-        Memory::HexToBytes(QString::fromLatin1(c.hex));
+        EXPECT_EQ(Memory::HexToBytes(QString::fromLatin1(c.hex)), c.bytes) << c.hex;
         EXPECT_EQ(Memory::memBytes, c.bytes) << c.hex;
     }
     // Non-Latin digits are not hex digits.
