@@ -1,6 +1,6 @@
-// The main window's receipt of every message kind, with players joining and leaving between
-// messages. The input is a small script: each step adds a player, removes one, or delivers a
-// message from one. A game in the middle of a race stands behind fake OS services: the roster
+// The race session's receipt of every message kind as the main window shows it, with players
+// joining and leaving between messages. The input is a small script: each step adds a player,
+// removes one, or delivers a message from one. A game in the middle of a race stands behind fake OS services: the roster
 // and the car slots must stay consistent whatever arrives, a chat line that decodes must be the
 // line the window shows, and a car state may only write the car record of its sender's slot.
 #include <QApplication>
@@ -20,6 +20,7 @@
 #include "game_link/memory.h"
 #include "main_window/chat_history_box.h"
 #include "main_window/frm_chat.h"
+#include "session/mod_dplay.h"
 #include "platform/os/os_services.h"
 #include "session/wire_messages.h"
 
@@ -69,21 +70,37 @@ public:
 // Never destroyed: libFuzzer ends the process with exit(), and Qt's widgets must not be torn
 // down by static destructors after their application.
 QApplication* app = nullptr;
+orvel::ModDplay* objects = nullptr;
 orvel::frmChat* window = nullptr;
 FakeGame* game = nullptr;
 
+orvel::SlotPlayerIds& carSlots() {
+    return objects->raceSession.slotPlayerIds();
+}
+
 int slotOf(dx8::DPNID id) {
     for (int n = orvel::SlotPlayerIds::kFirst; id != 0 && n <= orvel::SlotPlayerIds::kLast; ++n) {
-        if (orvel::slotPlayerIds(n) == id) return n;
+        if (carSlots()(n) == id) return n;
     }
     return 0;
+}
+
+// A new main window on a new race session: the roster and the car slots start empty together.
+void freshWindow() {
+    delete window;
+    delete objects;
+    objects = new orvel::ModDplay;
+    window = new orvel::frmChat(*objects);
+    window->Timer1->stop();
+    window->localPlayerName = QStringLiteral("Ann");
+    orvel::Memory::AttachGame(orvel::GameTitle);
 }
 
 void checkSlots() {
     for (int a = orvel::SlotPlayerIds::kFirst; a <= orvel::SlotPlayerIds::kLast; ++a) {
         for (int b = a + 1; b <= orvel::SlotPlayerIds::kLast; ++b) {
-            const uint32_t id = orvel::slotPlayerIds(a);
-            FUZZ_CHECK(id == 0 || id != orvel::slotPlayerIds(b));
+            const uint32_t id = carSlots()(a);
+            FUZZ_CHECK(id == 0 || id != carSlots()(b));
         }
     }
 }
@@ -99,19 +116,14 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
     game = new FakeGame;
     game->racing();
     orvel::os::setServices(game);
-    orvel::Memory::AttachGame(orvel::GameTitle);
-    window = new orvel::frmChat;
-    window->Timer1->stop();
-    window->localPlayerName = QStringLiteral("Ann");
+    freshWindow();
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Each input starts from an empty window: a history grown by earlier inputs only slows the
     // run down, as every line rewrites the whole of it.
-    window->lstUsers->clear();
-    window->txtChat->setText(QString());
-    orvel::slotPlayerIds.clear();
+    freshWindow();
     bool reject = false;
     size_t at = 0;
     for (int step = 0; step < 32 && at + 2 <= size; ++step) {
@@ -119,9 +131,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const dx8::DPNID id = data[at + 1] % 9;  // 0 is the all-players group, never a sender
         at += 2;
         if (op == 0) {
-            window->DirectPlay8Event_CreatePlayer(id, reject);
+            objects->raceSession.DirectPlay8Event_CreatePlayer(id, reject);
         } else if (op == 1) {
-            window->DirectPlay8Event_DestroyPlayer(id, 0, reject);
+            objects->raceSession.DirectPlay8Event_DestroyPlayer(id, 0, reject);
         } else {
             size_t length = size - at;
             if (op == 2 && at < size) {
@@ -135,7 +147,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             at += length;
             const QString before = window->lastChatLine;
             game->writes.clear();
-            window->DirectPlay8Event_Receive(message, reject);
+            objects->raceSession.DirectPlay8Event_Receive(message, reject);
             const orvel::DecodedMessage decoded = orvel::DecodeMessage(message.ReceivedData);
             if (std::holds_alternative<orvel::CarStateUpdate>(decoded) && slotOf(id) != 0) {
                 const uint32_t record = orvel::gamemap::carRecord(orvel::gameVersion, slotOf(id));

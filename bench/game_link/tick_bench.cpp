@@ -22,6 +22,7 @@
 #include "game_link/car_state_tick.h"
 #include "game_link/game_memory_map.h"
 #include "platform/os/linux/linux_os_services.h"
+#include "session/race_session.h"
 #include "xvfb.h"
 
 namespace {
@@ -30,6 +31,8 @@ struct Environment {
     std::unique_ptr<orvel::testing::XvfbDisplay> display;
     std::unique_ptr<QProcess> game;
     std::unique_ptr<orvel::os::LinuxOsServices> backend;
+    std::shared_ptr<dx8::DirectPlay8Peer> peer;  // none: the message is built, not sent
+    std::unique_ptr<orvel::RaceSession> session;
     std::unique_ptr<orvel::CarStateTick> tick;
     xcb_connection_t* x = nullptr;
     std::vector<xcb_window_t> others;
@@ -103,7 +106,8 @@ bool setUp() {
     while (env.backend->FindWindowA(orvel::GameTitle) == 0 && !deadline.hasExpired()) {
         QThread::msleep(20);
     }
-    env.tick = std::make_unique<orvel::CarStateTick>();
+    env.session = std::make_unique<orvel::RaceSession>(env.peer);
+    env.tick = std::make_unique<orvel::CarStateTick>(*env.session);
     env.tick->setSleep([](int) {});
     env.tick->setMessageObserver([](const QByteArray&) { ++env.messages; });
     // Settle and attach, so that every measured tick is a racing tick.

@@ -21,6 +21,7 @@
 #include "common/orvel_globals.h"
 #include "game_link/car_state_tick.h"
 #include "game_link/game_memory_map.h"
+#include "ingame_chat/ingame_chat.h"
 #include "main_window/frm_chat.h"
 #include "platform/os/os_services.h"
 #include "session/mod_dplay.h"
@@ -81,6 +82,7 @@ private:
 // The main window, with the time its keyboard callback was entered.
 class TimedChat : public orvel::frmChat {
 public:
+    using orvel::frmChat::frmChat;
     void DirectXEvent8_DXCallback(int32_t eventid) override {
         const auto now = Clock::now();
         if (!entered) {
@@ -136,8 +138,9 @@ int main(int argc, char** argv) {
 
     StampingOs os(orvel::os::platformServices());
     orvel::os::setServices(&os);
-    TimedChat window;
-    orvel::CreateDirectXObjects(static_cast<uintptr_t>(window.winId()), &window);
+    orvel::ModDplay dx;
+    TimedChat window(dx);
+    dx.CreateDirectXObjects(static_cast<uintptr_t>(window.winId()), &window);
     // The game link finds the game (its first sight settles for a second).
     if (!pumpUntil([&] { return window.tick().gameDetected() && window.isFocused(); }, 15000)) {
         std::fprintf(stderr, "the game link never found the focused game\n");
@@ -162,12 +165,12 @@ int main(int argc, char** argv) {
         bare.wait(false);
         pumpUntil([&] {
             std::array<dx8::DIDEVICEOBJECTDATA, 11> peek{};
-            return orvel::diKeyboard->GetDeviceData(peek.data(), 11, dx8::DIGDD_PEEK) == 0;
+            return dx.diKeyboard->GetDeviceData(peek.data(), 11, dx8::DIGDD_PEEK) == 0;
         });
         return written ? us : -1.0;
     };
 
-    if (keyThroughProgram(kKeycodeT) < 0 || !window.gameChatOpen) {
+    if (keyThroughProgram(kKeycodeT) < 0 || !window.ingame().gameChatOpen) {
         std::fprintf(stderr, "T did not open the line\n");
         return 1;
     }
@@ -198,7 +201,7 @@ int main(int argc, char** argv) {
         }
         for (int i = 0; i < n; ++i) {
             // Typing and erasing in turn keeps the line short of its limit.
-            const bool typing = window.gameChatText.size() < 30;
+            const bool typing = window.ingame().gameChatText.size() < 30;
             const double us = keyThroughProgram(typing ? kKeycodeA : kKeycodeBackSpace);
             if (us < 0) {
                 std::fprintf(stderr, "program: the input line was never written\n");
@@ -210,9 +213,9 @@ int main(int argc, char** argv) {
             handlers.push_back(handler);
         }
     }
-    const QString shown = window.gameChatText;
+    const QString shown = window.ingame().gameChatText;
 
-    orvel::DropDirectXObjects();
+    dx.DropDirectXObjects();
     orvel::os::setServices(nullptr);
     XCloseDisplay(injector);
     const QJsonObject message = game.json(QStringLiteral("message"));

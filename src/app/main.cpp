@@ -24,17 +24,17 @@ QString describe(const std::exception& e) {
 }
 
 // Start-up failed: the player learns why, and nothing the start made is left behind.
-int startupFailed(const QString& reason) {
+int startupFailed(orvel::ModDplay& dx, const QString& reason) {
     qCritical("Orvel could not start: %s", qPrintable(reason));
-    if (orvel::dpPeer) {
+    if (dx.dpPeer) {
         try {
-            orvel::dpPeer->UnRegisterMessageHandler();
+            dx.dpPeer->UnRegisterMessageHandler();
         } catch (const std::exception&) {
             // The peer goes in a moment either way.
         }
     }
-    orvel::connectWizard.reset();
-    orvel::DropDirectXObjects();
+    dx.connectWizard.reset();
+    dx.DropDirectXObjects();
     // Without a screen nobody could close the box, and the program would never end.
     const QString platform = QGuiApplication::platformName();
     if (platform != QLatin1String("offscreen") && platform != QLatin1String("minimal")) {
@@ -58,22 +58,23 @@ int main(int argc, char* argv[]) {
     dx8::setSessionAddressSource(std::make_shared<orvel::SessionAddressDialog>());
 
     int status = 0;
+    orvel::ModDplay dx;
     {
-        orvel::frmChat window;
-        const orvel::QuitOnSignals quitOnSignals(&window);
+        orvel::frmChat window(dx);
+        const orvel::QuitOnSignals quitOnSignals(&window, dx.connectWizard);
         try {
             if (!window.Form_Load()) {
                 return 0;
             }
         } catch (const std::exception& e) {
-            return startupFailed(describe(e));
+            return startupFailed(dx, describe(e));
         }
         window.show();
         qCDebug(lcStartup) << "main window shown";
         status = QApplication::exec();
     }
     // Whatever shutdown could not release goes before the application object does.
-    orvel::connectWizard.reset();
-    orvel::DropDirectXObjects();
-    return orvel::releaseFailed ? 1 : status;
+    dx.connectWizard.reset();
+    dx.DropDirectXObjects();
+    return dx.releaseFailed ? 1 : status;
 }

@@ -34,7 +34,8 @@ void onSignal(int number) {
 
 }  // namespace
 
-QuitOnSignals::QuitOnSignals(QWidget* mainWindow) : mainWindow_(mainWindow) {
+QuitOnSignals::QuitOnSignals(QWidget* mainWindow, const std::unique_ptr<ConnectWizard>& wizard)
+    : mainWindow_(mainWindow), wizard_(wizard) {
     if (::pipe2(pipeEnds, O_CLOEXEC | O_NONBLOCK) != 0) {
         return;  // without the pipe the signals keep their default course
     }
@@ -69,10 +70,10 @@ void QuitOnSignals::quit() {
     notifier_->setEnabled(false);
     // A message box waiting for the player goes first, as if dismissed.
     if (QWidget* box = QApplication::activeModalWidget();
-        box != nullptr && box != dynamic_cast<QWidget*>(connectWizard.get())) {
+        box != nullptr && box != dynamic_cast<QWidget*>(wizard_.get())) {
         box->close();
     }
-    if (auto* wizard = dynamic_cast<QWidget*>(connectWizard.get());
+    if (auto* wizard = dynamic_cast<QWidget*>(wizard_.get());
         wizard != nullptr && wizard->isVisible()) {
         wizard->close();  // the wizard's cancel: the start-up ends without a session
     } else if (mainWindow_->isVisible()) {

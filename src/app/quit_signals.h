@@ -4,15 +4,19 @@
 // game is given back. A second such signal while the first is still being handled ends the
 // program at once.
 #include <QObject>
+#include <memory>
 
 class QSocketNotifier;
 class QWidget;
 
 namespace orvel {
 
+class ConnectWizard;
+
 class QuitOnSignals : public QObject {
 public:
-    explicit QuitOnSignals(QWidget* mainWindow);
+    // wizard: where the program keeps its connection wizard (empty while there is none).
+    QuitOnSignals(QWidget* mainWindow, const std::unique_ptr<ConnectWizard>& wizard);
     ~QuitOnSignals() override;
 
 private:
@@ -22,6 +26,7 @@ private:
     static constexpr int kRetryMs = 100;
 
     QWidget* mainWindow_;
+    const std::unique_ptr<ConnectWizard>& wizard_;
     int retries_ = 0;
     QSocketNotifier* notifier_ = nullptr;
 };

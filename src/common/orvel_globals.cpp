@@ -5,7 +5,6 @@
 namespace orvel {
 
 int32_t gameVersion = 0;
-SlotPlayerIds slotPlayerIds;
 
 uint32_t& SlotPlayerIds::operator()(int n) {
     if (n < kFirst || n > kLast) {

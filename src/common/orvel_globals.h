@@ -15,7 +15,7 @@ inline const QString GameTitle = QStringLiteral("Brenmoor - Kartova");
 extern int32_t gameVersion;
 
 // Remote car slots 1 to 5 of the game, each holding the player id (DPNID) whose car state goes
-// into that slot; 0 means free. Entry 0 does not exist.
+// into that slot; 0 means free. Entry 0 does not exist. The race session holds the table.
 class SlotPlayerIds {
 public:
     static constexpr int kFirst = 1;
@@ -31,8 +31,6 @@ public:
 private:
     std::array<uint32_t, kLast> ids_{};
 };
-
-extern SlotPlayerIds slotPlayerIds;
 
 // The in-game chat's key table: DirectInput key code and shift state in, one character (or the
 // empty text for keys that type nothing) out. Letters always come out upper case.

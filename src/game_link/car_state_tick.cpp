@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <exception>
 #include <thread>
 
 #include "common/orvel_globals.h"
@@ -12,14 +11,13 @@
 #include "game_link/game_patches.h"
 #include "game_link/game_process.h"
 #include "game_link/memory.h"
-#include "platform/dx8/dx8_types.h"
-#include "session/mod_dplay.h"
-#include "session/wire_messages.h"
+#include "session/race_session.h"
 
 namespace orvel {
 
-CarStateTick::CarStateTick()
-    : sleep_([](int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }) {}
+CarStateTick::CarStateTick(RaceSession& session)
+    : session_(session),
+      sleep_([](int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }) {}
 
 CarStateTick::~CarStateTick() {
     // The game goes back as it was found when the link ends, however the program ends.
@@ -75,23 +73,16 @@ void CarStateTick::run() {
     CarState state{};
     const uint32_t record = gamemap::carRecord(gameVersion, 0);
     for (const gamemap::CarPiece& piece : gamemap::kCarPieces) {
-        Memory::ReadGameBytes(GameTitle, static_cast<int32_t>(record + piece.recordOffset),
-                              static_cast<int32_t>(piece.size));
-        // memBytes holds exactly piece.size bytes now, zeros where the read failed.
-        std::copy_n(Memory::memBytes.begin(), std::min<size_t>(piece.size, Memory::memBytes.size()),
+        // Exactly piece.size bytes, zeros where the read failed.
+        const std::vector<uint8_t> bytes =
+            Memory::ReadGameBytes(GameTitle, static_cast<int32_t>(record + piece.recordOffset),
+                                  static_cast<int32_t>(piece.size));
+        std::copy_n(bytes.begin(), std::min<size_t>(piece.size, bytes.size()),
                     state.begin() + piece.stateOffset);
     }
-    const QByteArray message = BuildCarStateMessage(state);
+    const QByteArray message = session_.sendCarState(state);
     if (observer_) {
         observer_(message);
-    }
-    if (dpPeer) {
-        // Unreliable and without loopback; with no session the send fails, and that is fine.
-        try {
-            dpPeer->SendTo(dx8::DPNID_ALL_PLAYERS_GROUP, message, 0, dx8::DPNSEND_NOLOOPBACK);
-        } catch (const std::exception& error) {
-            qCDebug(lcGame) << "car state not sent:" << error.what();
-        }
     }
 }
 

@@ -2,7 +2,7 @@
 
 // The 50 ms tick of the main window's timer: watches for the game's window, gives a newly seen
 // game one second to settle, keeps the game patches in place, and during a race sends the local
-// car's state to every other player.
+// car's state to every other player through the race session.
 
 #include <QByteArray>
 #include <functional>
@@ -10,6 +10,8 @@
 #include "game_link/game_status.h"
 
 namespace orvel {
+
+class RaceSession;
 
 class CarStateTick {
 public:
@@ -24,7 +26,7 @@ public:
     // show "settling" before the wait).
     using StateObserver = std::function<void(gamelink::GameState)>;
 
-    CarStateTick();
+    explicit CarStateTick(RaceSession& session);
     // Gives the game back (patched bytes restored, claim released).
     ~CarStateTick();
     CarStateTick(const CarStateTick&) = delete;
@@ -46,6 +48,7 @@ public:
 private:
     void setState(gamelink::GameState state);
 
+    RaceSession& session_;
     bool gameDetected_ = false;
     gamelink::GameState state_ = gamelink::GameState::NotFound;
     StateObserver stateObserver_;

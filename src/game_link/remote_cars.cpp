@@ -3,14 +3,15 @@
 #include <span>
 
 #include "common/orvel_globals.h"
+#include "game_link/game_checks.h"
 #include "game_link/game_memory_map.h"
 #include "game_link/memory.h"
+#include "session/race_session.h"
 
 namespace orvel::gamelink {
 
-void WriteRemoteCar(uint32_t senderId, const CarState& state) {
-    const int slot = slotPlayerIds.slotOf(senderId);
-    if (slot == 0) {
+void WriteRemoteCar(int slot, const CarState& state) {
+    if (slot < SlotPlayerIds::kFirst || slot > SlotPlayerIds::kLast) {
         return;
     }
     const uint32_t record = gamemap::carRecord(gameVersion, slot);
@@ -21,6 +22,16 @@ void WriteRemoteCar(uint32_t senderId, const CarState& state) {
                        std::span<const uint8_t>(state.data() + piece.stateOffset, piece.size)};
     }
     Memory::WriteGameBlocks(blocks);
+}
+
+void FollowRemoteCars(RaceSession& session) {
+    session.onCarState([](int slot, const CarState& state) {
+        // Outside a race the game's car records are not ours to write. The tick's answer serves
+        // every car that arrives between two ticks.
+        if (isPlayingLately()) {
+            WriteRemoteCar(slot, state);
+        }
+    });
 }
 
 }  // namespace orvel::gamelink

@@ -12,7 +12,9 @@
 #include <cmath>
 
 #include "game_link/car_state_tick.h"
+#include "ingame_chat/ingame_chat.h"
 #include "main_window/chat_history_box.h"
+#include "session/mod_dplay.h"
 
 namespace orvel {
 
@@ -25,8 +27,17 @@ constexpr double kDesignLineHeight = 13.0;  // pixels of a line in the font the 
 
 }  // namespace
 
-frmChat::frmChat(QWidget* parent) : QWidget(parent), tick_(std::make_unique<CarStateTick>()) {
+frmChat::frmChat(ModDplay& objects, QWidget* parent)
+    : QWidget(parent),
+      modDplay(objects),
+      tick_(std::make_unique<CarStateTick>(objects.raceSession)),
+      ingame_(std::make_unique<InGameChat>(objects, objects.raceSession,
+                                           [this] { return lastChatLine; })) {
     buildControls();
+    followSession();
+    // The window keeps one input line: a line entered in the game takes the place of whatever is
+    // drafted there, and like a line typed here it leaves the input empty once it has gone out.
+    ingame_->onLineEntered([this](const QString& line) { txtSend->setText(line); });
     setWindowTitle(kCaption);
     tick_->setStateObserver([this](gamelink::GameState) { showGameState(); });
     showGameState();
@@ -43,7 +54,14 @@ frmChat::frmChat(QWidget* parent) : QWidget(parent), tick_(std::make_unique<CarS
     Timer1->start();
 }
 
-frmChat::~frmChat() = default;
+frmChat::~frmChat() {
+    // The session outlives the window; nothing may reach it from here on.
+    modDplay.raceSession.forgetCallbacks();
+}
+
+void frmChat::DirectXEvent8_DXCallback(int32_t eventid) {
+    ingame_->DirectXEvent8_DXCallback(eventid);
+}
 
 void frmChat::buildControls() {
     const double scale = std::max(1.0, fontMetrics().height() / kDesignLineHeight);

@@ -1,37 +1,30 @@
 #pragma once
 
 // The main window: chat, roster, game-version choice and the 50 ms timer that drives the game
-// link. It receives the session's notifications (forwarded by the connection wizard) and the
-// keyboard notification of the in-game chat.
+// link. It shows what the race session tells it (lines, players, the host, the session's end)
+// and hands the keyboard notification to the in-game chat.
 //
 // Its code is split by concern:
-//   frm_chat.cpp          creation, layout, the window's close, the notifications it ignores
+//   frm_chat.cpp          creation, layout, the window's close, the in-game chat's notification
 //   frm_chat_startup.cpp  Form_Load / Form_Unload
 //   frm_chat_game.cpp     game checks, the "MX" check box, Timer1_Timer
 //   frm_chat_chat.cpp     chat history, sending, whispering, roster lookup
-//   frm_chat_roster.cpp   player, host and session notifications, message receipt
-//   frm_chat_ingame.cpp   the in-game chat typed on the game's screen
+//   frm_chat_roster.cpp   the race session's players, host and end as the window shows them
 
 #include <QLoggingCategory>
 #include <QString>
 #include <QWidget>
 #include <cstdint>
-#include <functional>
 #include <memory>
 
 #include "platform/dx8/input/directinput8.h"
-#include "platform/dx8/directplay8.h"
-#include "platform/dx8/event_adapters.h"
-
-// Chat lines, roster changes and session-end boxes, for diagnostics.
-Q_DECLARE_LOGGING_CATEGORY(lcChat)
+#include "session/race_session.h"
 
 class QCheckBox;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QListWidget;
-class QListWidgetItem;
 class QPushButton;
 class QTimer;
 
@@ -39,16 +32,19 @@ namespace orvel {
 
 class ChatHistoryBox;
 class CarStateTick;
+class InGameChat;
+class ModDplay;
 
-class frmChat : public QWidget, public dx8::DirectPlay8EventAdapter, public dx8::DirectXEvent8 {
+class frmChat : public QWidget, public dx8::DirectXEvent8 {
     Q_OBJECT
 public:
     // The caption the window starts with; the host's gains " (HOST)".
     static inline const QString kCaption = QStringLiteral("Orvel");
     static inline const QString kHostMark = QStringLiteral(" (HOST)");
 
-    // Creates the controls and starts Timer1 (the game link runs from here on).
-    explicit frmChat(QWidget* parent = nullptr);
+    // Creates the controls, takes the race session's news and starts Timer1 (the game link runs
+    // from here on). objects outlives the window.
+    explicit frmChat(ModDplay& objects, QWidget* parent = nullptr);
     ~frmChat() override;
 
     // ---- Start-up and shutdown --------------------------------------------------------------
@@ -69,30 +65,21 @@ public:
 
     // ---- Chat -------------------------------------------------------------------------------
     void AddChatLine(QString line);
+    // The race session's name for the player (oneself under 0, as the roster marks it).
     QString PlayerNameFromId(uint32_t id);
     void txtSend_KeyPress(int16_t& KeyAscii);
     void cmdWhisper_Click();
 
-    // ---- DirectPlay8Event: what the window handles; the rest are ignored --------------------
-    void DirectPlay8Event_ConnectComplete(dx8::DPNMSG_CONNECT_COMPLETE& dpnotify,
-                                          bool& fRejectMsg) override;
-    void DirectPlay8Event_CreatePlayer(dx8::DPNID lPlayerID, bool& fRejectMsg) override;
-    void DirectPlay8Event_DestroyPlayer(dx8::DPNID lPlayerID, int32_t lReason,
-                                        bool& fRejectMsg) override;
-    void DirectPlay8Event_HostMigrate(dx8::DPNID lNewHostID, bool& fRejectMsg) override;
-    void DirectPlay8Event_Receive(dx8::DPNMSG_RECEIVE& dpnotify, bool& fRejectMsg) override;
-    void DirectPlay8Event_TerminateSession(dx8::DPNMSG_TERMINATE_SESSION& dpnotify,
-                                           bool& fRejectMsg) override;
-
-    // ---- DirectXEvent8: the in-game chat ----------------------------------------------------
+    // ---- DirectXEvent8: handed to the in-game chat ------------------------------------------
     void DirectXEvent8_DXCallback(int32_t eventid) override;
+
+    // The objects start-up creates and shutdown releases, the race session among them.
+    ModDplay& modDplay;
 
     // ---- Controls (public, as the window's controls are to the rest of the program) ---------
     ChatHistoryBox* txtChat = nullptr;
     QLineEdit* txtSend = nullptr;
     QListWidget* lstUsers = nullptr;  // item data (Qt::UserRole): the player id, 0 for oneself
-    static constexpr int kNameRole = Qt::UserRole + 1;  // the player's name, without round trip
-    static QString entryName(const QListWidgetItem* entry);
     QLabel* lblInternet = nullptr;    // the host's line on joining from the internet
     int heightWithoutInternet_ = 0;
     int heightWithInternet_ = 0;
@@ -105,11 +92,11 @@ public:
     // ---- State ------------------------------------------------------------------------------
     QString lastChatLine;     // the last line given to AddChatLine, unchanged
     QString localPlayerName;  // the wizard's UserName
-    bool gameChatOpen = false;
-    QString gameChatText;  // the in-game input line, prompt " >" included
 
     // The car-state tick of the game link (owns gameDetected).
     CarStateTick& tick() { return *tick_; }
+    // The in-game chat (owns gameChatOpen and gameChatText).
+    InGameChat& ingame() { return *ingame_; }
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -117,6 +104,14 @@ protected:
 
 private:
     void buildControls();
+    // Takes the race session's news: this window shows lines, players, the host and the end;
+    // car states go straight to the game link.
+    void followSession();
+    void playerJoined(const SessionPlayer& player);
+    void playerLeft(const SessionPlayer& player);
+    void hostChanged(const SessionPlayer& host);
+    void sessionEnded(dx8::HRESULT code);
+    void connectFailed(dx8::HRESULT code);
     void setMxChecked(bool checked);  // runs mx_Click when the value changes
     // Asks the wizard to close this window once the current handler has returned, so that the
     // program ends through the ordinary shutdown.
@@ -127,6 +122,7 @@ private:
     QTimer* rosterTimer_ = nullptr;
 
     std::unique_ptr<CarStateTick> tick_;
+    std::unique_ptr<InGameChat> ingame_;
     bool unloaded_ = false;
 };
 

@@ -1,5 +1,5 @@
-// The chat: the history and its echo into the game's message area, sending a line to everyone,
-// whispering to one player, and the roster lookup by player id.
+// The chat: the history and its echo into the game's message area, sending a line to everyone
+// and whispering to one player through the race session, and the roster lookup by player id.
 #include <QLineEdit>
 #include <QListWidget>
 
@@ -8,10 +8,7 @@
 #include "main_window/chat_history_box.h"
 #include "main_window/frm_chat.h"
 #include "session/mod_dplay.h"
-#include "session/wire_messages.h"
 #include "ui_common/message_box.h"
-
-Q_LOGGING_CATEGORY(lcChat, "orvel.chat", QtWarningMsg)
 
 namespace orvel {
 
@@ -41,19 +38,6 @@ QString lastCharacters(const QString& text, qsizetype limit) {
     return text.mid(start);
 }
 
-// Sends without waiting; a failed send (no session, say) is not the player's concern here. Lines
-// go guaranteed: a chat line lost or dropped behind a newer car state would never be seen.
-void sendText(dx8::DPNID target, const QByteArray& message) {
-    if (!dpPeer) {
-        return;
-    }
-    try {
-        dpPeer->SendTo(target, message, 0, dx8::DPNSEND_GUARANTEED | dx8::DPNSEND_NOLOOPBACK);
-    } catch (const dx8::DxError& e) {
-        qCDebug(lcChat) << "send failed" << dx8::hresultHex(e.code());
-    }
-}
-
 }  // namespace
 
 void frmChat::AddChatLine(QString line) {
@@ -69,13 +53,7 @@ void frmChat::AddChatLine(QString line) {
 }
 
 QString frmChat::PlayerNameFromId(uint32_t id) {
-    for (int i = 0; i < lstUsers->count(); ++i) {
-        const QListWidgetItem* entry = lstUsers->item(i);
-        if (entry->data(Qt::UserRole).toUInt() == id) {
-            return entryName(entry);
-        }
-    }
-    return QString();
+    return modDplay.raceSession.nameOf(id);
 }
 
 void frmChat::txtSend_KeyPress(int16_t& KeyAscii) {
@@ -86,11 +64,10 @@ void frmChat::txtSend_KeyPress(int16_t& KeyAscii) {
     if (text.isEmpty()) {
         return;
     }
-    const QByteArray message = BuildTextMessage(ChatMessage, text);
     txtSend->clear();
     KeyAscii = 0;
-    sendText(dx8::DPNID_ALL_PLAYERS_GROUP, message);
-    AddChatLine(QStringLiteral("<") + localPlayerName + QStringLiteral(">") + text);
+    // The session tells when the line has gone out, and the history shows it then.
+    modDplay.raceSession.sendChat(text);
 }
 
 void frmChat::cmdWhisper_Click() {
@@ -115,9 +92,8 @@ void frmChat::cmdWhisper_Click() {
                QStringLiteral("Enter text"));
         return;
     }
-    const QByteArray message = BuildTextMessage(WhisperMessage, text);
     txtSend->clear();
-    sendText(target, message);
+    modDplay.raceSession.sendWhisper(target, text);
     AddChatLine(QStringLiteral("**<") + localPlayerName + QStringLiteral(">** ") + text);
 }
 

@@ -19,15 +19,12 @@ constexpr uint32_t kBeyondTheLan = 0xC6336401u;  // 198.51.100.1, a documentatio
 
 }  // namespace
 
-QString frmChat::entryName(const QListWidgetItem* entry) {
-    const QVariant name = entry->data(kNameRole);
-    return name.isValid() ? name.toString() : entry->text();
-}
-
 void frmChat::watchInternet(bool hosting) {
+    const std::unique_ptr<net::PortMapper>& portMapper = modDplay.portMapper;
     if (hosting && portMapper) {
-        const auto show = [this] {
-            const QString text = internetJoinText(portMapper->state(), portMapper->mapping(),
+        const auto show = [this, mapper = portMapper.get()] {
+            const std::shared_ptr<dx8::DirectPlay8Peer>& dpPeer = modDplay.dpPeer;
+            const QString text = internetJoinText(mapper->state(), mapper->mapping(),
                                                   dpPeer ? dx8::sessionPortOf(dpPeer.get()) : 0,
                                                   dx8::localAddressToward(kBeyondTheLan));
             lblInternet->setText(text);
@@ -45,6 +42,7 @@ void frmChat::watchInternet(bool hosting) {
 }
 
 void frmChat::refreshRoster() {
+    const std::shared_ptr<dx8::DirectPlay8Peer>& dpPeer = modDplay.dpPeer;
     if (!dpPeer) {
         return;
     }
@@ -54,8 +52,8 @@ void frmChat::refreshRoster() {
         const uint32_t id = entry->data(Qt::UserRole).toUInt();
         for (const dx8::PlayerPath& p : reach.players) {
             if (id != 0 && p.id == id) {
-                entry->setText(
-                    rosterEntryText(entryName(entry), p.rttMs, p.path == dx8::PathKind::Relayed));
+                entry->setText(rosterEntryText(PlayerNameFromId(id), p.rttMs,
+                                               p.path == dx8::PathKind::Relayed));
             }
         }
     }

@@ -26,15 +26,18 @@ bool frmChat::Form_Load() {
         ~LoadEnd() { loading = false; }
     } loadEnd;
 
-    CreateDirectXObjects(static_cast<uintptr_t>(winId()), this);
+    ModDplay& dx = modDplay;
+    dx.CreateDirectXObjects(static_cast<uintptr_t>(winId()), this);
 
     qCDebug(lcStartup) << "create connectWizard";
-    connectWizard = std::make_unique<DPlayConnect>();
-    const bool joined = connectWizard->StartConnectWizard(dxRoot, dpPeer, kApplicationGuid,
-                                                          kMaxSessionPlayers, this, true);
+    dx.connectWizard = std::make_unique<DPlayConnect>();
+    // The race session takes every notification from the start, so players reported while the
+    // wizard still runs are in the roster when the window shows.
+    const bool joined = dx.connectWizard->StartConnectWizard(
+        dx.dxRoot, dx.dpPeer, kApplicationGuid, kMaxSessionPlayers, &dx.raceSession, true);
     qCDebug(lcStartup) << "wizard result" << joined;
     if (!joined) {
-        ReleaseDirectXObjects();
+        dx.ReleaseDirectXObjects();
         return false;
     }
     if (unloadDeferred) {
@@ -43,12 +46,12 @@ bool frmChat::Form_Load() {
         return false;
     }
 
-    StartPortMapping();
-    localPlayerName = connectWizard->UserName();
-    if (connectWizard->IsHost()) {
+    dx.StartPortMapping();
+    localPlayerName = dx.connectWizard->UserName();
+    if (dx.connectWizard->IsHost()) {
         setWindowTitle(windowTitle() + kHostMark);
     }
-    watchInternet(connectWizard->IsHost());
+    watchInternet(dx.connectWizard->IsHost());
     // Only the exact text "1" chooses the MX edition.
     setMxChecked(GetDefault(QStringLiteral("GameVersion")) == QStringLiteral("1"));
     qCDebug(lcStartup) << "caption" << windowTitle() << "mx" << mx->isChecked();
@@ -62,18 +65,19 @@ void frmChat::Form_Unload() {
     }
     qCDebug(lcStartup) << "unload main window";
     hide();
-    if (connectWizard) {
-        connectWizard->DoSleep(50);
+    ModDplay& dx = modDplay;
+    if (dx.connectWizard) {
+        dx.connectWizard->DoSleep(50);
     }
     try {
-        ReleaseDirectXObjects();
+        dx.ReleaseDirectXObjects();
     } catch (const dx8::DxError& e) {
         // The session could not be left cleanly; everything else still goes, and the program
         // ends with a failure status.
         qCritical("Orvel: shutdown failed with error %s", qPrintable(dx8::hresultHex(e.code())));
-        releaseFailed = true;
-        DropDirectXObjects();
-        connectWizard.reset();
+        dx.releaseFailed = true;
+        dx.DropDirectXObjects();
+        dx.connectWizard.reset();
     }
     // The game link has nothing left to send through.
     Timer1->stop();

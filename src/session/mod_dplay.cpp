@@ -11,15 +11,6 @@ Q_LOGGING_CATEGORY(lcStartup, "orvel.startup", QtWarningMsg)
 
 namespace orvel {
 
-std::shared_ptr<dx8::DirectX8> dxRoot;
-std::shared_ptr<dx8::DirectPlay8Peer> dpPeer;
-std::shared_ptr<dx8::DirectInput8> diInput;
-std::shared_ptr<dx8::DirectInputDevice8> diKeyboard;
-int32_t keyboardEvent = 0;
-std::unique_ptr<ConnectWizard> connectWizard;
-bool releaseFailed = false;
-std::unique_ptr<net::PortMapper> portMapper;
-
 namespace {
 
 // The keyboard device keeps this many key events between two reads.
@@ -38,7 +29,7 @@ void ignoringFailure(const char* what, Step&& step) {
 
 }  // namespace
 
-void CreateDirectXObjects(uintptr_t window, dx8::DirectXEvent8* keyboardCallback) {
+void ModDplay::CreateDirectXObjects(uintptr_t window, dx8::DirectXEvent8* keyboardCallback) {
     qCDebug(lcStartup) << "create dxRoot";
     dxRoot = std::make_shared<dx8::DirectX8>();
     qCDebug(lcStartup) << "create dpPeer";
@@ -63,13 +54,14 @@ void CreateDirectXObjects(uintptr_t window, dx8::DirectXEvent8* keyboardCallback
     qCDebug(lcStartup) << "acquired diKeyboard";
 }
 
-void StartPortMapping() {
+void ModDplay::StartPortMapping() {
     if (!dpPeer || !net::portMappingAllowed(GetDefault(QStringLiteral("PortMapping")))) {
         return;
     }
     portMapper = std::make_unique<net::PortMapper>();
     QObject::connect(
-        portMapper.get(), &net::PortMapper::stateChanged, portMapper.get(), [m = portMapper.get()] {
+        portMapper.get(), &net::PortMapper::stateChanged, portMapper.get(),
+        [this, m = portMapper.get()] {
             qCDebug(lcStartup) << "port mapping" << m->describe();
             // The other players learn where our router forwards to us, so that those who
             // could not reach us may link to us there.
@@ -82,21 +74,17 @@ void StartPortMapping() {
     portMapper->start(dx8::sessionPortOf(dpPeer.get()));
 }
 
-namespace {
-
 // Given back before the session is left, bounded in time.
-void StopPortMapping() {
+void ModDplay::StopPortMapping() {
     if (portMapper) {
         qCDebug(lcStartup) << "release portMapper";
         portMapper.reset();
     }
 }
 
-}  // namespace
-
-void DropDirectXObjects() {
+void ModDplay::DropDirectXObjects() {
     StopPortMapping();
-    ignoringFailure("release keyboardEvent", [] {
+    ignoringFailure("release keyboardEvent", [this] {
         if (keyboardEvent != 0) {
             qCDebug(lcStartup) << "release keyboardEvent";
             const int32_t event = keyboardEvent;
@@ -121,7 +109,7 @@ void DropDirectXObjects() {
     drop("release dxRoot", dxRoot);
 }
 
-void ReleaseDirectXObjects() {
+void ModDplay::ReleaseDirectXObjects() {
     StopPortMapping();
     if (connectWizard) {
         if (dpPeer) {

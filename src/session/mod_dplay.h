@@ -1,8 +1,8 @@
 #pragma once
 
 // The DirectX objects shared by the whole program, created once at start-up and released once at
-// shutdown, and the connection wizard that start-up runs and that serves waits and closes until
-// the end.
+// shutdown, the connection wizard that start-up runs and that serves waits and closes until the
+// end, and the race session between the peer and the rest of the program.
 
 #include <QLoggingCategory>
 #include <QString>
@@ -11,6 +11,7 @@
 
 #include "platform/dx8/directx8.h"
 #include "platform/net/port_mapper.h"
+#include "session/race_session.h"
 
 class QObject;
 
@@ -47,33 +48,46 @@ public:
     virtual int32_t NumPlayers() const = 0;
 };
 
-extern std::shared_ptr<dx8::DirectX8> dxRoot;
-extern std::shared_ptr<dx8::DirectPlay8Peer> dpPeer;
-extern std::shared_ptr<dx8::DirectInput8> diInput;
-extern std::shared_ptr<dx8::DirectInputDevice8> diKeyboard;
-extern int32_t keyboardEvent;  // 0 = none
-extern std::unique_ptr<ConnectWizard> connectWizard;
-// Set when shutdown could not leave the session cleanly; the program then ends with a failure.
-extern bool releaseFailed;
-// Asks the home router to forward the session port while the session lasts; null when off.
-extern std::unique_ptr<net::PortMapper> portMapper;
+// The objects the program shares from start-up to shutdown: the DirectX objects, the connection
+// wizard, the port mapping and the race session. One is made by the program and handed to the
+// windows; each object is empty until created and empty again after release.
+class ModDplay {
+public:
+    std::shared_ptr<dx8::DirectX8> dxRoot;
+    std::shared_ptr<dx8::DirectPlay8Peer> dpPeer;
+    std::shared_ptr<dx8::DirectInput8> diInput;
+    std::shared_ptr<dx8::DirectInputDevice8> diKeyboard;
+    int32_t keyboardEvent = 0;  // 0 = none
+    std::unique_ptr<ConnectWizard> connectWizard;
+    // Set when shutdown could not leave the session cleanly; the program then ends with a failure.
+    bool releaseFailed = false;
+    // Asks the home router to forward the session port while the session lasts; null when off.
+    std::unique_ptr<net::PortMapper> portMapper;
+    // The peer's event callback (through the wizard) for the whole run; sends through dpPeer.
+    RaceSession raceSession{dpPeer};
 
-// Once in a session: starts port mapping for dpPeer's port unless the setting "PortMapping" is
-// "0". ReleaseDirectXObjects and DropDirectXObjects give the mapping back.
-void StartPortMapping();
+    // Once in a session: starts port mapping for dpPeer's port unless the setting "PortMapping"
+    // is "0". ReleaseDirectXObjects and DropDirectXObjects give the mapping back.
+    void StartPortMapping();
 
-// Creates the root object, the peer and the background keyboard device. window is the main
-// window's native id (for the keyboard's cooperative level); keyboardCallback receives the
-// keyboard notification. A failing step raises dx8::DxError and leaves the earlier objects set.
-void CreateDirectXObjects(uintptr_t window, dx8::DirectXEvent8* keyboardCallback);
+    // Creates the root object, the peer and the background keyboard device. window is the main
+    // window's native id (for the keyboard's cooperative level); keyboardCallback receives the
+    // keyboard notification. A failing step raises dx8::DxError and leaves the earlier objects
+    // set.
+    void CreateDirectXObjects(uintptr_t window, dx8::DirectXEvent8* keyboardCallback);
 
-// Unregisters the wizard from the peer, unloads it, leaves the session and drops every object in
-// order. With no wizard it only clears that reference. Failures of the steps up to the second
-// wait raise dx8::DxError (the wizard reference is then still set); later failures are ignored.
-void ReleaseDirectXObjects();
+    // Unregisters the wizard from the peer, unloads it, leaves the session and drops every
+    // object in order. With no wizard it only clears that reference. Failures of the steps up to
+    // the second wait raise dx8::DxError (the wizard reference is then still set); later
+    // failures are ignored.
+    void ReleaseDirectXObjects();
 
-// Drops whatever objects are still held, in release order, ignoring every failure. For the end
-// of a start-up that failed before the wizard existed.
-void DropDirectXObjects();
+    // Drops whatever objects are still held, in release order, ignoring every failure. For the
+    // end of a start-up that failed before the wizard existed.
+    void DropDirectXObjects();
+
+private:
+    void StopPortMapping();
+};
 
 }  // namespace orvel

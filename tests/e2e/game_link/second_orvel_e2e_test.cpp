@@ -14,6 +14,7 @@
 #include "orvel_process.h"
 #include "platform/os/linux/linux_os_services.h"
 #include "recording_os.h"
+#include "session/mod_dplay.h"
 #include "standin_process.h"
 #include "xvfb.h"
 
@@ -46,7 +47,8 @@ TEST(SecondOrvelE2ETest, LeavesAGameHeldByAnotherAloneAndSaysWhy) {
     Memory::gameProcessId = 0;
     gameVersion = 0;
     {
-        frmChat second;
+        ModDplay dx;
+        frmChat second(dx);
         second.Timer1->stop();
         second.tick().setSleep([](int) {});
         for (int i = 0; i < 4; ++i) {

@@ -19,6 +19,7 @@
 #include "main_window/frm_chat.h"
 #include "platform/os/linux/linux_os_services.h"
 #include "recording_os.h"
+#include "session/mod_dplay.h"
 #include "standin_process.h"
 #include "xvfb.h"
 
@@ -55,13 +56,15 @@ protected:
         os::setServices(previous);
     }
 
+    ModDplay dx;
+
     // The main window as start-up leaves it: the stored edition restored into the check box.
     // Its timer is stopped so that the test alone decides when a tick runs.
     std::unique_ptr<frmChat> mainWindow(const char* storedVersion) {
         if (storedVersion != nullptr) {
             SaveDefault(QStringLiteral("GameVersion"), QString::fromLatin1(storedVersion));
         }
-        auto window = std::make_unique<frmChat>();
+        auto window = std::make_unique<frmChat>(dx);
         window->Timer1->stop();
         window->mx->setChecked(GetDefault(QStringLiteral("GameVersion")) == QStringLiteral("1"));
         window->tick().setSleep([this](int ms) { sleeps.push_back(ms); });

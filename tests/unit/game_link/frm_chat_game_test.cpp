@@ -11,6 +11,7 @@
 #include "fake_os.h"
 #include "game_link/car_state_tick.h"
 #include "main_window/frm_chat.h"
+#include "session/mod_dplay.h"
 
 namespace orvel {
 namespace {
@@ -18,7 +19,8 @@ namespace {
 class FrmChatGameTest : public ::testing::Test {
 protected:
     testing::FakeOsScope scope;
-    frmChat window;
+    ModDplay dx;
+    frmChat window{dx};
 };
 
 TEST_F(FrmChatGameTest, CheckingMxChoosesMxAndStoresOne) {

@@ -15,6 +15,7 @@
 #include "game_link/message_area.h"
 #include "game_link/remote_cars.h"
 #include "main_window/frm_chat.h"
+#include "session/mod_dplay.h"
 
 namespace orvel {
 namespace {
@@ -32,7 +33,8 @@ class GameGuardTest : public ::testing::Test {
 protected:
     testing::FakeOsScope scope;
     FakeOs& fake = scope.os;
-    CarStateTick tick;
+    ModDplay dx;
+    CarStateTick tick{dx.raceSession};
 
     GameGuardTest() {
         tick.setSleep([](int) {});
@@ -104,7 +106,7 @@ TEST_F(GameGuardTest, AGameRestartedUnderTheSameWindowIdIsTakenAnew) {
 }
 
 TEST_F(GameGuardTest, TheStatusLineFollowsTheGame) {
-    frmChat window;
+    frmChat window(dx);
     std::vector<QString> shownWhileSettling;
     window.tick().setSleep(
         [&](int) { shownWhileSettling.push_back(window.lblGameStatus->text()); });
@@ -127,7 +129,8 @@ TEST_F(GameGuardTest, TheStatusLineFollowsTheGame) {
              fake.processes[kOtherPid].denied = true;
          },
          "memory access refused"},
-        {"held by another Orvel", [&] {
+        {"held by another Orvel",
+         [&] {
              fake.removeWindows();
              window.Timer1_Timer();
              fake.processes.clear();
@@ -183,21 +186,19 @@ TEST_F(GameGuardTest, TheInputLineNeverReachesTheValueBehindIt) {
 TEST_F(GameGuardTest, ARemoteCarIsOneWritePerPieceAndStopsWhenItsPlayerLeaves) {
     startGame();
     ticks(3);
-    slotPlayerIds(2) = 0x42;
     CarState state;
     state.fill(0x5A);
     fake.calls.clear();
-    gamelink::WriteRemoteCar(0x42, state);
+    gamelink::WriteRemoteCar(2, state);
     EXPECT_EQ(fake.kinds(), (std::vector<Kind>{Kind::Write, Kind::Write, Kind::Write}));
     const uint32_t record = gamemap::carRecord(0, 2);
     EXPECT_EQ(fake.peek(kGamePid, record, 128), std::vector<uint8_t>(128, 0x5A));
     EXPECT_EQ(fake.peek(kGamePid, record + 0x3DC, 16), std::vector<uint8_t>(16, 0x5A));
 
-    slotPlayerIds(2) = 0;  // the player left
     fake.calls.clear();
-    gamelink::WriteRemoteCar(0x42, state);
+    gamelink::WriteRemoteCar(0, state);  // the player left: no slot
+    gamelink::WriteRemoteCar(6, state);  // no such slot
     EXPECT_TRUE(fake.calls.empty());
-    slotPlayerIds.clear();
 }
 
 }  // namespace

@@ -6,14 +6,14 @@
 #include <limits>
 #include <set>
 
-#include "stub_peer.h"
 #include "common/orvel_globals.h"
 #include "fake_os.h"
 #include "game_link/car_state_tick.h"
 #include "game_link/game_checks.h"
 #include "game_link/game_memory_map.h"
 #include "game_link/memory.h"
-#include "session/mod_dplay.h"
+#include "session/race_session.h"
+#include "stub_peer.h"
 
 namespace orvel {
 namespace {
@@ -39,7 +39,9 @@ class GameLinkTest : public ::testing::Test {
 protected:
     testing::FakeOsScope scope;
     FakeOs& fake = scope.os;
-    CarStateTick tick;
+    std::shared_ptr<dx8::DirectPlay8Peer> dpPeer;
+    RaceSession session{dpPeer};
+    CarStateTick tick{session};
     std::vector<int> sleeps;
     std::vector<QByteArray> messages;
 
@@ -47,7 +49,6 @@ protected:
         tick.setSleep([this](int ms) { sleeps.push_back(ms); });
         tick.setMessageObserver([this](const QByteArray& m) { messages.push_back(m); });
     }
-    ~GameLinkTest() override { dpPeer.reset(); }
 
     // A game with the memory of both editions, so that a wrong address would still be readable
     // and show up as a wrong byte rather than a failed read.
@@ -402,7 +403,7 @@ TEST_F(GameLinkTest, SwitchingEditionKeepsTheOldPatchesAndPatchesTheNewSitesNext
 }
 
 TEST_F(GameLinkTest, ARealSleepIsTheDefaultSettlingWait) {
-    CarStateTick plain;
+    CarStateTick plain(session);
     startGame();
     const auto start = std::chrono::steady_clock::now();
     plain.run();

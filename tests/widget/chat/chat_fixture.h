@@ -79,19 +79,18 @@ class ChatFixture : public ::testing::Test {
 protected:
     void SetUp() override {
         journal().clear();
-        orvel::slotPlayerIds.clear();
         peer = std::make_shared<FakePeer>();
-        orvel::dpPeer = peer;
+        dx.dpPeer = peer;
         auto w = std::make_unique<FakeWizard>();
         wizard = w.get();
-        orvel::connectWizard = std::move(w);
+        dx.connectWizard = std::move(w);
         orvel::SetMessageBoxHook([this](QWidget* parent, const QString& text,
                                         const QString& caption, QMessageBox::Icon icon) {
             EXPECT_EQ(parent, window.get());
             boxes.push_back({text, caption, icon});
             journal() << QStringLiteral("box ") + caption;
         });
-        window = std::make_unique<orvel::frmChat>();
+        window = std::make_unique<orvel::frmChat>(dx);
         // The game link's own tick is not under test here.
         window->Timer1->stop();
         window->localPlayerName = QStringLiteral("Ann");
@@ -100,9 +99,6 @@ protected:
     void TearDown() override {
         window.reset();
         orvel::SetMessageBoxHook({});
-        orvel::connectWizard.reset();
-        orvel::dpPeer.reset();
-        orvel::slotPlayerIds.clear();
     }
 
     // A game window whose process maps the game's data range, every byte at its canary, and
@@ -152,15 +148,16 @@ protected:
         return scope.os.callsOf(orvel::testing::FakeOs::Kind::Write);
     }
 
-    // The platform's notifications, as the wizard forwards them.
+    // The platform's notifications, as the wizard forwards them to the race session.
+    orvel::RaceSession& session() { return dx.raceSession; }
     void create(DPNID id) {
         bool reject = false;
-        window->DirectPlay8Event_CreatePlayer(id, reject);
+        session().DirectPlay8Event_CreatePlayer(id, reject);
         EXPECT_FALSE(reject);
     }
     void destroy(DPNID id) {
         bool reject = false;
-        window->DirectPlay8Event_DestroyPlayer(id, dx8::DPNDESTROYPLAYERREASON_NORMAL, reject);
+        session().DirectPlay8Event_DestroyPlayer(id, dx8::DPNDESTROYPLAYERREASON_NORMAL, reject);
         EXPECT_FALSE(reject);
     }
     void receive(DPNID sender, const QByteArray& data) {
@@ -169,7 +166,7 @@ protected:
         m.ReceivedData = data;
         m.lDataSize = static_cast<int32_t>(data.size());
         bool reject = false;
-        window->DirectPlay8Event_Receive(m, reject);
+        session().DirectPlay8Event_Receive(m, reject);
         EXPECT_FALSE(reject);
     }
 
@@ -216,15 +213,16 @@ protected:
         }
         return out;
     }
-    std::vector<uint32_t> carSlots() const {
+    std::vector<uint32_t> carSlots() {
         std::vector<uint32_t> out;
         for (int n = 1; n <= 5; ++n) {
-            out.push_back(orvel::slotPlayerIds(n));
+            out.push_back(session().slotPlayerIds()(n));
         }
         return out;
     }
 
     orvel::testing::FakeOsScope scope;
+    orvel::ModDplay dx;
     std::shared_ptr<FakePeer> peer;
     FakeWizard* wizard = nullptr;
     std::vector<Box> boxes;

@@ -193,7 +193,7 @@ TEST_F(ChatSend, AFailedSendStillShowsTheLineAndEmptiesTheInput) {
     EXPECT_TRUE(window->txtSend->text().isEmpty());
     EXPECT_EQ(history(), QStringLiteral("<Ann>anyone?\r\n"));
     // And without any peer at all.
-    orvel::dpPeer.reset();
+    dx.dpPeer.reset();
     window->txtSend->setText(QStringLiteral("still?"));
     press(*window);
     EXPECT_TRUE(history().endsWith(QStringLiteral("<Ann>still?\r\n")));
@@ -314,7 +314,7 @@ TEST_F(Roster, DestroyingAnUnknownIdChangesNothingButStillFreesItsSlot) {
     destroy(0);  // the all-players group is nobody: one's own entry stays
     EXPECT_EQ(rosterIds(), (std::vector<uint32_t>{0, 2}));
     EXPECT_EQ(history(), lines);
-    orvel::slotPlayerIds(3) = 55;  // a slot whose player's entry is gone
+    session().slotPlayerIds()(3) = 55;  // a slot whose player's entry is gone
     destroy(55);
     EXPECT_EQ(carSlots(), (std::vector<uint32_t>{2, 0, 0, 0, 0}));
     EXPECT_EQ(history(), lines);
@@ -351,7 +351,7 @@ TEST_F(SessionEvents, TheHostEndingTheSessionShowsItsBoxThenCloses) {
     dx8::DPNMSG_TERMINATE_SESSION m;
     m.hResultCode = dx8::DPNERR_HOSTTERMINATEDSESSION;
     bool reject = false;
-    window->DirectPlay8Event_TerminateSession(m, reject);
+    session().DirectPlay8Event_TerminateSession(m, reject);
     EXPECT_FALSE(reject);
     ASSERT_TRUE(
         lastBox(1, "The host has terminated this session.", "Exiting", QMessageBox::Information));
@@ -366,7 +366,7 @@ TEST_F(SessionEvents, AnyOtherEndIsALostSession) {
         dx8::DPNMSG_TERMINATE_SESSION m;
         m.hResultCode = code;
         bool reject = false;
-        window->DirectPlay8Event_TerminateSession(m, reject);
+        session().DirectPlay8Event_TerminateSession(m, reject);
         ASSERT_TRUE(lastBox(1, "This session has been lost.", "Exiting"));
     }
     EXPECT_EQ(wizard->closed.size(), 3u);
@@ -384,7 +384,7 @@ TEST_F(SessionEvents, AFailedConnectShowsTheCodeInFullThenCloses) {
         dx8::DPNMSG_CONNECT_COMPLETE m;
         m.hResultCode = code;
         bool reject = false;
-        window->DirectPlay8Event_ConnectComplete(m, reject);
+        session().DirectPlay8Event_ConnectComplete(m, reject);
         EXPECT_FALSE(reject);
         ASSERT_TRUE(lastBox(1, text, "Closing", QMessageBox::Critical));
         EXPECT_EQ(journal(), (QStringList{"box Closing", "CloseForm"}));
@@ -394,7 +394,7 @@ TEST_F(SessionEvents, AFailedConnectShowsTheCodeInFullThenCloses) {
 TEST_F(SessionEvents, ASuccessfulConnectDoesNothing) {
     dx8::DPNMSG_CONNECT_COMPLETE m;
     bool reject = false;
-    window->DirectPlay8Event_ConnectComplete(m, reject);
+    session().DirectPlay8Event_ConnectComplete(m, reject);
     EXPECT_TRUE(boxes.empty());
     EXPECT_TRUE(wizard->closed.empty());
 }
@@ -403,11 +403,12 @@ TEST_F(SessionEvents, OnlyTheNewHostMarksItsCaption) {
     peer->addPlayer(1, QStringLiteral("Ann"), true);
     peer->addPlayer(2, QStringLiteral("Bob"));
     bool reject = false;
-    window->DirectPlay8Event_HostMigrate(2, reject);
+    session().DirectPlay8Event_HostMigrate(2, reject);
     EXPECT_EQ(window->windowTitle(), QStringLiteral("Orvel"));
-    window->DirectPlay8Event_HostMigrate(1, reject);
+    EXPECT_EQ(session().hostId(), 2u);
+    session().DirectPlay8Event_HostMigrate(1, reject);
     EXPECT_EQ(window->windowTitle(), QStringLiteral("Orvel (HOST)"));
-    window->DirectPlay8Event_HostMigrate(1, reject);
+    session().DirectPlay8Event_HostMigrate(1, reject);
     EXPECT_EQ(window->windowTitle(), QStringLiteral("Orvel (HOST)"));
     EXPECT_FALSE(reject);
     EXPECT_TRUE(history().isEmpty());
@@ -416,7 +417,7 @@ TEST_F(SessionEvents, OnlyTheNewHostMarksItsCaption) {
 TEST_F(SessionEvents, AFailedHostQueryEndsTheHandlerWithItsError) {
     bool reject = false;
     try {
-        window->DirectPlay8Event_HostMigrate(42, reject);
+        session().DirectPlay8Event_HostMigrate(42, reject);
         ADD_FAILURE() << "the failure did not reach the caller";
     } catch (const dx8::DxError& e) {
         EXPECT_EQ(e.code(), dx8::DPNERR_INVALIDPLAYER);
@@ -429,10 +430,10 @@ TEST_F(SessionEvents, TheOtherNotificationsLeaveEverythingAlone) {
     dx8::DPNMSG_ASYNC_OP_COMPLETE op;
     dx8::DPNMSG_SEND_COMPLETE send;
     dx8::DPNMSG_INDICATE_CONNECT indicate;
-    window->DirectPlay8Event_AsyncOpComplete(op, reject);
-    window->DirectPlay8Event_SendComplete(send, reject);
-    window->DirectPlay8Event_IndicateConnect(indicate, reject);
-    window->DirectPlay8Event_InfoNotify(dx8::DPN_MSGID_PEER_INFO, 3, reject);
+    session().DirectPlay8Event_AsyncOpComplete(op, reject);
+    session().DirectPlay8Event_SendComplete(send, reject);
+    session().DirectPlay8Event_IndicateConnect(indicate, reject);
+    session().DirectPlay8Event_InfoNotify(dx8::DPN_MSGID_PEER_INFO, 3, reject);
     EXPECT_FALSE(reject);
     EXPECT_TRUE(boxes.empty());
     EXPECT_TRUE(history().isEmpty());

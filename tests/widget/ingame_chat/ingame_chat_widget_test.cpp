@@ -14,11 +14,13 @@
 
 #include "common/orvel_globals.h"
 #include "game_link/game_memory_map.h"
+#include "ingame_chat/ingame_chat.h"
 #include "main_window/chat_history_box.h"
 #include "main_window/frm_chat.h"
 #include "platform/dx8/directx8.h"
 #include "platform/dx8/input/keyboard_device.h"
 #include "session/mod_dplay.h"
+#include "stub_peer.h"
 #include "unit/game_link/fake_os.h"
 #include "wait.h"
 
@@ -111,35 +113,32 @@ protected:
         ASSERT_TRUE(window.isPlaying());
         ASSERT_TRUE(window.isFocused());
 
-        dxRoot = std::make_shared<dx8::DirectX8>();
-        diInput = std::make_shared<dx8::DirectInputObject>(
+        dx.dpPeer = peer;
+        dx.dxRoot = std::make_shared<dx8::DirectX8>();
+        dx.diInput = std::make_shared<dx8::DirectInputObject>(
             [this](dx8::KeySource::Sink sink, std::string*) {
                 auto s = std::make_unique<ScriptedSource>(std::move(sink));
                 source = s.get();
                 return s;
             });
-        diKeyboard = diInput->CreateDevice(dx8::GUID_SysKeyboard);
-        diKeyboard->SetCommonDataFormat(dx8::DIFORMAT_KEYBOARD);
-        diKeyboard->SetCooperativeLevel(0, dx8::DISCL_NONEXCLUSIVE | dx8::DISCL_BACKGROUND);
-        keyboardEvent = dxRoot->CreateEvent(&window);
-        diKeyboard->SetEventNotification(keyboardEvent);
+        dx.diKeyboard = dx.diInput->CreateDevice(dx8::GUID_SysKeyboard);
+        dx.diKeyboard->SetCommonDataFormat(dx8::DIFORMAT_KEYBOARD);
+        dx.diKeyboard->SetCooperativeLevel(0, dx8::DISCL_NONEXCLUSIVE | dx8::DISCL_BACKGROUND);
+        dx.keyboardEvent = dx.dxRoot->CreateEvent(&window);
+        dx.diKeyboard->SetEventNotification(dx.keyboardEvent);
         dx8::DIPROPLONG size;
         size.lData = 10;
-        diKeyboard->SetProperty(dx8::DIPROP_BUFFERSIZE, size);
-        diKeyboard->Acquire();
+        dx.diKeyboard->SetProperty(dx8::DIPROP_BUFFERSIZE, size);
+        dx.diKeyboard->Acquire();
 
         window.localPlayerName = QStringLiteral("Ann");
         os().calls.clear();
     }
 
     void TearDown() override {
-        if (dxRoot && keyboardEvent != 0) {
-            dxRoot->DestroyEvent(keyboardEvent);
+        if (dx.dxRoot && dx.keyboardEvent != 0) {
+            dx.dxRoot->DestroyEvent(dx.keyboardEvent);
         }
-        keyboardEvent = 0;
-        diKeyboard.reset();
-        diInput.reset();
-        dxRoot.reset();
     }
 
     FakeOs& os() { return scope.os; }
@@ -154,7 +153,7 @@ protected:
     void deliver() {
         const bool taken = orvel::testing::waitUntil([&] {
             std::array<dx8::DIDEVICEOBJECTDATA, 11> peek{};
-            return diKeyboard->GetDeviceData(peek.data(), 11, dx8::DIGDD_PEEK) == 0;
+            return dx.diKeyboard->GetDeviceData(peek.data(), 11, dx8::DIGDD_PEEK) == 0;
         });
         QCoreApplication::processEvents();  // a run signalled during the last one
         if (!taken) {
@@ -185,7 +184,7 @@ protected:
     }
     void openLine() {
         tap(dx8::DIK_T);
-        ASSERT_TRUE(window.gameChatOpen);
+        ASSERT_TRUE(window.ingame().gameChatOpen);
         os().calls.clear();
     }
 
@@ -204,7 +203,7 @@ protected:
     }
     // The line is closed and the game untouched since the last clear.
     void expectClosedUnwritten() {
-        EXPECT_FALSE(window.gameChatOpen);
+        EXPECT_FALSE(window.ingame().gameChatOpen);
         EXPECT_TRUE(writes().empty());
     }
     // The input line's write that goes with gameChatText: the value first, then text and NUL.
@@ -214,15 +213,17 @@ protected:
     }
 
     testing::FakeOsScope scope;
-    frmChat window;
+    std::shared_ptr<testing::StubPeer> peer = std::make_shared<testing::StubPeer>();
+    ModDplay dx;
+    frmChat window{dx};
     ScriptedSource* source = nullptr;
 };
 
 TEST_F(InGameChat, TOpensTheLineWithTheLastChatLineAndThePrompt) {
     window.lastChatLine = QStringLiteral("<Bob> see you at the bridge");
     tap(dx8::DIK_T);
-    EXPECT_TRUE(window.gameChatOpen);
-    EXPECT_EQ(window.gameChatText, QStringLiteral(" >"));
+    EXPECT_TRUE(window.ingame().gameChatOpen);
+    EXPECT_EQ(window.ingame().gameChatText, QStringLiteral(" >"));
     const std::vector<Write> expected = {
         {0x53B78C, valueBytes()},
         {0x53B72C, field(QStringLiteral("Bob> see you at the bridge"))},
@@ -234,7 +235,7 @@ TEST_F(InGameChat, TOpensTheLineWithTheLastChatLineAndThePrompt) {
 
     // The release of T and the T typed into the open line.
     tap(dx8::DIK_T);
-    EXPECT_EQ(window.gameChatText, QStringLiteral(" >T"));
+    EXPECT_EQ(window.ingame().gameChatText, QStringLiteral(" >T"));
     EXPECT_EQ(takeWrites(), lineRewrite(" >T"));
 }
 
@@ -273,7 +274,7 @@ TEST_F(InGameChat, OpeningTwiceShowsTheSameLastLine) {
 TEST_F(InGameChat, ClosedLineTypesAndWritesNothing) {
     type({dx8::DIK_A, dx8::DIK_RETURN, dx8::DIK_BACK, dx8::DIK_ESCAPE, dx8::DIK_SPACE, dx8::DIK_1});
     expectClosedUnwritten();
-    EXPECT_TRUE(window.gameChatText.isEmpty());
+    EXPECT_TRUE(window.ingame().gameChatText.isEmpty());
 }
 
 TEST_F(InGameChat, TOutsideARaceOrWithoutTheFocusDoesNotOpen) {
@@ -304,7 +305,7 @@ TEST_F(InGameChat, TypedKeysRewriteTheLineInUpperCase) {
     tap(dx8::DIK_I);
     EXPECT_EQ(takeWrites(), lineRewrite(" >HI"));
     type({dx8::DIK_SPACE, dx8::DIK_2, dx8::DIK_SLASH});
-    EXPECT_EQ(window.gameChatText, QStringLiteral(" >HI 2/"));
+    EXPECT_EQ(window.ingame().gameChatText, QStringLiteral(" >HI 2/"));
     EXPECT_EQ(os().peek(kGamePid, 0x53B75E, 8), bytesOf(" >HI 2/", true));
     EXPECT_EQ(os().peek(kGamePid, 0x53B78C, 4), valueBytes());
 }
@@ -316,8 +317,8 @@ TEST_F(InGameChat, EveryCodeUpToFiftyEightTypesItsTableEntry) {
                 continue;
             }
             SCOPED_TRACE(::testing::Message() << "code " << code << " shift " << shift);
-            window.gameChatOpen = true;
-            window.gameChatText = QStringLiteral(" >");
+            window.ingame().gameChatOpen = true;
+            window.ingame().gameChatText = QStringLiteral(" >");
             if (code == 0) {
                 // No key reports code 0; a press with it is typed like any other code.
                 source->sink(0, true, 1);
@@ -331,8 +332,9 @@ TEST_F(InGameChat, EveryCodeUpToFiftyEightTypesItsTableEntry) {
             } else {
                 tap(code);
             }
-            EXPECT_EQ(window.gameChatText, QStringLiteral(" >") + KeyToChar(code, shift != 0));
-            EXPECT_TRUE(window.gameChatOpen);
+            EXPECT_EQ(window.ingame().gameChatText,
+                      QStringLiteral(" >") + KeyToChar(code, shift != 0));
+            EXPECT_TRUE(window.ingame().gameChatOpen);
         }
     }
 }
@@ -344,7 +346,7 @@ TEST_F(InGameChat, ShiftedKeysTypeTheirShiftedCharacters) {
     shifted(dx8::DIK_SLASH, dx8::DIK_RSHIFT);
     shifted(dx8::DIK_SPACE, dx8::DIK_RSHIFT);  // above right Shift's code
     shifted(dx8::DIK_M);
-    EXPECT_EQ(window.gameChatText, QStringLiteral(" >!<? M"));
+    EXPECT_EQ(window.ingame().gameChatText, QStringLiteral(" >!<? M"));
 
     // Shift pressed on its own rewrites the line but adds nothing.
     os().calls.clear();
@@ -356,7 +358,7 @@ TEST_F(InGameChat, ShiftedKeysTypeTheirShiftedCharacters) {
     tap(dx8::DIK_PERIOD);
     up(dx8::DIK_RSHIFT);
     tap(dx8::DIK_PERIOD);
-    EXPECT_EQ(window.gameChatText, QStringLiteral(" >!<? M>."));
+    EXPECT_EQ(window.ingame().gameChatText, QStringLiteral(" >!<? M>."));
 }
 
 TEST_F(InGameChat, AQuickShiftedTapOverBeforeTheCallbackStillShifts) {
@@ -367,7 +369,7 @@ TEST_F(InGameChat, AQuickShiftedTapOverBeforeTheCallbackStillShifts) {
     source->key(dx8::DIK_1, false);
     source->key(dx8::DIK_LSHIFT, false);
     deliver();
-    EXPECT_EQ(window.gameChatText, QStringLiteral(" >!"));
+    EXPECT_EQ(window.ingame().gameChatText, QStringLiteral(" >!"));
 
     // Shift's press came with an earlier notification, its release has not reached the device
     // yet, but the key state already shows it up.
@@ -378,11 +380,11 @@ TEST_F(InGameChat, AQuickShiftedTapOverBeforeTheCallbackStillShifts) {
     deliver();
     source->key(dx8::DIK_RSHIFT, false);
     deliver();
-    EXPECT_EQ(window.gameChatText, QStringLiteral(" >!<"));
+    EXPECT_EQ(window.ingame().gameChatText, QStringLiteral(" >!<"));
 
     // Nothing shifted after that.
     tap(dx8::DIK_COMMA);
-    EXPECT_EQ(window.gameChatText, QStringLiteral(" >!<,"));
+    EXPECT_EQ(window.ingame().gameChatText, QStringLiteral(" >!<,"));
 }
 
 TEST_F(InGameChat, AShiftHeldSinceBeforeTheDeviceStartedCounts) {
@@ -391,7 +393,7 @@ TEST_F(InGameChat, AShiftHeldSinceBeforeTheDeviceStartedCounts) {
     tap(dx8::DIK_4);
     source->state[dx8::DIK_LSHIFT] = 0;
     tap(dx8::DIK_4);
-    EXPECT_EQ(window.gameChatText, QStringLiteral(" >$4"));
+    EXPECT_EQ(window.ingame().gameChatText, QStringLiteral(" >$4"));
 }
 
 TEST_F(InGameChat, AKeyStillHeldIsNotTypedAgain) {
@@ -402,7 +404,7 @@ TEST_F(InGameChat, AKeyStillHeldIsNotTypedAgain) {
     up(dx8::DIK_A);
     up(dx8::DIK_B);
     up(dx8::DIK_Q);
-    EXPECT_EQ(window.gameChatText, QStringLiteral(" >ABQ"));
+    EXPECT_EQ(window.ingame().gameChatText, QStringLiteral(" >ABQ"));
 }
 
 TEST_F(InGameChat, PressesFoldedIntoOneNotificationAreAllTyped) {
@@ -412,7 +414,7 @@ TEST_F(InGameChat, PressesFoldedIntoOneNotificationAreAllTyped) {
         source->key(dik, false);
     }
     deliver();
-    EXPECT_EQ(window.gameChatText, QStringLiteral(" >GO"));
+    EXPECT_EQ(window.ingame().gameChatText, QStringLiteral(" >GO"));
     std::vector<Write> both = lineRewrite(" >G");
     const std::vector<Write> second = lineRewrite(" >GO");
     both.insert(both.end(), second.begin(), second.end());
@@ -422,13 +424,13 @@ TEST_F(InGameChat, PressesFoldedIntoOneNotificationAreAllTyped) {
 TEST_F(InGameChat, BackspaceNeverRemovesThePrompt) {
     openLine();
     tap(dx8::DIK_BACK);
-    EXPECT_EQ(window.gameChatText, QStringLiteral(" >"));
+    EXPECT_EQ(window.ingame().gameChatText, QStringLiteral(" >"));
     EXPECT_EQ(takeWrites(), lineRewrite(" >"));  // rewritten all the same
     type({dx8::DIK_X, dx8::DIK_Y, dx8::DIK_BACK});
-    EXPECT_EQ(window.gameChatText, QStringLiteral(" >X"));
+    EXPECT_EQ(window.ingame().gameChatText, QStringLiteral(" >X"));
     type({dx8::DIK_BACK, dx8::DIK_BACK, dx8::DIK_BACK, dx8::DIK_BACK});
-    EXPECT_EQ(window.gameChatText, QStringLiteral(" >"));
-    EXPECT_TRUE(window.gameChatOpen);
+    EXPECT_EQ(window.ingame().gameChatText, QStringLiteral(" >"));
+    EXPECT_TRUE(window.ingame().gameChatOpen);
     EXPECT_EQ(os().peek(kGamePid, 0x53B75E, 3), bytesOf(" >", true));
 }
 
@@ -437,11 +439,11 @@ TEST_F(InGameChat, TheFortyNinthCharacterIsRefusedButTheLineRewritten) {
     for (int i = 0; i < 48; ++i) {
         tap(i % 2 ? dx8::DIK_B : dx8::DIK_A);
     }
-    const QString full = window.gameChatText;
+    const QString full = window.ingame().gameChatText;
     ASSERT_EQ(full.size(), 50);
     os().calls.clear();
     tap(dx8::DIK_Z);
-    EXPECT_EQ(window.gameChatText, full);
+    EXPECT_EQ(window.ingame().gameChatText, full);
     // The game shows the prompt and the end of the line, as much as fits before the 4-byte
     // value 46 bytes on; the value stays as it was.
     const QString shown = QStringLiteral(" >") + full.right(43);
@@ -450,14 +452,14 @@ TEST_F(InGameChat, TheFortyNinthCharacterIsRefusedButTheLineRewritten) {
     EXPECT_EQ(os().peek(kGamePid, 0x53B78C, 4), (std::vector<uint8_t>{0xFF, 0xE3, 0x0B, 0x54}));
     tap(dx8::DIK_BACK);
     tap(dx8::DIK_Z);
-    EXPECT_TRUE(window.gameChatText.endsWith(QStringLiteral("AZ")));
-    EXPECT_EQ(window.gameChatText.size(), 50);
+    EXPECT_TRUE(window.ingame().gameChatText.endsWith(QStringLiteral("AZ")));
+    EXPECT_EQ(window.ingame().gameChatText.size(), 50);
 }
 
 TEST_F(InGameChat, EscapeTypesNothingAndLeavesTheLineOpen) {
     openLine();
     tap(dx8::DIK_ESCAPE);
-    EXPECT_TRUE(window.gameChatOpen);
+    EXPECT_TRUE(window.ingame().gameChatOpen);
     EXPECT_EQ(takeWrites(), lineRewrite(" >"));
 }
 
@@ -472,8 +474,8 @@ TEST_F(InGameChat, EnterPutsTheLineLowerCaseIntoTxtSendAndClearsTheGameLine) {
     tap(dx8::DIK_RETURN);
     ASSERT_GE(changes.size(), 1);
     EXPECT_EQ(changes.first().first().toString(), QStringLiteral("hi 2!"));
-    EXPECT_FALSE(window.gameChatOpen);
-    EXPECT_TRUE(window.gameChatText.isEmpty());
+    EXPECT_FALSE(window.ingame().gameChatOpen);
+    EXPECT_TRUE(window.ingame().gameChatText.isEmpty());
     // The chat window echoes the sent line as the last line; then the game's input line gets one
     // NUL, with no value written for it.
     const std::vector<Write> expected = {
@@ -483,7 +485,10 @@ TEST_F(InGameChat, EnterPutsTheLineLowerCaseIntoTxtSendAndClearsTheGameLine) {
     };
     EXPECT_EQ(writes(), expected);
     EXPECT_EQ(os().peek(kGamePid, 0x53B75E, 4), (Bytes{0, '>', 'H', 'I'}));
-    // Sent exactly as a line typed into the window: in the history, and as the game's last line.
+    // Sent exactly as a line typed into the window: to everyone, in the history, and as the
+    // game's last line.
+    ASSERT_EQ(peer->sends.size(), 1u);
+    EXPECT_EQ(peer->sends[0].data, BuildTextMessage(ChatMessage, QStringLiteral("hi 2!")));
     EXPECT_TRUE(window.txtSend->text().isEmpty());
     EXPECT_EQ(window.lastChatLine, QStringLiteral("<Ann>hi 2!"));
     EXPECT_TRUE(window.txtChat->text().endsWith(QStringLiteral("<Ann>hi 2!\r\n")));
@@ -504,10 +509,11 @@ TEST_F(InGameChat, EnterOnTheBarePromptSendsNothingButClearsAndCloses) {
     tap(dx8::DIK_RETURN);
     EXPECT_TRUE(window.txtSend->text().isEmpty());
     EXPECT_EQ(changes.size(), 1);  // "draft" overwritten by the empty line, nothing more
-    EXPECT_FALSE(window.gameChatOpen);
+    EXPECT_FALSE(window.ingame().gameChatOpen);
     EXPECT_EQ(writes(), (std::vector<Write>{{0x53B75E, Bytes{0}}}));
     EXPECT_TRUE(window.txtChat->text().isEmpty());
     EXPECT_TRUE(window.lastChatLine.isEmpty());
+    EXPECT_TRUE(peer->sends.empty());
 }
 
 TEST_F(InGameChat, LosingTheFocusClosesTheLineWithoutWriting) {
@@ -522,8 +528,8 @@ TEST_F(InGameChat, LosingTheFocusClosesTheLineWithoutWriting) {
     tap(dx8::DIK_C);
     EXPECT_TRUE(writes().empty());
     tap(dx8::DIK_T);
-    EXPECT_TRUE(window.gameChatOpen);
-    EXPECT_EQ(window.gameChatText, QStringLiteral(" >"));
+    EXPECT_TRUE(window.ingame().gameChatOpen);
+    EXPECT_EQ(window.ingame().gameChatText, QStringLiteral(" >"));
 
     // A game that has gone closes it too.
     os().calls.clear();
@@ -536,11 +542,11 @@ TEST_F(InGameChat, OutsideARaceTheOpenLineIsEditedButNotWritten) {
     openLine();
     setRace(false);  // back on the menu, focus kept
     type({dx8::DIK_O, dx8::DIK_K, dx8::DIK_BACK});
-    EXPECT_EQ(window.gameChatText, QStringLiteral(" >O"));
+    EXPECT_EQ(window.ingame().gameChatText, QStringLiteral(" >O"));
     EXPECT_TRUE(writes().empty());
     // Enter still clears the game's line.
     tap(dx8::DIK_RETURN);
-    EXPECT_FALSE(window.gameChatOpen);
+    EXPECT_FALSE(window.ingame().gameChatOpen);
     const std::vector<Write> w = writes();
     ASSERT_FALSE(w.empty());
     EXPECT_EQ(w.back(), (Write{0x53B75E, Bytes{0}}));
@@ -579,7 +585,7 @@ TEST_F(InGameChat, AReleaseAloneDoesNothing) {
     source->key(dx8::DIK_J, false);
     deliver();
     EXPECT_TRUE(writes().empty());
-    EXPECT_EQ(window.gameChatText, QStringLiteral(" >A"));
+    EXPECT_EQ(window.ingame().gameChatText, QStringLiteral(" >A"));
 }
 
 TEST_F(InGameChat, KeysAboveFiftyEightAreIgnoredAndNeverBlockTyping) {
@@ -591,39 +597,39 @@ TEST_F(InGameChat, KeysAboveFiftyEightAreIgnoredAndNeverBlockTyping) {
     EXPECT_TRUE(writes().empty());
     tap(dx8::DIK_A);
     tap(dx8::DIK_Z);
-    EXPECT_EQ(window.gameChatText, QStringLiteral(" >AZ"));
+    EXPECT_EQ(window.ingame().gameChatText, QStringLiteral(" >AZ"));
     // T with function keys held still opens a closed line.
     tap(dx8::DIK_RETURN);
     tap(dx8::DIK_T);
-    EXPECT_TRUE(window.gameChatOpen);
+    EXPECT_TRUE(window.ingame().gameChatOpen);
 }
 
 TEST_F(InGameChat, ANotificationWithNothingWaitingHandlesNothing) {
     openLine();
     down(dx8::DIK_A);
-    ASSERT_EQ(window.gameChatText, QStringLiteral(" >A"));
+    ASSERT_EQ(window.ingame().gameChatText, QStringLiteral(" >A"));
     os().calls.clear();
     // A is still down in the key state, but its event has been handled already.
-    window.DirectXEvent8_DXCallback(keyboardEvent);
-    window.DirectXEvent8_DXCallback(keyboardEvent);
-    EXPECT_EQ(window.gameChatText, QStringLiteral(" >A"));
+    window.DirectXEvent8_DXCallback(dx.keyboardEvent);
+    window.DirectXEvent8_DXCallback(dx.keyboardEvent);
+    EXPECT_EQ(window.ingame().gameChatText, QStringLiteral(" >A"));
     EXPECT_TRUE(writes().empty());
 }
 
 TEST_F(InGameChat, OtherEventsAndAMissingDeviceAreIgnored) {
     openLine();
     source->key(dx8::DIK_A, true);
-    window.DirectXEvent8_DXCallback(keyboardEvent + 1000);
+    window.DirectXEvent8_DXCallback(dx.keyboardEvent + 1000);
     std::array<dx8::DIDEVICEOBJECTDATA, 11> peek{};
-    EXPECT_EQ(diKeyboard->GetDeviceData(peek.data(), 11, dx8::DIGDD_PEEK), 1);  // left waiting
+    EXPECT_EQ(dx.diKeyboard->GetDeviceData(peek.data(), 11, dx8::DIGDD_PEEK), 1);  // left waiting
 
-    const auto device = diKeyboard;
-    diKeyboard.reset();
-    window.DirectXEvent8_DXCallback(keyboardEvent);
+    const auto device = dx.diKeyboard;
+    dx.diKeyboard.reset();
+    window.DirectXEvent8_DXCallback(dx.keyboardEvent);
     EXPECT_EQ(device->GetDeviceData(peek.data(), 11, dx8::DIGDD_PEEK), 1);
-    diKeyboard = device;
+    dx.diKeyboard = device;
     deliver();
-    EXPECT_EQ(window.gameChatText, QStringLiteral(" >A"));
+    EXPECT_EQ(window.ingame().gameChatText, QStringLiteral(" >A"));
 }
 
 // A device that hands the handler whatever a test tells it to, right or wrong.
@@ -670,42 +676,42 @@ dx8::DIDEVICEOBJECTDATA event(int32_t ofs, int32_t data) {
 TEST_F(InGameChat, ADeviceHandingOutNonsenseTypesOnlyRealKeys) {
     openLine();
     auto rogue = std::make_shared<RogueDevice>();
-    diKeyboard = rogue;
+    dx.diKeyboard = rogue;
 
     // Codes out of every range, odd data values, and a count larger than the array.
     rogue->events = {event(-1, 0x80),         event(0x3B, 0x80),       event(0x100, 0x80),
                      event(INT32_MIN, 0x80),  event(dx8::DIK_K, 0x81), event(dx8::DIK_K, -128),
                      event(dx8::DIK_K, 0x80), event(dx8::DIK_Q, 0)};
     rogue->claimed = 1'000'000;
-    window.DirectXEvent8_DXCallback(keyboardEvent);
-    EXPECT_EQ(window.gameChatText, QStringLiteral(" >K"));
+    window.DirectXEvent8_DXCallback(dx.keyboardEvent);
+    EXPECT_EQ(window.ingame().gameChatText, QStringLiteral(" >K"));
 
     // A negative count is nothing read.
     rogue->events = {event(dx8::DIK_L, 0x80)};
     rogue->claimed = -5;
-    window.DirectXEvent8_DXCallback(keyboardEvent);
-    EXPECT_EQ(window.gameChatText, QStringLiteral(" >K"));
+    window.DirectXEvent8_DXCallback(dx.keyboardEvent);
+    EXPECT_EQ(window.ingame().gameChatText, QStringLiteral(" >K"));
 
     // A failing state read still lets the events through, without Shift.
     rogue->claimed.reset();
     rogue->failState = true;
     rogue->state.key[dx8::DIK_LSHIFT] = 0x80;
     rogue->events = {event(dx8::DIK_1, 0x80)};
-    window.DirectXEvent8_DXCallback(keyboardEvent);
-    EXPECT_EQ(window.gameChatText, QStringLiteral(" >K1"));
+    window.DirectXEvent8_DXCallback(dx.keyboardEvent);
+    EXPECT_EQ(window.ingame().gameChatText, QStringLiteral(" >K1"));
 
     // A failing event read handles nothing, and the next read starts afresh.
     rogue->failState = false;
     rogue->failData = true;
     rogue->events = {event(dx8::DIK_M, 0x80)};
     os().calls.clear();
-    window.DirectXEvent8_DXCallback(keyboardEvent);
+    window.DirectXEvent8_DXCallback(dx.keyboardEvent);
     EXPECT_TRUE(writes().empty());
     rogue->failData = false;
     rogue->state = {};
     rogue->events = {event(dx8::DIK_N, 0x80)};
-    window.DirectXEvent8_DXCallback(keyboardEvent);
-    EXPECT_EQ(window.gameChatText, QStringLiteral(" >K1N"));
+    window.DirectXEvent8_DXCallback(dx.keyboardEvent);
+    EXPECT_EQ(window.ingame().gameChatText, QStringLiteral(" >K1N"));
 }
 
 TEST_F(InGameChat, AFailingGameWriteStopsNothing) {
@@ -713,12 +719,12 @@ TEST_F(InGameChat, AFailingGameWriteStopsNothing) {
     tap(dx8::DIK_A);
     os().processes[kGamePid].denied = true;  // every open of the game fails from here on
     tap(dx8::DIK_B);
-    EXPECT_EQ(window.gameChatText, QStringLiteral(" >AB"));
+    EXPECT_EQ(window.ingame().gameChatText, QStringLiteral(" >AB"));
     QSignalSpy changes(window.txtSend, &QLineEdit::textChanged);
     tap(dx8::DIK_RETURN);
     ASSERT_GE(changes.size(), 1);
     EXPECT_EQ(changes.first().first().toString(), QStringLiteral("ab"));
-    EXPECT_FALSE(window.gameChatOpen);
+    EXPECT_FALSE(window.ingame().gameChatOpen);
 }
 
 }  // namespace

@@ -81,25 +81,26 @@ protected:
     }
     void TearDown() override {
         orvel::SetMessageBoxHook({});
-        EXPECT_EQ(orvel::connectWizard, nullptr);
-        EXPECT_EQ(orvel::dpPeer, nullptr);
-        EXPECT_EQ(orvel::dxRoot, nullptr);
+        EXPECT_EQ(dx.connectWizard, nullptr);
+        EXPECT_EQ(dx.dpPeer, nullptr);
+        EXPECT_EQ(dx.dxRoot, nullptr);
     }
     QStringList boxes;
+    orvel::ModDplay dx;
 };
 
 }  // namespace
 
 TEST_F(Startup, CancellingTheWizardReleasesEverythingAndNeverShowsTheWindow) {
-    orvel::frmChat window;
+    orvel::frmChat window(dx);
     whenWizardShows([](orvel::DPlayConnect& w) { w.cmdCancel->click(); });
     EXPECT_FALSE(window.Form_Load());
     EXPECT_FALSE(window.isVisible());
     EXPECT_EQ(only(steps, kReleaseOrder), kReleaseOrder);
     EXPECT_TRUE(steps.contains("wizard result false"));
-    EXPECT_EQ(orvel::keyboardEvent, 0);
-    EXPECT_EQ(orvel::diKeyboard, nullptr);
-    EXPECT_EQ(orvel::diInput, nullptr);
+    EXPECT_EQ(dx.keyboardEvent, 0);
+    EXPECT_EQ(dx.diKeyboard, nullptr);
+    EXPECT_EQ(dx.diInput, nullptr);
 }
 
 TEST_F(Startup, TheHostIsMarkedAndGameVersionRestoredThenShutdownReleasesInOrder) {
@@ -111,13 +112,13 @@ TEST_F(Startup, TheHostIsMarkedAndGameVersionRestoredThenShutdownReleasesInOrder
         SCOPED_TRACE(c.stored);
         steps.clear();
         orvel::SaveDefault(QStringLiteral("GameVersion"), QString::fromLatin1(c.stored));
-        orvel::frmChat window;
+        orvel::frmChat window(dx);
         whenWizardShows([](orvel::DPlayConnect& w) { host(w, QStringLiteral("Startup Cup")); });
         ASSERT_TRUE(window.Form_Load());
         EXPECT_EQ(window.windowTitle(), "Orvel (HOST)");
         EXPECT_EQ(window.localPlayerName, "Ann");
         EXPECT_EQ(window.mx->isChecked(), c.mx);
-        EXPECT_NE(orvel::dpPeer, nullptr);
+        EXPECT_NE(dx.dpPeer, nullptr);
         window.show();
         window.close();
         EXPECT_EQ(only(steps, kReleaseOrder), kReleaseOrder);
@@ -130,9 +131,9 @@ TEST_F(Startup, TheHostIsMarkedAndGameVersionRestoredThenShutdownReleasesInOrder
 // failed connect reported by the main window's handler, say) waits for start-up to finish, and
 // the program then ends through the ordinary shutdown.
 TEST_F(Startup, ACloseRequestDuringStartupWaitsForStartupToFinish) {
-    orvel::frmChat window;
-    whenWizardShows([&window](orvel::DPlayConnect& w) {
-        orvel::connectWizard->CloseForm(&window);
+    orvel::frmChat window(dx);
+    whenWizardShows([this, &window](orvel::DPlayConnect& w) {
+        dx.connectWizard->CloseForm(&window);
         QCoreApplication::processEvents();  // the request arrives while the wizard runs
         host(w, QStringLiteral("Doomed Cup"));
     });

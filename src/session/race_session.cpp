@@ -1,0 +1,214 @@
+#include "session/race_session.h"
+
+#include <algorithm>
+#include <variant>
+#include <vector>
+
+Q_LOGGING_CATEGORY(lcChat, "orvel.chat", QtWarningMsg)
+
+namespace orvel {
+
+struct RaceSession::Impl {
+    explicit Impl(const std::shared_ptr<dx8::DirectPlay8Peer>& p) : peer(p) {}
+
+    const std::shared_ptr<dx8::DirectPlay8Peer>& peer;
+    std::vector<SessionPlayer> players;  // in the order they were reported
+    SlotPlayerIds carSlots;
+    dx8::DPNID host = 0;
+
+    struct Callbacks {
+        TextHandler chatLine, whisper;
+        PlayerHandler joined, left, hostChanged;
+        std::function<void(int, const CarState&)> carState;
+        ResultHandler sessionEnded, connectFailed;
+        std::function<void(const QString&)> chatSent;
+    } on;
+
+    // Oneself is known under 0, the id the roster gives its own entry.
+    static dx8::DPNID knownAs(const SessionPlayer& p) { return p.local ? 0 : p.id; }
+
+    std::vector<SessionPlayer>::iterator find(dx8::DPNID id) {
+        return std::find_if(players.begin(), players.end(),
+                            [id](const SessionPlayer& p) { return knownAs(p) == id; });
+    }
+
+    // A failed query leaves an empty name and no flags: the player counts as remote.
+    dx8::DPN_PLAYER_INFO infoOf(dx8::DPNID id) const {
+        if (peer) {
+            try {
+                return peer->GetPeerInfo(id, 0);
+            } catch (const dx8::DxError& e) {
+                qCDebug(lcChat) << "no information on player" << id << dx8::hresultHex(e.code());
+            }
+        }
+        return {};
+    }
+
+    // Sends without waiting; with no session the send fails, and that is fine.
+    void send(dx8::DPNID target, const QByteArray& message, int32_t flags) const {
+        if (!peer) {
+            return;
+        }
+        try {
+            peer->SendTo(target, message, 0, flags);
+        } catch (const dx8::DxError& e) {
+            qCDebug(lcChat) << "send failed" << dx8::hresultHex(e.code());
+        }
+    }
+
+    template <class Handler, class... Args>
+    static void tell(const Handler& handler, const Args&... args) {
+        if (handler) {
+            handler(args...);
+        }
+    }
+};
+
+RaceSession::RaceSession(const std::shared_ptr<dx8::DirectPlay8Peer>& peer)
+    : d_(std::make_unique<Impl>(peer)) {}
+
+RaceSession::~RaceSession() = default;
+
+void RaceSession::onChatLine(TextHandler handler) {
+    d_->on.chatLine = std::move(handler);
+}
+void RaceSession::onWhisper(TextHandler handler) {
+    d_->on.whisper = std::move(handler);
+}
+void RaceSession::onPlayerJoined(PlayerHandler handler) {
+    d_->on.joined = std::move(handler);
+}
+void RaceSession::onPlayerLeft(PlayerHandler handler) {
+    d_->on.left = std::move(handler);
+}
+void RaceSession::onHostChanged(PlayerHandler handler) {
+    d_->on.hostChanged = std::move(handler);
+}
+void RaceSession::onCarState(std::function<void(int, const CarState&)> handler) {
+    d_->on.carState = std::move(handler);
+}
+void RaceSession::onSessionEnded(ResultHandler handler) {
+    d_->on.sessionEnded = std::move(handler);
+}
+void RaceSession::onConnectFailed(ResultHandler handler) {
+    d_->on.connectFailed = std::move(handler);
+}
+void RaceSession::onChatSent(std::function<void(const QString&)> handler) {
+    d_->on.chatSent = std::move(handler);
+}
+void RaceSession::forgetCallbacks() {
+    d_->on = {};
+}
+
+// Lines go guaranteed: a chat line lost or dropped behind a newer car state would never be seen.
+void RaceSession::sendChat(const QString& text) {
+    if (text.isEmpty()) {
+        return;
+    }
+    d_->send(dx8::DPNID_ALL_PLAYERS_GROUP, BuildTextMessage(ChatMessage, text),
+             dx8::DPNSEND_GUARANTEED | dx8::DPNSEND_NOLOOPBACK);
+    Impl::tell(d_->on.chatSent, text);
+}
+
+void RaceSession::sendWhisper(dx8::DPNID target, const QString& text) {
+    d_->send(target, BuildTextMessage(WhisperMessage, text),
+             dx8::DPNSEND_GUARANTEED | dx8::DPNSEND_NOLOOPBACK);
+}
+
+QByteArray RaceSession::sendCarState(const CarState& state) {
+    const QByteArray message = BuildCarStateMessage(state);
+    d_->send(dx8::DPNID_ALL_PLAYERS_GROUP, message, dx8::DPNSEND_NOLOOPBACK);
+    return message;
+}
+
+QString RaceSession::nameOf(dx8::DPNID id) const {
+    const auto it = d_->find(id);
+    return it == d_->players.end() ? QString() : it->name;
+}
+
+SlotPlayerIds& RaceSession::slotPlayerIds() {
+    return d_->carSlots;
+}
+
+dx8::DPNID RaceSession::hostId() const {
+    return d_->host;
+}
+
+void RaceSession::DirectPlay8Event_CreatePlayer(dx8::DPNID lPlayerID, bool&) {
+    const dx8::DPN_PLAYER_INFO info = d_->infoOf(lPlayerID);
+    SessionPlayer player{lPlayerID, info.Name, (info.lPlayerFlags & dx8::DPNPLAYER_LOCAL) != 0};
+    if ((info.lPlayerFlags & dx8::DPNPLAYER_HOST) != 0) {
+        d_->host = lPlayerID;
+    }
+    if (player.local) {
+        qCDebug(lcChat) << "roster: local player" << player.name;
+    } else {
+        // A repeated report of the same player keeps its one slot; a sixth remote player gets
+        // none.
+        SlotPlayerIds& carSlots = d_->carSlots;
+        player.slot = carSlots.slotOf(lPlayerID);
+        for (int n = SlotPlayerIds::kFirst; player.slot == 0 && n <= SlotPlayerIds::kLast; ++n) {
+            if (carSlots(n) == 0) {
+                carSlots(n) = lPlayerID;
+                player.slot = n;
+            }
+        }
+        qCDebug(lcChat) << "roster: player" << lPlayerID << player.name << "slot" << player.slot;
+    }
+    d_->players.push_back(player);
+    Impl::tell(d_->on.joined, player);
+}
+
+void RaceSession::DirectPlay8Event_DestroyPlayer(dx8::DPNID lPlayerID, int32_t, bool&) {
+    // From here on the player's car is no longer written into the game, even when the player
+    // was never reported.
+    if (const int n = d_->carSlots.slotOf(lPlayerID); n != 0) {
+        d_->carSlots(n) = 0;
+        qCDebug(lcChat) << "roster: slot" << n << "freed";
+    }
+    // Id 0 is the all-players group, never a player; it must not match oneself.
+    const auto it = lPlayerID == 0 ? d_->players.end() : d_->find(lPlayerID);
+    if (it == d_->players.end()) {
+        return;
+    }
+    const SessionPlayer player = *it;
+    d_->players.erase(it);
+    Impl::tell(d_->on.left, player);
+}
+
+void RaceSession::DirectPlay8Event_HostMigrate(dx8::DPNID lNewHostID, bool&) {
+    if (!d_->peer) {
+        dx8::raise(dx8::DPNERR_UNINITIALIZED);
+    }
+    const dx8::DPN_PLAYER_INFO info = d_->peer->GetPeerInfo(lNewHostID, 0);
+    d_->host = lNewHostID;
+    const SessionPlayer host{lNewHostID, info.Name, (info.lPlayerFlags & dx8::DPNPLAYER_LOCAL) != 0,
+                             d_->carSlots.slotOf(lNewHostID)};
+    Impl::tell(d_->on.hostChanged, host);
+}
+
+void RaceSession::DirectPlay8Event_TerminateSession(dx8::DPNMSG_TERMINATE_SESSION& dpnotify,
+                                                    bool&) {
+    Impl::tell(d_->on.sessionEnded, dpnotify.hResultCode);
+}
+
+void RaceSession::DirectPlay8Event_ConnectComplete(dx8::DPNMSG_CONNECT_COMPLETE& dpnotify, bool&) {
+    if (dpnotify.hResultCode != dx8::DPN_OK) {
+        Impl::tell(d_->on.connectFailed, dpnotify.hResultCode);
+    }
+}
+
+void RaceSession::DirectPlay8Event_Receive(dx8::DPNMSG_RECEIVE& dpnotify, bool&) {
+    const DecodedMessage message = DecodeMessage(dpnotify.ReceivedData);
+    if (const auto* text = std::get_if<TextMessage>(&message)) {
+        const TextHandler& handler = text->type == ChatMessage ? d_->on.chatLine : d_->on.whisper;
+        Impl::tell(handler, nameOf(dpnotify.idSender), text->text);
+    } else if (const auto* car = std::get_if<CarStateUpdate>(&message)) {
+        // Only a player who holds a slot has a car in the game.
+        if (const int slot = d_->carSlots.slotOf(dpnotify.idSender); slot != 0) {
+            Impl::tell(d_->on.carState, slot, car->state);
+        }
+    }
+}
+
+}  // namespace orvel
