@@ -1,8 +1,9 @@
 // The race session's receipt of every message kind as the main window shows it, with players
 // joining and leaving between messages. The input is a small script: each step adds a player,
-// removes one, or delivers a message from one. A game in the middle of a race stands behind fake OS services: the roster
-// and the car slots must stay consistent whatever arrives, a chat line that decodes must be the
-// line the window shows, and a car state may only write the car record of its sender's slot.
+// removes one, or delivers a message from one. A game in the middle of a race stands behind fake
+// OS services: the roster and the car slots must stay consistent whatever arrives, a chat line
+// that decodes must be the line the window shows, and a car state may only write the car record
+// of its sender's slot.
 #include <QApplication>
 #include <QListWidget>
 #include <QTemporaryDir>
@@ -20,8 +21,8 @@
 #include "game_link/memory.h"
 #include "main_window/chat_history_box.h"
 #include "main_window/frm_chat.h"
-#include "session/mod_dplay.h"
 #include "platform/os/os_services.h"
+#include "session/mod_dplay.h"
 #include "session/wire_messages.h"
 
 namespace {
