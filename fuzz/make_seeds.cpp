@@ -37,24 +37,47 @@ QByteArray le32(uint32_t v) {
 template <typename M>
 void fill(M& m, const QUuid& app) {
     const QUuid instance = QUuid::createUuidV5(app, QStringLiteral("seed"));
-    if constexpr (requires { m.result; }) m.result = static_cast<int32_t>(0x80158160u);
-    if constexpr (requires { m.playerId; }) m.playerId = 0x41;
-    if constexpr (requires { m.hostId; }) m.hostId = 0x40;
-    if constexpr (requires { m.seq; }) m.seq = 2;
-    if constexpr (requires { m.nextSeq; }) m.nextSeq = 3;
-    if constexpr (requires { m.idSalt; }) m.idSalt = 0x5A5A;
-    if constexpr (requires { m.token; }) m.token = 0x1122334455667788ull;
-    if constexpr (requires { m.ipv4; }) m.ipv4 = 0x0A4D0002;
-    if constexpr (requires { m.port; }) m.port = 2302;
-    if constexpr (requires { m.reason; }) m.reason = 3;
-    if constexpr (requires { m.application; }) m.application = app;
-    if constexpr (requires { m.instance; }) m.instance = instance;
-    if constexpr (requires { m.name; }) m.name = QStringLiteral("Ann \u00E9");
-    if constexpr (requires { m.password; }) m.password = QStringLiteral("pw");
-    if constexpr (requires { m.desc; }) m.desc = {instance, app, 6, 1, QStringLiteral("Evening race")};
+    if constexpr (requires { m.result; })
+        m.result = static_cast<int32_t>(0x80158160u);
+    if constexpr (requires { m.playerId; })
+        m.playerId = 0x41;
+    if constexpr (requires { m.hostId; })
+        m.hostId = 0x40;
+    if constexpr (requires { m.seq; })
+        m.seq = 2;
+    if constexpr (requires { m.nextSeq; })
+        m.nextSeq = 3;
+    if constexpr (requires { m.idSalt; })
+        m.idSalt = 0x5A5A;
+    if constexpr (requires { m.token; })
+        m.token = 0x1122334455667788ull;
+    if constexpr (requires { m.ipv4; })
+        m.ipv4 = 0x0A4D0002;
+    if constexpr (requires { m.port; })
+        m.port = 2302;
+    if constexpr (requires { m.reason; })
+        m.reason = 3;
+    if constexpr (requires { m.application; })
+        m.application = app;
+    if constexpr (requires { m.instance; })
+        m.instance = instance;
+    if constexpr (requires { m.name; })
+        m.name = QStringLiteral("Ann \u00E9");
+    if constexpr (requires { m.proof = QByteArray(); })
+        m.proof = QByteArray(32, '\x5C');
+    else if constexpr (requires { m.proof; })
+        m.proof = 0x8877665544332211ull;
+    if constexpr (requires { m.challenge; })
+        m.challenge = QByteArray(16, '\x3A');
+    if constexpr (requires { m.linked; })
+        m.linked = {0x40, 0x42};
+    if constexpr (requires { m.player; })
+        m.player = {0x42, 3, QStringLiteral("Cy"), 0x0A4D0003, 2304, 0, 0, 0, 0, 7};
+    if constexpr (requires { m.desc; })
+        m.desc = {instance, app, 6, 1, QStringLiteral("Evening race")};
     if constexpr (requires { m.players; }) {
         m.players = {{0x40, 1, QStringLiteral("Bob"), 0x0A4D0001, 2302},
-                     {0x41, 2, QStringLiteral("Ann"), 0x0A4D0002, 2303}};
+                     {0x41, 2, QStringLiteral("Ann"), 0x0A4D0002, 2303, 0, 0, 0, 0, 0x77}};
     }
 }
 
@@ -110,7 +133,8 @@ int main(int argc, char** argv) {
     settings.ApplicationDescription.SessionName = QStringLiteral("Evening race");
     settings.ApplicationDescription.lMaxPlayers = 6;
     settings.PlayerName = QStringLiteral("Ann");
-    settings.AddressSenderUrl = QStringLiteral("x-directplay:/provider=%7B...%7D;hostname=10.77.0.1;port=2302");
+    settings.AddressSenderUrl =
+        QStringLiteral("x-directplay:/provider=%7B...%7D;hostname=10.77.0.1;port=2302");
     put("lobby_protocol_fuzz", QStringLiteral("request"),
         QByteArray(1, 7) + dx8::lobby::frame(dx8::lobby::encodeRequest(settings)));
     put("lobby_protocol_fuzz", QStringLiteral("replies"),
@@ -126,6 +150,7 @@ int main(int argc, char** argv) {
     script += QByteArray("\x01\x01", 2);
     script += QByteArray("\x03\x02", 2) + carMessage;
     put("message_receipt_fuzz", QStringLiteral("session"), script);
-    put("message_receipt_fuzz", QStringLiteral("unknown-type"), QByteArray("\x00\x03\x03\x03", 4) + le32(7));
+    put("message_receipt_fuzz", QStringLiteral("unknown-type"),
+        QByteArray("\x00\x03\x03\x03", 4) + le32(7));
     return 0;
 }

@@ -10,6 +10,7 @@
 
 #include "event_log.h"
 #include "platform/dx8/play/session_roles.h"
+#include "platform/dx8/play/trust.h"
 
 namespace orvel::testing {
 
@@ -107,6 +108,7 @@ struct FakeSession {
     dx8::Members& members = roles.members();
     dx8::Relay& relay = roles.relay();
     dx8::LinkId hostLink = 0;
+    QString password;  // what askToJoin proves when the host asks
 
     FakeSession() { events.setHandler(&log); }
 
@@ -135,15 +137,18 @@ struct FakeSession {
     dx8::net::msg::JoinAccept askToJoin(uint32_t hostIp, uint32_t lan = 0) {
         hostLink = links.connectTo(hostIp, 2302);
         auto request = std::get<dx8::net::msg::JoinRequest>(
-            dx8::net::joinRequest(kTestApp, {}, QStringLiteral("j"), {}));
+            dx8::net::joinRequest(kTestApp, {}, QStringLiteral("j")));
         request.lanIpv4 = lan;
-        joiner.begin(7, hostLink, hostIp, request, false);
+        joiner.begin(7, hostLink, hostIp, request, password, false);
         joiner.onLinkUp(hostLink, *links.find(hostLink));
         dx8::net::msg::JoinAccept a;
         a.playerId = 50;
         a.hostId = 1;
-        a.token = 99;
         return a;
+    }
+    // A player's answer to our hello, proving the token of our pair.
+    dx8::net::msg::MeshAck ackFor(uint64_t token) const {
+        return {dx8::pairProof(token, dx8::ProofOf::Ack, roster.localId)};
     }
     // A link goes down: it leaves the table first.
     void lose(dx8::LinkId link) {

@@ -16,7 +16,19 @@ namespace {
 using Session = orvel::testing::FakeSession;
 
 msg::JoinRequest request(QString name = "j") {
-    return std::get<msg::JoinRequest>(net::joinRequest(orvel::testing::kTestApp, {}, name, {}));
+    return std::get<msg::JoinRequest>(net::joinRequest(orvel::testing::kTestApp, {}, name));
+}
+
+// The joiner on this link says it has linked to every player it was told of.
+void ready(Session& s, LinkId joiner) {
+    msg::JoinReady r;
+    for (const auto& e : s.links.sentOn<msg::JoinAccept>(joiner).at(0).players) {
+        r.linked.push_back(e.id);
+    }
+    for (const auto& reach : s.links.sentOn<msg::Reach>(joiner)) {
+        r.linked.push_back(reach.player.id);
+    }
+    s.hostJoin.onControl(joiner, r);
 }
 
 // ---- Roster -------------------------------------------------------------------------------------
@@ -68,10 +80,14 @@ TEST(Roster, ExpectationsNeedTheirTokenAreBoundedAndExpire) {
         r.expect(id, id * 10, 1000 + id);
     }
     EXPECT_EQ(r.expectations.size(), kMaxExpectations);
-    EXPECT_FALSE(r.takeExpectation(1, 10));  // the oldest made room
-    EXPECT_FALSE(r.takeExpectation(5, 51));  // wrong token
-    EXPECT_TRUE(r.takeExpectation(5, 50));
-    EXPECT_FALSE(r.takeExpectation(5, 50));  // used up
+    const auto proof = [](DPNID id, uint64_t token) {
+        return pairProof(token, ProofOf::Hello, id);
+    };
+    EXPECT_FALSE(r.takeExpectation(1, proof(1, 10)));  // the oldest made room
+    EXPECT_FALSE(r.takeExpectation(5, proof(5, 51)));  // wrong token
+    EXPECT_FALSE(r.takeExpectation(5, 50));            // the token itself is no proof
+    EXPECT_EQ(r.takeExpectation(5, proof(5, 50)), 50u);
+    EXPECT_FALSE(r.takeExpectation(5, proof(5, 50)));  // used up
     r.expireExpectations(1020);
     for (const Expectation& e : r.expectations) {
         EXPECT_GE(e.deadline, 1020);
@@ -95,7 +111,8 @@ TEST(HostJoin, RequestsAreAdmittedOrRefusedWithTheirCode) {
         {"not the host", 3, false, [](msg::JoinRequest&) {}, DPNERR_NOTHOST},
         {"other game", 3, true, [](msg::JoinRequest& r) { r.application = QUuid::createUuid(); },
          DPNERR_INVALIDAPPLICATION},
-        {"other version", 3, true, [](msg::JoinRequest& r) { r.version = 2; },
+        {"other version", 3, true,
+         [](msg::JoinRequest& r) { r.version = net::kProtocolVersion + 1; },
          DPNERR_INVALIDAPPLICATION},
         {"other session", 3, true, [](msg::JoinRequest& r) { r.instance = QUuid::createUuid(); },
          DPNERR_INVALIDINSTANCE},
@@ -116,10 +133,10 @@ TEST(HostJoin, RequestsAreAdmittedOrRefusedWithTheirCode) {
             const msg::JoinAccept a = s.links.sentOn<msg::JoinAccept>(joiner)[0];
             EXPECT_EQ(a.players.size(), 2u) << c.what;
             EXPECT_EQ(a.players[0].port, 2302) << c.what;  // the host, where it was reached
-            // The player present is told to expect the joiner, with the joiner's token.
+            // The player present is told to expect the joiner, with their pair's token.
             const auto expects = s.links.sentOn<msg::Expect>();
             ASSERT_EQ(expects.size(), 1u) << c.what;
-            EXPECT_EQ(expects[0].token, a.token) << c.what;
+            EXPECT_EQ(expects[0].token, a.players[1].token) << c.what;
             EXPECT_EQ(expects[0].port, 4000) << c.what;
             EXPECT_EQ(s.delivered(), std::vector<std::string>{"IndicateConnect"}) << c.what;
         } else {
@@ -141,7 +158,7 @@ TEST(HostJoin, AJoinCompletesWhenEveryPlayerConfirmsThenTheNextQueuedStarts) {
     EXPECT_EQ(s.hostJoin.queued(), 1u);
     const DPNID id = s.links.sentOn<msg::JoinAccept>(first)[0].playerId;
 
-    s.hostJoin.onControl(first, net::joinReady());
+    ready(s, first);
     EXPECT_EQ(s.links.sentOn<msg::PlayerAdded>().size(), 2u);
     EXPECT_NE(s.roster.present(id), nullptr);
     const std::vector<DPNID> others{s.roster.presentInJoinOrder()[1]->id,
@@ -189,7 +206,7 @@ TEST(HostJoin, DeadlinesAbortAMeshThatNeverFormsAndFinishWithoutLateAcks) {
         const LinkId joiner = s.links.arrive(4000);
         s.hostJoin.onRequest(joiner, request());
         if (c.ready) {
-            s.hostJoin.onControl(joiner, net::joinReady());
+            ready(s, joiner);
         }
         s.clock += c.after;
         s.hostJoin.checkDeadline(s.clock);
@@ -218,6 +235,9 @@ struct Joining : Session {
         return a;
     }
     LinkId meshLink(DPNID id) const { return links.linkOf(LinkKind::MeshOut, id); }
+    void answer(DPNID id, uint64_t token = 0) {
+        joiner.onControl(meshLink(id), *links.find(meshLink(id)), ackFor(token));
+    }
 };
 
 TEST(Joiner, AnAcceptThatDoesNotAddUpFailsTheJoin) {
@@ -245,9 +265,10 @@ TEST(Joiner, AnAcceptThatDoesNotAddUpFailsTheJoin) {
 
 TEST(Joiner, LinksToEveryPlayerBeforeItIsReadyAndBecomesAPlayerWhenDone) {
     Joining s;
-    const msg::JoinAccept a = s.start({{1, 0, "h", 0, 2302},
-                                       {2, 1, "local", 0x7F000001u, 2303},  // on the host's machine
-                                       {3, 2, "far", 0x0A000009u, 2304}});
+    const msg::JoinAccept a =
+        s.start({{1, 0, "h", 0, 2302},
+                 {2, 1, "local", 0x7F000001u, 2303, 0, 0, 0, 0, 22},  // on the host's machine
+                 {3, 2, "far", 0x0A000009u, 2304, 0, 0, 0, 0, 33}});
     EXPECT_EQ(s.links.sentOn<msg::JoinRequest>(s.hostLink).size(), 1u);
     s.joiner.onControl(s.hostLink, *s.links.find(s.hostLink), a);
     ASSERT_NE(s.meshLink(2), 0u);
@@ -262,10 +283,13 @@ TEST(Joiner, LinksToEveryPlayerBeforeItIsReadyAndBecomesAPlayerWhenDone) {
         const auto hellos = s.links.sentOn<msg::MeshHello>(link);
         ASSERT_EQ(hellos.size(), 1u);
         EXPECT_EQ(hellos[0].playerId, 50u);
-        EXPECT_EQ(hellos[0].token, 99u);
+        // The hello proves the pair's token without showing it.
+        EXPECT_EQ(hellos[0].proof, pairProof(id * 11, ProofOf::Hello, 50));
         EXPECT_TRUE(s.links.sentOn<msg::JoinReady>().empty());
-        s.joiner.onControl(link, *s.links.find(link), net::meshAck());
-        s.joiner.onControl(link, *s.links.find(link), net::meshAck());  // a repeat counts once
+        s.answer(id, id * 11 + 1);  // an answer that does not prove the token counts for nothing
+        EXPECT_FALSE(s.links.find(link)->acked);
+        s.answer(id, id * 11);
+        s.answer(id, id * 11);  // a repeat counts once
     }
     EXPECT_EQ(s.links.sentOn<msg::JoinReady>(s.hostLink).size(), 1u);
     s.joiner.onControl(s.hostLink, *s.links.find(s.hostLink), net::joinDone());

@@ -40,6 +40,8 @@ public:
     void controlArrived(LinkId link, const net::ControlMessage& m);
     // A message from a player over its own link; false when it has no place there.
     bool playerSaid(DPNID from, const net::ControlMessage& m);
+    // Whether this player may say this to us now: the one rule of who may say what.
+    bool mayTake(DPNID from, const net::ControlMessage& m) const;
 
     void checkDeadlines();
     // The earliest deadline of any role (0: none), on the session clock.
@@ -50,6 +52,8 @@ public:
 private:
     // Whether losing the link to this player means we are the one cut off.
     bool cutOff(DPNID lost) const;
+    // Our own link to the host is gone or has heard nothing for a while.
+    bool hostDark() const;
 
     Roster roster_;
     SessionContext context_;
