@@ -31,8 +31,11 @@ public:
             sent.push_back({link, m});
         }
     }
-    bool sendData(const std::vector<dx8::LinkId>& links, const QByteArray&, int32_t,
+    bool sendData(const std::vector<dx8::LinkId>& links, const QByteArray& bytes, int32_t,
                   uint8_t) override {
+        for (dx8::LinkId link : links) {
+            data.push_back({link, bytes});
+        }
         return !links.empty();
     }
     dx8::LinkId connectTo(uint32_t ipv4, uint16_t port) override {
@@ -44,6 +47,10 @@ public:
         return it == endpoints.end() ? dx8::Endpoint{} : it->second;
     }
     uint16_t localPort() const override { return 2302; }
+    qint64 silentMs(dx8::LinkId link) const override {
+        const auto it = silent.find(link);
+        return it == silent.end() ? 0 : it->second;
+    }
     int roundTripMs(dx8::LinkId link) const override {
         const auto it = rtts.find(link);
         return it == rtts.end() ? dx8::kUnknownRoundTrip : it->second;
@@ -82,6 +89,8 @@ public:
     }
 
     std::vector<Sent> sent;
+    std::vector<std::pair<dx8::LinkId, QByteArray>> data;
+    std::map<dx8::LinkId, qint64> silent;  // how long each link has heard nothing
     std::vector<dx8::Endpoint> punches;
     std::map<dx8::LinkId, dx8::Endpoint> endpoints;
     std::map<dx8::LinkId, int> rtts;
