@@ -93,6 +93,40 @@ void writeControlSeeds(const QUuid& app, std::index_sequence<I...>) {
     (one(std::integral_constant<size_t, I>{}), ...);
 }
 
+// A step of session_roles_fuzz: opcode, operand, then for messages and data a length and bytes.
+QByteArray step(uint8_t op, uint8_t arg, const QByteArray& bytes = {}) {
+    QByteArray b;
+    b.append(static_cast<char>(op));
+    b.append(static_cast<char>(arg));
+    if (op <= 3) {
+        b.append(static_cast<char>(bytes.size()));
+        b.append(bytes);
+    }
+    return b;
+}
+
+void writeRoleSeeds() {
+    using namespace dx8::net;
+    const char* target = "session_roles_fuzz";
+    const QByteArray ready = encodeControl(msg::JoinReady{{0x4D, 0x9E}, {}});
+    // Hosting: a stranger asks to join and says it is ready; a player renames and relays.
+    put(target, QStringLiteral("host"),
+        QByteArray(1, 0) + step(1, 0, encodeControl(joinRequest({}, {}, QStringLiteral("j")))) +
+            step(0, 4, ready) + step(0, 1, encodeControl(info(QStringLiteral("host")))) +
+            step(3, 1, QByteArray("\x4D\x00\x00\x00car", 7)) + step(4, 200));
+    // A player: the next in line says the host is gone, before and after the host goes dark;
+    // a stranger says hello; the host's link carries relayed data.
+    put(target, QStringLiteral("member"),
+        QByteArray(1, 1) + step(0, 1, encodeControl(playerRemoved(1, 3))) + step(6, 0) +
+            step(0, 1, encodeControl(playerRemoved(1, 3))) +
+            step(1, 9, encodeControl(meshHello(77, 1))) + step(3, 0, QByteArray(8, '\x01')));
+    // Joining: the host introduces a new player and a player sends data early.
+    put(target, QStringLiteral("joiner"),
+        QByteArray(1, 2) +
+            step(0, 0, encodeControl(msg::Reach{{9, 3, QStringLiteral("n"), 1, 2}})) +
+            step(2, 1, QByteArray("early")) + step(0, 0, encodeControl(joinDone())) + step(5, 1));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -105,6 +139,7 @@ int main(int argc, char** argv) {
     const QUuid app = QUuid::fromString(QStringLiteral("{EABD4D9B-6AA9-4c24-9D10-1A6701B07342}"));
 
     writeControlSeeds(app, std::make_index_sequence<std::variant_size_v<ControlMessage>>{});
+    writeRoleSeeds();
 
     put("discovery_fuzz", QStringLiteral("query"), encodeQuery({app, 7, 1234}));
     DiscoveryAnswer answer;

@@ -45,6 +45,13 @@ public:
     ScriptedHost& operator=(const ScriptedHost&) = delete;
 
     uint16_t port() const { return port_; }
+    // Stops answering anyone, without a goodbye: its links go dark.
+    void vanish() {
+        stop_ = true;
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+    }
     // Says goodbye to the named player and drops its link; the other links stay up.
     void leaveTowards(const QString& name) {
         std::lock_guard lock(mutex_);
@@ -81,6 +88,7 @@ private:
             accept.seq = joiner.seq;
             accept.nextSeq = nextSeq_;
             accept.idSalt = salt_;
+            accept.name = request->name;
             accept.desc = {instance_,
                            QUuid(QStringLiteral("{EABD4D9B-6AA9-4c24-9D10-1A6701B07342}")), 6,
                            flags_, QStringLiteral("scripted")};

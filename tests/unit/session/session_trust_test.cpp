@@ -65,8 +65,8 @@ TEST(Authority, OnlyTheHostChangesWhoIsWho) {
         int playersAfter;
         QString nameOf3;
     } cases[] = {
-        {"next in line: the host is gone, but it is not",
-         2, net::playerRemoved(1, 3), false, 1, 4, "p3"},
+        {"next in line: the host is gone, but it is not", 2, net::playerRemoved(1, 3), false, 1, 4,
+         "p3"},
         {"next in line: the host is gone, and it is dark", 2, net::playerRemoved(1, 3), true, 2, 3,
          "p3"},
         {"anyone: the host is gone, and it is dark", 3, net::playerRemoved(1, 3), true, 2, 3, "p3"},
@@ -101,6 +101,16 @@ TEST(Authority, OnlyTheHostChangesWhoIsWho) {
                   c.from == 1 && c.playersAfter == 5 ? 1 : 0)
             << c.what;
     }
+    // Heard while the host still answered us, and taken once our own link to it goes dark.
+    Session s;
+    fourth(s);
+    s.roles.playerSaid(3, net::playerRemoved(1, 3));
+    s.roles.checkDeadlines();
+    EXPECT_EQ(s.roster.hostId, 1u);
+    s.links.silent[10] = kDarkLinkMs;
+    s.clock = s.roles.earliestDeadline();
+    s.roles.checkDeadlines();
+    EXPECT_EQ(s.roster.hostId, 2u);
 }
 
 // Each player knows its own token for a joiner: one player replaying to another what it was
@@ -380,7 +390,8 @@ TEST(Password, ProvenNeverSentAndAWrongOneMayTryAgain) {
             }
             for (; hSeen < h.links.sent.size(); ++hSeen) {
                 if (h.links.sent[hSeen].link == link && j.joiner.active()) {
-                    j.joiner.onControl(j.hostLink, *j.links.find(j.hostLink), h.links.sent[hSeen].m);
+                    j.joiner.onControl(j.hostLink, *j.links.find(j.hostLink),
+                                       h.links.sent[hSeen].m);
                 }
             }
         }

@@ -3,6 +3,7 @@
 #include "platform/dx8/play/link_timing.h"
 
 #include <iterator>
+#include <utility>
 
 namespace dx8 {
 
@@ -60,6 +61,14 @@ bool SessionRoles::mayTake(DPNID from, const net::ControlMessage& m) const {
         }
     }
     return false;
+}
+
+void SessionRoles::heardHostGone(DPNID from, const net::ControlMessage& m) {
+    const auto* removed = std::get_if<net::msg::PlayerRemoved>(&m);
+    if (removed != nullptr && removed->playerId == roster_.hostId && !roster_.isHost() &&
+        roster_.present(from) != nullptr) {
+        hostGone_ = HostGoneHeard{from, *removed, context_.now() + kHostGoneHeardMs};
+    }
 }
 
 bool SessionRoles::hostDark() const {
@@ -213,6 +222,7 @@ bool SessionRoles::playerSaid(DPNID from, const net::ControlMessage& m) {
     namespace msg = net::msg;
     const Ctl type = net::typeOf(m);
     if (!mayTake(from, m)) {
+        heardHostGone(from, m);
         return whoMaySay(type) != Who::Nobody;
     }
     switch (type) {
@@ -279,6 +289,13 @@ void SessionRoles::checkDeadlines() {
         // A link that was closing has had its chance; the others still have someone to tell.
         context_.drop(link, kind == LinkKind::Closing ? Drop::Silently : Drop::Now);
     }
+    if (hostGone_ && (t > hostGone_->until || hostGone_->said.playerId != roster_.hostId)) {
+        hostGone_.reset();
+    } else if (hostGone_ && hostDark()) {
+        // What we heard while the host still answered us counts now that it does not.
+        const HostGoneHeard heard = *std::exchange(hostGone_, std::nullopt);
+        playerSaid(heard.from, heard.said);
+    }
     roster_.expireExpectations(t);
     hostJoin_.checkDeadline(t);
     joiner_.checkDeadline(t);
@@ -287,8 +304,9 @@ void SessionRoles::checkDeadlines() {
 
 qint64 SessionRoles::earliestDeadline() const {
     qint64 earliest = 0;
+    const qint64 recheck = hostGone_ ? context_.now() + kHostGoneRecheckMs : 0;
     for (qint64 d : {roster_.earliestExpectation(), hostJoin_.deadline(), joiner_.deadline(),
-                     relay_.deadline()}) {
+                     relay_.deadline(), recheck}) {
         if (d != 0 && (earliest == 0 || d < earliest)) {
             earliest = d;
         }
@@ -297,6 +315,7 @@ qint64 SessionRoles::earliestDeadline() const {
 }
 
 void SessionRoles::reset() {
+    hostGone_.reset();
     roster_.clear();
     context_.dials.clear();
     hostJoin_.reset();

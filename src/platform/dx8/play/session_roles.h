@@ -6,6 +6,7 @@
 // the tests run it over a fake table.
 
 #include <functional>
+#include <optional>
 
 #include "platform/dx8/play/host_join.h"
 #include "platform/dx8/play/joiner.h"
@@ -54,6 +55,17 @@ private:
     bool cutOff(DPNID lost) const;
     // Our own link to the host is gone or has heard nothing for a while.
     bool hostDark() const;
+    // A player says the host is gone while the host still answers us: kept a while, and taken
+    // should our own link to the host go dark meanwhile.
+    void heardHostGone(DPNID from, const net::ControlMessage& m);
+    static constexpr int kHostGoneHeardMs = 10000;
+    static constexpr int kHostGoneRecheckMs = 250;
+    struct HostGoneHeard {
+        DPNID from = 0;
+        net::msg::PlayerRemoved said;
+        qint64 until = 0;
+    };
+    std::optional<HostGoneHeard> hostGone_;
 
     Roster roster_;
     SessionContext context_;
