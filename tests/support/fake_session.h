@@ -155,6 +155,20 @@ struct FakeSession {
         a.hostId = 1;
         return a;
     }
+    static dx8::net::msg::JoinRequest request(const QString& name = QStringLiteral("j")) {
+        return std::get<dx8::net::msg::JoinRequest>(dx8::net::joinRequest(kTestApp, {}, name));
+    }
+    // The joiner on this link (host side) says it linked to every player it was told of.
+    void ready(dx8::LinkId joiner) {
+        dx8::net::msg::JoinReady r;
+        for (const auto& e : links.sentOn<dx8::net::msg::JoinAccept>(joiner).at(0).players) {
+            r.linked.push_back(e.id);
+        }
+        for (const auto& reach : links.sentOn<dx8::net::msg::Reach>(joiner)) {
+            r.linked.push_back(reach.player.id);
+        }
+        hostJoin.onControl(joiner, r);
+    }
     // A player's answer to our hello, proving the token of our pair.
     dx8::net::msg::MeshAck ackFor(uint64_t token) const {
         return {dx8::pairProof(token, dx8::ProofOf::Ack, roster.localId)};

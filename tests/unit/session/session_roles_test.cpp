@@ -15,22 +15,6 @@ namespace {
 
 using Session = orvel::testing::FakeSession;
 
-msg::JoinRequest request(QString name = "j") {
-    return std::get<msg::JoinRequest>(net::joinRequest(orvel::testing::kTestApp, {}, name));
-}
-
-// The joiner on this link says it has linked to every player it was told of.
-void ready(Session& s, LinkId joiner) {
-    msg::JoinReady r;
-    for (const auto& e : s.links.sentOn<msg::JoinAccept>(joiner).at(0).players) {
-        r.linked.push_back(e.id);
-    }
-    for (const auto& reach : s.links.sentOn<msg::Reach>(joiner)) {
-        r.linked.push_back(reach.player.id);
-    }
-    s.hostJoin.onControl(joiner, r);
-}
-
 // ---- Roster -------------------------------------------------------------------------------------
 
 TEST(Roster, JoinOrderAndSuccessorSkipTheGoneAndTheLeavingHost) {
@@ -124,7 +108,7 @@ TEST(HostJoin, RequestsAreAdmittedOrRefusedWithTheirCode) {
             s.roster.hostId = s.roster.players.rbegin()->first;
         }
         const LinkId joiner = s.links.arrive(4000);
-        msg::JoinRequest r = request();
+        msg::JoinRequest r = Session::request();
         c.change(r);
         s.hostJoin.onRequest(joiner, r);
         const auto refusals = s.links.sentOn<msg::JoinRefuse>(joiner);
@@ -152,13 +136,13 @@ TEST(HostJoin, AJoinCompletesWhenEveryPlayerConfirmsThenTheNextQueuedStarts) {
     s.hostWith(2);
     const LinkId first = s.links.arrive(4000);
     const LinkId second = s.links.arrive(4001);
-    s.hostJoin.onRequest(first, request("a"));
-    s.hostJoin.onRequest(second, request("b"));
+    s.hostJoin.onRequest(first, Session::request("a"));
+    s.hostJoin.onRequest(second, Session::request("b"));
     EXPECT_TRUE(s.links.sentOn<msg::JoinAccept>(second).empty());  // waits its turn
     EXPECT_EQ(s.hostJoin.queued(), 1u);
     const DPNID id = s.links.sentOn<msg::JoinAccept>(first)[0].playerId;
 
-    ready(s, first);
+    s.ready(first);
     EXPECT_EQ(s.links.sentOn<msg::PlayerAdded>().size(), 2u);
     EXPECT_NE(s.roster.present(id), nullptr);
     const std::vector<DPNID> others{s.roster.presentInJoinOrder()[1]->id,
@@ -178,12 +162,12 @@ TEST(HostJoin, AJoinCompletesWhenEveryPlayerConfirmsThenTheNextQueuedStarts) {
 TEST(HostJoin, TheQueueIsBounded) {
     Session s;
     s.hostWith(0);
-    s.hostJoin.onRequest(s.links.arrive(4000), request());
+    s.hostJoin.onRequest(s.links.arrive(4000), Session::request());
     for (size_t i = 0; i < kMaxQueuedJoins; ++i) {
-        s.hostJoin.onRequest(s.links.arrive(static_cast<uint16_t>(4001 + i)), request());
+        s.hostJoin.onRequest(s.links.arrive(static_cast<uint16_t>(4001 + i)), Session::request());
     }
     const LinkId late = s.links.arrive(5000);
-    s.hostJoin.onRequest(late, request());
+    s.hostJoin.onRequest(late, Session::request());
     ASSERT_EQ(s.links.sentOn<msg::JoinRefuse>(late).size(), 1u);
     EXPECT_EQ(s.links.sentOn<msg::JoinRefuse>(late)[0].result, DPNERR_HOSTREJECTEDCONNECTION);
     EXPECT_EQ(s.hostJoin.queued(), kMaxQueuedJoins);
@@ -204,9 +188,9 @@ TEST(HostJoin, DeadlinesAbortAMeshThatNeverFormsAndFinishWithoutLateAcks) {
         Session s;
         s.hostWith(1);
         const LinkId joiner = s.links.arrive(4000);
-        s.hostJoin.onRequest(joiner, request());
+        s.hostJoin.onRequest(joiner, Session::request());
         if (c.ready) {
-            ready(s, joiner);
+            s.ready(joiner);
         }
         s.clock += c.after;
         s.hostJoin.checkDeadline(s.clock);

@@ -37,19 +37,6 @@ void fourth(Session& s) {
     s.roster.players[4] = Player::self(4, 4, "me", 2302);
 }
 
-msg::JoinRequest request(const QString& name = "j") {
-    return std::get<msg::JoinRequest>(net::joinRequest(orvel::testing::kTestApp, {}, name));
-}
-
-// The joiner on this link says it linked to every player it was told of.
-void ready(Session& s, LinkId joiner) {
-    msg::JoinReady r;
-    for (const auto& e : s.links.sentOn<msg::JoinAccept>(joiner).at(0).players) {
-        r.linked.push_back(e.id);
-    }
-    s.hostJoin.onControl(joiner, r);
-}
-
 }  // namespace
 
 // Whatever changes who is who follows one rule: the host says it, or, for the host being gone,
@@ -119,7 +106,7 @@ TEST(PairTokens, AReplayedHelloNeitherPassesNorBlocks) {
     Session h;
     const std::vector<LinkId> present = h.hostWith(2);
     const LinkId joinerLink = h.links.arrive(4000, 0x28282899u);
-    h.hostJoin.onRequest(joinerLink, request());
+    h.hostJoin.onRequest(joinerLink, Session::request());
     const msg::JoinAccept accept = h.links.sentOn<msg::JoinAccept>(joinerLink).at(0);
     const msg::Expect toP = h.links.sentOn<msg::Expect>(present[0]).at(0);
     const msg::Expect toM = h.links.sentOn<msg::Expect>(present[1]).at(0);
@@ -188,10 +175,10 @@ TEST(Joins, AStalledJoinerHoldsUpNobodyForLong) {
         for (int i = 0; i < c.stallers; ++i) {
             const LinkId stalled = h.links.arrive(4000, 0x0A000001u + i);
             h.links.rtts[stalled] = 2000;  // slow on purpose: no deadline stretches for it
-            h.hostJoin.onRequest(stalled, request("s"));
+            h.hostJoin.onRequest(stalled, Session::request("s"));
         }
         const LinkId honest = h.links.arrive(4001, c.sameAddress ? 0x0A000001u : 0x0A0000FFu);
-        h.hostJoin.onRequest(honest, request());
+        h.hostJoin.onRequest(honest, Session::request());
         qint64 waited = 0;
         while (h.links.sentOn<msg::JoinAccept>(honest).empty() && waited <= kConnectMs) {
             waited += 1000;
@@ -200,7 +187,7 @@ TEST(Joins, AStalledJoinerHoldsUpNobodyForLong) {
         }
         ASSERT_FALSE(h.links.sentOn<msg::JoinAccept>(honest).empty()) << c.what;
         EXPECT_LE(waited, c.acceptedAfter + 1000) << c.what;
-        ready(h, honest);
+        h.ready(honest);
         h.hostJoin.onAddedAck(h.roster.presentInJoinOrder()[1]->id,
                               h.links.sentOn<msg::JoinAccept>(honest)[0].playerId);
         EXPECT_EQ(h.links.sentOn<msg::JoinDone>(honest).size(), 1u) << c.what;
@@ -213,10 +200,10 @@ TEST(Joins, JoinersUnderWayAtOnceLinkToEachOther) {
     Session h;
     const LinkId p = h.hostWith(1)[0];
     const LinkId a = h.links.arrive(4000, 0x0A000001u), b = h.links.arrive(4000, 0x0A000002u);
-    h.hostJoin.onRequest(a, request("a"));
-    h.hostJoin.onRequest(b, request("b"));
-    ready(h, b);
-    ready(h, a);  // waits while b is added
+    h.hostJoin.onRequest(a, Session::request("a"));
+    h.hostJoin.onRequest(b, Session::request("b"));
+    h.ready(b);
+    h.ready(a);  // waits while b is added
     const DPNID bId = h.links.sentOn<msg::JoinAccept>(b)[0].playerId;
     h.hostJoin.onAddedAck(h.links.find(p)->playerId, bId);
     ASSERT_EQ(h.links.sentOn<msg::JoinDone>(b).size(), 1u);
@@ -225,7 +212,7 @@ TEST(Joins, JoinersUnderWayAtOnceLinkToEachOther) {
     EXPECT_EQ(reach[0].player.id, bId);
     EXPECT_EQ(h.links.sentOn<msg::Expect>(b).at(0).token, reach[0].player.token);
     EXPECT_TRUE(h.links.sentOn<msg::PlayerAdded>(b).empty());  // a has not linked to b yet
-    h.hostJoin.onControl(a, msg::JoinReady{{h.links.find(p)->playerId, bId}, {}});
+    h.ready(a);
     EXPECT_EQ(h.links.sentOn<msg::PlayerAdded>(b).size(), 1u);
 }
 
@@ -263,7 +250,7 @@ TEST(Names, TheHostMakesEveryNameUniqueAndTellsTheAsker) {
             EXPECT_EQ(h.links.sentOn<msg::NameOf>(links[1]).at(0).name, got) << c.what;
         } else {
             // What reaches the host has been through the decoder.
-            const QByteArray bytes = net::encodeControl(request(c.asked));
+            const QByteArray bytes = net::encodeControl(Session::request(c.asked));
             const auto m = net::decodeControl(reinterpret_cast<const uint8_t*>(bytes.constData()),
                                               static_cast<size_t>(bytes.size()));
             const LinkId joiner = h.links.arrive(4000, 0x0A000009u);

@@ -118,7 +118,7 @@ void HostJoin::start(LinkId link, const net::msg::JoinRequest& m) {
     join.id = r.allocateId(join.seq);
     join.name = uniqueName(m.name, join.id);
     join.lan = lanOf(m);
-    join.mapped = mappedAt(mappedOf(m), joiner.ipv4);
+    join.mapped = mappedAt(mappedOf(m), joiner.ipv4, r.mapped.ipv4);
     join.started = s_.now();
     join.deadline = join.started + stretchedBySession(s_, kMeshWaitMs);
     Link* state = s_.links.find(link);

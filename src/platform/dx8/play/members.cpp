@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "common/shown_text.h"
 #include "platform/dx8/play/nat_paths.h"
 #include "platform/dx8/play/trust.h"
 
@@ -38,7 +37,7 @@ void Members::rename(const QString& wanted) {
         return;
     }
     if (!r.isHost()) {
-        self->name = orvel::playerName(wanted);  // until the host says which it is
+        // Ours once the host has made it unique: until then two could show under one name.
         if (const LinkId host = r.hostLink(); host != 0) {
             s_.links.send(host, net::info(wanted));
         }
@@ -67,7 +66,7 @@ void Members::onMapped(DPNID from, const net::msg::Mapped& m) {
         return;
     }
     // Its router's address can only be where its own link comes from.
-    const Endpoint mapped = mappedAt({m.ipv4, m.port}, p->seen.ipv4);
+    const Endpoint mapped = mappedAt({m.ipv4, m.port}, p->seen.ipv4, s_.roster.mapped.ipv4);
     if (mapped == p->mapped) {
         return;
     }

@@ -34,8 +34,9 @@ QString pathName(PathKind kind) {
     return {};
 }
 
-Endpoint mappedAt(Endpoint said, uint32_t seenIp) {
-    return said.ipv4 != 0 && said.ipv4 == seenIp ? said : Endpoint{};
+Endpoint mappedAt(Endpoint said, uint32_t seenIp, uint32_t ourRouterIp) {
+    const bool theirs = said.ipv4 == seenIp || said.ipv4 == ourRouterIp;
+    return said.ipv4 != 0 && theirs ? said : Endpoint{};
 }
 
 std::vector<Endpoint> candidatesFor(const net::PlayerEntry& entry, uint32_t hostIp,
@@ -62,7 +63,8 @@ std::vector<Endpoint> candidatesFor(const net::PlayerEntry& entry, uint32_t host
     if (entry.ipv4 == ourIp) {
         add(entry.lanIpv4, entry.lanPort, false);
     }
-    const Endpoint mapped = mappedAt({entry.mappedIpv4, entry.mappedPort}, entry.ipv4);
+    // Behind the host's router, a player's mapping is at the address we reached the host at.
+    const Endpoint mapped = mappedAt({entry.mappedIpv4, entry.mappedPort}, entry.ipv4, hostIp);
     add(mapped.ipv4, mapped.port, false);
     return out;
 }

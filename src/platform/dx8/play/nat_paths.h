@@ -30,8 +30,9 @@ constexpr int kPunchHeadStartMs = 250;
 std::vector<Endpoint> candidatesFor(const net::PlayerEntry& entry, uint32_t hostIp, uint32_t ourIp);
 
 // What a player says its router forwards to it, where the one who decides sees it at `seenIp`:
-// taken only at that IP.
-Endpoint mappedAt(Endpoint said, uint32_t seenIp);
+// taken only at that IP, or at `ourRouterIp` (a player behind our own router shares its
+// address).
+Endpoint mappedAt(Endpoint said, uint32_t seenIp, uint32_t ourRouterIp);
 
 // How a link to this player at this address came about: reached at its router's address without
 // a mapping there, it had to open the router toward us first.
