@@ -113,7 +113,7 @@ void writeRoleSeeds() {
     put(target, QStringLiteral("host"),
         QByteArray(1, 0) + step(1, 0, encodeControl(joinRequest({}, {}, QStringLiteral("j")))) +
             step(0, 4, ready) + step(0, 1, encodeControl(info(QStringLiteral("host")))) +
-            step(3, 1, QByteArray("\x4D\x00\x00\x00car", 7)) + step(4, 200));
+            step(3, 1, QByteArray("\x4D\x00\x00\x00" "car", 7)) + step(4, 200));
     // A player: the next in line says the host is gone, before and after the host goes dark;
     // a stranger says hello; the host's link carries relayed data.
     put(target, QStringLiteral("member"),

@@ -28,23 +28,6 @@ QCoreApplication& app() {
     return a;
 }
 
-// Host 1 (link 10), players 2 and 3 (links 20, 30), us 4; a session that migrates.
-void member(FakeSession& s) {
-    s.roster.inSession = true;
-    s.roster.desc.flags = DPNSESSION_MIGRATE_HOST;
-    s.roster.localId = 4;
-    s.roster.hostId = 1;
-    for (DPNID id : {1u, 2u, 3u}) {
-        Link link;
-        link.kind = LinkKind::Player;
-        link.playerId = id;
-        s.links.add(10 * id, link);
-        s.links.endpoints[10 * id] = {0x0A000000u + id, 2302};
-        s.roster.players[id] = Player::linked(id, id, "p", 10 * id, {0x0A000000u + id, 2302});
-    }
-    s.roster.players[4] = Player::self(4, 4, "me", 2302);
-}
-
 void joining(FakeSession& s) {
     net::msg::JoinAccept a = s.askToJoin(0x0A000001u);
     a.players = {{1, 0, "h", 0, 2302}, {2, 1, "p", 0x0A000002u, 2302, 0, 0, 0, 0, 5}};
@@ -101,7 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (place == 0) {
         s.hostWith(3, 6);
     } else if (place == 1) {
-        member(s);
+        s.playerOf(4);
     } else {
         joining(s);
     }

@@ -142,6 +142,26 @@ struct FakeSession {
         }
         return out;
     }
+    // We are player `self` of a session that migrates, hosted by player 1, with players 2 up to
+    // self - 1 before us: each linked over link 10 * id, from kRouterIp + id.
+    void playerOf(dx8::DPNID self) {
+        roster.inSession = true;
+        roster.desc.flags = dx8::DPNSESSION_MIGRATE_HOST;
+        roster.localId = self;
+        roster.hostId = 1;
+        roster.observed = {kRouterIp, 2302};
+        for (dx8::DPNID id = 1; id < self; ++id) {
+            const dx8::Endpoint at{kRouterIp + id, 2302};
+            dx8::Link link;
+            link.kind = dx8::LinkKind::Player;
+            link.playerId = id;
+            links.add(10 * id, link);
+            links.endpoints[10 * id] = at;
+            roster.players[id] =
+                dx8::Player::linked(id, id, QStringLiteral("p%1").arg(id), 10 * id, at);
+        }
+        roster.players[self] = dx8::Player::self(self, self, "me", 2302);
+    }
     // We ask the host at hostIp to join, from `lan`; its answer, for the test to fill in.
     dx8::net::msg::JoinAccept askToJoin(uint32_t hostIp, uint32_t lan = 0) {
         hostLink = links.connectTo(hostIp, 2302);

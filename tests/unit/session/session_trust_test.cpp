@@ -14,30 +14,7 @@ using namespace dx8;
 using orvel::testing::kRouterIp;
 namespace msg = dx8::net::msg;
 
-namespace {
-
 using Session = orvel::testing::FakeSession;
-
-// Player 4 of a session that migrates: host 1, next in line 2, then 3; link 10 * id each.
-void fourth(Session& s) {
-    s.roster.inSession = true;
-    s.roster.desc.flags = DPNSESSION_MIGRATE_HOST;
-    s.roster.localId = 4;
-    s.roster.hostId = 1;
-    s.roster.observed = {kRouterIp, 2302};
-    for (DPNID id : {1u, 2u, 3u}) {
-        const Endpoint at{kRouterIp + id, 2302};
-        Link link;
-        link.kind = LinkKind::Player;
-        link.playerId = id;
-        s.links.add(10 * id, link);
-        s.links.endpoints[10 * id] = at;
-        s.roster.players[id] = Player::linked(id, id, QStringLiteral("p%1").arg(id), 10 * id, at);
-    }
-    s.roster.players[4] = Player::self(4, 4, "me", 2302);
-}
-
-}  // namespace
 
 // Whatever changes who is who follows one rule: the host says it, or, for the host being gone,
 // anyone once our own link to the host has gone dark too.
@@ -70,7 +47,7 @@ TEST(Authority, OnlyTheHostChangesWhoIsWho) {
     };
     for (const Case& c : cases) {
         Session s;
-        fourth(s);
+        s.playerOf(4);
         s.links.silent[10] = c.hostDark ? kDarkLinkMs : 0;
         s.roles.playerSaid(c.from, c.m);
         EXPECT_EQ(s.roster.hostId, c.hostAfter) << c.what;
@@ -90,7 +67,7 @@ TEST(Authority, OnlyTheHostChangesWhoIsWho) {
     }
     // Heard while the host still answered us, and taken once our own link to it goes dark.
     Session s;
-    fourth(s);
+    s.playerOf(4);
     s.roles.playerSaid(3, net::playerRemoved(1, 3));
     s.roles.checkDeadlines();
     EXPECT_EQ(s.roster.hostId, 1u);
@@ -130,7 +107,7 @@ TEST(PairTokens, AReplayedHelloNeitherPassesNorBlocks) {
     };
     for (const Case& c : cases) {
         Session p;
-        fourth(p);
+        p.playerOf(4);
         const LinkId replay = p.links.arrive(5000, 0x0B0B0B0Bu);
         const LinkId real = p.links.arrive(4000, 0x28282899u);
         if (c.expectFirst) {
@@ -261,7 +238,7 @@ TEST(Names, TheHostMakesEveryNameUniqueAndTellsTheAsker) {
     }
     // The player who asked takes the host's word, and shows under it.
     Session p;
-    fourth(p);
+    p.playerOf(4);
     p.members.rename("p1");
     EXPECT_EQ(p.links.sentOn<msg::Info>(10), (std::vector<msg::Info>{{"p1"}}));
     p.roles.playerSaid(1, msg::NameOf{4, "p1 (2)"});
