@@ -181,7 +181,8 @@ struct FakeSession {
     // The joiner on this link (host side) says it linked to every player it was told of.
     void ready(dx8::LinkId joiner) {
         dx8::net::msg::JoinReady r;
-        for (const auto& e : links.sentOn<dx8::net::msg::JoinAccept>(joiner).at(0).players) {
+        const auto accepts = links.sentOn<dx8::net::msg::JoinAccept>(joiner);
+        for (const auto& e : accepts.at(0).players) {
             r.linked.push_back(e.id);
         }
         for (const auto& reach : links.sentOn<dx8::net::msg::Reach>(joiner)) {

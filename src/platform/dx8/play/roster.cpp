@@ -135,7 +135,11 @@ void Roster::takePaths(const net::msg::Paths& m) {
     succession = m.succession;
     relayedPairs.clear();
     for (size_t i = 0; i + 1 < m.relayed.size(); i += 2) {
-        relayedPairs.insert(std::minmax(m.relayed[i], m.relayed[i + 1]));
+        // Only pairs of players we know of: nothing else could be relayed.
+        const DPNID a = m.relayed[i], b = m.relayed[i + 1];
+        if (a != b && present(a) != nullptr && present(b) != nullptr) {
+            relayedPairs.insert(std::minmax(a, b));
+        }
     }
 }
 
