@@ -37,6 +37,9 @@ public:
     void DirectPlay8Event_HostMigrate(dx8::DPNID id, bool&) override {
         lines.push_back("HostMigrate " + std::to_string(id));
     }
+    void DirectPlay8Event_InfoNotify(int32_t, int32_t id, bool&) override {
+        lines.push_back("InfoNotify " + std::to_string(static_cast<dx8::DPNID>(id)));
+    }
     void DirectPlay8Event_IndicateConnect(dx8::DPNMSG_INDICATE_CONNECT&, bool&) override {
         lines.push_back("IndicateConnect");
     }

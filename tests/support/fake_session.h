@@ -10,6 +10,7 @@
 
 #include "event_log.h"
 #include "platform/dx8/play/session_roles.h"
+#include "platform/dx8/play/trust.h"
 
 namespace orvel::testing {
 
@@ -30,8 +31,11 @@ public:
             sent.push_back({link, m});
         }
     }
-    bool sendData(const std::vector<dx8::LinkId>& links, const QByteArray&, int32_t,
+    bool sendData(const std::vector<dx8::LinkId>& links, const QByteArray& bytes, int32_t,
                   uint8_t) override {
+        for (dx8::LinkId link : links) {
+            data.push_back({link, bytes});
+        }
         return !links.empty();
     }
     dx8::LinkId connectTo(uint32_t ipv4, uint16_t port) override {
@@ -43,6 +47,10 @@ public:
         return it == endpoints.end() ? dx8::Endpoint{} : it->second;
     }
     uint16_t localPort() const override { return 2302; }
+    qint64 silentMs(dx8::LinkId link) const override {
+        const auto it = silent.find(link);
+        return it == silent.end() ? 0 : it->second;
+    }
     int roundTripMs(dx8::LinkId link) const override {
         const auto it = rtts.find(link);
         return it == rtts.end() ? dx8::kUnknownRoundTrip : it->second;
@@ -81,6 +89,8 @@ public:
     }
 
     std::vector<Sent> sent;
+    std::vector<std::pair<dx8::LinkId, QByteArray>> data;
+    std::map<dx8::LinkId, qint64> silent;  // how long each link has heard nothing
     std::vector<dx8::Endpoint> punches;
     std::map<dx8::LinkId, dx8::Endpoint> endpoints;
     std::map<dx8::LinkId, int> rtts;
@@ -107,6 +117,7 @@ struct FakeSession {
     dx8::Members& members = roles.members();
     dx8::Relay& relay = roles.relay();
     dx8::LinkId hostLink = 0;
+    QString password;  // what askToJoin proves when the host asks
 
     FakeSession() { events.setHandler(&log); }
 
@@ -131,19 +142,57 @@ struct FakeSession {
         }
         return out;
     }
+    // We are player `self` of a session that migrates, hosted by player 1, with players 2 up to
+    // self - 1 before us: each linked over link 10 * id, from kRouterIp + id.
+    void playerOf(dx8::DPNID self) {
+        roster.inSession = true;
+        roster.desc.flags = dx8::DPNSESSION_MIGRATE_HOST;
+        roster.localId = self;
+        roster.hostId = 1;
+        roster.observed = {kRouterIp, 2302};
+        for (dx8::DPNID id = 1; id < self; ++id) {
+            const dx8::Endpoint at{kRouterIp + id, 2302};
+            dx8::Link link;
+            link.kind = dx8::LinkKind::Player;
+            link.playerId = id;
+            links.add(10 * id, link);
+            links.endpoints[10 * id] = at;
+            roster.players[id] =
+                dx8::Player::linked(id, id, QStringLiteral("p%1").arg(id), 10 * id, at);
+        }
+        roster.players[self] = dx8::Player::self(self, self, "me", 2302);
+    }
     // We ask the host at hostIp to join, from `lan`; its answer, for the test to fill in.
     dx8::net::msg::JoinAccept askToJoin(uint32_t hostIp, uint32_t lan = 0) {
         hostLink = links.connectTo(hostIp, 2302);
         auto request = std::get<dx8::net::msg::JoinRequest>(
-            dx8::net::joinRequest(kTestApp, {}, QStringLiteral("j"), {}));
+            dx8::net::joinRequest(kTestApp, {}, QStringLiteral("j")));
         request.lanIpv4 = lan;
-        joiner.begin(7, hostLink, hostIp, request, false);
+        joiner.begin(7, hostLink, hostIp, request, password, false);
         joiner.onLinkUp(hostLink, *links.find(hostLink));
         dx8::net::msg::JoinAccept a;
         a.playerId = 50;
         a.hostId = 1;
-        a.token = 99;
         return a;
+    }
+    static dx8::net::msg::JoinRequest request(const QString& name = QStringLiteral("j")) {
+        return std::get<dx8::net::msg::JoinRequest>(dx8::net::joinRequest(kTestApp, {}, name));
+    }
+    // The joiner on this link (host side) says it linked to every player it was told of.
+    void ready(dx8::LinkId joiner) {
+        dx8::net::msg::JoinReady r;
+        const auto accepts = links.sentOn<dx8::net::msg::JoinAccept>(joiner);
+        for (const auto& e : accepts.at(0).players) {
+            r.linked.push_back(e.id);
+        }
+        for (const auto& reach : links.sentOn<dx8::net::msg::Reach>(joiner)) {
+            r.linked.push_back(reach.player.id);
+        }
+        hostJoin.onControl(joiner, r);
+    }
+    // A player's answer to our hello, proving the token of our pair.
+    dx8::net::msg::MeshAck ackFor(uint64_t token) const {
+        return {dx8::pairProof(token, dx8::ProofOf::Ack, roster.localId)};
     }
     // A link goes down: it leaves the table first.
     void lose(dx8::LinkId link) {

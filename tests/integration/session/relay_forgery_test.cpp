@@ -12,6 +12,7 @@
 #include "peer_process.h"
 #include "platform/dx8/play/relay.h"
 #include "platform/dx8/play/session_protocol.h"
+#include "platform/dx8/play/trust.h"
 
 using orvel::testing::PeerProcess;
 namespace net = dx8::net;
@@ -43,7 +44,7 @@ public:
         if (host == nullptr) {
             return false;
         }
-        send(host, net::joinRequest({}, {}, name, {}));
+        send(host, net::joinRequest({}, {}, name));
         const auto accept = awaitControl<msg::JoinAccept>(host);
         if (!accept) {
             return false;
@@ -63,11 +64,13 @@ public:
             if (p == nullptr) {
                 return false;
             }
-            send(p, net::meshHello(accept->playerId, accept->token));
+            send(p, net::meshHello(accept->playerId,
+                                   dx8::pairProof(e.token, dx8::ProofOf::Hello, accept->playerId)));
             if (!awaitControl<msg::MeshAck>(p)) {
                 return false;
             }
             players[e.name] = {p, e.id};
+            ready.linked.push_back(e.id);
         }
         send(host, ready);
         return awaitControl<msg::JoinDone>(host).has_value();

@@ -45,6 +45,13 @@ public:
     ScriptedHost& operator=(const ScriptedHost&) = delete;
 
     uint16_t port() const { return port_; }
+    // Stops answering anyone, without a goodbye: its links go dark.
+    void vanish() {
+        stop_ = true;
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+    }
     // Says goodbye to the named player and drops its link; the other links stay up.
     void leaveTowards(const QString& name) {
         std::lock_guard lock(mutex_);
@@ -75,24 +82,24 @@ private:
         if (const auto* request = std::get_if<msg::JoinRequest>(&m)) {
             Member joiner{peer, idOf(nextSeq_), nextSeq_, request->name, false};
             ++nextSeq_;
-            const uint64_t token = QRandomGenerator::global()->generate64();
             msg::JoinAccept accept;
             accept.playerId = joiner.id;
             accept.hostId = idOf(0);
             accept.seq = joiner.seq;
             accept.nextSeq = nextSeq_;
             accept.idSalt = salt_;
-            accept.token = token;
+            accept.name = request->name;
             accept.desc = {instance_,
                            QUuid(QStringLiteral("{EABD4D9B-6AA9-4c24-9D10-1A6701B07342}")), 6,
                            flags_, QStringLiteral("scripted")};
             accept.players.push_back({idOf(0), 0, QStringLiteral("h"), 0, port_});
-            const auto expect = dx8::net::expect(joiner.id, token, 0x7F000001, peer->address.port);
             for (const Member& p : members_) {
-                if (p.ready) {
+                if (p.ready) {  // a token for each pair
+                    const uint64_t token = QRandomGenerator::global()->generate64();
                     accept.players.push_back(
-                        {p.id, p.seq, p.name, 0x7F000001, p.peer->address.port});
-                    send(p.peer, expect);
+                        {p.id, p.seq, p.name, 0x7F000001, p.peer->address.port, 0, 0, 0, 0, token});
+                    send(p.peer,
+                         dx8::net::expect(joiner.id, token, 0x7F000001, peer->address.port));
                 }
             }
             send(peer, accept);

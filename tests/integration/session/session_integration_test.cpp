@@ -281,11 +281,11 @@ public:
         if (!connect(hostPort)) {
             return false;
         }
-        send(dx8::net::joinRequest({}, {}, QStringLiteral("deaf"), {}));
+        send(dx8::net::joinRequest({}, {}, QStringLiteral("deaf")));
         if (!until(ENET_EVENT_TYPE_RECEIVE, dx8::net::Ctl::JoinAccept, 3000)) {
             return false;
         }
-        send(dx8::net::joinReady());
+        send(dx8::net::msg::JoinReady{});
         return until(ENET_EVENT_TYPE_RECEIVE, dx8::net::Ctl::JoinDone, 3000);
     }
     // Keeps the link to the host alive for a while, acknowledging what it must.

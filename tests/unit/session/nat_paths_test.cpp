@@ -19,11 +19,12 @@ constexpr uint32_t kHostIp = 0x28282801u;  // a host on the internet
 
 struct Session : orvel::testing::FakeSession {
     // Joins the host at hostIp, which lists itself and `players`; we come from `lan`.
+    // Where the host sees us: at our own address unless we say otherwise.
     void accepted(std::vector<net::PlayerEntry> players, uint8_t relays = 0,
-                  uint32_t hostIp = kHostIp, uint32_t lan = 0) {
+                  uint32_t hostIp = kHostIp, uint32_t lan = 0, uint32_t observed = 0) {
         msg::JoinAccept a = askToJoin(hostIp, lan);
         a.relays = relays;
-        a.observedIpv4 = lan;
+        a.observedIpv4 = observed != 0 ? observed : lan;
         a.observedPort = 2302;
         a.players = {{1, 0, "h", 0, 2302}};
         a.players.insert(a.players.end(), players.begin(), players.end());
@@ -45,39 +46,67 @@ struct Session : orvel::testing::FakeSession {
 
 }  // namespace
 
-TEST(NatPaths, EachAddressOfAPlayerIsTriedOnce) {
+// What a player says of its addresses is tried only where it can be its own: its LAN address
+// from behind the same public address, its router's at the address the host sees it at.
+TEST(NatPaths, EachAddressOfAPlayerIsTriedOnceAndOnlyWhereItCanBeItsOwn) {
+    constexpr uint32_t kVictim = 0x0B0B0B0Bu;
+    constexpr uint32_t kElsewhere = 0x28282830u;  // where the host sees us: another router
     struct Case {
         const char* what;
         net::PlayerEntry entry;
-        uint32_t hostIp;
+        uint32_t hostIp, ourIp;
         std::vector<Endpoint> expected;
     } cases[] = {
         {"on the internet",
          {2, 1, "p", 0x28282805u, 2302, 0x28282805u, 2302},
          kHostIp,
+         kElsewhere,
          {{0x28282805u, 2302}}},
-        {"on a LAN", {2, 1, "p", kLanIp, 2302, kLanIp, 2302}, kLanIp + 1, {{kLanIp, 2302}}},
-        {"behind a router",
+        {"on a LAN",
+         {2, 1, "p", kLanIp, 2302, kLanIp, 2302},
+         kLanIp + 1,
+         kLanIp + 2,
+         {{kLanIp, 2302}}},
+        {"behind our own router",
          {2, 1, "p", kRouterIp, 40001, kLanIp, 2302},
          kHostIp,
+         kRouterIp,
          {{kRouterIp, 40001}, {kLanIp, 2302}}},
+        {"behind another router",
+         {2, 1, "p", kRouterIp, 40001, kLanIp, 2302},
+         kHostIp,
+         kElsewhere,
+         {{kRouterIp, 40001}}},
         {"with a mapping",
          {2, 1, "p", kRouterIp, 40001, kLanIp, 2302, kRouterIp, 2302},
          kHostIp,
+         kRouterIp,
          {{kRouterIp, 40001}, {kLanIp, 2302}, {kRouterIp, 2302}}},
+        {"behind the host's router, with a mapping",
+         {2, 1, "p", kLanIp, 2302, kLanIp, 2302, kHostIp, 2310},
+         kHostIp,
+         kElsewhere,
+         {{kLanIp, 2302}, {kHostIp, 2310}}},
+        {"a mapping somewhere else",
+         {2, 1, "p", kRouterIp, 40001, kVictim, 2302, kVictim, 2302},
+         kHostIp,
+         kElsewhere,
+         {{kRouterIp, 40001}}},
         {"on the host's machine",
          {2, 1, "p", 0x7F000001u, 2303, 0x7F000001u, 2303},
          kHostIp,
+         kElsewhere,
          {{kHostIp, 2303}}},
         {"all on loopback",
          {2, 1, "p", 0x7F000001u, 2303, 0x7F000001u, 2303},
          0x7F000001u,
+         0x7F000001u,
          {{0x7F000001u, 2303}}},
-        {"an older record", {2, 1, "p", kLanIp, 2302}, kHostIp, {{kLanIp, 2302}}},
-        {"no port", {2, 1, "p", kLanIp, 0, kLanIp, 0}, kHostIp, {}},
+        {"an older record", {2, 1, "p", kLanIp, 2302}, kHostIp, kElsewhere, {{kLanIp, 2302}}},
+        {"no port", {2, 1, "p", kLanIp, 0, kLanIp, 0}, kHostIp, kElsewhere, {}},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(candidatesFor(c.entry, c.hostIp), c.expected) << c.what;
+        EXPECT_EQ(candidatesFor(c.entry, c.hostIp, c.ourIp), c.expected) << c.what;
     }
 }
 
@@ -114,7 +143,7 @@ TEST(NatPaths, TheHostHandsOnEveryAddressAndPlayersOpenTheirRouters) {
     const auto expects = s.links.sentOn<msg::Expect>(present);
     ASSERT_EQ(expects.size(), 1u);
 
-    s.hostJoin.onControl(joiner, net::joinReady());
+    s.hostJoin.onControl(joiner, msg::JoinReady{{accepts[0].players[1].id}, {}});
     const auto added = s.links.sentOn<msg::PlayerAdded>(present);
     ASSERT_EQ(added.size(), 1u);
     EXPECT_EQ(added[0].lanIpv4, 0xC0A81402u);
@@ -142,8 +171,9 @@ TEST(NatPaths, TheFirstAddressToAnswerWins) {
         {"at the mapping", 2, 2, PathKind::Direct},
     };
     for (const Case& c : cases) {
-        Session s;
-        s.accepted({{2, 1, "p", kRouterIp, 40001, kLanIp, 2302, kRouterIp, 2302}});
+        Session s;  // behind the same router as the player
+        s.accepted({{2, 1, "p", kRouterIp, 40001, kLanIp, 2302, kRouterIp, 2302}}, 0, kHostIp,
+                   kLanIp + 1, kRouterIp);
         // The router's address waits until the player has opened its router toward us.
         ASSERT_EQ(s.links.linksTo(2).size(), 2u) << c.what;
         EXPECT_EQ(s.joiner.deadline(), 1000 + kPunchHeadStartMs) << c.what;
@@ -160,18 +190,18 @@ TEST(NatPaths, TheFirstAddressToAnswerWins) {
         }
         const LinkId won = tried[c.winner];
         s.joiner.onLinkUp(won, *s.links.find(won));
-        s.joiner.onControl(won, *s.links.find(won), net::meshAck());
+        s.joiner.onControl(won, *s.links.find(won), s.ackFor(0));
         EXPECT_EQ(s.links.linksTo(2), std::vector<LinkId>{won}) << c.what;
         EXPECT_EQ(s.links.sentOn<msg::JoinReady>(s.hostLink).size(), 1u) << c.what;
         s.joiner.onControl(s.hostLink, *s.links.find(s.hostLink), net::joinDone());
         ASSERT_NE(s.roster.present(2), nullptr) << c.what;
         EXPECT_EQ(s.roster.present(2)->path, c.path) << c.what;
         EXPECT_EQ(s.roster.present(2)->lan.ipv4, kLanIp) << c.what;
-        EXPECT_EQ(s.roster.observed.port, 2302) << c.what;
+        EXPECT_EQ(s.roster.observed.ipv4, kRouterIp) << c.what;
     }
     // The last address failing does fail the join.
     Session s;
-    s.accepted({{2, 1, "p", kRouterIp, 40001, kLanIp, 2302}});
+    s.accepted({{2, 1, "p", kRouterIp, 40001, kLanIp, 2302}}, 0, kHostIp, kLanIp + 1, kRouterIp);
     s.joiner.checkDeadline(1000 + kPunchHeadStartMs);
     for (LinkId link : s.links.linksTo(2)) {
         s.lose(link);
@@ -227,7 +257,7 @@ TEST(Relay, OnlyTheHostsLinkMayCarryRelayedDataAndTheHostStampsTheSender) {
         Link from;
         from.kind = LinkKind::Player;
         from.playerId = c.linkOwner;
-        const RelayRoute route = routeRelayed(r, from, wrapRelayed(c.id, "car"));
+        const RelayRoute route = routeRelayed(r, from, wrapRelayed(c.id, "car"), 0);
         EXPECT_EQ(route.action, c.action) << c.what;
         if (c.action == RelayRoute::Deliver) {
             EXPECT_EQ(route.from, c.deliveredFrom) << c.what;
@@ -239,12 +269,12 @@ TEST(Relay, OnlyTheHostsLinkMayCarryRelayedDataAndTheHostStampsTheSender) {
     }
     Link unverified;
     unverified.playerId = 1;
-    EXPECT_EQ(routeRelayed(relayRoster(2), unverified, wrapRelayed(3, "x")).action,
+    EXPECT_EQ(routeRelayed(relayRoster(2), unverified, wrapRelayed(3, "x"), 0).action,
               RelayRoute::Ignore);
     Link host;
     host.kind = LinkKind::Player;
     host.playerId = 1;
-    EXPECT_EQ(routeRelayed(relayRoster(2), host, QByteArray("\x03\x00", 2)).action,
+    EXPECT_EQ(routeRelayed(relayRoster(2), host, QByteArray("\x03\x00", 2), 0).action,
               RelayRoute::Ignore);
 }
 
@@ -282,8 +312,7 @@ TEST(Relay, JustOffTheRelayGuaranteedDataStillGoesThroughTheHost) {
         Roster r = relayRoster(2);
         Player& p = r.players[3];
         p.path = c.path;
-        p.wasRelayed = c.wasRelayed;
-        p.relayGuaranteedUntil = 2000;
+        p.relayGuaranteedUntil = c.wasRelayed ? 2000 : 0;
         if (c.path != PathKind::Relayed) {
             p.link = 30;
         }
@@ -334,7 +363,8 @@ TEST(Relay, AJoinerThatCannotLinkIsRelayedWhenTheHostOffersIt) {
     Session h;
     const std::vector<LinkId> present = h.hostWith(2);
     const LinkId joiner = h.joinerArrives({});
-    h.hostJoin.onControl(joiner, msg::JoinReady{{h.links.find(present[1])->playerId, 12345}});
+    h.hostJoin.onControl(joiner, msg::JoinReady{{h.links.find(present[0])->playerId},
+                                                {h.links.find(present[1])->playerId, 12345}});
     std::vector<msg::PlayerAdded> added;
     for (LinkId link : present) {
         ASSERT_EQ(h.links.sentOn<msg::PlayerAdded>(link).size(), 1u);
@@ -414,7 +444,7 @@ TEST(RelayedPairs, WhoTakesOverIsOneThatReachesEveryone) {
     const std::vector<LinkId> present = h.hostWith(2);
     const LinkId joiner = h.joinerArrives({});
     const DPNID far = h.links.find(present[1])->playerId;
-    h.hostJoin.onControl(joiner, msg::JoinReady{{far}});
+    h.hostJoin.onControl(joiner, msg::JoinReady{{h.links.find(present[0])->playerId}, {far}});
     for (LinkId link : present) {
         h.hostJoin.onAddedAck(h.links.find(link)->playerId, h.links.find(joiner)->playerId);
     }
@@ -446,7 +476,7 @@ TEST(RelayedPairs, APairThatLinksLaterMovesOffTheRelay) {
     EXPECT_EQ(reach[0].player.id, a);
     EXPECT_EQ(reach[0].player.mappedPort, 2302);
     EXPECT_EQ(expect[0].playerId, b);
-    EXPECT_EQ(expect[0].token, reach[0].token);
+    EXPECT_EQ(expect[0].token, reach[0].player.token);
     EXPECT_TRUE(h.links.sentOn<msg::Reach>(links[1]).empty());
     // Until they link, they try again later, then less often.
     for (const qint64 wait : {2 * kRetryDirectMs, 4 * kRetryDirectMs}) {
@@ -462,6 +492,7 @@ TEST(RelayedPairs, APairThatLinksLaterMovesOffTheRelay) {
     // b's side: it tries every address of a; the router's only after a head start.
     Session bs;
     memberOf(bs, b, a);
+    bs.roster.observed = {kRouterIp, 40001};  // behind the same router as a
     bs.links.endpoints[10] = {kHostIp, 2302};
     EXPECT_TRUE(bs.roles.playerSaid(1, reach[0]));
     std::vector<LinkId> tried = bs.links.linksTo(a);
@@ -478,7 +509,7 @@ TEST(RelayedPairs, APairThatLinksLaterMovesOffTheRelay) {
     bs.relay.onLinkUp(won);
     const auto hello = bs.links.sentOn<msg::MeshHello>(won);
     ASSERT_EQ(hello.size(), 1u);
-    EXPECT_EQ(hello[0].token, reach[0].token);
+    EXPECT_EQ(hello[0].proof, pairProof(reach[0].player.token, ProofOf::Hello, b));
 
     // a's side: a hello before the host's word waits for it; a wrong token is not enough.
     Session as;
@@ -486,7 +517,7 @@ TEST(RelayedPairs, APairThatLinksLaterMovesOffTheRelay) {
     as.roster.mapped = {kRouterIp, 2302};
     as.links.endpoints[200] = {0x2828281Eu, 61000};
     as.links.add(200, Link());
-    as.members.onMeshHello(200, msg::MeshHello{b, reach[0].token + 1});
+    as.members.onMeshHello(200, msg::MeshHello{b, hello[0].proof + 1});
     as.roles.playerSaid(1, expect[0]);
     EXPECT_EQ(as.roster.present(b)->path, PathKind::Relayed);
     as.members.onMeshHello(200, hello[0]);
@@ -498,13 +529,20 @@ TEST(RelayedPairs, APairThatLinksLaterMovesOffTheRelay) {
     Link host;
     host.kind = LinkKind::Player;
     host.playerId = 1;
-    EXPECT_EQ(routeRelayed(as.roster, host, wrapRelayed(b, "late")).action, RelayRoute::Deliver);
+    EXPECT_EQ(routeRelayed(as.roster, host, wrapRelayed(b, "late"), as.clock).action,
+              RelayRoute::Deliver);
+    // Once off the relay past the grace period, the relay no longer speaks for it.
+    EXPECT_EQ(
+        routeRelayed(as.roster, host, wrapRelayed(b, "late"), as.clock + 2 * kRelayGraceMs).action,
+        RelayRoute::Ignore);
     as.links.add(201, Link());
     as.members.onMeshHello(201, msg::MeshHello{1, 0});
     EXPECT_FALSE(as.links.has(201));
 
-    // b takes a's answer: the other addresses go and the host hears of it.
-    bs.relay.onLinkControl(won, net::meshAck());
+    // b takes a's answer, which proves their token: the other addresses go and the host hears.
+    bs.relay.onLinkControl(won, msg::MeshAck{hello[0].proof});  // its own hello proves nothing
+    EXPECT_EQ(bs.roster.present(a)->path, PathKind::Relayed);
+    bs.relay.onLinkControl(won, as.links.sentOn<msg::MeshAck>(200).at(0));
     EXPECT_EQ(bs.roster.present(a)->link, won);
     EXPECT_EQ(bs.roster.present(a)->path, PathKind::Direct);
     EXPECT_EQ(bs.links.linksTo(a), std::vector<LinkId>{});
@@ -559,7 +597,7 @@ TEST(RelayedPairs, MappingsNamesAndRoundTripsReachTheRelayedPartner) {
 
     h.roles.playerSaid(a, net::info("renamed"));
     EXPECT_EQ(h.links.sentOn<msg::NameOf>(links[1]), (std::vector<msg::NameOf>{{a, "renamed"}}));
-    EXPECT_TRUE(h.links.sentOn<msg::NameOf>(links[2]).empty());
+    EXPECT_EQ(h.links.sentOn<msg::NameOf>(links[2]), (std::vector<msg::NameOf>{{a, "renamed"}}));
 
     Session p;
     memberOf(p, 2, 3);
@@ -567,14 +605,16 @@ TEST(RelayedPairs, MappingsNamesAndRoundTripsReachTheRelayedPartner) {
     const struct {
         DPNID from, about;
         const char* name;
-        bool taken;
-    } cases[] = {{1, 3, "far2", true}, {4, 3, "forged", false}, {1, 4, "not relayed", false}};
+        bool named, leg;
+    } cases[] = {{1, 3, "far2", true, true},
+                 {4, 3, "forged", false, false},
+                 {1, 4, "not relayed", true, false}};
     for (const auto& c : cases) {
         const QString before = p.roster.players[c.about].name;
         const int legBefore = p.roster.players[c.about].hostLegMs;
         p.roles.playerSaid(c.from, msg::NameOf{c.about, c.name});
         p.roles.playerSaid(c.from, msg::RoundTrips{{c.about, 77}});
-        EXPECT_EQ(p.roster.players[c.about].name, c.taken ? QString(c.name) : before) << c.name;
-        EXPECT_EQ(p.roster.players[c.about].hostLegMs, c.taken ? 77 : legBefore) << c.name;
+        EXPECT_EQ(p.roster.players[c.about].name, c.named ? QString(c.name) : before) << c.name;
+        EXPECT_EQ(p.roster.players[c.about].hostLegMs, c.leg ? 77 : legBefore) << c.name;
     }
 }

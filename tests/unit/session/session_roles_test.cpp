@@ -15,10 +15,6 @@ namespace {
 
 using Session = orvel::testing::FakeSession;
 
-msg::JoinRequest request(QString name = "j") {
-    return std::get<msg::JoinRequest>(net::joinRequest(orvel::testing::kTestApp, {}, name, {}));
-}
-
 // ---- Roster -------------------------------------------------------------------------------------
 
 TEST(Roster, JoinOrderAndSuccessorSkipTheGoneAndTheLeavingHost) {
@@ -68,10 +64,14 @@ TEST(Roster, ExpectationsNeedTheirTokenAreBoundedAndExpire) {
         r.expect(id, id * 10, 1000 + id);
     }
     EXPECT_EQ(r.expectations.size(), kMaxExpectations);
-    EXPECT_FALSE(r.takeExpectation(1, 10));  // the oldest made room
-    EXPECT_FALSE(r.takeExpectation(5, 51));  // wrong token
-    EXPECT_TRUE(r.takeExpectation(5, 50));
-    EXPECT_FALSE(r.takeExpectation(5, 50));  // used up
+    const auto proof = [](DPNID id, uint64_t token) {
+        return pairProof(token, ProofOf::Hello, id);
+    };
+    EXPECT_FALSE(r.takeExpectation(1, proof(1, 10)));  // the oldest made room
+    EXPECT_FALSE(r.takeExpectation(5, proof(5, 51)));  // wrong token
+    EXPECT_FALSE(r.takeExpectation(5, 50));            // the token itself is no proof
+    EXPECT_EQ(r.takeExpectation(5, proof(5, 50)), 50u);
+    EXPECT_FALSE(r.takeExpectation(5, proof(5, 50)));  // used up
     r.expireExpectations(1020);
     for (const Expectation& e : r.expectations) {
         EXPECT_GE(e.deadline, 1020);
@@ -95,7 +95,8 @@ TEST(HostJoin, RequestsAreAdmittedOrRefusedWithTheirCode) {
         {"not the host", 3, false, [](msg::JoinRequest&) {}, DPNERR_NOTHOST},
         {"other game", 3, true, [](msg::JoinRequest& r) { r.application = QUuid::createUuid(); },
          DPNERR_INVALIDAPPLICATION},
-        {"other version", 3, true, [](msg::JoinRequest& r) { r.version = 2; },
+        {"other version", 3, true,
+         [](msg::JoinRequest& r) { r.version = net::kProtocolVersion + 1; },
          DPNERR_INVALIDAPPLICATION},
         {"other session", 3, true, [](msg::JoinRequest& r) { r.instance = QUuid::createUuid(); },
          DPNERR_INVALIDINSTANCE},
@@ -107,7 +108,7 @@ TEST(HostJoin, RequestsAreAdmittedOrRefusedWithTheirCode) {
             s.roster.hostId = s.roster.players.rbegin()->first;
         }
         const LinkId joiner = s.links.arrive(4000);
-        msg::JoinRequest r = request();
+        msg::JoinRequest r = Session::request();
         c.change(r);
         s.hostJoin.onRequest(joiner, r);
         const auto refusals = s.links.sentOn<msg::JoinRefuse>(joiner);
@@ -116,10 +117,10 @@ TEST(HostJoin, RequestsAreAdmittedOrRefusedWithTheirCode) {
             const msg::JoinAccept a = s.links.sentOn<msg::JoinAccept>(joiner)[0];
             EXPECT_EQ(a.players.size(), 2u) << c.what;
             EXPECT_EQ(a.players[0].port, 2302) << c.what;  // the host, where it was reached
-            // The player present is told to expect the joiner, with the joiner's token.
+            // The player present is told to expect the joiner, with their pair's token.
             const auto expects = s.links.sentOn<msg::Expect>();
             ASSERT_EQ(expects.size(), 1u) << c.what;
-            EXPECT_EQ(expects[0].token, a.token) << c.what;
+            EXPECT_EQ(expects[0].token, a.players[1].token) << c.what;
             EXPECT_EQ(expects[0].port, 4000) << c.what;
             EXPECT_EQ(s.delivered(), std::vector<std::string>{"IndicateConnect"}) << c.what;
         } else {
@@ -135,13 +136,13 @@ TEST(HostJoin, AJoinCompletesWhenEveryPlayerConfirmsThenTheNextQueuedStarts) {
     s.hostWith(2);
     const LinkId first = s.links.arrive(4000);
     const LinkId second = s.links.arrive(4001);
-    s.hostJoin.onRequest(first, request("a"));
-    s.hostJoin.onRequest(second, request("b"));
+    s.hostJoin.onRequest(first, Session::request("a"));
+    s.hostJoin.onRequest(second, Session::request("b"));
     EXPECT_TRUE(s.links.sentOn<msg::JoinAccept>(second).empty());  // waits its turn
     EXPECT_EQ(s.hostJoin.queued(), 1u);
     const DPNID id = s.links.sentOn<msg::JoinAccept>(first)[0].playerId;
 
-    s.hostJoin.onControl(first, net::joinReady());
+    s.ready(first);
     EXPECT_EQ(s.links.sentOn<msg::PlayerAdded>().size(), 2u);
     EXPECT_NE(s.roster.present(id), nullptr);
     const std::vector<DPNID> others{s.roster.presentInJoinOrder()[1]->id,
@@ -161,12 +162,12 @@ TEST(HostJoin, AJoinCompletesWhenEveryPlayerConfirmsThenTheNextQueuedStarts) {
 TEST(HostJoin, TheQueueIsBounded) {
     Session s;
     s.hostWith(0);
-    s.hostJoin.onRequest(s.links.arrive(4000), request());
+    s.hostJoin.onRequest(s.links.arrive(4000), Session::request());
     for (size_t i = 0; i < kMaxQueuedJoins; ++i) {
-        s.hostJoin.onRequest(s.links.arrive(static_cast<uint16_t>(4001 + i)), request());
+        s.hostJoin.onRequest(s.links.arrive(static_cast<uint16_t>(4001 + i)), Session::request());
     }
     const LinkId late = s.links.arrive(5000);
-    s.hostJoin.onRequest(late, request());
+    s.hostJoin.onRequest(late, Session::request());
     ASSERT_EQ(s.links.sentOn<msg::JoinRefuse>(late).size(), 1u);
     EXPECT_EQ(s.links.sentOn<msg::JoinRefuse>(late)[0].result, DPNERR_HOSTREJECTEDCONNECTION);
     EXPECT_EQ(s.hostJoin.queued(), kMaxQueuedJoins);
@@ -187,9 +188,9 @@ TEST(HostJoin, DeadlinesAbortAMeshThatNeverFormsAndFinishWithoutLateAcks) {
         Session s;
         s.hostWith(1);
         const LinkId joiner = s.links.arrive(4000);
-        s.hostJoin.onRequest(joiner, request());
+        s.hostJoin.onRequest(joiner, Session::request());
         if (c.ready) {
-            s.hostJoin.onControl(joiner, net::joinReady());
+            s.ready(joiner);
         }
         s.clock += c.after;
         s.hostJoin.checkDeadline(s.clock);
@@ -218,6 +219,9 @@ struct Joining : Session {
         return a;
     }
     LinkId meshLink(DPNID id) const { return links.linkOf(LinkKind::MeshOut, id); }
+    void answer(DPNID id, uint64_t token = 0) {
+        joiner.onControl(meshLink(id), *links.find(meshLink(id)), ackFor(token));
+    }
 };
 
 TEST(Joiner, AnAcceptThatDoesNotAddUpFailsTheJoin) {
@@ -245,9 +249,10 @@ TEST(Joiner, AnAcceptThatDoesNotAddUpFailsTheJoin) {
 
 TEST(Joiner, LinksToEveryPlayerBeforeItIsReadyAndBecomesAPlayerWhenDone) {
     Joining s;
-    const msg::JoinAccept a = s.start({{1, 0, "h", 0, 2302},
-                                       {2, 1, "local", 0x7F000001u, 2303},  // on the host's machine
-                                       {3, 2, "far", 0x0A000009u, 2304}});
+    const msg::JoinAccept a =
+        s.start({{1, 0, "h", 0, 2302},
+                 {2, 1, "local", 0x7F000001u, 2303, 0, 0, 0, 0, 22},  // on the host's machine
+                 {3, 2, "far", 0x0A000009u, 2304, 0, 0, 0, 0, 33}});
     EXPECT_EQ(s.links.sentOn<msg::JoinRequest>(s.hostLink).size(), 1u);
     s.joiner.onControl(s.hostLink, *s.links.find(s.hostLink), a);
     ASSERT_NE(s.meshLink(2), 0u);
@@ -262,10 +267,13 @@ TEST(Joiner, LinksToEveryPlayerBeforeItIsReadyAndBecomesAPlayerWhenDone) {
         const auto hellos = s.links.sentOn<msg::MeshHello>(link);
         ASSERT_EQ(hellos.size(), 1u);
         EXPECT_EQ(hellos[0].playerId, 50u);
-        EXPECT_EQ(hellos[0].token, 99u);
+        // The hello proves the pair's token without showing it.
+        EXPECT_EQ(hellos[0].proof, pairProof(id * 11, ProofOf::Hello, 50));
         EXPECT_TRUE(s.links.sentOn<msg::JoinReady>().empty());
-        s.joiner.onControl(link, *s.links.find(link), net::meshAck());
-        s.joiner.onControl(link, *s.links.find(link), net::meshAck());  // a repeat counts once
+        s.answer(id, id * 11 + 1);  // an answer that does not prove the token counts for nothing
+        EXPECT_FALSE(s.links.find(link)->acked);
+        s.answer(id, id * 11);
+        s.answer(id, id * 11);  // a repeat counts once
     }
     EXPECT_EQ(s.links.sentOn<msg::JoinReady>(s.hostLink).size(), 1u);
     s.joiner.onControl(s.hostLink, *s.links.find(s.hostLink), net::joinDone());

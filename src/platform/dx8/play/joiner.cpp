@@ -6,6 +6,7 @@
 #include "platform/dx8/play/members.h"
 #include "platform/dx8/play/nat_paths.h"
 #include "platform/dx8/play/relay.h"
+#include "platform/dx8/play/trust.h"
 
 namespace dx8 {
 
@@ -16,7 +17,7 @@ constexpr size_t kMaxEarlyData = 256;
 }  // namespace
 
 void Joiner::begin(DPNHANDLE handle, LinkId hostLink, uint32_t hostIp,
-                   net::msg::JoinRequest request, bool sync) {
+                   net::msg::JoinRequest request, QString password, bool sync) {
     Link link;
     link.kind = LinkKind::ToHost;
     s_.links.add(hostLink, link);
@@ -25,6 +26,7 @@ void Joiner::begin(DPNHANDLE handle, LinkId hostLink, uint32_t hostIp,
     op.hostLink = hostLink;
     op.hostIp = hostIp;
     op.request = std::move(request);
+    op.password = std::move(password);
     op.started = s_.now();
     op.sync = sync;
     op_ = std::move(op);
@@ -47,12 +49,14 @@ void Joiner::onControl(LinkId link, Link& state, const net::ControlMessage& m) {
         return;
     }
     if (state.kind == LinkKind::MeshOut) {
-        if (std::holds_alternative<net::msg::MeshAck>(m) && !state.acked) {
+        const auto* ack = std::get_if<net::msg::MeshAck>(&m);
+        const auto a = op_->attempts.find(state.playerId);
+        // Whoever answers at an address is the player only when it proves our pair's token.
+        if (ack != nullptr && !state.acked && a != op_->attempts.end() && a->second.proven(*ack)) {
             state.acked = true;
             const DPNID id = state.playerId;
-            if (const auto a = op_->attempts.find(id); a != op_->attempts.end()) {
-                a->second.keep(link);  // the player's other addresses are not needed
-            }
+            a->second.keep(link);  // the player's other addresses are not needed
+            op_->linked.insert(id);
             meshLinkReady(id);
         }
         return;
@@ -68,6 +72,10 @@ void Joiner::onControl(LinkId link, Link& state, const net::ControlMessage& m) {
         if (op_->accept && op_->meshPending.empty()) {
             done();
         }
+    } else if (const auto* challenge = std::get_if<net::msg::JoinChallenge>(&m)) {
+        onChallenge(*challenge);
+    } else if (const auto* reach = std::get_if<net::msg::Reach>(&m)) {
+        onReach(reach->player);
     } else if (const auto* removed = std::get_if<net::msg::PlayerRemoved>(&m)) {
         onPlayerRemoved(*removed);
     } else if (std::holds_alternative<net::msg::Terminate>(m)) {
@@ -102,11 +110,7 @@ void Joiner::onAccept(const net::msg::JoinAccept& m) {
         if (e.id == m.hostId) {
             continue;
         }
-        // Every address at once: the first to answer wins, so a LAN join takes no longer.
-        LinkAttempt attempt(s_, e, op.hostIp, m.token, LinkKind::MeshOut);
-        const bool trying = attempt.start();
-        op.attempts.insert_or_assign(e.id, std::move(attempt));
-        if (!trying) {
+        if (!linkTo(e)) {
             fail(DPNERR_PLAYERNOTREACHABLE);
             return;
         }
@@ -114,6 +118,44 @@ void Joiner::onAccept(const net::msg::JoinAccept& m) {
     }
     s_.links.flush();
     meshLinkReady(0);
+}
+
+void Joiner::onReach(const net::PlayerEntry& e) {
+    // A player that became one while we joined: we link to it too.
+    if (!op_->accept || op_->accept->players.size() >= net::kMaxPlayersListed) {
+        return;
+    }
+    std::vector<net::PlayerEntry>& listed = op_->accept->players;
+    const bool known = std::any_of(listed.begin(), listed.end(),
+                                   [&e](const net::PlayerEntry& p) { return p.id == e.id; });
+    if (!known && linkTo(e)) {
+        listed.push_back(e);
+        op_->meshPending.insert(e.id);
+        op_->relayAt = std::max(op_->relayAt, s_.now() + kDirectWaitMs);
+        s_.links.flush();
+    }
+}
+
+bool Joiner::linkTo(const net::PlayerEntry& e) {
+    Op& op = *op_;
+    if (e.id == 0 || e.id == op.accept->playerId || e.id == op.accept->hostId ||
+        op.attempts.count(e.id) != 0) {
+        return false;
+    }
+    // Every address at once: the first to answer wins, so a LAN join takes no longer.
+    LinkAttempt attempt(s_, e, op.hostIp, op.accept->observedIpv4, LinkKind::MeshOut);
+    const bool trying = attempt.start();
+    op.attempts.insert_or_assign(e.id, std::move(attempt));
+    return trying;
+}
+
+void Joiner::onChallenge(const net::msg::JoinChallenge& m) {
+    Op& op = *op_;
+    if (op.accept || !op.request.proof.isEmpty()) {
+        return;  // one answer; a wrong one is refused by the host
+    }
+    op.request.proof = passwordProof(op.password, m.challenge, m.instance);
+    s_.links.send(op.hostLink, op.request);
 }
 
 void Joiner::onPlayerRemoved(const net::msg::PlayerRemoved& m) {
@@ -125,6 +167,7 @@ void Joiner::onPlayerRemoved(const net::msg::PlayerRemoved& m) {
     dropAttempt(m.playerId,
                 m.reason == DPNDESTROYPLAYERREASON_NORMAL ? Drop::AwaitClose : Drop::Silently);
     op_->relayed.erase(m.playerId);
+    op_->linked.erase(m.playerId);
     if (op_->meshPending.erase(m.playerId) > 0) {
         meshLinkReady(0);
     }
@@ -137,6 +180,7 @@ void Joiner::meshLinkReady(DPNID id) {
     op_->meshPending.erase(id);
     if (op_->meshPending.empty()) {
         net::msg::JoinReady ready;
+        ready.linked.assign(op_->linked.begin(), op_->linked.end());
         ready.relayed.assign(op_->relayed.begin(), op_->relayed.end());
         s_.links.send(op_->hostLink, ready);
     }
@@ -194,7 +238,9 @@ void Joiner::done() {
     Roster& r = s_.roster;
     r.inSession = true;
     r.players.clear();
-    r.players[r.localId] = Player::self(r.localId, r.localSeq, r.localName, s_.links.localPort());
+    // Under the name the host made unique for us.
+    r.players[r.localId] =
+        Player::self(r.localId, r.localSeq, op.accept->name, s_.links.localPort());
     std::vector<DPNID> order;
     for (const net::PlayerEntry& e : op.accept->players) {
         // Our link to it: the one to the host, or the one it answered on.

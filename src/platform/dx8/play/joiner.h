@@ -20,8 +20,9 @@ class Joiner {
 public:
     Joiner(SessionContext& session, Members& members) : s_(session), members_(members) {}
 
+    // The password, if any, is only ever proven over the host's challenge, never sent.
     void begin(DPNHANDLE handle, LinkId hostLink, uint32_t hostIp, net::msg::JoinRequest request,
-               bool sync);
+               QString password, bool sync);
     bool active() const { return op_.has_value(); }
     // The host has accepted us: we hold links of our own and take the next joiner's.
     bool accepted() const { return op_ && op_->accept; }
@@ -52,8 +53,10 @@ private:
         LinkId hostLink = 0;
         uint32_t hostIp = 0;
         net::msg::JoinRequest request;
+        QString password;
         std::optional<net::msg::JoinAccept> accept;
         std::set<DPNID> meshPending;
+        std::set<DPNID> linked;  // players that answered with the proof of our pair
         qint64 started = 0;
         std::map<DPNID, LinkAttempt> attempts;  // linking to each player; the link it answered on
         std::set<DPNID> relayed;                // players we reach only through the host
@@ -63,6 +66,10 @@ private:
     };
 
     void onAccept(const net::msg::JoinAccept& m);
+    void onChallenge(const net::msg::JoinChallenge& m);
+    void onReach(const net::PlayerEntry& e);
+    // Links to one more player; false when there is no address to try.
+    bool linkTo(const net::PlayerEntry& e);
     void onPlayerRemoved(const net::msg::PlayerRemoved& m);
     void meshLinkReady(DPNID id);
     // Stops linking to this player: its links go this way.

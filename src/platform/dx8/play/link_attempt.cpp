@@ -1,15 +1,44 @@
 #include "platform/dx8/play/link_attempt.h"
 
+#include <algorithm>
+
 #include "platform/dx8/play/nat_paths.h"
+#include "platform/dx8/play/trust.h"
 
 namespace dx8 {
 
+bool DialBudget::mayDial(Endpoint at, qint64 now) {
+    const auto it = dials_.find(key(at));
+    if (it != dials_.end()) {
+        if (!it->second.answered && now - it->second.at < kUnansweredRedialMs) {
+            return false;
+        }
+        it->second.at = now;
+        return true;
+    }
+    if (dials_.size() >= kMaxDialsKept) {
+        // The one tried longest ago makes room.
+        dials_.erase(std::min_element(
+            dials_.begin(), dials_.end(),
+            [](const auto& a, const auto& b) { return a.second.at < b.second.at; }));
+    }
+    dials_[key(at)] = Dial{now, false};
+    return true;
+}
+
+void DialBudget::answered(Endpoint at) {
+    const auto it = dials_.find(key(at));
+    if (it != dials_.end()) {
+        it->second.answered = true;
+    }
+}
+
 LinkAttempt::LinkAttempt(SessionContext& session, const net::PlayerEntry& entry, uint32_t hostIp,
-                         uint64_t token, LinkKind kind)
-    : s_(&session), entry_(entry), hostIp_(hostIp), token_(token), kind_(kind) {}
+                         uint32_t ourIp, LinkKind kind)
+    : s_(&session), entry_(entry), hostIp_(hostIp), ourIp_(ourIp), kind_(kind) {}
 
 bool LinkAttempt::start() {
-    for (const Endpoint& at : candidatesFor(entry_, hostIp_)) {
+    for (const Endpoint& at : candidatesFor(entry_, hostIp_, ourIp_)) {
         if (pathTo(entry_, at) == PathKind::Punched) {
             later_.push_back(at);
             laterAt_ = s_->now() + kPunchHeadStartMs;
@@ -30,6 +59,9 @@ void LinkAttempt::checkDeadline(qint64 now) {
 }
 
 void LinkAttempt::tryAt(Endpoint at) {
+    if (!s_->dials.mayDial(at, s_->now())) {
+        return;
+    }
     const LinkId link = s_->links.connectTo(at.ipv4, at.port);
     if (link == 0) {
         return;
@@ -48,8 +80,13 @@ PathKind LinkAttempt::pathOf(LinkId link) const {
 
 void LinkAttempt::greet(LinkId link) const {
     if (owns(link)) {
-        s_->links.send(link, net::meshHello(s_->roster.localId, token_));
+        const DPNID self = s_->roster.localId;
+        s_->links.send(link, net::meshHello(self, pairProof(entry_.token, ProofOf::Hello, self)));
     }
+}
+
+bool LinkAttempt::proven(const net::msg::MeshAck& ack) const {
+    return ack.proof == pairProof(entry_.token, ProofOf::Ack, s_->roster.localId);
 }
 
 void LinkAttempt::keep(LinkId link) {

@@ -2,9 +2,11 @@
 
 // Linking to one player at every address it may be reached at, each once: where the host sees
 // it, its LAN address and its router's mapping at once, its router's own address only once the
-// player has had time to open its router toward us. Each link that comes up says who we are with
-// the token the player was told to expect; the first to answer is kept and the others go. A
-// joiner links so to each player; a relayed pair, to move off the relay.
+// player has had time to open its router toward us. Each link that comes up says who we are,
+// proving the token of the pair that the host gave us both; the first to answer with its own
+// proof of that token is kept and the others go. An address counts for nothing: whoever answers
+// at one is trusted only for its proof. A joiner links so to each player; a relayed pair, to move
+// off the relay.
 
 #include <map>
 #include <vector>
@@ -15,10 +17,10 @@ namespace dx8 {
 
 class LinkAttempt {
 public:
-    // Toward the player of this entry, whose host we reach at hostIp, with the token the host
-    // gave it for us; the links are of this kind.
+    // Toward the player of this entry (with the token the host gave us both), whose host we
+    // reach at hostIp and which sees us at ourIp; the links are of this kind.
     LinkAttempt(SessionContext& session, const net::PlayerEntry& entry, uint32_t hostIp,
-                uint64_t token, LinkKind kind);
+                uint32_t ourIp, LinkKind kind);
 
     // Links where it may at once; false when there is no address to try at all.
     bool start();
@@ -37,6 +39,8 @@ public:
 
     // One of our links is up: it says who we are.
     void greet(LinkId link) const;
+    // Whether this answer proves the pair's token.
+    bool proven(const net::msg::MeshAck& ack) const;
     // This link answered: it is the one; the others go at once and nothing more is tried.
     void keep(LinkId link);
     // A link went down (it has left the table).
@@ -50,7 +54,7 @@ private:
     SessionContext* s_;
     net::PlayerEntry entry_;
     uint32_t hostIp_ = 0;
-    uint64_t token_ = 0;
+    uint32_t ourIp_ = 0;
     LinkKind kind_;
     std::map<LinkId, PathKind> links_;
     std::vector<Endpoint> later_;

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "platform/dx8/play/nat_paths.h"
+#include "platform/dx8/play/trust.h"
 
 namespace dx8 {
 
@@ -16,24 +17,39 @@ int32_t removalReason(uint8_t wire) {
 }  // namespace
 
 void Members::onInfo(DPNID from, const net::msg::Info& m) {
-    if (Player* p = s_.roster.present(from)) {
-        p->name = m.name;
+    // A player asks the host for a name; everyone hears the one it gets, the asker too.
+    Player* p = s_.roster.present(from);
+    if (p == nullptr || !s_.roster.isHost()) {
+        return;
+    }
+    const QString name = hostJoin_.uniqueName(m.name, from);
+    if (name != p->name) {
+        p->name = name;
         s_.events.infoNotify(from);
     }
-    if (s_.roster.isHost()) {
-        // Those it reaches only through us hear of it from us.
-        for (const auto& [a, b] : s_.roster.relayedPairs) {
-            const Player* other = s_.roster.present(a == from ? b : (b == from ? a : 0));
-            if (other != nullptr && other->link != 0) {
-                s_.links.send(other->link, net::msg::NameOf{from, m.name});
-            }
-        }
+    s_.broadcast(net::msg::NameOf{from, name});
+}
+
+void Members::rename(const QString& wanted) {
+    Roster& r = s_.roster;
+    Player* self = r.present(r.localId);
+    if (!r.inSession || self == nullptr) {
+        return;
     }
+    if (!r.isHost()) {
+        // Ours once the host has made it unique: until then two could show under one name.
+        if (const LinkId host = r.hostLink(); host != 0) {
+            s_.links.send(host, net::info(wanted));
+        }
+        return;
+    }
+    self->name = hostJoin_.uniqueName(wanted, r.localId);
+    s_.broadcast(net::msg::NameOf{r.localId, self->name});
 }
 
 void Members::onNameOf(const net::msg::NameOf& m) {
     Player* p = s_.roster.present(m.playerId);
-    if (p != nullptr && p->path == PathKind::Relayed) {
+    if (p != nullptr && p->name != m.name) {
         p->name = m.name;
         s_.events.infoNotify(m.playerId);
     }
@@ -46,11 +62,16 @@ void Members::onTerminate(const net::msg::Terminate& m) {
 
 void Members::onMapped(DPNID from, const net::msg::Mapped& m) {
     Player* p = s_.roster.present(from);
-    if (p == nullptr) {
+    if (p == nullptr || p->path == PathKind::Relayed) {
         return;
     }
-    p->mapped = {m.ipv4, m.port};
-    if (m.port != 0) {
+    // Its router's address can only be where its own link comes from.
+    const Endpoint mapped = mappedAt({m.ipv4, m.port}, p->seen.ipv4, s_.roster.mapped.ipv4);
+    if (mapped == p->mapped) {
+        return;
+    }
+    p->mapped = mapped;
+    if (mapped.port != 0) {
         relay_.onMapped(from);
     }
 }
@@ -78,14 +99,16 @@ void Members::onExpect(const net::msg::Expect& m) {
     // The joiner links to us at every address we have; a router in front of us lets it in only
     // once we have sent toward it. On a LAN this datagram is simply swallowed.
     s_.links.punch(m.ipv4, m.port);
-    // The joiner's hello may have come first.
-    for (auto& [link, state] : s_.links.all()) {
+    // The joiner's hello may have come first, and others naming it too: only its own proves it.
+    std::vector<std::pair<LinkId, net::msg::MeshHello>> held;
+    for (const auto& [link, state] : s_.links.all()) {
         if (state.kind == LinkKind::Unverified && state.hello &&
             state.hello->playerId == m.playerId) {
-            const net::msg::MeshHello hello = *state.hello;
-            onMeshHello(link, hello);
-            break;
+            held.emplace_back(link, *state.hello);
         }
+    }
+    for (const auto& [link, hello] : held) {
+        onMeshHello(link, hello);
     }
 }
 
@@ -101,19 +124,21 @@ void Members::onMeshHello(LinkId link, const net::msg::MeshHello& m) {
         s_.drop(link, Drop::Now);
         return;
     }
-    if (!s_.roster.takeExpectation(m.playerId, m.token)) {
+    const std::optional<uint64_t> token = s_.roster.takeExpectation(m.playerId, m.proof);
+    if (!token) {
         state->hello = m;  // wait for the host's word until the link's deadline
         return;
     }
+    const net::ControlMessage ack = net::meshAck(pairProof(*token, ProofOf::Ack, m.playerId));
     if (relayed) {
-        relay_.linkedFrom(link, *state, m.playerId);
+        relay_.linkedFrom(link, *state, m.playerId, ack);
         return;
     }
     state->kind = LinkKind::MeshIn;
     state->playerId = m.playerId;
     state->hello.reset();
     state->deadline = s_.now() + kExpectMs;
-    s_.links.send(link, net::meshAck());
+    s_.links.send(link, ack);
 }
 
 void Members::onPlayerAdded(const net::msg::PlayerAdded& m) {
@@ -149,9 +174,10 @@ void Members::onPlayerAdded(const net::msg::PlayerAdded& m) {
 void Members::onPlayerRemoved(DPNID from, const net::msg::PlayerRemoved& m) {
     Roster& r = s_.roster;
     if (from != r.hostId) {
-        // The player next in line says the host is gone: it has taken over already, so follow
-        // it now rather than once our own link to the old host gives up.
-        if (m.playerId == r.hostId && r.migrates() && r.successorOf(r.hostId) == from) {
+        // Someone says the host is gone, and our own link to it has gone dark as well (the
+        // rule that lets this through): follow the player next in line now rather than once
+        // our link gives up.
+        if (m.playerId == r.hostId) {
             removePlayer(r.hostId, removalReason(m.reason));
         }
         return;
@@ -228,8 +254,8 @@ void Members::hostGone(DPNID oldHost, int32_t reason) {
     qCDebug(lcSession) << "host role moves to" << newHost;
     s_.events.hostMigrate(newHost);
     if (newHost == r.localId) {
-        // Players whose own link to the old host has not given up yet would go on taking its
-        // word and ignore ours, joins included: tell them it is gone, ahead of anything else.
+        // Players whose own link to the old host has gone dark too need not wait for it to give
+        // up: tell them it is gone, ahead of anything else.
         s_.broadcast(net::playerRemoved(oldHost, static_cast<uint8_t>(reason)));
     }
     // Relayed data now goes through the new host; those it never linked to are lost to us, and

@@ -30,6 +30,8 @@ public:
     void onNameOf(const net::msg::NameOf& m);
     void onMapped(DPNID from, const net::msg::Mapped& m);
 
+    // Our name is to be this: the host makes it unique, and tells everyone.
+    void rename(const QString& wanted);
     // Our router forwards this address to us now: everyone we link to hears of it.
     void mappingChanged(Endpoint mapped);
     // Our router's mapping goes on our own record and to every player we link to.

@@ -34,7 +34,13 @@ QString pathName(PathKind kind) {
     return {};
 }
 
-std::vector<Endpoint> candidatesFor(const net::PlayerEntry& entry, uint32_t hostIp) {
+Endpoint mappedAt(Endpoint said, uint32_t seenIp, uint32_t ourRouterIp) {
+    const bool theirs = said.ipv4 == seenIp || said.ipv4 == ourRouterIp;
+    return said.ipv4 != 0 && theirs ? said : Endpoint{};
+}
+
+std::vector<Endpoint> candidatesFor(const net::PlayerEntry& entry, uint32_t hostIp,
+                                    uint32_t ourIp) {
     std::vector<Endpoint> out;
     const auto add = [&out, hostIp](uint32_t ip, uint16_t port, bool fallBackToHost) {
         if (ip == 0 || (isLoopback(ip) && !isLoopback(hostIp))) {
@@ -54,8 +60,12 @@ std::vector<Endpoint> candidatesFor(const net::PlayerEntry& entry, uint32_t host
         }
     };
     add(entry.ipv4, entry.port, true);
-    add(entry.lanIpv4, entry.lanPort, false);
-    add(entry.mappedIpv4, entry.mappedPort, false);
+    if (entry.ipv4 == ourIp) {
+        add(entry.lanIpv4, entry.lanPort, false);
+    }
+    // Behind the host's router, a player's mapping is at the address we reached the host at.
+    const Endpoint mapped = mappedAt({entry.mappedIpv4, entry.mappedPort}, entry.ipv4, hostIp);
+    add(mapped.ipv4, mapped.port, false);
     return out;
 }
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "platform/dx8/play/nat_paths.h"
+#include "platform/dx8/play/trust.h"
 
 namespace dx8 {
 
@@ -25,7 +26,8 @@ QByteArray wrapRelayed(DPNID id, const QByteArray& data) {
     return out;
 }
 
-RelayRoute routeRelayed(const Roster& roster, const Link& from, const QByteArray& packet) {
+RelayRoute routeRelayed(const Roster& roster, const Link& from, const QByteArray& packet,
+                        qint64 now) {
     RelayRoute route;
     if (from.kind != LinkKind::Player || packet.size() < 4 || !roster.inSession) {
         return route;
@@ -47,6 +49,7 @@ RelayRoute routeRelayed(const Roster& roster, const Link& from, const QByteArray
         } else if (target->second.link != 0 && target->second.path != PathKind::Relayed) {
             route.action = RelayRoute::Forward;
             route.forwardTo = target->second.link;
+            route.to = id;
             route.data = wrapRelayed(from.playerId, data);
         }
         return route;
@@ -56,7 +59,7 @@ RelayRoute routeRelayed(const Roster& roster, const Link& from, const QByteArray
     }
     const auto origin = roster.players.find(id);
     if (origin == roster.players.end() || origin->second.gone ||
-        (origin->second.path != PathKind::Relayed && !origin->second.wasRelayed)) {
+        (origin->second.path != PathKind::Relayed && now >= origin->second.relayedUntil)) {
         return route;
     }
     route.action = RelayRoute::Deliver;
@@ -69,17 +72,20 @@ LinkId relayVia(const Roster& roster, const Player& to, bool guaranteed, qint64 
     if (to.path == PathKind::Relayed) {
         return to.link;
     }
-    if (!guaranteed || !to.wasRelayed || now >= to.relayGuaranteedUntil) {
+    if (!guaranteed || now >= to.relayGuaranteedUntil) {
         return 0;
     }
     return roster.hostLink();
 }
 
-void leaveRelay(Player& p, LinkId link, Endpoint at, PathKind path) {
+void leaveRelay(Player& p, LinkId link, Endpoint at, PathKind path, qint64 now) {
     p.link = link;
     p.path = path;
     p.seen = at;
-    p.wasRelayed = true;
+    // Our last relayed line may still be on its way for the grace period, and so may theirs,
+    // which they sent up to a grace period after their own switch.
+    p.relayedUntil = now + 2 * kRelayGraceMs;
+    p.onceRelayed = true;
 }
 
 std::vector<DPNID> rehomeRelayed(Roster& roster) {
@@ -104,14 +110,42 @@ void Relay::onMapped(DPNID id) {
     if (!s_.roster.isHost()) {
         return;
     }
+    const qint64 now = s_.now();
     for (const auto& pair : s_.roster.relayedPairs) {
-        if (pair.first == id || pair.second == id) {
+        Retry& retry = retries_[pair];
+        // Once per retry period at most: a player that keeps announcing mappings does not
+        // have its partner keep linking.
+        if ((pair.first == id || pair.second == id) &&
+            (retry.mappedAt == 0 || now - retry.mappedAt >= kRetryDirectMs)) {
             // Not while the last try may still link them: two links at once, each side
             // keeping the other's, would both be dropped.
-            Retry& retry = retries_[pair];
-            retry.at = std::max(s_.now(), retry.busyUntil);
+            retry.at = std::max(now, retry.busyUntil);
+            retry.mappedAt = now;
         }
     }
+}
+
+bool Relay::mayForward(DPNID from, DPNID to, qsizetype bytes) {
+    const qint64 now = s_.now();
+    const auto key = std::pair{from, to};
+    auto it = buckets_.find(key);
+    if (it == buckets_.end()) {
+        if (s_.roster.present(from) == nullptr || s_.roster.present(to) == nullptr) {
+            return false;
+        }
+        it = buckets_.emplace(key, Bucket{kRelayBurstPackets, kRelayBurstBytes, now}).first;
+    }
+    Bucket& b = it->second;
+    const double seconds = static_cast<double>(now - b.at) / 1000.0;
+    b.at = now;
+    b.packets = std::min<double>(kRelayBurstPackets, b.packets + seconds * kRelayPacketsPerSecond);
+    b.bytes = std::min<double>(kRelayBurstBytes, b.bytes + seconds * kRelayBytesPerSecond);
+    if (b.packets < 1 || b.bytes < static_cast<double>(bytes)) {
+        return false;
+    }
+    b.packets -= 1;
+    b.bytes -= static_cast<double>(bytes);
+    return true;
 }
 
 void Relay::onLinked(DPNID from, DPNID other) {
@@ -172,10 +206,11 @@ void Relay::introduce(const std::pair<DPNID, DPNID>& pair, int tries) {
     if ((fromMapped && !toMapped) || (fromMapped == toMapped && tries % 2 == 1)) {
         std::swap(from, to);
     }
-    const uint64_t token = QRandomGenerator::system()->generate64();
+    net::PlayerEntry entry = entryOf(*to, s_.links.endpointOf(to->link));
+    entry.token = QRandomGenerator::system()->generate64();
     const Endpoint fromAt = s_.links.endpointOf(from->link);
-    s_.links.send(to->link, net::expect(from->id, token, fromAt.ipv4, fromAt.port));
-    s_.links.send(from->link, net::msg::Reach{token, entryOf(*to, s_.links.endpointOf(to->link))});
+    s_.links.send(to->link, net::expect(from->id, entry.token, fromAt.ipv4, fromAt.port));
+    s_.links.send(from->link, net::msg::Reach{entry});
 }
 
 // ---- A relayed player's side -------------------------------------------------------------------
@@ -200,7 +235,7 @@ void Relay::onReach(const net::msg::Reach& m) {
         return;
     }
     const uint32_t hostIp = s_.links.endpointOf(hostLink).ipv4;
-    Attempt a{LinkAttempt(s_, m.player, hostIp, m.token, LinkKind::OffRelay),
+    Attempt a{LinkAttempt(s_, m.player, hostIp, s_.roster.observed.ipv4, LinkKind::OffRelay),
               s_.now() + kDirectWaitMs};
     if (a.links.start()) {
         attempts_.push_back(std::move(a));
@@ -226,7 +261,9 @@ void Relay::onLinkUp(LinkId link) {
 void Relay::onLinkControl(LinkId link, const net::ControlMessage& m) {
     Attempt* a = attemptOf(link);
     Link* state = s_.links.find(link);
-    if (a == nullptr || state == nullptr || !std::holds_alternative<net::msg::MeshAck>(m)) {
+    const auto* ack = std::get_if<net::msg::MeshAck>(&m);
+    // Whoever answers is the player only when it proves our pair's token.
+    if (a == nullptr || state == nullptr || ack == nullptr || !a->links.proven(*ack)) {
         return;
     }
     const DPNID id = a->links.target();
@@ -238,7 +275,7 @@ void Relay::onLinkControl(LinkId link, const net::ControlMessage& m) {
     state->kind = LinkKind::Player;
     state->acked = true;
     state->deadline = 0;
-    leaveRelay(*p, link, s_.links.endpointOf(link), a->links.pathOf(link));
+    leaveRelay(*p, link, s_.links.endpointOf(link), a->links.pathOf(link), s_.now());
     a->links.keep(link);  // ours now; the other addresses go
     std::erase_if(attempts_, [id](const Attempt& x) { return x.links.target() == id; });
     qCDebug(lcSession) << "linked directly to" << id << "; no longer relayed";
@@ -269,7 +306,7 @@ void Relay::giveUp(DPNID target) {
     a.links.drop(Drop::Now);
 }
 
-void Relay::linkedFrom(LinkId link, Link& state, DPNID id) {
+void Relay::linkedFrom(LinkId link, Link& state, DPNID id, const net::ControlMessage& ack) {
     Player& p = s_.roster.players[id];
     const Endpoint at = s_.links.endpointOf(link);
     state.kind = LinkKind::Player;
@@ -280,8 +317,9 @@ void Relay::linkedFrom(LinkId link, Link& state, DPNID id) {
     // Through our own router's mapping it is as direct as a link gets.
     const bool mapped = s_.roster.mapped.port != 0;
     leaveRelay(p, link, at,
-               atHome || mapped || p.lan.ipv4 == 0 ? PathKind::Direct : PathKind::Punched);
-    s_.links.send(link, net::meshAck());
+               atHome || mapped || p.lan.ipv4 == 0 ? PathKind::Direct : PathKind::Punched,
+               s_.now());
+    s_.links.send(link, ack);
     qCDebug(lcSession) << id << "linked to us directly; no longer relayed";
 }
 
@@ -289,7 +327,7 @@ bool Relay::backToRelay(DPNID id) {
     Roster& r = s_.roster;
     Player* p = r.present(id);
     const LinkId hostLink = r.hostLink();
-    if (p == nullptr || !p->wasRelayed || r.isHost() || id == r.hostId || hostLink == 0) {
+    if (p == nullptr || !p->onceRelayed || r.isHost() || id == r.hostId || hostLink == 0) {
         return false;
     }
     p->path = PathKind::Relayed;
@@ -318,9 +356,14 @@ void Relay::checkDeadline(qint64 now) {
     }
     if (!s_.roster.isHost()) {
         retries_.clear();
+        buckets_.clear();
         legsAt_ = 0;
         return;
     }
+    std::erase_if(buckets_, [this](const auto& b) {
+        return s_.roster.present(b.first.first) == nullptr ||
+               s_.roster.present(b.first.second) == nullptr;
+    });
     if (s_.roster.relayedPairs.empty()) {
         legsAt_ = 0;
     } else if (now >= legsAt_) {
@@ -368,6 +411,7 @@ qint64 Relay::deadline() const {
 void Relay::reset() {
     attempts_.clear();
     retries_.clear();
+    buckets_.clear();
     legsAt_ = 0;
 }
 

@@ -42,19 +42,28 @@ struct RelayRoute {
     enum Action { Ignore, Deliver, Forward } action = Ignore;
     DPNID from = 0;        // Deliver: the origin
     LinkId forwardTo = 0;  // Forward: the target's link
+    DPNID to = 0;          // Forward: the target
     QByteArray data;       // Deliver: the application data; Forward: the stamped packet
 };
 
-// What to do with a packet on the relay channel that came over a link in this state.
-RelayRoute routeRelayed(const Roster& roster, const Link& from, const QByteArray& packet);
+// What to do with a packet on the relay channel that came over a link in this state, now.
+RelayRoute routeRelayed(const Roster& roster, const Link& from, const QByteArray& packet,
+                        qint64 now);
 
 // The host's link when data to this player goes through the host, else 0. Guaranteed data to a
 // player that has just left the relay goes the old way a little longer, so that it cannot
 // overtake what is still on the extra hop.
 LinkId relayVia(const Roster& roster, const Player& to, bool guaranteed, qint64 now);
 
-// A relayed player we now reach over a link of its own, at `at`.
-void leaveRelay(Player& p, LinkId link, Endpoint at, PathKind path);
+// A relayed player we now reach over a link of its own, at `at`; what the host still carries
+// from it counts for a grace period.
+void leaveRelay(Player& p, LinkId link, Endpoint at, PathKind path, qint64 now);
+
+// How much the host forwards for one pair: a margin over twenty car states a second and chat.
+constexpr int kRelayPacketsPerSecond = 60;
+constexpr int kRelayBurstPackets = 120;
+constexpr int kRelayBytesPerSecond = 24 * 1024;
+constexpr int kRelayBurstBytes = 64 * 1024;
 
 // After the host changed: relayed players are reached through the new host's link, or, where
 // the new host is us, not at all (we never had a link to them): their ids are returned.
@@ -72,13 +81,17 @@ public:
     void onUnlinked(DPNID from, DPNID other);
     // Host: a player's router forwards a port to it now; its partners may reach it there.
     void onMapped(DPNID id);
+    // Host: whether this much from one player to another may go on now; what is beyond the
+    // pair's share is dropped.
+    bool mayForward(DPNID from, DPNID to, qsizetype bytes);
 
     // The links we opened toward a relayed player (LinkKind::OffRelay).
     void onLinkUp(LinkId link);
     void onLinkControl(LinkId link, const net::ControlMessage& m);
     void onLinkLost(LinkId link);
-    // A relayed player linked to us with the host's token: its data comes this way now.
-    void linkedFrom(LinkId link, Link& state, DPNID id);
+    // A relayed player linked to us with the host's token: its data comes this way now, and it
+    // hears our answer.
+    void linkedFrom(LinkId link, Link& state, DPNID id, const net::ControlMessage& ack);
     // The link to a player that was relayed before is gone: while the host reaches us both, the
     // player goes back on the relay rather than out of the session (a path a router once let
     // through may close again). False when it cannot.
@@ -87,6 +100,8 @@ public:
     void checkDeadline(qint64 now);
     qint64 deadline() const;
     void reset();
+    // What the host keeps per pair, for those who check it stays bounded.
+    size_t pairStateSize() const { return retries_.size() + buckets_.size() + attempts_.size(); }
 
 private:
     struct Attempt {
@@ -97,6 +112,12 @@ private:
         int tries = 0;
         qint64 at = 0;
         qint64 busyUntil = 0;  // the last introduction may still be linking them
+        qint64 mappedAt = 0;   // the last try a new router mapping brought forward
+    };
+    struct Bucket {
+        double packets = kRelayBurstPackets;
+        double bytes = kRelayBurstBytes;
+        qint64 at = 0;
     };
 
     // Host: each relayed player learns the other half of its round trip to its partners.
@@ -109,8 +130,9 @@ private:
 
     SessionContext& s_;
     std::vector<Attempt> attempts_;
-    std::map<std::pair<DPNID, DPNID>, Retry> retries_;  // host only
-    qint64 legsAt_ = 0;                                 // host only
+    std::map<std::pair<DPNID, DPNID>, Retry> retries_;   // host only
+    std::map<std::pair<DPNID, DPNID>, Bucket> buckets_;  // host only: from, to
+    qint64 legsAt_ = 0;                                  // host only
 };
 
 }  // namespace dx8

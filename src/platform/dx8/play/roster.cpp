@@ -2,7 +2,30 @@
 
 #include <algorithm>
 
+#include "common/shown_text.h"
+#include "platform/dx8/play/trust.h"
+
 namespace dx8 {
+
+QString uniqueName(const QString& wanted, const std::function<bool(const QString&)>& taken) {
+    if (!taken(wanted)) {
+        return wanted;
+    }
+    for (int n = 2;; ++n) {
+        const QString suffix = QStringLiteral(" (%1)").arg(n);
+        const QString base = orvel::shownText(wanted, orvel::kMaxNameChars - suffix.size());
+        if (!taken(base + suffix)) {
+            return base + suffix;
+        }
+    }
+}
+
+bool Roster::nameTaken(const QString& name, DPNID except) const {
+    return std::any_of(players.begin(), players.end(), [&](const auto& entry) {
+        return entry.first != except && !entry.second.gone &&
+               entry.second.name.compare(name, Qt::CaseInsensitive) == 0;
+    });
+}
 
 DPNID Roster::allocateId(uint32_t& seq) {
     for (;;) {
@@ -112,7 +135,11 @@ void Roster::takePaths(const net::msg::Paths& m) {
     succession = m.succession;
     relayedPairs.clear();
     for (size_t i = 0; i + 1 < m.relayed.size(); i += 2) {
-        relayedPairs.insert(std::minmax(m.relayed[i], m.relayed[i + 1]));
+        // Only pairs of players we know of: nothing else could be relayed.
+        const DPNID a = m.relayed[i], b = m.relayed[i + 1];
+        if (a != b && present(a) != nullptr && present(b) != nullptr) {
+            relayedPairs.insert(std::minmax(a, b));
+        }
     }
 }
 
@@ -149,15 +176,17 @@ void Roster::expect(DPNID id, uint64_t token, qint64 deadline) {
     expectations.push_back(Expectation{id, token, deadline});
 }
 
-bool Roster::takeExpectation(DPNID id, uint64_t token) {
+std::optional<uint64_t> Roster::takeExpectation(DPNID id, uint64_t helloProof) {
     const auto e =
-        std::find_if(expectations.begin(), expectations.end(),
-                     [&](const Expectation& x) { return x.id == id && x.token == token; });
+        std::find_if(expectations.begin(), expectations.end(), [&](const Expectation& x) {
+            return x.id == id && pairProof(x.token, ProofOf::Hello, id) == helloProof;
+        });
     if (e == expectations.end()) {
-        return false;
+        return std::nullopt;
     }
+    const uint64_t token = e->token;
     expectations.erase(e);
-    return true;
+    return token;
 }
 
 void Roster::forgetExpectation(DPNID id) {

@@ -5,7 +5,9 @@
 
 #include <QString>
 #include <cstdint>
+#include <functional>
 #include <map>
+#include <optional>
 #include <set>
 #include <utility>
 #include <vector>
@@ -40,14 +42,16 @@ struct Player {
     Endpoint mapped;
     PathKind path = PathKind::Direct;
     // It was relayed before it linked to us directly: what the host still carries from it, sent
-    // before the switch, is its own.
-    bool wasRelayed = false;
+    // before the switch, is its own until then (session clock, ms); and should its link go, it
+    // goes back on the relay.
+    qint64 relayedUntil = 0;
+    bool onceRelayed = false;
     int hostLegMs = kUnknownRoundTrip;  // relayed: the host's round trip to it, as last said
     // Until then guaranteed data to it still goes through the host (session clock, ms).
     qint64 relayGuaranteedUntil = 0;
 };
 
-// A joiner the host told us about: it proves itself with the token.
+// A joiner the host told us about: it proves it holds the token.
 struct Expectation {
     DPNID id = 0;
     uint64_t token = 0;
@@ -55,6 +59,10 @@ struct Expectation {
 };
 
 constexpr size_t kMaxExpectations = 32;
+
+// The name itself when `taken` says nobody else has it, else the first of "name (2)",
+// "name (3)", ... that is free, cut to a player name's length.
+QString uniqueName(const QString& wanted, const std::function<bool(const QString&)>& taken);
 
 class Roster {
 public:
@@ -86,11 +94,13 @@ public:
     LinkId hostLink() const;
     // The links of every present remote player but one (relayed players have none).
     std::vector<LinkId> linksExcept(DPNID except = 0) const;
+    // Whether a present player other than `except` shows under this name (case aside).
+    bool nameTaken(const QString& name, DPNID except) const;
 
     // The oldest expectation makes room when there are too many.
     void expect(DPNID id, uint64_t token, qint64 deadline);
-    // Whether the host announced this id with this token; the expectation is used up.
-    bool takeExpectation(DPNID id, uint64_t token);
+    // The token of the host's word on this id that the hello proves, if any; it is used up.
+    std::optional<uint64_t> takeExpectation(DPNID id, uint64_t helloProof);
     void forgetExpectation(DPNID id);
     void expireExpectations(qint64 now);
     qint64 earliestExpectation() const;

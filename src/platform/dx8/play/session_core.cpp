@@ -6,6 +6,7 @@
 #include <QNetworkInterface>
 #include <QRandomGenerator>
 
+#include "common/shown_text.h"
 #include "platform/dx8/play/address_text.h"
 #include "platform/dx8/play/nat_paths.h"
 #include "platform/dx8/play/session_address_source.h"
@@ -89,13 +90,7 @@ void SessionCore::searchFinished(DPNHANDLE handle, HRESULT result) {
 
 DPNHANDLE SessionCore::setLocalInfo(const DPN_PLAYER_INFO& info, int32_t flags) {
     roster_.localName = info.Name;
-    if (roster_.inSession) {
-        const auto self = roster_.players.find(roster_.localId);
-        if (self != roster_.players.end()) {
-            self->second.name = roster_.localName;
-        }
-        roles_.context().broadcast(net::info(roster_.localName));
-    }
+    roles_.members().rename(roster_.localName);
     if (flags & DPNOP_SYNC) {
         return 0;
     }
@@ -110,7 +105,9 @@ DPN_PLAYER_INFO SessionCore::playerInfo(DPNID id, int32_t flags) const {
     info.lSize = 1;
     info.lInfoFlags = DPNINFO_NAME;
     if (id != 0 && id == roster_.localId) {
-        info.Name = roster_.localName;
+        // In a session, the name the host made unique for us.
+        const Player* self = roster_.present(id);
+        info.Name = self != nullptr ? self->name : roster_.localName;
         info.lPlayerFlags = DPNPLAYER_LOCAL | (id == roster_.hostId ? DPNPLAYER_HOST : 0);
         return info;
     }
@@ -175,7 +172,8 @@ void SessionCore::host(const DPN_APPLICATION_DESC& desc, const DirectPlay8Addres
     r.localSeq = seq;
     r.hostId = r.localId;
     r.players.clear();
-    r.players[r.localId] = Player::self(r.localId, seq, r.localName, sessionPort());
+    r.players[r.localId] =
+        Player::self(r.localId, seq, orvel::playerName(r.localName), sessionPort());
     r.inSession = true;
     qCDebug(lcSession) << "hosting" << r.desc.name << "on port" << sessionPort();
     events_->createPlayer(r.localId);
@@ -356,13 +354,13 @@ DPNHANDLE SessionCore::connect(const DPN_APPLICATION_DESC& desc, const DirectPla
         links_->close();
         return failLater(DPNERR_GENERIC);
     }
-    auto request = std::get<net::msg::JoinRequest>(
-        net::joinRequest(application, instance, roster_.localName, desc.Password));
+    auto request =
+        std::get<net::msg::JoinRequest>(net::joinRequest(application, instance, roster_.localName));
     request.lanIpv4 = localAddressToward(*ip);
     request.lanPort = links_->localPort();
     request.mappedIpv4 = roster_.mapped.ipv4;
     request.mappedPort = roster_.mapped.port;
-    joiner_.begin(handle, hostLink, *ip, std::move(request), sync);
+    joiner_.begin(handle, hostLink, *ip, std::move(request), desc.Password, sync);
     links_->flush();
     links_->scheduleService();
     if (!sync) {
@@ -414,7 +412,8 @@ DPNHANDLE SessionCore::sendTo(DPNID target, const QByteArray& data, int32_t time
     for (Player* p : to) {
         if (const LinkId via = relayVia(roster_, *p, guaranteed, now())) {
             relayed.emplace_back(p, via);
-            if (guaranteed) {
+            // Only what went while relayed holds the next lines back; the grace never stretches.
+            if (guaranteed && p->path == PathKind::Relayed) {
                 p->relayGuaranteedUntil = now() + kRelayGraceMs;
             }
         } else {

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <tuple>
 
+#include "common/shown_text.h"
+
 namespace dx8::net {
 
 namespace {
@@ -43,6 +45,12 @@ public:
         }
         u16(static_cast<uint16_t>(utf8.size()));
         out_.append(utf8);
+    }
+    // An 8-bit byte count, then the bytes (at most kMaxBlobBytes).
+    void blob(const QByteArray& b) {
+        const QByteArray cut = b.left(kMaxBlobBytes);
+        u8(static_cast<uint8_t>(cut.size()));
+        out_.append(cut);
     }
     QByteArray& bytes() { return out_; }
 
@@ -111,6 +119,16 @@ public:
             return {};
         }
         return s;
+    }
+    QByteArray blob() {
+        const uint8_t n = u8();
+        if (n > kMaxBlobBytes || !take(n)) {
+            ok_ = false;
+            return {};
+        }
+        QByteArray b(reinterpret_cast<const char*>(data_ + pos_), n);
+        pos_ += n;
+        return b;
     }
     bool magic(const char (&m)[4]) {
         if (!take(4) || std::memcmp(data_ + pos_, m, 4) != 0) {
@@ -200,7 +218,7 @@ std::optional<DiscoveryAnswer> decodeAnswer(const uint8_t* data, size_t size) {
     a.currentPlayers = r.i32();
     a.flags = r.i32();
     const uint8_t password = r.u8();
-    a.sessionName = r.text();
+    a.sessionName = orvel::shownText(r.text(), kMaxAnswerSize);
     if (!r.atEnd() || version != kProtocolVersion || password > 1 || a.instance.isNull() ||
         a.maxPlayers < 0 || a.currentPlayers < 0) {
         return std::nullopt;
@@ -233,6 +251,9 @@ void put(Writer& w, const QUuid& v) {
 }
 void put(Writer& w, const QString& v) {
     w.text(v);
+}
+void put(Writer& w, const QByteArray& v) {
+    w.blob(v);
 }
 template <typename T>
 void putFields(Writer& w, const T& value) {
@@ -281,15 +302,20 @@ void get(Reader& r, QUuid& v) {
 void get(Reader& r, QString& v) {
     v = r.text();
 }
+void get(Reader& r, QByteArray& v) {
+    v = r.blob();
+}
 template <typename T>
 void getFields(Reader& r, T& value) {
     std::apply([&r](auto&... f) { (get(r, f), ...); }, value.fields());
 }
 void get(Reader& r, SessionDesc& v) {
     getFields(r, v);
+    v.name = orvel::shownText(v.name, kMaxTextBytes);
 }
 void get(Reader& r, PlayerEntry& v) {
     getFields(r, v);
+    v.name = orvel::playerName(v.name);
 }
 void get(Reader& r, std::vector<PlayerEntry>& list) {
     const uint8_t n = r.u8();
@@ -299,7 +325,7 @@ void get(Reader& r, std::vector<PlayerEntry>& list) {
     }
     for (uint8_t i = 0; i < n && r.ok(); ++i) {
         PlayerEntry p;
-        getFields(r, p);
+        get(r, p);
         list.push_back(std::move(p));
     }
 }
@@ -323,6 +349,9 @@ std::optional<ControlMessage> decodeAs(size_t index, Reader& r) {
         }
         std::variant_alternative_t<I, ControlMessage> m;
         getFields(r, m);
+        if constexpr (requires { m.name; }) {
+            m.name = orvel::playerName(m.name);
+        }
         // Bytes past the layout are ignored: a later version may append fields.
         if (!r.ok()) {
             return std::nullopt;
@@ -346,15 +375,18 @@ std::optional<ControlMessage> decodeControl(const uint8_t* data, size_t size) {
     Reader r(data, size);
     const uint8_t type = r.u8();
     if (!r.ok() || type < static_cast<uint8_t>(Ctl::JoinRequest) ||
-        type > static_cast<uint8_t>(Ctl::Unlinked)) {
+        type > static_cast<uint8_t>(Ctl::JoinChallenge)) {
         return std::nullopt;
     }
     return decodeAs(type - 1u, r);
 }
 
-ControlMessage joinRequest(QUuid application, QUuid instance, QString name, QString password) {
-    return msg::JoinRequest{kProtocolVersion, application, instance, std::move(name),
-                            std::move(password)};
+ControlMessage joinRequest(QUuid application, QUuid instance, QString name) {
+    msg::JoinRequest m;
+    m.application = application;
+    m.instance = instance;
+    m.name = std::move(name);
+    return m;
 }
 ControlMessage joinRefuse(int32_t result) {
     return msg::JoinRefuse{result};
@@ -368,14 +400,11 @@ ControlMessage terminate(int32_t result) {
 ControlMessage expect(uint32_t playerId, uint64_t token, uint32_t ipv4, uint16_t port) {
     return msg::Expect{playerId, token, ipv4, port};
 }
-ControlMessage meshHello(uint32_t playerId, uint64_t token) {
-    return msg::MeshHello{playerId, token};
+ControlMessage meshHello(uint32_t playerId, uint64_t proof) {
+    return msg::MeshHello{playerId, proof};
 }
-ControlMessage meshAck() {
-    return msg::MeshAck{};
-}
-ControlMessage joinReady() {
-    return msg::JoinReady{};
+ControlMessage meshAck(uint64_t proof) {
+    return msg::MeshAck{proof};
 }
 ControlMessage joinDone() {
     return msg::JoinDone{};

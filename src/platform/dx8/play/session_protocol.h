@@ -33,11 +33,13 @@ constexpr uint8_t kChannelRelay = 3;
 constexpr uint8_t kChannelRelayGuaranteed = 4;
 constexpr size_t kChannelCount = 5;
 
-constexpr uint16_t kProtocolVersion = 1;
+constexpr uint16_t kProtocolVersion = 2;
 
 // Text fields longer than this are refused by the decoders (and cut by the encoders).
 constexpr int kMaxTextBytes = 1024;
 constexpr int kMaxPlayersListed = 64;
+// Byte fields (challenges, proofs) longer than this are refused.
+constexpr int kMaxBlobBytes = 64;
 
 // ---- Discovery --------------------------------------------------------------------------------
 // A query has a fixed size; an answer is never larger than kMaxAnswerSize, so a host never sends
@@ -76,11 +78,11 @@ std::optional<DiscoveryAnswer> decodeAnswer(const uint8_t* data, size_t size);
 enum class Ctl : uint8_t {
     JoinRequest = 1,  // joiner -> host
     JoinRefuse,       // host -> joiner: result
-    JoinAccept,       // host -> joiner: id, token, description, players present
-    Expect,           // host -> players: a joiner with this id and token will link to you
-    MeshHello,        // joiner -> player: id, token
-    MeshAck,          // player -> joiner
-    JoinReady,        // joiner -> host: linked to every player
+    JoinAccept,       // host -> joiner: id, name, description, players present with a token each
+    Expect,           // host -> player: one with this id will link to you, proving this token
+    MeshHello,        // joiner -> player: id, proof of the pair's token
+    MeshAck,          // player -> joiner: proof of the pair's token
+    JoinReady,        // joiner -> host: linked to (or relayed with) every player it was told of
     JoinFail,         // joiner -> host: result; the join is abandoned
     PlayerAdded,      // host -> players: the joiner is a player now
     AddedAck,         // player -> host: id
@@ -88,14 +90,15 @@ enum class Ctl : uint8_t {
     PlayerRemoved,    // host -> all: id, reason
     Leaving,          // any -> all: the sender leaves
     Terminate,        // host -> all: result; the session ends
-    Info,             // any -> all: the sender's new name
+    Info,             // player -> host: the name the sender asks for
     Paths,            // host -> all: who takes over first, and the pairs the host relays for
     Mapped,           // any -> all: what the sender's router now forwards to it
-    Reach,            // host -> player: link directly to a relayed player, with a token
+    Reach,            // host -> player or joiner: link directly to this player, with a token
     Linked,           // player -> host: a relayed player is linked directly now
-    NameOf,           // host -> players it relays for: a relayed player's new name
+    NameOf,           // host -> all: a player's name, as the host made it unique
     RoundTrips,       // host -> players it relays for: its round trip to each of their partners
     Unlinked,         // player -> host: the direct link to a once-relayed player is gone
+    JoinChallenge,    // host -> joiner: prove the session's password over this challenge
 };
 
 // The field list of a wire struct, in wire order.
@@ -121,7 +124,8 @@ struct PlayerEntry {
     uint16_t lanPort = 0;
     uint32_t mappedIpv4 = 0;
     uint16_t mappedPort = 0;
-    DX8_FIELDS(id, seq, name, ipv4, port, lanIpv4, lanPort, mappedIpv4, mappedPort)
+    uint64_t token = 0;  // what the reader proves to this player (a secret of the two of them)
+    DX8_FIELDS(id, seq, name, ipv4, port, lanIpv4, lanPort, mappedIpv4, mappedPort, token)
 };
 
 struct SessionDesc {
@@ -141,14 +145,14 @@ struct JoinRequest {
     QUuid application;
     QUuid instance;
     QString name;
-    QString password;
     // The joiner's own addresses, for the players who link to it after it (0: unknown).
     uint32_t lanIpv4 = 0;
     uint16_t lanPort = 0;
     uint32_t mappedIpv4 = 0;
     uint16_t mappedPort = 0;
-    DX8_FIELDS(version, application, instance, name, password, lanIpv4, lanPort, mappedIpv4,
-               mappedPort)
+    QByteArray proof;  // the answer to the host's JoinChallenge; empty before one came
+    DX8_FIELDS(version, application, instance, name, lanIpv4, lanPort, mappedIpv4, mappedPort,
+               proof)
 };
 struct JoinRefuse {
     int32_t result = 0;
@@ -160,14 +164,15 @@ struct JoinAccept {
     uint32_t seq = 0;
     uint32_t nextSeq = 0;
     uint32_t idSalt = 0;
-    uint64_t token = 0;
+    QString name;  // the joiner's own, made unique among the players
     SessionDesc desc;
-    std::vector<PlayerEntry> players;  // at most kMaxPlayersListed go on the wire
+    // At most kMaxPlayersListed go on the wire; each with the token the joiner proves to it.
+    std::vector<PlayerEntry> players;
     // Where the host sees the joiner: its public address when a router stands between them.
     uint32_t observedIpv4 = 0;
     uint16_t observedPort = 0;
     uint8_t relays = 0;  // 1: the host carries data for players that cannot link directly
-    DX8_FIELDS(playerId, hostId, seq, nextSeq, idSalt, token, desc, players, observedIpv4,
+    DX8_FIELDS(playerId, hostId, seq, nextSeq, idSalt, name, desc, players, observedIpv4,
                observedPort, relays)
 };
 struct Expect {
@@ -179,15 +184,17 @@ struct Expect {
 };
 struct MeshHello {
     uint32_t playerId = 0;
-    uint64_t token = 0;
-    DX8_FIELDS(playerId, token)
+    uint64_t proof = 0;
+    DX8_FIELDS(playerId, proof)
 };
 struct MeshAck {
-    DX8_FIELDS()
+    uint64_t proof = 0;
+    DX8_FIELDS(proof)
 };
 struct JoinReady {
+    std::vector<uint32_t> linked;   // the players we linked to
     std::vector<uint32_t> relayed;  // the players we reach only through the host
-    DX8_FIELDS(relayed)
+    DX8_FIELDS(linked, relayed)
 };
 struct JoinFail {
     int32_t result = 0;
@@ -238,9 +245,8 @@ struct Mapped {
     DX8_FIELDS(ipv4, port)
 };
 struct Reach {
-    uint64_t token = 0;  // what the player expects in our hello
-    PlayerEntry player;  // every address the host knows for it
-    DX8_FIELDS(token, player)
+    PlayerEntry player;  // every address the host knows for it, and the token it expects
+    DX8_FIELDS(player)
 };
 struct Linked {
     uint32_t playerId = 0;
@@ -259,6 +265,11 @@ struct Unlinked {
     uint32_t playerId = 0;
     DX8_FIELDS(playerId)
 };
+struct JoinChallenge {
+    QByteArray challenge;
+    QUuid instance;  // the session the answer is for
+    DX8_FIELDS(challenge, instance)
+};
 }  // namespace msg
 
 // The alternatives stand in Ctl's order: a message's type byte is its index plus one.
@@ -267,23 +278,22 @@ using ControlMessage =
                  msg::MeshAck, msg::JoinReady, msg::JoinFail, msg::PlayerAdded, msg::AddedAck,
                  msg::JoinDone, msg::PlayerRemoved, msg::Leaving, msg::Terminate, msg::Info,
                  msg::Paths, msg::Mapped, msg::Reach, msg::Linked, msg::NameOf, msg::RoundTrips,
-                 msg::Unlinked>;
+                 msg::Unlinked, msg::JoinChallenge>;
 
-static_assert(std::variant_size_v<ControlMessage> == static_cast<size_t>(Ctl::Unlinked));
+static_assert(std::variant_size_v<ControlMessage> == static_cast<size_t>(Ctl::JoinChallenge));
 
 inline Ctl typeOf(const ControlMessage& m) {
     return static_cast<Ctl>(m.index() + 1);
 }
 
 // Named constructors for the messages built in more than one place.
-ControlMessage joinRequest(QUuid application, QUuid instance, QString name, QString password);
+ControlMessage joinRequest(QUuid application, QUuid instance, QString name);
 ControlMessage joinRefuse(int32_t result);
 ControlMessage joinFail(int32_t result);
 ControlMessage terminate(int32_t result);
 ControlMessage expect(uint32_t playerId, uint64_t token, uint32_t ipv4, uint16_t port);
-ControlMessage meshHello(uint32_t playerId, uint64_t token);
-ControlMessage meshAck();
-ControlMessage joinReady();
+ControlMessage meshHello(uint32_t playerId, uint64_t proof);
+ControlMessage meshAck(uint64_t proof);
 ControlMessage joinDone();
 ControlMessage playerAdded(uint32_t playerId, uint32_t seq, QString name);
 ControlMessage addedAck(uint32_t playerId);
@@ -292,6 +302,8 @@ ControlMessage leaving();
 ControlMessage info(QString name);
 
 QByteArray encodeControl(const ControlMessage& message);
+// Player names come out as every player shows them (orvel::playerName), so nothing past the
+// decoder sees one that is long or holds control characters.
 std::optional<ControlMessage> decodeControl(const uint8_t* data, size_t size);
 
 }  // namespace dx8::net

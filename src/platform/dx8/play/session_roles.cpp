@@ -2,27 +2,79 @@
 
 #include "platform/dx8/play/link_timing.h"
 
+#include <iterator>
+#include <utility>
+
 namespace dx8 {
 
 namespace {
 
-// What only the host may say on a player's link; from anyone else it changes nothing.
-bool onlyFromHost(net::Ctl type) {
-    switch (type) {
-        case net::Ctl::Expect:
-        case net::Ctl::PlayerAdded:
-        case net::Ctl::Terminate:
-        case net::Ctl::Paths:
-        case net::Ctl::Reach:
-        case net::Ctl::NameOf:
-        case net::Ctl::RoundTrips:
-            return true;
-        default:
-            return false;
-    }
+// Who may say what on a player's link. Anything that changes who is who has one row here: the
+// host (PlayerRemoved about the host, Terminate), who takes over and the relayed pairs (Paths,
+// PlayerAdded), names (NameOf); the messages of a join have no place on a player's link at all.
+enum class Who {
+    Nobody,    // only on the links of a join
+    Host,      // the host, and nobody else
+    ToHost,    // any player, about itself, to us as the host
+    Anyone,    // any player, about itself
+    HostGone,  // the host; about the host, anyone once our own link to it has gone dark too
+};
+
+constexpr std::pair<net::Ctl, Who> kAuthority[] = {
+    {net::Ctl::JoinRequest, Who::Nobody},   {net::Ctl::JoinRefuse, Who::Nobody},
+    {net::Ctl::JoinAccept, Who::Nobody},    {net::Ctl::Expect, Who::Host},
+    {net::Ctl::MeshHello, Who::Nobody},     {net::Ctl::MeshAck, Who::Nobody},
+    {net::Ctl::JoinReady, Who::Nobody},     {net::Ctl::JoinFail, Who::Nobody},
+    {net::Ctl::PlayerAdded, Who::Host},     {net::Ctl::AddedAck, Who::ToHost},
+    {net::Ctl::JoinDone, Who::Nobody},      {net::Ctl::PlayerRemoved, Who::HostGone},
+    {net::Ctl::Leaving, Who::Anyone},       {net::Ctl::Terminate, Who::Host},
+    {net::Ctl::Info, Who::ToHost},          {net::Ctl::Paths, Who::Host},
+    {net::Ctl::Mapped, Who::Anyone},        {net::Ctl::Reach, Who::Host},
+    {net::Ctl::Linked, Who::ToHost},        {net::Ctl::NameOf, Who::Host},
+    {net::Ctl::RoundTrips, Who::Host},      {net::Ctl::Unlinked, Who::ToHost},
+    {net::Ctl::JoinChallenge, Who::Nobody},
+};
+static_assert(std::size(kAuthority) == static_cast<size_t>(net::Ctl::JoinChallenge));
+
+Who whoMaySay(net::Ctl type) {
+    return kAuthority[static_cast<size_t>(type) - 1].second;
 }
 
 }  // namespace
+
+bool SessionRoles::mayTake(DPNID from, const net::ControlMessage& m) const {
+    const Roster& r = roster_;
+    const bool fromHost = from == r.hostId && from != r.localId;
+    switch (whoMaySay(net::typeOf(m))) {
+        case Who::Nobody:
+            return false;
+        case Who::Host:
+            return fromHost;
+        case Who::ToHost:
+            return r.isHost() && r.present(from) != nullptr;
+        case Who::Anyone:
+            return r.present(from) != nullptr;
+        case Who::HostGone: {
+            const auto& removed = std::get<net::msg::PlayerRemoved>(m);
+            return fromHost || (removed.playerId == r.hostId && r.present(from) != nullptr &&
+                                !r.isHost() && hostDark());
+        }
+    }
+    return false;
+}
+
+void SessionRoles::heardHostGone(DPNID from, const net::ControlMessage& m) {
+    const auto* removed = std::get_if<net::msg::PlayerRemoved>(&m);
+    if (removed != nullptr && removed->playerId == roster_.hostId && !roster_.isHost() &&
+        roster_.present(from) != nullptr) {
+        hostGone_ = HostGoneHeard{from, *removed, context_.now() + kHostGoneHeardMs};
+    }
+}
+
+bool SessionRoles::hostDark() const {
+    const LinkId link = roster_.hostLink();
+    return link == 0 || !context_.links.has(link) || context_.links.silentMs(link) >= kDarkLinkMs;
+}
 
 SessionRoles::SessionRoles(LinkTable& links, SessionEvents& events, std::function<qint64()> now,
                            std::function<void()> leave)
@@ -39,6 +91,9 @@ bool SessionRoles::takesVisitors() const {
 }
 
 void SessionRoles::linkUp(LinkId link, Link& state) {
+    if (isOutgoing(state.kind)) {
+        context_.dials.answered(context_.links.endpointOf(link));
+    }
     switch (state.kind) {
         case LinkKind::ToHost:
         case LinkKind::MeshOut:
@@ -117,10 +172,11 @@ void SessionRoles::dataArrived(const Link& state, const QByteArray& data) {
 }
 
 void SessionRoles::relayArrived(const Link& state, const QByteArray& packet, bool guaranteed) {
-    const RelayRoute route = routeRelayed(roster_, state, packet);
+    const RelayRoute route = routeRelayed(roster_, state, packet, context_.now());
     if (route.action == RelayRoute::Deliver) {
         context_.events.receive(route.from, route.data, true);
-    } else if (route.action == RelayRoute::Forward) {
+    } else if (route.action == RelayRoute::Forward &&
+               relay_.mayForward(state.playerId, route.to, packet.size())) {
         // On as it came: chat guaranteed, car states not (a late one is of no use).
         context_.links.sendData({route.forwardTo}, route.data, guaranteed ? DPNSEND_GUARANTEED : 0,
                                 net::kChannelRelay);
@@ -165,8 +221,9 @@ bool SessionRoles::playerSaid(DPNID from, const net::ControlMessage& m) {
     using net::Ctl;
     namespace msg = net::msg;
     const Ctl type = net::typeOf(m);
-    if (onlyFromHost(type) && from != roster_.hostId) {
-        return true;
+    if (!mayTake(from, m)) {
+        heardHostGone(from, m);
+        return whoMaySay(type) != Who::Nobody;
     }
     switch (type) {
         case Ctl::Leaving:
@@ -212,7 +269,7 @@ bool SessionRoles::playerSaid(DPNID from, const net::ControlMessage& m) {
             relay_.onRoundTrips(std::get<msg::RoundTrips>(m));
             break;
         default:
-            return false;  // the messages of a join
+            break;
     }
     return true;
 }
@@ -232,6 +289,13 @@ void SessionRoles::checkDeadlines() {
         // A link that was closing has had its chance; the others still have someone to tell.
         context_.drop(link, kind == LinkKind::Closing ? Drop::Silently : Drop::Now);
     }
+    if (hostGone_ && (t > hostGone_->until || hostGone_->said.playerId != roster_.hostId)) {
+        hostGone_.reset();
+    } else if (hostGone_ && hostDark()) {
+        // What we heard while the host still answered us counts now that it does not.
+        const HostGoneHeard heard = *std::exchange(hostGone_, std::nullopt);
+        playerSaid(heard.from, heard.said);
+    }
     roster_.expireExpectations(t);
     hostJoin_.checkDeadline(t);
     joiner_.checkDeadline(t);
@@ -240,8 +304,9 @@ void SessionRoles::checkDeadlines() {
 
 qint64 SessionRoles::earliestDeadline() const {
     qint64 earliest = 0;
+    const qint64 recheck = hostGone_ ? context_.now() + kHostGoneRecheckMs : 0;
     for (qint64 d : {roster_.earliestExpectation(), hostJoin_.deadline(), joiner_.deadline(),
-                     relay_.deadline()}) {
+                     relay_.deadline(), recheck}) {
         if (d != 0 && (earliest == 0 || d < earliest)) {
             earliest = d;
         }
@@ -250,7 +315,9 @@ qint64 SessionRoles::earliestDeadline() const {
 }
 
 void SessionRoles::reset() {
+    hostGone_.reset();
     roster_.clear();
+    context_.dials.clear();
     hostJoin_.reset();
     relay_.reset();
 }

@@ -6,6 +6,7 @@
 // the tests run it over a fake table.
 
 #include <functional>
+#include <optional>
 
 #include "platform/dx8/play/host_join.h"
 #include "platform/dx8/play/joiner.h"
@@ -40,6 +41,8 @@ public:
     void controlArrived(LinkId link, const net::ControlMessage& m);
     // A message from a player over its own link; false when it has no place there.
     bool playerSaid(DPNID from, const net::ControlMessage& m);
+    // Whether this player may say this to us now: the one rule of who may say what.
+    bool mayTake(DPNID from, const net::ControlMessage& m) const;
 
     void checkDeadlines();
     // The earliest deadline of any role (0: none), on the session clock.
@@ -50,6 +53,19 @@ public:
 private:
     // Whether losing the link to this player means we are the one cut off.
     bool cutOff(DPNID lost) const;
+    // Our own link to the host is gone or has heard nothing for a while.
+    bool hostDark() const;
+    // A player says the host is gone while the host still answers us: kept a while, and taken
+    // should our own link to the host go dark meanwhile.
+    void heardHostGone(DPNID from, const net::ControlMessage& m);
+    static constexpr int kHostGoneHeardMs = 10000;
+    static constexpr int kHostGoneRecheckMs = 250;
+    struct HostGoneHeard {
+        DPNID from = 0;
+        net::msg::PlayerRemoved said;
+        qint64 until = 0;
+    };
+    std::optional<HostGoneHeard> hostGone_;
 
     Roster roster_;
     SessionContext context_;

@@ -1,0 +1,44 @@
+#include "platform/dx8/play/trust.h"
+
+#include <QMessageAuthenticationCode>
+#include <QRandomGenerator>
+#include <QtEndian>
+
+namespace dx8 {
+
+uint64_t pairProof(uint64_t token, ProofOf what, DPNID linker) {
+    char key[8];
+    qToLittleEndian(token, key);
+    char message[5] = {static_cast<char>(what)};
+    qToLittleEndian<uint32_t>(linker, message + 1);
+    const QByteArray mac =
+        QMessageAuthenticationCode::hash(QByteArray(message, sizeof message),
+                                         QByteArray(key, sizeof key), QCryptographicHash::Sha256);
+    return qFromLittleEndian<uint64_t>(mac.constData());
+}
+
+QByteArray newChallenge() {
+    QByteArray c(kChallengeBytes, Qt::Uninitialized);
+    QRandomGenerator::system()->fillRange(reinterpret_cast<quint32*>(c.data()),
+                                          kChallengeBytes / 4);
+    return c;
+}
+
+QByteArray passwordProof(const QString& password, const QByteArray& challenge,
+                         const QUuid& instance) {
+    return QMessageAuthenticationCode::hash(challenge + instance.toRfc4122(), password.toUtf8(),
+                                            QCryptographicHash::Sha256);
+}
+
+bool sameBytes(const QByteArray& a, const QByteArray& b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    unsigned char diff = 0;
+    for (qsizetype i = 0; i < a.size(); ++i) {
+        diff |= static_cast<unsigned char>(a[i] ^ b[i]);
+    }
+    return diff == 0;
+}
+
+}  // namespace dx8
