@@ -85,7 +85,8 @@ public:
         return true;
     }
     // Takes the one claim on a process that Orvels on this machine share out among themselves.
-    // A positive token on success; 0 while another program holds it. The claim lasts until
+    // A positive token on success; 0 while another program holds it; negative when no claim can
+    // be kept safely here (the user has no private runtime folder). The claim lasts until
     // ReleaseClaim or this program's end.
     virtual intptr_t ClaimProcess(uint32_t processId, uint64_t /*startTime*/) {
         return processId != 0 ? 1 : 0;

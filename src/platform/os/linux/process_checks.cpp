@@ -15,6 +15,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/os/runtime_folder.h"
+
 namespace orvel::os::linux_backend {
 
 namespace {
@@ -44,9 +46,13 @@ std::string readProcFile(uint32_t processId, const char* name) {
     return text;
 }
 
+// Empty when the user has no private runtime folder: a claim in a folder others can write
+// could be taken from us.
 std::string lockPath(uint32_t processId, uint64_t startTime) {
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    std::string folder = runtime != nullptr && runtime[0] == '/' ? runtime : "/tmp";
+    const std::string folder = userRuntimeFolder(nullptr);
+    if (folder.empty()) {
+        return {};
+    }
     return folder + "/orvel-game-" + std::to_string(processId) + "-" + std::to_string(startTime) +
            ".lock";
 }
@@ -113,10 +119,13 @@ intptr_t claimProcess(uint32_t processId, uint64_t startTime) {
         return 0;
     }
     const std::string path = lockPath(processId, startTime);
+    if (path.empty()) {
+        return -1;
+    }
     // The holder removes the file before it lets go; a lock won on a removed file is no claim,
     // so try again on the file now there. Twice is plenty; more means a busy contest we lose.
     for (int attempt = 0; attempt < 3; ++attempt) {
-        const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd < 0) {
             return 0;
         }
