@@ -92,6 +92,11 @@ public:
         return processId != 0 ? 1 : 0;
     }
     virtual void ReleaseClaim(intptr_t /*token*/) {}
+    // The user a process runs as, by name (by number when it has none), when that is not the
+    // user this program runs as; empty for a process of our own user or one that is gone.
+    virtual QString ProcessOtherUser(uint32_t /*processId*/) { return {}; }
+    // The user this program runs as, by name (by number when it has none).
+    virtual QString CurrentUser() { return {}; }
 };
 
 // The services the program uses: the platform's backend, or what setServices installed.

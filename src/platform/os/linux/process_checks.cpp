@@ -1,6 +1,7 @@
 #include "platform/os/linux/process_checks.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -154,6 +155,37 @@ void releaseClaim(intptr_t token) {
     ::unlink(held->second.c_str());
     ::close(static_cast<int>(token - 1));
     heldPaths().erase(held);
+}
+
+int64_t processUserId(uint32_t processId) {
+    if (processId == 0) {
+        return -1;
+    }
+    // "Uid:" then the real, effective, saved and file-system ids; the real one names the owner.
+    const std::string status = readProcFile(processId, "status");
+    const size_t at = status.find("\nUid:");
+    if (at == std::string::npos) {
+        return -1;
+    }
+    char* end = nullptr;
+    const unsigned long long uid = std::strtoull(status.c_str() + at + 5, &end, 10);
+    return end != status.c_str() + at + 5 ? static_cast<int64_t>(uid) : -1;
+}
+
+int64_t currentUserId() {
+    return static_cast<int64_t>(::getuid());
+}
+
+std::string userName(int64_t uid) {
+    struct passwd entry {};
+    struct passwd* found = nullptr;
+    char buffer[4096];
+    if (uid >= 0 &&
+        ::getpwuid_r(static_cast<uid_t>(uid), &entry, buffer, sizeof buffer, &found) == 0 &&
+        found != nullptr && found->pw_name != nullptr && found->pw_name[0] != '\0') {
+        return found->pw_name;
+    }
+    return std::to_string(uid);
 }
 
 }  // namespace orvel::os::linux_backend
