@@ -11,6 +11,7 @@
 #include "game_link/game_process.h"
 #include "game_link/memory.h"
 #include "game_link/remote_cars.h"
+#include "platform/os/runtime_folder.h"
 #include "session/race_session.h"
 
 namespace orvel {
@@ -25,11 +26,11 @@ CarStateTick::~CarStateTick() {
 }
 
 void CarStateTick::setState(gamelink::GameState state) {
-    if (state == state_ && gameUser_ == shownUser_) {
+    if (state == state_ && detail_ == shownDetail_) {
         return;
     }
     state_ = state;
-    shownUser_ = gameUser_;
+    shownDetail_ = detail_;
     if (stateObserver_) {
         stateObserver_(state);
     }
@@ -59,13 +60,16 @@ void CarStateTick::run() {
 
     const bool playing = game.window != 0 && gamelink::raceValuesOn();
     gamelink::noteTickAnswer(playing);
-    gameUser_ = game.window == 0 ? gamelink::OtherUsersGame() : QString();
+    detail_ = game.window == 0 ? gamelink::OtherUsersGame() : QString();
     if (game.window == 0) {
-        setState(gameUser_.isEmpty() ? gamelink::GameState::NotFound
-                                     : gamelink::GameState::OtherUser);
+        setState(detail_.isEmpty() ? gamelink::GameState::NotFound
+                                   : gamelink::GameState::OtherUser);
     } else if (gamelink::HeldGame() == 0 && gamelink::GameInUseElsewhere()) {
         setState(gamelink::GameState::InUse);
     } else if (gamelink::HeldGame() == 0 && gamelink::GameUnclaimable()) {
+        std::string why;
+        os::userRuntimeFolder(&why);
+        detail_ = QString::fromStdString(why);
         setState(gamelink::GameState::Unclaimable);
     } else if (Memory::AccessRefused()) {
         setState(gamelink::GameState::AccessRefused);

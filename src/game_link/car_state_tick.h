@@ -39,8 +39,9 @@ public:
     // True from the end of the settling wait until a tick finds no game window.
     bool gameDetected() const { return gameDetected_; }
     gamelink::GameState state() const { return state_; }
-    // With the state OtherUser: the user the game's window belongs to.
-    const QString& gameUser() const { return gameUser_; }
+    // What the state's text needs besides: for OtherUser the user the game's window belongs
+    // to, for Unclaimable why there is no private runtime folder.
+    const QString& detail() const { return detail_; }
 
     // Seams for tests: the settling wait (by default a real, blocking sleep) and a view of the
     // messages.
@@ -54,8 +55,8 @@ private:
     RaceSession& session_;
     bool gameDetected_ = false;
     gamelink::GameState state_ = gamelink::GameState::NotFound;
-    QString gameUser_;
-    QString shownUser_;
+    QString detail_;
+    QString shownDetail_;
     StateObserver stateObserver_;
     Sleep sleep_;
     MessageObserver observer_;

@@ -2,7 +2,7 @@
 
 namespace orvel::gamelink {
 
-QString GameStatusText(GameState state, int32_t gameVersion, const QString& gameUser,
+QString GameStatusText(GameState state, int32_t gameVersion, const QString& detail,
                        const QString& ourUser) {
     const QString edition = gameVersion == 0 ? QStringLiteral("standard") : QStringLiteral("MX");
     switch (state) {
@@ -25,7 +25,7 @@ QString GameStatusText(GameState state, int32_t gameVersion, const QString& game
             return QStringLiteral(
                        "Game: the game's window belongs to user %1; Orvel runs as %2 and can only "
                        "reach games of its own user. Start both as the same user.")
-                .arg(gameUser, ourUser);
+                .arg(detail, ourUser);
         case GameState::OtherEdition:
             // Only two editions: the game looks like the one not chosen.
             return gameVersion == 0
@@ -38,9 +38,9 @@ QString GameStatusText(GameState state, int32_t gameVersion, const QString& game
                              "alone.");
         case GameState::Unclaimable:
             return QStringLiteral(
-                "Game: left alone: Orvel has no private runtime folder to keep its claim on the "
-                "game in. Set XDG_RUNTIME_DIR, or make ~/.cache/orvel-runtime a folder of yours "
-                "alone (chmod 700).");
+                       "Game: left alone: Orvel has no private runtime folder to keep its claim on "
+                       "the game in (%1).")
+                .arg(detail.isEmpty() ? QStringLiteral("see XDG_RUNTIME_DIR") : detail);
     }
     return {};
 }

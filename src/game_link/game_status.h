@@ -18,9 +18,10 @@ enum class GameState {
     Unclaimable,    // no private runtime folder to keep Orvel's claim on the game in
 };
 
-// The status line's text; the edition is the one chosen with "MX". For OtherUser, gameUser is
-// the user the game runs as and ourUser the one Orvel runs as.
-QString GameStatusText(GameState state, int32_t gameVersion, const QString& gameUser = {},
+// The status line's text; the edition is the one chosen with "MX". For OtherUser, detail is the
+// user the game runs as and ourUser the one Orvel runs as; for Unclaimable, detail says why
+// there is no private runtime folder.
+QString GameStatusText(GameState state, int32_t gameVersion, const QString& detail = {},
                        const QString& ourUser = {});
 
 }  // namespace orvel::gamelink

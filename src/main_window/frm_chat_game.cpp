@@ -29,7 +29,7 @@ void frmChat::Timer1_Timer() {
 }
 
 void frmChat::showGameState() {
-    lblGameStatus->setText(gamelink::GameStatusText(tick_->state(), gameVersion, tick_->gameUser(),
+    lblGameStatus->setText(gamelink::GameStatusText(tick_->state(), gameVersion, tick_->detail(),
                                                     os::services().CurrentUser()));
     // The settling wait holds the thread, so the line is drawn now rather than after it.
     if (lblGameStatus->isVisible()) {
