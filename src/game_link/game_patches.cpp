@@ -1,5 +1,6 @@
 #include "game_link/game_patches.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -49,6 +50,10 @@ bool keep(uint32_t address) {
 // anyway: nothing of one game may land in another.
 template <class Which>
 void giveBack(Which which) {
+    if (std::none_of(kept.begin(), kept.end(),
+                     [&](const KeptByte& k) { return which(k.address); })) {
+        return;  // the common case, at every tick: nothing to give back
+    }
     const bool same = keptFor != 0 && keptFor == HeldGame() && HeldGameUnchanged();
     for (auto k = kept.begin(); k != kept.end();) {
         if (!which(k->address)) {
