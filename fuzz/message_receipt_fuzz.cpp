@@ -40,21 +40,27 @@ public:
     orvel::os::ProcessHandle OpenProcess(uint32_t, bool, uint32_t, orvel::os::OpenError*) override {
         return 1;
     }
-    bool VirtualProtectEx(orvel::os::ProcessHandle, uint32_t, uint32_t, uint32_t, uint32_t*) override {
+    bool VirtualProtectEx(orvel::os::ProcessHandle, uint32_t, uint32_t, uint32_t,
+                          uint32_t*) override {
         return true;
     }
-    bool ReadProcessMemory(orvel::os::ProcessHandle, uint32_t a, void* to, size_t n, size_t* done) override {
+    bool ReadProcessMemory(orvel::os::ProcessHandle, uint32_t a, void* to, size_t n,
+                           size_t* done) override {
         const bool ok = a >= kBegin && a + n <= kEnd;
-        if (ok) std::memcpy(to, data.data() + (a - kBegin), n);
-        if (done) *done = ok ? n : 0;
+        if (ok)
+            std::memcpy(to, data.data() + (a - kBegin), n);
+        if (done)
+            *done = ok ? n : 0;
         return ok;
     }
     bool WriteProcessMemory(orvel::os::ProcessHandle, uint32_t a, const void* from, size_t n,
                             size_t* done) override {
         const bool ok = a >= kBegin && a + n <= kEnd;
-        if (ok) std::memcpy(data.data() + (a - kBegin), from, n);
+        if (ok)
+            std::memcpy(data.data() + (a - kBegin), from, n);
         writes.emplace_back(a, n);
-        if (done) *done = ok ? n : 0;
+        if (done)
+            *done = ok ? n : 0;
         return ok;
     }
     bool CloseHandle(orvel::os::ProcessHandle) override { return true; }
@@ -81,7 +87,8 @@ orvel::SlotPlayerIds& carSlots() {
 
 int slotOf(dx8::DPNID id) {
     for (int n = orvel::SlotPlayerIds::kFirst; id != 0 && n <= orvel::SlotPlayerIds::kLast; ++n) {
-        if (carSlots()(n) == id) return n;
+        if (carSlots()(n) == id)
+            return n;
     }
     return 0;
 }
@@ -143,14 +150,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             }
             dx8::DPNMSG_RECEIVE message;
             message.idSender = id;
-            message.ReceivedData =
-                QByteArray(reinterpret_cast<const char*>(data + at), static_cast<qsizetype>(length));
+            message.ReceivedData = QByteArray(reinterpret_cast<const char*>(data + at),
+                                              static_cast<qsizetype>(length));
             at += length;
             const QString before = window->lastChatLine;
             game->writes.clear();
             objects->raceSession.DirectPlay8Event_Receive(message, reject);
             const orvel::DecodedMessage decoded = orvel::DecodeMessage(message.ReceivedData);
-            if (std::holds_alternative<orvel::CarStateUpdate>(decoded) && slotOf(id) != 0) {
+            if (std::holds_alternative<orvel::CarStateUpdate>(decoded) && slotOf(id) != 0 &&
+                !objects->raceSession.saysNoGame(id)) {
                 const uint32_t record = orvel::gamemap::carRecord(orvel::gameVersion, slotOf(id));
                 FUZZ_CHECK(!game->writes.empty());
                 for (const auto& w : game->writes) {

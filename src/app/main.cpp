@@ -5,6 +5,7 @@
 
 #include "app/command_line.h"
 #include "app/quit_signals.h"
+#include "app/raised_privileges.h"
 #include "connect_wizard/session_address_dialog.h"
 #include "main_window/frm_chat.h"
 #include "platform/dx8/dx8_types.h"
@@ -48,6 +49,9 @@ int startupFailed(orvel::ModDplay& dx, const QString& reason) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    if (const auto end = orvel::refuseRaisedPrivileges()) {
+        return *end;
+    }
     if (const auto end = orvel::checkCommandLine(argc, argv)) {
         return *end;
     }

@@ -1,16 +1,17 @@
 #include "game_link/car_state_tick.h"
 
-#include <algorithm>
 #include <chrono>
 #include <thread>
 
 #include "common/orvel_globals.h"
+#include "game_link/edition_check.h"
 #include "game_link/game_checks.h"
 #include "game_link/game_log.h"
-#include "game_link/game_memory_map.h"
 #include "game_link/game_patches.h"
 #include "game_link/game_process.h"
 #include "game_link/memory.h"
+#include "game_link/remote_cars.h"
+#include "platform/os/runtime_folder.h"
 #include "session/race_session.h"
 
 namespace orvel {
@@ -25,10 +26,11 @@ CarStateTick::~CarStateTick() {
 }
 
 void CarStateTick::setState(gamelink::GameState state) {
-    if (state == state_) {
+    if (state == state_ && detail_ == shownDetail_) {
         return;
     }
     state_ = state;
+    shownDetail_ = detail_;
     if (stateObserver_) {
         stateObserver_(state);
     }
@@ -47,6 +49,8 @@ void CarStateTick::run() {
             gameDetected_ = true;
             return;
         }
+        // Before any patch: is this the chosen edition at all?
+        gamelink::WatchGameEdition();
         gamelink::ApplyGamePatches();
     } else {
         gameDetected_ = false;
@@ -56,31 +60,33 @@ void CarStateTick::run() {
 
     const bool playing = game.window != 0 && gamelink::raceValuesOn();
     gamelink::noteTickAnswer(playing);
+    detail_ = game.window == 0 ? gamelink::OtherUsersGame() : QString();
     if (game.window == 0) {
-        setState(gamelink::GameState::NotFound);
+        setState(detail_.isEmpty() ? gamelink::GameState::NotFound
+                                   : gamelink::GameState::OtherUser);
     } else if (gamelink::HeldGame() == 0 && gamelink::GameInUseElsewhere()) {
         setState(gamelink::GameState::InUse);
+    } else if (gamelink::HeldGame() == 0 && gamelink::GameUnclaimable()) {
+        std::string why;
+        os::userRuntimeFolder(&why);
+        detail_ = QString::fromStdString(why);
+        setState(gamelink::GameState::Unclaimable);
     } else if (Memory::AccessRefused()) {
         setState(gamelink::GameState::AccessRefused);
+    } else if (!gamelink::GameMatchesChosenEdition()) {
+        setState(gamelink::GameState::OtherEdition);
     } else {
         setState(playing ? gamelink::GameState::Racing : gamelink::GameState::Menu);
     }
+    // The others learn whether this player's car comes out of a game.
+    session_.setGameLinked(state_ == gamelink::GameState::Menu ||
+                           state_ == gamelink::GameState::Racing);
     if (!playing) {
         return;
     }
 
     Memory::AttachFound(game);
-    CarState state{};
-    const uint32_t record = gamemap::carRecord(gameVersion, 0);
-    for (const gamemap::CarPiece& piece : gamemap::kCarPieces) {
-        // Exactly piece.size bytes, zeros where the read failed.
-        const std::vector<uint8_t> bytes =
-            Memory::ReadGameBytes(GameTitle, static_cast<int32_t>(record + piece.recordOffset),
-                                  static_cast<int32_t>(piece.size));
-        std::copy_n(bytes.begin(), std::min<size_t>(piece.size, bytes.size()),
-                    state.begin() + piece.stateOffset);
-    }
-    const QByteArray message = session_.sendCarState(state);
+    const QByteArray message = session_.sendCarState(gamelink::ReadLocalCar(gameVersion));
     if (observer_) {
         observer_(message);
     }

@@ -5,6 +5,7 @@
 // car's state to every other player through the race session.
 
 #include <QByteArray>
+#include <QString>
 #include <functional>
 
 #include "game_link/game_status.h"
@@ -38,6 +39,9 @@ public:
     // True from the end of the settling wait until a tick finds no game window.
     bool gameDetected() const { return gameDetected_; }
     gamelink::GameState state() const { return state_; }
+    // What the state's text needs besides: for OtherUser the user the game's window belongs
+    // to, for Unclaimable why there is no private runtime folder.
+    const QString& detail() const { return detail_; }
 
     // Seams for tests: the settling wait (by default a real, blocking sleep) and a view of the
     // messages.
@@ -51,6 +55,8 @@ private:
     RaceSession& session_;
     bool gameDetected_ = false;
     gamelink::GameState state_ = gamelink::GameState::NotFound;
+    QString detail_;
+    QString shownDetail_;
     StateObserver stateObserver_;
     Sleep sleep_;
     MessageObserver observer_;

@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "common/orvel_globals.h"
+#include "game_link/edition_check.h"
 #include "game_link/game_memory_map.h"
 #include "game_link/game_process.h"
 #include "game_link/memory.h"
@@ -29,7 +30,8 @@ bool raceValuesOn() {
     const float play = Memory::ReadGameSingle(GameTitle, static_cast<int32_t>(edition.playValue));
     const int32_t status =
         Memory::ReadGameLong(GameTitle, static_cast<int32_t>(edition.statusWord));
-    return play > 0.0f && status == 0;  // false for NaN as well
+    // false for NaN as well; and a game of the other edition never races for Orvel
+    return play > 0.0f && status == 0 && GameMatchesChosenEdition();
 }
 
 bool isPlaying() {

@@ -8,7 +8,8 @@ bool isRunning();
 // isRunning, and raceValuesOn.
 // The first call after the game appears cannot answer true: its first read fails and attaches.
 bool isPlaying();
-// The play value of the chosen edition is above 0.0 and its status word is 0 (the reads only).
+// The play value of the chosen edition is above 0.0 and its status word is 0 (the reads only),
+// in a game that does not look like the other edition.
 bool raceValuesOn();
 // The foreground window is the game window found by the last attach.
 bool isFocused();

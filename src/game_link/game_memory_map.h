@@ -56,6 +56,24 @@ constexpr uint32_t carRecord(int32_t gameVersion, int slot) {
     return edition(gameVersion).localCarRecord + static_cast<uint32_t>(slot) * kCarRecordStride;
 }
 
+// The values the status word is known to hold: 0 racing, 1 on the menu, 2 paused. Anything
+// else there says that the address is not the status word of this edition.
+constexpr int32_t kStatusWordValues[] = {0, 1, 2};
+
+// The executable's image, loaded at its preferred base in every edition. Where the image keeps
+// its headers (the real game, under Wine too), they tell one build from another: an "MZ" DOS
+// header whose 32-bit field at +0x3C is the offset of the "PE\0\0" header; there the COFF
+// header's time stamp lies at +8, and the optional header (magic 0x10B for a 32-bit image) at
+// +24 holds the image's size at its +56.
+constexpr uint32_t kImageBase = 0x400000;
+constexpr uint32_t kDosHeaderSize = 0x40;
+constexpr uint32_t kPeHeaderOffsetField = 0x3C;
+constexpr uint32_t kPeHeaderMaxOffset = 0x800;
+constexpr uint32_t kPeTimeStamp = 8;
+constexpr uint32_t kPeOptionalMagic = 24;
+constexpr uint32_t kPeSizeOfImage = 24 + 56;
+constexpr uint16_t kPe32Magic = 0x10B;
+
 constexpr int32_t kMessageAreaValue = 0x540BE3FF;
 constexpr int kLastLineLength = 50;
 constexpr int kInputLineMaxText = 50;  // characters, prompt included; a NUL follows

@@ -6,7 +6,8 @@ namespace orvel::gamelink {
 
 // Writes both patch bytes of the chosen edition. A site is written only once the byte it held
 // before Orvel came is known. Results are not looked at: a write that fails is simply made
-// again at the next tick.
+// again at the next tick. A game of the edition not chosen is not written; once a game's
+// edition is seen, the bytes written at the other edition's sites go back.
 void ApplyGamePatches();
 // Writes every kept byte back into the held game, unless the game has gone or been replaced
 // since, and forgets them.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "game_link/edition_check.h"
 #include "game_link/game_log.h"
 #include "game_link/game_memory_map.h"
 #include "game_link/game_patches.h"
@@ -20,6 +21,8 @@ struct Hold {
 };
 Hold hold;
 bool inUseElsewhere = false;
+bool unclaimable = false;
+QString otherUser;  // of the last look that found no game
 
 // Runs of processes already found to be the game, so their maps are read once. Bounded: a
 // player starts only so many games in one run.
@@ -71,8 +74,15 @@ FoundGame lookUp(const QString& title, bool trustHeldWindow) {
             return {w, owners.back()};
         }
     }
+    otherUser.clear();
     for (size_t i = 0; i < windows.size(); ++i) {
-        if (looksLikeGame(owners[i])) {
+        // Another user's process is out of reach, and not ours to touch: asked before its maps,
+        // which another user's process does not show anyway.
+        const QString user = owners[i] != 0 ? os.ProcessOtherUser(owners[i]) : QString();
+        if (!user.isEmpty()) {
+            otherUser = otherUser.isEmpty() ? user : otherUser;
+        } else if (looksLikeGame(owners[i])) {
+            otherUser.clear();
             return {windows[i], owners[i]};
         }
     }
@@ -80,6 +90,10 @@ FoundGame lookUp(const QString& title, bool trustHeldWindow) {
 }
 
 }  // namespace
+
+QString OtherUsersGame() {
+    return otherUser;
+}
 
 FoundGame FindGame(const QString& title) {
     return lookUp(title, true);
@@ -103,9 +117,12 @@ bool HoldGame(const FoundGame& game) {
     const uint64_t started = os.ProcessStartTime(processId);
     const intptr_t claim = started != 0 ? os.ClaimProcess(processId, started) : 0;
     inUseElsewhere = started != 0 && claim == 0;
-    if (claim == 0) {
+    unclaimable = claim < 0;
+    if (claim <= 0) {
         qCDebug(lcGame) << "process" << processId
-                        << (inUseElsewhere ? "is held by another Orvel" : "is gone");
+                        << (inUseElsewhere ? "is held by another Orvel"
+                            : unclaimable  ? "cannot be claimed without a private runtime folder"
+                                           : "is gone");
         return false;
     }
     hold = {processId, started, claim, game.window};
@@ -125,11 +142,16 @@ bool GameInUseElsewhere() {
     return inUseElsewhere;
 }
 
+bool GameUnclaimable() {
+    return unclaimable;
+}
+
 void ReleaseGame() {
     if (hold.processId == 0) {
         return;
     }
     RestoreGamePatches();
+    ForgetGameEdition();
     Memory::CloseGameProcess();
     os::services().ReleaseClaim(hold.claim);
     qCDebug(lcGame) << "let go of process" << hold.processId;

@@ -24,6 +24,10 @@ FoundGame FindGame(const QString& title);
 // has handed on to a new program (a game restarted quickly) is told apart.
 FoundGame LookUpGame(const QString& title);
 
+// When the last look found no game: the user whose process shows a window of the title, if that
+// is not Orvel's user (such a game is out of Orvel's reach); empty otherwise.
+QString OtherUsersGame();
+
 // Takes hold of the process (letting go of any other first). False when another Orvel holds
 // it; the game is then left untouched.
 bool HoldGame(const FoundGame& game);
@@ -33,6 +37,9 @@ uint32_t HeldGame();
 bool HeldGameUnchanged();
 // True when the last attempt to take a game found it held by another Orvel.
 bool GameInUseElsewhere();
+// True when the last attempt to take a game failed for want of a private runtime folder to keep
+// the claim in.
+bool GameUnclaimable();
 // Puts the patched bytes back, closes the game's memory and lets the claim go. Safe to call at
 // any time, also with nothing held.
 void ReleaseGame();

@@ -1,7 +1,5 @@
 #include "game_link/memory.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <bit>
 #include <cstdio>
@@ -30,12 +28,6 @@ constexpr uint32_t kAccess = os::PROCESS_QUERY_INFORMATION | os::PROCESS_VM_WRIT
                              os::PROCESS_VM_READ | os::PROCESS_VM_OPERATION;
 static_assert(kAccess == 0x438);
 
-QByteArray programPath() {
-    char path[4096];
-    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-    return n > 0 ? QByteArray(path, n) : QByteArrayLiteral("orvel");
-}
-
 // Without access to the game's memory nothing of Orvel works, and nothing else would tell the
 // player why; so this one failure is told, once per run.
 void reportAccessDenied(uint32_t processId) {
@@ -48,13 +40,11 @@ void reportAccessDenied(uint32_t processId) {
         QStringLiteral(
             "orvel: found the game (process %1) but may not open its memory: permission denied.\n"
             "  To allow it, do one of these:\n"
-            "    - let a user's programs reach each other's memory (Yama ptrace scope):\n"
-            "        sudo sysctl kernel.yama.ptrace_scope=0\n"
-            "    - give orvel that right, then restart orvel:\n"
-            "        sudo setcap cap_sys_ptrace=eip %2\n"
-            "  Without that right the game must also run as the same user as orvel.\n")
+            "    - start the game through Orvel, which may then reach it (no rights needed):\n"
+            "        orvel -- COMMAND        for example: orvel -- wine Kartova.exe\n"
+            "    - or let a user's programs reach each other's memory until the next boot:\n"
+            "        sudo sysctl kernel.yama.ptrace_scope=0\n")
             .arg(processId)
-            .arg(QString::fromLocal8Bit(programPath()))
             .toLocal8Bit();
     std::fwrite(text.constData(), 1, static_cast<size_t>(text.size()), stderr);
     std::fflush(stderr);

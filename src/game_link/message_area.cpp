@@ -5,6 +5,7 @@
 
 #include "common/orvel_globals.h"
 #include "game_link/cp1252.h"
+#include "game_link/edition_check.h"
 #include "game_link/game_memory_map.h"
 #include "game_link/memory.h"
 
@@ -84,22 +85,34 @@ QString InputLineShown(const QString& text) {
 }
 
 void ShowLastLine(const QString& line) {
+    if (!GameMatchesChosenEdition()) {
+        return;
+    }
     writeValue();
     writeLastLine(line);
 }
 
 void ShowInputLine(const QString& text) {
+    if (!GameMatchesChosenEdition()) {
+        return;
+    }
     writeValue();
     writeInputLine(text);
 }
 
 void OpenInputLine(const QString& lastLine, const QString& text) {
+    if (!GameMatchesChosenEdition()) {
+        return;
+    }
     writeValue();
     writeLastLine(lastLine);
     writeInputLine(text);
 }
 
 void CloseInputLine() {
+    if (!GameMatchesChosenEdition()) {
+        return;
+    }
     const uint8_t nul = 0;
     Memory::WriteGameBytes(GameTitle, static_cast<int32_t>(area().messageInputLine),
                            std::span<const uint8_t>(&nul, 1));

@@ -1,7 +1,8 @@
 #pragma once
 // The game's message area, written from here only: the last line (a chat line's echo), the
 // input line of the in-game chat, and the value that makes the game show them. Lengths count
-// bytes as the game holds them, so no write runs past its field.
+// bytes as the game holds them, so no write runs past its field. Nothing is written into a game
+// of the edition not chosen.
 #include <QString>
 
 namespace orvel::gamelink {

@@ -25,6 +25,7 @@ class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QListWidget;
+class QListWidgetItem;
 class QPushButton;
 class QTimer;
 
@@ -109,6 +110,7 @@ private:
     void followSession();
     void playerJoined(const SessionPlayer& player);
     void playerLeft(const SessionPlayer& player);
+    void playerGameChanged(const SessionPlayer& player);
     void hostChanged(const SessionPlayer& host);
     void sessionEnded(dx8::HRESULT code);
     void connectFailed(dx8::HRESULT code);
@@ -119,6 +121,10 @@ private:
     // Shows how others join (when hosting) and starts the roster's round trips.
     void watchInternet(bool hosting);
     void refreshRoster();
+    // Sets an entry's text from its player's name, game and path.
+    void showRosterEntry(QListWidgetItem* entry);
+    static constexpr int kRttRole = Qt::UserRole + 1;      // last round trip in ms
+    static constexpr int kRelayedRole = Qt::UserRole + 2;  // the player's data is relayed
     QTimer* rosterTimer_ = nullptr;
 
     std::unique_ptr<CarStateTick> tick_;

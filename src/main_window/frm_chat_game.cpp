@@ -8,6 +8,7 @@
 #include "game_link/car_state_tick.h"
 #include "game_link/game_checks.h"
 #include "main_window/frm_chat.h"
+#include "platform/os/os_services.h"
 
 namespace orvel {
 
@@ -28,7 +29,8 @@ void frmChat::Timer1_Timer() {
 }
 
 void frmChat::showGameState() {
-    lblGameStatus->setText(gamelink::GameStatusText(tick_->state(), gameVersion));
+    lblGameStatus->setText(gamelink::GameStatusText(tick_->state(), gameVersion, tick_->detail(),
+                                                    os::services().CurrentUser()));
     // The settling wait holds the thread, so the line is drawn now rather than after it.
     if (lblGameStatus->isVisible()) {
         lblGameStatus->repaint();
@@ -43,7 +45,10 @@ void frmChat::mx_Click() {
         gameVersion = 0;
         SaveDefault(QStringLiteral("GameVersion"), QStringLiteral("0"));
     }
-    showGameState();
+    // A game of the other edition is told of by the next tick, which looks at it anew.
+    if (tick_->state() != gamelink::GameState::OtherEdition) {
+        showGameState();
+    }
 }
 
 }  // namespace orvel

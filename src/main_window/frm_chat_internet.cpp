@@ -52,10 +52,23 @@ void frmChat::refreshRoster() {
         const uint32_t id = entry->data(Qt::UserRole).toUInt();
         for (const dx8::PlayerPath& p : reach.players) {
             if (id != 0 && p.id == id) {
-                entry->setText(rosterEntryText(PlayerNameFromId(id), p.rttMs,
-                                               p.path == dx8::PathKind::Relayed));
+                entry->setData(kRttRole, p.rttMs);
+                entry->setData(kRelayedRole, p.path == dx8::PathKind::Relayed);
+                showRosterEntry(entry);
             }
         }
+    }
+}
+
+void frmChat::showRosterEntry(QListWidgetItem* entry) {
+    const uint32_t id = entry->data(Qt::UserRole).toUInt();
+    const QVariant rtt = entry->data(kRttRole);
+    const QString text = rosterEntryText(PlayerNameFromId(id), rtt.isValid() ? rtt.toInt() : -1,
+                                         entry->data(kRelayedRole).toBool(),
+                                         id != 0 && modDplay.raceSession.saysNoGame(id));
+    if (text != entry->text()) {
+        entry->setText(text);
+        qCDebug(lcChat) << "roster entry" << text;
     }
 }
 

@@ -25,6 +25,7 @@ void frmChat::followSession() {
     });
     session.onPlayerJoined([this](const SessionPlayer& p) { playerJoined(p); });
     session.onPlayerLeft([this](const SessionPlayer& p) { playerLeft(p); });
+    session.onGameChanged([this](const SessionPlayer& p) { playerGameChanged(p); });
     session.onHostChanged([this](const SessionPlayer& p) { hostChanged(p); });
     session.onSessionEnded([this](dx8::HRESULT code) { sessionEnded(code); });
     session.onConnectFailed([this](dx8::HRESULT code) { connectFailed(code); });
@@ -53,6 +54,14 @@ void frmChat::playerLeft(const SessionPlayer& player) {
         if (lstUsers->item(i)->data(Qt::UserRole).toUInt() == player.id) {
             delete lstUsers->takeItem(i);
             break;
+        }
+    }
+}
+
+void frmChat::playerGameChanged(const SessionPlayer& player) {
+    for (int i = 0; i < lstUsers->count(); ++i) {
+        if (lstUsers->item(i)->data(Qt::UserRole).toUInt() == player.id) {
+            showRosterEntry(lstUsers->item(i));
         }
     }
 }

@@ -1,6 +1,7 @@
 #include "main_window/internet_text.h"
 
 #include <QHostAddress>
+#include <QStringList>
 
 namespace orvel {
 
@@ -22,12 +23,19 @@ QString internetJoinText(net::PortMapper::State state, const std::optional<net::
         .arg(to);
 }
 
-QString rosterEntryText(const QString& name, int rttMs, bool relayed) {
-    if (rttMs < 0) {
-        return relayed ? QStringLiteral("%1 (relayed)").arg(name) : name;
+QString rosterEntryText(const QString& name, int rttMs, bool relayed, bool noGame) {
+    QStringList marks;
+    if (noGame) {
+        marks << QStringLiteral("no game");
     }
-    return relayed ? QStringLiteral("%1 (%2 ms, relayed)").arg(name).arg(rttMs)
-                   : QStringLiteral("%1 (%2 ms)").arg(name).arg(rttMs);
+    if (rttMs >= 0) {
+        marks << QStringLiteral("%1 ms").arg(rttMs);
+    }
+    if (relayed) {
+        marks << QStringLiteral("relayed");
+    }
+    return marks.isEmpty() ? name
+                           : QStringLiteral("%1 (%2)").arg(name, marks.join(QStringLiteral(", ")));
 }
 
 }  // namespace orvel

@@ -15,7 +15,8 @@ namespace orvel {
 QString internetJoinText(net::PortMapper::State state, const std::optional<net::Mapping>& mapping,
                          uint16_t port, uint32_t lanIpv4);
 
-// A roster entry: the name, then the round trip once measured, and a mark for relayed players.
-QString rosterEntryText(const QString& name, int rttMs, bool relayed);
+// A roster entry: the name, then a mark for a player without a game, the round trip once
+// measured, and a mark for relayed players.
+QString rosterEntryText(const QString& name, int rttMs, bool relayed, bool noGame = false);
 
 }  // namespace orvel

@@ -1,6 +1,7 @@
 #include "session/race_session.h"
 
 #include <algorithm>
+#include <optional>
 #include <variant>
 #include <vector>
 
@@ -15,10 +16,11 @@ struct RaceSession::Impl {
     std::vector<SessionPlayer> players;  // in the order they were reported
     SlotPlayerIds carSlots;
     dx8::DPNID host = 0;
+    std::optional<bool> gameLinked;  // as last told to the others
 
     struct Callbacks {
         TextHandler chatLine, whisper;
-        PlayerHandler joined, left, hostChanged;
+        PlayerHandler joined, left, hostChanged, gameChanged;
         std::function<void(int, const CarState&)> carState;
         ResultHandler sessionEnded, connectFailed;
         std::function<void(const QString&)> chatSent;
@@ -53,6 +55,14 @@ struct RaceSession::Impl {
             peer->SendTo(target, message, 0, flags);
         } catch (const dx8::DxError& e) {
             qCDebug(lcChat) << "send failed" << dx8::hresultHex(e.code());
+        }
+    }
+
+    // This player's game link, to one player or (DPNID_ALL_PLAYERS_GROUP) to all, once known.
+    void tellGameLink(dx8::DPNID target) const {
+        if (gameLinked) {
+            send(target, BuildGameLinkMessage(*gameLinked),
+                 dx8::DPNSEND_GUARANTEED | dx8::DPNSEND_NOLOOPBACK);
         }
     }
 
@@ -93,6 +103,9 @@ void RaceSession::onSessionEnded(ResultHandler handler) {
 void RaceSession::onConnectFailed(ResultHandler handler) {
     d_->on.connectFailed = std::move(handler);
 }
+void RaceSession::onGameChanged(PlayerHandler handler) {
+    d_->on.gameChanged = std::move(handler);
+}
 void RaceSession::onChatSent(std::function<void(const QString&)> handler) {
     d_->on.chatSent = std::move(handler);
 }
@@ -119,6 +132,25 @@ QByteArray RaceSession::sendCarState(const CarState& state) {
     const QByteArray message = BuildCarStateMessage(state);
     d_->send(dx8::DPNID_ALL_PLAYERS_GROUP, message, dx8::DPNSEND_NOLOOPBACK);
     return message;
+}
+
+void RaceSession::setGameLinked(bool linked) {
+    if (d_->gameLinked == linked) {
+        return;
+    }
+    d_->gameLinked = linked;
+    qCDebug(lcChat) << "own game" << (linked ? "linked" : "gone");
+    // Alone, there is nobody to tell; whoever comes is told on arrival.
+    const bool anyoneElse = std::any_of(d_->players.begin(), d_->players.end(),
+                                        [](const SessionPlayer& p) { return !p.local; });
+    if (anyoneElse) {
+        d_->tellGameLink(dx8::DPNID_ALL_PLAYERS_GROUP);
+    }
+}
+
+bool RaceSession::saysNoGame(dx8::DPNID id) const {
+    const auto it = d_->find(id);
+    return it != d_->players.end() && it->noGame;
 }
 
 QString RaceSession::nameOf(dx8::DPNID id) const {
@@ -154,6 +186,7 @@ void RaceSession::DirectPlay8Event_CreatePlayer(dx8::DPNID lPlayerID, bool&) {
             }
         }
         qCDebug(lcChat) << "roster: player" << lPlayerID << player.name << "slot" << player.slot;
+        d_->tellGameLink(lPlayerID);
     }
     d_->players.push_back(player);
     Impl::tell(d_->on.joined, player);
@@ -195,6 +228,10 @@ void RaceSession::DirectPlay8Event_TerminateSession(dx8::DPNMSG_TERMINATE_SESSIO
 void RaceSession::DirectPlay8Event_ConnectComplete(dx8::DPNMSG_CONNECT_COMPLETE& dpnotify, bool&) {
     if (dpnotify.hResultCode != dx8::DPN_OK) {
         Impl::tell(d_->on.connectFailed, dpnotify.hResultCode);
+    } else {
+        // Joined: everyone present hears it once more, in case a word sent while the links
+        // were still being made did not get through.
+        d_->tellGameLink(dx8::DPNID_ALL_PLAYERS_GROUP);
     }
 }
 
@@ -204,9 +241,20 @@ void RaceSession::DirectPlay8Event_Receive(dx8::DPNMSG_RECEIVE& dpnotify, bool&)
         const TextHandler& handler = text->type == ChatMessage ? d_->on.chatLine : d_->on.whisper;
         Impl::tell(handler, nameOf(dpnotify.idSender), text->text);
     } else if (const auto* car = std::get_if<CarStateUpdate>(&message)) {
-        // Only a player who holds a slot has a car in the game.
-        if (const int slot = d_->carSlots.slotOf(dpnotify.idSender); slot != 0) {
+        // Only a player who holds a slot has a car in the game, and only while it has a game
+        // (a late state of a game gone must not move the car that stopped with it).
+        if (const int slot = d_->carSlots.slotOf(dpnotify.idSender);
+            slot != 0 && !saysNoGame(dpnotify.idSender)) {
             Impl::tell(d_->on.carState, slot, car->state);
+        }
+    } else if (const auto* link = std::get_if<GameLinkUpdate>(&message)) {
+        // Oneself is known under 0 and never sends to oneself; id 0 is nobody here.
+        const auto it = dpnotify.idSender == 0 ? d_->players.end() : d_->find(dpnotify.idSender);
+        if (it != d_->players.end() && it->noGame == link->linked) {
+            it->noGame = !link->linked;
+            qCDebug(lcChat) << "roster: player" << it->id
+                            << (it->noGame ? "has no game" : "has a game");
+            Impl::tell(d_->on.gameChanged, *it);
         }
     }
 }

@@ -28,6 +28,9 @@ struct SessionPlayer {
     QString name;  // as the peer reported it; empty when its query failed
     bool local = false;
     int slot = 0;  // remote car slot 1..5 that shows the player's car; 0 for none
+    // The player said that its Orvel has no game to take its car from (it quit or crashed, or
+    // was never started). Players who never said anything count as having one.
+    bool noGame = false;
 };
 
 class RaceSession : public dx8::DirectPlay8EventAdapter {
@@ -55,6 +58,8 @@ public:
     // The session ended (the host closed it, or it was lost), or the connect failed.
     void onSessionEnded(ResultHandler handler);
     void onConnectFailed(ResultHandler handler);
+    // A player said that it has a game again, or has none (noGame).
+    void onGameChanged(PlayerHandler handler);
     // A chat line of this player went out (from the window or from the game).
     void onChatSent(std::function<void(const QString& text)> handler);
     // Drops every callback (their owners are going).
@@ -68,6 +73,9 @@ public:
     // The local car to every other player, unreliable: a late copy is worthless. Returns the
     // message, whether or not it went out.
     QByteArray sendCarState(const CarState& state);
+    // Whether this player's car comes out of a game. Every change goes to the other players,
+    // guaranteed, and every player who comes is told; nothing is told before the first call.
+    void setGameLinked(bool linked);
 
     // ---- Who is who -------------------------------------------------------------------------
     // The name of the first player known under id (oneself is known under 0, as the roster
@@ -76,6 +84,8 @@ public:
     // The remote car slots as the players hold them.
     SlotPlayerIds& slotPlayerIds();
     dx8::DPNID hostId() const;  // 0 until a host is known
+    // The player known under id said that it has no game.
+    bool saysNoGame(dx8::DPNID id) const;
 
     // ---- The peer's notifications -----------------------------------------------------------
     void DirectPlay8Event_ConnectComplete(dx8::DPNMSG_CONNECT_COMPLETE& dpnotify,

@@ -106,6 +106,16 @@ QByteArray BuildCarStateMessage(const CarState& state) {
     return buffer;
 }
 
+QByteArray BuildGameLinkMessage(bool linked) {
+    MessageBuffer buffer;
+    int32_t offset = NewMessageBuffer(buffer);
+    uint8_t fields[8];
+    putLE32(fields, static_cast<uint32_t>(GameLinkMessage));
+    putLE32(fields + 4, linked ? 1u : 0u);
+    AppendBytes(buffer, fields, 8, offset);
+    return buffer;
+}
+
 DecodedMessage DecodeMessage(const QByteArray& received) {
     int32_t offset = 0;
     uint8_t typeBytes[4];
@@ -130,6 +140,13 @@ DecodedMessage DecodeMessage(const QByteArray& received) {
                 return MalformedMessage{};
             }
             return update;
+        }
+        case GameLinkMessage: {
+            uint8_t flags[4];
+            if (!ReadBytes(received, flags, 4, offset)) {
+                return MalformedMessage{};
+            }
+            return GameLinkUpdate{(flags[0] & 1) != 0};
         }
         default:
             return UnknownMessage{type};

@@ -1,8 +1,9 @@
 #pragma once
 
-// The three messages players exchange, and the buffer operations that build and read them.
-// Integers are little-endian. The text field is a 32-bit byte count followed by that many bytes
-// of UTF-8, so it delimits itself and carries any Unicode text in full.
+// The messages players exchange, and the buffer operations that build and read them. Integers
+// are little-endian. The text field is a 32-bit byte count followed by that many bytes of UTF-8,
+// so it delimits itself and carries any Unicode text in full. A player ignores a type it does
+// not know, so a newer message never troubles an older player.
 
 #include <QByteArray>
 #include <QString>
@@ -19,6 +20,9 @@ enum MessageType : int32_t {
     ChatMessage = 0,
     WhisperMessage = 1,
     CarStateMessage = 2,
+    // Whether the sender's car comes out of a game: type, then a 32-bit field whose lowest bit
+    // is set while the sender's Orvel is linked to a game (its other bits are ignored).
+    GameLinkMessage = 3,
 };
 
 constexpr int32_t kCarStateSize = 144;
@@ -49,8 +53,10 @@ bool ReadBytes(const QByteArray& received, void* destination, int32_t count, int
 std::optional<QString> ReadText(const QByteArray& received, int32_t& offset);
 
 // Builders of the three messages, as every sender makes them.
-QByteArray BuildTextMessage(MessageType type, const QString& text);  // ChatMessage or WhisperMessage
+QByteArray BuildTextMessage(MessageType type,
+                            const QString& text);  // ChatMessage or WhisperMessage
 QByteArray BuildCarStateMessage(const CarState& state);
+QByteArray BuildGameLinkMessage(bool linked);
 
 // A received message, decoded as a whole.
 struct TextMessage {
@@ -60,12 +66,16 @@ struct TextMessage {
 struct CarStateUpdate {
     CarState state;
 };
+struct GameLinkUpdate {
+    bool linked;
+};
 struct UnknownMessage {
     int32_t type;
 };
 struct MalformedMessage {};
 
-using DecodedMessage = std::variant<TextMessage, CarStateUpdate, UnknownMessage, MalformedMessage>;
+using DecodedMessage =
+    std::variant<TextMessage, CarStateUpdate, GameLinkUpdate, UnknownMessage, MalformedMessage>;
 
 // Malformed: shorter than its layout or a text field that does not fit; bytes after the layout
 // are ignored. A message of an unknown type with at least its 4-byte type is UnknownMessage.

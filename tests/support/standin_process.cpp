@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QFile>
@@ -19,7 +20,8 @@ int hexByte(const QString& text) {
 
 }  // namespace
 
-StandinProcess::StandinProcess(const QString& display, const QStringList& options) {
+StandinProcess::StandinProcess(const QString& display, const QStringList& options,
+                               const QStringList& runAs) {
     if (display.isEmpty()) {
         failure_ = QStringLiteral("no X display (Xvfb missing)");
         return;
@@ -30,10 +32,15 @@ StandinProcess::StandinProcess(const QString& display, const QStringList& option
     process_.setEnv(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
     process_.removeEnv(QStringLiteral("WAYLAND_DISPLAY"));
     process_.setReads(ChildProcess::Reads::Nothing);
-    if (!process_.start(QStringLiteral(STANDIN_PROGRAM),
-                        options + QStringList{QStringLiteral("--control"), socket_})) {
-        failure_ = QStringLiteral("cannot start kartova-standin: ") +
-                   process_.process().errorString();
+    QStringList command = runAs + QStringList{QStringLiteral(STANDIN_PROGRAM)} + options +
+                          QStringList{QStringLiteral("--control"), socket_};
+    if (!runAs.isEmpty()) {
+        ::chmod(QFile::encodeName(dir_.path()).constData(), 0777);
+        process_.removeEnv(QStringLiteral("XDG_RUNTIME_DIR"));
+    }
+    if (!process_.start(command.takeFirst(), command)) {
+        failure_ =
+            QStringLiteral("cannot start kartova-standin: ") + process_.process().errorString();
         return;
     }
     if (!client_.connectTo(socket_, scaledMs(30000))) {

@@ -38,7 +38,10 @@ inline std::uint8_t canary(std::uint32_t a) {
 
 class StandinProcess {
 public:
-    StandinProcess(const QString& display, const QStringList& options);
+    // runAs: a program and its arguments that start the game in its stead, such as setpriv to
+    // run it as another user; the control socket's folder is then open to that user.
+    StandinProcess(const QString& display, const QStringList& options,
+                   const QStringList& runAs = {});
     ~StandinProcess() { quit(); }
     StandinProcess(const StandinProcess&) = delete;
     StandinProcess& operator=(const StandinProcess&) = delete;

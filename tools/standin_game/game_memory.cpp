@@ -107,6 +107,35 @@ QString mapGameMemory(const Edition& live, Routine routineA, Routine routineB) {
     return {};
 }
 
+QString mapImageHeaders(const Edition& live, std::uint32_t stamp) {
+    constexpr std::uint32_t kPage = 0x1000;
+    const QString error = mapFixed(kImageBase, kImageBase + kPage);
+    if (!error.isEmpty()) {
+        return error;
+    }
+    auto* page = reinterpret_cast<std::uint8_t*>(static_cast<std::uintptr_t>(kImageBase));
+    auto put16 = [page](std::uint32_t at, std::uint16_t v) { std::memcpy(page + at, &v, 2); };
+    auto put32 = [page](std::uint32_t at, std::uint32_t v) { std::memcpy(page + at, &v, 4); };
+    std::memcpy(page, "MZ", 2);
+    put32(0x3C, kPeOffset);
+    std::memcpy(page + kPeOffset, "PE\0\0", 4);
+    const std::uint32_t coff = kPeOffset + 4;
+    put16(coff, 0x014C);       // machine: i386
+    put16(coff + 2, 1);        // sections
+    put32(coff + 4, stamp);    // time stamp
+    put16(coff + 16, 0xE0);    // size of the optional header
+    put16(coff + 18, 0x0102);  // an executable for 32-bit machines
+    const std::uint32_t optional = coff + 20;
+    put16(optional, 0x10B);  // a 32-bit image
+    put32(optional + 28, kImageBase);
+    put32(optional + 56, imageSize(live, stamp));
+    if (mprotect(page, kPage, PROT_READ) != 0) {
+        return QStringLiteral("cannot make the image headers read-only: %1")
+            .arg(QString::fromLocal8Bit(strerror(errno)));
+    }
+    return {};
+}
+
 bool inData(std::uint32_t address, std::uint32_t length) {
     return address >= kDataBegin && address <= kDataEnd && length <= kDataEnd - address;
 }

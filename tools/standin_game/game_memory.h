@@ -20,6 +20,10 @@ using Routine = void (*)();
 // executable). Returns an empty text on success, otherwise what went wrong.
 QString mapGameMemory(const Edition& live, Routine routineA, Routine routineB);
 
+// Maps one read-only page at the image base holding the executable's headers with this time
+// stamp; an empty text on success.
+QString mapImageHeaders(const Edition& live, std::uint32_t stamp);
+
 bool inData(std::uint32_t address, std::uint32_t length);
 bool inCode(std::uint32_t address, std::uint32_t length);
 

@@ -59,6 +59,18 @@ inline constexpr std::uint32_t kDataEnd = 0x5FF000;
 inline constexpr std::uint32_t kCodeBegin = 0x424000;
 inline constexpr std::uint32_t kCodeEnd = 0x427000;
 
+// The executable's headers at the image base (option --pe-header), as the game has them under
+// Wine: an "MZ" header pointing at a "PE\0\0" header of a 32-bit image, whose time stamp and
+// image size tell one build from another. Each edition has its own; a stamp given instead moves
+// the image size too, so that every stamp makes a build of its own.
+inline constexpr std::uint32_t kImageBase = 0x400000;
+inline constexpr std::uint32_t kPeOffset = 0x80;
+inline constexpr std::uint32_t kStandardStamp = 0x3B7D1E40;
+inline constexpr std::uint32_t kMxStamp = 0x3C9A6B10;
+constexpr std::uint32_t imageSize(const Edition& e, std::uint32_t stamp) {
+    return (e.car0 == kMx.car0 ? 0x1FA000u : 0x1FF000u) + (stamp % 16) * 0x1000u;
+}
+
 // Every data byte the stand-in does not own starts out as this pattern and keeps it unless
 // somebody else writes there; code bytes outside the live routines hold int3.
 constexpr std::uint8_t canaryByte(std::uint32_t address) {

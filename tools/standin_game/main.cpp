@@ -4,10 +4,10 @@
 #include <unistd.h>
 
 #include <QApplication>
-#include <QWidget>
 #include <QColor>
 #include <QCommandLineParser>
 #include <QSocketNotifier>
+#include <QWidget>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -63,6 +63,10 @@ Every data byte the game does not use holds the canary 0xA5 ^ (a & 0xFF) ^ ((a >
 (a = its address) until somebody else writes it; code bytes outside the two routines hold 0xCC.
 Patch sites: standard 0x426920 and 0x426df0, MX 0x424f10 and 0x4253e0; each holds a stub
 (first byte 0x48) that runs its routine every frame until its first byte becomes 0xC3.
+With --pe-header a read-only page at 0x400000 holds the executable's headers as the game has them
+under Wine: "MZ", the offset 0x80 at +0x3C, there "PE\0\0", the COFF header with its time stamp
+(standard 0x3b7d1e40, MX 0x3c9a6b10, or --pe-stamp's) and a 32-bit optional header with the image
+size (standard 0x1ff000, MX 0x1fa000, plus 0x1000 times the stamp's value modulo 16).
 At start the program allows any process of the same user to read and write its memory
 (PR_SET_PTRACER_ANY); Kartova itself does not do that.
 
@@ -107,8 +111,16 @@ int main(int argc, char* argv[]) {
     const QCommandLineOption lookAlikeOpt(
         QStringLiteral("look-alike"),
         QStringLiteral("Only a window of the title, without the game's memory."));
-    parser.addOptions(
-        {mxOpt, raceOpt, autopilotOpt, controlOpt, titleOpt, colourOpt, frameOpt, lookAlikeOpt});
+    const QCommandLineOption peHeaderOpt(
+        QStringLiteral("pe-header"),
+        QStringLiteral("Put the executable's headers at the image base, as the game under Wine "
+                       "has them."));
+    const QCommandLineOption peStampOpt(
+        QStringLiteral("pe-stamp"),
+        QStringLiteral("The headers' time stamp (implies --pe-header; default: the edition's)."),
+        QStringLiteral("n"));
+    parser.addOptions({mxOpt, raceOpt, autopilotOpt, controlOpt, titleOpt, colourOpt, frameOpt,
+                       lookAlikeOpt, peHeaderOpt, peStampOpt});
     if (const auto end =
             orvel::cli::parse(parser, program, orvel::cli::withoutQtOptions(argc, argv))) {
         return *end;
@@ -142,6 +154,17 @@ int main(int argc, char* argv[]) {
         }
     }
 
+    const bool peHeader = parser.isSet(peHeaderOpt) || parser.isSet(peStampOpt);
+    uint32_t peStamp = mx ? standin::kMxStamp : standin::kStandardStamp;
+    if (parser.isSet(peStampOpt)) {
+        bool good = false;
+        peStamp = parser.value(peStampOpt).toUInt(&good, 0);
+        if (!good) {
+            return orvel::cli::usageError(program,
+                                          QStringLiteral("--pe-stamp takes a 32-bit number"));
+        }
+    }
+
     if (lookAlike) {
         QApplication app(argc, argv);
         QWidget window;
@@ -156,8 +179,11 @@ int main(int argc, char* argv[]) {
 
     // The fixed ranges go in before anything else can land there.
     const standin::Edition& edition = mx ? standin::kMx : standin::kStandard;
-    const QString mapError = standin::mapGameMemory(edition, &standin::routineOpponentAi,
-                                                    &standin::routineOpponentReset);
+    QString mapError = standin::mapGameMemory(edition, &standin::routineOpponentAi,
+                                              &standin::routineOpponentReset);
+    if (mapError.isEmpty() && peHeader) {
+        mapError = standin::mapImageHeaders(edition, peStamp);
+    }
     if (!mapError.isEmpty()) {
         std::fprintf(stderr, "kartova-standin: cannot set up the game's memory: %s\n",
                      mapError.toLocal8Bit().constData());

@@ -85,12 +85,18 @@ public:
         return true;
     }
     // Takes the one claim on a process that Orvels on this machine share out among themselves.
-    // A positive token on success; 0 while another program holds it. The claim lasts until
+    // A positive token on success; 0 while another program holds it; negative when no claim can
+    // be kept safely here (the user has no private runtime folder). The claim lasts until
     // ReleaseClaim or this program's end.
     virtual intptr_t ClaimProcess(uint32_t processId, uint64_t /*startTime*/) {
         return processId != 0 ? 1 : 0;
     }
     virtual void ReleaseClaim(intptr_t /*token*/) {}
+    // The user a process runs as, by name (by number when it has none), when that is not the
+    // user this program runs as; empty for a process of our own user or one that is gone.
+    virtual QString ProcessOtherUser(uint32_t /*processId*/) { return {}; }
+    // The user this program runs as, by name (by number when it has none).
+    virtual QString CurrentUser() { return {}; }
 };
 
 // The services the program uses: the platform's backend, or what setServices installed.

@@ -140,6 +140,13 @@ TEST_F(ChatE2E, TwoGamesRaceTogetherAndChat) {
     // Back in a race, Ann's car arrives again.
     ASSERT_EQ(bob.game().command(QStringLiteral("race start")), QStringLiteral("ok"));
     EXPECT_TRUE(waitUntil([&] { return pieces(bob.game(), 1) == target; }));
+
+    // Ann's game quits in the race: Bob's roster says so, and her car stays where it stopped.
+    ann.game().quit();
+    EXPECT_TRUE(bob.waitLog(QStringLiteral("roster entry \"Ann \\(no game\\)\"")));
+    const std::vector<uint8_t> stopped = bob.game().read(carRecord(1), kRecordStride);
+    EXPECT_TRUE(staysUntil([&] { return bob.game().read(carRecord(1), kRecordStride) == stopped; },
+                           bob.game().framesPassed(30)));
 }
 
 // The little-endian bytes of a 32-bit value.

@@ -9,12 +9,24 @@ namespace orvel::testing {
 
 class OrvelProcess {
 public:
-    explicit OrvelProcess(const QString& display) {
+    // Where the user's session keeps its runtime folder: XDG_RUNTIME_DIR, or no such folder
+    // (only a home).
+    enum class Session { WithRuntimeDir, HomeOnly };
+
+    explicit OrvelProcess(const QString& display, Session session = Session::WithRuntimeDir) {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("DISPLAY"), display);
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
         env.insert(QStringLiteral("XDG_CONFIG_HOME"), home_.filePath(QStringLiteral("config")));
-        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), home_.path());
+        if (session == Session::WithRuntimeDir) {
+            env.insert(QStringLiteral("XDG_RUNTIME_DIR"), home_.path());
+            claims_ = home_.filePath(QStringLiteral("orvel"));
+        } else {
+            env.remove(QStringLiteral("XDG_RUNTIME_DIR"));
+            env.remove(QStringLiteral("XDG_CACHE_HOME"));
+            env.insert(QStringLiteral("HOME"), home_.path());
+            claims_ = home_.filePath(QStringLiteral(".cache/orvel-runtime"));
+        }
         process_.setProcessEnvironment(env);
         process_.setProcessChannelMode(QProcess::ForwardedChannels);
         process_.start(QStringLiteral(ORVEL_PROGRAM), {});
@@ -36,11 +48,14 @@ public:
         }
     }
 
-    // Where it keeps its claims on games.
+    // Its XDG_RUNTIME_DIR (with Session::WithRuntimeDir).
     QString runtimeDir() const { return home_.path(); }
+    // The folder where it keeps its claims on games.
+    QString claimsFolder() const { return claims_; }
 
 private:
     QTemporaryDir home_;
+    QString claims_;
     QProcess process_;
     bool started_ = false;
 };

@@ -70,6 +70,8 @@ public:
         return real_.ClaimProcess(pid, startTime);
     }
     void ReleaseClaim(intptr_t token) override { real_.ReleaseClaim(token); }
+    QString ProcessOtherUser(uint32_t pid) override { return real_.ProcessOtherUser(pid); }
+    QString CurrentUser() override { return real_.CurrentUser(); }
 
 private:
     os::OsServices& real_;

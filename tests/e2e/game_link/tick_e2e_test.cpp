@@ -6,16 +6,22 @@
 #include <QCheckBox>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QLabel>
+#include <QRegularExpression>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <memory>
 #include <set>
+
+#include <unistd.h>
 
 #include "common/orvel_globals.h"
 #include "common/settings_store.h"
 #include "game_link/car_state_tick.h"
 #include "game_link/game_process.h"
 #include "game_link/memory.h"
+#include "game_link/remote_cars.h"
 #include "main_window/frm_chat.h"
 #include "platform/os/linux/linux_os_services.h"
 #include "recording_os.h"
@@ -67,6 +73,7 @@ protected:
         auto window = std::make_unique<frmChat>(dx);
         window->Timer1->stop();
         window->mx->setChecked(GetDefault(QStringLiteral("GameVersion")) == QStringLiteral("1"));
+        window->mx_Click();  // the edition follows the box also where the box did not change
         window->tick().setSleep([this](int ms) { sleeps.push_back(ms); });
         window->tick().setMessageObserver([this](const QByteArray& m) { messages.push_back(m); });
         return window;
@@ -201,14 +208,27 @@ protected:
         expectOnlyAddressesOf(own, other);
     }
 
+    // Everything written is the chosen edition's; besides its own addresses, only the look at
+    // which edition the game is reads elsewhere: the other edition's fields and the image base.
     void expectOnlyAddressesOf(const Column& own, const Column& other) {
         const auto mine = addresses(own);
         const auto theirs = addresses(other);
+        const std::set<uint32_t> looked = {other.statusWord,   other.playValue,    other.car0,
+                                           other.car0 + 0x3DC, other.car0 + 0x3E4, 0x400000};
         for (const auto& call : allCalls) {
-            if (call.kind != Kind::Open) {
+            if (call.kind == Kind::Read) {
+                EXPECT_TRUE(mine.count(call.address) || looked.count(call.address))
+                    << std::hex << call.address;
+            } else if (call.kind != Kind::Open) {
                 EXPECT_TRUE(mine.count(call.address)) << std::hex << call.address;
                 EXPECT_FALSE(theirs.count(call.address)) << std::hex << call.address;
             }
+        }
+    }
+
+    void ticks(frmChat& window, int n) {
+        for (int i = 0; i < n; ++i) {
+            window.Timer1_Timer();
         }
     }
 
@@ -264,6 +284,114 @@ TEST_F(GameLinkE2ETest, ARestartedGameGetsANewSettlingSecondAndFreshPatches) {
     StandinProcess second(display.name(), {});
     ASSERT_TRUE(second.ok());
     playOneGame(*window, second, kStandard, kMX);
+}
+
+// A game of the edition not chosen gets nothing written (no patch, no remote car, no line on
+// its message area) and the status line says which edition it looks like; put right, the choice
+// lets Orvel race with it. (Its own opponents drive on meanwhile, so its data changes.)
+TEST_F(GameLinkE2ETest, AGameOfTheOtherEditionIsLeftAloneUntilTheChoiceIsPutRight) {
+    struct Case {
+        const char* stored;
+        const Column& game;
+        const char* shown;
+    };
+    for (const Case& c : {Case{"0", kMX, "looks like the MX edition. Tick \"MX\""},
+                          Case{"1", kStandard, "looks like the standard edition. Untick \"MX\""}}) {
+        SCOPED_TRACE(c.shown);
+        auto window = mainWindow(c.stored);
+        StandinProcess game(display.name(),
+                            QStringList{QStringLiteral("--race"), c.game.option}.filter(
+                                QRegularExpression(QStringLiteral("."))));
+        ASSERT_TRUE(game.ok());
+        recorder->calls.clear();
+        ticks(*window, 4);
+        window->AddChatLine(QStringLiteral("<Bob> hello"));
+        gamelink::WriteRemoteCar(1, CarState{});
+        ticks(*window, 2);
+        EXPECT_EQ(window->tick().state(), gamelink::GameState::OtherEdition);
+        EXPECT_TRUE(window->lblGameStatus->text().contains(QLatin1String(c.shown)))
+            << window->lblGameStatus->text().toStdString();
+        // Nothing written by any way: no patch in the game's code, and no message shown.
+        EXPECT_TRUE(recorder->of(Kind::Write).empty());
+        EXPECT_EQ(codeChanges(game), QStringList());
+        EXPECT_FALSE(game.json(QStringLiteral("message")).value(QStringLiteral("shown")).toBool());
+
+        window->mx->setChecked(&c.game == &kMX);
+        ticks(*window, 2);
+        EXPECT_TRUE(game.patched());
+        EXPECT_EQ(window->tick().state(), gamelink::GameState::Racing);
+    }
+}
+
+// A game whose executable's headers are loaded is known by its build: once raced with, the
+// build's edition is remembered, and a second run of it is told even where its fields cannot
+// tell. Another build is not taken for it.
+TEST_F(GameLinkE2ETest, ABuildRacedWithIsRemembered) {
+    // The build's key as its headers give it: the time stamp at +8 and the image size at +80
+    // from the "PE" header, whose offset stands at +0x3C.
+    auto buildOf = [](StandinProcess& game) {
+        const uint32_t pe = 0x400000 + game.readU32(0x40003C);
+        return QStringLiteral("%1-%2")
+            .arg(game.readU32(pe + 8), 8, 16, QLatin1Char('0'))
+            .arg(game.readU32(pe + 80), 8, 16, QLatin1Char('0'));
+    };
+    const QString section = QStringLiteral("GameEditions");
+    {
+        auto window = mainWindow("1");
+        StandinProcess game(display.name(),
+                            {kMX.option, QStringLiteral("--pe-header"), QStringLiteral("--race"),
+                             QStringLiteral("--autopilot")});
+        ASSERT_TRUE(game.ok());
+        ASSERT_EQ(buildOf(game), QStringLiteral("3c9a6b10-001fa000"));
+        for (int i = 0; i < 100 && GetSetting(kSettingsApp, section, buildOf(game)).isEmpty();
+             ++i) {
+            window->Timer1_Timer();
+            ASSERT_TRUE(game.waitFrames(1));
+        }
+        EXPECT_EQ(GetSetting(kSettingsApp, section, buildOf(game)), QStringLiteral("1"));
+    }
+    struct Case {
+        QStringList build;
+        gamelink::GameState state;
+        int standardSite;  // its first byte afterwards: the stand-in's code fill, or a patch
+    };
+    for (const Case& c : {Case{{}, gamelink::GameState::OtherEdition, 0xCC},
+                          Case{{QStringLiteral("--pe-stamp"), QStringLiteral("0x3c9a6b11")},
+                               gamelink::GameState::Menu,
+                               0xC3}}) {
+        SCOPED_TRACE(c.build.join(' ').toStdString());
+        auto window = mainWindow("0");
+        StandinProcess game(display.name(),
+                            QStringList{kMX.option, QStringLiteral("--pe-header")} + c.build);
+        ASSERT_TRUE(game.ok());
+        // The standard edition's status word made to look alive too: the fields cannot tell.
+        ASSERT_TRUE(game.writeU32(kStandard.statusWord, 1));
+        ticks(*window, 4);
+        EXPECT_EQ(window->tick().state(), c.state);
+        EXPECT_EQ(game.read(kStandard.siteA, 1).at(0), c.standardSite);
+        EXPECT_EQ(game.siteA(), 0x48);
+    }
+}
+
+// A window of the game's title whose process runs as another user is told as such, and that
+// process is never opened.
+TEST_F(GameLinkE2ETest, AnotherUsersGameIsToldAsSuch) {
+    if (::geteuid() != 0 || QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty()) {
+        GTEST_SKIP() << "starting the game as another user (nobody) takes root and setpriv";
+    }
+    StandinProcess game(display.name(), {},
+                        {QStringLiteral("setpriv"), QStringLiteral("--reuid=65534"),
+                         QStringLiteral("--regid=65534"), QStringLiteral("--clear-groups")});
+    ASSERT_TRUE(game.ok()) << game.failure().toStdString();
+    auto window = mainWindow("0");
+    recorder->calls.clear();
+    ticks(*window, 3);
+    EXPECT_EQ(window->tick().state(), gamelink::GameState::OtherUser);
+    EXPECT_TRUE(window->lblGameStatus->text().contains(
+        QStringLiteral("belongs to user nobody; Orvel runs as root and can only reach games of "
+                       "its own user")))
+        << window->lblGameStatus->text().toStdString();
+    EXPECT_TRUE(recorder->calls.empty());
 }
 
 }  // namespace

@@ -1,9 +1,14 @@
 // The command-line convention of every program, run as a player would run them, and the
 // parsing of the values several programs share.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QStandardPaths>
+#include <QTemporaryDir>
 
 #include "common/command_line.h"
 
@@ -130,6 +135,42 @@ TEST(CommandLine, OrvelWithoutADisplaySaysSoAndEndsWithOne) {
         EXPECT_EQ(r.code, 1) << r.err.toStdString();
         EXPECT_TRUE(r.err.startsWith(QStringLiteral("orvel: "))) << r.err.toStdString();
         EXPECT_TRUE(r.err.contains(QLatin1String(c.words))) << r.err.toStdString();
+    }
+}
+
+// An orvel with raised privileges would hand them to anybody who can start it (Qt loads plugins
+// that environment variables name): a copy given a file capability, or set-user-ID, and started
+// by another user refuses to run before anything of Qt does.
+TEST(CommandLine, OrvelWithRaisedPrivilegesRefusesToRun) {
+    if (::geteuid() != 0 || QStandardPaths::findExecutable(QStringLiteral("setcap")).isEmpty() ||
+        QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty()) {
+        GTEST_SKIP() << "raising a copy's privileges takes root, setcap and setpriv";
+    }
+    struct Case {
+        const char* name;
+        QStringList raise;  // a command; the copy's path follows
+    };
+    const Case cases[] = {
+        {"file capability", {"setcap", "cap_sys_ptrace=ep"}},
+        {"set-user-ID", {"chmod", "4755"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        QTemporaryDir dir;
+        ASSERT_TRUE(dir.isValid());
+        ::chmod(QFile::encodeName(dir.path()).constData(), 0755);
+        const QString copy = dir.filePath(QStringLiteral("orvel"));
+        ASSERT_TRUE(QFile::copy(QStringLiteral(ORVEL_PROGRAM), copy));
+        ASSERT_EQ(QProcess::execute(c.raise.first(), c.raise.mid(1) + QStringList{copy}), 0);
+        const Outcome r =
+            run("setpriv", {QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
+                            QStringLiteral("--clear-groups"), copy});
+        EXPECT_EQ(r.code, 1) << r.err.toStdString();
+        EXPECT_TRUE(
+            r.err.startsWith(QStringLiteral("orvel: refusing to run with raised privileges")))
+            << r.err.toStdString();
+        EXPECT_TRUE(r.err.contains(QLatin1String("orvel -- COMMAND"))) << r.err.toStdString();
+        EXPECT_TRUE(r.out.isEmpty());
     }
 }
 

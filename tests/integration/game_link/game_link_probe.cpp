@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "common/orvel_globals.h"
 #include "game_link/game_process.h"
@@ -25,6 +26,11 @@ int main(int argc, char** argv) {
         if (setgid(65534) != 0 || setuid(65534) != 0) {
             std::fprintf(stdout, "cannot switch user; going on as is\n");
         }
+    }
+    // A runtime folder of the user it now runs as, for its claim on the game.
+    char runtime[] = "/tmp/game-link-probe-XXXXXX";
+    if (mkdtemp(runtime) != nullptr) {
+        setenv("XDG_RUNTIME_DIR", runtime, 1);
     }
     auto& os = orvel::os::services();
     orvel::os::OpenError why = orvel::os::OpenError::None;
@@ -45,5 +51,7 @@ int main(int argc, char** argv) {
         Memory::WriteGameHex(GameTitle, 0x426920, QStringLiteral("C3"), 0, 0);
     }
     gamelink::ReleaseGame();
+    rmdir((std::string(runtime) + "/orvel").c_str());
+    rmdir(runtime);
     return 0;
 }

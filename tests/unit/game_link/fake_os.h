@@ -51,6 +51,8 @@ public:
     std::map<uint32_t, uint64_t> startTimes;  // of live processes; 1 unless set
     std::set<uint32_t> impostors;             // show the title without the game's memory
     std::set<uint32_t> heldElsewhere;         // games another Orvel holds
+    std::set<uint32_t> unclaimable;           // no private runtime folder for their claims
+    std::map<uint32_t, QString> otherUsers;   // processes of users other than this program's
 
     // ---- Set-up helpers ----
     void addWindow(uint32_t handle, const QString& title, uint32_t pid) {
@@ -241,13 +243,17 @@ public:
         return impostors.count(pid) == 0;
     }
     intptr_t ClaimProcess(uint32_t pid, uint64_t) override {
-        if (heldElsewhere.count(pid) != 0) {
-            return 0;
+        if (heldElsewhere.count(pid) != 0 || unclaimable.count(pid) != 0) {
+            return unclaimable.count(pid) != 0 ? -1 : 0;
         }
         claims.insert(pid);
         return pid;
     }
     void ReleaseClaim(intptr_t token) override { claims.erase(static_cast<uint32_t>(token)); }
+    QString ProcessOtherUser(uint32_t pid) override {
+        return otherUsers.count(pid) != 0 ? otherUsers[pid] : QString();
+    }
+    QString CurrentUser() override { return QStringLiteral("ann"); }
     std::set<uint32_t> claims;  // processes this Orvel holds
 
 private:

@@ -1,6 +1,6 @@
 // The game link's care for the player's game, against a fake window system and process table:
-// which window is the game, one Orvel per game, the game given back, the status line, the input
-// line's room and the remote car writes.
+// which window is the game, one Orvel per game, the game given back, the status line, the game's
+// edition, the input line's room and the remote car writes.
 #include <gtest/gtest.h>
 
 #include <QCheckBox>
@@ -8,8 +8,10 @@
 #include <functional>
 
 #include "common/orvel_globals.h"
+#include "common/settings_store.h"
 #include "fake_os.h"
 #include "game_link/car_state_tick.h"
+#include "game_link/edition_check.h"
 #include "game_link/game_memory_map.h"
 #include "game_link/game_process.h"
 #include "game_link/message_area.h"
@@ -138,6 +140,23 @@ TEST_F(GameGuardTest, TheStatusLineFollowsTheGame) {
              fake.heldElsewhere.insert(kGamePid);
          },
          "in use by another Orvel"},
+        {"no private runtime folder",
+         [&] {
+             fake.removeWindows();
+             window.Timer1_Timer();
+             fake.processes.clear();
+             fake.heldElsewhere.clear();
+             fake.unclaimable.insert(kGamePid);
+             startGame();
+         },
+         "no private runtime folder"},
+        {"another user's game",
+         [&] {
+             fake.removeWindows();
+             fake.otherUsers[kOtherPid] = QStringLiteral("bob");
+             startGame(kOtherPid, kOtherWindow);
+         },
+         "belongs to user bob; Orvel runs as ann and can only reach games of its own user"},
         {"gone", [&] { fake.removeWindows(); }, "not found"},
     };
     for (const Step& s : steps) {
@@ -148,12 +167,173 @@ TEST_F(GameGuardTest, TheStatusLineFollowsTheGame) {
         EXPECT_TRUE(window.lblGameStatus->text().contains(QLatin1String(s.shown)))
             << s.name << ": " << window.lblGameStatus->text().toStdString();
     }
-    // The remedy is on the line, not only on the terminal.
-    EXPECT_TRUE(gamelink::GameStatusText(gamelink::GameState::AccessRefused, 0)
-                    .contains(QStringLiteral("kernel.yama.ptrace_scope=0")));
-    ASSERT_EQ(shownWhileSettling.size(), 3u);
+    // The remedies are on the line, not only on the terminal: the game started through Orvel
+    // first, the setting for this boot second, and no rights for orvel itself.
+    const QString refused = gamelink::GameStatusText(gamelink::GameState::AccessRefused, 0);
+    EXPECT_LT(refused.indexOf(QStringLiteral("orvel -- wine Kartova.exe")),
+              refused.indexOf(QStringLiteral("sudo sysctl kernel.yama.ptrace_scope=0")));
+    EXPECT_GE(refused.indexOf(QStringLiteral("orvel -- ")), 0);
+    EXPECT_FALSE(refused.contains(QStringLiteral("setcap")));
+    ASSERT_EQ(shownWhileSettling.size(), 4u);
     for (const QString& text : shownWhileSettling) {
         EXPECT_TRUE(text.contains(QStringLiteral("settling"))) << text.toStdString();
+    }
+}
+
+// Each case: a game, the edition chosen, and what the game's fields do before each tick.
+TEST_F(GameGuardTest, OnlyAGameThatLooksLikeTheChosenEditionIsWritten) {
+    using Fields = std::function<void(uint32_t pid, int tick)>;
+    const auto& standard = gamemap::kStandard;
+    const auto& mx = gamemap::kMX;
+    auto menu = [this](const gamemap::Edition& e) {
+        return [this, &e](uint32_t pid, int) {
+            fake.pokeLong(pid, e.statusWord, 1);
+            fake.pokeFloat(pid, e.playValue, 0.0f);
+        };
+    };
+    // A race on, the local car moving at every tick.
+    auto racing = [this](const gamemap::Edition& e) {
+        return [this, &e](uint32_t pid, int tick) {
+            fake.pokeLong(pid, e.statusWord, 0);
+            fake.pokeFloat(pid, e.playValue, 1.0f + static_cast<float>(tick));
+            fake.pokeLong(pid, e.localCarRecord + 0x20, tick);
+        };
+    };
+    // Not a status word at all.
+    auto junk = [this](const gamemap::Edition& e) {
+        return [this, &e](uint32_t pid, int) { fake.pokeLong(pid, e.statusWord, 0x5A5A5A5A); };
+    };
+    auto both = [](Fields a, Fields b) {
+        return [a, b](uint32_t pid, int tick) {
+            a(pid, tick);
+            b(pid, tick);
+        };
+    };
+    // The executable's headers at 0x400000, as the game has them under Wine.
+    auto build = [this](uint32_t stamp, uint32_t size) {
+        return [this, stamp, size](uint32_t pid) {
+            fake.map(pid, 0x400000, 0x1000, 0);
+            fake.poke(pid, 0x400000, {'M', 'Z'});
+            fake.pokeLong(pid, 0x40003C, 0x80);
+            fake.poke(pid, 0x400080, {'P', 'E', 0, 0});
+            fake.pokeLong(pid, 0x400088, static_cast<int32_t>(stamp));
+            fake.poke(pid, 0x400098, {0x0B, 0x01});
+            fake.pokeLong(pid, 0x4000D0, static_cast<int32_t>(size));
+        };
+    };
+    SaveSetting(kSettingsApp, QStringLiteral("GameEditions"), QStringLiteral("3c9a6b10-001fa000"),
+                QStringLiteral("1"));
+    struct Case {
+        const char* name;
+        int32_t chosen;
+        Fields fields;
+        std::function<void(uint32_t pid)> setUp;
+        int ticks;
+        int32_t looksLike;  // as the game link tells it afterwards; -1: cannot be told
+        bool written;       // patches, remote cars and message area go in
+        const char* shown;
+        const char* build;  // its key in the settings, and what it holds afterwards
+        const char* stored;
+    };
+    const Case cases[] = {
+        {"MX game, standard chosen",
+         0,
+         both(menu(mx), junk(standard)),
+         {},
+         4,
+         1,
+         false,
+         "looks like the MX edition. Tick \"MX\"",
+         nullptr,
+         nullptr},
+        {"standard game, MX chosen",
+         1,
+         both(menu(standard), junk(mx)),
+         {},
+         4,
+         0,
+         false,
+         "looks like the standard edition. Untick \"MX\"",
+         nullptr,
+         nullptr},
+        {"standard game, standard chosen",
+         0,
+         both(racing(standard), junk(mx)),
+         {},
+         4,
+         0,
+         true,
+         "racing (standard edition)",
+         nullptr,
+         nullptr},
+        {"cannot be told: taken as chosen",
+         0,
+         both(menu(standard), menu(mx)),
+         {},
+         4,
+         -1,
+         true,
+         "on the menu (standard edition)",
+         nullptr,
+         nullptr},
+        {"a race tells",
+         0,
+         both(menu(standard), racing(mx)),
+         {},
+         25,
+         1,
+         false,
+         "looks like the MX edition",
+         nullptr,
+         nullptr},
+        {"a build remembered", 0, both(menu(standard), menu(mx)), build(0x3C9A6B10, 0x1FA000), 3, 1,
+         false, "looks like the MX edition", "3c9a6b10-001fa000", "1"},
+        {"a build raced with is remembered", 1, both(junk(standard), racing(mx)),
+         build(0x12345678, 0x1FB000), 25, 1, true, "racing (MX edition)", "12345678-001fb000", "1"},
+    };
+    uint32_t pid = 900;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake.removeWindows();
+        tick.run();  // the previous game is let go
+        ++pid;
+        startGame(pid, pid << 12);
+        if (c.setUp) {
+            c.setUp(pid);
+        }
+        gameVersion = c.chosen;
+        for (int i = 0; i < c.ticks; ++i) {
+            c.fields(pid, i);
+            tick.run();
+        }
+        EXPECT_EQ(gamelink::GameEdition(), c.looksLike);
+        const QString shown = gamelink::GameStatusText(tick.state(), gameVersion);
+        EXPECT_TRUE(shown.contains(QLatin1String(c.shown))) << shown.toStdString();
+        const gamemap::Edition& chosen = gamemap::edition(c.chosen);
+        const gamemap::Edition& other = gamemap::edition(1 - c.chosen);
+        EXPECT_EQ(*fake.at(pid, chosen.patchSiteA), c.written ? 0xC3 : kRoutineByte);
+        EXPECT_EQ(*fake.at(pid, chosen.patchSiteB), c.written ? 0xC3 : kRoutineByte);
+        EXPECT_EQ(*fake.at(pid, other.patchSiteA), kRoutineByte);
+        if (c.build != nullptr) {
+            EXPECT_EQ(
+                GetSetting(kSettingsApp, QStringLiteral("GameEditions"), QLatin1String(c.build)),
+                QLatin1String(c.stored));
+        }
+        // Nothing else goes in either: no remote car, no line on the message area.
+        fake.calls.clear();
+        gamelink::WriteRemoteCar(1, CarState{});
+        gamelink::ShowLastLine(QStringLiteral("<Bob> hi"));
+        gamelink::CloseInputLine();
+        tick.run();
+        EXPECT_EQ(fake.callsOf(Kind::Write).empty(), !c.written);
+        if (!c.written) {
+            // The choice put right, the game is raced with.
+            gameVersion = c.looksLike;
+            ticks(1);
+            const gamemap::Edition& right = gamemap::edition(c.looksLike);
+            EXPECT_EQ(*fake.at(pid, right.patchSiteA), 0xC3);
+            EXPECT_EQ(*fake.at(pid, right.patchSiteB), 0xC3);
+        }
     }
 }
 

@@ -360,6 +360,9 @@ TEST_F(GameLinkTest, EachEditionTouchesOnlyItsOwnAddresses) {
         gameVersion = version;
         Memory::gameProcessId = 0;
         settle();
+        // The first tick of an attached game looks at both editions' fields to tell which one
+        // the game is (with both alike here, it cannot); from then on, only its own.
+        tick.run();
         setRace(kGamePid, true);
         fake.calls.clear();
         for (int i = 0; i < 3; ++i) {

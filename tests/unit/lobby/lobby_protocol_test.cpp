@@ -7,6 +7,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -311,6 +312,45 @@ TEST_F(LobbyFiles, TheRuntimeFolderIsPrivateOrRefused) {
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
     file.close();
     EXPECT_TRUE(lobby::runtimeFolder(&error).isEmpty());
+}
+
+// Without a session runtime folder the user's cache holds it, never a name in /tmp that another
+// user could take first; one taken anyway by another user is refused with the reason.
+TEST_F(LobbyFiles, WithoutASessionRuntimeFolderTheUsersCacheHoldsIt) {
+    const QByteArray home = qgetenv("HOME");
+    qunsetenv("XDG_RUNTIME_DIR");
+    qunsetenv("XDG_CACHE_HOME");
+    qputenv("HOME", home_.path().toLocal8Bit());
+    // What the lobby used before; planted here by "another user", it must change nothing.
+    const QString old = QStringLiteral("/tmp/orvel-%1").arg(::getuid());
+    const bool planted = !QFileInfo::exists(old) && QFile(old).open(QIODevice::WriteOnly);
+    struct Case {
+        const char* cache;     // XDG_CACHE_HOME below the home; nullptr: unset
+        const char* expected;  // below the home
+    };
+    for (const Case& c :
+         {Case{nullptr, ".cache/orvel-runtime"}, Case{"cached", "cached/orvel-runtime"}}) {
+        if (c.cache != nullptr) {
+            qputenv("XDG_CACHE_HOME", home_.filePath(QLatin1String(c.cache)).toLocal8Bit());
+        }
+        QString error;
+        const QString folder = lobby::runtimeFolder(&error);
+        EXPECT_EQ(folder, home_.filePath(QLatin1String(c.expected))) << error.toStdString();
+        struct stat st {};
+        ASSERT_EQ(::lstat(QFile::encodeName(folder).constData(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0700u);
+        if (::geteuid() == 0) {
+            ASSERT_EQ(::chown(QFile::encodeName(folder).constData(), 65534, 65534), 0);
+            EXPECT_TRUE(lobby::runtimeFolder(&error).isEmpty());
+            EXPECT_TRUE(error.contains(QLatin1String("belongs to another user")))
+                << error.toStdString();
+        }
+    }
+    if (planted) {
+        QFile::remove(old);
+    }
+    qunsetenv("XDG_CACHE_HOME");
+    qputenv("HOME", home);
 }
 
 TEST_F(LobbyFiles, AvailableProgramsAreListedAndLeftoversRemoved) {

@@ -37,6 +37,20 @@ TEST(WireMessages, CarStateMessageLayout) {
     EXPECT_EQ(std::get<CarStateUpdate>(decoded).state, state);
 }
 
+TEST(WireMessages, GameLinkMessageLayout) {
+    for (const bool linked : {true, false}) {
+        const QByteArray message = BuildGameLinkMessage(linked);
+        EXPECT_EQ(message, QByteArray(linked ? "\x03\0\0\0\x01\0\0\0" : "\x03\0\0\0\0\0\0\0", 8));
+        const DecodedMessage decoded = DecodeMessage(message);
+        ASSERT_TRUE(std::holds_alternative<GameLinkUpdate>(decoded));
+        EXPECT_EQ(std::get<GameLinkUpdate>(decoded).linked, linked);
+    }
+    // Only the lowest bit counts.
+    const DecodedMessage high = DecodeMessage(QByteArray("\x03\0\0\0\xfe\xff\xff\xff", 8));
+    ASSERT_TRUE(std::holds_alternative<GameLinkUpdate>(high));
+    EXPECT_FALSE(std::get<GameLinkUpdate>(high).linked);
+}
+
 TEST(WireMessages, ReservedBytesAreIgnoredByTheReader) {
     QByteArray message = BuildCarStateMessage(patternedState(9));
     message[4] = '\x11';
@@ -132,6 +146,7 @@ TEST(WireMessages, EveryTruncationIsMalformedAndTrailingBytesAreIgnored) {
         BuildCarStateMessage(patternedState(1)),
         BuildTextMessage(ChatMessage, QStringLiteral("truncate me")),
         BuildTextMessage(WhisperMessage, QString::fromUtf8("\xE2\x82\xAC")),
+        BuildGameLinkMessage(true),
     };
     for (const QByteArray& whole : messages) {
         for (qsizetype n = 0; n < whole.size(); ++n) {
@@ -143,14 +158,17 @@ TEST(WireMessages, EveryTruncationIsMalformedAndTrailingBytesAreIgnored) {
         ASSERT_EQ(longer.index(), exact.index());
         if (const auto* text = std::get_if<TextMessage>(&exact)) {
             EXPECT_EQ(std::get<TextMessage>(longer).text, text->text);
+        } else if (const auto* link = std::get_if<GameLinkUpdate>(&exact)) {
+            EXPECT_EQ(std::get<GameLinkUpdate>(longer).linked, link->linked);
         } else {
-            EXPECT_EQ(std::get<CarStateUpdate>(longer).state, std::get<CarStateUpdate>(exact).state);
+            EXPECT_EQ(std::get<CarStateUpdate>(longer).state,
+                      std::get<CarStateUpdate>(exact).state);
         }
     }
 }
 
 TEST(WireMessages, UnknownTypesAreReportedAsSuch) {
-    for (int32_t type : {3, 4, -1, 0x7fffffff}) {
+    for (int32_t type : {4, 5, -1, 0x7fffffff}) {
         QByteArray message(4, '\0');
         for (int i = 0; i < 4; ++i) {
             message[i] = static_cast<char>(static_cast<uint32_t>(type) >> (8 * i));
@@ -184,11 +202,18 @@ TEST(WireMessagesFuzz, RandomAndMutatedInputsNeverReadPastTheEnd) {
             input = seeds[static_cast<size_t>(round) % 3];
             const int mutations = std::uniform_int_distribution<int>(1, 4)(rng);
             for (int m = 0; m < mutations && !input.isEmpty(); ++m) {
-                const int at = std::uniform_int_distribution<int>(0, static_cast<int>(input.size()) - 1)(rng);
+                const int at =
+                    std::uniform_int_distribution<int>(0, static_cast<int>(input.size()) - 1)(rng);
                 switch (std::uniform_int_distribution<int>(0, 2)(rng)) {
-                    case 0: input[at] = static_cast<char>(byte(rng)); break;
-                    case 1: input.truncate(at); break;
-                    default: input.insert(at, static_cast<char>(byte(rng))); break;
+                    case 0:
+                        input[at] = static_cast<char>(byte(rng));
+                        break;
+                    case 1:
+                        input.truncate(at);
+                        break;
+                    default:
+                        input.insert(at, static_cast<char>(byte(rng)));
+                        break;
                 }
             }
         }

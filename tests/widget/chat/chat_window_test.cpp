@@ -439,6 +439,36 @@ TEST_F(SessionEvents, TheOtherNotificationsLeaveEverythingAlone) {
     EXPECT_TRUE(history().isEmpty());
 }
 
+// Whether one's car comes out of a game is told once known: on every change, and to each
+// player who comes.
+TEST_F(Roster, OnesOwnGameIsToldToTheOthers) {
+    join({{1, "Ann", true}, {2, "Bob"}});
+    EXPECT_TRUE(peer->sends.empty());  // not known yet
+    const DPNID all = dx8::DPNID_ALL_PLAYERS_GROUP;
+    struct Step {
+        std::function<void()> what;
+        std::optional<DPNID> to;  // none: nothing sent
+        bool linked;
+    };
+    const Step steps[] = {
+        {[&] { session().setGameLinked(false); }, all, false},
+        {[&] { session().setGameLinked(false); }, std::nullopt, false},
+        {[&] {
+             join({{3, "Cy"}});
+         },
+         3u, false},
+        {[&] { session().setGameLinked(true); }, all, true},
+    };
+    for (const Step& s : steps) {
+        peer->sends.clear();
+        s.what();
+        ASSERT_EQ(peer->sends.size(), s.to ? 1u : 0u);
+        if (s.to) {
+            expectSent(peer->sends[0], *s.to, orvel::BuildGameLinkMessage(s.linked));
+        }
+    }
+}
+
 // ---- Receipt -------------------------------------------------------------------------------
 
 class Receipt : public ChatFixture {
@@ -541,11 +571,33 @@ TEST_F(Receipt, NothingIsWrittenOnTheMenuOrForASenderWithoutASlot) {
     EXPECT_TRUE(writes().empty());
 }
 
+// A player whose game has gone shows so, and its car stands where it stopped until the game is
+// back.
+TEST_F(Receipt, APlayerWithoutAGameIsMarkedAndItsCarLeftWhereItStopped) {
+    startGame();
+    race(true);
+    const QString lines = history();
+    struct Step {
+        bool linked;
+        QStringList roster;
+        bool carWritten;
+    };
+    for (const Step& s : {Step{false, {"Ann", "Bob (no game)", "Cy"}, false},
+                          Step{true, {"Ann", "Bob", "Cy"}, true}}) {
+        receive(0x41, orvel::BuildGameLinkMessage(s.linked));
+        EXPECT_EQ(rosterNames(), s.roster);
+        snapshot();
+        receive(0x41, orvel::BuildCarStateMessage(carState(7)));
+        EXPECT_EQ(writes().empty(), !s.carWritten);
+    }
+    EXPECT_EQ(history(), lines);
+}
+
 TEST_F(Receipt, OtherTypesChangeNothing) {
     startGame();
     race(true);
     const QString lines = history();
-    for (int32_t type : {3, 4, 255, -1, 0x7FFFFFFF}) {
+    for (int32_t type : {5, 4, 255, -1, 0x7FFFFFFF}) {
         QByteArray m = orvel::BuildCarStateMessage(carState(9));
         std::memcpy(m.data(), &type, 4);
         receive(0x41, m);

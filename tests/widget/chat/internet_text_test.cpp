@@ -33,9 +33,12 @@ TEST(InternetText, TheHostIsToldHowOthersJoin) {
     }
 }
 
-TEST(InternetText, RosterEntriesShowRoundTripsAndRelays) {
+TEST(InternetText, RosterEntriesShowRoundTripsRelaysAndPlayersWithoutAGame) {
     EXPECT_EQ(orvel::rosterEntryText("Bob", -1, false), QStringLiteral("Bob"));
     EXPECT_EQ(orvel::rosterEntryText("Bob", 12, false), QStringLiteral("Bob (12 ms)"));
     EXPECT_EQ(orvel::rosterEntryText("Bob", 40, true), QStringLiteral("Bob (40 ms, relayed)"));
     EXPECT_EQ(orvel::rosterEntryText("Bob", -1, true), QStringLiteral("Bob (relayed)"));
+    EXPECT_EQ(orvel::rosterEntryText("Ann", -1, false, true), QStringLiteral("Ann (no game)"));
+    EXPECT_EQ(orvel::rosterEntryText("Ann", 9, true, true),
+              QStringLiteral("Ann (no game, 9 ms, relayed)"));
 }

@@ -1,11 +1,11 @@
 #include "platform/dx8/lobby/lobby_protocol.h"
 
 #include "platform/dx8/directplay8.h"
+#include "platform/os/runtime_folder.h"
 
 #include <errno.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QDir>
@@ -213,30 +213,13 @@ bool removeRegistration(const QString& guidApplication) {
 // ---- Runtime folder and sockets ---------------------------------------------------------------
 
 QString runtimeFolder(QString* error) {
-    const uid_t uid = ::getuid();
-    QString base = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    QString folder;
-    if (!base.isEmpty() && QDir::isAbsolutePath(base)) {
-        folder = QDir::cleanPath(base) + QStringLiteral("/orvel");
-    } else {
-        folder = QStringLiteral("/tmp/orvel-%1").arg(uid);
-    }
-    const QByteArray native = QFile::encodeName(folder);
-    if (::mkdir(native.constData(), 0700) != 0 && errno != EEXIST) {
-        *error = QStringLiteral("cannot make %1: %2").arg(folder, qt_error_string(errno));
+    std::string why;
+    const std::string folder = orvel::os::userRuntimeFolder(&why);
+    if (folder.empty()) {
+        *error = QString::fromStdString(why);
         return {};
     }
-    struct stat st {};
-    if (::lstat(native.constData(), &st) != 0) {
-        *error = QStringLiteral("cannot read %1: %2").arg(folder, qt_error_string(errno));
-        return {};
-    }
-    // Anybody else able to enter or write here could listen in our place.
-    if (!S_ISDIR(st.st_mode) || st.st_uid != uid || (st.st_mode & 077) != 0) {
-        *error = QStringLiteral("%1 is not a private folder of this user").arg(folder);
-        return {};
-    }
-    return folder;
+    return QDir::cleanPath(QFile::decodeName(QByteArray::fromStdString(folder)));
 }
 
 QString availabilitySocket(const QString& folder, const QUuid& application, qint64 pid) {

@@ -10,8 +10,8 @@
 // Sockets: a running program that is available to lobby clients listens on
 // "<runtime>/<guid>.<pid>.sock"; a launching lobby client listens on a one-shot
 // "<runtime>/launch-<pid>-<random>.sock" and names it to the program in the environment
-// variable kConnectionVariable. <runtime> is $XDG_RUNTIME_DIR/orvel (else /tmp/orvel-<uid>),
-// a folder of mode 0700 owned by the user; both ends also check the other's user id.
+// variable kConnectionVariable. <runtime> is the user's private runtime folder
+// (platform/os/runtime_folder.h); both ends also check the other's user id.
 //
 // Messages: a 4-byte big-endian length, then that many bytes of a JSON object (at most
 // kMaxFrameBytes). The lobby client sends one "connect" request; the program answers "taken"

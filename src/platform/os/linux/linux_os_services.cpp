@@ -71,6 +71,18 @@ void LinuxOsServices::ReleaseClaim(intptr_t token) {
     linux_backend::releaseClaim(token);
 }
 
+QString LinuxOsServices::ProcessOtherUser(uint32_t processId) {
+    const int64_t uid = linux_backend::processUserId(processId);
+    if (uid < 0 || uid == linux_backend::currentUserId()) {
+        return {};
+    }
+    return QString::fromStdString(linux_backend::userName(uid));
+}
+
+QString LinuxOsServices::CurrentUser() {
+    return QString::fromStdString(linux_backend::userName(linux_backend::currentUserId()));
+}
+
 OsServices& platformServices() {
     // One backend, and with it one X connection, for the whole process.
     static LinuxOsServices backend;

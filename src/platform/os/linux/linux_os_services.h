@@ -47,6 +47,9 @@ public:
     // An advisory lock on a file named after the process in the runtime folder.
     intptr_t ClaimProcess(uint32_t processId, uint64_t startTime) override;
     void ReleaseClaim(intptr_t token) override;
+    // From the real user id in /proc/PID/status.
+    QString ProcessOtherUser(uint32_t processId) override;
+    QString CurrentUser() override;
 
 private:
     std::unique_ptr<linux_backend::X11Windows> windows_;

@@ -1,6 +1,7 @@
 #include "platform/os/linux/process_checks.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,6 +15,8 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "platform/os/runtime_folder.h"
 
 namespace orvel::os::linux_backend {
 
@@ -44,9 +47,13 @@ std::string readProcFile(uint32_t processId, const char* name) {
     return text;
 }
 
+// Empty when the user has no private runtime folder: a claim in a folder others can write
+// could be taken from us.
 std::string lockPath(uint32_t processId, uint64_t startTime) {
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    std::string folder = runtime != nullptr && runtime[0] == '/' ? runtime : "/tmp";
+    const std::string folder = userRuntimeFolder(nullptr);
+    if (folder.empty()) {
+        return {};
+    }
     return folder + "/orvel-game-" + std::to_string(processId) + "-" + std::to_string(startTime) +
            ".lock";
 }
@@ -113,10 +120,13 @@ intptr_t claimProcess(uint32_t processId, uint64_t startTime) {
         return 0;
     }
     const std::string path = lockPath(processId, startTime);
+    if (path.empty()) {
+        return -1;
+    }
     // The holder removes the file before it lets go; a lock won on a removed file is no claim,
     // so try again on the file now there. Twice is plenty; more means a busy contest we lose.
     for (int attempt = 0; attempt < 3; ++attempt) {
-        const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd < 0) {
             return 0;
         }
@@ -145,6 +155,37 @@ void releaseClaim(intptr_t token) {
     ::unlink(held->second.c_str());
     ::close(static_cast<int>(token - 1));
     heldPaths().erase(held);
+}
+
+int64_t processUserId(uint32_t processId) {
+    if (processId == 0) {
+        return -1;
+    }
+    // "Uid:" then the real, effective, saved and file-system ids; the real one names the owner.
+    const std::string status = readProcFile(processId, "status");
+    const size_t at = status.find("\nUid:");
+    if (at == std::string::npos) {
+        return -1;
+    }
+    char* end = nullptr;
+    const unsigned long long uid = std::strtoull(status.c_str() + at + 5, &end, 10);
+    return end != status.c_str() + at + 5 ? static_cast<int64_t>(uid) : -1;
+}
+
+int64_t currentUserId() {
+    return static_cast<int64_t>(::getuid());
+}
+
+std::string userName(int64_t uid) {
+    struct passwd entry {};
+    struct passwd* found = nullptr;
+    char buffer[4096];
+    if (uid >= 0 &&
+        ::getpwuid_r(static_cast<uid_t>(uid), &entry, buffer, sizeof buffer, &found) == 0 &&
+        found != nullptr && found->pw_name != nullptr && found->pw_name[0] != '\0') {
+        return found->pw_name;
+    }
+    return std::to_string(uid);
 }
 
 }  // namespace orvel::os::linux_backend
