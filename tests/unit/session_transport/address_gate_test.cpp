@@ -70,14 +70,23 @@ TEST(AddressGate, OpensOnlyOnAPlainConnect) {
     }
 }
 
+// A cookie datagram (which opens routers on its way too) is taken for nothing else, and nothing
+// else for one.
 TEST(AddressGate, AnswersAFewTimesASecondPerSourceIpAndNeverMoreThanItGot) {
     const QByteArray answer = dx8::encodeCookie({0x11223344u, 0x55667788u});
     EXPECT_LT(answer.size(), orvel::testing::connectDatagram(1, 0).size());
-    const auto back = dx8::decodeCookie(reinterpret_cast<const uint8_t*>(answer.constData()),
-                                        static_cast<size_t>(answer.size()));
+    const auto* bytes = reinterpret_cast<const uint8_t*>(answer.constData());
+    const auto size = static_cast<size_t>(answer.size());
+    const auto back = dx8::decodeCookie(bytes, size);
     ASSERT_TRUE(back);
     EXPECT_EQ(back->connectId, 0x11223344u);
     EXPECT_EQ(back->cookie, 0x55667788u);
+    EXPECT_FALSE(dx8::decodeCookie(bytes, size - 1));
+    EXPECT_FALSE(dx8::openingIn(bytes, size));
+    EXPECT_FALSE(dx8::net::looksLikeQuery(bytes, size));
+    const QByteArray query = dx8::net::encodeQuery({});
+    EXPECT_FALSE(dx8::decodeCookie(reinterpret_cast<const uint8_t*>(query.constData()),
+                                   static_cast<size_t>(query.size())));
 
     AddressGate gate;
     int answered = 0;
