@@ -1,10 +1,11 @@
-// Discovery datagrams: a host reads queries from anyone on the network, a searcher reads answers.
-// Both decoders see every input; what decodes must survive its own encoder, and an answer never
-// grows past the size a host may send.
+// Datagrams outside any link: a host reads discovery queries, CONNECTs and cookie datagrams from
+// anyone on the network, a searcher reads answers. Every decoder sees every input; what decodes
+// must survive its own encoder, and an answer never grows past the size a host may send.
 #include <cstddef>
 #include <cstdint>
 
 #include "fuzz_support.h"
+#include "platform/dx8/play/address_gate.h"
 #include "platform/dx8/play/session_protocol.h"
 
 namespace {
@@ -23,8 +24,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const QByteArray again = encodeQuery(*query);
         FUZZ_CHECK(again.size() == kQuerySize);
         const auto back = decodeQuery(bytes(again), static_cast<size_t>(again.size()));
-        FUZZ_CHECK(back && back->application == query->application &&
-                   back->nonce == query->nonce && back->sentMs == query->sentMs);
+        FUZZ_CHECK(back && back->application == query->application && back->nonce == query->nonce &&
+                   back->sentMs == query->sentMs);
     }
     if (const auto answer = decodeAnswer(data, size)) {
         const QByteArray again = encodeAnswer(*answer);
@@ -35,5 +36,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                    back->maxPlayers == answer->maxPlayers &&
                    back->currentPlayers == answer->currentPlayers);
     }
+    if (const auto cookie = dx8::decodeCookie(data, size)) {
+        FUZZ_CHECK(dx8::encodeCookie(*cookie) ==
+                   QByteArray(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size)));
+    }
+    const auto opening = dx8::openingIn(data, size);
+    FUZZ_CHECK(!opening || !opening->connect || size >= 50);
     return 0;
 }

@@ -110,17 +110,6 @@ TEST(NatPaths, EachAddressOfAPlayerIsTriedOnceAndOnlyWhereItCanBeItsOwn) {
     }
 }
 
-TEST(NatPaths, APunchIsSwallowedAndNothingElseLooksLikeOne) {
-    const QByteArray punch = punchDatagram();
-    const auto* bytes = reinterpret_cast<const uint8_t*>(punch.constData());
-    EXPECT_TRUE(isPunch(bytes, static_cast<size_t>(punch.size())));
-    EXPECT_FALSE(net::looksLikeQuery(bytes, static_cast<size_t>(punch.size())));
-    EXPECT_FALSE(isPunch(bytes, static_cast<size_t>(punch.size()) - 1));
-    const QByteArray query = net::encodeQuery({});
-    EXPECT_FALSE(isPunch(reinterpret_cast<const uint8_t*>(query.constData()),
-                         static_cast<size_t>(query.size())));
-}
-
 // The host hands on where it sees everyone and what they say of themselves; a player told to
 // expect a joiner opens its router toward where the host sees that joiner.
 TEST(NatPaths, TheHostHandsOnEveryAddressAndPlayersOpenTheirRouters) {

@@ -15,7 +15,6 @@ namespace {
 // Discovery answers per source address and overall (tokens per second, burst).
 constexpr double kQueryRatePerSender = 5, kQueryBurstPerSender = 10;
 constexpr double kQueryRateAll = 50, kQueryBurstAll = 100;
-constexpr int kMaxBuckets = 4096;
 
 }  // namespace
 
@@ -116,29 +115,8 @@ void HostSearch::readAnswers() {
 
 // ---- Answers ------------------------------------------------------------------------------------
 
-bool QueryResponder::admit(uint32_t sourceIp, qint64 t) {
-    auto take = [t](Bucket& b, double rate, double burst) {
-        b.tokens = std::min(burst, b.tokens + (t - b.at) * rate / 1000.0);
-        b.at = t;
-        if (b.tokens < 1.0) {
-            return false;
-        }
-        b.tokens -= 1.0;
-        return true;
-    };
-    if (perSender_.size() > kMaxBuckets) {
-        perSender_.clear();
-    }
-    auto it = perSender_.find(sourceIp);
-    if (it == perSender_.end()) {
-        it = perSender_.insert(sourceIp, Bucket{kQueryBurstPerSender, t});
-    }
-    if (all_.at == 0 && all_.tokens == 0) {
-        all_ = Bucket{kQueryBurstAll, t};
-    }
-    return take(it.value(), kQueryRatePerSender, kQueryBurstPerSender) &&
-           take(all_, kQueryRateAll, kQueryBurstAll);
-}
+QueryResponder::QueryResponder()
+    : perSender_(kQueryRatePerSender, kQueryBurstPerSender), all_(kQueryRateAll, kQueryBurstAll) {}
 
 std::optional<QByteArray> QueryResponder::answer(const uint8_t* data, size_t size, uint32_t ip,
                                                  qint64 now, const Roster& roster) {
@@ -152,7 +130,7 @@ std::optional<QByteArray> QueryResponder::answer(const uint8_t* data, size_t siz
     if (!query->application.isNull() && query->application != roster.desc.application) {
         return std::nullopt;
     }
-    if (!admit(ip, now)) {
+    if (!perSender_.take(ip, now) || !all_.take(now)) {
         return std::nullopt;
     }
     net::DiscoveryAnswer a;

@@ -4,7 +4,6 @@
 // the queries that reach its session port, rate-limited per sender and overall.
 
 #include <QElapsedTimer>
-#include <QHash>
 #include <QTimer>
 #include <QUdpSocket>
 #include <QUuid>
@@ -13,6 +12,7 @@
 #include <vector>
 
 #include "platform/dx8/directplay8.h"
+#include "platform/dx8/play/rate_limit.h"
 #include "platform/dx8/play/session_protocol.h"
 
 namespace dx8 {
@@ -59,19 +59,14 @@ private:
 // The host's side: which queries get an answer, and what it says.
 class QueryResponder {
 public:
+    QueryResponder();
     // The answer to send back to ip, or nullopt when the query goes unanswered.
     std::optional<QByteArray> answer(const uint8_t* data, size_t size, uint32_t ip, qint64 now,
                                      const Roster& roster);
 
 private:
-    struct Bucket {
-        double tokens = 0;
-        qint64 at = 0;
-    };
-    bool admit(uint32_t sourceIp, qint64 now);
-
-    QHash<uint32_t, Bucket> perSender_;
-    Bucket all_;
+    PerSourceLimit perSender_;
+    TokenBucket all_;
 };
 
 }  // namespace dx8

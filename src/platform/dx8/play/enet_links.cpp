@@ -13,7 +13,6 @@
 #include <algorithm>
 
 #include "platform/dx8/directplay8.h"
-#include "platform/dx8/play/link_timing.h"
 #include "platform/dx8/play/nat_paths.h"
 
 Q_DECLARE_LOGGING_CATEGORY(lcSession)
@@ -26,10 +25,12 @@ namespace {
 // due; these bound the wait between two services.
 constexpr qint64 kMaxServiceGapMs = 1000;
 constexpr qint64 kBusyServiceMs = 10;  // data queued that ENet could not send yet
-constexpr int kUnverifiedMs = 5000;    // a stranger must say who it is within this
 constexpr int kLeaveFlushMs = 300;     // goodbyes get this long at most to go out
-constexpr int kMaxUnverified = 16;
 constexpr size_t kMaxPeers = 64;
+// A stranger that has passed the gate must finish ENet's handshake and then say who it is, each
+// within a few seconds.
+constexpr enet_uint32 kHandshakeMs = 4000;
+constexpr int kUnverifiedMs = 5000;
 constexpr int kMaxPacketBytes = 256 * 1024 + 4096;
 // Liveness: a link dark for up to 5 s must come back, and one really gone must be given up
 // within 10 s. Resends are never further apart than kMaxResendGapMs (ENet doubles the gap on
@@ -54,6 +55,10 @@ QHash<ENetHost*, EnetLinks*>& hostRegistry() {
 }
 
 }  // namespace
+
+EnetLinks* EnetLinks::of(ENetHost* host) {
+    return hostRegistry().value(host);
+}
 
 EnetLinks::EnetLinks(LinkListener& listener, const QElapsedTimer& clock, QObject* parent)
     : QObject(parent), listener_(listener), clock_(clock) {
@@ -116,20 +121,24 @@ void EnetLinks::close() {
     enet_host_destroy(enet_);
     enet_ = nullptr;
     links_.clear();
+    peers_.clear();
+    ids_.clear();
+    redials_.clear();
 }
 
 void EnetLinks::closeAll(bool flushGoodbyes) {
     if (enet_ == nullptr) {
         return;
     }
-    if (!flushGoodbyes) {
-        for (const auto& [link, state] : links_) {
-            enet_peer_disconnect_now(peer(link), 0);
-        }
-        return;
-    }
     for (const auto& [link, state] : links_) {
-        enet_peer_disconnect_later(peer(link), 0);
+        if (ENetPeer* p = peer(link); p != nullptr && flushGoodbyes) {
+            enet_peer_disconnect_later(p, 0);
+        } else if (p != nullptr) {
+            enet_peer_disconnect_now(p, 0);
+        }
+    }
+    if (!flushGoodbyes) {
+        return;
     }
     // Give the goodbyes a moment to be acknowledged; ENet's events are of no use now.
     QElapsedTimer waited;
@@ -168,6 +177,30 @@ uint16_t EnetLinks::localPort() const {
     return enet_ != nullptr ? enet_->address.port : 0;
 }
 
+ENetPeer* EnetLinks::peer(LinkId link) const {
+    const auto it = peers_.find(link);
+    return it == peers_.end() ? nullptr : it->second.peer;
+}
+
+LinkId EnetLinks::idOf(ENetPeer* p) const {
+    const auto it = ids_.find(p);
+    return it == ids_.end() ? 0 : it->second;
+}
+
+void EnetLinks::adopt(LinkId link, ENetPeer* p, uint32_t cookie) {
+    release(link);
+    peers_[link] = {p, cookie};
+    ids_[p] = link;
+}
+
+void EnetLinks::release(LinkId link) {
+    const auto it = peers_.find(link);
+    if (it != peers_.end()) {
+        ids_.erase(it->second.peer);
+        peers_.erase(it);
+    }
+}
+
 Endpoint EnetLinks::endpointOf(LinkId link) const {
     const ENetPeer* p = peer(link);
     return p == nullptr ? Endpoint{} : Endpoint{ntohl(p->address.host), p->address.port};
@@ -181,6 +214,12 @@ void EnetLinks::capResends() {
         ENetPeer& p = enet_->peers[i];
         if (p.state == ENET_PEER_STATE_DISCONNECTED) {
             continue;
+        }
+        if (p.state == ENET_PEER_STATE_ACKNOWLEDGING_CONNECT ||
+            p.state == ENET_PEER_STATE_CONNECTION_PENDING) {
+            // A stranger's handshake: given up (silently, by ENet) within kHandshakeMs.
+            p.timeoutMinimum = std::min(p.timeoutMinimum, kHandshakeMs);
+            p.timeoutMaximum = std::min(p.timeoutMaximum, kHandshakeMs);
         }
         for (ENetListIterator it = enet_list_begin(&p.sentReliableCommands);
              it != enet_list_end(&p.sentReliableCommands); it = enet_list_next(it)) {
@@ -227,7 +266,7 @@ void EnetLinks::pump() {
                 break;
             case ENET_EVENT_TYPE_RECEIVE: {
                 ENetPacket* packet = event.packet;
-                const LinkId link = id(event.peer);
+                const LinkId link = idOf(event.peer);
                 if (event.channelID == net::kChannelData ||
                     event.channelID == net::kChannelGuaranteed ||
                     event.channelID == net::kChannelRelay ||
@@ -267,6 +306,9 @@ void EnetLinks::pump() {
             case ENET_EVENT_TYPE_NONE:
                 break;
         }
+    }
+    if (self && enet_ != nullptr) {
+        redial();
     }
 }
 
@@ -354,7 +396,8 @@ void EnetLinks::send(LinkId link, const net::ControlMessage& m) {
     if (packet == nullptr) {
         return;
     }
-    if (enet_peer_send(peer(link), net::kChannelControl, packet) < 0) {
+    ENetPeer* p = peer(link);
+    if (p == nullptr || enet_peer_send(p, net::kChannelControl, packet) < 0) {
         enet_packet_destroy(packet);
         return;
     }
@@ -381,7 +424,9 @@ bool EnetLinks::sendData(const std::vector<LinkId>& links, const QByteArray& dat
         return false;
     }
     for (LinkId link : links) {
-        enet_peer_send(peer(link), channel, packet);
+        if (ENetPeer* p = peer(link)) {
+            enet_peer_send(p, channel, packet);
+        }
     }
     if (packet->referenceCount == 0) {
         enet_packet_destroy(packet);
@@ -398,25 +443,17 @@ void EnetLinks::flush() {
 }
 
 void EnetLinks::closeNow(LinkId link) {
-    enet_peer_disconnect_now(peer(link), 0);
+    if (ENetPeer* p = peer(link)) {
+        release(link);
+        enet_peer_disconnect_now(p, 0);
+    }
 }
 
 void EnetLinks::forget(LinkId link) {
-    enet_peer_reset(peer(link));
-}
-
-void EnetLinks::punch(uint32_t ipv4, uint16_t port) {
-    if (enet_ == nullptr || ipv4 == 0 || port == 0) {
-        return;
+    if (ENetPeer* p = peer(link)) {
+        release(link);
+        enet_peer_reset(p);
     }
-    ENetAddress to;
-    to.host = htonl(ipv4);
-    to.port = port;
-    QByteArray bytes = punchDatagram();
-    ENetBuffer buffer;
-    buffer.data = bytes.data();
-    buffer.dataLength = static_cast<size_t>(bytes.size());
-    enet_socket_send(enet_->socket, &to, &buffer, 1);
 }
 
 LinkId EnetLinks::connectTo(uint32_t ipv4, uint16_t port) {
@@ -426,27 +463,37 @@ LinkId EnetLinks::connectTo(uint32_t ipv4, uint16_t port) {
     ENetAddress address;
     address.host = htonl(ipv4);
     address.port = port;
-    ENetPeer* p = enet_host_connect(enet_, &address, net::kChannelCount, 0);
-    if (p != nullptr) {
-        enet_peer_timeout(p, kTimeoutLimit, kTimeoutMinMs, kTimeoutMaxMs);
+    // With the cookie this address gave us, if it gave one lately; else it answers with one.
+    const uint32_t cookie = gate_.cookieTo({ipv4, port}, now());
+    ENetPeer* p = enet_host_connect(enet_, &address, net::kChannelCount, cookie);
+    if (p == nullptr) {
+        return 0;
     }
-    return id(p);
+    const LinkId link = nextId_++;
+    dialed(link, p, cookie);
+    return link;
+}
+
+void EnetLinks::dialed(LinkId link, ENetPeer* p, uint32_t cookie) {
+    enet_peer_timeout(p, kTimeoutLimit, kTimeoutMinMs, kTimeoutMaxMs);
+    adopt(link, p, cookie);
 }
 
 // A program reaches us from one address over one link only. A new link from an address that has
 // one already means the port has a new owner (the old one quit or died before its link ended
 // here): whatever the old link still sends, and what arrives for it, would mix with the new one.
 void EnetLinks::retireLinksAt(ENetPeer* fresh) {
-    std::vector<ENetPeer*> stale;
+    std::vector<LinkId> stale;
     for (const auto& [link, state] : links_) {
-        ENetPeer* p = peer(link);
-        if (p != fresh && !isOutgoing(state.kind) && p->address.host == fresh->address.host &&
-            p->address.port == fresh->address.port) {
-            stale.push_back(p);
+        const ENetPeer* p = peer(link);
+        if (p != nullptr && p != fresh && !isOutgoing(state.kind) &&
+            p->address.host == fresh->address.host && p->address.port == fresh->address.port) {
+            stale.push_back(link);
         }
     }
-    for (ENetPeer* p : stale) {
-        if (links_.count(id(p)) == 0) {
+    for (LinkId link : stale) {
+        ENetPeer* p = peer(link);
+        if (p == nullptr) {
             continue;  // went with an earlier one
         }
         qCDebug(lcSession) << "a new link from" << QHostAddress(ntohl(p->address.host)).toString()
@@ -460,10 +507,11 @@ void EnetLinks::handleConnect(ENetPeer* p) {
     enet_peer_timeout(p, kTimeoutLimit, kTimeoutMinMs, kTimeoutMaxMs);
     // Unreliable data is never thinned out by ENet's throttle: every car state counts.
     enet_peer_throttle_configure(p, ENET_PEER_PACKET_THROTTLE_INTERVAL, 0, 0);
-    const auto it = links_.find(id(p));
+    const LinkId known = idOf(p);
+    const auto it = links_.find(known);
     if (it != links_.end()) {
         it->second.connected = true;
-        listener_.linkUp(id(p), it->second);
+        listener_.linkUp(known, it->second);
         return;
     }
     const QPointer<EnetLinks> self(this);
@@ -472,55 +520,29 @@ void EnetLinks::handleConnect(ENetPeer* p) {
         return;
     }
     // Someone new. Only a running session takes visitors, and not too many at once.
-    const auto unverified = std::count_if(links_.begin(), links_.end(), [](const auto& l) {
-        return l.second.kind == LinkKind::Unverified;
-    });
-    if (!listener_.takesVisitors() || unverified >= kMaxUnverified) {
+    if (!listener_.takesVisitors() || pendingFrom(0) > kMaxUnverified) {  // this one counted
         enet_peer_disconnect_now(p, 0);
         return;
     }
-    Link link;
-    link.kind = LinkKind::Unverified;
-    link.deadline = now() + stretchedMs(kUnverifiedMs, static_cast<int>(p->roundTripTime));
-    link.connected = true;
-    links_.emplace(id(p), std::move(link));
+    const LinkId link = nextId_++;
+    adopt(link, p);
+    Link state;
+    state.kind = LinkKind::Unverified;
+    state.deadline = now() + kUnverifiedMs;
+    state.connected = true;
+    links_.emplace(link, std::move(state));
 }
 
 void EnetLinks::handleDisconnect(ENetPeer* p) {
-    const auto it = links_.find(id(p));
-    if (it == links_.end()) {
+    const LinkId link = idOf(p);
+    release(link);
+    const auto it = links_.find(link);
+    if (link == 0 || it == links_.end()) {
         return;
     }
-    const Link link = it->second;
+    const Link state = it->second;
     links_.erase(it);
-    listener_.linkDown(id(p), link);
-}
-
-int EnetLinks::intercept(ENetHost* host, ENetEvent* event) {
-    Q_UNUSED(event);
-    EnetLinks* self = hostRegistry().value(host);
-    if (self != nullptr && host->receivedDataLength < self->receivedSizes_.size()) {
-        ++self->receivedSizes_[host->receivedDataLength];
-    }
-    if (isPunch(host->receivedData, host->receivedDataLength)) {
-        return 1;  // it has done its work by passing the routers
-    }
-    if (!net::looksLikeQuery(host->receivedData, host->receivedDataLength)) {
-        return 0;
-    }
-    if (self != nullptr) {
-        const ENetAddress from = host->receivedAddress;
-        const auto answer = self->listener_.queryArrived(
-            host->receivedData, host->receivedDataLength, ntohl(from.host), from.port);
-        if (answer) {
-            QByteArray bytes = *answer;
-            ENetBuffer buffer;
-            buffer.data = bytes.data();
-            buffer.dataLength = static_cast<size_t>(bytes.size());
-            enet_socket_send(host->socket, &from, &buffer, 1);
-        }
-    }
-    return 1;
+    listener_.linkDown(link, state);
 }
 
 }  // namespace dx8

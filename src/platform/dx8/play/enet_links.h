@@ -2,13 +2,17 @@
 
 // The link table over ENet: one ENet host per session, its socket watched with a
 // QSocketNotifier, and a single-shot timer that wakes ENet when it next has something to do (a
-// resend, a ping, a timeout) or a deadline of the session falls due.
+// resend, a ping, a timeout) or a deadline of the session falls due. Strangers pass the address
+// gate before ENet gives them a peer slot; a link's id is ours, its ENet peer may change while
+// it connects (once more with the cookie it is answered).
 
 #include <QElapsedTimer>
 #include <QObject>
 #include <functional>
+#include <unordered_map>
 #include <vector>
 
+#include "platform/dx8/play/address_gate.h"
 #include "platform/dx8/play/link_table.h"
 
 struct _ENetHost;
@@ -82,8 +86,10 @@ protected:
     void forget(LinkId link) override;
 
 private:
-    static _ENetPeer* peer(LinkId link) { return reinterpret_cast<_ENetPeer*>(link); }
-    static LinkId id(_ENetPeer* peer) { return reinterpret_cast<LinkId>(peer); }
+    _ENetPeer* peer(LinkId link) const;
+    LinkId idOf(_ENetPeer* peer) const;
+    void adopt(LinkId link, _ENetPeer* peer, uint32_t cookie = 0);
+    void release(LinkId link);
     qint64 now() const { return clock_.elapsed(); }
     void pump();
     // Keeps ENet's resend gaps short, so that a link back from an outage is heard at once.
@@ -94,6 +100,17 @@ private:
     void retireLinksAt(_ENetPeer* fresh);
     void handleConnect(_ENetPeer* peer);
     void handleDisconnect(_ENetPeer* peer);
+    // Links from this IP (every IP when 0) that have not said who they are yet, ENet's half-open
+    // handshakes included.
+    int pendingFrom(uint32_t ip) const;
+    // Whether a datagram that names no peer of ours may go on to ENet.
+    bool admit(const Opening& opening, Endpoint from);
+    void cookieArrived(const CookieDatagram& c, Endpoint from);
+    // Connects again, with the cookie, where one arrived for a link on its way.
+    void redial();
+    // A link we opened has this ENet peer now, whose CONNECT carried this cookie.
+    void dialed(LinkId link, _ENetPeer* peer, uint32_t cookie);
+    static EnetLinks* of(_ENetHost* host);
     static int intercept(_ENetHost* host, _ENetEvent* event);
 
     LinkListener& listener_;
@@ -104,6 +121,20 @@ private:
     qint64 tickDue_ = 0;  // when the timer is set to fire, on clock_
     // Sizes of received datagrams up to 255 bytes, for wireStats().
     std::vector<uint32_t> receivedSizes_ = std::vector<uint32_t>(256, 0);
+    AddressGate gate_;
+    LinkId nextId_ = 1;
+    struct Ours {
+        _ENetPeer* peer = nullptr;
+        uint32_t cookie = 0;  // what our CONNECT carried, on a link we opened
+    };
+    std::unordered_map<LinkId, Ours> peers_;
+    std::unordered_map<_ENetPeer*, LinkId> ids_;
+    struct Redial {
+        LinkId link = 0;
+        uint32_t connectId = 0;  // of the CONNECT the cookie is for
+        uint32_t cookie = 0;
+    };
+    std::vector<Redial> redials_;
 };
 
 }  // namespace dx8

@@ -6,15 +6,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstring>
 
 namespace dx8 {
 
 namespace {
-
-// Long enough that neither a discovery query nor an ENet header starts like it.
-constexpr char kPunch[] = "ORVL-PUNCH\x01";
-constexpr size_t kPunchSize = sizeof(kPunch) - 1;
 
 bool isLoopback(uint32_t ip) {
     return (ip >> 24) == 127;
@@ -115,14 +110,6 @@ net::PlayerEntry entryOf(const Player& p, Endpoint observed) {
     e.mappedIpv4 = p.mapped.ipv4;
     e.mappedPort = p.mapped.port;
     return e;
-}
-
-QByteArray punchDatagram() {
-    return QByteArray(kPunch, static_cast<qsizetype>(kPunchSize));
-}
-
-bool isPunch(const uint8_t* data, size_t size) {
-    return size == kPunchSize && std::memcmp(data, kPunch, kPunchSize) == 0;
 }
 
 }  // namespace dx8

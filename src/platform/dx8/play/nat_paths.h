@@ -1,12 +1,9 @@
 #pragma once
 
-// Reaching players across home routers: the addresses a joiner tries for each player, the local
-// address a machine shows to others, and the datagram a player sends to open its own router
-// toward a joiner that is about to link to it.
+// Reaching players across home routers: the addresses a joiner tries for each player and the
+// local address a machine shows to others.
 
-#include <QByteArray>
 #include <QString>
-#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -51,10 +48,5 @@ template <typename Message>
 Endpoint mappedOf(const Message& m) {
     return {m.mappedIpv4, m.mappedPort};
 }
-
-// A datagram that carries nothing for the session: it leaves through our router toward a joiner
-// so that the router lets the joiner's first packets in. The other side swallows it.
-QByteArray punchDatagram();
-bool isPunch(const uint8_t* data, size_t size);
 
 }  // namespace dx8

@@ -43,9 +43,9 @@ constexpr int kMaxBlobBytes = 64;
 
 // ---- Discovery --------------------------------------------------------------------------------
 // A query has a fixed size; an answer is never larger than kMaxAnswerSize, so a host never sends
-// more than a small multiple of what it was sent.
+// an address more than three times what it was sent (the session name is cut to fit).
 constexpr int kQuerySize = 64;
-constexpr int kMaxAnswerSize = 4 * kQuerySize;
+constexpr int kMaxAnswerSize = 3 * kQuerySize;
 
 struct DiscoveryQuery {
     QUuid application;  // null: any application

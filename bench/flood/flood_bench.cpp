@@ -1,0 +1,179 @@
+// Strangers that never finish ENet's handshake, against a session host (orvel-bot) on loopback.
+//
+//   flood_bench [--joins N] [--seconds S]
+//
+// Reflection: one CONNECT is sent and never acknowledged; what comes back over S seconds (8) is
+// set against its size, from an address that has not shown it receives there (no cookie) and,
+// as the baseline, from one that has (the cookie it was answered with). Joins: a player of this
+// process joins and leaves N times (10) alone, then while another address sends 64 CONNECTs a
+// second, without a cookie and with a valid one; each median is set against the one alone.
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QRegularExpression>
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "child_process.h"
+#include "platform/dx8/directx8.h"
+#include "platform/dx8/event_adapters.h"
+#include "raw_peer.h"
+
+namespace {
+
+const QString kApp = QStringLiteral("{EABD4D9B-6AA9-4c24-9D10-1A6701B07342}");
+
+class Joiner : public dx8::DirectPlay8EventAdapter {
+public:
+    // Milliseconds from Connect to its completion, or -1 when it failed or took over 20 s.
+    double join(int port) {
+        dx8::DirectX8 root;
+        std::shared_ptr<dx8::DirectPlay8Peer> peer = root.DirectPlayPeerCreate();
+        peer->RegisterMessageHandler(this);
+        dx8::DPN_APPLICATION_DESC desc;
+        desc.guidApplication = kApp;
+        dx8::DirectPlay8Address address;
+        address.SetSP(dx8::DP8SP_TCPIP);
+        address.AddComponentString(dx8::DPNA_KEY_HOSTNAME, QStringLiteral("127.0.0.1"));
+        address.AddComponentLong(dx8::DPNA_KEY_PORT, port);
+        result_.reset();
+        QElapsedTimer clock;
+        clock.start();
+        peer->Connect(desc, &address, nullptr, 0, {}, 0);
+        while (!result_ && clock.elapsed() < 20000) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents,
+                                            5);
+        }
+        const double ms = clock.nsecsElapsed() / 1e6;
+        peer->Close(0);
+        return result_ == dx8::DPN_OK ? ms : -1;
+    }
+    void DirectPlay8Event_ConnectComplete(dx8::DPNMSG_CONNECT_COMPLETE& m, bool&) override {
+        result_ = m.hResultCode;
+    }
+
+private:
+    std::optional<dx8::HRESULT> result_;
+};
+
+double median(std::vector<double> v) {
+    if (v.empty()) {
+        return -1;
+    }
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+// Bytes back per byte sent for one CONNECT never acknowledged, with the cookie or without.
+double reflection(const char* ip, uint16_t port, bool withCookie, int seconds) {
+    orvel::testing::RawStranger s(ip);
+    const uint32_t cookie = withCookie ? s.fetchCookie(port, 0, 1000) : 0;
+    s.drain(200);
+    s.bytesIn = s.bytesOut = 0;
+    s.sendConnect(port, cookie);
+    s.drain(seconds * 1000);
+    std::printf("  %-28s %4zu B in, %5zu B back in %3d datagrams: %6.2fx\n",
+                withCookie ? "validated address" : "unverified address", s.bytesOut, s.bytesIn,
+                s.datagramsIn, static_cast<double>(s.bytesIn) / std::max<size_t>(s.bytesOut, 1));
+    return static_cast<double>(s.bytesIn) / std::max<size_t>(s.bytesOut, 1);
+}
+
+// The median join of `joins` while ip sends 64 CONNECTs a second (none when ip is null).
+double joinsUnderFlood(uint16_t port, int joins, const char* ip, bool validCookie) {
+    std::atomic<bool> stop{false};
+    std::atomic<int> sent{0};
+    std::thread flood;
+    std::unique_ptr<orvel::testing::RawStranger> s;
+    if (ip != nullptr) {
+        s = std::make_unique<orvel::testing::RawStranger>(ip);
+        const uint32_t cookie = validCookie ? s->fetchCookie(port, 0, 1000) : 0;
+        flood = std::thread([&, cookie] {
+            while (!stop) {
+                s->sendConnect(port, cookie);
+                ++sent;
+                s->drain(1000 / 64);
+            }
+        });
+        while (sent < 64) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+    Joiner joiner;
+    std::vector<double> times;
+    int failed = 0;
+    for (int i = 0; i < joins; ++i) {
+        const double ms = joiner.join(port);
+        if (ms < 0) {
+            ++failed;
+        } else {
+            times.push_back(ms);
+        }
+        QElapsedTimer settle;  // the host lets the player go before the next one comes
+        settle.start();
+        while (settle.elapsed() < 100) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        }
+    }
+    stop = true;
+    if (flood.joinable()) {
+        flood.join();
+    }
+    if (failed > 0) {
+        std::printf("    (%d of %d joins failed)\n", failed, joins);
+    }
+    return median(times);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    const auto option = [&](const char* name, int fallback) {
+        const int i = args.indexOf(QString::fromLatin1(name));
+        return i >= 0 && i + 1 < args.size() ? args[i + 1].toInt() : fallback;
+    };
+    const int joins = std::max(1, option("--joins", 10));
+    const int seconds = std::max(1, option("--seconds", 8));
+
+    orvel::testing::ChildProcess host;
+    host.loopbackOnly();
+    host.setEnv(QStringLiteral("ORVEL_DISCOVERY"), QStringLiteral("loopback"));
+    if (!host.start(QStringLiteral(ORVEL_BOT),
+                    {QStringLiteral("--host"), QStringLiteral("--parked"),
+                     QStringLiteral("--no-port-mapping"), QStringLiteral("--max-players"),
+                     QStringLiteral("64"), QStringLiteral("--report"), QStringLiteral("0")})) {
+        std::fprintf(stderr, "flood_bench: orvel-bot did not start\n");
+        return 1;
+    }
+    const QRegularExpression hosting(QStringLiteral("on port (\\d+)$"));
+    const int at = host.waitLine(hosting, 10000);
+    if (at < 0) {
+        std::fprintf(stderr, "flood_bench: orvel-bot hosts no session\n");
+        return 1;
+    }
+    const uint16_t port =
+        static_cast<uint16_t>(hosting.match(host.lines()[at]).captured(1).toInt());
+
+    std::printf("one CONNECT never acknowledged, what comes back over %d s:\n", seconds);
+    const double validated = reflection("127.0.0.12", port, true, seconds);
+    const double unverified = reflection("127.0.0.11", port, false, seconds);
+    std::printf("  unverified against validated: %.3f\n\n", unverified / std::max(validated, 1e-9));
+
+    std::printf("join on loopback, median of %d:\n", joins);
+    const double alone = joinsUnderFlood(port, joins, nullptr, false);
+    std::printf("  %-44s %8.2f ms  (baseline)\n", "no flood", alone);
+    for (const bool valid : {false, true}) {
+        const double ms = joinsUnderFlood(port, joins, valid ? "127.0.0.14" : "127.0.0.13", valid);
+        std::printf("  %-44s %8.2f ms  %6.2fx\n",
+                    valid ? "64 CONNECTs/s from one address, valid cookie"
+                          : "64 CONNECTs/s from one address, no cookie",
+                    ms, ms / std::max(alone, 1e-9));
+    }
+    host.stop();
+    return 0;
+}

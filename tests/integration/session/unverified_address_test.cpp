@@ -1,0 +1,119 @@
+// Strangers that never finish ENet's handshake, on loopback: whatever address they claim, they
+// get back at most three times what they sent, and a flood of them from one address keeps a
+// joiner from another out of nothing.
+
+#include <gtest/gtest.h>
+
+#include <QElapsedTimer>
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "peer_process.h"
+#include "raw_peer.h"
+#include "wait.h"
+
+using orvel::testing::PeerProcess;
+using orvel::testing::RawStranger;
+using orvel::testing::scaledMs;
+
+namespace {
+
+enum class Cookie { None, Wrong, OtherPorts, Valid };
+
+struct Stranger {
+    const char* what;
+    const char* ip;  // each its own, so that no row drains another's answers
+    Cookie cookie;
+    int ports;
+};
+
+int hostSession(PeerProcess& p) {
+    p.send(QStringLiteral("host 6 0"));
+    return p.capture(QStringLiteral("^HOSTED (\\d+)$")).toInt();
+}
+
+// The cookie each of the stranger's ports puts in its CONNECTs.
+std::vector<uint32_t> cookiesFor(RawStranger& s, const Stranger& row, uint16_t to) {
+    std::vector<uint32_t> fetched(row.ports, 0);
+    if (row.cookie == Cookie::Valid || row.cookie == Cookie::OtherPorts) {
+        for (int i = 0; i < row.ports; ++i) {
+            fetched[i] = s.fetchCookie(to, i, 1000);
+        }
+    }
+    std::vector<uint32_t> cookies(row.ports, row.cookie == Cookie::Wrong ? 0x5eed1e55u : 0);
+    for (int i = 0; i < row.ports; ++i) {
+        if (row.cookie == Cookie::Valid) {
+            cookies[i] = fetched[i];
+        } else if (row.cookie == Cookie::OtherPorts) {
+            cookies[i] = fetched[(i + 1) % row.ports];
+        }
+    }
+    s.drain(100);
+    s.bytesIn = s.bytesOut = 0;
+    return cookies;
+}
+
+TEST(UnverifiedAddress, GetsAtMostThreeTimesWhatItSent) {
+    PeerProcess host(QStringLiteral("h"));
+    const uint16_t port = static_cast<uint16_t>(hostSession(host));
+    ASSERT_GT(port, 0);
+    const Stranger rows[] = {
+        {"one CONNECT without a cookie", "127.0.0.2", Cookie::None, 1},
+        {"one CONNECT with a made-up cookie", "127.0.0.3", Cookie::Wrong, 1},
+        {"CONNECTs with another port's cookie", "127.0.0.4", Cookie::OtherPorts, 2},
+        {"one CONNECT from each of 32 ports", "127.0.0.5", Cookie::None, 32},
+    };
+    for (const Stranger& row : rows) {
+        RawStranger s(row.ip, row.ports);
+        const std::vector<uint32_t> cookies = cookiesFor(s, row, port);
+        for (int i = 0; i < row.ports; ++i) {
+            s.sendConnect(port, cookies[i], i);
+        }
+        // A handshake that goes on would resend several times in this while.
+        s.drain(2000);
+        EXPECT_GT(s.bytesOut, 0u) << row.what;
+        EXPECT_LE(s.bytesIn, 3 * s.bytesOut) << row.what << ": " << s.datagramsIn << " datagrams";
+    }
+}
+
+TEST(UnverifiedAddress, AHalfOpenFloodFromOneAddressKeepsNoJoinerOut) {
+    const Stranger rows[] = {
+        {"CONNECTs without a cookie", "127.0.0.6", Cookie::None, 1},
+        {"CONNECTs without a cookie from 16 ports", "127.0.0.7", Cookie::None, 16},
+        {"CONNECTs with a valid cookie, never acknowledged", "127.0.0.8", Cookie::Valid, 1},
+    };
+    for (const Stranger& row : rows) {
+        PeerProcess host(QStringLiteral("h"));
+        const uint16_t port = static_cast<uint16_t>(hostSession(host));
+        ASSERT_GT(port, 0);
+        RawStranger s(row.ip, row.ports);
+        const std::vector<uint32_t> cookies = cookiesFor(s, row, port);
+        // 64 CONNECTs a second, each with a connect ID of its own, all the while.
+        std::atomic<bool> stop{false};
+        std::atomic<int> sent{0};
+        std::thread flood([&] {
+            for (int n = 0; !stop && n < 64 * 60; ++n) {
+                s.sendConnect(port, cookies[n % row.ports], n % row.ports);
+                sent = n + 1;
+                std::this_thread::sleep_for(std::chrono::microseconds(1000000 / 64));
+            }
+        });
+        // A second's worth first: as many as a session has peer slots.
+        orvel::testing::waitUntil([&] { return sent >= 64; }, 5000);
+        PeerProcess joiner(QStringLiteral("j"));
+        QElapsedTimer clock;
+        clock.start();
+        joiner.send(QStringLiteral("connect 127.0.0.1 %1").arg(port));
+        const int done = joiner.waitFor(QStringLiteral("^CONNECT "), 20000);
+        const qint64 joinMs = clock.elapsed();
+        stop = true;
+        flood.join();
+        ASSERT_GE(done, 0) << row.what;
+        EXPECT_EQ(joiner.lines()[done].toStdString(), "CONNECT 0x0") << row.what;
+        EXPECT_LT(joinMs, scaledMs(2000)) << row.what;
+        EXPECT_GE(host.waitFor(QStringLiteral("^CREATE \\d+ 0 j$")), 0) << row.what;
+    }
+}
+
+}  // namespace
