@@ -47,6 +47,13 @@ public:
     // An advisory lock on a file named after the process in the runtime folder.
     intptr_t ClaimProcess(uint32_t processId, uint64_t startTime) override;
     void ReleaseClaim(intptr_t token) override;
+    // The X connection's descriptor: creations, destructions and reparenting of top-level
+    // windows and of the frames' children, and changes of titles and of the window manager's
+    // client list.
+    int WindowNewsHandle() override;
+    bool TakeWindowNews() override;
+    // From /proc/PID/stat.
+    uint32_t ParentProcessId(uint32_t processId) override;
 
 private:
     std::unique_ptr<linux_backend::X11Windows> windows_;
