@@ -17,6 +17,7 @@ constexpr auto kAnswerKept = std::chrono::milliseconds(100);
 bool tickAnswer = false;
 Clock::time_point tickAnsweredAt{};
 bool tickAnswered = false;
+bool answerHeld = false;
 
 }  // namespace
 
@@ -42,7 +43,7 @@ bool isFocused() {
 }
 
 bool isPlayingLately() {
-    if (tickAnswered && Clock::now() - tickAnsweredAt < kAnswerKept) {
+    if (tickAnswered && (answerHeld || Clock::now() - tickAnsweredAt < kAnswerKept)) {
         return tickAnswer;
     }
     return isPlaying();
@@ -50,6 +51,10 @@ bool isPlayingLately() {
 
 void ForgetTickAnswer() {
     tickAnswered = false;
+}
+
+void holdTickAnswer(bool held) {
+    answerHeld = held;
 }
 
 void noteTickAnswer(bool playing) {
