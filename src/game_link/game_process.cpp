@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "game_link/game_lineage.h"
 #include "game_link/game_log.h"
 #include "game_link/game_memory_map.h"
 #include "game_link/game_patches.h"
@@ -72,7 +73,7 @@ FoundGame lookUp(const QString& title, bool trustHeldWindow) {
         }
     }
     for (size_t i = 0; i < windows.size(); ++i) {
-        if (looksLikeGame(owners[i])) {
+        if (MayBeTheGame(owners[i]) && looksLikeGame(owners[i])) {
             return {windows[i], owners[i]};
         }
     }

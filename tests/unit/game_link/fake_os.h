@@ -13,6 +13,7 @@
 
 #include "common/orvel_globals.h"
 #include "game_link/game_checks.h"
+#include "game_link/game_lineage.h"
 #include "game_link/game_process.h"
 #include "game_link/memory.h"
 #include "platform/os/os_services.h"
@@ -294,6 +295,7 @@ public:
         // What the link holds goes back to this fake before the next test's.
         gamelink::ReleaseGame();
         gamelink::ForgetTickAnswer();
+        gamelink::LinkOnlyToDescendantsOf(0);
         os::setServices(previous_);
     }
     FakeOs os;

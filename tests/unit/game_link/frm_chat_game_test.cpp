@@ -12,6 +12,8 @@
 #include "common/settings_store.h"
 #include "fake_os.h"
 #include "game_link/car_state_tick.h"
+#include "game_link/game_lineage.h"
+#include "game_link/game_process.h"
 #include "game_link/tick_pacer.h"
 #include "main_window/frm_chat.h"
 #include "session/mod_dplay.h"
@@ -126,6 +128,32 @@ TEST_F(FrmChatGameTest, TheTimerRestsWithoutAGameUntilNewsOfAWindow) {
     window.pacer().stop();
     ::close(news[0]);
     ::close(news[1]);
+}
+
+// A game that Orvel started is the only game: its own window or a descendant's, whatever other
+// game's window stands above it.
+TEST_F(FrmChatGameTest, AStartedGameIsTheOnlyGame) {
+    struct Case {
+        uint32_t started;
+        std::vector<std::pair<uint32_t, uint32_t>> windows;  // window, owner; bottom to top
+        uint32_t game;
+    };
+    const Case cases[] = {
+        {12, {{9, 13}, {10, 40}}, 13},  // the command's child (Wine's game) below another game
+        {12, {{9, 12}}, 12},
+        {12, {{10, 40}}, 0},
+        {0, {{9, 13}, {10, 40}}, 40},
+    };
+    scope.os.parents = {{13, 12}, {12, 5}, {40, 5}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.windows.size());
+        gamelink::LinkOnlyToDescendantsOf(c.started);
+        scope.os.removeWindows();
+        for (const auto& [w, owner] : c.windows) {
+            scope.os.addWindow(w, GameTitle, owner);
+        }
+        EXPECT_EQ(gamelink::FindGame(GameTitle).processId, c.game);
+    }
 }
 
 }  // namespace
