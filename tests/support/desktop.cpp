@@ -14,10 +14,6 @@ namespace orvel::testing {
 
 namespace {
 
-bool have(const char* program) {
-    return !QStandardPaths::findExecutable(QLatin1String(program)).isEmpty();
-}
-
 // A window manager that runs names a window of its own on the root (EWMH).
 bool managerRuns(const QString& display) {
     xcb_connection_t* c = xcb_connect(display.toLocal8Bit().constData(), nullptr);
@@ -42,13 +38,12 @@ bool managerRuns(const QString& display) {
 }  // namespace
 
 QString desktopMissing(Desktop kind) {
-    const char* need[] = {kind == Desktop::Weston ? "weston" : "Xvfb",
-                          kind == Desktop::Weston    ? "Xwayland"
-                          : kind == Desktop::Openbox ? "openbox"
-                                                     : "Xvfb"};
-    for (const char* program : need) {
-        if (!have(program)) {
-            return QStringLiteral("%1 is not installed").arg(QLatin1String(program));
+    const QStringList need = kind == Desktop::Weston    ? QStringList{"weston", "Xwayland"}
+                             : kind == Desktop::Openbox ? QStringList{"Xvfb", "openbox"}
+                                                        : QStringList{"Xvfb"};
+    for (const QString& program : need) {
+        if (QStandardPaths::findExecutable(program).isEmpty()) {
+            return program + QStringLiteral(" is not installed");
         }
     }
     return QString();
