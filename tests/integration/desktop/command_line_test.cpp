@@ -94,6 +94,8 @@ TEST(CommandLine, BadArgumentsAndValuesAreUsageErrors) {
     };
     const std::vector<Case> cases = {
         {"orvel", {"session"}, "unexpected argument"},
+        {"orvel", {"--"}, "the game's command is missing after --"},
+        {"orvel", {"stray", "--", "wine", "game.exe"}, "unexpected argument \"stray\""},
         {"orvel", {"-platform", "offscreen", "--bogus=1"}, "unknown option \"--bogus=1\""},
         {"orvel-bot", {}, "either --host or --join"},
         {"orvel-bot", {"--host", "--join", "127.0.0.1"}, "either --host or --join"},
