@@ -137,12 +137,19 @@ uint64_t cookieFor(Player& p, Endpoint server) {
 // Waits until the meeting point has handled everything p sent to `to` before: the answer to a
 // proven request sent after it (at a relay port, a relay open that fails) has come.
 bool barrier(Player& p, Endpoint to, uint64_t cookie, bool relayPort = false) {
-    const size_t before = p.got<Failure>().size();
     const Code code = randomCode();
+    const uint8_t about = relayPort ? kindOf<RelayOpen>() : kindOf<Keepalive>();
+    const auto answers = [&] {
+        const auto failures = p.got<Failure>();
+        return std::count_if(failures.begin(), failures.end(), [&](const Failure& f) {
+            return f.about == about && (relayPort || f.code == code);
+        });
+    };
+    const auto before = answers();
     p.send(
         relayPort ? encode(RelayOpen{cookie, code.bits}) : encode(Keepalive{cookie, code, {}, 0}),
         to);
-    return waitUntil([&] { return p.got<Failure>().size() > before; });
+    return waitUntil([&] { return answers() > before; });
 }
 
 class MeetTest : public ::testing::Test {
@@ -196,6 +203,22 @@ TEST_F(MeetTest, JoinerGetsTheHostsAddressesAndTheHostTheJoiners) {
     EXPECT_EQ(joiner.found->name, QStringLiteral("Evening race"));
     EXPECT_EQ(joiner.found->lan, (std::vector<Endpoint>{{0xC0A80114, 2302}}));
     EXPECT_EQ(host.arrivals, std::vector<Endpoint>{joiner.self});
+}
+
+TEST_F(MeetTest, ABusyPortOrAnUnusableStateFolderEndsWithStatus1) {
+    Meet meet;
+    ASSERT_TRUE(meet.started());
+    const QString port = QString::number(meet.at().port);
+    const QStringList cases[] = {
+        {QStringLiteral("--address"), QStringLiteral("127.0.0.1"), QStringLiteral("--port"), port},
+        {QStringLiteral("--state"), QStringLiteral("/proc/no-such-folder")},
+    };
+    for (const QStringList& args : cases) {
+        SCOPED_TRACE(args.join(QLatin1Char(' ')).toStdString());
+        const auto end = orvel::testing::runToEnd(QStringLiteral(MEET_PROGRAM), args);
+        EXPECT_EQ(end.code, 1);
+        EXPECT_TRUE(end.err.startsWith("orvel-meet: cannot ")) << end.err.toStdString();
+    }
 }
 
 TEST_F(MeetTest, UnprovenSendersNeverGetMoreBytesThanTheySent) {
