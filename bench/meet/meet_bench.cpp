@@ -112,13 +112,7 @@ public:
         sockaddr_in dest = address(to);
         iovec part{const_cast<char*>(data), size};
         alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
-        msghdr h{};
-        h.msg_name = &dest;
-        h.msg_namelen = sizeof dest;
-        h.msg_iov = &part;
-        h.msg_iovlen = 1;
-        h.msg_control = control;
-        h.msg_controllen = sizeof control;
+        msghdr h = header(dest, part, control, sizeof control);
         cmsghdr* c = CMSG_FIRSTHDR(&h);
         c->cmsg_level = IPPROTO_IP;
         c->cmsg_type = IP_PKTINFO;
@@ -144,13 +138,7 @@ public:
                 sockaddr_in from{};
                 iovec part{buffer, sizeof buffer};
                 alignas(cmsghdr) char control[256];
-                msghdr h{};
-                h.msg_name = &from;
-                h.msg_namelen = sizeof from;
-                h.msg_iov = &part;
-                h.msg_iovlen = 1;
-                h.msg_control = control;
-                h.msg_controllen = sizeof control;
+                msghdr h = header(from, part, control, sizeof control);
                 const ssize_t n = ::recvmsg(fd_, &h, 0);
                 if (n < 0) {
                     break;
@@ -173,6 +161,17 @@ public:
     }
 
 private:
+    static msghdr header(sockaddr_in& peer, iovec& part, char* control, size_t controlSize) {
+        msghdr h{};
+        h.msg_name = &peer;
+        h.msg_namelen = sizeof peer;
+        h.msg_iov = &part;
+        h.msg_iovlen = 1;
+        h.msg_control = control;
+        h.msg_controllen = controlSize;
+        return h;
+    }
+
     int fd_ = -1;
 };
 
