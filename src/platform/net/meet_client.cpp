@@ -34,6 +34,14 @@ bool registering(uint8_t kind) {
     return kind == kRegister || kind == kReclaim;
 }
 
+// The owner need not listen to everything.
+template <typename... Args, typename... Given>
+void tell(const std::function<void(Args...)>& event, Given&&... args) {
+    if (event) {
+        event(std::forward<Given>(args)...);
+    }
+}
+
 }  // namespace
 
 MeetClient::MeetClient(Endpoint server, Send send, Events events)
@@ -118,9 +126,13 @@ void MeetClient::transmit(Pending& p) {
 }
 
 Message MeetClient::build(const Pending& p) const {
+    // The meeting point's cookie names our address, not its port: the one from its main port
+    // serves at a relay port too, unless our router gives us another address there.
     uint64_t cookie = 0;
     for (const auto& [at, value] : cookies_) {
-        cookie = at == p.to ? value : cookie;
+        if (at == p.to || (at == server_ && cookie == 0)) {
+            cookie = value;
+        }
     }
     switch (p.kind) {
         case kRegister:
@@ -155,7 +167,7 @@ void MeetClient::handle(const Message& m, Endpoint from) {
             probed_ = true;
             if (registration_ && reachabilityDueMs_) {
                 reachabilityDueMs_.reset();
-                events_.reachability(true);
+                tell(events_.reachability, true);
             }
         }
         return;
@@ -182,7 +194,7 @@ void MeetClient::handle(const Message& m, Endpoint from) {
             return done;
         });
         if (open) {
-            events_.relayed(open->peer, open->to);
+            tell(events_.relayed, open->peer, open->to);
         }
     } else if (const auto* failure = std::get_if<Failure>(&m)) {
         onFailure(*failure, from);
@@ -198,11 +210,11 @@ void MeetClient::handle(const Message& m, Endpoint from) {
     } else if (const auto* found = std::get_if<Found>(&m)) {
         const Code code = found->code;
         if (settle([code](const Pending& p) { return p.kind == kLookup && p.code == code; })) {
-            events_.found({code, found->host, found->name, found->lan});
+            tell(events_.found, HostAddresses{code, found->host, found->name, found->lan});
         }
     } else if (const auto* arrived = std::get_if<PeerArrived>(&m)) {
         if (registration_ && arrived->code == registration_->code) {
-            events_.peerArrived(arrived->peer);
+            tell(events_.peerArrived, arrived->peer);
         }
     } else if (const auto* ready = std::get_if<RelayReady>(&m)) {
         onRelayReady(*ready);
@@ -221,9 +233,9 @@ void MeetClient::onRegistered(const Registered& r) {
         reachabilityDueMs_ = now() + kReachabilityWaitMs;
     }
     schedule();
-    events_.registered(*registration_);
+    tell(events_.registered, *registration_);
     if (probed_) {
-        events_.reachability(true);
+        tell(events_.reachability, true);
     }
 }
 
@@ -255,7 +267,7 @@ void MeetClient::onFailure(const Failure& f, Endpoint from) {
             schedule();
         }
     }
-    events_.failed(requestOf(f.about), problem, f.code);
+    tell(events_.failed, requestOf(f.about), problem, f.code);
 }
 
 void MeetClient::onRelayReady(const RelayReady& r) {
@@ -307,10 +319,10 @@ void MeetClient::poll() {
     }
     schedule();
     if (unreached) {
-        events_.reachability(false);
+        tell(events_.reachability, false);
     }
     for (const Pending& p : expired) {
-        events_.failed(requestOf(p.kind), Problem::NoAnswer, p.code);
+        tell(events_.failed, requestOf(p.kind), Problem::NoAnswer, p.code);
     }
 }
 
