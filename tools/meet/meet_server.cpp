@@ -289,16 +289,16 @@ void MeetServer::relayAsk(Endpoint from, const RelayAsk& r, int64_t nowMs) {
 }
 
 void MeetServer::relayOpen(int socket, Endpoint from, const RelayOpen& r, int64_t nowMs) {
-    switch (relay_.open(socket - kFirstRelaySocket, r.token, from, nowMs)) {
-        case RelayTable::Opened::NoPair:
-            fail(socket, from, kKind<RelayOpen>, {}, Problem::NoPair);
-            break;
-        case RelayTable::Opened::Waiting:
-            answer(socket, from, RelayState{r.token, 0});
-            break;
-        case RelayTable::Opened::Active:
-            answer(socket, from, RelayState{r.token, 1});
-            break;
+    const RelayTable::Opening opening =
+        relay_.open(socket - kFirstRelaySocket, r.token, from, nowMs);
+    if (opening.state == RelayTable::Opened::NoPair) {
+        fail(socket, from, kKind<RelayOpen>, {}, Problem::NoPair);
+        return;
+    }
+    answer(socket, from, RelayState{r.token, opening.state == RelayTable::Opened::Active});
+    if (opening.waiting) {
+        // The side that opened first hears it now rather than at its next try.
+        answer(socket, opening.waiting->first, RelayState{opening.waiting->second, 1});
     }
 }
 

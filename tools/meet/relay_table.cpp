@@ -73,12 +73,13 @@ std::optional<RelayTable::Offer> RelayTable::offer(Code code, Endpoint a, Endpoi
     return Offer{port, p.sides[0].token, p.sides[1].token};
 }
 
-RelayTable::Opened RelayTable::open(int port, uint64_t token, Endpoint from, int64_t nowMs) {
+RelayTable::Opening RelayTable::open(int port, uint64_t token, Endpoint from, int64_t nowMs) {
     const auto it = byToken_.find(token);
     if (it == byToken_.end() || pairs_.at(it->second).port != port) {
-        return Opened::NoPair;
+        return {};
     }
     Pair& p = pairs_.at(it->second);
+    const bool wasActive = p.active();
     const int s = p.sides[0].token == token ? 0 : 1;
     Side& side = p.sides[s];
     const uint64_t binding = bindingKey(port, from);
@@ -86,7 +87,7 @@ RelayTable::Opened RelayTable::open(int port, uint64_t token, Endpoint from, int
         // Another pair relays from this address at this port already: the datagrams could not
         // be told apart.
         if (bound_.count(binding) != 0) {
-            return Opened::NoPair;
+            return {};
         }
         if (side.from) {
             bound_.erase(bindingKey(port, *side.from));  // the side's router moved it
@@ -95,7 +96,12 @@ RelayTable::Opened RelayTable::open(int port, uint64_t token, Endpoint from, int
         bound_.emplace(binding, std::make_pair(it->second, s));
     }
     p.activeMs = nowMs;
-    return p.active() ? Opened::Active : Opened::Waiting;
+    if (!p.active()) {
+        return {Opened::Waiting, {}};
+    }
+    const Side& other = p.sides[1 - s];
+    return {Opened::Active,
+            wasActive ? std::nullopt : std::optional(std::pair(*other.from, other.token))};
 }
 
 std::optional<Endpoint> RelayTable::forward(int port, Endpoint from, size_t size, int64_t nowMs) {

@@ -31,6 +31,12 @@ public:
         uint64_t tokenB = 0;
     };
     enum class Opened { NoPair, Waiting, Active };
+    struct Opening {
+        Opened state = Opened::NoPair;
+        // When this open made the pair active: the other side, which opened first and waits to
+        // hear it (where it relays from, and its token).
+        std::optional<std::pair<Endpoint, uint64_t>> waiting;
+    };
 
     RelayTable(Limits limits, std::function<uint64_t()> random);
 
@@ -38,7 +44,7 @@ public:
     // there; nothing when no port is free for both or the table is full.
     std::optional<Offer> offer(Code code, Endpoint a, Endpoint b, int64_t nowMs);
     // A side opens its pair from `from` at the relay port `port`.
-    Opened open(int port, uint64_t token, Endpoint from, int64_t nowMs);
+    Opening open(int port, uint64_t token, Endpoint from, int64_t nowMs);
     // Where a datagram of `size` bytes from `from` at `port` goes; nothing drops it.
     std::optional<Endpoint> forward(int port, Endpoint from, size_t size, int64_t nowMs);
     void sweep(int64_t nowMs);

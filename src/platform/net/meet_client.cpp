@@ -245,10 +245,12 @@ void MeetClient::onFailure(const Failure& f, Endpoint from) {
         return;
     }
     const auto problem = static_cast<Problem>(f.problem);
-    const bool taken = settle([&f, from](const Pending& p) {
+    std::optional<Pending> taken;
+    settle([&f, from, &taken](const Pending& p) {
         const bool sameKind = p.kind == f.about || (registering(p.kind) && registering(f.about));
         const bool same =
             p.kind == kRelayOpen ? p.to == from : registering(p.kind) || p.code == f.code;
+        taken = sameKind && same && !taken ? std::optional(p) : taken;
         return sameKind && same;
     });
     if (!taken) {
@@ -267,7 +269,7 @@ void MeetClient::onFailure(const Failure& f, Endpoint from) {
             schedule();
         }
     }
-    tell(events_.failed, requestOf(f.about), problem, f.code);
+    tell(events_.failed, requestOf(f.about), problem, taken->code, taken->peer);
 }
 
 void MeetClient::onRelayReady(const RelayReady& r) {
@@ -322,7 +324,7 @@ void MeetClient::poll() {
         tell(events_.reachability, false);
     }
     for (const Pending& p : expired) {
-        tell(events_.failed, requestOf(p.kind), Problem::NoAnswer, p.code);
+        tell(events_.failed, requestOf(p.kind), Problem::NoAnswer, p.code, p.peer);
     }
 }
 

@@ -46,7 +46,8 @@ public:
         std::function<void(const HostAddresses&)> found;
         // Both sides have opened the relay: reach peer at relay from now on.
         std::function<void(Endpoint peer, Endpoint relay)> relayed;
-        std::function<void(Request request, Problem problem, Code code)> failed;
+        // code: the request's; peer: the other side, for a relay.
+        std::function<void(Request request, Problem problem, Code code, Endpoint peer)> failed;
     };
 
     // First resend after this; each next one waits twice as long, up to a second.

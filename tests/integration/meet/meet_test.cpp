@@ -84,7 +84,7 @@ struct Player {
         e.peerArrived = [this](Endpoint joiner) { arrivals.push_back(joiner); };
         e.found = [this](const auto& host) { found = host; };
         e.relayed = [this](Endpoint peer, Endpoint relay) { relays.emplace_back(peer, relay); };
-        e.failed = [this](Request r, Problem p, Code) { failures.emplace_back(r, p); };
+        e.failed = [this](Request r, Problem p, Code, Endpoint) { failures.emplace_back(r, p); };
         client = std::make_unique<MeetClient>(
             server,
             [this](const QByteArray& d, Endpoint to) {
