@@ -51,6 +51,7 @@ const Program kPrograms[] = {
     {"orvel", ORVEL_PROGRAM},           {"orvel-lobby", LOBBY_PROGRAM},
     {"orvel-bot", BOT_PROGRAM},         {"kartova-standin", STANDIN_PROGRAM},
     {"standinctl", STANDINCTL_PROGRAM}, {"orvel-screenshot", SCREENSHOT_PROGRAM},
+    {"orvel-meet", MEET_PROGRAM},
 };
 
 const char* pathOf(const char* name) {
@@ -114,6 +115,11 @@ TEST(CommandLine, BadArgumentsAndValuesAreUsageErrors) {
         {"orvel-screenshot", {}, "one output file"},
         {"orvel-screenshot", {"--wait", "x", "a.png"}, "--wait"},
         {"orvel-screenshot", {"a.png", "b.png"}, "one output file"},
+        {"orvel-meet", {"--port", "0"}, "--port"},
+        {"orvel-meet", {"--relay-ports", "2310-2350"}, "--relay-ports"},
+        {"orvel-meet", {"--relay-ports", "2300-2309"}, "relay ports"},
+        {"orvel-meet", {"--address", "::1"}, "--address"},
+        {"orvel-meet", {"stray"}, "unexpected argument"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.program) + " " + c.args.join(' ').toStdString());
