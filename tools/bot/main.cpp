@@ -23,6 +23,7 @@
 #include "platform/dx8/directx8.h"
 #include "platform/dx8/play/session_address_source.h"
 #include "platform/dx8/play/session_extras.h"
+#include "platform/net/meet_protocol.h"
 #include "platform/net/port_mapper.h"
 #include "session/wire_messages.h"
 #include "track.h"
@@ -71,6 +72,7 @@ struct Options {
     int chatIntervalMs = 1000;
     bool portMapping = true;
     bool stamp = false;  // car states carry the wall clock; one-way latency is printed
+    QString meet;        // the meeting point, HOST[:PORT]; empty: none
 };
 
 // Milliseconds of the wall clock, which every process of one machine shares (network
@@ -287,6 +289,10 @@ private:
             tick_.setTimerType(Qt::PreciseTimer);
             tick_.start(50);
         }
+        if (!options_.meet.isEmpty()) {
+            QObject::connect(&meetTimer_, &QTimer::timeout, this, [this] { printMeetStatus(); });
+            meetTimer_.start(kMeetPollMs);
+        }
         if (options_.report > 0) {
             QObject::connect(&report_, &QTimer::timeout, this, [this] { printCounts(); });
             report_.start(static_cast<int>(options_.report * 1000));
@@ -300,6 +306,31 @@ private:
             chat(pendingLines_.takeFirst());
         });
         chatTimer_.start(options_.chatIntervalMs);
+    }
+
+    // What the meeting point says of our session, once each time it changes: the code while we
+    // host under it, where it sees us and which way friends come in, or why it cannot be used.
+    void printMeetStatus() {
+        const MeetStatus now = meetStatusOf(peer_.get());
+        QStringList lines;
+        if (now.holding && (!meet_.holding || now.code != meet_.code)) {
+            lines << QStringLiteral("code: %1").arg(now.code);
+        }
+        if (now.holding && now.way != MeetStatus::Way::Unknown && now.way != meet_.way) {
+            lines << QStringLiteral("meeting point: sees us at %1:%2, friends %3")
+                         .arg(QHostAddress(now.seenAt.ipv4).toString())
+                         .arg(now.seenAt.port)
+                         .arg(now.way == MeetStatus::Way::Unasked
+                                  ? QStringLiteral("come in unasked")
+                                  : QStringLiteral("are introduced"));
+        }
+        if (!now.problem.isEmpty() && now.problem != meet_.problem) {
+            lines << QStringLiteral("meeting point: %1").arg(now.problem);
+        }
+        for (const QString& line : lines) {
+            say(line);
+        }
+        meet_ = now;
     }
 
     // One lap of an ellipse every 20 s, or of the stand-in game's circuit (in its outer lane,
@@ -344,7 +375,9 @@ private:
     DirectX8 root_;
     std::shared_ptr<DirectPlay8Peer> peer_;
     QElapsedTimer clock_;
-    QTimer tick_, report_, chatTimer_;
+    static constexpr int kMeetPollMs = 250;
+    QTimer tick_, report_, chatTimer_, meetTimer_;
+    MeetStatus meet_;
     std::map<DPNID, QString> names_;
     std::map<DPNID, int> carStates_;
     std::map<DPNID, std::pair<int64_t, int>> latency_;  // sum of one-way ms, samples
@@ -364,7 +397,8 @@ int main(int argc, char** argv) {
     QCoreApplication::setApplicationName(QStringLiteral("orvel-bot"));
 
     const orvel::cli::Program program{
-        QStringLiteral("orvel-bot"), QStringLiteral("--host | --join HOST[:PORT] [options]"),
+        QStringLiteral("orvel-bot"),
+        QStringLiteral("--host | --join HOST[:PORT] | --join CODE --meet HOST[:PORT] [options]"),
         QStringLiteral("A headless Orvel player that drives a car round a closed path.\n"
                        "Exit status: 0 after a signal or --duration, 2 bad usage or a failed "
                        "join, 3 the session ended.")};
@@ -372,8 +406,15 @@ int main(int argc, char** argv) {
     orvel::cli::prepare(parser, program);
     const QCommandLineOption hostOpt(QStringLiteral("host"), QStringLiteral("Host a session."));
     const QCommandLineOption joinOpt(QStringLiteral("join"),
-                                     QStringLiteral("Join the session at HOST[:PORT]."),
+                                     QStringLiteral("Join the session at HOST[:PORT], or the "
+                                                    "one of a CODE at the meeting point."),
                                      QStringLiteral("address"));
+    const QCommandLineOption meetOpt(
+        QStringLiteral("meet"),
+        QStringLiteral("The meeting point (port 2300 when none is given): a host registers "
+                       "there and prints its code, a joiner may give a code to --join. "
+                       "Default: MeetPoint in the settings; none when that is empty."),
+        QStringLiteral("host[:port]"));
     const QCommandLineOption nameOpt(QStringLiteral("name"), QStringLiteral("Player name."),
                                      QStringLiteral("name"));
     const QCommandLineOption sessionOpt(QStringLiteral("session-name"),
@@ -406,7 +447,8 @@ int main(int argc, char** argv) {
         QStringLiteral("stamp"),
         QStringLiteral("Stamp car states with the clock and print one-way latency per player."));
     parser.addOptions({hostOpt, joinOpt, nameOpt, sessionOpt, maxOpt, migrateOpt, portOpt,
-                       durationOpt, sayOpt, reportOpt, parkedOpt, trackOpt, noMapOpt, stampOpt});
+                       durationOpt, sayOpt, reportOpt, parkedOpt, trackOpt, noMapOpt, stampOpt,
+                       meetOpt});
     if (const auto end = orvel::cli::parse(parser, program, QCoreApplication::arguments())) {
         return *end;
     }
@@ -436,6 +478,18 @@ int main(int argc, char** argv) {
         return orvel::cli::usageError(program,
                                       QStringLiteral("bad address \"%1\": %2").arg(o.join, why));
     }
+    o.meet = parser.isSet(meetOpt) ? parser.value(meetOpt).trimmed()
+                                   : orvel::GetDefault(QStringLiteral("MeetPoint")).trimmed();
+    if (!o.meet.isEmpty() && !orvel::cli::parseHostPort(o.meet, orvel::meet::kDefaultPort, &why)) {
+        return orvel::cli::usageError(program,
+                                      QStringLiteral("bad meeting point \"%1\": %2").arg(o.meet, why));
+    }
+    const bool codeGiven = o.join.contains(QLatin1Char('-')) && orvel::meet::parseCode(o.join);
+    if (codeGiven && o.meet.isEmpty()) {
+        return orvel::cli::usageError(program,
+                                      QStringLiteral("a session code needs a meeting point (--meet)"));
+    }
+    dx8::setMeetPoint(o.meet);
     double maxPlayers = 6, port = 0;
     if (!number(maxOpt, 1, 64, &maxPlayers) || maxPlayers != std::floor(maxPlayers)) {
         return orvel::cli::usageError(

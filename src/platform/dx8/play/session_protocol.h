@@ -99,7 +99,10 @@ enum class Ctl : uint8_t {
     RoundTrips,       // host -> players it relays for: its round trip to each of their partners
     Unlinked,         // player -> host: the direct link to a once-relayed player is gone
     JoinChallenge,    // host -> joiner: prove the session's password over this challenge
+    MeetCode,         // host -> players: the session's code at the meeting point, and its secret
+    MeetPair,         // host -> player: open a relay at the meeting point toward this player
 };
+constexpr Ctl kLastCtl = Ctl::MeetPair;
 
 // The field list of a wire struct, in wire order.
 #define DX8_FIELDS(...)                    \
@@ -270,6 +273,22 @@ struct JoinChallenge {
     QUuid instance;  // the session the answer is for
     DX8_FIELDS(challenge, instance)
 };
+// Whoever hosts next reclaims the code with the secret, at that meeting point only.
+struct MeetCode {
+    uint64_t code = 0;
+    QByteArray secret;
+    uint32_t pointIpv4 = 0;
+    uint16_t pointPort = 0;
+    DX8_FIELDS(code, secret, pointIpv4, pointPort)
+};
+// Both of a pair hear it: each asks the meeting point to relay between them. The one whose
+// entry carries a token links to the other through the relay with it, as to a relayed partner.
+struct MeetPair {
+    PlayerEntry player;
+    uint32_t meetIpv4 = 0;  // where the meeting point sees the player
+    uint16_t meetPort = 0;
+    DX8_FIELDS(player, meetIpv4, meetPort)
+};
 }  // namespace msg
 
 // The alternatives stand in Ctl's order: a message's type byte is its index plus one.
@@ -278,9 +297,9 @@ using ControlMessage =
                  msg::MeshAck, msg::JoinReady, msg::JoinFail, msg::PlayerAdded, msg::AddedAck,
                  msg::JoinDone, msg::PlayerRemoved, msg::Leaving, msg::Terminate, msg::Info,
                  msg::Paths, msg::Mapped, msg::Reach, msg::Linked, msg::NameOf, msg::RoundTrips,
-                 msg::Unlinked, msg::JoinChallenge>;
+                 msg::Unlinked, msg::JoinChallenge, msg::MeetCode, msg::MeetPair>;
 
-static_assert(std::variant_size_v<ControlMessage> == static_cast<size_t>(Ctl::JoinChallenge));
+static_assert(std::variant_size_v<ControlMessage> == static_cast<size_t>(kLastCtl));
 
 inline Ctl typeOf(const ControlMessage& m) {
     return static_cast<Ctl>(m.index() + 1);

@@ -32,9 +32,10 @@ constexpr std::pair<net::Ctl, Who> kAuthority[] = {
     {net::Ctl::Mapped, Who::Anyone},        {net::Ctl::Reach, Who::Host},
     {net::Ctl::Linked, Who::ToHost},        {net::Ctl::NameOf, Who::Host},
     {net::Ctl::RoundTrips, Who::Host},      {net::Ctl::Unlinked, Who::ToHost},
-    {net::Ctl::JoinChallenge, Who::Nobody},
+    {net::Ctl::JoinChallenge, Who::Nobody}, {net::Ctl::MeetCode, Who::Host},
+    {net::Ctl::MeetPair, Who::Host},
 };
-static_assert(std::size(kAuthority) == static_cast<size_t>(net::Ctl::JoinChallenge));
+static_assert(std::size(kAuthority) == static_cast<size_t>(net::kLastCtl));
 
 Who whoMaySay(net::Ctl type) {
     return kAuthority[static_cast<size_t>(type) - 1].second;
@@ -82,7 +83,8 @@ SessionRoles::SessionRoles(LinkTable& links, SessionEvents& events, std::functio
       hostJoin_(context_),
       relay_(context_),
       members_(context_, hostJoin_, relay_),
-      joiner_(context_, members_) {}
+      joiner_(context_, members_),
+      meet_(context_, relay_) {}
 
 bool SessionRoles::takesVisitors() const {
     // A joiner that has its answer already takes links: the next joiner may be quicker than the
@@ -268,6 +270,12 @@ bool SessionRoles::playerSaid(DPNID from, const net::ControlMessage& m) {
         case Ctl::RoundTrips:
             relay_.onRoundTrips(std::get<msg::RoundTrips>(m));
             break;
+        case Ctl::MeetCode:
+            meet_.onCode(std::get<msg::MeetCode>(m));
+            break;
+        case Ctl::MeetPair:
+            meet_.onPair(std::get<msg::MeetPair>(m));
+            break;
         default:
             break;
     }
@@ -300,13 +308,14 @@ void SessionRoles::checkDeadlines() {
     hostJoin_.checkDeadline(t);
     joiner_.checkDeadline(t);
     relay_.checkDeadline(t);
+    meet_.checkDeadline(t);
 }
 
 qint64 SessionRoles::earliestDeadline() const {
     qint64 earliest = 0;
     const qint64 recheck = hostGone_ ? context_.now() + kHostGoneRecheckMs : 0;
     for (qint64 d : {roster_.earliestExpectation(), hostJoin_.deadline(), joiner_.deadline(),
-                     relay_.deadline(), recheck}) {
+                     relay_.deadline(), meet_.deadline(), recheck}) {
         if (d != 0 && (earliest == 0 || d < earliest)) {
             earliest = d;
         }
@@ -320,6 +329,7 @@ void SessionRoles::reset() {
     context_.dials.clear();
     hostJoin_.reset();
     relay_.reset();
+    meet_.reset();
 }
 
 }  // namespace dx8

@@ -10,6 +10,7 @@
 
 #include "platform/dx8/play/host_join.h"
 #include "platform/dx8/play/joiner.h"
+#include "platform/dx8/play/meet_link.h"
 #include "platform/dx8/play/members.h"
 #include "platform/dx8/play/relay.h"
 #include "platform/dx8/play/session_context.h"
@@ -30,6 +31,8 @@ public:
     const Joiner& joiner() const { return joiner_; }
     Members& members() { return members_; }
     Relay& relay() { return relay_; }
+    MeetLink& meet() { return meet_; }
+    const MeetLink& meet() const { return meet_; }
 
     // Whether someone new may connect now.
     bool takesVisitors() const;
@@ -73,6 +76,7 @@ private:
     Relay relay_;
     Members members_;
     Joiner joiner_;
+    MeetLink meet_;
 };
 
 }  // namespace dx8
