@@ -481,13 +481,13 @@ int main(int argc, char** argv) {
     o.meet = parser.isSet(meetOpt) ? parser.value(meetOpt).trimmed()
                                    : orvel::GetDefault(QStringLiteral("MeetPoint")).trimmed();
     if (!o.meet.isEmpty() && !orvel::cli::parseHostPort(o.meet, orvel::meet::kDefaultPort, &why)) {
-        return orvel::cli::usageError(program,
-                                      QStringLiteral("bad meeting point \"%1\": %2").arg(o.meet, why));
+        return orvel::cli::usageError(
+            program, QStringLiteral("bad meeting point \"%1\": %2").arg(o.meet, why));
     }
     const bool codeGiven = o.join.contains(QLatin1Char('-')) && orvel::meet::parseCode(o.join);
     if (codeGiven && o.meet.isEmpty()) {
-        return orvel::cli::usageError(program,
-                                      QStringLiteral("a session code needs a meeting point (--meet)"));
+        return orvel::cli::usageError(
+            program, QStringLiteral("a session code needs a meeting point (--meet)"));
     }
     dx8::setMeetPoint(o.meet);
     double maxPlayers = 6, port = 0;

@@ -132,8 +132,9 @@ void HostSearch::readAnswers() {
         bool v4 = false;
         const uint32_t ip = d.senderAddress().toIPv4Address(&v4);
         const auto* data = reinterpret_cast<const uint8_t*>(bytes.constData());
-        if (meet_ && v4 && meet_->receive(data, static_cast<size_t>(bytes.size()),
-                                          {ip, static_cast<uint16_t>(d.senderPort())})) {
+        if (meet_ && v4 &&
+            meet_->receive(data, static_cast<size_t>(bytes.size()),
+                           {ip, static_cast<uint16_t>(d.senderPort())})) {
             continue;
         }
         const auto answer = net::decodeAnswer(reinterpret_cast<const uint8_t*>(bytes.constData()),

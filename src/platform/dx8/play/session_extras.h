@@ -21,9 +21,9 @@ struct Endpoint {
 
 // How a link to a player came about.
 enum class PathKind : uint8_t {
-    Direct,   // reached at an address it listed
-    Punched,  // reached at its router once it had opened the router toward us
-    Relayed,  // no link of its own: the host carries its traffic
+    Direct,       // reached at an address it listed
+    Punched,      // reached at its router once it had opened the router toward us
+    Relayed,      // no link of its own: the host carries its traffic
     MeetRelayed,  // a link of its own through the meeting point's relay
 };
 QString pathName(PathKind kind);
