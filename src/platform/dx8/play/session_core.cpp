@@ -175,6 +175,7 @@ void SessionCore::host(const DPN_APPLICATION_DESC& desc, const DirectPlay8Addres
     r.players[r.localId] =
         Player::self(r.localId, seq, orvel::playerName(r.localName), sessionPort());
     r.inSession = true;
+    roles_.comeBack().becamePlayer();
     qCDebug(lcSession) << "hosting" << r.desc.name << "on port" << sessionPort();
     events_->createPlayer(r.localId);
 }
