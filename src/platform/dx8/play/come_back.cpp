@@ -8,7 +8,7 @@
 
 namespace dx8 {
 
-std::vector<Endpoint> returnAddresses(const Roster& roster) {
+std::vector<ReturnAddress> returnAddresses(const Roster& roster) {
     std::vector<DPNID> order;
     if (roster.hostId != roster.localId) {
         order.push_back(roster.hostId);
@@ -17,18 +17,19 @@ std::vector<Endpoint> returnAddresses(const Roster& roster) {
     for (const Player* p : roster.presentInJoinOrder()) {
         order.push_back(p->id);
     }
-    std::vector<Endpoint> out;
-    const auto add = [&out](Endpoint at) {
+    std::vector<ReturnAddress> out;
+    const auto add = [&out](Endpoint at, DPNID id) {
+        const auto same = [at](const ReturnAddress& a) { return a.at == at; };
         if (at.ipv4 != 0 && at.port != 0 && out.size() < kMaxReturnAddresses &&
-            std::find(out.begin(), out.end(), at) == out.end()) {
-            out.push_back(at);
+            std::none_of(out.begin(), out.end(), same)) {
+            out.push_back({at, id});
         }
     };
     for (DPNID id : order) {
         const Player* p = roster.present(id);
         if (p != nullptr && id != roster.localId) {
-            add(p->seen);
-            add(p->mapped);
+            add(p->seen, id);
+            add(p->mapped, id);
         }
     }
     return out;
@@ -112,8 +113,8 @@ void ComeBack::onReturn(LinkId link, const net::msg::Return& m) {
         }
         return;
     }
-    const bool proven =
-        provesReturn(key->second, m.proof, state->challenge, r.desc.instance, m.playerId);
+    const bool proven = provesReturn(key->second, m.proof, state->challenge, r.desc.instance,
+                                     m.playerId, r.localId);
     state->challenge.clear();
     if (!proven) {
         qCDebug(lcSession) << "a return as" << m.playerId << "without its proof refused";
@@ -195,12 +196,12 @@ void ComeBack::start(DPNHANDLE handle, const ReturnTicket& ticket, int budgetMs)
     tryNext();
 }
 
-void ComeBack::tryFirst(Endpoint at) {
-    if (!trip_ || at.ipv4 == 0 || at.port == 0) {
+void ComeBack::tryFirst(ReturnAddress at) {
+    if (!trip_ || at.at.ipv4 == 0 || at.at.port == 0 || at.player == 0) {
         return;
     }
-    std::vector<Endpoint>& to = trip_->addresses;
-    std::erase(to, at);
+    std::vector<ReturnAddress>& to = trip_->addresses;
+    std::erase_if(to, [&at](const ReturnAddress& a) { return a.at == at.at; });
     const size_t next = trip_->next % (to.size() + 1);
     to.insert(to.begin() + static_cast<std::ptrdiff_t>(next), at);
     if (to.size() > kMaxReturnAddresses) {
@@ -210,13 +211,23 @@ void ComeBack::tryFirst(Endpoint at) {
 }
 
 void ComeBack::onHostAt(const net::msg::HostAt& m) {
-    tryFirst({m.ipv4, m.port});
+    // Only a hint toward a player we know there: whoever sent it may lie, and a proof made for
+    // a stranger's address could be handed on to the host as ours.
+    if (!trip_) {
+        return;
+    }
+    const Endpoint at{m.ipv4, m.port};
+    const auto known = std::find_if(trip_->addresses.begin(), trip_->addresses.end(),
+                                    [at](const ReturnAddress& a) { return a.at == at; });
+    if (known != trip_->addresses.end()) {
+        tryFirst(*known);
+    }
 }
 
 void ComeBack::tryNext() {
     Trip& t = *trip_;
-    const Endpoint at = t.addresses[t.next % t.addresses.size()];
-    ++t.next;
+    const Endpoint at = t.addresses[t.next % t.addresses.size()].at;
+    t.tryPlayer = t.addresses[t.next++ % t.addresses.size()].player;
     t.tryAt = 0;
     t.tryStarted = s_.now();
     t.tryLink = s_.links.connectTo(at.ipv4, at.port);
@@ -225,7 +236,8 @@ void ComeBack::tryNext() {
         return;
     }
     qCDebug(lcSession) << "trying to come back through" << at.ipv4 << at.port;
-    auto request = std::get<net::msg::JoinRequest>(net::joinRequest(t.application, t.instance, t.name));
+    auto request =
+        std::get<net::msg::JoinRequest>(net::joinRequest(t.application, t.instance, t.name));
     request.lanIpv4 = localAddressToward(at.ipv4);
     request.lanPort = s_.links.localPort();
     request.mappedIpv4 = s_.roster.mapped.ipv4;
@@ -233,8 +245,9 @@ void ComeBack::tryNext() {
     ReturnJoin back;
     back.claim.playerId = t.id;
     back.prove = [this](const QByteArray& challenge, const QUuid& instance) {
-        return trip_ && instance == trip_->instance ? key_.prove(challenge, instance, trip_->id)
-                                                    : QByteArray();
+        return trip_ && instance == trip_->instance
+                   ? key_.prove(challenge, instance, trip_->id, trip_->tryPlayer)
+                   : QByteArray();
     };
     back.done = [this](std::map<DPNID, Player> before, const std::vector<DPNID>& order) {
         returned(std::move(before), order);

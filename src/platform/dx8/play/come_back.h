@@ -57,9 +57,9 @@ public:
     bool active() const { return trip_.has_value(); }
     // A player that is not the host says where the host is.
     void onHostAt(const net::msg::HostAt& m);
-    // The host of our session is at this address (the meeting point may know it): the next try
-    // goes there.
-    void tryFirst(Endpoint at);
+    // The host of our session, `player`, is at this address (the meeting point may know it):
+    // the next try goes there.
+    void tryFirst(ReturnAddress at);
     ReturnTicket ticket() const;
     void setBudgetMs(int ms) { budgetMs_ = ms; }
 
@@ -69,17 +69,18 @@ public:
 
 private:
     struct Trip {
-        bool fresh = false;     // a new start: its Connect ends it; else we are cut off
+        bool fresh = false;  // a new start: its Connect ends it; else we are cut off
         DPNHANDLE handle = 0;
         DPNID id = 0;
         DPNID oldHost = 0;
         QString name;
         QUuid instance;
         QUuid application;
-        std::vector<Endpoint> addresses;
-        size_t next = 0;        // the address of the next try
-        qint64 until = 0;       // given up then
-        qint64 tryAt = 0;       // the next try starts then; 0: one is under way
+        std::vector<ReturnAddress> addresses;
+        size_t next = 0;      // the address of the next try
+        DPNID tryPlayer = 0;  // whom the try under way means to reach
+        qint64 until = 0;     // given up then
+        qint64 tryAt = 0;     // the next try starts then; 0: one is under way
         qint64 tryStarted = 0;
         LinkId tryLink = 0;
         HRESULT last = DPNERR_NORESPONSE;
@@ -105,6 +106,6 @@ private:
 
 // Where to look for the session: the host first (unless it is us), then those next in line,
 // then the others; each at the address we reached it at and at its router's mapping.
-std::vector<Endpoint> returnAddresses(const Roster& roster);
+std::vector<ReturnAddress> returnAddresses(const Roster& roster);
 
 }  // namespace dx8

@@ -16,13 +16,17 @@ const auto* bytes(const QByteArray& b) {
     return reinterpret_cast<const unsigned char*>(b.constData());
 }
 
-// What a proof signs: its purpose, the session, the player and the challenge, so that a proof
-// counts for nothing anywhere else.
-QByteArray signedText(const QByteArray& challenge, const QUuid& instance, DPNID id) {
-    char player[4];
-    qToLittleEndian<uint32_t>(id, player);
-    return QByteArrayLiteral("orvel come back") + instance.toRfc4122() +
-           QByteArray(player, sizeof player) + challenge;
+QByteArray idBytes(DPNID id) {
+    char out[4];
+    qToLittleEndian<uint32_t>(id, out);
+    return QByteArray(out, sizeof out);
+}
+
+// What a proof signs: its purpose, the session, the player, the player it is meant for and the
+// challenge, so that a proof counts for nothing anywhere else, nor handed on to another.
+QByteArray signedText(const QByteArray& challenge, const QUuid& instance, DPNID id, DPNID to) {
+    return QByteArrayLiteral("orvel come back") + instance.toRfc4122() + idBytes(id) + idBytes(to) +
+           challenge;
 }
 
 QByteArray half(const EVP_PKEY* key, bool secret) {
@@ -63,10 +67,11 @@ ReturnKey::ReturnKey(const QByteArray& secret) {
     public_ = half(key.get(), false);
 }
 
-QByteArray ReturnKey::prove(const QByteArray& challenge, const QUuid& instance, DPNID id) const {
+QByteArray ReturnKey::prove(const QByteArray& challenge, const QUuid& instance, DPNID id,
+                            DPNID to) const {
     const Key key = fromSecret(secret_);
     const Context ctx(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
-    const QByteArray text = signedText(challenge, instance, id);
+    const QByteArray text = signedText(challenge, instance, id, to);
     QByteArray proof(kReturnProofBytes, Qt::Uninitialized);
     size_t n = static_cast<size_t>(proof.size());
     if (!key || !ctx || EVP_DigestSignInit(ctx.get(), nullptr, nullptr, nullptr, key.get()) != 1 ||
@@ -77,8 +82,8 @@ QByteArray ReturnKey::prove(const QByteArray& challenge, const QUuid& instance, 
     return proof;
 }
 
-bool provesReturn(const QByteArray& publicKey, const QByteArray& proof,
-                  const QByteArray& challenge, const QUuid& instance, DPNID id) {
+bool provesReturn(const QByteArray& publicKey, const QByteArray& proof, const QByteArray& challenge,
+                  const QUuid& instance, DPNID id, DPNID to) {
     if (publicKey.size() != kReturnKeyBytes || proof.size() != kReturnProofBytes ||
         challenge.isEmpty()) {
         return false;
@@ -87,11 +92,11 @@ bool provesReturn(const QByteArray& publicKey, const QByteArray& proof,
                                               static_cast<size_t>(publicKey.size())),
                   &EVP_PKEY_free);
     const Context ctx(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
-    const QByteArray text = signedText(challenge, instance, id);
+    const QByteArray text = signedText(challenge, instance, id, to);
     return key && ctx &&
            EVP_DigestVerifyInit(ctx.get(), nullptr, nullptr, nullptr, key.get()) == 1 &&
-           EVP_DigestVerify(ctx.get(), bytes(proof), static_cast<size_t>(proof.size()),
-                            bytes(text), static_cast<size_t>(text.size())) == 1;
+           EVP_DigestVerify(ctx.get(), bytes(proof), static_cast<size_t>(proof.size()), bytes(text),
+                            static_cast<size_t>(text.size())) == 1;
 }
 
 }  // namespace dx8

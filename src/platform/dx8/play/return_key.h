@@ -13,7 +13,7 @@
 
 namespace dx8 {
 
-constexpr int kReturnKeyBytes = 32;   // either half
+constexpr int kReturnKeyBytes = 32;  // either half
 constexpr int kReturnProofBytes = 64;
 
 class ReturnKey {
@@ -25,16 +25,19 @@ public:
 
     const QByteArray& publicKey() const { return public_; }
     const QByteArray& secret() const { return secret_; }
-    // The player `id` of session `instance` answers this challenge.
-    QByteArray prove(const QByteArray& challenge, const QUuid& instance, DPNID id) const;
+    // The player `id` of session `instance` answers this challenge of player `to`, the one it
+    // believes it reached: a proof made for one player does not pass with another, so a player
+    // that hands a returner's answer on to the host gains nothing.
+    QByteArray prove(const QByteArray& challenge, const QUuid& instance, DPNID id, DPNID to) const;
 
 private:
     QByteArray secret_;
     QByteArray public_;
 };
 
-// Whether `proof` answers the challenge for player `id` of `instance` under `publicKey`.
-bool provesReturn(const QByteArray& publicKey, const QByteArray& proof,
-                  const QByteArray& challenge, const QUuid& instance, DPNID id);
+// Whether `proof` answers player `to`'s challenge for player `id` of `instance` under
+// `publicKey`.
+bool provesReturn(const QByteArray& publicKey, const QByteArray& proof, const QByteArray& challenge,
+                  const QUuid& instance, DPNID id, DPNID to);
 
 }  // namespace dx8

@@ -75,6 +75,14 @@ void setMappedEndpointOf(DirectPlay8Peer* peer, uint32_t ipv4, uint16_t port);
 LobbyRegistration lobbyRegistrationOf(const DirectPlay8Peer* peer);
 LobbyRegistration lobbyRegistrationOf(const DirectPlay8Client* client);
 
+// Where a player was reached, and which player it was: one coming back proves itself to that
+// player only.
+struct ReturnAddress {
+    Endpoint at;
+    DPNID player = 0;
+    bool operator==(const ReturnAddress&) const = default;
+};
+
 // What a player needs to come back into its session after its program ended without leaving:
 // the session, who it was and its key, and where the host and those next in line were.
 struct ReturnTicket {
@@ -82,9 +90,8 @@ struct ReturnTicket {
     QUuid application;
     DPNID id = 0;
     QString name;
-    std::vector<Endpoint> addresses;  // the host's first, then who would take over
+    std::vector<ReturnAddress> addresses;  // the host's first, then who would take over
     QByteArray keySeed;
-    int keyUsed = 0;
     bool valid() const { return id != 0 && !instance.isNull() && !addresses.empty(); }
 };
 // Ours while in a session (not valid outside one, or alone in it).
