@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <set>
 
 #include "common/command_line.h"
 #include "common/settings_store.h"
@@ -219,13 +220,17 @@ public:
         } catch (const DxError&) {
         }
         names_[id] = info.Name;
+        // An id is never given to anyone else in a session: one seen leaving is that player back.
         if ((info.lPlayerFlags & DPNPLAYER_LOCAL) == 0) {
-            say(QStringLiteral("- %1 has joined the game.").arg(info.Name));
+            say((gone_.erase(id) != 0 ? QStringLiteral("- %1 is back.")
+                                      : QStringLiteral("- %1 has joined the game."))
+                    .arg(info.Name));
         }
     }
     void DirectPlay8Event_DestroyGroup(DPNID, int32_t, bool&) override {}
     void DirectPlay8Event_DestroyPlayer(DPNID id, int32_t, bool&) override {
         say(QStringLiteral("-- %1 has left the game.").arg(names_[id]));
+        gone_.insert(id);
     }
     void DirectPlay8Event_EnumHostsQuery(DPNMSG_ENUM_HOSTS_QUERY&, bool&) override {}
     void DirectPlay8Event_EnumHostsResponse(DPNMSG_ENUM_HOSTS_RESPONSE&, bool&) override {}
@@ -346,6 +351,7 @@ private:
     QElapsedTimer clock_;
     QTimer tick_, report_, chatTimer_;
     std::map<DPNID, QString> names_;
+    std::set<DPNID> gone_;  // players seen leaving
     std::map<DPNID, int> carStates_;
     std::map<DPNID, std::pair<int64_t, int>> latency_;  // sum of one-way ms, samples
     QStringList pendingLines_;
