@@ -158,6 +158,11 @@ TEST(ComeBack, ACutOffPlayerRejoinsAsItselfAndHearsOnlyWhatChanged) {
         s.roles.comeBack().becamePlayer();
         const QByteArray publicKey = s.links.sentOn<msg::OwnKey>(10).at(0).key;
         cutOff(s, 20);
+        // Chat typed meanwhile goes once it is back; car states would be stale by then.
+        std::vector<QByteArray> resent;
+        s.roles.comeBack().resend = [&](const ComeBack::Held& h) { resent.push_back(h.data); };
+        EXPECT_TRUE(s.roles.comeBack().hold(DPNID_ALL_PLAYERS_GROUP, "hi", DPNSEND_GUARANTEED));
+        EXPECT_TRUE(s.roles.comeBack().hold(2, "car", 0));
         EXPECT_EQ(s.roster.hostId, 0u) << c.what;  // nobody hosts here meanwhile
         EXPECT_EQ(s.roster.activePlayers(), 3) << c.what;
         const LinkId link = tryUp(s);
@@ -173,7 +178,10 @@ TEST(ComeBack, ACutOffPlayerRejoinsAsItselfAndHearsOnlyWhatChanged) {
         EXPECT_TRUE(provesReturn(publicKey, claims[1].proof, "fresh", s.roster.desc.instance, 3, 1))
             << c.what;
         ASSERT_EQ(s.links.sentOn<msg::JoinRequest>(link).size(), 1u) << c.what;
+        EXPECT_TRUE(resent.empty()) << c.what;
         acceptAs(s, link, c.host, c.players);
+        EXPECT_EQ(resent, std::vector<QByteArray>{"hi"}) << c.what;
+        EXPECT_FALSE(s.roles.comeBack().hold(DPNID_ALL_PLAYERS_GROUP, "hi", DPNSEND_GUARANTEED));
         EXPECT_EQ(s.delivered(), c.events) << c.what;
         EXPECT_FALSE(s.roles.comeBack().active()) << c.what;
         EXPECT_EQ(s.roster.localId, 3u) << c.what;

@@ -267,6 +267,19 @@ void ComeBack::tryFailed(HRESULT why) {
     trip_->tryAt = std::max(s_.now(), trip_->tryStarted + kTryGapMs);
 }
 
+bool ComeBack::hold(DPNID target, const QByteArray& data, int32_t flags) {
+    if (!trip_ || trip_->fresh || target == s_.roster.localId ||
+        (target != DPNID_ALL_PLAYERS_GROUP && s_.roster.present(target) == nullptr)) {
+        return false;
+    }
+    if ((flags & DPNSEND_GUARANTEED) != 0 && held_.size() < kMaxHeldSends &&
+        heldBytes_ + data.size() <= kMaxHeldBytes) {
+        held_.push_back({target, data, flags});
+        heldBytes_ += data.size();
+    }
+    return true;
+}
+
 void ComeBack::returned(std::map<DPNID, Player> before, const std::vector<DPNID>& order) {
     const Trip t = std::move(*trip_);
     trip_.reset();
@@ -302,11 +315,19 @@ void ComeBack::returned(std::map<DPNID, Player> before, const std::vector<DPNID>
     if (t.fresh) {
         s_.events.connectComplete(t.handle, DPN_OK);
     }
+    heldBytes_ = 0;
+    for (const Held& h : std::exchange(held_, {})) {
+        if (resend) {
+            resend(h);
+        }
+    }
 }
 
 void ComeBack::lost() {
     const Trip t = std::move(*trip_);
     trip_.reset();
+    held_.clear();
+    heldBytes_ = 0;
     qCWarning(lcSession) << "could not come back: the session is lost";
     if (t.fresh) {
         s_.leave();
@@ -375,6 +396,8 @@ ReturnTicket ComeBack::ticket() const {
 
 void ComeBack::reset() {
     trip_.reset();
+    held_.clear();
+    heldBytes_ = 0;
     keys_.clear();
     toldAll_.clear();
     keepKey_ = false;

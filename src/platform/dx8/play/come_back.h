@@ -14,6 +14,7 @@
 // says which player it was, answers the challenge of the player it reached with its proof, and
 // is given its old id by the host; its old place in the join order comes with the id.
 
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -32,6 +33,8 @@ constexpr int kTryLinkMs = 3000;    // a try whose link is not up by then gives 
 constexpr int kTryGapMs = 500;      // tries start no closer together than this
 constexpr size_t kMaxReturnAddresses = 8;
 constexpr size_t kMaxKeysKept = 64;
+constexpr size_t kMaxHeldSends = 256;  // guaranteed sends kept while cut off
+constexpr qsizetype kMaxHeldBytes = 256 * 1024;
 
 class ComeBack {
 public:
@@ -60,6 +63,17 @@ public:
     // The host of our session, `player`, is at this address (the meeting point may know it):
     // the next try goes there.
     void tryFirst(ReturnAddress at);
+    // A send of the program while we are cut off: guaranteed data waits, in order, until we are
+    // back (then goes through `resend`), the rest would be stale by then. False when we are not
+    // cut off and the send goes now.
+    struct Held {
+        DPNID target;
+        QByteArray data;
+        int32_t flags;
+    };
+    bool hold(DPNID target, const QByteArray& data, int32_t flags);
+    std::function<void(const Held&)> resend;
+
     ReturnTicket ticket() const;
     void setBudgetMs(int ms) { budgetMs_ = ms; }
 
@@ -102,6 +116,8 @@ private:
     std::map<DPNID, QByteArray> keys_;
     std::set<DPNID> toldAll_;  // host: players told every key we keep
     std::optional<Trip> trip_;
+    std::vector<Held> held_;
+    qsizetype heldBytes_ = 0;
 };
 
 // Where to look for the session: the host first (unless it is us), then those next in line,

@@ -36,6 +36,15 @@ SessionCore::SessionCore(bool clientOnly, QObject* parent)
       roster_(roles_.roster()),
       joiner_(roles_.joiner()) {
     clock_.start();
+    // What the program sent while we were cut off goes once we are back; it was looped back
+    // and completed already.
+    roles_.comeBack().resend = [this](const ComeBack::Held& h) {
+        try {
+            sendTo(h.target, h.data, 0, h.flags | DPNSEND_NOLOOPBACK | DPNSEND_NOCOMPLETE);
+        } catch (const DxError& e) {
+            qCDebug(lcSession) << "a send held while cut off is dropped" << hresultHex(e.code());
+        }
+    };
 }
 
 SessionCore::~SessionCore() {
@@ -391,16 +400,17 @@ DPNHANDLE SessionCore::sendTo(DPNID target, const QByteArray& data, int32_t time
     }
     std::vector<Player*> to;
     bool toSelf = false;
+    const bool held = roles_.comeBack().hold(target, data, flags);
     if (target == DPNID_ALL_PLAYERS_GROUP) {
         for (auto& [id, p] : roster_.players) {
-            if (!p.gone && id != roster_.localId && p.link != 0) {
+            if (!held && !p.gone && id != roster_.localId && p.link != 0) {
                 to.push_back(&p);
             }
         }
         toSelf = (flags & DPNSEND_NOLOOPBACK) == 0;
     } else if (target == roster_.localId) {
         toSelf = true;
-    } else {
+    } else if (!held) {
         Player* p = roster_.present(target);
         if (p == nullptr || p->link == 0) {
             raise(DPNERR_INVALIDPLAYER);
