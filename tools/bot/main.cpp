@@ -20,6 +20,7 @@
 
 #include "common/command_line.h"
 #include "common/settings_store.h"
+#include "common/shown_text.h"
 #include "platform/dx8/directx8.h"
 #include "platform/dx8/play/session_address_source.h"
 #include "platform/dx8/play/session_extras.h"
@@ -241,12 +242,14 @@ public:
         }
     }
     void DirectPlay8Event_Receive(DPNMSG_RECEIVE& m, bool&) override {
-        const orvel::DecodedMessage message = orvel::DecodeMessage(m.ReceivedData);
+        // Printed as a player's window shows it: one line, no more than a player may send.
+        const orvel::DecodedMessage message =
+            orvel::DecodeMessage(m.ReceivedData, orvel::kMaxChatBytes);
         if (const auto* text = std::get_if<orvel::TextMessage>(&message)) {
             const QString name = names_[m.idSender];
-            say(text->type == orvel::WhisperMessage
-                    ? QStringLiteral("**<%1>** %2").arg(name, text->text)
-                    : QStringLiteral("<%1> %2").arg(name, text->text));
+            const QString line = orvel::shownText(text->text, orvel::kMaxChatBytes);
+            say(text->type == orvel::WhisperMessage ? QStringLiteral("**<%1>** %2").arg(name, line)
+                                                    : QStringLiteral("<%1> %2").arg(name, line));
         } else if (const auto* car = std::get_if<orvel::CarStateUpdate>(&message)) {
             ++carStates_[m.idSender];
             uint32_t sent = 0;

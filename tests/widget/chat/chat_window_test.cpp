@@ -518,6 +518,42 @@ TEST_F(Receipt, ChatAndWhisperShowTheSendersName) {
     EXPECT_EQ(window->lastChatLine, QStringLiteral("<Bob> "));
 }
 
+// Lines no player should be able to send: longer than a line may be, or holding breaks and
+// control characters that would fake a line from another player or reach the game's line.
+TEST_F(Receipt, HostileTextShowsAsOneShortLineOfPlainText) {
+    const QString cjk = QStringLiteral("\u65E5\u672C\u8A9E");
+    const struct {
+        const char* what;
+        orvel::MessageType type;
+        QString text;
+        QString shown;  // after the sender's name
+    } cases[] = {
+        {"a MiB", orvel::ChatMessage, QString(1 << 20, u'a'), QString(1024, u'a')},
+        {"a fake line", orvel::ChatMessage, "gg\r\n<Host> please leave", "gg  <Host> please leave"},
+        {"NUL, ESC, DEL, C1, bidi", orvel::ChatMessage,
+         QStringLiteral("a") + QChar(0) + "b\x1B[2Jc\x7F\u0085d\u202Ee\u2066f", "ab[2Jcdef"},
+        {"a MiB whispered in CJK", orvel::WhisperMessage, cjk.repeated(116508),
+         cjk.repeated(114).left(341)},
+    };
+    startGame();
+    race(true);
+    for (const auto& c : cases) {
+        const QString before = history();
+        receive(0x41, textMessage(c.type, c.text));
+        const QString line = (c.type == orvel::ChatMessage ? QStringLiteral("<Bob> ")
+                                                           : QStringLiteral("**<Bob>** ")) +
+                             c.shown;
+        EXPECT_EQ(history(), before + line + kCrLf) << c.what;
+        EXPECT_EQ(window->lastChatLine, line) << c.what;
+        // The game gets its 50 bytes of the line's start, and nothing that moves its cursor.
+        const QByteArray field = bytesAt(kStandard.messageLastLine, 50);
+        EXPECT_TRUE(field.startsWith(line.mid(1, 8).toLatin1())) << c.what;
+        EXPECT_TRUE(std::all_of(field.begin(), field.end(), [](char b) {
+            return static_cast<uint8_t>(b) >= 0x20 && b != 0x7F;
+        })) << c.what;
+    }
+}
+
 TEST_F(Receipt, AReceivedLineIsEchoedIntoTheGameDuringARace) {
     startGame();
     race(true);
