@@ -128,9 +128,8 @@ TEST(Messages, ChatTextIsSpelledForTheGame) {
     }
     // Only the head that is asked for is read and spelled: a MiB of CJK spells as its start.
     const QString cjk = QStringLiteral("\u65E5\u672C\u8A9E").repeated(1 << 18);
-    const QString head = orvel::transliterateForGame(cjk, 51);
-    EXPECT_EQ(head.size(), 51);
-    EXPECT_EQ(head, orvel::transliterateForGame(cjk.left(30)).left(51));
+    EXPECT_EQ(orvel::transliterateForGame(cjk, 51),
+              orvel::transliterateForGame(cjk.left(30)).left(51));
     // No Latin spelling at all: the game shows "?", never nothing or garbage.
     EXPECT_EQ(orvel::toCp1252(orvel::transliterateForGame(QString::fromUtf8("ok 🙂"))),
               QByteArray("ok ?"));
