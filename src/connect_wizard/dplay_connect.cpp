@@ -18,6 +18,7 @@
 #include <chrono>
 
 #include "connect_wizard/dplay_connect_private.h"
+#include "connect_wizard/password_prompt.h"
 #include "ui_common/error_advice.h"
 #include "ui_common/message_box.h"
 
@@ -40,6 +41,9 @@ constexpr std::array<const char*, 4> kPageSuffix = {
 DPlayConnect::DPlayConnect(QWidget* parent) : QDialog(parent) {
     setObjectName(QStringLiteral("DPlayConnect"));
     GetTickCount = &DPlayConnect::SystemTickCount;
+    askPassword = [this](const QString& sessionName, bool wrong) {
+        return askSessionPassword(this, sessionName, wrong);
+    };
     buildControls();
     setWindowTitle(kCaption + QLatin1String(kPageSuffix[0]));
 
@@ -205,6 +209,15 @@ void DPlayConnect::buildCreatePage() {
     chkMigrate->setObjectName(QStringLiteral("chkMigrate"));
     auto* options = new QVBoxLayout(fraOptions);
     options->addWidget(chkMigrate);
+    txtPassword = new QLineEdit(fraOptions);
+    txtPassword->setObjectName(QStringLiteral("txtPassword"));
+    txtPassword->setEchoMode(QLineEdit::Password);
+    txtPassword->setMaxLength(static_cast<int>(dx8::kMaxPasswordChars));
+    lblPassword =
+        makeLabel(QStringLiteral("lblPassword"),
+                  QStringLiteral("Pass&word (blank: anyone may join):"), fraOptions, txtPassword);
+    options->addWidget(lblPassword);
+    options->addWidget(txtPassword);
     cmdOkCreate = makeButton(QStringLiteral("cmdOkCreate"), QStringLiteral("OK"), page);
     cmdCancelCreate = makeButton(QStringLiteral("cmdCancelCreate"), QStringLiteral("Cancel"), page);
 

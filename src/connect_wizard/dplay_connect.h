@@ -13,6 +13,7 @@
 //   dplay_connect_search.cpp  page 1, session search, expiry and join
 //   dplay_connect_create.cpp  page 2, session creation
 //   dplay_connect_lobby.cpp   page 3 and the lobby registration
+//   dplay_connect_password.cpp  joining a session that asks for a password
 
 #include <QDialog>
 #include <QString>
@@ -56,6 +57,8 @@ class DPlayConnect : public QDialog,
 public:
     static inline const QString kCaption = QStringLiteral("Kartova Multiplayer - v1.1");
     static inline const QString kLobbyEntry = QStringLiteral("Wait for Lobby Connection...");
+    // After the line of a session in the list that asks for a password.
+    static inline const QString kPasswordMark = QStringLiteral(" (password)");
     // A session silent for longer than this is taken off the list.
     static constexpr int32_t kSessionTimeoutMs = 2000;
     static constexpr int kExpireIntervalMs = 500;
@@ -144,6 +147,8 @@ public:
     QLineEdit* txtUsers = nullptr;
     QGroupBox* fraOptions = nullptr;
     QCheckBox* chkMigrate = nullptr;
+    QLabel* lblPassword = nullptr;
+    QLineEdit* txtPassword = nullptr;  // hides what is typed; never saved
     QPushButton* cmdOkCreate = nullptr;
     QPushButton* cmdCancelCreate = nullptr;
     // page 3
@@ -177,7 +182,11 @@ public:
     int32_t searchState() const { return searching() ? 1 : 0; }
     bool stopListing() const { return search_ == Search::Muted || search_ == Search::Stopped; }
     bool connectDone() const { return lastConnect_.has_value(); }
-    bool connectOK() const { return connectDone() && *lastConnect_ != dx8::DPNERR_SESSIONFULL; }
+    // A full session and a wrong password leave the wizard on page 1; any other result ends it.
+    bool connectOK() const {
+        return connectDone() && *lastConnect_ != dx8::DPNERR_SESSIONFULL &&
+               *lastConnect_ != dx8::DPNERR_INVALIDPASSWORD;
+    }
 
     dx8::DPNHANDLE enumHandle = 0;
     std::vector<SessionEntry> Sessions;
@@ -191,6 +200,9 @@ public:
     std::function<uint32_t()> GetTickCount;
     // Makes the lobbied application; by default the root object's.
     std::function<std::shared_ptr<dx8::DirectPlay8LobbiedApplication>()> createLobbiedApplication;
+    // Asks the player for a session's password (wrong: the last one given was refused); nothing
+    // when the player cancels. By default a dialog (password_prompt.h).
+    std::function<std::optional<QString>(const QString& sessionName, bool wrong)> askPassword;
 
     // The name of the logged-on user, as the operating system knows it.
     static QString LogonUserName();
@@ -224,7 +236,12 @@ private:
     void endLobbyConnection();
     void closeLobbyApplication();
     void JoinSelectedSession();
-    void joinListedSession(int index);
+    // Joins the listed session, asking for its password where it needs one, again after a wrong
+    // one, until the player cancels.
+    void joinAskingPassword(int index);
+    void joinListedSession(const SessionEntry& entry, const QString& password);
+    // The box for a lobby's join whose password the session refused.
+    void tellWrongPassword(const QString& sessionName);
     void unloadWindow();
 
     // ---- The state and its changes (dplay_connect_flow.cpp) ---------------------------------

@@ -178,6 +178,11 @@ void DPlayConnect::DirectPlay8Event_ConnectComplete(dx8::DPNMSG_CONNECT_COMPLETE
         ShowPage(SessionPage);
         return;
     }
+    if (dpnotify.hResultCode == dx8::DPNERR_INVALIDPASSWORD) {
+        // The join asks again, or tells of it; the peer is ready for another try.
+        ShowPage(SessionPage);
+        return;
+    }
     // Any other result, failures too, ends the join; the main window reports a failure.
     DirectPlay8EventForwarder::DirectPlay8Event_ConnectComplete(dpnotify, fRejectMsg);
 }

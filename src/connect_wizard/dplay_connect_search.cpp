@@ -11,9 +11,12 @@ namespace {
 
 QString sessionLine(const dx8::DPNMSG_ENUM_HOSTS_RESPONSE& answer) {
     const dx8::DPN_APPLICATION_DESC& desc = answer.ApplicationDescription;
+    // The mark comes last, where no session name can reach.
+    const bool password = (desc.lFlags & dx8::DPNSESSION_REQUIREPASSWORD) != 0;
     return desc.SessionName + QStringLiteral(" - ") + QString::number(desc.lCurrentPlayers) +
            QStringLiteral("/") + QString::number(desc.lMaxPlayers) + QStringLiteral(" - Latency:") +
-           QString::number(answer.lRoundTripLatencyMS) + QStringLiteral(" ms");
+           QString::number(answer.lRoundTripLatencyMS) + QStringLiteral(" ms") +
+           (password ? DPlayConnect::kPasswordMark : QString());
 }
 
 int itemData(const QListWidgetItem* item) {
@@ -158,7 +161,7 @@ void DPlayConnect::JoinSelectedSession() {
     const Search before = search_;
     pageAction(QStringLiteral("Unable to join the session."), [&] {
         try {
-            joinListedSession(index);
+            joinAskingPassword(index);
         } catch (...) {
             setSearch(before);  // the join never started: the list goes on as it was
             throw;
@@ -166,16 +169,15 @@ void DPlayConnect::JoinSelectedSession() {
     });
 }
 
-void DPlayConnect::joinListedSession(int index) {
+void DPlayConnect::joinListedSession(const SessionEntry& entry, const QString& password) {
     announcePlayer();
     // The pick is made: answers are no longer listed, though the search itself goes on.
     setSearch(searching() ? Search::Muted : Search::Stopped);
 
-    // A copy: the table may change while the join waits.
-    const SessionEntry entry = Sessions[static_cast<size_t>(index)];
     dx8::DPN_APPLICATION_DESC desc;
     desc.guidInstance = entry.Desc.guidInstance;
     desc.guidApplication = entry.Desc.guidApplication;
+    desc.Password = password;
     maxPlayers_ = entry.Desc.lMaxPlayers;
     // An answer that named no address is reached through the provider's.
     const auto host = entry.HostURL.isEmpty() ? deviceAddress : addressAt(entry.HostURL);

@@ -6,6 +6,8 @@
 #include <variant>
 #include <vector>
 
+#include "common/shown_text.h"
+
 Q_LOGGING_CATEGORY(lcChat, "orvel.chat", QtWarningMsg)
 
 namespace orvel {
@@ -256,10 +258,12 @@ void RaceSession::DirectPlay8Event_ConnectComplete(dx8::DPNMSG_CONNECT_COMPLETE&
 }
 
 void RaceSession::DirectPlay8Event_Receive(dx8::DPNMSG_RECEIVE& dpnotify, bool&) {
-    const DecodedMessage message = DecodeMessage(dpnotify.ReceivedData);
+    // A line from another player is cut to what may be shown before anything is done with it,
+    // then shown as one line without control characters, whatever it holds.
+    const DecodedMessage message = DecodeMessage(dpnotify.ReceivedData, kMaxChatBytes);
     if (const auto* text = std::get_if<TextMessage>(&message)) {
         const TextHandler& handler = text->type == ChatMessage ? d_->on.chatLine : d_->on.whisper;
-        Impl::tell(handler, nameOf(dpnotify.idSender), text->text);
+        Impl::tell(handler, nameOf(dpnotify.idSender), shownText(text->text, kMaxChatBytes));
     } else if (const auto* car = std::get_if<CarStateUpdate>(&message)) {
         // Only a player who holds a slot has a car in the game, and only while it has a game
         // (a late state of a game gone must not move the car that stopped with it).

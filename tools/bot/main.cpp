@@ -21,6 +21,7 @@
 
 #include "common/command_line.h"
 #include "common/settings_store.h"
+#include "common/shown_text.h"
 #include "platform/dx8/directx8.h"
 #include "platform/dx8/play/session_address_source.h"
 #include "platform/dx8/play/session_extras.h"
@@ -61,6 +62,7 @@ struct Options {
     int joinPort = 0;
     QString name;
     QString sessionName;
+    QString password;  // the hosted session's, or the one to join with
     int maxPlayers = 6;
     bool migrate = false;
     int port = 0;
@@ -109,6 +111,7 @@ public:
             }
             DPN_APPLICATION_DESC desc;
             desc.guidApplication = kApplicationGuid;
+            desc.Password = options_.password;
             if (options_.host) {
                 desc.lMaxPlayers = options_.maxPlayers;
                 desc.SessionName = options_.sessionName;
@@ -197,9 +200,7 @@ public:
     void DirectPlay8Event_AsyncOpComplete(DPNMSG_ASYNC_OP_COMPLETE&, bool&) override {}
     void DirectPlay8Event_ConnectComplete(DPNMSG_CONNECT_COMPLETE& m, bool&) override {
         if (m.hResultCode != DPN_OK) {
-            say(QStringLiteral("connect failed: %1").arg(hresultHex(m.hResultCode)));
-            exitCode_ = 2;
-            QCoreApplication::exit(exitCode_);
+            connectFailed(m.hResultCode);
             return;
         }
         say(QStringLiteral("joined on port %1").arg(sessionPortOf(peer_.get())));
@@ -246,12 +247,14 @@ public:
         }
     }
     void DirectPlay8Event_Receive(DPNMSG_RECEIVE& m, bool&) override {
-        const orvel::DecodedMessage message = orvel::DecodeMessage(m.ReceivedData);
+        // Printed as a player's window shows it: one line, no more than a player may send.
+        const orvel::DecodedMessage message =
+            orvel::DecodeMessage(m.ReceivedData, orvel::kMaxChatBytes);
         if (const auto* text = std::get_if<orvel::TextMessage>(&message)) {
             const QString name = names_[m.idSender];
-            say(text->type == orvel::WhisperMessage
-                    ? QStringLiteral("**<%1>** %2").arg(name, text->text)
-                    : QStringLiteral("<%1> %2").arg(name, text->text));
+            const QString line = orvel::shownText(text->text, orvel::kMaxChatBytes);
+            say(text->type == orvel::WhisperMessage ? QStringLiteral("**<%1>** %2").arg(name, line)
+                                                    : QStringLiteral("<%1> %2").arg(name, line));
         } else if (const auto* car = std::get_if<orvel::CarStateUpdate>(&message)) {
             ++carStates_[m.idSender];
             uint32_t sent = 0;
@@ -271,6 +274,14 @@ public:
     }
 
 private:
+    void connectFailed(HRESULT code) {
+        const bool password = code == DPNERR_INVALIDPASSWORD;
+        say(QStringLiteral("connect failed: %1%2")
+                .arg(hresultHex(code), password ? QStringLiteral(" (wrong password)") : QString()));
+        exitCode_ = password ? 4 : 2;
+        QCoreApplication::exit(exitCode_);
+    }
+
     void begin() {
         running_ = true;
         if (options_.portMapping) {
@@ -373,7 +384,7 @@ int main(int argc, char** argv) {
         QStringLiteral("orvel-bot"), QStringLiteral("--host | --join HOST[:PORT] [options]"),
         QStringLiteral("A headless Orvel player that drives a car round a closed path.\n"
                        "Exit status: 0 after a signal or --duration, 2 bad usage or a failed "
-                       "join, 3 the session ended.")};
+                       "join, 3 the session ended, 4 the session's password was refused.")};
     QCommandLineParser parser;
     orvel::cli::prepare(parser, program);
     const QCommandLineOption hostOpt(QStringLiteral("host"), QStringLiteral("Host a session."));
@@ -385,6 +396,10 @@ int main(int argc, char** argv) {
     const QCommandLineOption sessionOpt(QStringLiteral("session-name"),
                                         QStringLiteral("Name of the hosted session."),
                                         QStringLiteral("name"), QStringLiteral("Bot race"));
+    const QCommandLineOption passwordOpt(
+        QStringLiteral("password"),
+        QStringLiteral("The hosted session's password, or the one to join with."),
+        QStringLiteral("text"));
     const QCommandLineOption maxOpt(QStringLiteral("max-players"),
                                     QStringLiteral("Largest session size when hosting (6)."),
                                     QStringLiteral("n"), QStringLiteral("6"));
@@ -411,8 +426,9 @@ int main(int argc, char** argv) {
     const QCommandLineOption stampOpt(
         QStringLiteral("stamp"),
         QStringLiteral("Stamp car states with the clock and print one-way latency per player."));
-    parser.addOptions({hostOpt, joinOpt, nameOpt, sessionOpt, maxOpt, migrateOpt, portOpt,
-                       durationOpt, sayOpt, reportOpt, parkedOpt, trackOpt, noMapOpt, stampOpt});
+    parser.addOptions({hostOpt, joinOpt, nameOpt, sessionOpt, passwordOpt, maxOpt, migrateOpt,
+                       portOpt, durationOpt, sayOpt, reportOpt, parkedOpt, trackOpt, noMapOpt,
+                       stampOpt});
     if (const auto end = orvel::cli::parse(parser, program, QCoreApplication::arguments())) {
         return *end;
     }
@@ -460,6 +476,12 @@ int main(int argc, char** argv) {
                  ? parser.value(nameOpt)
                  : QStringLiteral("bot-%1").arg(QCoreApplication::applicationPid());
     o.sessionName = parser.value(sessionOpt);
+    o.password = parser.value(passwordOpt);
+    if (o.password.size() > kMaxPasswordChars) {
+        return orvel::cli::usageError(
+            program,
+            QStringLiteral("--password takes at most %1 characters").arg(kMaxPasswordChars));
+    }
     o.maxPlayers = static_cast<int>(maxPlayers);
     o.migrate = parser.isSet(migrateOpt);
     o.port = static_cast<int>(port);

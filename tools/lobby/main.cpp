@@ -51,13 +51,14 @@ constexpr int kPollMs = 100;
 const char* const kUsageText =
     "Usage:\n"
     "  orvel-lobby list\n"
-    "  orvel-lobby host --name NAME --session SESSION [--port PORT] [--running]\n"
-    "  orvel-lobby join --name NAME --host HOST[:PORT] [--running]\n"
+    "  orvel-lobby host --name NAME --session SESSION [--port PORT] [--running] [--password TEXT]\n"
+    "  orvel-lobby join --name NAME --host HOST[:PORT] [--running] [--password TEXT]\n"
     "  orvel-lobby --help | --version\n"
     "\n"
     "list      the programs registered for lobby launch by this user\n"
     "host      start the registered program and have it host SESSION as player NAME\n"
     "join      start the registered program and have it join the session at HOST as NAME\n"
+    "--password the session's password: the one it is hosted with, or the one to join with\n"
     "--running hand the settings to a running program that waits for a lobby connection\n"
     "          instead of starting one\n"
     "\n"
@@ -86,6 +87,7 @@ struct Request {
     bool running = false;
     QString name;
     QString session;
+    QString password;  // the session's, hosting or joining; empty for none
     int port = 0;      // host: first port to try, 0 = the default
     QString hostText;  // join: HOST[:PORT] as given
     QString hostName;  // join: HOST
@@ -127,6 +129,7 @@ DPL_CONNECTION_SETTINGS settingsFor(const Request& r) {
     s.lFlags = r.host ? DPLCONNECTSETTINGS_HOST : 0;
     s.ApplicationDescription.guidApplication = orvel::kApplicationGuid;
     s.PlayerName = r.name;
+    s.ApplicationDescription.Password = r.password;
     DirectPlay8Address device;
     device.SetSP(DP8SP_TCPIP);
     if (r.host) {
@@ -479,9 +482,10 @@ int run(const QStringList& args) {
     }
     Request r;
     r.host = command == QLatin1String("host");
-    const char* form = r.host ? "host --name NAME --session SESSION [--port PORT] [--running]"
-                              : "join --name NAME --host HOST[:PORT] [--running]";
-    std::optional<QString> name, session, port, host;
+    const char* form = r.host ? "host --name NAME --session SESSION [--port PORT] [--running] "
+                                "[--password TEXT]"
+                              : "join --name NAME --host HOST[:PORT] [--running] [--password TEXT]";
+    std::optional<QString> name, session, port, host, password;
     for (qsizetype i = 1; i < args.size(); ++i) {
         QString option = args[i];
         std::optional<QString> inlineValue;
@@ -516,6 +520,8 @@ int run(const QStringList& args) {
             ok = value(port);
         } else if (!r.host && option == QLatin1String("--host")) {
             ok = value(host);
+        } else if (option == QLatin1String("--password")) {
+            ok = value(password);
         } else {
             return usage(QStringLiteral("unknown option \"%1\"").arg(args[i]), form);
         }
@@ -532,6 +538,12 @@ int run(const QStringList& args) {
                      form);
     }
     r.name = *name;
+    r.password = password.value_or(QString());
+    if (r.password.size() > kMaxPasswordChars) {
+        return usage(
+            QStringLiteral("the password is longer than %1 characters").arg(kMaxPasswordChars),
+            form);
+    }
     if (r.host) {
         if (!session || session->isEmpty()) {
             return usage(QStringLiteral("--session needs a session name"), form);

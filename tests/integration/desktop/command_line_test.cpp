@@ -106,6 +106,7 @@ TEST(CommandLine, BadArgumentsAndValuesAreUsageErrors) {
         {"orvel-bot", {"--host", "--max-players", "0"}, "--max-players"},
         {"orvel-bot", {"--host", "--duration", "-1"}, "--duration"},
         {"orvel-bot", {"--host", "stray"}, "unexpected argument"},
+        {"orvel-bot", {"--host", "--password", QString(257, 'p')}, "--password"},
         {"orvel-lobby", {"join", "--name", "A", "--host", "h:0"}, "bad address"},
         {"kartova-standin", {"-qwindowgeometry", "10x10", "--frame-ms", "1"}, "--frame-ms"},
         {"kartova-standin", {"--colour", "nocolour"}, "not a colour"},

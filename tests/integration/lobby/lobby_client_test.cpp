@@ -7,8 +7,8 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
-#include "orvel_player.h"
 #include "child_process.h"
+#include "orvel_player.h"
 #include "platform/dx8/lobby/lobby_protocol.h"
 
 using namespace wizard_it;
@@ -261,8 +261,10 @@ TEST_F(LobbyClientWithOrvel, ALaunchedProgramHostsAndAnotherJoinsWithNoClick) {
     EXPECT_TRUE(listed.out.contains(QStringLiteral(ORVEL_PROGRAM))) << listed.out.toStdString();
 
     Launched launched;
-    const Result host = lobby({"host", "--name", "Ann", "--session", "Launched race"},
-                              {{"DISPLAY", ann.displayName()}});
+    // The session has a password, which the lobby gives to both sides.
+    const Result host =
+        lobby({"host", "--name", "Ann", "--session", "Launched race", "--password", "pw 1"},
+              {{"DISPLAY", ann.displayName()}});
     launched.note(host.out);
     ASSERT_EQ(host.code, 0) << host.err.toStdString();
     const QString hostLog = lastErrFile_;
@@ -274,9 +276,9 @@ TEST_F(LobbyClientWithOrvel, ALaunchedProgramHostsAndAnotherJoinsWithNoClick) {
     const int hostPort = port.match(text).captured(1).toInt();
     ASSERT_GT(hostPort, 0) << text.toStdString();
 
-    const Result join =
-        lobby({"join", "--name", "Bob", "--host", QStringLiteral("127.0.0.1:%1").arg(hostPort)},
-              {{"DISPLAY", bob.displayName()}});
+    const Result join = lobby({"join", "--name", "Bob", "--host",
+                               QStringLiteral("127.0.0.1:%1").arg(hostPort), "--password", "pw 1"},
+                              {{"DISPLAY", bob.displayName()}});
     launched.note(join.out);
     ASSERT_EQ(join.code, 0) << join.err.toStdString();
     EXPECT_FALSE(bob.waitWindow(kMain).isEmpty()) << readAll(lastErrFile_).toStdString();

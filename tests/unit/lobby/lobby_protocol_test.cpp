@@ -98,6 +98,7 @@ TEST(LobbyRequests, RoundTripKeepsEveryField) {
         QStringLiteral("{11111111-2222-3333-4444-555555555555}");
     s.ApplicationDescription.lMaxPlayers = 3;
     s.ApplicationDescription.lFlags = DPNSESSION_MIGRATE_HOST;
+    s.ApplicationDescription.Password = QStringLiteral("s\u00e9same \"1\"");
     s.AddressSenderUrl.clear();
     s.AddressDeviceUrl = kTcpUrl + QStringLiteral(";port=2311");
     QString why;
@@ -109,6 +110,7 @@ TEST(LobbyRequests, RoundTripKeepsEveryField) {
     EXPECT_EQ(back->ApplicationDescription.guidApplication, kApp);
     EXPECT_EQ(back->ApplicationDescription.lMaxPlayers, 3);
     EXPECT_EQ(back->ApplicationDescription.lFlags, DPNSESSION_MIGRATE_HOST);
+    EXPECT_EQ(back->ApplicationDescription.Password, s.ApplicationDescription.Password);
     EXPECT_EQ(back->PlayerName, QStringLiteral("Bob"));
     EXPECT_EQ(back->AddressDeviceUrl, s.AddressDeviceUrl);
     EXPECT_TRUE(back->AddressSenderUrl.isEmpty());
@@ -157,6 +159,8 @@ TEST(LobbyRequests, AnythingMalformedIsRefusedWithAReason) {
         {"negative players", inDesc("maxPlayers", -1)},
         {"huge players", inDesc("maxPlayers", 1e300)},
         {"client-server session", inDesc("flags", DPNSESSION_CLIENT_SERVER)},
+        {"password too long", inDesc("password", QString(kMaxPasswordChars + 1, 'p'))},
+        {"password as number", inDesc("password", 7)},
         {"player name too long", set("playerName", QString(lobby::kMaxNameChars + 1, 'b'))},
         {"player name with a NUL", set("playerName", QString(QStringLiteral("a")) + QChar(0))},
         {"player name as object", set("playerName", QJsonObject())},

@@ -1,9 +1,11 @@
 // The chat window: history and its echo into the game, sending, whispering and the roster
 // lookup; the roster and session events; message receipt.
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
 
 #include "chat_fixture.h"
+#include "game_link/cp1252.h"
 
 namespace chat_test {
 namespace {
@@ -533,6 +535,36 @@ TEST_F(Receipt, ChatAndWhisperShowTheSendersName) {
                                           "**<>** me\r\n"
                                           "<Bob> \r\n")));
     EXPECT_EQ(window->lastChatLine, QStringLiteral("<Bob> "));
+}
+
+// Lines no player should be able to send: longer than a line may be, or holding breaks and
+// control characters that would fake a line from another player or reach the game's line.
+TEST_F(Receipt, HostileTextShowsAsOneShortLineOfPlainText) {
+    const QString cjk = QStringLiteral("\u65E5\u672C\u8A9E");
+    const struct {
+        const char* what;
+        QString text;
+        QString shown;  // after the sender's name
+    } cases[] = {
+        {"a MiB", QString(1 << 20, u'a'), QString(1024, u'a')},
+        {"a MiB of CJK, cut at a character", cjk.repeated(116508), cjk.repeated(114).left(341)},
+        {"a fake line", "gg\r\n<Host> please leave", "gg  <Host> please leave"},
+        {"NUL, ESC, DEL, C1, bidi",
+         QStringLiteral("a") + QChar(0) + "b\x1B[2Jc\x7F\u0085d\u202Ee\u2066f", "ab[2Jcdef"},
+    };
+    startGame();
+    race(true);
+    for (const auto& c : cases) {
+        const QString before = history();
+        receive(0x41, textMessage(orvel::ChatMessage, c.text));
+        EXPECT_EQ(history(), before + "<Bob> " + c.shown + kCrLf) << c.what;
+        EXPECT_EQ(window->lastChatLine, "<Bob> " + c.shown) << c.what;
+        // The game gets its 50 bytes of the line's start, and nothing that moves its cursor.
+        const QString field = QString::fromLatin1(bytesAt(kStandard.messageLastLine, 50));
+        EXPECT_TRUE(field.startsWith("Bob> " + orvel::transliterateForGame(c.shown.left(3))))
+            << c.what;
+        EXPECT_FALSE(field.contains(QRegularExpression("[\\x00-\\x1F\\x7F]"))) << c.what;
+    }
 }
 
 TEST_F(Receipt, AReceivedLineIsEchoedIntoTheGameDuringARace) {

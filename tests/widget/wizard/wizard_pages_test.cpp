@@ -631,6 +631,8 @@ TEST_F(WizardTest, CreatingHostsTheSessionAndFinishesAsHost) {
         w.txtGameName->setText("Night Race");
         w.txtUsers->setText("4");
         w.chkMigrate->setChecked(true);
+        EXPECT_EQ(w.txtPassword->echoMode(), QLineEdit::Password);
+        w.txtPassword->setText("s3cret");
         QTest::keyClick(w.txtUsers, Qt::Key_Return);  // the default button
         EXPECT_EQ(peer->hostDevice.url, device);
     });
@@ -645,7 +647,7 @@ TEST_F(WizardTest, CreatingHostsTheSessionAndFinishesAsHost) {
     EXPECT_EQ(peer->hostDesc.SessionName, "Night Race");
     EXPECT_EQ(peer->hostDesc.lMaxPlayers, 4);
     EXPECT_EQ(peer->hostDesc.lFlags, 4);
-    EXPECT_TRUE(peer->hostDesc.Password.isEmpty());
+    EXPECT_EQ(peer->hostDesc.Password, "s3cret");
     EXPECT_EQ(peer->hostFlags, 1);
     EXPECT_TRUE(wizard->IsHost());
     EXPECT_EQ(wizard->SessionName(), "Night Race");
@@ -654,6 +656,11 @@ TEST_F(WizardTest, CreatingHostsTheSessionAndFinishesAsHost) {
     EXPECT_EQ(wizard->deviceAddress, nullptr);
     EXPECT_EQ(orvel::GetDefault("GameName"), "Night Race");
     EXPECT_EQ(orvel::GetDefault("HostMigrate"), "1");
+    const QSettings stored(QSettings::IniFormat, QSettings::UserScope, "Orvel",
+                           orvel::kSettingsApp);
+    for (const QString& key : stored.allKeys()) {
+        EXPECT_NE(stored.value(key), "s3cret") << key.toStdString();  // the password is never saved
+    }
 }
 
 TEST_F(WizardTest, MigrationNotAllowedHostsWithoutTheFlagAndKeepsTheSetting) {
@@ -668,6 +675,7 @@ TEST_F(WizardTest, MigrationNotAllowedHostsWithoutTheFlagAndKeepsTheSetting) {
         false);
     EXPECT_TRUE(result);
     EXPECT_EQ(peer->hostDesc.lFlags, 0);
+    EXPECT_TRUE(peer->hostDesc.Password.isEmpty());  // a blank password: anyone may join
     EXPECT_EQ(orvel::GetDefault("HostMigrate"), "1");
 }
 

@@ -352,6 +352,9 @@ QByteArray encodeRequest(const DPL_CONNECTION_SETTINGS& s) {
         {QStringLiteral("maxPlayers"), s.ApplicationDescription.lMaxPlayers},
         {QStringLiteral("sessionName"), s.ApplicationDescription.SessionName},
     };
+    if (!s.ApplicationDescription.Password.isEmpty()) {
+        desc.insert(QStringLiteral("password"), s.ApplicationDescription.Password);
+    }
     QJsonObject o{
         {QStringLiteral("type"), QStringLiteral("connect")},
         {QStringLiteral("version"), kProtocolVersion},
@@ -436,6 +439,12 @@ std::optional<DPL_CONNECTION_SETTINGS> decodeRequest(const QByteArray& payload, 
         return std::nullopt;
     }
     d.SessionName = *session;
+    const auto password = text(desc, "password", kMaxPasswordChars);
+    if (!password) {
+        *why = QStringLiteral("the session password is not valid");
+        return std::nullopt;
+    }
+    d.Password = *password;
     const QJsonValue max = desc.value(QStringLiteral("maxPlayers"));
     const auto maxPlayers =
         max.isUndefined() ? std::optional<int32_t>(0) : integer(max, 0, kMaxLobbyPlayers);
