@@ -118,11 +118,11 @@ TEST(ComeBack, TheHostGivesItsOldIdOnlyToThePlayerThatProvesItsKey) {
     EXPECT_EQ(s.links.sentOn<msg::JoinRefuse>(back).at(0).result, DPNERR_NOTHOST);
 }
 
-// Answers the try under way as `host`, listing `players` (each at kRouterIp + id), and lets
-// every one of them take our hello.
-void acceptAs(Session& s, LinkId link, DPNID host, const std::vector<DPNID>& players) {
+// Answers the try under way of player `self` as `host`, listing `players` (each at
+// kRouterIp + id), and lets every one of them take our hello.
+void acceptAs(Session& s, LinkId link, DPNID self, DPNID host, const std::vector<DPNID>& players) {
     msg::JoinAccept a;
-    a.playerId = s.roster.localId;
+    a.playerId = self;
     a.hostId = host;
     a.desc = s.roster.desc;
     for (DPNID id : players) {
@@ -179,7 +179,7 @@ TEST(ComeBack, ACutOffPlayerRejoinsAsItselfAndHearsOnlyWhatChanged) {
             << c.what;
         ASSERT_EQ(s.links.sentOn<msg::JoinRequest>(link).size(), 1u) << c.what;
         EXPECT_TRUE(resent.empty()) << c.what;
-        acceptAs(s, link, c.host, c.players);
+        acceptAs(s, link, 3, c.host, c.players);
         EXPECT_EQ(resent, std::vector<QByteArray>{"hi"}) << c.what;
         EXPECT_FALSE(s.roles.comeBack().hold(DPNID_ALL_PLAYERS_GROUP, "hi", DPNSEND_GUARANTEED));
         EXPECT_EQ(s.delivered(), c.events) << c.what;
@@ -214,6 +214,36 @@ TEST(ComeBack, ACutOffHostComesBackAsAPlayerOfWhoeverTookOver) {
     EXPECT_EQ(s.delivered(), (std::vector<std::string>{"DestroyPlayer " + std::to_string(other),
                                                        "HostMigrate " + std::to_string(next)}));
     EXPECT_EQ(s.roster.hostId, next);
+}
+
+// A program started again soon after it ended without leaving comes back from its ticket; the
+// outcome is a Connect's.
+TEST(ComeBack, ANewStartComesBackFromItsTicketAndEndsLikeAConnect) {
+    for (const bool answered : {true, false}) {
+        Session s;
+        const ReturnKey key;
+        ReturnTicket ticket{
+            QUuid::createUuid(), orvel::testing::kTestApp, 3, "me", {{{kRouterIp + 1, 2302}, 1}},
+            key.secret()};
+        s.roles.comeBack().start(7, ticket, 20000);
+        const LinkId link = tryUp(s);
+        EXPECT_EQ(s.links.sentOn<msg::Return>(link).at(0), (msg::Return{3, {}})) << answered;
+        if (answered) {
+            s.roles.controlArrived(link, msg::JoinChallenge{"c", ticket.instance});
+            EXPECT_TRUE(provesReturn(key.publicKey(), s.links.sentOn<msg::Return>(link).at(1).proof,
+                                     "c", ticket.instance, 3, 1));
+            acceptAs(s, link, 3, 1, {1, 2});
+        } else {
+            s.clock += 20000;
+            s.roles.checkDeadlines();
+            s.roles.checkDeadlines();
+        }
+        const std::vector<std::string> back{"CreatePlayer 3", "CreatePlayer 1", "CreatePlayer 2",
+                                            "ConnectComplete 0x0"};
+        const std::vector<std::string> lost{"ConnectComplete 0x80158510"};
+        EXPECT_EQ(s.delivered(), answered ? back : lost);
+        EXPECT_EQ(s.roster.inSession, answered);
+    }
 }
 
 // Tries go round the addresses it knew, first where a player says the host is now (never to an
