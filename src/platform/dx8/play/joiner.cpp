@@ -326,7 +326,7 @@ void Joiner::fail(HRESULT result) {
             attempt.drop(Drop::Now);
         }
         const Link* host = s_.links.find(op.hostLink);
-        s_.drop(op.hostLink, op.accept                          ? Drop::AwaitClose
+        s_.drop(op.hostLink, op.accept                            ? Drop::AwaitClose
                              : host != nullptr && host->connected ? Drop::Now
                                                                   : Drop::Silently);
         op.back->failed(result);

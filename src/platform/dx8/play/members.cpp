@@ -125,9 +125,8 @@ void Members::onMeshHello(LinkId link, const net::msg::MeshHello& m) {
     // A player already here may only come again to replace the host's relay, or once the host
     // has said it is gone (one cut off may be back before its old link has given up here).
     const bool relayed = known != nullptr && known->path == PathKind::Relayed;
-    const std::optional<uint64_t> token = known == nullptr || relayed
-                                              ? s_.roster.takeExpectation(m.playerId, m.proof)
-                                              : std::nullopt;
+    const std::optional<uint64_t> token =
+        known == nullptr || relayed ? s_.roster.takeExpectation(m.playerId, m.proof) : std::nullopt;
     if (!token) {
         state->hello = m;  // wait for the host's word until the link's deadline
         return;
