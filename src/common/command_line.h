@@ -21,6 +21,7 @@ struct Program {
     QString name;
     QString synopsis;
     QString description;
+    QString examples = {};  // shown after the options under "Examples:", one command a line
 };
 
 // Orvel's version, as --version prints it.

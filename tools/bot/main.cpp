@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <set>
 
 #include "common/command_line.h"
 #include "common/settings_store.h"
@@ -68,6 +69,7 @@ struct Options {
     bool drive = true;
     bool track = false;  // the stand-in game's circuit instead of the ellipse
     QStringList lines;
+    bool sayNow = false;  // --say lines go out even while nobody else is there
     int chatIntervalMs = 1000;
     bool portMapping = true;
     bool stamp = false;  // car states carry the wall clock; one-way latency is printed
@@ -221,11 +223,13 @@ public:
         names_[id] = info.Name;
         if ((info.lPlayerFlags & DPNPLAYER_LOCAL) == 0) {
             say(QStringLiteral("- %1 has joined the game.").arg(info.Name));
+            others_.insert(id);
         }
     }
     void DirectPlay8Event_DestroyGroup(DPNID, int32_t, bool&) override {}
     void DirectPlay8Event_DestroyPlayer(DPNID id, int32_t, bool&) override {
         say(QStringLiteral("-- %1 has left the game.").arg(names_[id]));
+        others_.erase(id);
     }
     void DirectPlay8Event_EnumHostsQuery(DPNMSG_ENUM_HOSTS_QUERY&, bool&) override {}
     void DirectPlay8Event_EnumHostsResponse(DPNMSG_ENUM_HOSTS_RESPONSE&, bool&) override {}
@@ -291,13 +295,24 @@ private:
             QObject::connect(&report_, &QTimer::timeout, this, [this] { printCounts(); });
             report_.start(static_cast<int>(options_.report * 1000));
         }
-        pendingLines_ = options_.lines + pendingLines_;
+        startChatting();
+    }
+
+    // Lines typed before the session began go first; the --say lines wait for someone to hear
+    // them (unless --say-now), then go one an interval.
+    void startChatting() {
+        sayLines_ = options_.lines;
+        if (!sayLines_.isEmpty() && !options_.sayNow && others_.empty()) {
+            say(QStringLiteral("say: waiting for another player to join"));
+        }
         QObject::connect(&chatTimer_, &QTimer::timeout, this, [this] {
-            if (pendingLines_.isEmpty()) {
+            if (!pendingLines_.isEmpty()) {
+                chat(pendingLines_.takeFirst());
+            } else if (!sayLines_.isEmpty() && (options_.sayNow || !others_.empty())) {
+                chat(sayLines_.takeFirst());
+            } else if (sayLines_.isEmpty()) {
                 chatTimer_.stop();
-                return;
             }
-            chat(pendingLines_.takeFirst());
         });
         chatTimer_.start(options_.chatIntervalMs);
     }
@@ -348,7 +363,9 @@ private:
     std::map<DPNID, QString> names_;
     std::map<DPNID, int> carStates_;
     std::map<DPNID, std::pair<int64_t, int>> latency_;  // sum of one-way ms, samples
-    QStringList pendingLines_;
+    QStringList pendingLines_;  // typed on standard input before the session began
+    QStringList sayLines_;      // --say, not sent yet
+    std::set<DPNID> others_;    // the other players present
     bool running_ = false;
     uint32_t frames_ = 0;
     uint32_t livery_ = 0;
@@ -365,48 +382,72 @@ int main(int argc, char** argv) {
 
     const orvel::cli::Program program{
         QStringLiteral("orvel-bot"), QStringLiteral("--host | --join HOST[:PORT] [options]"),
-        QStringLiteral("A headless Orvel player that drives a car round a closed path.\n"
-                       "Exit status: 0 after a signal or --duration, 2 bad usage or a failed "
-                       "join, 3 the session ended.")};
+        QStringLiteral(
+            "A headless Orvel player that hosts or joins a session, drives a car round a closed\n"
+            "path and prints what it receives. Every line typed on standard input is sent to\n"
+            "every player as a chat line.\n"
+            "Exit status: 0 after a signal or --duration, 2 bad usage or a failed join, 3 the\n"
+            "session ended."),
+        QStringLiteral(
+            "  orvel-bot --host --name Ann --session-name \"Evening race\" --migrate\n"
+            "  orvel-bot --join 192.168.1.20 --name Bob --say \"hello\" --duration 60\n"
+            "  orvel-bot --join 127.0.0.1:2303 --parked --report 0 --no-port-mapping\n"
+            "  echo \"good race\" | orvel-bot --join 127.0.0.1 --name Cy --duration 10\n")};
     QCommandLineParser parser;
     orvel::cli::prepare(parser, program);
     const QCommandLineOption hostOpt(QStringLiteral("host"), QStringLiteral("Host a session."));
-    const QCommandLineOption joinOpt(QStringLiteral("join"),
-                                     QStringLiteral("Join the session at HOST[:PORT]."),
-                                     QStringLiteral("address"));
-    const QCommandLineOption nameOpt(QStringLiteral("name"), QStringLiteral("Player name."),
+    const QCommandLineOption joinOpt(
+        QStringLiteral("join"),
+        QStringLiteral("Join the session at HOST[:PORT] (port 2302 when none is given)."),
+        QStringLiteral("address"));
+    const QCommandLineOption nameOpt(QStringLiteral("name"),
+                                     QStringLiteral("Player name (default bot-PID)."),
                                      QStringLiteral("name"));
-    const QCommandLineOption sessionOpt(QStringLiteral("session-name"),
-                                        QStringLiteral("Name of the hosted session."),
-                                        QStringLiteral("name"), QStringLiteral("Bot race"));
-    const QCommandLineOption maxOpt(QStringLiteral("max-players"),
-                                    QStringLiteral("Largest session size when hosting (6)."),
-                                    QStringLiteral("n"), QStringLiteral("6"));
+    const QCommandLineOption sessionOpt(
+        QStringLiteral("session-name"),
+        QStringLiteral("Name of the hosted session (default \"Bot race\")."),
+        QStringLiteral("name"), QStringLiteral("Bot race"));
+    const QCommandLineOption maxOpt(
+        QStringLiteral("max-players"),
+        QStringLiteral("Largest session size when hosting (default 6)."), QStringLiteral("n"),
+        QStringLiteral("6"));
     const QCommandLineOption migrateOpt(QStringLiteral("migrate"),
                                         QStringLiteral("Let the host role move when hosting."));
-    const QCommandLineOption portOpt(QStringLiteral("port"),
-                                     QStringLiteral("First local port to try (2302)."),
-                                     QStringLiteral("port"));
-    const QCommandLineOption durationOpt(QStringLiteral("duration"),
-                                         QStringLiteral("Leave after this many seconds."),
-                                         QStringLiteral("seconds"), QStringLiteral("0"));
-    const QCommandLineOption sayOpt(QStringLiteral("say"),
-                                    QStringLiteral("A chat line to send once in (repeatable)."),
-                                    QStringLiteral("text"));
-    const QCommandLineOption reportOpt(QStringLiteral("report"),
-                                       QStringLiteral("Print car-state counts every N s (5)."),
-                                       QStringLiteral("seconds"), QStringLiteral("5"));
+    const QCommandLineOption portOpt(
+        QStringLiteral("port"),
+        QStringLiteral("First local port to try (default 2302, then the next free one up to "
+                       "2400)."),
+        QStringLiteral("port"));
+    const QCommandLineOption durationOpt(
+        QStringLiteral("duration"),
+        QStringLiteral("Leave after this many seconds (default 0: run until a signal)."),
+        QStringLiteral("seconds"), QStringLiteral("0"));
+    const QCommandLineOption sayOpt(
+        QStringLiteral("say"),
+        QStringLiteral("A chat line to send, one a second, once another player is in the "
+                       "session (repeatable)."),
+        QStringLiteral("text"));
+    const QCommandLineOption sayNowOpt(
+        QStringLiteral("say-now"),
+        QStringLiteral("Send the --say lines as soon as in the session, even while alone."));
+    const QCommandLineOption reportOpt(
+        QStringLiteral("report"),
+        QStringLiteral("Print car-state counts every N s (default 5; 0: only at the end)."),
+        QStringLiteral("seconds"), QStringLiteral("5"));
     const QCommandLineOption parkedOpt(QStringLiteral("parked"),
                                        QStringLiteral("Send no car states."));
     const QCommandLineOption trackOpt(QStringLiteral("track"),
                                       QStringLiteral("Drive the stand-in game's circuit."));
-    const QCommandLineOption noMapOpt(QStringLiteral("no-port-mapping"),
-                                      QStringLiteral("Do not ask the router to forward the port."));
+    const QCommandLineOption noMapOpt(
+        QStringLiteral("no-port-mapping"),
+        QStringLiteral("Do not ask the router to forward the port (asked by default, unless "
+                       "PortMapping=0 or ORVEL_DISCOVERY=loopback)."));
     const QCommandLineOption stampOpt(
         QStringLiteral("stamp"),
         QStringLiteral("Stamp car states with the clock and print one-way latency per player."));
     parser.addOptions({hostOpt, joinOpt, nameOpt, sessionOpt, maxOpt, migrateOpt, portOpt,
-                       durationOpt, sayOpt, reportOpt, parkedOpt, trackOpt, noMapOpt, stampOpt});
+                       durationOpt, sayOpt, sayNowOpt, reportOpt, parkedOpt, trackOpt, noMapOpt,
+                       stampOpt});
     if (const auto end = orvel::cli::parse(parser, program, QCoreApplication::arguments())) {
         return *end;
     }
@@ -465,6 +506,7 @@ int main(int argc, char** argv) {
     o.stamp = parser.isSet(stampOpt);
     o.track = parser.isSet(trackOpt);
     o.lines = parser.values(sayOpt);
+    o.sayNow = parser.isSet(sayNowOpt);
     o.portMapping =
         !parser.isSet(noMapOpt) &&
         orvel::net::portMappingAllowed(orvel::GetDefault(QStringLiteral("PortMapping")));
