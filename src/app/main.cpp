@@ -3,6 +3,7 @@
 #include <QMessageBox>
 #include <exception>
 
+#include "app/app_icon.h"
 #include "app/command_line.h"
 #include "app/quit_signals.h"
 #include "app/raised_privileges.h"
@@ -58,7 +59,11 @@ int main(int argc, char* argv[]) {
     // Diagnostics stay quiet unless QT_LOGGING_RULES asks for them (it overrides this).
     QLoggingCategory::setFilterRules(QStringLiteral("orvel.*=false"));
     QApplication app(argc, argv);
+    // The window class (from the application name) is what docks match with the desktop
+    // entry's StartupWMClass; the desktop file name does the same under Wayland.
     QApplication::setApplicationName(QStringLiteral("orvel"));
+    QGuiApplication::setDesktopFileName(QStringLiteral("org.orvel.Orvel"));
+    QApplication::setWindowIcon(orvel::appIcon());
     dx8::setSessionAddressSource(std::make_shared<orvel::SessionAddressDialog>());
 
     int status = 0;
