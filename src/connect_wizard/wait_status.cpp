@@ -100,13 +100,10 @@ WaitStatus::WaitStatus(QLabel* line, std::function<uint32_t()> now, QObject* par
 }
 
 void WaitStatus::searching(SearchTarget target, std::function<int()> listed) {
-    wait_ = Wait::Search;
     target_ = std::move(target);
     remembered_ = false;
     listed_ = std::move(listed);
-    since_ = now_();
-    ticker_.start();
-    refresh();
+    begin(Wait::Search);
 }
 
 void WaitStatus::answered() {
@@ -122,9 +119,13 @@ void WaitStatus::answered() {
 }
 
 void WaitStatus::joining(const QString& what, std::function<dx8::JoinProgress()> progress) {
-    wait_ = Wait::Join;
     joining_ = what;
     progress_ = std::move(progress);
+    begin(Wait::Join);
+}
+
+void WaitStatus::begin(Wait wait) {
+    wait_ = wait;
     since_ = now_();
     ticker_.start();
     refresh();

@@ -53,9 +53,10 @@ public:
     QString text() const;
 
 private:
+    enum class Wait { None, Search, Join };
+    void begin(Wait wait);
     void refresh();
 
-    enum class Wait { None, Search, Join };
     QLabel* line_;
     std::function<uint32_t()> now_;
     QTimer ticker_;
