@@ -287,7 +287,8 @@ TEST_F(LobbyClientWithOrvel, ALaunchedProgramHostsAndAnotherJoinsWithNoClick) {
     ASSERT_EQ(ann.waitExit(), std::optional<int>(0));
     const Result listed = lobby({"list"});
     EXPECT_EQ(listed.code, 0);
-    EXPECT_TRUE(listed.out.contains(QStringLiteral(ORVEL_PROGRAM))) << listed.out.toStdString();
+    EXPECT_TRUE(listed.out.contains(QStringLiteral(ORVEL_PROGRAM) + QStringLiteral("  \"Orvel\"")))
+        << listed.out.toStdString();
 
     Launched launched;
     const Result host = lobby({"host", "--name", "Ann", "--session", "Launched race"},
