@@ -11,6 +11,7 @@
 
 #include "platform/dx8/lobby/lobby_protocol.h"
 #include "platform/dx8/play/session_protocol.h"
+#include "platform/net/meet_protocol.h"
 #include "session/wire_messages.h"
 
 namespace {
@@ -127,6 +128,36 @@ void writeRoleSeeds() {
             step(2, 1, QByteArray("early")) + step(0, 0, encodeControl(joinDone())) + step(5, 1));
 }
 
+// One seed of each meet datagram kind, every field it has set.
+template <size_t... I>
+void writeMeetSeeds(std::index_sequence<I...>) {
+    using namespace orvel::meet;
+    const auto set = [](auto& m) {
+        if constexpr (requires { m.cookie; }) {
+            m.cookie = 0x1122334455667788ull;
+        }
+        if constexpr (requires { m.code; }) {
+            m.code = Code{0x12345678AB};
+        }
+        if constexpr (requires { m.name; }) {
+            m.name = QStringLiteral("Evening race");
+        }
+        if constexpr (requires { m.lan; }) {
+            m.lan = {{0xC0A80114, 2302}};
+        }
+        if constexpr (requires { m.peer; }) {
+            m.peer = {0x28282802, 40000};
+        }
+    };
+    const auto one = [&set](auto index) {
+        Message m(std::in_place_index<decltype(index)::value>);
+        std::visit(set, m);
+        put("meet_protocol_fuzz", QStringLiteral("meet-%1").arg(decltype(index)::value + 1),
+            encode(m));
+    };
+    (one(std::integral_constant<size_t, I>{}), ...);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -140,6 +171,7 @@ int main(int argc, char** argv) {
 
     writeControlSeeds(app, std::make_index_sequence<std::variant_size_v<ControlMessage>>{});
     writeRoleSeeds();
+    writeMeetSeeds(std::make_index_sequence<std::variant_size_v<orvel::meet::Message>>{});
 
     put("discovery_fuzz", QStringLiteral("query"), encodeQuery({app, 7, 1234}));
     DiscoveryAnswer answer;

@@ -9,7 +9,7 @@ set(CPACK_PACKAGE_VENDOR "The Orvel developers")
 set(CPACK_PACKAGE_CONTACT "The Orvel developers <orvel@orvel.org>")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_COMPONENTS_ALL orvel standin)
+set(CPACK_COMPONENTS_ALL orvel standin meet)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
@@ -39,4 +39,19 @@ together without the real game. standinctl steers it from scripts.")
 set(CPACK_DEBIAN_STANDIN_PACKAGE_SECTION games)
 set(CPACK_DEBIAN_STANDIN_PACKAGE_DEPENDS qt6-qpa-plugins)
 set(CPACK_DEBIAN_STANDIN_PACKAGE_SUGGESTS orvel)
+
+# The meeting point, for whoever runs one for a group or a community.
+set(CPACK_DEBIAN_MEET_PACKAGE_NAME orvel-meet)
+set(CPACK_DEBIAN_MEET_DESCRIPTION "meeting point where Orvel players find each other by a code
+orvel-meet lets Orvel players host a race from behind routers that cannot
+be opened: a host registers its session under a short code, joiners find
+it by that code, and both are introduced so that they reach each other
+through their routers; where that fails, it relays their datagrams. It
+runs as a sandboxed systemd service and keeps everything in memory.")
+# The maintainer scripts enable and start the service through deb-systemd-helper.
+set(CPACK_DEBIAN_MEET_PACKAGE_DEPENDS "init-system-helpers (>= 1.54~)")
+set(CPACK_DEBIAN_MEET_PACKAGE_CONTROL_EXTRA
+    ${PROJECT_SOURCE_DIR}/packaging/meet/postinst ${PROJECT_SOURCE_DIR}/packaging/meet/prerm
+    ${PROJECT_SOURCE_DIR}/packaging/meet/postrm)
+set(CPACK_DEBIAN_MEET_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)

@@ -1,10 +1,12 @@
 #include <QApplication>
 #include <QLoggingCategory>
 #include <QMessageBox>
+#include <csignal>
 #include <exception>
 
 #include "app/app_icon.h"
 #include "app/command_line.h"
+#include "app/game_launch.h"
 #include "app/quit_signals.h"
 #include "app/raised_privileges.h"
 #include "connect_wizard/session_address_dialog.h"
@@ -56,27 +58,39 @@ int main(int argc, char* argv[]) {
     if (const auto end = orvel::checkCommandLine(argc, argv)) {
         return *end;
     }
+    // Qt sees Orvel's part of the command line only; the game's own follows "--".
+    orvel::GameLaunch game(argc, argv);
+    int ownArgc = orvel::gameCommandStart(argc, argv);
     // Diagnostics stay quiet unless QT_LOGGING_RULES asks for them (it overrides this).
     QLoggingCategory::setFilterRules(QStringLiteral("orvel.*=false"));
-    QApplication app(argc, argv);
+    QApplication app(ownArgc, argv);
     // The window class (from the application name) is what docks match with the desktop
     // entry's StartupWMClass; the desktop file name does the same under Wayland.
     QApplication::setApplicationName(QStringLiteral("orvel"));
     QGuiApplication::setDesktopFileName(QStringLiteral("org.orvel.Orvel"));
     QApplication::setWindowIcon(orvel::appIcon());
     dx8::setSessionAddressSource(std::make_shared<orvel::SessionAddressDialog>());
+    if (const auto failed = game.start()) {
+        return *failed;
+    }
 
     int status = 0;
     orvel::ModDplay dx;
     {
         orvel::frmChat window(dx);
-        const orvel::QuitOnSignals quitOnSignals(&window, dx.connectWizard);
+        orvel::QuitOnSignals quitOnSignals(&window, dx.connectWizard);
+        game.whenEnded([&quitOnSignals] { quitOnSignals.endAsPlayer(); });
+        quitOnSignals.alsoOnSignal([&game](int signal) {
+            if (signal != SIGINT) {  // a terminal's Ctrl+C reaches the game by itself
+                game.forward(signal);
+            }
+        });
         try {
             if (!window.Form_Load()) {
-                return 0;
+                return game.finalStatus(0);
             }
         } catch (const std::exception& e) {
-            return startupFailed(dx, describe(e));
+            return game.finalStatus(startupFailed(dx, describe(e)));
         }
         window.show();
         qCDebug(lcStartup) << "main window shown";
@@ -85,5 +99,5 @@ int main(int argc, char* argv[]) {
     // Whatever shutdown could not release goes before the application object does.
     dx.connectWizard.reset();
     dx.DropDirectXObjects();
-    return dx.releaseFailed ? 1 : status;
+    return game.finalStatus(dx.releaseFailed ? 1 : status);
 }

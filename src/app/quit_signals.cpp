@@ -65,9 +65,17 @@ QuitOnSignals::~QuitOnSignals() {
 
 void QuitOnSignals::quit() {
     char drained[16];
-    while (::read(pipeEnds[0], drained, sizeof drained) > 0) {
+    ssize_t n = 0;
+    while ((n = ::read(pipeEnds[0], drained, sizeof drained)) > 0) {
+        for (ssize_t i = 0; i < n && alsoOnSignal_; ++i) {
+            alsoOnSignal_(drained[i]);
+        }
     }
     notifier_->setEnabled(false);
+    endAsPlayer();
+}
+
+void QuitOnSignals::endAsPlayer() {
     // A message box waiting for the player goes first, as if dismissed.
     if (QWidget* box = QApplication::activeModalWidget();
         box != nullptr && box != dynamic_cast<QWidget*>(wizard_.get())) {
@@ -82,7 +90,7 @@ void QuitOnSignals::quit() {
         // Between the wizard and the main window (or before either shows): closing now would
         // cut into the start-up, so look again in a moment.
         ++retries_;
-        QTimer::singleShot(kRetryMs, this, [this] { quit(); });
+        QTimer::singleShot(kRetryMs, this, [this] { endAsPlayer(); });
     }
 }
 

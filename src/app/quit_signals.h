@@ -4,6 +4,7 @@
 // game is given back. A second such signal while the first is still being handled ends the
 // program at once.
 #include <QObject>
+#include <functional>
 #include <memory>
 
 class QSocketNotifier;
@@ -19,6 +20,11 @@ public:
     QuitOnSignals(QWidget* mainWindow, const std::unique_ptr<ConnectWizard>& wizard);
     ~QuitOnSignals() override;
 
+    // Ends the program as such a signal does (the game that Orvel started has ended, say).
+    void endAsPlayer();
+    // Also told of each such signal, by number (to pass it on to the game Orvel started).
+    void alsoOnSignal(std::function<void(int)> handler) { alsoOnSignal_ = std::move(handler); }
+
 private:
     void quit();
 
@@ -29,6 +35,7 @@ private:
     const std::unique_ptr<ConnectWizard>& wizard_;
     int retries_ = 0;
     QSocketNotifier* notifier_ = nullptr;
+    std::function<void(int)> alsoOnSignal_;
 };
 
 }  // namespace orvel

@@ -54,8 +54,8 @@ std::optional<int> parse(QCommandLineParser& parser, const Program& program,
         QString text = parser.helpText();
         const qsizetype eol = text.indexOf(QLatin1Char('\n'));
         text.replace(0, eol, QStringLiteral("Usage: %1 %2").arg(program.name, program.synopsis));
-        if (!program.examples.isEmpty()) {
-            text += QStringLiteral("\nExamples:\n") + program.examples;
+        if (!program.epilog.isEmpty()) {
+            text += QLatin1Char('\n') + program.epilog;
         }
         print(stdout, text);
         return 0;

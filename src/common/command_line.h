@@ -15,13 +15,13 @@ namespace orvel::cli {
 
 constexpr int kUsageStatus = 2;
 
-// Describes one program: its name, a one-line synopsis for the usage ("[options] OUTPUT.png")
-// and a paragraph for --help.
+// Describes one program: its name, a one-line synopsis for the usage ("[options] OUTPUT.png"),
+// a paragraph for --help and what --help says after the options (examples; none by default).
 struct Program {
     QString name;
     QString synopsis;
     QString description;
-    QString examples = {};  // shown after the options under "Examples:", one command a line
+    QString epilog = {};
 };
 
 // Orvel's version, as --version prints it.

@@ -18,6 +18,7 @@ constexpr auto kAnswerKept = std::chrono::milliseconds(100);
 bool tickAnswer = false;
 Clock::time_point tickAnsweredAt{};
 bool tickAnswered = false;
+bool answerHeld = false;
 
 }  // namespace
 
@@ -44,7 +45,7 @@ bool isFocused() {
 }
 
 bool isPlayingLately() {
-    if (tickAnswered && Clock::now() - tickAnsweredAt < kAnswerKept) {
+    if (tickAnswered && (answerHeld || Clock::now() - tickAnsweredAt < kAnswerKept)) {
         return tickAnswer;
     }
     return isPlaying();
@@ -52,6 +53,10 @@ bool isPlayingLately() {
 
 void ForgetTickAnswer() {
     tickAnswered = false;
+}
+
+void holdTickAnswer(bool held) {
+    answerHeld = held;
 }
 
 void noteTickAnswer(bool playing) {

@@ -22,5 +22,8 @@ bool isPlayingLately();
 void noteTickAnswer(bool playing);
 // Drops the tick's answer (a link that stops ticking, tests).
 void ForgetTickAnswer();
+// While held, the tick's last answer stays good however old it grows (the tick rests while no
+// game is there, and news of a window ends the hold).
+void holdTickAnswer(bool held);
 
 }  // namespace orvel::gamelink

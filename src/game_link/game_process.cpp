@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "game_link/edition_check.h"
+#include "game_link/game_lineage.h"
 #include "game_link/game_log.h"
 #include "game_link/game_memory_map.h"
 #include "game_link/game_patches.h"
@@ -76,6 +77,10 @@ FoundGame lookUp(const QString& title, bool trustHeldWindow) {
     }
     otherUser.clear();
     for (size_t i = 0; i < windows.size(); ++i) {
+        // A game Orvel did not start is none of its business when it started one.
+        if (!MayBeTheGame(owners[i])) {
+            continue;
+        }
         // Another user's process is out of reach, and not ours to touch: asked before its maps,
         // which another user's process does not show anyway.
         const QString user = owners[i] != 0 ? os.ProcessOtherUser(owners[i]) : QString();

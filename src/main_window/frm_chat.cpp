@@ -13,6 +13,7 @@
 #include <cmath>
 
 #include "game_link/car_state_tick.h"
+#include "game_link/tick_pacer.h"
 #include "ingame_chat/ingame_chat.h"
 #include "main_window/chat_history_box.h"
 #include "session/mod_dplay.h"
@@ -53,6 +54,7 @@ frmChat::frmChat(ModDplay& objects, QWidget* parent)
     Timer1->setTimerType(Qt::PreciseTimer);
     connect(Timer1, &QTimer::timeout, this, &frmChat::Timer1_Timer);
     Timer1->start();
+    pacer_ = std::make_unique<gamelink::TickPacer>(Timer1);
 }
 
 frmChat::~frmChat() {

@@ -1,8 +1,8 @@
 #pragma once
 
 // The main window: chat, roster, game-version choice and the 50 ms timer that drives the game
-// link. It shows what the race session tells it (lines, players, the host, the session's end)
-// and hands the keyboard notification to the in-game chat.
+// link (resting while there is no game). It shows what the race session tells it (lines, players,
+// the host, the session's end) and hands the keyboard notification to the in-game chat.
 //
 // Its code is split by concern:
 //   frm_chat.cpp          creation, layout, the window's close, the in-game chat's notification
@@ -31,6 +31,10 @@ class QPushButton;
 class QTimer;
 
 namespace orvel {
+
+namespace gamelink {
+class TickPacer;
+}
 
 class ChatHistoryBox;
 class CarStateTick;
@@ -96,6 +100,8 @@ public:
 
     // The car-state tick of the game link (owns gameDetected).
     CarStateTick& tick() { return *tick_; }
+    // Rests Timer1 while there is no game, until the window system has news of one.
+    gamelink::TickPacer& pacer() { return *pacer_; }
     // The in-game chat (owns gameChatOpen and gameChatText).
     InGameChat& ingame() { return *ingame_; }
 
@@ -147,6 +153,7 @@ private:
     int px(int twips) const;
 
     std::unique_ptr<CarStateTick> tick_;
+    std::unique_ptr<gamelink::TickPacer> pacer_;
     std::unique_ptr<InGameChat> ingame_;
     bool unloaded_ = false;
 };

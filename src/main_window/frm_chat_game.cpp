@@ -7,6 +7,7 @@
 #include "common/settings_store.h"
 #include "game_link/car_state_tick.h"
 #include "game_link/game_checks.h"
+#include "game_link/tick_pacer.h"
 #include "main_window/frm_chat.h"
 #include "platform/os/os_services.h"
 
@@ -26,6 +27,7 @@ bool frmChat::isFocused() {
 
 void frmChat::Timer1_Timer() {
     tick_->run();
+    pacer_->afterTick(tick_->state());
 }
 
 void frmChat::showGameState() {

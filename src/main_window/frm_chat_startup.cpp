@@ -4,6 +4,7 @@
 
 #include "common/settings_store.h"
 #include "connect_wizard/dplay_connect.h"
+#include "game_link/tick_pacer.h"
 #include "main_window/frm_chat.h"
 #include "session/mod_dplay.h"
 
@@ -80,6 +81,7 @@ void frmChat::Form_Unload() {
         dx.connectWizard.reset();
     }
     // The game link has nothing left to send through.
+    pacer_->stop();
     Timer1->stop();
 }
 

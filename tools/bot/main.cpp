@@ -389,6 +389,7 @@ int main(int argc, char** argv) {
             "Exit status: 0 after a signal or --duration, 2 bad usage or a failed join, 3 the\n"
             "session ended."),
         QStringLiteral(
+            "Examples:\n"
             "  orvel-bot --host --name Ann --session-name \"Evening race\" --migrate\n"
             "  orvel-bot --join 192.168.1.20 --name Bob --say \"hello\" --duration 60\n"
             "  orvel-bot --join 127.0.0.1:2303 --parked --report 0 --no-port-mapping\n"

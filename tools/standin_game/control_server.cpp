@@ -91,9 +91,11 @@ void ControlServer::onConnection() {
                 const QString reply = handle(line);
                 socket->write(reply.toUtf8() + '\n');
                 socket->flush();
-                if (line == QLatin1String("quit")) {
+                if (reply == QLatin1String("ok") && line.startsWith(QLatin1String("quit"))) {
                     socket->waitForBytesWritten(1000);
-                    QTimer::singleShot(0, qApp, &QCoreApplication::quit);
+                    const int status = static_cast<int>(
+                        parseNumber(line.section(QLatin1Char(' '), 1, 1)).value_or(0));
+                    QTimer::singleShot(0, qApp, [status] { QCoreApplication::exit(status); });
                     return;
                 }
             }
@@ -111,7 +113,7 @@ QString ControlServer::helpText() {
     return QStringLiteral(
         "commands: help | status | race start|end|pause|resume | autopilot on|off | hold on|off | "
         "place X Y [HEADING] | car SLOT | setbytes SLOT OFFSET HEX | poke ADDRESS HEX | "
-        "peek ADDRESS LENGTH | message | changes | focus | quit");
+        "peek ADDRESS LENGTH | message | changes | focus | title TEXT | quit [STATUS]");
 }
 
 QString ControlServer::handle(const QString& line) {
@@ -275,8 +277,14 @@ QString ControlServer::handle(const QString& line) {
         window_.takeFocus();
         return ok();
     }
-    if (cmd == QLatin1String("quit") && args.size() == 1) {
+    if (cmd == QLatin1String("title") && args.size() > 1) {
+        window_.setWindowTitle(line.section(QLatin1Char(' '), 1));
         return ok();
+    }
+    if (cmd == QLatin1String("quit") && args.size() <= 2) {
+        const auto status =
+            args.size() == 2 ? parseNumber(args[1]) : std::optional<std::uint32_t>(0);
+        return status && *status <= 125 ? ok() : fail(QStringLiteral("a status is 0 to 125"));
     }
     return fail(
         QStringLiteral("unknown command or wrong arguments: %1; %2").arg(cmd.left(40), helpText()));

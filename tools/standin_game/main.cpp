@@ -55,7 +55,8 @@ addresses and numbers are decimal or 0x-hex, byte strings are hex):
                                set them up, apart from car 0's travelling bytes and the status
                                word, which the game keeps writing itself
   focus                        raise the window and give it the keyboard focus
-  quit
+  title TEXT                   change the window's title
+  quit [STATUS]                end the program with STATUS (0 to 125; 0)
 The program standinctl sends one command: standinctl [--wait SECONDS] PATH COMMAND...
 
 Memory: data 0x536000-0x5ff000 and code 0x424000-0x427000, mapped at these fixed addresses.

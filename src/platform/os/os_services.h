@@ -97,6 +97,18 @@ public:
     virtual QString ProcessOtherUser(uint32_t /*processId*/) { return {}; }
     // The user this program runs as, by name (by number when it has none).
     virtual QString CurrentUser() { return {}; }
+
+    // ---- Waiting for the game without asking all the time, and the game Orvel started -------
+    // A descriptor that turns readable when the window system has news that may change what
+    // FindWindows answers (a window made, gone, renamed, put into a frame); -1 when the backend
+    // cannot tell or has such news already, and the caller must look (again) now. Fetched
+    // afresh for every wait: it may change from one to the next.
+    virtual int WindowNewsHandle() { return -1; }
+    // Takes in what made that descriptor readable; true when FindWindows may now answer
+    // differently.
+    virtual bool TakeWindowNews() { return true; }
+    // The process's parent; 0 when it is gone or cannot be told.
+    virtual uint32_t ParentProcessId(uint32_t /*processId*/) { return 0; }
 };
 
 // The services the program uses: the platform's backend, or what setServices installed.

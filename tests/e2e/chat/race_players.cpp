@@ -38,8 +38,8 @@ QString sessionName(const char* what) {
 
 // ---- Racer ------------------------------------------------------------------------------------
 
-Racer::Racer(const QString& name, const QStringList& gameOptions)
-    : name_(name), orvel_(name), gameOptions_(gameOptions) {
+Racer::Racer(const QString& name, const QStringList& gameOptions, orvel::testing::Desktop desktop)
+    : name_(name), orvel_(name, desktop), gameOptions_(gameOptions) {
     orvel_.setEnv(QStringLiteral("QT_LOGGING_RULES"),
                   QStringLiteral("orvel.startup.debug=true;orvel.wizard.debug=true;"
                                  "orvel.session.debug=true;orvel.chat.debug=true"));

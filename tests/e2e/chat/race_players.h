@@ -46,7 +46,8 @@ QString sessionName(const char* what);
 class Racer {
 public:
     // name is the player name; gameOptions empty: no game beside this player.
-    Racer(const QString& name, const QStringList& gameOptions = {});
+    Racer(const QString& name, const QStringList& gameOptions = {},
+          orvel::testing::Desktop desktop = orvel::testing::Desktop::Bare);
     ~Racer();
 
     bool ready() const { return orvel_.ready(); }

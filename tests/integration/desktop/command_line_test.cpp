@@ -51,6 +51,7 @@ const Program kPrograms[] = {
     {"orvel", ORVEL_PROGRAM},           {"orvel-lobby", LOBBY_PROGRAM},
     {"orvel-bot", BOT_PROGRAM},         {"kartova-standin", STANDIN_PROGRAM},
     {"standinctl", STANDINCTL_PROGRAM}, {"orvel-screenshot", SCREENSHOT_PROGRAM},
+    {"orvel-meet", MEET_PROGRAM},
 };
 
 const char* pathOf(const char* name) {
@@ -94,6 +95,8 @@ TEST(CommandLine, BadArgumentsAndValuesAreUsageErrors) {
     };
     const std::vector<Case> cases = {
         {"orvel", {"session"}, "unexpected argument"},
+        {"orvel", {"--"}, "the game's command is missing after --"},
+        {"orvel", {"stray", "--", "wine", "game.exe"}, "unexpected argument \"stray\""},
         {"orvel", {"-platform", "offscreen", "--bogus=1"}, "unknown option \"--bogus=1\""},
         {"orvel-bot", {}, "either --host or --join"},
         {"orvel-bot", {"--host", "--join", "127.0.0.1"}, "either --host or --join"},
@@ -112,6 +115,11 @@ TEST(CommandLine, BadArgumentsAndValuesAreUsageErrors) {
         {"orvel-screenshot", {}, "one output file"},
         {"orvel-screenshot", {"--wait", "x", "a.png"}, "--wait"},
         {"orvel-screenshot", {"a.png", "b.png"}, "one output file"},
+        {"orvel-meet", {"--port", "0"}, "--port"},
+        {"orvel-meet", {"--relay-ports", "2310-2350"}, "--relay-ports"},
+        {"orvel-meet", {"--relay-ports", "2300-2309"}, "relay ports"},
+        {"orvel-meet", {"--address", "::1"}, "--address"},
+        {"orvel-meet", {"stray"}, "unexpected argument"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.program) + " " + c.args.join(' ').toStdString());

@@ -13,7 +13,7 @@ check() {  # check DESCRIPTION COMMAND...
 }
 
 # Programs: exactly these, and only in bin/.
-expected="kartova-standin orvel orvel-bot orvel-lobby standinctl"
+expected="kartova-standin orvel orvel-bot orvel-lobby orvel-meet standinctl"
 actual=$(cd "$prefix/bin" && ls | sort | tr '\n' ' ' | sed 's/ $//')
 [ "$actual" = "$expected" ] || { echo "FAIL: bin/ holds '$actual', not '$expected'"; fail=1; }
 stray=$(find "$prefix" -type f -perm /111 ! -path "$prefix/bin/*")
@@ -25,7 +25,11 @@ check "desktop entry valid" desktop-file-validate "$prefix/share/applications/or
 check "metainfo valid" appstreamcli validate --no-net "$prefix/share/metainfo/org.orvel.Orvel.metainfo.xml"
 check "metainfo names a screenshot" grep -q '<screenshot type="default">' "$prefix/share/metainfo/org.orvel.Orvel.metainfo.xml"
 check "icon installed" test -s "$prefix/share/icons/hicolor/scalable/apps/org.orvel.Orvel.svg"
-for program in orvel orvel-lobby orvel-bot kartova-standin standinctl; do
+check "meeting point's unit installed" grep -q '^ExecStart=/usr/bin/orvel-meet' "$prefix/lib/systemd/system/orvel-meet.service"
+for package in orvel orvel-standin orvel-meet; do
+  check "copyright and changelog of $package" test -s "$prefix/share/doc/$package/copyright" -a -s "$prefix/share/doc/$package/changelog.gz"
+done
+for program in orvel orvel-lobby orvel-bot orvel-meet kartova-standin standinctl; do
   page="$prefix/share/man/man1/$program.1.gz"
   check "man page of $program" bash -c "gzip -dc '$page' | grep -q '^\.TH \"\?$(echo "$program" | tr a-z A-Z)'"
   check "man page of $program lists --version" bash -c "gzip -dc '$page' | grep -q 'version'"

@@ -1,11 +1,14 @@
 // The Linux window and process backend against real processes on a private X server.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <unistd.h>
 
+#include <functional>
 #include <memory>
 
 #include "fixture_process.h"
 #include "platform/os/linux/linux_os_services.h"
+#include "wait.h"
 #include "x_client.h"
 #include "xvfb.h"
 
@@ -212,6 +215,59 @@ TEST(BackendWindowManagerTest, UsesTheClientListAndActiveWindowOnlyWhileAManager
     EXPECT_EQ(os.FindWindowA(kTitle), 0u);
     EXPECT_EQ(os.FindWindowA(QStringLiteral("EDITOR")), editor.window());
     EXPECT_EQ(os.GetForegroundWindow(), editor.window());
+}
+
+// A reparenting window manager that keeps no client list (Weston's XWayland): the clients are
+// the windows with WM_STATE inside the nameless frames, as ICCCM has them found.
+TEST_F(BackendTest, WithoutAClientListTheClientsAreFoundInsideTheirFrames) {
+    const xcb_window_t frame = x->window();
+    const xcb_window_t wrapper = x->window(QString(), frame);
+    const xcb_window_t client = x->window(kTitle, wrapper);
+    const xcb_window_t inner = x->window(QString(), client);
+    EXPECT_EQ(os->FindWindowA(kTitle), 0u);  // not managed: the frame stands for itself
+    x->setCardinals(client, "WM_STATE", x->atom("WM_STATE"), {1, 0});
+    EXPECT_EQ(os->FindWindowA(kTitle), client);
+    // Focus on a window inside the client means the client, not its frame.
+    x->focus(inner);
+    EXPECT_EQ(os->GetForegroundWindow(), client);
+    x->destroy(frame);
+    EXPECT_EQ(os->FindWindowA(kTitle), 0u);
+}
+
+// Waiting for the game: the connection turns readable on news that may change a lookup, and
+// only then.
+TEST_F(BackendTest, NewsOfWindowsWakesAWaitAndOtherChangesDoNot) {
+    const xcb_window_t frame = x->window();
+    xcb_window_t game = XCB_NONE;
+    struct Step {
+        const char* name;
+        std::function<void()> act;
+        bool news;
+    };
+    const Step steps[] = {
+        {"a window of another title", [&] { game = x->window(QStringLiteral("Notes")); }, true},
+        {"some other property", [&] { x->setUtf8(game, "_NET_WM_ICON_NAME", kTitle); }, false},
+        {"renamed to the game's title", [&] { x->setUtf8(game, "_NET_WM_NAME", kTitle); }, true},
+        {"put into a frame", [&] { x->reparent(game, frame); }, true},
+        {"given WM_STATE in its frame",
+         [&] {
+             x->setCardinals(game, "WM_STATE", x->atom("WM_STATE"), {1, 0});
+         },
+         true},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.name);
+        os->FindWindowA(kTitle);
+        const int handle = os->WindowNewsHandle();
+        ASSERT_GE(handle, 0);
+        pollfd p{handle, POLLIN, 0};
+        ASSERT_EQ(::poll(&p, 1, 0), 0);  // nothing new after a lookup
+        step.act();
+        ASSERT_EQ(::poll(&p, 1, testing::scaledMs(5000)), 1);
+        EXPECT_EQ(os->TakeWindowNews(), step.news);
+    }
+    EXPECT_EQ(os->FindWindowA(kTitle), game);
+    x->destroy(frame);
 }
 
 // ---- Process memory ----------------------------------------------------------------------------

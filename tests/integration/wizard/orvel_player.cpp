@@ -17,7 +17,8 @@
 
 namespace wizard_it {
 
-Player::Player(QString name) : name_(std::move(name)) {
+Player::Player(QString name, orvel::testing::Desktop desktop)
+    : name_(std::move(name)), display_(desktop) {
     process_.setReads(orvel::testing::ChildProcess::Reads::Stderr);
     process_.setEnv(QStringLiteral("DISPLAY"), display_.name());
     process_.setEnv(QStringLiteral("XDG_CONFIG_HOME"), config_.path());
@@ -47,7 +48,7 @@ void Player::presetSettings(const QMap<QString, QString>& values) {
 }
 
 bool Player::start() {
-    return process_.start(QStringLiteral(ORVEL_PROGRAM));
+    return process_.start(QStringLiteral(ORVEL_PROGRAM), args_);
 }
 
 QString Player::log() {

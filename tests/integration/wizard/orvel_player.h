@@ -1,8 +1,8 @@
 #pragma once
 
-// One player of a multi-process test: an `orvel` process on its own private X display with its
-// own settings folder, driven with xdotool as a player would (keys and typing), and watched
-// through its diagnostics on stderr.
+// One player of a multi-process test: an `orvel` process on its own private X display (bare, or
+// a desktop with a window manager) with its own settings folder, driven with xdotool as a player
+// would (keys and typing), and watched through its diagnostics on stderr.
 
 #include <QMap>
 #include <QRegularExpression>
@@ -12,7 +12,7 @@
 #include <optional>
 
 #include "child_process.h"
-#include "xvfb.h"
+#include "desktop.h"
 
 namespace wizard_it {
 
@@ -26,7 +26,7 @@ inline const QString kMainHost = QStringLiteral("^Orvel \\(HOST\\)$");
 
 class Player {
 public:
-    explicit Player(QString name);
+    explicit Player(QString name, orvel::testing::Desktop desktop = orvel::testing::Desktop::Bare);
     ~Player();
     Player(const Player&) = delete;
     static constexpr int kWaitMs = orvel::testing::kDefaultTimeoutMs;
@@ -38,6 +38,8 @@ public:
     // Settings the program finds in its store at start (section "Defaults").
     void presetSettings(const QMap<QString, QString>& values);
     void setEnv(const QString& key, const QString& value) { process_.setEnv(key, value); }
+    // The program's arguments at start (none by default).
+    void setArguments(const QStringList& args) { args_ = args; }
     bool start();
 
     // Everything the program wrote to stderr so far.
@@ -75,8 +77,9 @@ public:
 
 private:
     QString name_;
-    orvel::testing::XvfbDisplay display_;
+    orvel::testing::XDesktop display_;
     QTemporaryDir config_;
+    QStringList args_;
     orvel::testing::ChildProcess process_;
 };
 

@@ -3,6 +3,8 @@
 // A window system and process memory in a box: windows with titles and owners, processes with
 // mapped byte ranges, and a log of every call the game link makes.
 
+#include <unistd.h>
+
 #include <QString>
 #include <cstring>
 #include <map>
@@ -11,6 +13,7 @@
 
 #include "common/orvel_globals.h"
 #include "game_link/game_checks.h"
+#include "game_link/game_lineage.h"
 #include "game_link/game_process.h"
 #include "game_link/memory.h"
 #include "platform/os/os_services.h"
@@ -256,6 +259,24 @@ public:
     QString CurrentUser() override { return QStringLiteral("ann"); }
     std::set<uint32_t> claims;  // processes this Orvel holds
 
+    // News of windows arrives on newsHandle (-1: none to be had); takes it in as news that
+    // matters or not.
+    int newsHandle = -1;
+    bool newsMatters = true;
+    int newsTaken = 0;
+    int WindowNewsHandle() override { return newsHandle; }
+    bool TakeWindowNews() override {
+        char drained[64];
+        while (::read(newsHandle, drained, sizeof drained) > 0) {
+        }
+        ++newsTaken;
+        return newsMatters;
+    }
+    std::map<uint32_t, uint32_t> parents;  // process -> its parent
+    uint32_t ParentProcessId(uint32_t pid) override {
+        return parents.count(pid) != 0 ? parents[pid] : 0;
+    }
+
 private:
     os::ProcessHandle nextHandle_ = 100;
     std::map<os::ProcessHandle, uint32_t> open_;
@@ -280,6 +301,7 @@ public:
         // What the link holds goes back to this fake before the next test's.
         gamelink::ReleaseGame();
         gamelink::ForgetTickAnswer();
+        gamelink::LinkOnlyToDescendantsOf(0);
         os::setServices(previous_);
     }
     FakeOs os;

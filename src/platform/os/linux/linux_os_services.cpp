@@ -1,5 +1,8 @@
 #include "platform/os/linux/linux_os_services.h"
 
+#include <cstdio>
+#include <cstring>
+
 #include "platform/os/linux/proc_memory.h"
 #include "platform/os/linux/process_checks.h"
 #include "platform/os/linux/x11_windows.h"
@@ -81,6 +84,34 @@ QString LinuxOsServices::ProcessOtherUser(uint32_t processId) {
 
 QString LinuxOsServices::CurrentUser() {
     return QString::fromStdString(linux_backend::userName(linux_backend::currentUserId()));
+}
+
+int LinuxOsServices::WindowNewsHandle() {
+    return windows_->newsHandle();
+}
+
+bool LinuxOsServices::TakeWindowNews() {
+    return windows_->takeNews();
+}
+
+uint32_t LinuxOsServices::ParentProcessId(uint32_t processId) {
+    char path[40];
+    std::snprintf(path, sizeof path, "/proc/%u/stat", processId);
+    std::FILE* file = processId != 0 ? std::fopen(path, "re") : nullptr;
+    if (file == nullptr) {
+        return 0;
+    }
+    char text[1024] = {};
+    const size_t n = std::fread(text, 1, sizeof text - 1, file);
+    std::fclose(file);
+    // "PID (NAME) STATE PPID ...": the name may hold anything, so the fields count from the
+    // last parenthesis.
+    const char* close = std::strrchr(text, ')');
+    unsigned parent = 0;
+    if (n == 0 || close == nullptr || std::sscanf(close + 1, " %*c %u", &parent) != 1) {
+        return 0;
+    }
+    return parent;
 }
 
 OsServices& platformServices() {

@@ -50,6 +50,13 @@ public:
     // From the real user id in /proc/PID/status.
     QString ProcessOtherUser(uint32_t processId) override;
     QString CurrentUser() override;
+    // The X connection's descriptor: creations, destructions and reparenting of top-level
+    // windows and of the frames' children, and changes of titles and of the window manager's
+    // client list.
+    int WindowNewsHandle() override;
+    bool TakeWindowNews() override;
+    // From /proc/PID/stat.
+    uint32_t ParentProcessId(uint32_t processId) override;
 
 private:
     std::unique_ptr<linux_backend::X11Windows> windows_;

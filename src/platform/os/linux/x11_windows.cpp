@@ -121,14 +121,14 @@ bool X11Windows::connected() {
     }
 
     // Intern every atom in one round trip.
-    const char* names[] = {"_NET_CLIENT_LIST",  "_NET_SUPPORTING_WM_CHECK",
-                           "_NET_WM_NAME",      "UTF8_STRING",
-                           "COMPOUND_TEXT",     "_NET_WM_PID",
-                           "_NET_ACTIVE_WINDOW"};
-    xcb_atom_t* targets[] = {&atoms_.netClientList,  &atoms_.netSupportingWmCheck,
-                             &atoms_.netWmName,      &atoms_.utf8String,
-                             &atoms_.compoundText,   &atoms_.netWmPid,
-                             &atoms_.netActiveWindow};
+    const char* names[] = {"_NET_CLIENT_LIST",   "_NET_SUPPORTING_WM_CHECK",
+                           "_NET_WM_NAME",       "UTF8_STRING",
+                           "COMPOUND_TEXT",      "_NET_WM_PID",
+                           "_NET_ACTIVE_WINDOW", "WM_STATE"};
+    xcb_atom_t* targets[] = {&atoms_.netClientList,   &atoms_.netSupportingWmCheck,
+                             &atoms_.netWmName,       &atoms_.utf8String,
+                             &atoms_.compoundText,    &atoms_.netWmPid,
+                             &atoms_.netActiveWindow, &atoms_.wmState};
     xcb_intern_atom_cookie_t cookies[std::size(names)];
     for (size_t i = 0; i < std::size(names); ++i) {
         cookies[i] = xcb_intern_atom(c, 0, static_cast<uint16_t>(std::strlen(names[i])), names[i]);
@@ -199,18 +199,144 @@ std::vector<X11Windows::TopLevels> X11Windows::topLevels() {
             result[i].windows = windowList(list.get());
         } else if (tree) {
             const xcb_window_t* children = xcb_query_tree_children(tree.get());
-            result[i].windows.assign(children,
-                                     children + xcb_query_tree_children_length(tree.get()));
+            result[i].windows = clientWindows(std::vector<xcb_window_t>(
+                children, children + xcb_query_tree_children_length(tree.get())));
         }
     }
     return result;
 }
 
-void X11Windows::watch(xcb_window_t window) {
+bool X11Windows::windowHasState(xcb_get_property_cookie_t cookie) {
+    auto reply = propertyReply(conn_, cookie);
+    return reply != nullptr && reply->type != XCB_NONE;
+}
+
+std::vector<xcb_window_t> X11Windows::clientWindows(const std::vector<xcb_window_t>& topLevels) {
+    // As ICCCM has a client window found: the top-level window itself when it carries WM_STATE,
+    // else the windows nearest under it that do (a reparenting manager's frame holds its client
+    // a level or two down). A top-level window with none stands for itself, as where no manager
+    // runs. One round trip per level of the trees, for all of them at once.
+    struct Node {
+        xcb_window_t window;
+        size_t top;
+    };
+    std::vector<std::vector<xcb_window_t>> clients(topLevels.size());
+    std::vector<Node> level;
+    for (size_t i = 0; i < topLevels.size(); ++i) {
+        level.push_back({topLevels[i], i});
+    }
+    for (int depth = 0; depth < kMaxTreeDepth && !level.empty(); ++depth) {
+        std::vector<xcb_get_property_cookie_t> states;
+        std::vector<xcb_query_tree_cookie_t> trees;
+        for (const Node& n : level) {
+            states.push_back(xcb_get_property(conn_, 0, n.window, atoms_.wmState,
+                                              XCB_GET_PROPERTY_TYPE_ANY, 0, 0));
+            trees.push_back(xcb_query_tree(conn_, n.window));
+        }
+        std::vector<Node> next;
+        for (size_t k = 0; k < level.size(); ++k) {
+            const bool client = windowHasState(states[k]);
+            xcb_generic_error_t* error = nullptr;
+            Reply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(conn_, trees[k], &error));
+            std::free(error);
+            if (client) {
+                clients[level[k].top].push_back(level[k].window);
+                continue;
+            }
+            // A client may yet be put into this window, or get its WM_STATE: both are news.
+            watch(level[k].window, true);
+            if (tree) {
+                const xcb_window_t* children = xcb_query_tree_children(tree.get());
+                for (int c = 0; c < xcb_query_tree_children_length(tree.get()); ++c) {
+                    next.push_back({children[c], level[k].top});
+                }
+            }
+        }
+        // Below a client found at this level nothing more is searched.
+        std::erase_if(next, [&](const Node& n) { return !clients[n.top].empty(); });
+        level = std::move(next);
+    }
+    std::vector<xcb_window_t> result;
+    for (size_t i = 0; i < topLevels.size(); ++i) {
+        if (clients[i].empty()) {
+            result.push_back(topLevels[i]);
+        } else {
+            result.insert(result.end(), clients[i].begin(), clients[i].end());
+        }
+    }
+    return result;
+}
+
+void X11Windows::watch(xcb_window_t window, bool subwindows) {
     // Unchecked: a window that has gone already answers with an error, which lands among the
     // events and so only makes the next lookup a full one.
-    const uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE | XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+    uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE | XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+    if (subwindows) {
+        mask |= XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
+    }
     xcb_change_window_attributes(conn_, window, XCB_CW_EVENT_MASK, &mask);
+}
+
+bool X11Windows::isNews(const xcb_generic_event_t* event) const {
+    switch (event->response_type & 0x7F) {
+        case 0:  // an error: a window looked at has gone
+        case XCB_CREATE_NOTIFY:
+        case XCB_DESTROY_NOTIFY:
+        case XCB_REPARENT_NOTIFY:
+        case XCB_MAP_NOTIFY:
+        case XCB_UNMAP_NOTIFY:
+        case XCB_CONFIGURE_NOTIFY:  // the stacking may have changed
+        case XCB_CIRCULATE_NOTIFY:
+            return true;
+        case XCB_PROPERTY_NOTIFY: {
+            // Only the properties a lookup reads; a window's other properties change often.
+            const xcb_atom_t a = reinterpret_cast<const xcb_property_notify_event_t*>(event)->atom;
+            return a == XCB_ATOM_WM_NAME || a == atoms_.netWmName || a == atoms_.netClientList ||
+                   a == atoms_.netSupportingWmCheck || a == atoms_.wmState || a == atoms_.netWmPid;
+        }
+        default:
+            return false;
+    }
+}
+
+bool X11Windows::drainQueued() {
+    bool news = false;
+    while (xcb_generic_event_t* event = xcb_poll_for_queued_event(conn_)) {
+        news = news || isNews(event);
+        std::free(event);
+    }
+    return news;
+}
+
+int X11Windows::newsHandle() {
+    if (!connected()) {
+        return -1;
+    }
+    // What a reply brought in along with it waits in the queue, where the descriptor cannot
+    // tell of it.
+    if (drainQueued()) {
+        lookup_.valid = false;
+        return -1;
+    }
+    // The watches asked for must reach the server before anyone waits on their news.
+    xcb_flush(conn_);
+    return xcb_connection_has_error(conn_) == 0 ? xcb_get_file_descriptor(conn_) : -1;
+}
+
+bool X11Windows::takeNews() {
+    if (conn_ == nullptr) {
+        return true;
+    }
+    bool news = false;
+    while (xcb_generic_event_t* event = xcb_poll_for_event(conn_)) {
+        news = news || isNews(event);
+        std::free(event);
+    }
+    news = news || xcb_connection_has_error(conn_) != 0;
+    if (news) {
+        lookup_.valid = false;
+    }
+    return news;
 }
 
 uint32_t X11Windows::findByTitle(const QString& title) {
@@ -228,12 +354,8 @@ std::vector<uint32_t> X11Windows::findAllByTitle(const QString& title) {
     Reply<xcb_get_input_focus_reply_t> sync(
         xcb_get_input_focus_reply(conn_, xcb_get_input_focus(conn_), &error));
     std::free(error);
-    bool changed = sync == nullptr;
     // Reading the reply took in every event sent before it; later ones wait for the next call.
-    while (xcb_generic_event_t* event = xcb_poll_for_queued_event(conn_)) {
-        changed = true;
-        std::free(event);
-    }
+    const bool changed = drainQueued() || sync == nullptr;
     if (!changed && lookup_.valid && lookup_.title == title) {
         return lookup_.windows;
     }
@@ -398,7 +520,8 @@ uint32_t X11Windows::foreground() {
         return activeWindow;
     }
 
-    // No window manager to ask: the input focus, raised to its top-level window.
+    // No window manager to ask: the input focus, raised to its client window (the one with
+    // WM_STATE, inside any frame), else to its top-level window.
     if (!focus || focus->focus == XCB_NONE || focus->focus == XCB_INPUT_FOCUS_POINTER_ROOT) {
         return 0;
     }
@@ -407,14 +530,17 @@ uint32_t X11Windows::foreground() {
         if (std::find(roots_.begin(), roots_.end(), w) != roots_.end()) {
             return 0;  // the focus is on a root window itself
         }
+        const auto stateCookie =
+            xcb_get_property(conn_, 0, w, atoms_.wmState, XCB_GET_PROPERTY_TYPE_ANY, 0, 0);
+        const auto treeCookie = xcb_query_tree(conn_, w);
+        const bool client = windowHasState(stateCookie);
         error = nullptr;
-        Reply<xcb_query_tree_reply_t> tree(
-            xcb_query_tree_reply(conn_, xcb_query_tree(conn_, w), &error));
+        Reply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(conn_, treeCookie, &error));
         std::free(error);
         if (!tree) {
             return 0;
         }
-        if (tree->parent == tree->root || tree->parent == XCB_NONE) {
+        if (client || tree->parent == tree->root || tree->parent == XCB_NONE) {
             return w;
         }
         w = tree->parent;

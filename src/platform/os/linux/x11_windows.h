@@ -3,6 +3,7 @@
 // Top-level windows of an X11 display, reached through xcb: lookup by title, owner process and
 // foreground window. Every question goes to the X server; a title lookup is remembered only
 // while the server reports no change to the windows it looked at (one round trip to make sure).
+// The same reports tell a caller that waits for a window when to look again.
 
 #include <xcb/xcb.h>
 
@@ -30,6 +31,12 @@ public:
     uint32_t ownerProcessId(uint32_t window);
     uint32_t foreground();
 
+    // The connection's descriptor, to wait on until the server reports a change that may alter
+    // a lookup; -1 when there is no connection or such a change is already in (look now).
+    int newsHandle();
+    // Takes in what the server sent; true when it may alter a lookup.
+    bool takeNews();
+
 private:
     struct Atoms {
         xcb_atom_t netClientList = XCB_NONE;
@@ -39,9 +46,11 @@ private:
         xcb_atom_t compoundText = XCB_NONE;
         xcb_atom_t netWmPid = XCB_NONE;
         xcb_atom_t netActiveWindow = XCB_NONE;
+        xcb_atom_t wmState = XCB_NONE;
     };
     // Per root: the top-level windows to look at, bottom to top (or oldest to newest): the
-    // window manager's clients where one runs, else the root's children.
+    // window manager's clients where one lists them, else the clients found under the root's
+    // children.
     struct TopLevels {
         std::vector<xcb_window_t> windows;
     };
@@ -51,7 +60,11 @@ private:
     std::vector<TopLevels> topLevels();
     bool windowManagerAlive(xcb_window_t checkWindow);
     std::vector<uint32_t> lookUp(const QString& title);
-    void watch(xcb_window_t window);
+    std::vector<xcb_window_t> clientWindows(const std::vector<xcb_window_t>& topLevels);
+    bool windowHasState(xcb_get_property_cookie_t cookie);
+    void watch(xcb_window_t window, bool subwindows = false);
+    bool isNews(const xcb_generic_event_t* event) const;
+    bool drainQueued();
 
     QByteArray display_;
     xcb_connection_t* conn_ = nullptr;
