@@ -36,7 +36,6 @@ kartova-standin is a small racing game whose window and memory look to
 Orvel as Kartova's do, so that Orvel finds it, patches it and puts the
 other players' cars into its race: start it, then orvel, and race
 together without the real game. standinctl steers it from scripts.")
-set(CPACK_DEBIAN_STANDIN_PACKAGE_SECTION games)
 set(CPACK_DEBIAN_STANDIN_PACKAGE_DEPENDS qt6-qpa-plugins)
 set(CPACK_DEBIAN_STANDIN_PACKAGE_SUGGESTS orvel)
 

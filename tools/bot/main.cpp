@@ -396,63 +396,49 @@ int main(int argc, char** argv) {
             "  echo \"good race\" | orvel-bot --join 127.0.0.1 --name Cy --duration 10\n")};
     QCommandLineParser parser;
     orvel::cli::prepare(parser, program);
-    const QCommandLineOption hostOpt(QStringLiteral("host"), QStringLiteral("Host a session."));
-    const QCommandLineOption joinOpt(
-        QStringLiteral("join"),
-        QStringLiteral("Join the session at HOST[:PORT] (port 2302 when none is given)."),
-        QStringLiteral("address"));
-    const QCommandLineOption nameOpt(QStringLiteral("name"),
-                                     QStringLiteral("Player name (default bot-PID)."),
-                                     QStringLiteral("name"));
-    const QCommandLineOption sessionOpt(
-        QStringLiteral("session-name"),
-        QStringLiteral("Name of the hosted session (default \"Bot race\")."),
-        QStringLiteral("name"), QStringLiteral("Bot race"));
-    const QCommandLineOption maxOpt(
-        QStringLiteral("max-players"),
-        QStringLiteral("Largest session size when hosting (default 6)."), QStringLiteral("n"),
-        QStringLiteral("6"));
-    const QCommandLineOption migrateOpt(QStringLiteral("migrate"),
-                                        QStringLiteral("Let the host role move when hosting."));
-    const QCommandLineOption portOpt(
-        QStringLiteral("port"),
-        QStringLiteral("First local port to try (default 2302, then the next free one up to "
-                       "2400)."),
-        QStringLiteral("port"));
-    const QCommandLineOption durationOpt(
-        QStringLiteral("duration"),
-        QStringLiteral("Leave after this many seconds (default 0: run until a signal)."),
-        QStringLiteral("seconds"), QStringLiteral("0"));
-    const QCommandLineOption sayOpt(
-        QStringLiteral("say"),
-        QStringLiteral("A chat line to send, one a second, once another player is in the "
-                       "session (repeatable)."),
-        QStringLiteral("text"));
-    const QCommandLineOption sayNowOpt(
-        QStringLiteral("say-now"),
-        QStringLiteral("Send the --say lines as soon as in the session, even while alone."));
-    const QCommandLineOption reportOpt(
-        QStringLiteral("report"),
-        QStringLiteral("Print car-state counts every N s (default 5; 0: only at the end)."),
-        QStringLiteral("seconds"), QStringLiteral("5"));
-    const QCommandLineOption parkedOpt(QStringLiteral("parked"),
-                                       QStringLiteral("Send no car states."));
-    const QCommandLineOption trackOpt(QStringLiteral("track"),
-                                      QStringLiteral("Drive the stand-in game's circuit."));
-    const QCommandLineOption noMapOpt(
-        QStringLiteral("no-port-mapping"),
-        QStringLiteral("Do not ask the router to forward the port (asked by default, unless "
-                       "PortMapping=0 or ORVEL_DISCOVERY=loopback)."));
-    const QCommandLineOption stampOpt(
-        QStringLiteral("stamp"),
-        QStringLiteral("Stamp car states with the clock and print one-way latency per player."));
-    parser.addOptions({hostOpt, joinOpt, nameOpt, sessionOpt, maxOpt, migrateOpt, portOpt,
-                       durationOpt, sayOpt, sayNowOpt, reportOpt, parkedOpt, trackOpt, noMapOpt,
-                       stampOpt});
+    // Each option: its name, its help, and for one that takes a value its value's name and default.
+    struct OptionRow {
+        const char* name;
+        const char* help;
+        const char* value = nullptr;
+        const char* fallback = nullptr;
+    };
+    static const OptionRow kOptions[] = {
+        {"host", "Host a session."},
+        {"join", "Join the session at HOST[:PORT] (port 2302 when none is given).", "address"},
+        {"name", "Player name (default bot-PID).", "name"},
+        {"session-name", "Name of the hosted session (default \"Bot race\").", "name", "Bot race"},
+        {"max-players", "Largest session size when hosting (default 6).", "n", "6"},
+        {"migrate", "Let the host role move when hosting."},
+        {"port", "First local port to try (default 2302, then the next free one up to 2400).",
+         "port"},
+        {"duration", "Leave after this many seconds (default 0: run until a signal).", "seconds",
+         "0"},
+        {"say",
+         "A chat line to send, one a second, once another player is in the session (repeatable).",
+         "text"},
+        {"say-now", "Send the --say lines as soon as in the session, even while alone."},
+        {"report", "Print car-state counts every N s (default 5; 0: only at the end).", "seconds",
+         "5"},
+        {"parked", "Send no car states."},
+        {"track", "Drive the stand-in game's circuit."},
+        {"no-port-mapping",
+         "Do not ask the router to forward the port (asked by default, unless PortMapping=0 or "
+         "ORVEL_DISCOVERY=loopback)."},
+        {"stamp", "Stamp car states with the clock and print one-way latency per player."},
+    };
+    for (const OptionRow& row : kOptions) {
+        QCommandLineOption option(QString::fromLatin1(row.name), QString::fromUtf8(row.help));
+        option.setValueName(QString::fromLatin1(row.value ? row.value : ""));
+        if (row.fallback) {
+            option.setDefaultValue(QString::fromLatin1(row.fallback));
+        }
+        parser.addOption(option);
+    }
     if (const auto end = orvel::cli::parse(parser, program, QCoreApplication::arguments())) {
         return *end;
     }
-    auto number = [&](const QCommandLineOption& opt, double low, double high, double* into) {
+    auto number = [&](const QString& opt, double low, double high, double* into) {
         bool good = false;
         const double v = parser.value(opt).toDouble(&good);
         if (!good || !(v >= low && v <= high)) {
@@ -463,13 +449,13 @@ int main(int argc, char** argv) {
     };
 
     Options o;
-    o.host = parser.isSet(hostOpt);
-    o.join = parser.value(joinOpt);
+    o.host = parser.isSet(QStringLiteral("host"));
+    o.join = parser.value(QStringLiteral("join"));
     if (!parser.positionalArguments().isEmpty()) {
         return orvel::cli::usageError(program, QStringLiteral("unexpected argument \"%1\"")
                                                    .arg(parser.positionalArguments().constFirst()));
     }
-    if (o.host == parser.isSet(joinOpt)) {
+    if (o.host == parser.isSet(QStringLiteral("join"))) {
         return orvel::cli::usageError(program, QStringLiteral("give either --host or --join"));
     }
     QString why;
@@ -479,37 +465,40 @@ int main(int argc, char** argv) {
                                       QStringLiteral("bad address \"%1\": %2").arg(o.join, why));
     }
     double maxPlayers = 6, port = 0;
-    if (!number(maxOpt, 1, 64, &maxPlayers) || maxPlayers != std::floor(maxPlayers)) {
+    if (!number(QStringLiteral("max-players"), 1, 64, &maxPlayers) ||
+        maxPlayers != std::floor(maxPlayers)) {
         return orvel::cli::usageError(
             program, QStringLiteral("--max-players takes a whole number from 1 to 64"));
     }
-    if (parser.isSet(portOpt) && !orvel::cli::parsePort(parser.value(portOpt))) {
+    if (parser.isSet(QStringLiteral("port")) &&
+        !orvel::cli::parsePort(parser.value(QStringLiteral("port")))) {
         return orvel::cli::usageError(program,
                                       QStringLiteral("--port takes a number from 1 to 65535"));
     }
-    port = orvel::cli::parsePort(parser.value(portOpt)).value_or(0);
-    if (!number(durationOpt, 0, 1e7, &o.duration) || !number(reportOpt, 0, 1e7, &o.report)) {
+    port = orvel::cli::parsePort(parser.value(QStringLiteral("port"))).value_or(0);
+    if (!number(QStringLiteral("duration"), 0, 1e7, &o.duration) ||
+        !number(QStringLiteral("report"), 0, 1e7, &o.report)) {
         return orvel::cli::usageError(
             program, QStringLiteral("--duration and --report take seconds, 0 or more"));
     }
-    o.name = parser.isSet(nameOpt)
-                 ? parser.value(nameOpt)
+    o.name = parser.isSet(QStringLiteral("name"))
+                 ? parser.value(QStringLiteral("name"))
                  : QStringLiteral("bot-%1").arg(QCoreApplication::applicationPid());
-    o.sessionName = parser.value(sessionOpt);
+    o.sessionName = parser.value(QStringLiteral("session-name"));
     o.maxPlayers = static_cast<int>(maxPlayers);
-    o.migrate = parser.isSet(migrateOpt);
+    o.migrate = parser.isSet(QStringLiteral("migrate"));
     o.port = static_cast<int>(port);
     if (joinAddress) {
         o.joinHost = joinAddress->host;
         o.joinPort = joinAddress->port;
     }
-    o.drive = !parser.isSet(parkedOpt);
-    o.stamp = parser.isSet(stampOpt);
-    o.track = parser.isSet(trackOpt);
-    o.lines = parser.values(sayOpt);
-    o.sayNow = parser.isSet(sayNowOpt);
+    o.drive = !parser.isSet(QStringLiteral("parked"));
+    o.stamp = parser.isSet(QStringLiteral("stamp"));
+    o.track = parser.isSet(QStringLiteral("track"));
+    o.lines = parser.values(QStringLiteral("say"));
+    o.sayNow = parser.isSet(QStringLiteral("say-now"));
     o.portMapping =
-        !parser.isSet(noMapOpt) &&
+        !parser.isSet(QStringLiteral("no-port-mapping")) &&
         orvel::net::portMappingAllowed(orvel::GetDefault(QStringLiteral("PortMapping")));
 
     // SIGINT and SIGTERM end the run through the event loop, so the session is left properly.

@@ -33,6 +33,14 @@ TEST(InternetText, OutsideAddressesAreToldApart) {
 
 // The line for each kind of mapping a host or a joiner can have, naming the port in use.
 TEST(InternetText, TheReachabilityLineForEachKindOfMapping) {
+    // Every private range gets the same advice, naming the router's outside address.
+    const auto privateTo = [](const char* outside) {
+        return QStringLiteral(
+                   "Behind a second router: your router opened UDP port 2303, but its outside "
+                   "address %1 is private. Forward UDP port 2303 on the outer router to %1 too, or "
+                   "let another player host.")
+            .arg(QLatin1String(outside));
+    };
     struct Case {
         bool hosting;
         State state;
@@ -45,18 +53,9 @@ TEST(InternetText, TheReachabilityLineForEachKindOfMapping) {
         {true, State::Mapped, mappedAt("40.40.40.10", 2305), 0,
          "Players on the internet can join you at 40.40.40.10:2305 (UDP port 2303 on this "
          "computer)"},
-        {true, State::Mapped, mappedAt("192.168.0.5"), 0,
-         "Behind a second router: your router opened UDP port 2303, but its outside address "
-         "192.168.0.5 is private. Forward UDP port 2303 on the outer router to 192.168.0.5 too, "
-         "or let another player host."},
-        {true, State::Mapped, mappedAt("10.0.0.2"), 0,
-         "Behind a second router: your router opened UDP port 2303, but its outside address "
-         "10.0.0.2 is private. Forward UDP port 2303 on the outer router to 10.0.0.2 too, or let "
-         "another player host."},
-        {true, State::Mapped, mappedAt("172.20.1.1"), 0,
-         "Behind a second router: your router opened UDP port 2303, but its outside address "
-         "172.20.1.1 is private. Forward UDP port 2303 on the outer router to 172.20.1.1 too, or "
-         "let another player host."},
+        {true, State::Mapped, mappedAt("192.168.0.5"), 0, privateTo("192.168.0.5")},
+        {true, State::Mapped, mappedAt("10.0.0.2"), 0, privateTo("10.0.0.2")},
+        {true, State::Mapped, mappedAt("172.20.1.1"), 0, privateTo("172.20.1.1")},
         {true, State::Mapped, mappedAt("100.64.0.9"), 0,
          "Behind your provider's router (carrier-grade NAT): your router opened UDP port 2303, "
          "but its outside address 100.64.0.9 is shared. Ask your provider for a public address, "
