@@ -78,10 +78,11 @@ void DPlayConnect::buildControls() {
     buildLobbyPage();
 
     auto* layout = new QVBoxLayout(this);
-    layout->addWidget(pages_);
-    // A fixed dialog, as large as its largest page needs in the font in use, and wide enough
-    // that a window manager shows each page's whole caption beside its title-bar buttons.
-    layout->setSizeConstraint(QLayout::SetFixedSize);
+    layout->addWidget(pages_, 1);
+    buildStatusLine(layout);
+    // At least as large as its largest page needs in the font in use, and wide enough that a
+    // window manager shows each page's whole caption beside its title-bar buttons; the lists
+    // take what the player adds.
     QFont titleFont = font();
     titleFont.setBold(true);
     const QFontMetrics title(titleFont);
@@ -90,6 +91,8 @@ void DPlayConnect::buildControls() {
         widest = std::max(widest, title.horizontalAdvance(kCaption + QLatin1String(suffix)));
     }
     pages_->setMinimumWidth(widest + 8 * title.height());
+    setMinimumSize(sizeHint());
+    setSizeGripEnabled(true);
 }
 
 namespace {
@@ -378,6 +381,7 @@ void DPlayConnect::DirectPlay8Event_DestroyPlayer(dx8::DPNID lPlayerID, int32_t 
 void DPlayConnect::DirectPlay8Event_EnumHostsResponse(dx8::DPNMSG_ENUM_HOSTS_RESPONSE& dpnotify,
                                                       bool& fRejectMsg) {
     ListSessionResponse(dpnotify);
+    searchAnswered();
     DirectPlay8EventForwarder::DirectPlay8Event_EnumHostsResponse(dpnotify, fRejectMsg);
 }
 

@@ -14,6 +14,7 @@
 //   dplay_connect_create.cpp  page 2, session creation
 //   dplay_connect_lobby.cpp   page 3 and the lobby registration
 //   dplay_connect_password.cpp  joining a session that asks for a password
+//   dplay_connect_wait.cpp    the status line under the pages: what a search or join waits on
 
 #include <QDialog>
 #include <QString>
@@ -33,6 +34,7 @@ class QEventLoop;
 class QFrame;
 class QGroupBox;
 class QLabel;
+class QLayout;
 class QLineEdit;
 class QListWidget;
 class QPushButton;
@@ -40,6 +42,8 @@ class QStackedWidget;
 class QTimer;
 
 namespace orvel {
+
+class WaitStatus;
 
 // One session found by the search; it is known by the instance GUID of its description.
 struct SessionEntry {
@@ -156,6 +160,8 @@ public:
     QPushButton* cmdCancelLobby = nullptr;
 
     QTimer* tmrExpire = nullptr;
+    // Under the pages: what a search or a join waits on, empty while nothing is awaited.
+    QLabel* lblStatus = nullptr;
 
     // ---- Handlers of the controls ------------------------------------------------------------
     void cmdOk_Click();
@@ -254,8 +260,10 @@ private:
     void announcePlayer();
     // The one join: connects with desc to host through device and waits for the completion. A
     // completion other than "full" finishes the wizard as a player; "full" has been told already.
+    // what names the session on the status line; empty: the host's address does.
     void joinSession(const dx8::DPN_APPLICATION_DESC& desc, const dx8::DirectPlay8Address* host,
-                     const dx8::DirectPlay8Address* device, int32_t flags);
+                     const dx8::DirectPlay8Address* device, int32_t flags,
+                     const QString& what = QString());
     // The one hosting: hosts desc on device as this player. Success finishes the wizard as host;
     // a failure is told and page 1 comes back.
     void hostSession(const dx8::DPN_APPLICATION_DESC& desc, const dx8::DirectPlay8Address* device,
@@ -277,6 +285,17 @@ private:
     void pageAction(const QString& failureText, Action&& action);
     void reportFailure(const QString& failureText, const QString& detail,
                        std::optional<dx8::HRESULT> code = std::nullopt);
+
+    // ---- The status line (dplay_connect_wait.cpp) ---------------------------------------------
+    void buildStatusLine(QLayout* layout);
+    // A search started; asksBefore is the address source's count of questions before it, so the
+    // address the player gave (if asked) is told apart from a search of the network.
+    void searchStarted(int asksBefore);
+    // A search could not start: told in a box that names the address given.
+    void searchFailed(dx8::HRESULT code, int asksBefore);
+    void searchAnswered();
+    void joinWaitStarted(const QString& what, const dx8::DirectPlay8Address* host);
+    void waitEnded();
 
     int selectedIndex(const QListWidget* list) const;
     // The peer, else the client: what the wizard asks of either alike goes here.
@@ -306,6 +325,7 @@ private:
     dx8::DPNHANDLE registeredLobby_ = 0;       // the lobby connection registered with the platform
 
     std::vector<QEventLoop*> waits_;
+    WaitStatus* waitStatus_ = nullptr;
 };
 
 }  // namespace orvel

@@ -15,7 +15,7 @@ void DPlayConnect::RegisterWithLobby(const QString& guid) {
     desc.lFlags = 0;
     desc.guidApplication = guid;
     desc.ApplicationName = program.completeBaseName();
-    desc.Description = QStringLiteral("VB DirectPlay SDK Sample");
+    desc.Description = QStringLiteral("Orvel");
     // The file a lobby client starts: the program's own file name as it lies on this system.
     desc.ExecutableFilename = program.fileName();
     desc.ExecutablePath = program.absolutePath();

@@ -3,6 +3,7 @@
 #include <QPushButton>
 
 #include "connect_wizard/dplay_connect_private.h"
+#include "platform/dx8/play/session_address_source.h"
 #include "ui_common/message_box.h"
 
 namespace orvel {
@@ -41,6 +42,7 @@ void DPlayConnect::cmdRefresh_Click() {
     if (searching()) {
         stopSearch();
         cmdRefresh->setText(QStringLiteral("Start Search"));
+        waitEnded();
         return;
     }
     pageAction(QStringLiteral("Unable to search for sessions."), [this] {
@@ -50,12 +52,20 @@ void DPlayConnect::cmdRefresh_Click() {
         const dx8::DirectPlay8Address* device = deviceAddress.get();
         constexpr int32_t kForever = -1;
         constexpr int32_t kDefaultInterval = 0;
-        if (dx8::DirectPlay8Session* s = session()) {
-            enumHandle = s->EnumHosts(desc, nullptr, device, kForever, kDefaultInterval, kForever,
-                                      dx8::DPNENUMHOSTS_OKTOQUERYFORADDRESSING, QByteArray(), 0);
+        const int asksBefore = dx8::sessionAddressSource().asks();
+        try {
+            if (dx8::DirectPlay8Session* s = session()) {
+                enumHandle =
+                    s->EnumHosts(desc, nullptr, device, kForever, kDefaultInterval, kForever,
+                                 dx8::DPNENUMHOSTS_OKTOQUERYFORADDRESSING, QByteArray(), 0);
+            }
+        } catch (const dx8::DxError& e) {
+            searchFailed(e.code(), asksBefore);
+            return;
         }
         cmdRefresh->setText(QStringLiteral("Stop Search"));
         setSearch(Search::Listing);
+        searchStarted(asksBefore);
     });
 }
 
@@ -182,7 +192,8 @@ void DPlayConnect::joinListedSession(const SessionEntry& entry, const QString& p
     // An answer that named no address is reached through the provider's.
     const auto host = entry.HostURL.isEmpty() ? deviceAddress : addressAt(entry.HostURL);
     const auto device = entry.DeviceURL.isEmpty() ? deviceAddress : addressAt(entry.DeviceURL);
-    joinSession(desc, host.get(), device.get(), dx8::DPNCONNECT_OKTOQUERYFORADDRESSING);
+    joinSession(desc, host.get(), device.get(), dx8::DPNCONNECT_OKTOQUERYFORADDRESSING,
+                entry.Desc.SessionName);
 }
 
 void DPlayConnect::cmdCancelGame_Click() {

@@ -73,6 +73,10 @@ void frmChat::hostChanged(const SessionPlayer& host) {
         setWindowTitle(windowTitle() + kHostMark);
     }
     qCDebug(lcChat) << "host is now" << host.id << "caption" << windowTitle();
+    AddChatLine(QStringLiteral("- ") + host.name + QStringLiteral(" is now the host."));
+    hosting_ = host.local;
+    showSession();
+    showReachability();
 }
 
 void frmChat::sessionEnded(dx8::HRESULT code) {

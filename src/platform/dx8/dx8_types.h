@@ -135,6 +135,12 @@ constexpr int32_t DPNLOBBY_UNREGISTER = 0x0002;
 
 constexpr int32_t DPLCONNECTSETTINGS_HOST = 0x0001;
 
+// What a lobbied program tells its lobby client of the session it was asked for.
+constexpr int32_t DPLSESSION_CONNECTED = 0x0001;
+constexpr int32_t DPLSESSION_COULDNOTCONNECT = 0x0002;
+constexpr int32_t DPLSESSION_DISCONNECTED = 0x0003;
+constexpr int32_t DPLSESSION_TERMINATED = 0x0004;
+
 // Message ids that InfoNotify passes in lMsgID.
 constexpr int32_t DPN_MSGID_CLIENT_INFO = hr(0xFFFF0004);
 constexpr int32_t DPN_MSGID_PEER_INFO = hr(0xFFFF0010);

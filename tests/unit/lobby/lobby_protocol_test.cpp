@@ -207,6 +207,24 @@ TEST(LobbyRequests, RepliesAreReadSafely) {
     EXPECT_FALSE(lobby::decodeReply("junk"));
 }
 
+TEST(LobbyRequests, TheSessionsOutcomeIsReadSafely) {
+    for (const lobby::Status s : {lobby::Status{DPLSESSION_CONNECTED, DPN_OK},
+                                  lobby::Status{DPLSESSION_COULDNOTCONNECT, DPNERR_NORESPONSE}}) {
+        const auto back = lobby::decodeStatus(lobby::encodeStatus(s));
+        ASSERT_TRUE(back);
+        EXPECT_EQ(back->status, s.status);
+        EXPECT_EQ(back->result, s.result);
+    }
+    for (const char* bad :
+         {R"({"type":"status","status":0,"result":0})",
+          R"({"type":"status","status":5,"result":0})",
+          R"({"type":"status","status":1.5,"result":0})", R"({"type":"status","status":2})",
+          R"({"type":"status","status":2,"result":"x"})",
+          R"({"type":"status","status":2,"result":4294967296})", R"({"type":"taken"})", "junk"}) {
+        EXPECT_FALSE(lobby::decodeStatus(bad)) << bad;
+    }
+}
+
 class LobbyFiles : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -220,7 +238,7 @@ protected:
         DPL_PROGRAM_DESC p;
         p.guidApplication = guid;
         p.ApplicationName = name;
-        p.Description = QStringLiteral("VB DirectPlay SDK Sample");
+        p.Description = QStringLiteral("Orvel");
         p.ExecutableFilename = name;
         p.ExecutablePath = QStringLiteral("/opt/with space/and\\backslash");
         p.LauncherFilename = name;

@@ -17,6 +17,7 @@
 #include <QStandardPaths>
 #include <QtEndian>
 #include <algorithm>
+#include <limits>
 
 namespace dx8::lobby {
 
@@ -513,6 +514,32 @@ std::optional<Reply> decodeReply(const QByteArray& payload) {
         return Reply{false, reason.isEmpty() ? QStringLiteral("no reason given") : reason};
     }
     return std::nullopt;
+}
+
+QByteArray encodeStatus(const Status& status) {
+    const QJsonObject o{{QStringLiteral("type"), QStringLiteral("status")},
+                        {QStringLiteral("status"), status.status},
+                        {QStringLiteral("result"), static_cast<qint64>(status.result)}};
+    return QJsonDocument(o).toJson(QJsonDocument::Compact);
+}
+
+std::optional<Status> decodeStatus(const QByteArray& payload) {
+    const QJsonDocument doc = QJsonDocument::fromJson(payload);
+    const QJsonObject o = doc.object();
+    if (!doc.isObject() || o.value(QStringLiteral("type")).toString() != QLatin1String("status")) {
+        return std::nullopt;
+    }
+    const QJsonValue status = o.value(QStringLiteral("status"));
+    const QJsonValue result = o.value(QStringLiteral("result"));
+    const double s = status.toDouble(-1);
+    const double r = result.toDouble(0.5);
+    if (!status.isDouble() || !(s >= DPLSESSION_CONNECTED && s <= DPLSESSION_TERMINATED) ||
+        s != static_cast<int>(s) || !result.isDouble() ||
+        !(r >= std::numeric_limits<int32_t>::min() && r <= std::numeric_limits<int32_t>::max()) ||
+        r != static_cast<double>(static_cast<int64_t>(r))) {
+        return std::nullopt;
+    }
+    return Status{static_cast<int32_t>(s), static_cast<HRESULT>(static_cast<int64_t>(r))};
 }
 
 }  // namespace dx8::lobby

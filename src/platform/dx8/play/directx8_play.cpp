@@ -69,7 +69,13 @@ public:
     }
     void Host(const DPN_APPLICATION_DESC& appDesc, const DirectPlay8Address* address,
               int32_t lFlags) override {
-        core_->host(appDesc, address, lFlags);
+        try {
+            core_->host(appDesc, address, lFlags);
+        } catch (const DxError& e) {
+            core_->tellLobby(DPLSESSION_COULDNOTCONNECT, e.code());
+            throw;
+        }
+        core_->tellLobby(DPLSESSION_CONNECTED, DPN_OK);
     }
     DPNHANDLE SendTo(DPNID idSend, const QByteArray& buffer, int32_t lTimeOut,
                      int32_t lFlags) override {
@@ -130,6 +136,16 @@ void setComeBackMsOf(DirectPlay8Peer* peer, int ms) {
 WireStats wireStatsOf(const DirectPlay8Peer* peer) {
     const auto* p = dynamic_cast<const Peer*>(peer);
     return p != nullptr ? p->core()->wireStats() : WireStats{};
+}
+
+JoinProgress joinProgressOf(const DirectPlay8Peer* peer) {
+    const auto* p = dynamic_cast<const Peer*>(peer);
+    return p != nullptr ? p->core()->joinProgress() : JoinProgress{};
+}
+
+QString sessionNameOf(const DirectPlay8Peer* peer) {
+    const auto* p = dynamic_cast<const Peer*>(peer);
+    return p != nullptr ? p->core()->sessionName() : QString();
 }
 
 LobbyRegistration lobbyRegistrationOf(const DirectPlay8Peer* peer) {

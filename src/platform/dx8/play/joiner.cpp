@@ -36,6 +36,27 @@ void Joiner::begin(DPNHANDLE handle, LinkId hostLink, uint32_t hostIp,
     syncResult.reset();
 }
 
+JoinProgress Joiner::progress() const {
+    using Step = JoinProgress::Step;
+    JoinProgress p;
+    if (!op_) {
+        return p;
+    }
+    if (!op_->accept) {
+        const auto host = s_.links.all().find(op_->hostLink);
+        p.step = host != s_.links.all().end() && host->second.connected ? Step::Asking
+                                                                        : Step::ReachingHost;
+        return p;
+    }
+    const auto& listed = op_->accept->players;
+    p.players = static_cast<int>(
+        std::count_if(listed.begin(), listed.end(),
+                      [this](const net::PlayerEntry& e) { return e.id != op_->accept->hostId; }));
+    p.linked = std::max(0, p.players - static_cast<int>(op_->meshPending.size()));
+    p.step = op_->meshPending.empty() ? Step::Finishing : Step::Linking;
+    return p;
+}
+
 void Joiner::onLinkUp(LinkId link, const Link& state) {
     if (!op_) {
         return;

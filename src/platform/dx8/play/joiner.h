@@ -42,6 +42,7 @@ public:
     // The host has accepted us: we hold links of our own and take the next joiner's.
     bool accepted() const { return op_ && op_->accept; }
     DPNHANDLE handle() const { return op_ ? op_->handle : 0; }
+    JoinProgress progress() const;
 
     void onLinkUp(LinkId link, const Link& state);
     void onControl(LinkId link, Link& state, const net::ControlMessage& m);

@@ -7,6 +7,7 @@
 #include <QRandomGenerator>
 
 #include "common/shown_text.h"
+#include "platform/dx8/lobby/directplay8_lobby.h"
 #include "platform/dx8/play/address_text.h"
 #include "platform/dx8/play/nat_paths.h"
 #include "platform/dx8/play/session_address_source.h"
@@ -36,6 +37,10 @@ SessionCore::SessionCore(bool clientOnly, QObject* parent)
       roster_(roles_.roster()),
       joiner_(roles_.joiner()) {
     clock_.start();
+    // A lobby client waits for the outcome while the handler may still be busy (a box, say).
+    events_->setConnectObserver([this](HRESULT result) {
+        tellLobby(result == DPN_OK ? DPLSESSION_CONNECTED : DPLSESSION_COULDNOTCONNECT, result);
+    });
     // What the program sent while we were cut off goes once we are back; it was looped back
     // and completed already.
     roles_.comeBack().resend = [this](const ComeBack::Held& h) {
@@ -210,7 +215,7 @@ DPNHANDLE SessionCore::enumHosts(const DPN_APPLICATION_DESC& desc,
     int port = portOf(hostAddr).value_or(0);
     if (hostText.isEmpty()) {
         const auto typed = (flags & DPNENUMHOSTS_OKTOQUERYFORADDRESSING) != 0
-                               ? source.askForAddress()
+                               ? source.ask()
                                : std::optional<QString>(QString());
         if (!typed) {
             raise(DPNERR_USERCANCEL);
@@ -334,7 +339,7 @@ DPNHANDLE SessionCore::connect(const DPN_APPLICATION_DESC& desc, const DirectPla
     int port = portOf(hostAddr).value_or(0);
     if (hostText.isEmpty()) {
         const auto typed = (flags & DPNCONNECT_OKTOQUERYFORADDRESSING) != 0
-                               ? sessionAddressSource().askForAddress()
+                               ? sessionAddressSource().ask()
                                : std::optional<QString>(QString());
         if (!typed) {
             return failLater(DPNERR_USERCANCEL);
@@ -506,6 +511,18 @@ void SessionCore::registerLobby(DPNHANDLE handle, DirectPlay8LobbiedApplication*
         return;
     }
     raise(DPNERR_INVALIDFLAGS);
+}
+
+void SessionCore::tellLobby(int32_t status, HRESULT result) {
+    if (lobbyApp_ == nullptr) {
+        return;
+    }
+    try {
+        lobbyApp_->UpdateStatus(lobbyHandle_, status, 0, result);
+    } catch (const DxError& e) {
+        // The lobby client has gone; the session is ours to run all the same.
+        qCDebug(lcSession) << "telling the lobby failed" << hresultHex(e.code());
+    }
 }
 
 void SessionCore::setMappedEndpoint(Endpoint mapped) {

@@ -56,6 +56,20 @@ struct Reachability {
     std::vector<PlayerPath> players;  // the present remote players, in join order
 };
 
+// How far our join has come, for a window that shows the wait.
+struct JoinProgress {
+    enum class Step : uint8_t {
+        None,          // no join under way
+        ReachingHost,  // no link to the host yet
+        Asking,        // linked to the host, waiting for its answer
+        Linking,       // accepted: linking to the players already there
+        Finishing,     // linked to everyone: the host makes us a player
+    };
+    Step step = Step::None;
+    int linked = 0;   // players linked so far, the host not counted
+    int players = 0;  // players to link to, the host not counted
+};
+
 // The lobby connection a peer or client holds through RegisterLobby (handle 0 and no
 // application when none), for tests and tools that check it was given back.
 struct LobbyRegistration {
@@ -69,6 +83,9 @@ uint16_t sessionPortOf(const DirectPlay8Peer* peer);
 uint16_t sessionPortOf(const DirectPlay8Client* client);
 
 WireStats wireStatsOf(const DirectPlay8Peer* peer);
+JoinProgress joinProgressOf(const DirectPlay8Peer* peer);
+// The name of the session the peer hosts or is joining (empty outside one).
+QString sessionNameOf(const DirectPlay8Peer* peer);
 Reachability reachabilityOf(const DirectPlay8Peer* peer);
 // What the router forwards to this peer's session port, for those who join later.
 void setMappedEndpointOf(DirectPlay8Peer* peer, uint32_t ipv4, uint16_t port);
