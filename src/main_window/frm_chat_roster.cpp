@@ -44,7 +44,9 @@ void frmChat::playerJoined(const SessionPlayer& player) {
     entry->setData(Qt::UserRole, player.local ? 0u : player.id);
     lstUsers->addItem(entry);
     if (!player.local) {
-        AddChatLine(QStringLiteral("- ") + player.name + QStringLiteral(" has joined the game."));
+        AddChatLine(
+            QStringLiteral("- ") + player.name +
+            (player.back ? QStringLiteral(" is back.") : QStringLiteral(" has joined the game.")));
     }
 }
 

@@ -222,14 +222,18 @@ public:
         } catch (const DxError&) {
         }
         names_[id] = info.Name;
+        // An id is never given to anyone else in a session: one seen leaving is that player back.
         if ((info.lPlayerFlags & DPNPLAYER_LOCAL) == 0) {
-            say(QStringLiteral("- %1 has joined the game.").arg(info.Name));
+            say((gone_.erase(id) != 0 ? QStringLiteral("- %1 is back.")
+                                      : QStringLiteral("- %1 has joined the game."))
+                    .arg(info.Name));
             others_.insert(id);
         }
     }
     void DirectPlay8Event_DestroyGroup(DPNID, int32_t, bool&) override {}
     void DirectPlay8Event_DestroyPlayer(DPNID id, int32_t, bool&) override {
         say(QStringLiteral("-- %1 has left the game.").arg(names_[id]));
+        gone_.insert(id);
         others_.erase(id);
     }
     void DirectPlay8Event_EnumHostsQuery(DPNMSG_ENUM_HOSTS_QUERY&, bool&) override {}
@@ -372,6 +376,7 @@ private:
     QElapsedTimer clock_;
     QTimer tick_, report_, chatTimer_;
     std::map<DPNID, QString> names_;
+    std::set<DPNID> gone_;  // players seen leaving
     std::map<DPNID, int> carStates_;
     std::map<DPNID, std::pair<int64_t, int>> latency_;  // sum of one-way ms, samples
     QStringList pendingLines_;  // typed on standard input before the session began

@@ -304,6 +304,23 @@ TEST_F(Roster, ALeavingPlayersSlotIsFreedAndTakenByTheNextJoiner) {
     EXPECT_EQ(rosterIds(), (std::vector<uint32_t>{0, 3, 4}));
 }
 
+// A player that lost its connection and came back under its id says so, in its old slot while
+// nobody took it.
+TEST_F(Roster, APlayerBackSaysSoAndGetsItsOldSlotWhileFree) {
+    join({{1, "Ann", true}, {2, "Bob"}, {3, "Cy"}});
+    destroy(3);
+    create(3);
+    EXPECT_TRUE(
+        history().endsWith(QStringLiteral("-- Cy has left the game.\r\n- Cy is back.\r\n")));
+    EXPECT_EQ(carSlots(), (std::vector<uint32_t>{2, 3, 0, 0, 0}));
+    destroy(3);
+    join({{4, "Di"}});
+    create(3);
+    EXPECT_TRUE(
+        history().endsWith(QStringLiteral("- Di has joined the game.\r\n- Cy is back.\r\n")));
+    EXPECT_EQ(carSlots(), (std::vector<uint32_t>{2, 4, 3, 0, 0}));
+}
+
 TEST_F(Roster, LeavingRemovesTheEntryOfThatIdNotTheFirstOfThatName) {
     join({{1, "Ann", true}, {2, "Bob"}, {3, "Bob"}});
     destroy(3);

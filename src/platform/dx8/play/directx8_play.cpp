@@ -114,6 +114,25 @@ void setMappedEndpointOf(DirectPlay8Peer* peer, uint32_t ipv4, uint16_t port) {
     }
 }
 
+ReturnTicket returnTicketOf(const DirectPlay8Peer* peer) {
+    const auto* p = dynamic_cast<const Peer*>(peer);
+    return p != nullptr ? p->core()->returnTicket() : ReturnTicket{};
+}
+
+DPNHANDLE comeBackWith(DirectPlay8Peer* peer, const ReturnTicket& ticket, int budgetMs) {
+    auto* p = dynamic_cast<Peer*>(peer);
+    if (p == nullptr) {
+        raise(DPNERR_INVALIDOBJECT);
+    }
+    return p->core()->comeBack(ticket, budgetMs);
+}
+
+void setComeBackMsOf(DirectPlay8Peer* peer, int ms) {
+    if (auto* p = dynamic_cast<Peer*>(peer)) {
+        p->core()->setComeBackMs(ms);
+    }
+}
+
 WireStats wireStatsOf(const DirectPlay8Peer* peer) {
     const auto* p = dynamic_cast<const Peer*>(peer);
     return p != nullptr ? p->core()->wireStats() : WireStats{};

@@ -41,6 +41,15 @@ SessionCore::SessionCore(bool clientOnly, QObject* parent)
     events_->setConnectObserver([this](HRESULT result) {
         tellLobby(result == DPN_OK ? DPLSESSION_CONNECTED : DPLSESSION_COULDNOTCONNECT, result);
     });
+    // What the program sent while we were cut off goes once we are back; it was looped back
+    // and completed already.
+    roles_.comeBack().resend = [this](const ComeBack::Held& h) {
+        try {
+            sendTo(h.target, h.data, 0, h.flags | DPNSEND_NOLOOPBACK | DPNSEND_NOCOMPLETE);
+        } catch (const DxError& e) {
+            qCDebug(lcSession) << "a send held while cut off is dropped" << hresultHex(e.code());
+        }
+    };
 }
 
 SessionCore::~SessionCore() {
@@ -180,6 +189,7 @@ void SessionCore::host(const DPN_APPLICATION_DESC& desc, const DirectPlay8Addres
     r.players[r.localId] =
         Player::self(r.localId, seq, orvel::playerName(r.localName), sessionPort());
     r.inSession = true;
+    roles_.comeBack().becamePlayer();
     qCDebug(lcSession) << "hosting" << r.desc.name << "on port" << sessionPort();
     events_->createPlayer(r.localId);
 }
@@ -395,16 +405,17 @@ DPNHANDLE SessionCore::sendTo(DPNID target, const QByteArray& data, int32_t time
     }
     std::vector<Player*> to;
     bool toSelf = false;
+    const bool held = roles_.comeBack().hold(target, data, flags);
     if (target == DPNID_ALL_PLAYERS_GROUP) {
         for (auto& [id, p] : roster_.players) {
-            if (!p.gone && id != roster_.localId && p.link != 0) {
+            if (!held && !p.gone && id != roster_.localId && p.link != 0) {
                 to.push_back(&p);
             }
         }
         toSelf = (flags & DPNSEND_NOLOOPBACK) == 0;
     } else if (target == roster_.localId) {
         toSelf = true;
-    } else {
+    } else if (!held) {
         Player* p = roster_.present(target);
         if (p == nullptr || p->link == 0) {
             raise(DPNERR_INVALIDPLAYER);

@@ -60,6 +60,11 @@ public:
     bool isHost() const { return roster_.isHost(); }
     DPNID localId() const { return roster_.localId; }
 
+    // Coming back after a drop (come_back.h): what a new start needs, and that start.
+    ReturnTicket returnTicket() const { return roles_.comeBack().ticket(); }
+    DPNHANDLE comeBack(const ReturnTicket& ticket, int budgetMs);
+    void setComeBackMs(int ms) { roles_.comeBack().setBudgetMs(ms); }
+
     WireStats wireStats() const { return links_->wireStats(); }
     JoinProgress joinProgress() const { return joiner_.progress(); }
     QString sessionName() const {

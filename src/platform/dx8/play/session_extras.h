@@ -5,7 +5,9 @@
 // our router's mapping, what went over the wire, and the lobby connection it holds. Everything
 // else of the session is private to this folder.
 
+#include <QByteArray>
 #include <QString>
+#include <QUuid>
 #include <cstdint>
 #include <vector>
 
@@ -89,6 +91,34 @@ Reachability reachabilityOf(const DirectPlay8Peer* peer);
 void setMappedEndpointOf(DirectPlay8Peer* peer, uint32_t ipv4, uint16_t port);
 LobbyRegistration lobbyRegistrationOf(const DirectPlay8Peer* peer);
 LobbyRegistration lobbyRegistrationOf(const DirectPlay8Client* client);
+
+// Where a player was reached, and which player it was: one coming back proves itself to that
+// player only.
+struct ReturnAddress {
+    Endpoint at;
+    DPNID player = 0;
+    bool operator==(const ReturnAddress&) const = default;
+};
+
+// What a player needs to come back into its session after its program ended without leaving:
+// the session, who it was and its key, and where the host and those next in line were.
+struct ReturnTicket {
+    QUuid instance;
+    QUuid application;
+    DPNID id = 0;
+    QString name;
+    std::vector<ReturnAddress> addresses;  // the host's first, then who would take over
+    QByteArray keySeed;
+    bool valid() const { return id != 0 && !instance.isNull() && !addresses.empty(); }
+};
+// Ours while in a session (not valid outside one, or alone in it).
+ReturnTicket returnTicketOf(const DirectPlay8Peer* peer);
+// Joins the ticket's session again as its player, trying its addresses for up to budgetMs; the
+// outcome comes as ConnectComplete, as for Connect.
+DPNHANDLE comeBackWith(DirectPlay8Peer* peer, const ReturnTicket& ticket, int budgetMs);
+// How long a player cut off from everyone tries to come back before the session is lost to it
+// (a minute; 0: lost at once).
+void setComeBackMsOf(DirectPlay8Peer* peer, int ms);
 
 // The address this machine sends from toward ip, from the routing table; 0 when there is none.
 uint32_t localAddressToward(uint32_t ip);

@@ -375,7 +375,7 @@ std::optional<ControlMessage> decodeControl(const uint8_t* data, size_t size) {
     Reader r(data, size);
     const uint8_t type = r.u8();
     if (!r.ok() || type < static_cast<uint8_t>(Ctl::JoinRequest) ||
-        type > static_cast<uint8_t>(Ctl::JoinChallenge)) {
+        type > static_cast<uint8_t>(kLastCtl)) {
         return std::nullopt;
     }
     return decodeAs(type - 1u, r);

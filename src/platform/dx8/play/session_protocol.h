@@ -99,7 +99,13 @@ enum class Ctl : uint8_t {
     RoundTrips,       // host -> players it relays for: its round trip to each of their partners
     Unlinked,         // player -> host: the direct link to a once-relayed player is gone
     JoinChallenge,    // host -> joiner: prove the session's password over this challenge
+    // Coming back after a drop (come_back.h).
+    OwnKey,  // player -> host: the public half of its key to come back
+    KeyOf,   // host -> all: a player's public key, as the host keeps it
+    Return,  // returner -> host: the player it was; then its proof over the host's challenge
+    HostAt,  // player -> returner: not the host; this is where the host is
 };
+constexpr Ctl kLastCtl = Ctl::HostAt;
 
 // The field list of a wire struct, in wire order.
 #define DX8_FIELDS(...)                    \
@@ -270,6 +276,25 @@ struct JoinChallenge {
     QUuid instance;  // the session the answer is for
     DX8_FIELDS(challenge, instance)
 };
+struct OwnKey {
+    QByteArray key;
+    DX8_FIELDS(key)
+};
+struct KeyOf {
+    uint32_t playerId = 0;
+    QByteArray key;
+    DX8_FIELDS(playerId, key)
+};
+struct Return {
+    uint32_t playerId = 0;
+    QByteArray proof;  // empty at first; then the signature over the host's JoinChallenge
+    DX8_FIELDS(playerId, proof)
+};
+struct HostAt {
+    uint32_t ipv4 = 0;
+    uint16_t port = 0;
+    DX8_FIELDS(ipv4, port)
+};
 }  // namespace msg
 
 // The alternatives stand in Ctl's order: a message's type byte is its index plus one.
@@ -278,9 +303,10 @@ using ControlMessage =
                  msg::MeshAck, msg::JoinReady, msg::JoinFail, msg::PlayerAdded, msg::AddedAck,
                  msg::JoinDone, msg::PlayerRemoved, msg::Leaving, msg::Terminate, msg::Info,
                  msg::Paths, msg::Mapped, msg::Reach, msg::Linked, msg::NameOf, msg::RoundTrips,
-                 msg::Unlinked, msg::JoinChallenge>;
+                 msg::Unlinked, msg::JoinChallenge, msg::OwnKey, msg::KeyOf, msg::Return,
+                 msg::HostAt>;
 
-static_assert(std::variant_size_v<ControlMessage> == static_cast<size_t>(Ctl::JoinChallenge));
+static_assert(std::variant_size_v<ControlMessage> == static_cast<size_t>(kLastCtl));
 
 inline Ctl typeOf(const ControlMessage& m) {
     return static_cast<Ctl>(m.index() + 1);

@@ -32,9 +32,11 @@ constexpr std::pair<net::Ctl, Who> kAuthority[] = {
     {net::Ctl::Mapped, Who::Anyone},        {net::Ctl::Reach, Who::Host},
     {net::Ctl::Linked, Who::ToHost},        {net::Ctl::NameOf, Who::Host},
     {net::Ctl::RoundTrips, Who::Host},      {net::Ctl::Unlinked, Who::ToHost},
-    {net::Ctl::JoinChallenge, Who::Nobody},
+    {net::Ctl::JoinChallenge, Who::Nobody}, {net::Ctl::OwnKey, Who::ToHost},
+    {net::Ctl::KeyOf, Who::Host},           {net::Ctl::Return, Who::Nobody},
+    {net::Ctl::HostAt, Who::Nobody},
 };
-static_assert(std::size(kAuthority) == static_cast<size_t>(net::Ctl::JoinChallenge));
+static_assert(std::size(kAuthority) == static_cast<size_t>(net::kLastCtl));
 
 Who whoMaySay(net::Ctl type) {
     return kAuthority[static_cast<size_t>(type) - 1].second;
@@ -82,7 +84,10 @@ SessionRoles::SessionRoles(LinkTable& links, SessionEvents& events, std::functio
       hostJoin_(context_),
       relay_(context_),
       members_(context_, hostJoin_, relay_),
-      joiner_(context_, members_) {}
+      joiner_(context_, members_),
+      comeBack_(context_, joiner_, members_) {
+    joiner_.joined = [this] { comeBack_.becamePlayer(); };
+}
 
 bool SessionRoles::takesVisitors() const {
     // A joiner that has its answer already takes links: the next joiner may be quicker than the
@@ -129,9 +134,18 @@ void SessionRoles::linkDown(LinkId link, const Link& state) {
             }
             if (cutOff(state.playerId)) {
                 // Everyone else went quiet at once: it is us who are gone, not all of them. The
-                // session is lost here; the others carry on without us (and migrate if we host).
-                qCWarning(lcSession) << "cut off from every player: the session is lost";
-                members_.endSession(DPNERR_CONNECTIONLOST, DPNDESTROYPLAYERREASON_CONNECTIONLOST);
+                // others carry on without us (and migrate if we host); we try to come back, and
+                // the session is lost here only when that fails.
+                hostGone_.reset();
+                hostJoin_.reset();
+                relay_.reset();
+                if (comeBack_.cutOff()) {
+                    qCWarning(lcSession) << "cut off from every player: coming back";
+                } else {
+                    qCWarning(lcSession) << "cut off from every player: the session is lost";
+                    members_.endSession(DPNERR_CONNECTIONLOST,
+                                        DPNDESTROYPLAYERREASON_CONNECTIONLOST);
+                }
                 break;
             }
             if (!relay_.backToRelay(state.playerId)) {
@@ -192,6 +206,8 @@ void SessionRoles::controlArrived(LinkId link, const net::ControlMessage& m) {
         case LinkKind::Unverified:
             if (const auto* request = std::get_if<net::msg::JoinRequest>(&m)) {
                 hostJoin_.onRequest(link, *request);
+            } else if (const auto* back = std::get_if<net::msg::Return>(&m)) {
+                comeBack_.onReturn(link, *back);
             } else if (const auto* hello = std::get_if<net::msg::MeshHello>(&m)) {
                 members_.onMeshHello(link, *hello);
             } else {
@@ -203,7 +219,12 @@ void SessionRoles::controlArrived(LinkId link, const net::ControlMessage& m) {
             break;
         case LinkKind::ToHost:
         case LinkKind::MeshOut:
-            joiner_.onControl(link, *state, m);
+            if (const auto* hostAt = std::get_if<net::msg::HostAt>(&m);
+                hostAt != nullptr && state->kind == LinkKind::ToHost) {
+                comeBack_.onHostAt(*hostAt);
+            } else {
+                joiner_.onControl(link, *state, m);
+            }
             break;
         case LinkKind::OffRelay:
             relay_.onLinkControl(link, m);
@@ -268,6 +289,12 @@ bool SessionRoles::playerSaid(DPNID from, const net::ControlMessage& m) {
         case Ctl::RoundTrips:
             relay_.onRoundTrips(std::get<msg::RoundTrips>(m));
             break;
+        case Ctl::OwnKey:
+            comeBack_.onOwnKey(from, std::get<msg::OwnKey>(m));
+            break;
+        case Ctl::KeyOf:
+            comeBack_.onKeyOf(std::get<msg::KeyOf>(m));
+            break;
         default:
             break;
     }
@@ -299,6 +326,7 @@ void SessionRoles::checkDeadlines() {
     roster_.expireExpectations(t);
     hostJoin_.checkDeadline(t);
     joiner_.checkDeadline(t);
+    comeBack_.checkDeadline(t);
     relay_.checkDeadline(t);
 }
 
@@ -306,7 +334,7 @@ qint64 SessionRoles::earliestDeadline() const {
     qint64 earliest = 0;
     const qint64 recheck = hostGone_ ? context_.now() + kHostGoneRecheckMs : 0;
     for (qint64 d : {roster_.earliestExpectation(), hostJoin_.deadline(), joiner_.deadline(),
-                     relay_.deadline(), recheck}) {
+                     relay_.deadline(), comeBack_.deadline(), recheck}) {
         if (d != 0 && (earliest == 0 || d < earliest)) {
             earliest = d;
         }
@@ -320,6 +348,7 @@ void SessionRoles::reset() {
     context_.dials.clear();
     hostJoin_.reset();
     relay_.reset();
+    comeBack_.reset();
 }
 
 }  // namespace dx8

@@ -8,6 +8,7 @@
 #include <functional>
 #include <optional>
 
+#include "platform/dx8/play/come_back.h"
 #include "platform/dx8/play/host_join.h"
 #include "platform/dx8/play/joiner.h"
 #include "platform/dx8/play/members.h"
@@ -30,6 +31,8 @@ public:
     const Joiner& joiner() const { return joiner_; }
     Members& members() { return members_; }
     Relay& relay() { return relay_; }
+    ComeBack& comeBack() { return comeBack_; }
+    const ComeBack& comeBack() const { return comeBack_; }
 
     // Whether someone new may connect now.
     bool takesVisitors() const;
@@ -73,6 +76,7 @@ private:
     Relay relay_;
     Members members_;
     Joiner joiner_;
+    ComeBack comeBack_;
 };
 
 }  // namespace dx8
