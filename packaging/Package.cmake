@@ -9,7 +9,7 @@ set(CPACK_PACKAGE_VENDOR "The Orvel developers")
 set(CPACK_PACKAGE_CONTACT "The Orvel developers <orvel@orvel.org>")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_COMPONENTS_ALL orvel meet)
+set(CPACK_COMPONENTS_ALL orvel standin meet)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
@@ -28,6 +28,16 @@ local car to the other players of a peer-to-peer session and puts theirs
 into the game. It carries a chat in its own window and on the game's screen.")
 # Qt loads its X11 platform plugin at run time, so no linked library names it.
 set(CPACK_DEBIAN_ORVEL_PACKAGE_DEPENDS qt6-qpa-plugins)
+
+# The stand-in game, for trying Orvel without Kartova.
+set(CPACK_DEBIAN_STANDIN_PACKAGE_NAME orvel-standin)
+set(CPACK_DEBIAN_STANDIN_DESCRIPTION "stand-in for the racing game Kartova, to try Orvel without it
+kartova-standin is a small racing game whose window and memory look to
+Orvel as Kartova's do, so that Orvel finds it, patches it and puts the
+other players' cars into its race: start it, then orvel, and race
+together without the real game. standinctl steers it from scripts.")
+set(CPACK_DEBIAN_STANDIN_PACKAGE_DEPENDS qt6-qpa-plugins)
+set(CPACK_DEBIAN_STANDIN_PACKAGE_SUGGESTS orvel)
 
 # The meeting point, for whoever runs one for a group or a community.
 set(CPACK_DEBIAN_MEET_PACKAGE_NAME orvel-meet)

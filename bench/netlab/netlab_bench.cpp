@@ -31,14 +31,20 @@ QString outcome(Session& s, int dark, const std::vector<int>& before) {
     const QStringList mine = s.player(dark).lines().mid(before[static_cast<size_t>(dark - 1)]);
     QStringList parts;
     int droppedBy = 0;
+    int backTo = 0;
     for (int i = 1; i <= 4; ++i) {
-        if (i != dark && s.player(i).lines().mid(before[static_cast<size_t>(i - 1)]).contains(
-                             QStringLiteral("-- %1 has left the game.").arg(Session::name(dark)))) {
+        const QStringList seen = s.player(i).lines().mid(before[static_cast<size_t>(i - 1)]);
+        if (i != dark && seen.contains(QStringLiteral("-- %1 has left the game.").arg(Session::name(dark)))) {
             ++droppedBy;
+        }
+        if (i != dark && seen.contains(QStringLiteral("- %1 is back.").arg(Session::name(dark)))) {
+            ++backTo;
         }
     }
     parts << QStringLiteral("dropped by %1/3").arg(droppedBy);
-    if (!mine.filter(QStringLiteral("session ended")).isEmpty()) {
+    if (backTo > 0) {
+        parts << QStringLiteral("back to %1/3").arg(backTo);
+    } else if (!mine.filter(QStringLiteral("session ended")).isEmpty()) {
         parts << QStringLiteral("told: ") + mine.filter(QStringLiteral("session ended")).first().mid(15);
     } else if (droppedBy > 0) {
         parts << QStringLiteral("never told");

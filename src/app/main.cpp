@@ -4,6 +4,7 @@
 #include <csignal>
 #include <exception>
 
+#include "app/app_icon.h"
 #include "app/command_line.h"
 #include "app/game_launch.h"
 #include "app/quit_signals.h"
@@ -63,7 +64,11 @@ int main(int argc, char* argv[]) {
     // Diagnostics stay quiet unless QT_LOGGING_RULES asks for them (it overrides this).
     QLoggingCategory::setFilterRules(QStringLiteral("orvel.*=false"));
     QApplication app(ownArgc, argv);
+    // The window class (from the application name) is what docks match with the desktop
+    // entry's StartupWMClass; the desktop file name does the same under Wayland.
     QApplication::setApplicationName(QStringLiteral("orvel"));
+    QGuiApplication::setDesktopFileName(QStringLiteral("org.orvel.Orvel"));
+    QApplication::setWindowIcon(orvel::appIcon());
     dx8::setSessionAddressSource(std::make_shared<orvel::SessionAddressDialog>());
     if (const auto failed = game.start()) {
         return *failed;

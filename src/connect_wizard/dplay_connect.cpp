@@ -18,6 +18,7 @@
 #include <chrono>
 
 #include "connect_wizard/dplay_connect_private.h"
+#include "connect_wizard/password_prompt.h"
 #include "ui_common/error_advice.h"
 #include "ui_common/message_box.h"
 
@@ -40,6 +41,9 @@ constexpr std::array<const char*, 4> kPageSuffix = {
 DPlayConnect::DPlayConnect(QWidget* parent) : QDialog(parent) {
     setObjectName(QStringLiteral("DPlayConnect"));
     GetTickCount = &DPlayConnect::SystemTickCount;
+    askPassword = [this](const QString& sessionName, bool wrong) {
+        return askSessionPassword(this, sessionName, wrong);
+    };
     buildControls();
     setWindowTitle(kCaption + QLatin1String(kPageSuffix[0]));
 
@@ -74,10 +78,11 @@ void DPlayConnect::buildControls() {
     buildLobbyPage();
 
     auto* layout = new QVBoxLayout(this);
-    layout->addWidget(pages_);
-    // A fixed dialog, as large as its largest page needs in the font in use, and wide enough
-    // that a window manager shows each page's whole caption beside its title-bar buttons.
-    layout->setSizeConstraint(QLayout::SetFixedSize);
+    layout->addWidget(pages_, 1);
+    buildStatusLine(layout);
+    // At least as large as its largest page needs in the font in use, and wide enough that a
+    // window manager shows each page's whole caption beside its title-bar buttons; the lists
+    // take what the player adds.
     QFont titleFont = font();
     titleFont.setBold(true);
     const QFontMetrics title(titleFont);
@@ -86,6 +91,8 @@ void DPlayConnect::buildControls() {
         widest = std::max(widest, title.horizontalAdvance(kCaption + QLatin1String(suffix)));
     }
     pages_->setMinimumWidth(widest + 8 * title.height());
+    setMinimumSize(sizeHint());
+    setSizeGripEnabled(true);
 }
 
 namespace {
@@ -205,6 +212,15 @@ void DPlayConnect::buildCreatePage() {
     chkMigrate->setObjectName(QStringLiteral("chkMigrate"));
     auto* options = new QVBoxLayout(fraOptions);
     options->addWidget(chkMigrate);
+    txtPassword = new QLineEdit(fraOptions);
+    txtPassword->setObjectName(QStringLiteral("txtPassword"));
+    txtPassword->setEchoMode(QLineEdit::Password);
+    txtPassword->setMaxLength(static_cast<int>(dx8::kMaxPasswordChars));
+    lblPassword =
+        makeLabel(QStringLiteral("lblPassword"),
+                  QStringLiteral("Pass&word (blank: anyone may join):"), fraOptions, txtPassword);
+    options->addWidget(lblPassword);
+    options->addWidget(txtPassword);
     cmdOkCreate = makeButton(QStringLiteral("cmdOkCreate"), QStringLiteral("OK"), page);
     cmdCancelCreate = makeButton(QStringLiteral("cmdCancelCreate"), QStringLiteral("Cancel"), page);
 
@@ -365,6 +381,7 @@ void DPlayConnect::DirectPlay8Event_DestroyPlayer(dx8::DPNID lPlayerID, int32_t 
 void DPlayConnect::DirectPlay8Event_EnumHostsResponse(dx8::DPNMSG_ENUM_HOSTS_RESPONSE& dpnotify,
                                                       bool& fRejectMsg) {
     ListSessionResponse(dpnotify);
+    searchAnswered();
     DirectPlay8EventForwarder::DirectPlay8Event_EnumHostsResponse(dpnotify, fRejectMsg);
 }
 

@@ -13,6 +13,8 @@
 //   dplay_connect_search.cpp  page 1, session search, expiry and join
 //   dplay_connect_create.cpp  page 2, session creation
 //   dplay_connect_lobby.cpp   page 3 and the lobby registration
+//   dplay_connect_password.cpp  joining a session that asks for a password
+//   dplay_connect_wait.cpp    the status line under the pages: what a search or join waits on
 
 #include <QDialog>
 #include <QString>
@@ -32,6 +34,7 @@ class QEventLoop;
 class QFrame;
 class QGroupBox;
 class QLabel;
+class QLayout;
 class QLineEdit;
 class QListWidget;
 class QPushButton;
@@ -39,6 +42,8 @@ class QStackedWidget;
 class QTimer;
 
 namespace orvel {
+
+class WaitStatus;
 
 // One session found by the search; it is known by the instance GUID of its description.
 struct SessionEntry {
@@ -56,6 +61,8 @@ class DPlayConnect : public QDialog,
 public:
     static inline const QString kCaption = QStringLiteral("Kartova Multiplayer - v1.1");
     static inline const QString kLobbyEntry = QStringLiteral("Wait for Lobby Connection...");
+    // After the line of a session in the list that asks for a password.
+    static inline const QString kPasswordMark = QStringLiteral(" (password)");
     // A session silent for longer than this is taken off the list.
     static constexpr int32_t kSessionTimeoutMs = 2000;
     static constexpr int kExpireIntervalMs = 500;
@@ -144,6 +151,8 @@ public:
     QLineEdit* txtUsers = nullptr;
     QGroupBox* fraOptions = nullptr;
     QCheckBox* chkMigrate = nullptr;
+    QLabel* lblPassword = nullptr;
+    QLineEdit* txtPassword = nullptr;  // hides what is typed; never saved
     QPushButton* cmdOkCreate = nullptr;
     QPushButton* cmdCancelCreate = nullptr;
     // page 3
@@ -151,6 +160,8 @@ public:
     QPushButton* cmdCancelLobby = nullptr;
 
     QTimer* tmrExpire = nullptr;
+    // Under the pages: what a search or a join waits on, empty while nothing is awaited.
+    QLabel* lblStatus = nullptr;
 
     // ---- Handlers of the controls ------------------------------------------------------------
     void cmdOk_Click();
@@ -177,7 +188,11 @@ public:
     int32_t searchState() const { return searching() ? 1 : 0; }
     bool stopListing() const { return search_ == Search::Muted || search_ == Search::Stopped; }
     bool connectDone() const { return lastConnect_.has_value(); }
-    bool connectOK() const { return connectDone() && *lastConnect_ != dx8::DPNERR_SESSIONFULL; }
+    // A full session and a wrong password leave the wizard on page 1; any other result ends it.
+    bool connectOK() const {
+        return connectDone() && *lastConnect_ != dx8::DPNERR_SESSIONFULL &&
+               *lastConnect_ != dx8::DPNERR_INVALIDPASSWORD;
+    }
 
     dx8::DPNHANDLE enumHandle = 0;
     std::vector<SessionEntry> Sessions;
@@ -191,6 +206,9 @@ public:
     std::function<uint32_t()> GetTickCount;
     // Makes the lobbied application; by default the root object's.
     std::function<std::shared_ptr<dx8::DirectPlay8LobbiedApplication>()> createLobbiedApplication;
+    // Asks the player for a session's password (wrong: the last one given was refused); nothing
+    // when the player cancels. By default a dialog (password_prompt.h).
+    std::function<std::optional<QString>(const QString& sessionName, bool wrong)> askPassword;
 
     // The name of the logged-on user, as the operating system knows it.
     static QString LogonUserName();
@@ -224,7 +242,12 @@ private:
     void endLobbyConnection();
     void closeLobbyApplication();
     void JoinSelectedSession();
-    void joinListedSession(int index);
+    // Joins the listed session, asking for its password where it needs one, again after a wrong
+    // one, until the player cancels.
+    void joinAskingPassword(int index);
+    void joinListedSession(const SessionEntry& entry, const QString& password);
+    // The box for a lobby's join whose password the session refused.
+    void tellWrongPassword(const QString& sessionName);
     void unloadWindow();
 
     // ---- The state and its changes (dplay_connect_flow.cpp) ---------------------------------
@@ -237,8 +260,10 @@ private:
     void announcePlayer();
     // The one join: connects with desc to host through device and waits for the completion. A
     // completion other than "full" finishes the wizard as a player; "full" has been told already.
+    // what names the session on the status line; empty: the host's address does.
     void joinSession(const dx8::DPN_APPLICATION_DESC& desc, const dx8::DirectPlay8Address* host,
-                     const dx8::DirectPlay8Address* device, int32_t flags);
+                     const dx8::DirectPlay8Address* device, int32_t flags,
+                     const QString& what = QString());
     // The one hosting: hosts desc on device as this player. Success finishes the wizard as host;
     // a failure is told and page 1 comes back.
     void hostSession(const dx8::DPN_APPLICATION_DESC& desc, const dx8::DirectPlay8Address* device,
@@ -260,6 +285,17 @@ private:
     void pageAction(const QString& failureText, Action&& action);
     void reportFailure(const QString& failureText, const QString& detail,
                        std::optional<dx8::HRESULT> code = std::nullopt);
+
+    // ---- The status line (dplay_connect_wait.cpp) ---------------------------------------------
+    void buildStatusLine(QLayout* layout);
+    // A search started; asksBefore is the address source's count of questions before it, so the
+    // address the player gave (if asked) is told apart from a search of the network.
+    void searchStarted(int asksBefore);
+    // A search could not start: told in a box that names the address given.
+    void searchFailed(dx8::HRESULT code, int asksBefore);
+    void searchAnswered();
+    void joinWaitStarted(const QString& what, const dx8::DirectPlay8Address* host);
+    void waitEnded();
 
     int selectedIndex(const QListWidget* list) const;
     // The peer, else the client: what the wizard asks of either alike goes here.
@@ -289,6 +325,7 @@ private:
     dx8::DPNHANDLE registeredLobby_ = 0;       // the lobby connection registered with the platform
 
     std::vector<QEventLoop*> waits_;
+    WaitStatus* waitStatus_ = nullptr;
 };
 
 }  // namespace orvel

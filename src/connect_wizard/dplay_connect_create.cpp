@@ -76,6 +76,7 @@ void DPlayConnect::CreateSession(const QString& name, bool migrate, int32_t maxP
     desc.lMaxPlayers = maxPlayers;
     desc.SessionName = name;
     desc.lFlags = migrate ? dx8::DPNSESSION_MIGRATE_HOST : 0;
+    desc.Password = txtPassword->text();  // empty: anyone may join
     maxPlayers_ = maxPlayers;
     hostSession(desc, deviceAddress.get(), dx8::DPNHOST_OKTOQUERYFORADDRESSING);
 }

@@ -143,20 +143,24 @@ std::shared_ptr<dx8::DirectPlay8Address> DPlayConnect::addressAt(const QString& 
 
 void DPlayConnect::joinSession(const dx8::DPN_APPLICATION_DESC& desc,
                                const dx8::DirectPlay8Address* host,
-                               const dx8::DirectPlay8Address* device, int32_t flags) {
+                               const dx8::DirectPlay8Address* device, int32_t flags,
+                               const QString& what) {
     lastConnect_.reset();
     enter(State::Joining);
+    joinWaitStarted(what, host);
     try {
         if (dx8::DirectPlay8Session* s = session()) {
             s->Connect(desc, host, device, flags, QByteArray(), 0);
         }
     } catch (...) {
         enter(State::Choosing);  // the join never started
+        waitEnded();
         throw;
     }
     // Closing the window ends this wait too, so a connect that never completes cannot keep a
     // hidden wizard waiting.
     waitUntil([this] { return state_ != State::Joining; });
+    waitEnded();
     if (state_ == State::Choosing && connectOK()) {
         finish(false);
     }
@@ -175,6 +179,11 @@ void DPlayConnect::DirectPlay8Event_ConnectComplete(dx8::DPNMSG_CONNECT_COMPLETE
                               "joined.  Please choose a different session or create your own."),
                QStringLiteral("Full"), QMessageBox::Information,
                adviceFor(dx8::DPNERR_SESSIONFULL));
+        ShowPage(SessionPage);
+        return;
+    }
+    if (dpnotify.hResultCode == dx8::DPNERR_INVALIDPASSWORD) {
+        // The join asks again, or tells of it; the peer is ready for another try.
         ShowPage(SessionPage);
         return;
     }

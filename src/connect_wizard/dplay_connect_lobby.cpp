@@ -15,7 +15,7 @@ void DPlayConnect::RegisterWithLobby(const QString& guid) {
     desc.lFlags = 0;
     desc.guidApplication = guid;
     desc.ApplicationName = program.completeBaseName();
-    desc.Description = QStringLiteral("VB DirectPlay SDK Sample");
+    desc.Description = QStringLiteral("Orvel");
     // The file a lobby client starts: the program's own file name as it lies on this system.
     desc.ExecutableFilename = program.fileName();
     desc.ExecutablePath = program.absolutePath();
@@ -104,6 +104,9 @@ void DPlayConnect::DirectPlay8LobbyEvent_Connect(dx8::DPL_MESSAGE_CONNECT& dlNot
         announcePlayer();
         // A full session has been told of by the completion, which also showed page 1.
         joinSession(settings.ApplicationDescription, host.get(), device.get(), 0);
+        if (lastConnect_ == dx8::DPNERR_INVALIDPASSWORD) {
+            tellWrongPassword(settings.ApplicationDescription.SessionName);
+        }
     } catch (const dx8::DxError& e) {
         qCDebug(lcWizard) << "lobby connection ended with" << dx8::hresultHex(e.code());
     }

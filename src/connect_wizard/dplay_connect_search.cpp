@@ -3,6 +3,7 @@
 #include <QPushButton>
 
 #include "connect_wizard/dplay_connect_private.h"
+#include "platform/dx8/play/session_address_source.h"
 #include "ui_common/message_box.h"
 
 namespace orvel {
@@ -11,9 +12,12 @@ namespace {
 
 QString sessionLine(const dx8::DPNMSG_ENUM_HOSTS_RESPONSE& answer) {
     const dx8::DPN_APPLICATION_DESC& desc = answer.ApplicationDescription;
+    // The mark comes last, where no session name can reach.
+    const bool password = (desc.lFlags & dx8::DPNSESSION_REQUIREPASSWORD) != 0;
     return desc.SessionName + QStringLiteral(" - ") + QString::number(desc.lCurrentPlayers) +
            QStringLiteral("/") + QString::number(desc.lMaxPlayers) + QStringLiteral(" - Latency:") +
-           QString::number(answer.lRoundTripLatencyMS) + QStringLiteral(" ms");
+           QString::number(answer.lRoundTripLatencyMS) + QStringLiteral(" ms") +
+           (password ? DPlayConnect::kPasswordMark : QString());
 }
 
 int itemData(const QListWidgetItem* item) {
@@ -38,6 +42,7 @@ void DPlayConnect::cmdRefresh_Click() {
     if (searching()) {
         stopSearch();
         cmdRefresh->setText(QStringLiteral("Start Search"));
+        waitEnded();
         return;
     }
     pageAction(QStringLiteral("Unable to search for sessions."), [this] {
@@ -47,12 +52,20 @@ void DPlayConnect::cmdRefresh_Click() {
         const dx8::DirectPlay8Address* device = deviceAddress.get();
         constexpr int32_t kForever = -1;
         constexpr int32_t kDefaultInterval = 0;
-        if (dx8::DirectPlay8Session* s = session()) {
-            enumHandle = s->EnumHosts(desc, nullptr, device, kForever, kDefaultInterval, kForever,
-                                      dx8::DPNENUMHOSTS_OKTOQUERYFORADDRESSING, QByteArray(), 0);
+        const int asksBefore = dx8::sessionAddressSource().asks();
+        try {
+            if (dx8::DirectPlay8Session* s = session()) {
+                enumHandle =
+                    s->EnumHosts(desc, nullptr, device, kForever, kDefaultInterval, kForever,
+                                 dx8::DPNENUMHOSTS_OKTOQUERYFORADDRESSING, QByteArray(), 0);
+            }
+        } catch (const dx8::DxError& e) {
+            searchFailed(e.code(), asksBefore);
+            return;
         }
         cmdRefresh->setText(QStringLiteral("Stop Search"));
         setSearch(Search::Listing);
+        searchStarted(asksBefore);
     });
 }
 
@@ -158,7 +171,7 @@ void DPlayConnect::JoinSelectedSession() {
     const Search before = search_;
     pageAction(QStringLiteral("Unable to join the session."), [&] {
         try {
-            joinListedSession(index);
+            joinAskingPassword(index);
         } catch (...) {
             setSearch(before);  // the join never started: the list goes on as it was
             throw;
@@ -166,21 +179,21 @@ void DPlayConnect::JoinSelectedSession() {
     });
 }
 
-void DPlayConnect::joinListedSession(int index) {
+void DPlayConnect::joinListedSession(const SessionEntry& entry, const QString& password) {
     announcePlayer();
     // The pick is made: answers are no longer listed, though the search itself goes on.
     setSearch(searching() ? Search::Muted : Search::Stopped);
 
-    // A copy: the table may change while the join waits.
-    const SessionEntry entry = Sessions[static_cast<size_t>(index)];
     dx8::DPN_APPLICATION_DESC desc;
     desc.guidInstance = entry.Desc.guidInstance;
     desc.guidApplication = entry.Desc.guidApplication;
+    desc.Password = password;
     maxPlayers_ = entry.Desc.lMaxPlayers;
     // An answer that named no address is reached through the provider's.
     const auto host = entry.HostURL.isEmpty() ? deviceAddress : addressAt(entry.HostURL);
     const auto device = entry.DeviceURL.isEmpty() ? deviceAddress : addressAt(entry.DeviceURL);
-    joinSession(desc, host.get(), device.get(), dx8::DPNCONNECT_OKTOQUERYFORADDRESSING);
+    joinSession(desc, host.get(), device.get(), dx8::DPNCONNECT_OKTOQUERYFORADDRESSING,
+                entry.Desc.SessionName);
 }
 
 void DPlayConnect::cmdCancelGame_Click() {

@@ -11,6 +11,10 @@ namespace {
 
 const QString kRecentHostsKey = QStringLiteral("RecentHosts");
 
+QStringList recentHosts() {
+    return GetDefault(kRecentHostsKey).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
 }  // namespace
 
 QStringList rememberHost(QStringList recent, const QString& typed) {
@@ -26,14 +30,22 @@ QStringList rememberHost(QStringList recent, const QString& typed) {
     return recent;
 }
 
+void rememberAnsweredHost(const QString& typed) {
+    const QStringList recent = recentHosts();
+    const QStringList kept = rememberHost(recent, typed);
+    if (kept != recent) {
+        SaveDefault(kRecentHostsKey, kept.join(QLatin1Char('\n')));
+    }
+}
+
 std::optional<QString> SessionAddressDialog::askForAddress() {
     if (qEnvironmentVariableIsSet("ORVEL_ENUM_ADDRESS") ||
         qobject_cast<QApplication*>(QCoreApplication::instance()) == nullptr) {
         return EnvironmentAddressSource::askForAddress();
     }
-    // The last hosts typed come first, the latest ready to take; the field stays editable.
-    const QStringList recent =
-        GetDefault(kRecentHostsKey).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    // The last hosts that answered come first, the latest ready to take; the field stays
+    // editable.
+    const QStringList recent = recentHosts();
     bool ok = false;
     const QString text =
         QInputDialog::getItem(nullptr, QStringLiteral("Session address"),
@@ -41,10 +53,6 @@ std::optional<QString> SessionAddressDialog::askForAddress() {
                               recent.isEmpty() ? QStringList{QString()} : recent, 0, true, &ok);
     if (!ok) {
         return std::nullopt;
-    }
-    const QStringList kept = rememberHost(recent, text);
-    if (kept != recent) {
-        SaveDefault(kRecentHostsKey, kept.join(QLatin1Char('\n')));
     }
     return text.trimmed();
 }

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "common/characters.h"
+
 namespace orvel {
 
 namespace {
@@ -58,23 +60,34 @@ QString spellInLatin(const QString& word) {
 
 }  // namespace
 
-QString transliterateForGame(const QString& text) {
+QString transliterateForGame(const QString& text, qsizetype maxChars) {
+    // Words are spelled whole; a longer run of letters (no blank for a page) is spelled a piece
+    // at a time, so that only the pieces the result needs are spelled. The reading stops a
+    // little past what maxChars could take, for characters that spell to nothing.
+    constexpr qsizetype kPiece = 32;
+    const qsizetype readLimit =
+        maxChars > (text.size() - kPiece) / 4 ? text.size() : 4 * maxChars + kPiece;
     QString out;
-    out.reserve(text.size());
+    qsizetype outChars = 0;
     qsizetype start = 0;
-    while (start < text.size()) {
+    while (start < text.size() && start < readLimit && outChars < maxChars) {
         const bool space = text.at(start).isSpace();
         qsizetype end = start;
-        while (end < text.size() && text.at(end).isSpace() == space) {
+        while (end < text.size() && end - start < kPiece && text.at(end).isSpace() == space) {
             ++end;
+        }
+        if (end < text.size() && end - start > 1 && text.at(end).isLowSurrogate()) {
+            --end;  // a pair stays whole
         }
         const QString run = text.mid(start, end - start);
         const QList<uint> codes = run.toUcs4();
         const bool plain = std::all_of(codes.begin(), codes.end(), representable);
-        out += plain ? run : spellInLatin(run);
+        const QString spelled = plain ? run : spellInLatin(run);
+        out += spelled;
+        outChars += characterCount(spelled);
         start = end;
     }
-    return out;
+    return outChars > maxChars ? firstCharacters(out, maxChars) : out;
 }
 
 QByteArray toCp1252(const QString& text) {

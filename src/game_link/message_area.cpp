@@ -1,8 +1,8 @@
 #include "game_link/message_area.h"
 
-#include <QList>
 #include <cstdint>
 
+#include "common/characters.h"
 #include "common/orvel_globals.h"
 #include "game_link/cp1252.h"
 #include "game_link/edition_check.h"
@@ -13,22 +13,9 @@ namespace orvel::gamelink {
 
 namespace {
 
+// One byte per character (code point) in the game.
 qsizetype gameBytes(const QString& text) {
-    return toCp1252(text).size();
-}
-
-// The longest run of whole characters from the start of chars that takes at most room bytes.
-QString headThatFits(const QList<uint>& chars, qsizetype room) {
-    QString out;
-    for (const uint c : chars) {
-        const char32_t one = c;
-        const QString next = QString::fromUcs4(&one, 1);
-        if (gameBytes(out + next) > room) {
-            break;
-        }
-        out += next;
-    }
-    return out;
+    return characterCount(text);
 }
 
 const gamemap::Edition& area() {
@@ -53,12 +40,10 @@ void writeInputLine(const QString& text) {
 }  // namespace
 
 QString LastLineEcho(const QString& line) {
-    // Spelled as the game can show it first, so the count is of what the game gets.
-    QList<uint> chars = transliterateForGame(line).toUcs4();
-    if (!chars.isEmpty()) {
-        chars.removeFirst();
-    }
-    QString echo = headThatFits(chars, gamemap::kLastLineLength);
+    // Only what the field shows is spelled for the game: the first character and 50 after it.
+    const QString spelled = transliterateForGame(line, gamemap::kLastLineLength + 1);
+    const QString shown = firstCharacters(spelled, 1);
+    QString echo = spelled.mid(shown.size());
     echo.append(QString(gamemap::kLastLineLength - gameBytes(echo), QLatin1Char(' ')));
     return echo;
 }
@@ -68,20 +53,9 @@ QString InputLineShown(const QString& text) {
     if (gameBytes(text) <= room) {
         return text;
     }
-    const bool prompted = text.startsWith(kInputPrompt);
-    const QString prompt = prompted ? kInputPrompt : QString();
     // The end of the line is where the player types, so that is what stays in view.
-    QList<uint> typed = (prompted ? text.mid(kInputPrompt.size()) : text).toUcs4();
-    const qsizetype tailRoom = room - gameBytes(prompt);
-    while (!typed.isEmpty()) {
-        const QString tail =
-            QString::fromUcs4(reinterpret_cast<const char32_t*>(typed.constData()), typed.size());
-        if (gameBytes(tail) <= tailRoom) {
-            return prompt + tail;
-        }
-        typed.removeFirst();
-    }
-    return prompt;
+    const QString prompt = text.startsWith(kInputPrompt) ? kInputPrompt : QString();
+    return prompt + lastCharacters(text.mid(prompt.size()), room - gameBytes(prompt));
 }
 
 void ShowLastLine(const QString& line) {

@@ -9,6 +9,7 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QTimer>
+#include <algorithm>
 #include <cmath>
 
 #include "game_link/car_state_tick.h"
@@ -65,61 +66,78 @@ void frmChat::DirectXEvent8_DXCallback(int32_t eventid) {
     ingame_->DirectXEvent8_DXCallback(eventid);
 }
 
+int frmChat::px(int twips) const {
+    return static_cast<int>(std::lround(twips / kTwipsPerPixel * scale_));
+}
+
 void frmChat::buildControls() {
-    const double scale = std::max(1.0, fontMetrics().height() / kDesignLineHeight);
-    auto px = [scale](int twips) {
-        return static_cast<int>(std::lround(twips / kTwipsPerPixel * scale));
-    };
-    auto place = [&](QWidget* w, int left, int top, int width, int height) {
-        w->setGeometry(px(left), px(top), px(width), px(height));
-    };
+    scale_ = std::max(1.0, fontMetrics().height() / kDesignLineHeight);
 
     txtChat = new ChatHistoryBox(this);
     txtChat->setObjectName(QStringLiteral("txtChat"));
-    place(txtChat, 60, 60, 5595, 4635);
 
     txtSend = new QLineEdit(this);
     txtSend->setObjectName(QStringLiteral("txtSend"));
-    place(txtSend, 60, 4740, 5595, 285);
     txtSend->installEventFilter(this);
 
     lstUsers = new QListWidget(this);
     lstUsers->setObjectName(QStringLiteral("lstUsers"));
-    place(lstUsers, 5760, 120, 1815, 4545);
 
     cmdWhisper = new QPushButton(QStringLiteral("Whisper"), this);
     cmdWhisper->setObjectName(QStringLiteral("cmdWhisper"));
-    place(cmdWhisper, 5820, 4740, 1695, 255);
     connect(cmdWhisper, &QPushButton::clicked, this, &frmChat::cmdWhisper_Click);
 
     fraGameVersion = new QGroupBox(QStringLiteral("Game Version"), this);
     fraGameVersion->setObjectName(QStringLiteral("fraGameVersion"));
-    place(fraGameVersion, 60, 5130, 1815, 555);
     mx = new QCheckBox(QStringLiteral("MX"), fraGameVersion);
     mx->setObjectName(QStringLiteral("mx"));
     mx->setGeometry(px(120), px(240), px(1500), px(255));
     // A click and a change of value made by the program both run the click handling.
     connect(mx, &QCheckBox::toggled, this, [this] { mx_Click(); });
 
-    lblGameStatus = new QLabel(this);
-    lblGameStatus->setObjectName(QStringLiteral("lblGameStatus"));
-    lblGameStatus->setWordWrap(true);
+    auto label = [this](const QString& name) {
+        auto* l = new QLabel(this);
+        l->setObjectName(name);
+        l->setWordWrap(true);
+        l->setTextInteractionFlags(Qt::TextSelectableByMouse);
+        return l;
+    };
+    lblGameStatus = label(QStringLiteral("lblGameStatus"));
     lblGameStatus->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    lblGameStatus->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    place(lblGameStatus, 1935, 5130, 5640, 555);
+    lblSession = label(QStringLiteral("lblSession"));
+    // Rows of their own under the others, kept whether or not they say anything, so that a
+    // line coming or going never moves the window's controls.
+    lblInternet = label(QStringLiteral("lblInternet"));
+    lblInternet->setAlignment(Qt::AlignLeft | Qt::AlignTop);
 
-    // The host's line for players on the internet takes a row of its own under the others; the
-    // window grows by it only while it is shown.
-    lblInternet = new QLabel(this);
-    lblInternet->setObjectName(QStringLiteral("lblInternet"));
-    lblInternet->setWordWrap(true);
-    lblInternet->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    place(lblInternet, 60, 5745, 7515, 495);
-    lblInternet->hide();
-    heightWithInternet_ = px(6300);
+    placements_ = {
+        {txtChat, 60, 60, 5595, 4635, Wider | Taller},
+        {txtSend, 60, 4740, 5595, 285, Wider | Down},
+        {lstUsers, 5760, 120, 1815, 4545, Right | Taller},
+        {cmdWhisper, 5820, 4740, 1695, 255, Right | Down},
+        {fraGameVersion, 60, 5130, 1815, 555, Down},
+        {lblGameStatus, 1935, 5130, 5640, 555, Wider | Down},
+        {lblSession, 60, 5745, 7515, 255, Wider | Down},
+        {lblInternet, 60, 6030, 7515, 600, Wider | Down},
+    };
+    const QSize first(px(7680), px(6690));
+    setMinimumSize(first);
+    resize(first);
+    for (const Placement& p : placements_) {
+        p.widget->setGeometry(px(p.left), px(p.top), px(p.width), px(p.height));
+    }
+}
 
-    heightWithoutInternet_ = px(5790);
-    setFixedSize(px(7680), heightWithoutInternet_);
+void frmChat::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    const int dw = std::max(0, width() - minimumWidth());
+    const int dh = std::max(0, height() - minimumHeight());
+    for (const Placement& p : placements_) {
+        p.widget->setGeometry(px(p.left) + ((p.follow & Right) ? dw : 0),
+                              px(p.top) + ((p.follow & Down) ? dh : 0),
+                              px(p.width) + ((p.follow & Wider) ? dw : 0),
+                              px(p.height) + ((p.follow & Taller) ? dh : 0));
+    }
 }
 
 void frmChat::setMxChecked(bool checked) {

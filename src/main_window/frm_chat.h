@@ -16,6 +16,7 @@
 #include <QWidget>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "platform/dx8/input/directinput8.h"
 #include "session/race_session.h"
@@ -85,9 +86,8 @@ public:
     ChatHistoryBox* txtChat = nullptr;
     QLineEdit* txtSend = nullptr;
     QListWidget* lstUsers = nullptr;  // item data (Qt::UserRole): the player id, 0 for oneself
-    QLabel* lblInternet = nullptr;    // the host's line on joining from the internet
-    int heightWithoutInternet_ = 0;
-    int heightWithInternet_ = 0;
+    QLabel* lblSession = nullptr;     // the session's name and who hosts it
+    QLabel* lblInternet = nullptr;    // how players on the internet reach this one
     QPushButton* cmdWhisper = nullptr;
     QGroupBox* fraGameVersion = nullptr;
     QCheckBox* mx = nullptr;
@@ -107,6 +107,8 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    // The chat history takes what the window gains over its first size; the rest follows it.
+    void resizeEvent(QResizeEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
@@ -124,14 +126,31 @@ private:
     // Asks the wizard to close this window once the current handler has returned, so that the
     // program ends through the ordinary shutdown.
     void requestClose();
-    // Shows how others join (when hosting) and starts the roster's round trips.
+    // Shows how others join and where this player is seen from the internet, and starts the
+    // roster's round trips.
     void watchInternet(bool hosting);
+    void showReachability();
+    // The session's name and who hosts it, under the game's line.
+    void showSession();
     void refreshRoster();
     // Sets an entry's text from its player's name, game and path.
     void showRosterEntry(QListWidgetItem* entry);
     static constexpr int kRttRole = Qt::UserRole + 1;      // last round trip in ms
     static constexpr int kRelayedRole = Qt::UserRole + 2;  // the player's data is relayed
     QTimer* rosterTimer_ = nullptr;
+    bool hosting_ = false;
+
+    // Where a control stands at the window's first size (in twips), and how it follows a
+    // larger window.
+    enum Follow : uint8_t { Stays = 0, Wider = 1, Taller = 2, Right = 4, Down = 8 };
+    struct Placement {
+        QWidget* widget;
+        int left, top, width, height;
+        int follow;
+    };
+    std::vector<Placement> placements_;
+    double scale_ = 1.0;
+    int px(int twips) const;
 
     std::unique_ptr<CarStateTick> tick_;
     std::unique_ptr<gamelink::TickPacer> pacer_;

@@ -3,6 +3,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 
+#include "common/characters.h"
 #include "common/orvel_globals.h"
 #include "game_link/message_area.h"
 #include "main_window/chat_history_box.h"
@@ -16,27 +17,6 @@ namespace {
 
 // The history keeps this many characters; older text falls off the front.
 constexpr qsizetype kHistoryLimit = 0x4000;
-
-// A character is a Unicode code point here, as in the game's one byte per character: a
-// surrogate pair counts once and is never cut in two.
-bool startsPair(const QString& text, qsizetype i) {
-    return i + 1 < text.size() && text.at(i).isHighSurrogate() && text.at(i + 1).isLowSurrogate();
-}
-
-// The last `limit` characters of text (all of it when it is not longer).
-QString lastCharacters(const QString& text, qsizetype limit) {
-    if (text.size() <= limit) {
-        return text;
-    }
-    qsizetype start = text.size();
-    for (qsizetype counted = 0; counted < limit && start > 0; ++counted) {
-        --start;
-        if (start > 0 && startsPair(text, start - 1)) {
-            --start;
-        }
-    }
-    return text.mid(start);
-}
 
 }  // namespace
 

@@ -1,9 +1,11 @@
-// Play across the internet as the main window shows it: the host's line on how others join, and
-// round trips in the roster, refreshed every few seconds.
+// The session and play across the internet as the main window shows them: the session's name
+// and host, how others reach this player, and round trips in the roster, refreshed every few
+// seconds.
 #include <QLabel>
 #include <QListWidget>
 #include <QTimer>
 
+#include "common/shown_text.h"
 #include "main_window/frm_chat.h"
 #include "main_window/internet_text.h"
 #include "platform/dx8/play/session_extras.h"
@@ -14,31 +16,58 @@ namespace orvel {
 namespace {
 
 constexpr int kRosterRefreshMs = 3000;
+constexpr qsizetype kShownSessionNameChars = 64;
 // Any address beyond the LAN: only the route to it is looked up, nothing is sent.
 constexpr uint32_t kBeyondTheLan = 0xC6336401u;  // 198.51.100.1, a documentation address
 
 }  // namespace
 
 void frmChat::watchInternet(bool hosting) {
-    const std::unique_ptr<net::PortMapper>& portMapper = modDplay.portMapper;
-    if (hosting && portMapper) {
-        const auto show = [this, mapper = portMapper.get()] {
-            const std::shared_ptr<dx8::DirectPlay8Peer>& dpPeer = modDplay.dpPeer;
-            const QString text = internetJoinText(mapper->state(), mapper->mapping(),
-                                                  dpPeer ? dx8::sessionPortOf(dpPeer.get()) : 0,
-                                                  dx8::localAddressToward(kBeyondTheLan));
-            lblInternet->setText(text);
-            lblInternet->setVisible(!text.isEmpty());
-            setFixedHeight(text.isEmpty() ? heightWithoutInternet_ : heightWithInternet_);
-        };
-        connect(portMapper.get(), &net::PortMapper::stateChanged, lblInternet, show);
-        show();
+    hosting_ = hosting;
+    if (modDplay.portMapper) {
+        connect(modDplay.portMapper.get(), &net::PortMapper::stateChanged, lblInternet,
+                [this] { showReachability(); });
     }
+    showReachability();
+    showSession();
     if (rosterTimer_ == nullptr) {
         rosterTimer_ = new QTimer(this);
         connect(rosterTimer_, &QTimer::timeout, this, &frmChat::refreshRoster);
         rosterTimer_->start(kRosterRefreshMs);
     }
+}
+
+void frmChat::showReachability() {
+    const std::shared_ptr<dx8::DirectPlay8Peer>& dpPeer = modDplay.dpPeer;
+    Reach reach;
+    reach.hosting = hosting_;
+    reach.port = dpPeer ? dx8::sessionPortOf(dpPeer.get()) : 0;
+    reach.lanIpv4 = dx8::localAddressToward(kBeyondTheLan);
+    if (const net::PortMapper* mapper = modDplay.portMapper.get()) {
+        reach.state = mapper->state();
+        reach.mapping = mapper->mapping();
+    }
+    if (dpPeer) {
+        reach.observed = dx8::reachabilityOf(dpPeer.get()).observed;
+    }
+    const QString text = reachabilityText(reach);
+    if (text != lblInternet->text()) {
+        lblInternet->setText(text);
+        lblInternet->setToolTip(text);
+        qCDebug(lcChat) << "reachability" << text;
+    }
+}
+
+void frmChat::showSession() {
+    const std::shared_ptr<dx8::DirectPlay8Peer>& dpPeer = modDplay.dpPeer;
+    QString name = dpPeer ? dx8::sessionNameOf(dpPeer.get()) : QString();
+    if (name.isEmpty() && modDplay.connectWizard) {
+        name = modDplay.connectWizard->SessionName();
+    }
+    const dx8::DPNID host = modDplay.raceSession.hostId();
+    const QString hostName = hosting_ || host == 0 ? QString() : modDplay.raceSession.nameOf(host);
+    // The host chose the name: shown as any other player's text is.
+    lblSession->setText(sessionText(shownText(name, kShownSessionNameChars), hosting_, hostName));
 }
 
 void frmChat::refreshRoster() {
@@ -47,6 +76,7 @@ void frmChat::refreshRoster() {
         return;
     }
     const dx8::Reachability reach = dx8::reachabilityOf(dpPeer.get());
+    showReachability();
     for (int i = 0; i < lstUsers->count(); ++i) {
         QListWidgetItem* entry = lstUsers->item(i);
         const uint32_t id = entry->data(Qt::UserRole).toUInt();

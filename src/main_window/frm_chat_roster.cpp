@@ -44,7 +44,9 @@ void frmChat::playerJoined(const SessionPlayer& player) {
     entry->setData(Qt::UserRole, player.local ? 0u : player.id);
     lstUsers->addItem(entry);
     if (!player.local) {
-        AddChatLine(QStringLiteral("- ") + player.name + QStringLiteral(" has joined the game."));
+        AddChatLine(
+            QStringLiteral("- ") + player.name +
+            (player.back ? QStringLiteral(" is back.") : QStringLiteral(" has joined the game.")));
     }
 }
 
@@ -71,6 +73,10 @@ void frmChat::hostChanged(const SessionPlayer& host) {
         setWindowTitle(windowTitle() + kHostMark);
     }
     qCDebug(lcChat) << "host is now" << host.id << "caption" << windowTitle();
+    AddChatLine(QStringLiteral("- ") + host.name + QStringLiteral(" is now the host."));
+    hosting_ = host.local;
+    showSession();
+    showReachability();
 }
 
 void frmChat::sessionEnded(dx8::HRESULT code) {

@@ -1,9 +1,12 @@
 #include "session/race_session.h"
 
 #include <algorithm>
+#include <map>
 #include <optional>
 #include <variant>
 #include <vector>
+
+#include "common/shown_text.h"
 
 Q_LOGGING_CATEGORY(lcChat, "orvel.chat", QtWarningMsg)
 
@@ -17,6 +20,10 @@ struct RaceSession::Impl {
     SlotPlayerIds carSlots;
     dx8::DPNID host = 0;
     std::optional<bool> gameLinked;  // as last told to the others
+    // Remote players gone from this session, with the car slot each held: an id is never given
+    // to anyone else in a session, so one reported again is that player back.
+    std::map<dx8::DPNID, int> away;
+    static constexpr size_t kMaxAway = 64;
 
     struct Callbacks {
         TextHandler chatLine, whisper;
@@ -175,10 +182,18 @@ void RaceSession::DirectPlay8Event_CreatePlayer(dx8::DPNID lPlayerID, bool&) {
     if (player.local) {
         qCDebug(lcChat) << "roster: local player" << player.name;
     } else {
-        // A repeated report of the same player keeps its one slot; a sixth remote player gets
-        // none.
+        // A repeated report of the same player keeps its one slot, one back gets its old slot
+        // when nobody took it meanwhile; a sixth remote player gets none.
         SlotPlayerIds& carSlots = d_->carSlots;
         player.slot = carSlots.slotOf(lPlayerID);
+        if (const auto away = d_->away.find(lPlayerID); away != d_->away.end()) {
+            player.back = true;
+            if (player.slot == 0 && away->second != 0 && carSlots(away->second) == 0) {
+                carSlots(away->second) = lPlayerID;
+                player.slot = away->second;
+            }
+            d_->away.erase(away);
+        }
         for (int n = SlotPlayerIds::kFirst; player.slot == 0 && n <= SlotPlayerIds::kLast; ++n) {
             if (carSlots(n) == 0) {
                 carSlots(n) = lPlayerID;
@@ -206,6 +221,12 @@ void RaceSession::DirectPlay8Event_DestroyPlayer(dx8::DPNID lPlayerID, int32_t, 
     }
     const SessionPlayer player = *it;
     d_->players.erase(it);
+    if (!player.local) {
+        if (d_->away.size() >= Impl::kMaxAway) {
+            d_->away.erase(d_->away.begin());
+        }
+        d_->away[lPlayerID] = player.slot;
+    }
     Impl::tell(d_->on.left, player);
 }
 
@@ -222,6 +243,7 @@ void RaceSession::DirectPlay8Event_HostMigrate(dx8::DPNID lNewHostID, bool&) {
 
 void RaceSession::DirectPlay8Event_TerminateSession(dx8::DPNMSG_TERMINATE_SESSION& dpnotify,
                                                     bool&) {
+    d_->away.clear();
     Impl::tell(d_->on.sessionEnded, dpnotify.hResultCode);
 }
 
@@ -236,10 +258,12 @@ void RaceSession::DirectPlay8Event_ConnectComplete(dx8::DPNMSG_CONNECT_COMPLETE&
 }
 
 void RaceSession::DirectPlay8Event_Receive(dx8::DPNMSG_RECEIVE& dpnotify, bool&) {
-    const DecodedMessage message = DecodeMessage(dpnotify.ReceivedData);
+    // A line from another player is cut to what may be shown before anything is done with it,
+    // then shown as one line without control characters, whatever it holds.
+    const DecodedMessage message = DecodeMessage(dpnotify.ReceivedData, kMaxChatBytes);
     if (const auto* text = std::get_if<TextMessage>(&message)) {
         const TextHandler& handler = text->type == ChatMessage ? d_->on.chatLine : d_->on.whisper;
-        Impl::tell(handler, nameOf(dpnotify.idSender), text->text);
+        Impl::tell(handler, nameOf(dpnotify.idSender), shownText(text->text, kMaxChatBytes));
     } else if (const auto* car = std::get_if<CarStateUpdate>(&message)) {
         // Only a player who holds a slot has a car in the game, and only while it has a game
         // (a late state of a game gone must not move the car that stopped with it).

@@ -28,6 +28,8 @@ struct SessionPlayer {
     QString name;  // as the peer reported it; empty when its query failed
     bool local = false;
     int slot = 0;  // remote car slot 1..5 that shows the player's car; 0 for none
+    // The player was here, lost its connection and came back into the session as itself.
+    bool back = false;
     // The player said that its Orvel has no game to take its car from (it quit or crashed, or
     // was never started). Players who never said anything count as having one.
     bool noGame = false;

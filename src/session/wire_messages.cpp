@@ -1,6 +1,7 @@
 #include "session/wire_messages.h"
 
 #include <QStringDecoder>
+#include <algorithm>
 #include <cstring>
 #include <limits>
 
@@ -66,7 +67,7 @@ bool ReadBytes(const QByteArray& received, void* destination, int32_t count, int
     return true;
 }
 
-std::optional<QString> ReadText(const QByteArray& received, int32_t& offset) {
+std::optional<QString> ReadText(const QByteArray& received, int32_t& offset, int32_t keepBytes) {
     int32_t at = offset;
     uint8_t lengthBytes[4];
     if (!ReadBytes(received, lengthBytes, 4, at)) {
@@ -76,8 +77,15 @@ std::optional<QString> ReadText(const QByteArray& received, int32_t& offset) {
     if (length > static_cast<uint32_t>(kMaxTextBytes) || !fits(received.size(), at, length)) {
         return std::nullopt;
     }
+    const auto* field = reinterpret_cast<const uint8_t*>(received.constData()) + at;
+    uint32_t kept = std::min(length, static_cast<uint32_t>(std::max(keepBytes, 0)));
+    // A UTF-8 character is at most four bytes: back over the continuation bytes to its start.
+    for (int back = 0; back < 3 && kept > 0 && kept < length && (field[kept] & 0xC0) == 0x80;
+         ++back) {
+        --kept;
+    }
     QStringDecoder decode(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    QString text = decode(QByteArrayView(received.constData() + at, length));
+    QString text = decode(QByteArrayView(field, kept));
     if (decode.hasError()) {
         return std::nullopt;
     }
@@ -116,7 +124,7 @@ QByteArray BuildGameLinkMessage(bool linked) {
     return buffer;
 }
 
-DecodedMessage DecodeMessage(const QByteArray& received) {
+DecodedMessage DecodeMessage(const QByteArray& received, int32_t keepTextBytes) {
     int32_t offset = 0;
     uint8_t typeBytes[4];
     if (!ReadBytes(received, typeBytes, 4, offset)) {
@@ -127,7 +135,7 @@ DecodedMessage DecodeMessage(const QByteArray& received) {
     switch (type) {
         case ChatMessage:
         case WhisperMessage: {
-            std::optional<QString> text = ReadText(received, offset);
+            std::optional<QString> text = ReadText(received, offset, keepTextBytes);
             if (!text) {
                 return MalformedMessage{};
             }

@@ -31,6 +31,9 @@ using CarState = std::array<uint8_t, kCarStateSize>;
 
 // Longest text field a reader accepts; far above anything the chat input can hold.
 constexpr int32_t kMaxTextBytes = 1 << 20;
+// Most of a chat line or whisper from another player that is read at all: what a window line
+// and the game's message line can use, and far less work than the longest field.
+constexpr int32_t kMaxChatBytes = 1024;
 
 // Empties the buffer; the start offset is 0.
 int32_t NewMessageBuffer(MessageBuffer& buffer);
@@ -47,10 +50,12 @@ void AppendText(MessageBuffer& buffer, const QString& text, int32_t& offset);
 // unchanged and returns false.
 bool ReadBytes(const QByteArray& received, void* destination, int32_t count, int32_t& offset);
 
-// Reads the text field at offset; offset moves behind it. A field that runs past the end, claims
-// more than kMaxTextBytes or is not valid UTF-8 reads nothing, leaves offset unchanged and gives
-// nullopt.
-std::optional<QString> ReadText(const QByteArray& received, int32_t& offset);
+// Reads the text field at offset; offset moves behind it. Only the field's first keepBytes bytes
+// are decoded (a cut inside a character goes back to its start); the rest is skipped unread. A
+// field that runs past the end, claims more than kMaxTextBytes or whose kept bytes are not valid
+// UTF-8 reads nothing, leaves offset unchanged and gives nullopt.
+std::optional<QString> ReadText(const QByteArray& received, int32_t& offset,
+                                int32_t keepBytes = kMaxTextBytes);
 
 // Builders of the three messages, as every sender makes them.
 QByteArray BuildTextMessage(MessageType type,
@@ -78,7 +83,8 @@ using DecodedMessage =
     std::variant<TextMessage, CarStateUpdate, GameLinkUpdate, UnknownMessage, MalformedMessage>;
 
 // Malformed: shorter than its layout or a text field that does not fit; bytes after the layout
-// are ignored. A message of an unknown type with at least its 4-byte type is UnknownMessage.
-DecodedMessage DecodeMessage(const QByteArray& received);
+// are ignored. A message of an unknown type with at least its 4-byte type is UnknownMessage. Of a
+// text field only the first keepTextBytes bytes are read (ReadText).
+DecodedMessage DecodeMessage(const QByteArray& received, int32_t keepTextBytes = kMaxTextBytes);
 
 }  // namespace orvel

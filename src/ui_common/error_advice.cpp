@@ -55,8 +55,9 @@ QString adviceFor(HRESULT code) {
                 "another session, or create your own.");
         case DPNERR_INVALIDPASSWORD:
             return QStringLiteral(
-                "The session asks for a password that was not given. Ask its "
-                "host, or choose another session.");
+                "The session asks for a password, and the one given (if any) "
+                "was not it. Ask its host for the password, or choose another "
+                "session.");
         case DPNERR_INVALIDAPPLICATION:
         case DPNERR_INVALIDINSTANCE:
         case DPNERR_DOESNOTEXIST:

@@ -71,7 +71,7 @@ orvel_log=$NATLAB_DIR/orvel.log
     wait "$first" 2>/dev/null
     ip netns exec "$(natlab_ns p1)" "$lobby" host --name ann --session "Home race" 2>"$orvel_log"
 ) >"$NATLAB_DIR/lobby.out"
-orvel_pid=$(sed -n 's/.*(pid \([0-9]*\)).*/\1/p' "$NATLAB_DIR/lobby.out")
+orvel_pid=$(sed -n 's/.*(pid \([0-9]*\)).*/\1/p' "$NATLAB_DIR/lobby.out" | head -n1)
 if [ -n "$orvel_pid" ] &&
     await "$orvel_log" 'port mapping "mapped 40\.40\.40\.10:2302 \((UPnP IGD|NAT-PMP)\)"' 10; then
     forwarded || fail "the router does not forward orvel's port"

@@ -17,9 +17,11 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <set>
 
 #include "common/command_line.h"
 #include "common/settings_store.h"
+#include "common/shown_text.h"
 #include "platform/dx8/directx8.h"
 #include "platform/dx8/play/session_address_source.h"
 #include "platform/dx8/play/session_extras.h"
@@ -61,6 +63,7 @@ struct Options {
     int joinPort = 0;
     QString name;
     QString sessionName;
+    QString password;  // the hosted session's, or the one to join with
     int maxPlayers = 6;
     bool migrate = false;
     int port = 0;
@@ -69,6 +72,7 @@ struct Options {
     bool drive = true;
     bool track = false;  // the stand-in game's circuit instead of the ellipse
     QStringList lines;
+    bool sayNow = false;  // --say lines go out even while nobody else is there
     int chatIntervalMs = 1000;
     bool portMapping = true;
     bool stamp = false;  // car states carry the wall clock; one-way latency is printed
@@ -110,6 +114,7 @@ public:
             }
             DPN_APPLICATION_DESC desc;
             desc.guidApplication = kApplicationGuid;
+            desc.Password = options_.password;
             if (options_.host) {
                 desc.lMaxPlayers = options_.maxPlayers;
                 desc.SessionName = options_.sessionName;
@@ -198,9 +203,7 @@ public:
     void DirectPlay8Event_AsyncOpComplete(DPNMSG_ASYNC_OP_COMPLETE&, bool&) override {}
     void DirectPlay8Event_ConnectComplete(DPNMSG_CONNECT_COMPLETE& m, bool&) override {
         if (m.hResultCode != DPN_OK) {
-            say(QStringLiteral("connect failed: %1").arg(hresultHex(m.hResultCode)));
-            exitCode_ = 2;
-            QCoreApplication::exit(exitCode_);
+            connectFailed(m.hResultCode);
             return;
         }
         say(QStringLiteral("joined on port %1").arg(sessionPortOf(peer_.get())));
@@ -221,13 +224,19 @@ public:
         } catch (const DxError&) {
         }
         names_[id] = info.Name;
+        // An id is never given to anyone else in a session: one seen leaving is that player back.
         if ((info.lPlayerFlags & DPNPLAYER_LOCAL) == 0) {
-            say(QStringLiteral("- %1 has joined the game.").arg(info.Name));
+            say((gone_.erase(id) != 0 ? QStringLiteral("- %1 is back.")
+                                      : QStringLiteral("- %1 has joined the game."))
+                    .arg(info.Name));
+            others_.insert(id);
         }
     }
     void DirectPlay8Event_DestroyGroup(DPNID, int32_t, bool&) override {}
     void DirectPlay8Event_DestroyPlayer(DPNID id, int32_t, bool&) override {
         say(QStringLiteral("-- %1 has left the game.").arg(names_[id]));
+        gone_.insert(id);
+        others_.erase(id);
     }
     void DirectPlay8Event_EnumHostsQuery(DPNMSG_ENUM_HOSTS_QUERY&, bool&) override {}
     void DirectPlay8Event_EnumHostsResponse(DPNMSG_ENUM_HOSTS_RESPONSE&, bool&) override {}
@@ -243,12 +252,14 @@ public:
         }
     }
     void DirectPlay8Event_Receive(DPNMSG_RECEIVE& m, bool&) override {
-        const orvel::DecodedMessage message = orvel::DecodeMessage(m.ReceivedData);
+        // Printed as a player's window shows it: one line, no more than a player may send.
+        const orvel::DecodedMessage message =
+            orvel::DecodeMessage(m.ReceivedData, orvel::kMaxChatBytes);
         if (const auto* text = std::get_if<orvel::TextMessage>(&message)) {
             const QString name = names_[m.idSender];
-            say(text->type == orvel::WhisperMessage
-                    ? QStringLiteral("**<%1>** %2").arg(name, text->text)
-                    : QStringLiteral("<%1> %2").arg(name, text->text));
+            const QString line = orvel::shownText(text->text, orvel::kMaxChatBytes);
+            say(text->type == orvel::WhisperMessage ? QStringLiteral("**<%1>** %2").arg(name, line)
+                                                    : QStringLiteral("<%1> %2").arg(name, line));
         } else if (const auto* car = std::get_if<orvel::CarStateUpdate>(&message)) {
             ++carStates_[m.idSender];
             uint32_t sent = 0;
@@ -268,6 +279,14 @@ public:
     }
 
 private:
+    void connectFailed(HRESULT code) {
+        const bool password = code == DPNERR_INVALIDPASSWORD;
+        say(QStringLiteral("connect failed: %1%2")
+                .arg(hresultHex(code), password ? QStringLiteral(" (wrong password)") : QString()));
+        exitCode_ = password ? 4 : 2;
+        QCoreApplication::exit(exitCode_);
+    }
+
     void begin() {
         running_ = true;
         if (options_.portMapping) {
@@ -297,13 +316,24 @@ private:
             QObject::connect(&report_, &QTimer::timeout, this, [this] { printCounts(); });
             report_.start(static_cast<int>(options_.report * 1000));
         }
-        pendingLines_ = options_.lines + pendingLines_;
+        startChatting();
+    }
+
+    // Lines typed before the session began go first; the --say lines wait for someone to hear
+    // them (unless --say-now), then go one an interval.
+    void startChatting() {
+        sayLines_ = options_.lines;
+        if (!sayLines_.isEmpty() && !options_.sayNow && others_.empty()) {
+            say(QStringLiteral("say: waiting for another player to join"));
+        }
         QObject::connect(&chatTimer_, &QTimer::timeout, this, [this] {
-            if (pendingLines_.isEmpty()) {
+            if (!pendingLines_.isEmpty()) {
+                chat(pendingLines_.takeFirst());
+            } else if (!sayLines_.isEmpty() && (options_.sayNow || !others_.empty())) {
+                chat(sayLines_.takeFirst());
+            } else if (sayLines_.isEmpty()) {
                 chatTimer_.stop();
-                return;
             }
-            chat(pendingLines_.takeFirst());
         });
         chatTimer_.start(options_.chatIntervalMs);
     }
@@ -379,9 +409,12 @@ private:
     QTimer tick_, report_, chatTimer_, meetTimer_;
     MeetStatus meet_;
     std::map<DPNID, QString> names_;
+    std::set<DPNID> gone_;  // players seen leaving
     std::map<DPNID, int> carStates_;
     std::map<DPNID, std::pair<int64_t, int>> latency_;  // sum of one-way ms, samples
-    QStringList pendingLines_;
+    QStringList pendingLines_;  // typed on standard input before the session began
+    QStringList sayLines_;      // --say, not sent yet
+    std::set<DPNID> others_;    // the other players present
     bool running_ = false;
     uint32_t frames_ = 0;
     uint32_t livery_ = 0;
@@ -399,60 +432,73 @@ int main(int argc, char** argv) {
     const orvel::cli::Program program{
         QStringLiteral("orvel-bot"),
         QStringLiteral("--host | --join HOST[:PORT] | --join CODE --meet HOST[:PORT] [options]"),
-        QStringLiteral("A headless Orvel player that drives a car round a closed path.\n"
-                       "Exit status: 0 after a signal or --duration, 2 bad usage or a failed "
-                       "join, 3 the session ended.")};
+        QStringLiteral(
+            "A headless Orvel player that hosts or joins a session, drives a car round a closed\n"
+            "path and prints what it receives. Every line typed on standard input is sent to\n"
+            "every player as a chat line.\n"
+            "Exit status: 0 after a signal or --duration, 2 bad usage or a failed join, 3 the\n"
+            "session ended, 4 the session's password was refused."),
+        QStringLiteral(
+            "Examples:\n"
+            "  orvel-bot --host --name Ann --session-name \"Evening race\" --migrate\n"
+            "  orvel-bot --join 192.168.1.20 --name Bob --say \"hello\" --duration 60\n"
+            "  orvel-bot --join 127.0.0.1:2303 --parked --report 0 --no-port-mapping\n"
+            "  orvel-bot --join K7QX-M2P9 --meet meet.example.org --name Di\n"
+            "  echo \"good race\" | orvel-bot --join 127.0.0.1 --name Cy --duration 10\n")};
     QCommandLineParser parser;
     orvel::cli::prepare(parser, program);
-    const QCommandLineOption hostOpt(QStringLiteral("host"), QStringLiteral("Host a session."));
-    const QCommandLineOption joinOpt(QStringLiteral("join"),
-                                     QStringLiteral("Join the session at HOST[:PORT], or the "
-                                                    "one of a CODE at the meeting point."),
-                                     QStringLiteral("address"));
-    const QCommandLineOption meetOpt(
-        QStringLiteral("meet"),
-        QStringLiteral("The meeting point (port 2300 when none is given): a host registers "
-                       "there and prints its code, a joiner may give a code to --join. "
-                       "Default: MeetPoint in the settings; none when that is empty."),
-        QStringLiteral("host[:port]"));
-    const QCommandLineOption nameOpt(QStringLiteral("name"), QStringLiteral("Player name."),
-                                     QStringLiteral("name"));
-    const QCommandLineOption sessionOpt(QStringLiteral("session-name"),
-                                        QStringLiteral("Name of the hosted session."),
-                                        QStringLiteral("name"), QStringLiteral("Bot race"));
-    const QCommandLineOption maxOpt(QStringLiteral("max-players"),
-                                    QStringLiteral("Largest session size when hosting (6)."),
-                                    QStringLiteral("n"), QStringLiteral("6"));
-    const QCommandLineOption migrateOpt(QStringLiteral("migrate"),
-                                        QStringLiteral("Let the host role move when hosting."));
-    const QCommandLineOption portOpt(QStringLiteral("port"),
-                                     QStringLiteral("First local port to try (2302)."),
-                                     QStringLiteral("port"));
-    const QCommandLineOption durationOpt(QStringLiteral("duration"),
-                                         QStringLiteral("Leave after this many seconds."),
-                                         QStringLiteral("seconds"), QStringLiteral("0"));
-    const QCommandLineOption sayOpt(QStringLiteral("say"),
-                                    QStringLiteral("A chat line to send once in (repeatable)."),
-                                    QStringLiteral("text"));
-    const QCommandLineOption reportOpt(QStringLiteral("report"),
-                                       QStringLiteral("Print car-state counts every N s (5)."),
-                                       QStringLiteral("seconds"), QStringLiteral("5"));
-    const QCommandLineOption parkedOpt(QStringLiteral("parked"),
-                                       QStringLiteral("Send no car states."));
-    const QCommandLineOption trackOpt(QStringLiteral("track"),
-                                      QStringLiteral("Drive the stand-in game's circuit."));
-    const QCommandLineOption noMapOpt(QStringLiteral("no-port-mapping"),
-                                      QStringLiteral("Do not ask the router to forward the port."));
-    const QCommandLineOption stampOpt(
-        QStringLiteral("stamp"),
-        QStringLiteral("Stamp car states with the clock and print one-way latency per player."));
-    parser.addOptions({hostOpt, joinOpt, nameOpt, sessionOpt, maxOpt, migrateOpt, portOpt,
-                       durationOpt, sayOpt, reportOpt, parkedOpt, trackOpt, noMapOpt, stampOpt,
-                       meetOpt});
+    // Each option: its name, its help, and for one that takes a value its value's name and default.
+    struct OptionRow {
+        const char* name;
+        const char* help;
+        const char* value = nullptr;
+        const char* fallback = nullptr;
+    };
+    static const OptionRow kOptions[] = {
+        {"host", "Host a session."},
+        {"join",
+         "Join the session at HOST[:PORT] (port 2302 when none is given), or the one of a CODE "
+         "at the meeting point.",
+         "address"},
+        {"meet",
+         "The meeting point (port 2300 when none is given): a host registers there and prints "
+         "its code, a joiner may give a code to --join (default: MeetPoint in the settings; "
+         "none when that is empty).",
+         "host[:port]"},
+        {"name", "Player name (default bot-PID).", "name"},
+        {"session-name", "Name of the hosted session (default \"Bot race\").", "name", "Bot race"},
+        {"password", "The hosted session's password, or the one to join with.", "text"},
+        {"max-players", "Largest session size when hosting (default 6).", "n", "6"},
+        {"migrate", "Let the host role move when hosting."},
+        {"port", "First local port to try (default 2302, then the next free one up to 2400).",
+         "port"},
+        {"duration", "Leave after this many seconds (default 0: run until a signal).", "seconds",
+         "0"},
+        {"say",
+         "A chat line to send, one a second, once another player is in the session (repeatable).",
+         "text"},
+        {"say-now", "Send the --say lines as soon as in the session, even while alone."},
+        {"report", "Print car-state counts every N s (default 5; 0: only at the end).", "seconds",
+         "5"},
+        {"parked", "Send no car states."},
+        {"track", "Drive the stand-in game's circuit."},
+        {"no-port-mapping",
+         "Do not ask the router to forward the port (asked by default, unless PortMapping=0 or "
+         "ORVEL_DISCOVERY=loopback)."},
+        {"stamp", "Stamp car states with the clock and print one-way latency per player."},
+    };
+    for (const OptionRow& row : kOptions) {
+        QCommandLineOption option(QString::fromLatin1(row.name), QString::fromUtf8(row.help));
+        option.setValueName(QString::fromLatin1(row.value ? row.value : ""));
+        if (row.fallback) {
+            option.setDefaultValue(QString::fromLatin1(row.fallback));
+        }
+        parser.addOption(option);
+    }
     if (const auto end = orvel::cli::parse(parser, program, QCoreApplication::arguments())) {
         return *end;
     }
-    auto number = [&](const QCommandLineOption& opt, double low, double high, double* into) {
+    auto number = [&](const QString& opt, double low, double high, double* into) {
         bool good = false;
         const double v = parser.value(opt).toDouble(&good);
         if (!good || !(v >= low && v <= high)) {
@@ -463,13 +509,13 @@ int main(int argc, char** argv) {
     };
 
     Options o;
-    o.host = parser.isSet(hostOpt);
-    o.join = parser.value(joinOpt);
+    o.host = parser.isSet(QStringLiteral("host"));
+    o.join = parser.value(QStringLiteral("join"));
     if (!parser.positionalArguments().isEmpty()) {
         return orvel::cli::usageError(program, QStringLiteral("unexpected argument \"%1\"")
                                                    .arg(parser.positionalArguments().constFirst()));
     }
-    if (o.host == parser.isSet(joinOpt)) {
+    if (o.host == parser.isSet(QStringLiteral("join"))) {
         return orvel::cli::usageError(program, QStringLiteral("give either --host or --join"));
     }
     QString why;
@@ -478,8 +524,9 @@ int main(int argc, char** argv) {
         return orvel::cli::usageError(program,
                                       QStringLiteral("bad address \"%1\": %2").arg(o.join, why));
     }
-    o.meet = parser.isSet(meetOpt) ? parser.value(meetOpt).trimmed()
-                                   : orvel::GetDefault(QStringLiteral("MeetPoint")).trimmed();
+    o.meet = parser.isSet(QStringLiteral("meet"))
+                 ? parser.value(QStringLiteral("meet")).trimmed()
+                 : orvel::GetDefault(QStringLiteral("MeetPoint")).trimmed();
     if (!o.meet.isEmpty() && !orvel::cli::parseHostPort(o.meet, orvel::meet::kDefaultPort, &why)) {
         return orvel::cli::usageError(
             program, QStringLiteral("bad meeting point \"%1\": %2").arg(o.meet, why));
@@ -491,36 +538,46 @@ int main(int argc, char** argv) {
     }
     dx8::setMeetPoint(o.meet);
     double maxPlayers = 6, port = 0;
-    if (!number(maxOpt, 1, 64, &maxPlayers) || maxPlayers != std::floor(maxPlayers)) {
+    if (!number(QStringLiteral("max-players"), 1, 64, &maxPlayers) ||
+        maxPlayers != std::floor(maxPlayers)) {
         return orvel::cli::usageError(
             program, QStringLiteral("--max-players takes a whole number from 1 to 64"));
     }
-    if (parser.isSet(portOpt) && !orvel::cli::parsePort(parser.value(portOpt))) {
+    if (parser.isSet(QStringLiteral("port")) &&
+        !orvel::cli::parsePort(parser.value(QStringLiteral("port")))) {
         return orvel::cli::usageError(program,
                                       QStringLiteral("--port takes a number from 1 to 65535"));
     }
-    port = orvel::cli::parsePort(parser.value(portOpt)).value_or(0);
-    if (!number(durationOpt, 0, 1e7, &o.duration) || !number(reportOpt, 0, 1e7, &o.report)) {
+    port = orvel::cli::parsePort(parser.value(QStringLiteral("port"))).value_or(0);
+    if (!number(QStringLiteral("duration"), 0, 1e7, &o.duration) ||
+        !number(QStringLiteral("report"), 0, 1e7, &o.report)) {
         return orvel::cli::usageError(
             program, QStringLiteral("--duration and --report take seconds, 0 or more"));
     }
-    o.name = parser.isSet(nameOpt)
-                 ? parser.value(nameOpt)
+    o.name = parser.isSet(QStringLiteral("name"))
+                 ? parser.value(QStringLiteral("name"))
                  : QStringLiteral("bot-%1").arg(QCoreApplication::applicationPid());
-    o.sessionName = parser.value(sessionOpt);
+    o.sessionName = parser.value(QStringLiteral("session-name"));
+    o.password = parser.value(QStringLiteral("password"));
+    if (o.password.size() > kMaxPasswordChars) {
+        return orvel::cli::usageError(
+            program,
+            QStringLiteral("--password takes at most %1 characters").arg(kMaxPasswordChars));
+    }
     o.maxPlayers = static_cast<int>(maxPlayers);
-    o.migrate = parser.isSet(migrateOpt);
+    o.migrate = parser.isSet(QStringLiteral("migrate"));
     o.port = static_cast<int>(port);
     if (joinAddress) {
         o.joinHost = joinAddress->host;
         o.joinPort = joinAddress->port;
     }
-    o.drive = !parser.isSet(parkedOpt);
-    o.stamp = parser.isSet(stampOpt);
-    o.track = parser.isSet(trackOpt);
-    o.lines = parser.values(sayOpt);
+    o.drive = !parser.isSet(QStringLiteral("parked"));
+    o.stamp = parser.isSet(QStringLiteral("stamp"));
+    o.track = parser.isSet(QStringLiteral("track"));
+    o.lines = parser.values(QStringLiteral("say"));
+    o.sayNow = parser.isSet(QStringLiteral("say-now"));
     o.portMapping =
-        !parser.isSet(noMapOpt) &&
+        !parser.isSet(QStringLiteral("no-port-mapping")) &&
         orvel::net::portMappingAllowed(orvel::GetDefault(QStringLiteral("PortMapping")));
 
     // SIGINT and SIGTERM end the run through the event loop, so the session is left properly.

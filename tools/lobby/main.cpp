@@ -28,14 +28,19 @@
 #include <vector>
 
 #include "common/command_line.h"
+#include "launch.h"
 #include "platform/dx8/directplay8.h"
 #include "platform/dx8/lobby/lobby_protocol.h"
 #include "platform/dx8/play/session_address_source.h"
 #include "session/mod_dplay.h"
+#include "ui_common/error_advice.h"
 
 namespace {
 
 using namespace dx8;
+using lobby_client::Child;
+using lobby_client::endedText;
+using lobby_client::spawn;
 
 enum Exit : int {
     kOk = 0,
@@ -43,6 +48,7 @@ enum Exit : int {
     kUsage = 2,          // bad command line or bad address
     kNotRegistered = 3,  // no program registered
     kNotAvailable = 4,   // no running program available to lobby clients
+    kNoSession = 5,      // the program could not join or host the session
 };
 
 constexpr int kDefaultTimeoutS = 30;
@@ -51,19 +57,23 @@ constexpr int kPollMs = 100;
 const char* const kUsageText =
     "Usage:\n"
     "  orvel-lobby list\n"
-    "  orvel-lobby host --name NAME --session SESSION [--port PORT] [--running]\n"
-    "  orvel-lobby join --name NAME --host HOST[:PORT] [--running]\n"
+    "  orvel-lobby host --name NAME --session SESSION [--port PORT] [--running] [--password TEXT]\n"
+    "  orvel-lobby join --name NAME --host HOST[:PORT] [--running] [--password TEXT]\n"
     "  orvel-lobby --help | --version\n"
     "\n"
     "list      the programs registered for lobby launch by this user\n"
     "host      start the registered program and have it host SESSION as player NAME\n"
     "join      start the registered program and have it join the session at HOST as NAME\n"
+    "--password the session's password: the one it is hosted with, or the one to join with\n"
     "--running hand the settings to a running program that waits for a lobby connection\n"
     "          instead of starting one\n"
     "\n"
-    "Exit status: 0 once the program has taken its connection settings; 1 when it ended,\n"
-    "refused them or did not take them in time (ORVEL_LOBBY_TIMEOUT seconds, default 30);\n"
-    "2 bad command line or address; 3 no program registered; 4 none available.\n";
+    "Exit status: 0 once the program has joined or hosted the session (with an empty\n"
+    "--name, once it has taken its settings: the player chooses); 1 when it ended, refused\n"
+    "the settings, or did not take them or tell how the session went in time\n"
+    "(ORVEL_LOBBY_TIMEOUT seconds each, default 30); 2 bad command line or address; 3 no\n"
+    "program registered; 4 none available; 5 the program could not join or host the session\n"
+    "(the reason follows).\n";
 
 void line(FILE* to, const QString& text) {
     std::fputs(text.toLocal8Bit().constData(), to);
@@ -86,6 +96,7 @@ struct Request {
     bool running = false;
     QString name;
     QString session;
+    QString password;  // the session's, hosting or joining; empty for none
     int port = 0;      // host: first port to try, 0 = the default
     QString hostText;  // join: HOST[:PORT] as given
     QString hostName;  // join: HOST
@@ -127,6 +138,7 @@ DPL_CONNECTION_SETTINGS settingsFor(const Request& r) {
     s.lFlags = r.host ? DPLCONNECTSETTINGS_HOST : 0;
     s.ApplicationDescription.guidApplication = orvel::kApplicationGuid;
     s.PlayerName = r.name;
+    s.ApplicationDescription.Password = r.password;
     DirectPlay8Address device;
     device.SetSP(DP8SP_TCPIP);
     if (r.host) {
@@ -153,19 +165,20 @@ int timeoutSeconds() {
 
 // ---- Talking to the program -------------------------------------------------------------------
 
-enum class Outcome { Taken, Refused, Dropped, TimedOut };
+enum class Outcome { Taken, Refused, Dropped, TimedOut, InSession, NoSession };
 
 struct Answer {
     Outcome outcome = Outcome::TimedOut;
     QString reason;
+    HRESULT result = DPN_OK;  // NoSession: why
 };
 
 // Sends the request and waits for the program's reply. stillThere() is asked while waiting;
 // when it says no, the wait ends as Dropped.
 Answer converse(QLocalSocket& socket, const DPL_CONNECTION_SETTINGS& settings,
-                const QDeadlineTimer& deadline, const std::function<bool()>& stillThere) {
+                lobby::FrameReader& reader, const QDeadlineTimer& deadline,
+                const std::function<bool()>& stillThere) {
     socket.write(lobby::frame(lobby::encodeRequest(settings)));
-    lobby::FrameReader reader;
     while (!deadline.hasExpired()) {
         if (socket.bytesToWrite() > 0) {
             socket.waitForBytesWritten(kPollMs);
@@ -193,12 +206,80 @@ Answer converse(QLocalSocket& socket, const DPL_CONNECTION_SETTINGS& settings,
     return {Outcome::TimedOut, {}};
 }
 
+// After the settings were taken: waits for the program to say how its session went.
+Answer awaitOutcome(QLocalSocket& socket, lobby::FrameReader& reader,
+                    const QDeadlineTimer& deadline, const std::function<bool()>& stillThere) {
+    for (;;) {
+        while (const auto payload = reader.next()) {
+            if (const auto status = lobby::decodeStatus(*payload)) {
+                return status->status == DPLSESSION_CONNECTED
+                           ? Answer{Outcome::InSession, {}, DPN_OK}
+                           : Answer{Outcome::NoSession, {}, status->result};
+            }
+        }
+        if (reader.bad()) {
+            return {Outcome::Refused, QStringLiteral("the program sent an unreadable answer")};
+        }
+        if (deadline.hasExpired()) {
+            return {Outcome::TimedOut, {}};
+        }
+        if (socket.bytesAvailable() > 0 || socket.waitForReadyRead(kPollMs)) {
+            reader.append(socket.read(lobby::kMaxFrameBytes + 4));
+        } else if (socket.state() != QLocalSocket::ConnectedState || !stillThere()) {
+            return {Outcome::Dropped, {}};
+        }
+    }
+}
+
 QString describe(const Request& r) {
     return r.host ? QStringLiteral("hosting \"%1\" as %2").arg(r.session, r.name)
                   : QStringLiteral("joining %1:%2 as %3")
                         .arg(r.hostName)
                         .arg(r.hostPort)
                         .arg(r.name.isEmpty() ? QStringLiteral("(no name)") : r.name);
+}
+
+// The end of a request whose settings were taken: the program's word on its session. pid names
+// the program; an empty player name leaves the session to the player, so nothing is awaited.
+int settle(const Request& r, QLocalSocket& socket, lobby::FrameReader& reader, qint64 pid,
+           const std::function<bool()>& stillThere) {
+    if (r.name.isEmpty()) {
+        return kOk;
+    }
+    const int seconds = timeoutSeconds();
+    const Answer answer =
+        awaitOutcome(socket, reader, QDeadlineTimer(std::chrono::seconds{seconds}), stillThere);
+    const QString what = r.host ? QStringLiteral("host \"%1\"").arg(r.session)
+                                : QStringLiteral("join %1:%2").arg(r.hostName).arg(r.hostPort);
+    switch (answer.outcome) {
+        case Outcome::InSession:
+            line(stdout, QStringLiteral("orvel-lobby: the program (pid %1) %2: %3")
+                             .arg(pid)
+                             .arg(r.host ? QStringLiteral("hosts the session")
+                                         : QStringLiteral("joined the session"),
+                                  describe(r)));
+            return kOk;
+        case Outcome::NoSession:
+            return fail(kNoSession,
+                        QStringLiteral("the program (pid %1) could not %2: error %3. %4")
+                            .arg(pid)
+                            .arg(what, hresultHex(answer.result), orvel::adviceFor(answer.result)));
+        case Outcome::Refused:
+            return fail(kFailed, answer.reason);
+        case Outcome::Dropped:
+        case Outcome::Taken:
+            return fail(kFailed, QStringLiteral("the program (pid %1) ended the lobby connection "
+                                                "before telling whether it could %2")
+                                     .arg(pid)
+                                     .arg(what));
+        case Outcome::TimedOut:
+            break;
+    }
+    return fail(kFailed, QStringLiteral("the program (pid %1) did not tell within %2 s whether "
+                                        "it could %3")
+                             .arg(pid)
+                             .arg(seconds)
+                             .arg(what));
 }
 
 int toRunning(const Request& r) {
@@ -222,14 +303,17 @@ int toRunning(const Request& r) {
         if (!lobby::peerIsSameUser(socket.socketDescriptor())) {
             continue;
         }
-        const Answer answer = converse(socket, settings, deadline, [] { return true; });
+        lobby::FrameReader reader;
+        const Answer answer = converse(socket, settings, reader, deadline, [] { return true; });
         switch (answer.outcome) {
             case Outcome::Taken:
                 line(stdout, QStringLiteral("orvel-lobby: the program (pid %1) took its "
                                             "connection settings: %2")
                                  .arg(program.pid)
                                  .arg(describe(r)));
-                return kOk;
+                return settle(r, socket, reader, program.pid, [pid = program.pid] {
+                    return ::kill(static_cast<pid_t>(pid), 0) == 0;
+                });
             case Outcome::Refused:
                 return fail(kFailed,
                             QStringLiteral("the program refused the connection: ") + answer.reason);
@@ -238,6 +322,8 @@ int toRunning(const Request& r) {
                                                     "connection before taking its settings")
                                          .arg(program.pid));
             case Outcome::TimedOut:
+            case Outcome::InSession:
+            case Outcome::NoSession:
                 return fail(kFailed, QStringLiteral("the program (pid %1) did not take its "
                                                     "connection settings within %2 s")
                                          .arg(program.pid)
@@ -248,84 +334,6 @@ int toRunning(const Request& r) {
 }
 
 // ---- Launching the program --------------------------------------------------------------------
-
-struct Child {
-    pid_t pid = -1;
-    std::optional<int> status;  // set once it has ended
-
-    bool running() {
-        if (status) {
-            return false;
-        }
-        int raw = 0;
-        const pid_t done = ::waitpid(pid, &raw, WNOHANG);
-        if (done == pid) {
-            status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-            return false;
-        }
-        return done == 0 || (done < 0 && errno == EINTR);
-    }
-};
-
-QString endedText(const Child& child) {
-    return QStringLiteral(
-               "the program (pid %1) ended before it took its connection settings "
-               "(exit status %2)")
-        .arg(child.pid)
-        .arg(child.status.value_or(-1));
-}
-
-// Starts the program in this process's environment plus the connection variable, in a process
-// group of its own so that stopping the lobby client does not stop the game with it.
-std::optional<QString> spawn(const QString& path, const QStringList& arguments,
-                             const QString& directory, const QString& socketPath, Child& child) {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QString::fromLatin1(lobby::kConnectionVariable), socketPath);
-    std::vector<QByteArray> envBytes;
-    for (const QString& entry : env.toStringList()) {
-        envBytes.push_back(entry.toLocal8Bit());
-    }
-    std::vector<QByteArray> argBytes{QFile::encodeName(path)};
-    for (const QString& a : arguments) {
-        argBytes.push_back(a.toLocal8Bit());
-    }
-    std::vector<char*> envp;
-    std::vector<char*> argv;
-    for (QByteArray& b : envBytes) {
-        envp.push_back(b.data());
-    }
-    for (QByteArray& b : argBytes) {
-        argv.push_back(b.data());
-    }
-    envp.push_back(nullptr);
-    argv.push_back(nullptr);
-
-    posix_spawnattr_t attr;
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_init(&attr);
-    posix_spawn_file_actions_init(&actions);
-    // The program gets the default for SIGPIPE back, which this process ignores.
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    posix_spawnattr_setsigdefault(&attr, &defaults);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF);
-    posix_spawnattr_setpgroup(&attr, 0);
-    const QByteArray dir = QFile::encodeName(directory);
-    if (!directory.isEmpty()) {
-        posix_spawn_file_actions_addchdir_np(&actions, dir.constData());
-    }
-    pid_t pid = -1;
-    const int rc =
-        ::posix_spawn(&pid, argBytes[0].constData(), &actions, &attr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
-    if (rc != 0) {
-        return QStringLiteral("cannot start %1: %2").arg(path, qt_error_string(rc));
-    }
-    child.pid = pid;
-    return std::nullopt;
-}
 
 int launch(const Request& r) {
     const std::optional<DPL_PROGRAM_DESC> program =
@@ -396,8 +404,9 @@ int launch(const Request& r) {
     }
     server.close();  // one-shot: nobody else may take this connection
 
+    lobby::FrameReader reader;
     const Answer answer =
-        converse(*socket, settingsFor(r), deadline, [&child] { return child.running(); });
+        converse(*socket, settingsFor(r), reader, deadline, [&child] { return child.running(); });
     switch (answer.outcome) {
         case Outcome::Taken:
             line(stdout, QStringLiteral("orvel-lobby: %1 (pid %2) took its connection settings: "
@@ -405,7 +414,7 @@ int launch(const Request& r) {
                              .arg(executable.fileName())
                              .arg(child.pid)
                              .arg(describe(r)));
-            return kOk;
+            return settle(r, *socket, reader, child.pid, [&child] { return child.running(); });
         case Outcome::Refused:
             return fail(kFailed,
                         QStringLiteral("the program refused the connection: ") + answer.reason);
@@ -416,6 +425,8 @@ int launch(const Request& r) {
                                            .arg(child.pid)
                                      : endedText(child));
         case Outcome::TimedOut:
+        case Outcome::InSession:
+        case Outcome::NoSession:
             return fail(kFailed, late);
     }
     return kFailed;
@@ -479,9 +490,10 @@ int run(const QStringList& args) {
     }
     Request r;
     r.host = command == QLatin1String("host");
-    const char* form = r.host ? "host --name NAME --session SESSION [--port PORT] [--running]"
-                              : "join --name NAME --host HOST[:PORT] [--running]";
-    std::optional<QString> name, session, port, host;
+    const char* form = r.host ? "host --name NAME --session SESSION [--port PORT] [--running] "
+                                "[--password TEXT]"
+                              : "join --name NAME --host HOST[:PORT] [--running] [--password TEXT]";
+    std::optional<QString> name, session, port, host, password;
     for (qsizetype i = 1; i < args.size(); ++i) {
         QString option = args[i];
         std::optional<QString> inlineValue;
@@ -516,6 +528,8 @@ int run(const QStringList& args) {
             ok = value(port);
         } else if (!r.host && option == QLatin1String("--host")) {
             ok = value(host);
+        } else if (option == QLatin1String("--password")) {
+            ok = value(password);
         } else {
             return usage(QStringLiteral("unknown option \"%1\"").arg(args[i]), form);
         }
@@ -532,6 +546,12 @@ int run(const QStringList& args) {
                      form);
     }
     r.name = *name;
+    r.password = password.value_or(QString());
+    if (r.password.size() > kMaxPasswordChars) {
+        return usage(
+            QStringLiteral("the password is longer than %1 characters").arg(kMaxPasswordChars),
+            form);
+    }
     if (r.host) {
         if (!session || session->isEmpty()) {
             return usage(QStringLiteral("--session needs a session name"), form);

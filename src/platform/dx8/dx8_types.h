@@ -12,10 +12,12 @@
 namespace dx8 {
 
 using HRESULT = int32_t;
-using DPNID = uint32_t;      // player id; 0 is the all-players group
-using DPNHANDLE = int32_t;   // asynchronous operation or lobby connection handle; 0 = none
+using DPNID = uint32_t;     // player id; 0 is the all-players group
+using DPNHANDLE = int32_t;  // asynchronous operation or lobby connection handle; 0 = none
 
-constexpr HRESULT hr(uint32_t code) { return static_cast<HRESULT>(code); }
+constexpr HRESULT hr(uint32_t code) {
+    return static_cast<HRESULT>(code);
+}
 
 // ---- Result codes ---------------------------------------------------------------------------
 constexpr HRESULT DPN_OK = 0;
@@ -107,6 +109,8 @@ constexpr int32_t DPNSEND_PRIORITY_HIGH = 0x0080;
 
 constexpr int32_t DPNSESSION_CLIENT_SERVER = 0x0001;
 constexpr int32_t DPNSESSION_MIGRATE_HOST = 0x0004;
+// In a search's answer: the session asks a joiner for its password.
+constexpr int32_t DPNSESSION_REQUIREPASSWORD = 0x0080;
 
 constexpr int32_t DPNINFO_NAME = 0x0001;
 constexpr int32_t DPNINFO_DATA = 0x0002;
@@ -131,6 +135,12 @@ constexpr int32_t DPNLOBBY_UNREGISTER = 0x0002;
 
 constexpr int32_t DPLCONNECTSETTINGS_HOST = 0x0001;
 
+// What a lobbied program tells its lobby client of the session it was asked for.
+constexpr int32_t DPLSESSION_CONNECTED = 0x0001;
+constexpr int32_t DPLSESSION_COULDNOTCONNECT = 0x0002;
+constexpr int32_t DPLSESSION_DISCONNECTED = 0x0003;
+constexpr int32_t DPLSESSION_TERMINATED = 0x0004;
+
 // Message ids that InfoNotify passes in lMsgID.
 constexpr int32_t DPN_MSGID_CLIENT_INFO = hr(0xFFFF0004);
 constexpr int32_t DPN_MSGID_PEER_INFO = hr(0xFFFF0010);
@@ -146,6 +156,8 @@ inline const QString DPNA_KEY_HOSTNAME = QStringLiteral("hostname");
 inline const QString DPNA_KEY_PORT = QStringLiteral("port");
 inline const QString DPNA_KEY_DEVICE = QStringLiteral("device");
 constexpr int32_t kDefaultSessionPort = 2302;
+// The longest session password the programs take, in characters.
+constexpr qsizetype kMaxPasswordChars = 256;
 constexpr int32_t kLastSessionPort = 2400;
 
 // ---- DirectPlay 8 records -------------------------------------------------------------------

@@ -7,6 +7,8 @@
 #include <miniupnpc/upnperrors.h>
 #include <natpmp.h>
 #include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <mutex>
@@ -26,12 +28,33 @@ constexpr int kOnlyPermanentLeases = 725;
 // External ports tried after the session port itself, when another machine holds it.
 constexpr int kPortAlternatives = 8;
 
+// Whether the kernel has a route to the SSDP multicast group. Connecting a UDP socket only looks
+// the route up; nothing is sent. libminiupnpc reports its socket failures with perror(), so
+// without this look a machine with no network would get "sendto: Network is unreachable" on
+// stderr at every try; the port mapper's log says it instead.
+bool routeToRouters() {
+    const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (s < 0) {
+        return true;  // nothing learnt: the library may try
+    }
+    sockaddr_in group{};
+    group.sin_family = AF_INET;
+    group.sin_port = htons(1900);
+    inet_pton(AF_INET, "239.255.255.250", &group.sin_addr);
+    const bool routed = ::connect(s, reinterpret_cast<const sockaddr*>(&group), sizeof group) == 0;
+    ::close(s);
+    return routed;
+}
+
 class UpnpBackend : public PortMapBackend {
 public:
     MappingProtocol protocol() const override { return MappingProtocol::Upnp; }
 
     MapAnswer add(uint16_t port, seconds lease, milliseconds budget) override {
         std::lock_guard<std::mutex> guard(lock_);
+        if (!routeToRouters()) {
+            return {std::nullopt, QStringLiteral("no network to look for a UPnP router on")};
+        }
         // The search asks for up to four kinds of device in turn, each waiting this long; the
         // questions to a router once found are quick.
         const int delay =

@@ -244,8 +244,34 @@ TEST_F(ChatE2E, OnlyTheNewHostMarksItsCaptionWhenTheHostMigrates) {
     EXPECT_TRUE(staysUntil([&] { return cy.caption() == QStringLiteral("Orvel"); },
                            [&] { return cy.hasChatLine(QStringLiteral("<Bob> carry on")); }));
     EXPECT_EQ(bob.caption(), QStringLiteral("Orvel (HOST)"));
-    // No chat line tells of the move.
-    EXPECT_FALSE(bob.freshLog().contains(QStringLiteral("line \"host")));
+    // Everyone is told of the move in the chat.
+    EXPECT_TRUE(bob.waitChatLine(QStringLiteral("- Bob is now the host.")));
+    EXPECT_TRUE(cy.waitChatLine(QStringLiteral("- Bob is now the host.")));
+}
+
+// A bot's --say lines wait for someone to hear them; --say-now sends them alone.
+TEST_F(ChatE2E, SayLinesWaitForAnotherPlayerUnlessToldNow) {
+    for (const bool now : {false, true}) {
+        SCOPED_TRACE(now ? "--say-now" : "--say");
+        Bot hal(QStringLiteral("Hal"));
+        QStringList extra{QStringLiteral("--say"), QStringLiteral("first words")};
+        if (now) {
+            extra << QStringLiteral("--say-now");
+        }
+        int port = 0;
+        ASSERT_TRUE(hal.host(sessionName("Words"), false, &port, extra))
+            << hal.output().toStdString();
+        if (now) {
+            EXPECT_TRUE(hal.waitLine(QStringLiteral("<Hal> first words")))
+                << hal.output().toStdString();
+            continue;
+        }
+        EXPECT_TRUE(hal.waitLine(QStringLiteral("say: waiting for another player to join")));
+        Bot jo(QStringLiteral("Jo"));
+        ASSERT_TRUE(jo.join(port)) << jo.output().toStdString();
+        // Sent while Hal was alone, the line would never have reached Jo.
+        EXPECT_TRUE(jo.waitLine(QStringLiteral("<Hal> first words"))) << jo.output().toStdString();
+    }
 }
 
 // The box shows with its text (a pattern); closing it ends the program through its ordinary

@@ -106,6 +106,7 @@ TEST(CommandLine, BadArgumentsAndValuesAreUsageErrors) {
         {"orvel-bot", {"--host", "--max-players", "0"}, "--max-players"},
         {"orvel-bot", {"--host", "--duration", "-1"}, "--duration"},
         {"orvel-bot", {"--host", "stray"}, "unexpected argument"},
+        {"orvel-bot", {"--host", "--password", QString(257, 'p')}, "--password"},
         {"orvel-lobby", {"join", "--name", "A", "--host", "h:0"}, "bad address"},
         {"kartova-standin", {"-qwindowgeometry", "10x10", "--frame-ms", "1"}, "--frame-ms"},
         {"kartova-standin", {"--colour", "nocolour"}, "not a colour"},
@@ -129,6 +130,44 @@ TEST(CommandLine, BadArgumentsAndValuesAreUsageErrors) {
         EXPECT_TRUE(r.err.contains(QStringLiteral("usage: "))) << r.err.toStdString();
         EXPECT_TRUE(r.out.isEmpty()) << r.out.toStdString();
     }
+}
+
+TEST(CommandLine, TheBotsHelpGivesDefaultsExamplesAndTheChatFromStandardInput) {
+    const Outcome help = run(BOT_PROGRAM, {QStringLiteral("--help")});
+    for (const char* words : {"standard input", "(default bot-PID)", "(default 2302", "--say-now",
+                              "once another player", "Examples:", "orvel-bot --host --name Ann"}) {
+        EXPECT_TRUE(help.out.contains(QLatin1String(words))) << words;
+    }
+}
+
+// Without any network (a namespace of its own with loopback only), asking the router for a port
+// fails in the program's words; nothing of the router libraries' own reaches the terminal.
+TEST(CommandLine, NoNetworkIsToldWithoutRawSocketErrors) {
+    if (::geteuid() != 0 || QStandardPaths::findExecutable(QStringLiteral("unshare")).isEmpty()) {
+        GTEST_SKIP() << "a network namespace of its own takes root and unshare";
+    }
+    QTemporaryDir config;
+    QProcess bot;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), config.path());
+    env.remove(QStringLiteral("ORVEL_DISCOVERY"));  // port mapping stays on
+    bot.setProcessEnvironment(env);
+    bot.start(QStringLiteral("unshare"),
+              {QStringLiteral("--net"), QStringLiteral("sh"), QStringLiteral("-c"),
+               QStringLiteral("ip link set lo up && exec \"$0\" --host --name Nora --parked"),
+               QStringLiteral(BOT_PROGRAM)});
+    QByteArray out;
+    for (int i = 0; i < 300 && !out.contains("port mapping: failed"); ++i) {
+        bot.waitForReadyRead(100);
+        out += bot.readAllStandardOutput();
+    }
+    bot.terminate();
+    ASSERT_TRUE(bot.waitForFinished(10000));
+    const QByteArray err = bot.readAllStandardError();
+    EXPECT_TRUE(out.contains("port mapping: failed")) << out.toStdString();
+    EXPECT_TRUE(out.contains("no network to look for a UPnP router on")) << out.toStdString();
+    EXPECT_FALSE(err.contains("sendto")) << err.toStdString();
+    EXPECT_TRUE(err.isEmpty()) << err.toStdString();
 }
 
 TEST(CommandLine, OrvelWithoutADisplaySaysSoAndEndsWithOne) {

@@ -26,6 +26,9 @@ check "metainfo valid" appstreamcli validate --no-net "$prefix/share/metainfo/or
 check "metainfo names a screenshot" grep -q '<screenshot type="default">' "$prefix/share/metainfo/org.orvel.Orvel.metainfo.xml"
 check "icon installed" test -s "$prefix/share/icons/hicolor/scalable/apps/org.orvel.Orvel.svg"
 check "meeting point's unit installed" grep -q '^ExecStart=/usr/bin/orvel-meet' "$prefix/lib/systemd/system/orvel-meet.service"
+for package in orvel orvel-standin orvel-meet; do
+  check "copyright and changelog of $package" test -s "$prefix/share/doc/$package/copyright" -a -s "$prefix/share/doc/$package/changelog.gz"
+done
 for program in orvel orvel-lobby orvel-bot orvel-meet kartova-standin standinctl; do
   page="$prefix/share/man/man1/$program.1.gz"
   check "man page of $program" bash -c "gzip -dc '$page' | grep -q '^\.TH \"\?$(echo "$program" | tr a-z A-Z)'"

@@ -124,7 +124,12 @@ TEST(Messages, ChatTextIsSpelledForTheGame) {
         EXPECT_EQ(game.toStdString(), std::string(c.game));
         EXPECT_FALSE(orvel::toCp1252(game).contains('?'));
         EXPECT_EQ(orvel::toCp1252(game).size(), game.toUcs4().size());
+        EXPECT_EQ(orvel::transliterateForGame(QString::fromUtf8(c.text), 5), game.left(5));
     }
+    // Only the head that is asked for is read and spelled: a MiB of CJK spells as its start.
+    const QString cjk = QStringLiteral("\u65E5\u672C\u8A9E").repeated(1 << 18);
+    EXPECT_EQ(orvel::transliterateForGame(cjk, 51),
+              orvel::transliterateForGame(cjk.left(30)).left(51));
     // No Latin spelling at all: the game shows "?", never nothing or garbage.
     EXPECT_EQ(orvel::toCp1252(orvel::transliterateForGame(QString::fromUtf8("ok 🙂"))),
               QByteArray("ok ?"));

@@ -6,9 +6,10 @@
 #include <QFile>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QUdpSocket>
 
-#include "orvel_player.h"
 #include "child_process.h"
+#include "orvel_player.h"
 #include "platform/dx8/lobby/lobby_protocol.h"
 
 using namespace wizard_it;
@@ -245,6 +246,34 @@ TEST_F(LobbyClientWithOrvel, CancellingTheLobbyPageMakesTheProgramUnavailable) {
     EXPECT_EQ(cy.waitExit(), std::optional<int>(0));
 }
 
+// A join where nobody hosts ends only once the program has given up, with its own status and
+// the reason, naming the address.
+TEST_F(LobbyClientWithOrvel, AJoinWhereNobodyHostsEndsWithTheReason) {
+    Player bob(QStringLiteral("bob"));
+    ASSERT_TRUE(bob.ready());
+    registerProgram(QStringLiteral(ORVEL_PROGRAM));
+    int closed = 0;
+    {
+        QUdpSocket probe;  // a port of this machine's that nobody listens on once it is closed
+        ASSERT_TRUE(probe.bind(QHostAddress::LocalHost, 0));
+        closed = probe.localPort();
+    }
+    Launched launched;
+    const QString at = QStringLiteral("127.0.0.1:%1").arg(closed);
+    const Result r =
+        lobby({"join", "--name", "Bob", "--host", at}, {{"DISPLAY", bob.displayName()}});
+    launched.note(r.out);
+    EXPECT_EQ(r.code, 5) << r.out.toStdString() << r.err.toStdString();
+    // The program's own diagnostics share the file; the lobby's reason is its last line.
+    const QString reason = r.err.trimmed().section(QLatin1Char('\n'), -1);
+    EXPECT_TRUE(reason.startsWith(QStringLiteral("orvel-lobby: the program (pid ")))
+        << r.err.toStdString();
+    EXPECT_TRUE(reason.contains(QStringLiteral("could not join %1: error 0x8015").arg(at)))
+        << reason.toStdString();
+    EXPECT_TRUE(reason.contains(QStringLiteral("The host did not answer.")))
+        << reason.toStdString();
+}
+
 TEST_F(LobbyClientWithOrvel, ALaunchedProgramHostsAndAnotherJoinsWithNoClick) {
     // One start of orvel registers it; cancelling its wizard ends it again.
     Player ann(QStringLiteral("ann"));
@@ -258,11 +287,14 @@ TEST_F(LobbyClientWithOrvel, ALaunchedProgramHostsAndAnotherJoinsWithNoClick) {
     ASSERT_EQ(ann.waitExit(), std::optional<int>(0));
     const Result listed = lobby({"list"});
     EXPECT_EQ(listed.code, 0);
-    EXPECT_TRUE(listed.out.contains(QStringLiteral(ORVEL_PROGRAM))) << listed.out.toStdString();
+    EXPECT_TRUE(listed.out.contains(QStringLiteral(ORVEL_PROGRAM) + QStringLiteral("  \"Orvel\"")))
+        << listed.out.toStdString();
 
     Launched launched;
-    const Result host = lobby({"host", "--name", "Ann", "--session", "Launched race"},
-                              {{"DISPLAY", ann.displayName()}});
+    // The session has a password, which the lobby gives to both sides.
+    const Result host =
+        lobby({"host", "--name", "Ann", "--session", "Launched race", "--password", "pw 1"},
+              {{"DISPLAY", ann.displayName()}});
     launched.note(host.out);
     ASSERT_EQ(host.code, 0) << host.err.toStdString();
     const QString hostLog = lastErrFile_;
@@ -274,11 +306,15 @@ TEST_F(LobbyClientWithOrvel, ALaunchedProgramHostsAndAnotherJoinsWithNoClick) {
     const int hostPort = port.match(text).captured(1).toInt();
     ASSERT_GT(hostPort, 0) << text.toStdString();
 
-    const Result join =
-        lobby({"join", "--name", "Bob", "--host", QStringLiteral("127.0.0.1:%1").arg(hostPort)},
-              {{"DISPLAY", bob.displayName()}});
+    const Result join = lobby({"join", "--name", "Bob", "--host",
+                               QStringLiteral("127.0.0.1:%1").arg(hostPort), "--password", "pw 1"},
+                              {{"DISPLAY", bob.displayName()}});
     launched.note(join.out);
     ASSERT_EQ(join.code, 0) << join.err.toStdString();
+    // It ends only once the program is in the session.
+    EXPECT_TRUE(join.out.contains(
+        QStringLiteral("joined the session: joining 127.0.0.1:%1 as Bob").arg(hostPort)))
+        << join.out.toStdString();
     EXPECT_FALSE(bob.waitWindow(kMain).isEmpty()) << readAll(lastErrFile_).toStdString();
     EXPECT_TRUE(bob.windows(kMainHost).isEmpty());
     EXPECT_TRUE(bob.windows(QStringLiteral("^Kartova Multiplayer")).isEmpty());

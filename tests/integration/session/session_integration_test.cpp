@@ -11,6 +11,7 @@
 #include <memory>
 #include <vector>
 
+#include "child_process.h"
 #include "peer_process.h"
 #include "platform/dx8/dx8_types.h"
 #include "platform/dx8/play/session_protocol.h"
@@ -403,6 +404,59 @@ TEST(SessionHostile, JunkStrangersAndQueryFloodsChangeNothing) {
             << p->dump().toStdString();
         EXPECT_EQ(p->count(QStringLiteral("^CREATE ")), 2);
     }
+}
+
+// A session with a password, hosted by orvel-bot: a search sees it marked (flag 0x80), the right
+// password joins, a wrong one or none is told so, and no datagram of the joins, passed through a
+// relay on loopback, holds the password.
+TEST(SessionPassword, TheRightOneJoinsAWrongOneIsToldAndNoneCrossesTheWire) {
+    const QString secret = QStringLiteral("Sesame-7f3k9");
+    auto bot = [](orvel::testing::ChildProcess& p, const QStringList& args) {
+        p.loopbackOnly();
+        return p.start(QStringLiteral(ORVEL_BOT),
+                       args + QStringList{"--no-port-mapping", "--parked"});
+    };
+    orvel::testing::ChildProcess host;
+    ASSERT_TRUE(bot(host, {"--host", "--name", "Ann", "--password", secret}));
+    quint16 port =
+        host.waitText(QRegularExpression("hosting .* on port (\\d+)\n")).captured(1).toUShort();
+    ASSERT_NE(port, 0) << host.text().toStdString();
+    PeerProcess searcher(QStringLiteral("s"));
+    searcher.send(QStringLiteral("enum 127.0.0.1:%1").arg(port));
+    EXPECT_GE(searcher.waitFor(QStringLiteral("^ENUM \\S+ 1 6 \\d+ 128 .*port=%1$").arg(port)), 0);
+
+    // The joiner sends to front; what comes in there goes out of back to the host, and back.
+    QUdpSocket front, back;
+    ASSERT_TRUE(front.bind(QHostAddress::LocalHost, 0) && back.bind(QHostAddress::LocalHost, 0));
+    quint16 joiner = 0;
+    QByteArray seen;  // every datagram, one after another
+    auto relay = [&](QUdpSocket* from, QUdpSocket* out, quint16* to) {
+        QObject::connect(from, &QUdpSocket::readyRead, [&, from, out, to] {
+            while (from->hasPendingDatagrams()) {
+                const QNetworkDatagram d = from->receiveDatagram();
+                joiner = from == &front ? static_cast<quint16>(d.senderPort()) : joiner;
+                seen += d.data();
+                out->writeDatagram(d.data(), QHostAddress::LocalHost, *to);
+            }
+        });
+    };
+    relay(&front, &back, &port);
+    relay(&back, &front, &joiner);
+    for (const QString& password : {QStringLiteral("guess"), QString(), secret}) {
+        const bool right = password == secret;
+        orvel::testing::ChildProcess p;
+        ASSERT_TRUE(bot(p, {"--join", QStringLiteral("127.0.0.1:%1").arg(front.localPort()),
+                            "--name", "Bob", "--password", password}));
+        // waitUntil turns the event loop, which the relay needs.
+        EXPECT_TRUE(orvel::testing::waitUntil([&] {
+            return p.text().contains(right ? "joined on port " : "0x80158410 (wrong password)");
+        })) << p.text().toStdString();
+        EXPECT_EQ(right ? p.stop() : p.waitExit(), right ? 0 : 4);
+    }
+    ASSERT_GT(seen.size(), 1000);
+    const QByteArray utf16(reinterpret_cast<const char*>(secret.utf16()), secret.size() * 2);
+    EXPECT_FALSE(seen.contains(secret.toUtf8()) || seen.contains(utf16));
+    EXPECT_EQ(host.stop(), 0);
 }
 
 }  // namespace

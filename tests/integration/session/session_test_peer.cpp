@@ -168,11 +168,12 @@ public:
     void DirectPlay8Event_EnumHostsResponse(DPNMSG_ENUM_HOSTS_RESPONSE& m, bool&) override {
         Guard g(depth_);
         const auto& d = m.ApplicationDescription;
-        out(QStringLiteral("ENUM %1 %2 %3 %4 %5")
+        out(QStringLiteral("ENUM %1 %2 %3 %4 %5 %6")
                 .arg(d.guidInstance)
                 .arg(d.lCurrentPlayers)
                 .arg(d.lMaxPlayers)
                 .arg(m.lRoundTripLatencyMS)
+                .arg(d.lFlags)
                 .arg(m.AddressSenderUrl));
     }
     void DirectPlay8Event_HostMigrate(DPNID id, bool&) override {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QRegularExpression>
 
 #include "orvel_player.h"
@@ -183,6 +184,28 @@ TEST_F(WizardIntegration, CancellingPageZeroEndsWithoutTheMainWindow) {
     ASSERT_TRUE(player.start());
     const QString wizard = player.waitWindow(kChoose);
     ASSERT_FALSE(wizard.isEmpty()) << player.log().toStdString();
+
+    // Docks find the desktop entry by the window's class, and show the window's own icon.
+    QFile entry(QStringLiteral(DESKTOP_ENTRY));
+    ASSERT_TRUE(entry.open(QIODevice::ReadOnly));
+    const QString wmClass = QRegularExpression(QStringLiteral("^StartupWMClass=(.+)$"),
+                                               QRegularExpression::MultilineOption)
+                                .match(QString::fromUtf8(entry.readAll()))
+                                .captured(1);
+    EXPECT_FALSE(wmClass.isEmpty());
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("DISPLAY"), player.displayName());
+    const QString props = QString::fromLocal8Bit(
+        orvel::testing::runToEnd(QStringLiteral("xprop"),
+                                 {QStringLiteral("-id"), wizard, QStringLiteral("WM_CLASS"),
+                                  QStringLiteral("_NET_WM_ICON")},
+                                 env)
+            .out);
+    EXPECT_TRUE(
+        props.contains(QStringLiteral("WM_CLASS(STRING) = \"orvel\", \"%1\"\n").arg(wmClass)))
+        << props.toStdString();
+    EXPECT_TRUE(props.contains(QStringLiteral("_NET_WM_ICON(CARDINAL) = "))) << props.toStdString();
+
     player.focus(wizard);
     player.key(QStringLiteral("Escape"));
     EXPECT_EQ(player.waitExit(), std::optional<int>(0)) << player.log().toStdString();

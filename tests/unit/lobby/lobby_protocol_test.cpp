@@ -98,6 +98,7 @@ TEST(LobbyRequests, RoundTripKeepsEveryField) {
         QStringLiteral("{11111111-2222-3333-4444-555555555555}");
     s.ApplicationDescription.lMaxPlayers = 3;
     s.ApplicationDescription.lFlags = DPNSESSION_MIGRATE_HOST;
+    s.ApplicationDescription.Password = QStringLiteral("s\u00e9same \"1\"");
     s.AddressSenderUrl.clear();
     s.AddressDeviceUrl = kTcpUrl + QStringLiteral(";port=2311");
     QString why;
@@ -109,6 +110,7 @@ TEST(LobbyRequests, RoundTripKeepsEveryField) {
     EXPECT_EQ(back->ApplicationDescription.guidApplication, kApp);
     EXPECT_EQ(back->ApplicationDescription.lMaxPlayers, 3);
     EXPECT_EQ(back->ApplicationDescription.lFlags, DPNSESSION_MIGRATE_HOST);
+    EXPECT_EQ(back->ApplicationDescription.Password, s.ApplicationDescription.Password);
     EXPECT_EQ(back->PlayerName, QStringLiteral("Bob"));
     EXPECT_EQ(back->AddressDeviceUrl, s.AddressDeviceUrl);
     EXPECT_TRUE(back->AddressSenderUrl.isEmpty());
@@ -157,6 +159,8 @@ TEST(LobbyRequests, AnythingMalformedIsRefusedWithAReason) {
         {"negative players", inDesc("maxPlayers", -1)},
         {"huge players", inDesc("maxPlayers", 1e300)},
         {"client-server session", inDesc("flags", DPNSESSION_CLIENT_SERVER)},
+        {"password too long", inDesc("password", QString(kMaxPasswordChars + 1, 'p'))},
+        {"password as number", inDesc("password", 7)},
         {"player name too long", set("playerName", QString(lobby::kMaxNameChars + 1, 'b'))},
         {"player name with a NUL", set("playerName", QString(QStringLiteral("a")) + QChar(0))},
         {"player name as object", set("playerName", QJsonObject())},
@@ -203,6 +207,24 @@ TEST(LobbyRequests, RepliesAreReadSafely) {
     EXPECT_FALSE(lobby::decodeReply("junk"));
 }
 
+TEST(LobbyRequests, TheSessionsOutcomeIsReadSafely) {
+    for (const lobby::Status s : {lobby::Status{DPLSESSION_CONNECTED, DPN_OK},
+                                  lobby::Status{DPLSESSION_COULDNOTCONNECT, DPNERR_NORESPONSE}}) {
+        const auto back = lobby::decodeStatus(lobby::encodeStatus(s));
+        ASSERT_TRUE(back);
+        EXPECT_EQ(back->status, s.status);
+        EXPECT_EQ(back->result, s.result);
+    }
+    for (const char* bad :
+         {R"({"type":"status","status":0,"result":0})",
+          R"({"type":"status","status":5,"result":0})",
+          R"({"type":"status","status":1.5,"result":0})", R"({"type":"status","status":2})",
+          R"({"type":"status","status":2,"result":"x"})",
+          R"({"type":"status","status":2,"result":4294967296})", R"({"type":"taken"})", "junk"}) {
+        EXPECT_FALSE(lobby::decodeStatus(bad)) << bad;
+    }
+}
+
 class LobbyFiles : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -216,7 +238,7 @@ protected:
         DPL_PROGRAM_DESC p;
         p.guidApplication = guid;
         p.ApplicationName = name;
-        p.Description = QStringLiteral("VB DirectPlay SDK Sample");
+        p.Description = QStringLiteral("Orvel");
         p.ExecutableFilename = name;
         p.ExecutablePath = QStringLiteral("/opt/with space/and\\backslash");
         p.LauncherFilename = name;

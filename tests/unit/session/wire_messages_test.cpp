@@ -140,6 +140,30 @@ TEST(WireMessages, InvalidUtf8IsRefused) {
     EXPECT_TRUE(std::holds_alternative<MalformedMessage>(DecodeMessage(message)));
 }
 
+// A reader that keeps only the head of a text field reads no further, never cuts a character in
+// two, and still moves past the whole field.
+TEST(WireMessages, AKeptHeadOfATextFieldEndsAtACharacter) {
+    const std::pair<QByteArray, std::optional<QString>> cases[] = {
+        // field, its 4-byte head
+        {"abc", "abc"},
+        {"abcdef", "abcd"},
+        {"abc\xC3\xA9", "abc"},       // inside a 2-byte character
+        {"ab\xE2\x82\xAC", "ab"},     // inside a 3-byte one
+        {"a\xF0\x9D\x84\x9Ez", "a"},  // inside a 4-byte one
+        {"abcd\xFF\xFE", "abcd"},     // bad bytes after the head are never read
+        {"a\xFF"
+         "cd",
+         std::nullopt},  // bad bytes in it are
+    };
+    for (const auto& [field, head] : cases) {
+        const char size[4] = {static_cast<char>(field.size()), 0, 0, 0};
+        const QByteArray message = QByteArray(4, '\0') + QByteArray(size, 4) + field + "tail";
+        int32_t offset = 4;
+        EXPECT_EQ(ReadText(message, offset, 4), head) << field.toHex().toStdString();
+        EXPECT_EQ(offset, head ? 8 + field.size() : 4) << field.toHex().toStdString();
+    }
+}
+
 // Short messages are malformed; longer ones are read by their layout and the rest ignored.
 TEST(WireMessages, EveryTruncationIsMalformedAndTrailingBytesAreIgnored) {
     const QByteArray messages[] = {

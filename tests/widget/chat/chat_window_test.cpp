@@ -1,9 +1,13 @@
 // The chat window: history and its echo into the game, sending, whispering and the roster
 // lookup; the roster and session events; message receipt.
+#include <QRegularExpression>
+#include <QLabel>
 #include <QSignalSpy>
 #include <QTest>
 
 #include "chat_fixture.h"
+#include "game_link/cp1252.h"
+#include "main_window/internet_text.h"
 
 namespace chat_test {
 namespace {
@@ -300,6 +304,23 @@ TEST_F(Roster, ALeavingPlayersSlotIsFreedAndTakenByTheNextJoiner) {
     EXPECT_EQ(rosterIds(), (std::vector<uint32_t>{0, 3, 4}));
 }
 
+// A player that lost its connection and came back under its id says so, in its old slot while
+// nobody took it.
+TEST_F(Roster, APlayerBackSaysSoAndGetsItsOldSlotWhileFree) {
+    join({{1, "Ann", true}, {2, "Bob"}, {3, "Cy"}});
+    destroy(3);
+    create(3);
+    EXPECT_TRUE(
+        history().endsWith(QStringLiteral("-- Cy has left the game.\r\n- Cy is back.\r\n")));
+    EXPECT_EQ(carSlots(), (std::vector<uint32_t>{2, 3, 0, 0, 0}));
+    destroy(3);
+    join({{4, "Di"}});
+    create(3);
+    EXPECT_TRUE(
+        history().endsWith(QStringLiteral("- Di has joined the game.\r\n- Cy is back.\r\n")));
+    EXPECT_EQ(carSlots(), (std::vector<uint32_t>{2, 4, 3, 0, 0}));
+}
+
 TEST_F(Roster, LeavingRemovesTheEntryOfThatIdNotTheFirstOfThatName) {
     join({{1, "Ann", true}, {2, "Bob"}, {3, "Bob"}});
     destroy(3);
@@ -399,19 +420,29 @@ TEST_F(SessionEvents, ASuccessfulConnectDoesNothing) {
     EXPECT_TRUE(wizard->closed.empty());
 }
 
+// Everyone is told who hosts now, in the chat and on the game's line as the other event lines;
+// only the new host marks its caption, and the session line follows.
 TEST_F(SessionEvents, OnlyTheNewHostMarksItsCaption) {
-    peer->addPlayer(1, QStringLiteral("Ann"), true);
-    peer->addPlayer(2, QStringLiteral("Bob"));
+    startGame();
+    race(true);
+    join({{1, "Ann", true}, {2, "Bob"}});
+    const QString joined = history();
     bool reject = false;
     session().DirectPlay8Event_HostMigrate(2, reject);
     EXPECT_EQ(window->windowTitle(), QStringLiteral("Orvel"));
     EXPECT_EQ(session().hostId(), 2u);
+    EXPECT_EQ(window->lblSession->text(), QStringLiteral("Bob is the host."));
+    EXPECT_EQ(bytesAt(kStandard.messageLastLine, 50),
+              QByteArray(" Bob is now the host.") + QByteArray(29, ' '));
     session().DirectPlay8Event_HostMigrate(1, reject);
     EXPECT_EQ(window->windowTitle(), QStringLiteral("Orvel (HOST)"));
+    EXPECT_EQ(window->lblSession->text(), QStringLiteral("You are the host."));
     session().DirectPlay8Event_HostMigrate(1, reject);
     EXPECT_EQ(window->windowTitle(), QStringLiteral("Orvel (HOST)"));
     EXPECT_FALSE(reject);
-    EXPECT_TRUE(history().isEmpty());
+    EXPECT_EQ(history(), joined + QStringLiteral("- Bob is now the host.\r\n"
+                                                 "- Ann is now the host.\r\n"
+                                                 "- Ann is now the host.\r\n"));
 }
 
 TEST_F(SessionEvents, AFailedHostQueryEndsTheHandlerWithItsError) {
@@ -516,6 +547,36 @@ TEST_F(Receipt, ChatAndWhisperShowTheSendersName) {
                                           "**<>** me\r\n"
                                           "<Bob> \r\n")));
     EXPECT_EQ(window->lastChatLine, QStringLiteral("<Bob> "));
+}
+
+// Lines no player should be able to send: longer than a line may be, or holding breaks and
+// control characters that would fake a line from another player or reach the game's line.
+TEST_F(Receipt, HostileTextShowsAsOneShortLineOfPlainText) {
+    const QString cjk = QStringLiteral("\u65E5\u672C\u8A9E");
+    const struct {
+        const char* what;
+        QString text;
+        QString shown;  // after the sender's name
+    } cases[] = {
+        {"a MiB", QString(1 << 20, u'a'), QString(1024, u'a')},
+        {"a MiB of CJK, cut at a character", cjk.repeated(116508), cjk.repeated(114).left(341)},
+        {"a fake line", "gg\r\n<Host> please leave", "gg  <Host> please leave"},
+        {"NUL, ESC, DEL, C1, bidi",
+         QStringLiteral("a") + QChar(0) + "b\x1B[2Jc\x7F\u0085d\u202Ee\u2066f", "ab[2Jcdef"},
+    };
+    startGame();
+    race(true);
+    for (const auto& c : cases) {
+        const QString before = history();
+        receive(0x41, textMessage(orvel::ChatMessage, c.text));
+        EXPECT_EQ(history(), before + "<Bob> " + c.shown + kCrLf) << c.what;
+        EXPECT_EQ(window->lastChatLine, "<Bob> " + c.shown) << c.what;
+        // The game gets its 50 bytes of the line's start, and nothing that moves its cursor.
+        const QString field = QString::fromLatin1(bytesAt(kStandard.messageLastLine, 50));
+        EXPECT_TRUE(field.startsWith("Bob> " + orvel::transliterateForGame(c.shown.left(3))))
+            << c.what;
+        EXPECT_FALSE(field.contains(QRegularExpression("[\\x00-\\x1F\\x7F]"))) << c.what;
+    }
 }
 
 TEST_F(Receipt, AReceivedLineIsEchoedIntoTheGameDuringARace) {
@@ -631,6 +692,55 @@ TEST_F(ChatFixture, TheControlsStandWhereTheLayoutPutsThem) {
     }
     EXPECT_EQ(window->cmdWhisper->text(), QStringLiteral("Whisper"));
     EXPECT_TRUE(window->txtChat->isReadOnly());
+
+    // The layout's size is the smallest; what the window gains goes to the chat history (and
+    // the roster's height), and the rest moves with it.
+    window->show();
+    const QSize first = window->size();
+    EXPECT_EQ(window->minimumSize(), first);
+    std::vector<QRect> before;
+    for (const Place& p : places) {
+        before.push_back(p.w->geometry());
+    }
+    window->resize(first + QSize(100, 80));
+    EXPECT_EQ(window->txtChat->geometry(), before[0].adjusted(0, 0, 100, 80));
+    EXPECT_EQ(window->txtSend->geometry(), before[1].adjusted(0, 80, 100, 80));
+    EXPECT_EQ(window->lstUsers->geometry(), before[2].adjusted(100, 0, 100, 80));
+    EXPECT_EQ(window->cmdWhisper->geometry(), before[3].translated(100, 80));
+}
+
+// The reachability line has a place of its own that holds every kind of text it may show, so
+// none of them moves or grows anything.
+TEST_F(ChatFixture, EveryReachabilityLineFitsItsPlace) {
+    window->show();
+    const QSize size = window->size();
+    const QRect place = window->lblInternet->geometry();
+    const QRect session = window->lblSession->geometry();
+    for (const char* outside : {"40.40.40.10", "192.168.0.5", "100.64.0.9", "0.0.0.0", ""}) {
+        for (const auto state :
+             {orvel::net::PortMapper::State::Mapped, orvel::net::PortMapper::State::Failed,
+              orvel::net::PortMapper::State::Trying}) {
+            orvel::Reach reach;
+            reach.hosting = true;
+            reach.port = 2399;
+            reach.lanIpv4 = 0xC0A8FF80u;
+            reach.state = state;
+            if (*outside != '\0') {
+                orvel::net::Mapping m;
+                m.externalAddress = QString::fromLatin1(outside);
+                m.externalPort = 2400;
+                reach.mapping = m;
+            }
+            const QString text = orvel::reachabilityText(reach);
+            SCOPED_TRACE(text.toStdString());
+            window->lblInternet->setText(text);
+            QApplication::processEvents();
+            EXPECT_EQ(window->size(), size);
+            EXPECT_EQ(window->lblInternet->geometry(), place);
+            EXPECT_EQ(window->lblSession->geometry(), session);
+            EXPECT_LE(window->lblInternet->heightForWidth(place.width()), place.height());
+        }
+    }
 }
 
 }  // namespace

@@ -149,9 +149,11 @@ TEST_F(LobbyWizardTest, TheHostSizeIsTheCallersLimitAndAskedMigrationStays) {
     auto s = hostSettings(QStringLiteral("Ann"), QStringLiteral("Four"));
     s.ApplicationDescription.lMaxPlayers = 50;
     s.ApplicationDescription.lFlags = dx8::DPNSESSION_MIGRATE_HOST;
+    s.ApplicationDescription.Password = QStringLiteral("pw");
     EXPECT_TRUE(run([&](DPlayConnect& w) { connectLobby(w, 3, s); }, /*allowMigrate=*/false, 4));
     EXPECT_EQ(peer->hostDesc.lMaxPlayers, 4);
     EXPECT_EQ(peer->hostDesc.lFlags, dx8::DPNSESSION_MIGRATE_HOST);
+    EXPECT_EQ(peer->hostDesc.Password, "pw");  // the lobby's password is the session's
 }
 
 TEST_F(LobbyWizardTest, AFailedHostSaysSoAndShowsTheSessionPage) {
@@ -208,6 +210,20 @@ TEST_F(LobbyWizardTest, AJoinIntoAFullSessionShowsFullAndPageOne) {
     EXPECT_EQ(boxes[0].caption, "Full");
     EXPECT_EQ(boxes[0].page, 3);  // shown before page 1 came back
     EXPECT_TRUE(callback.events.isEmpty());
+}
+
+TEST_F(LobbyWizardTest, AJoinWithAWrongPasswordSaysSoAndShowsPageOne) {
+    peer->connectResult = dx8::DPNERR_INVALIDPASSWORD;
+    auto s = joinSettings(QStringLiteral("Bob"));
+    s.ApplicationDescription.SessionName = QStringLiteral("Lobby race");
+    s.ApplicationDescription.Password = QStringLiteral("guess");
+    EXPECT_FALSE(run([&](DPlayConnect& w) {
+        connectLobby(w, 4, s);
+        EXPECT_EQ(w.currentPage(), 1);
+    }));
+    EXPECT_EQ(peer->connectDesc.Password, "guess");
+    ASSERT_TRUE(lastBox(1, "Wrong password for \"Lobby race\".", "Wrong password"));
+    EXPECT_TRUE(callback.events.isEmpty());  // the main window never hears of it
 }
 
 TEST_F(LobbyWizardTest, AConnectionWithoutAPlayerNameShowsPageZeroAndStaysRegistered) {

@@ -81,7 +81,7 @@ TEST(SearchAddressDialog, AnAnsweredAddressIsSearched) {
     peer->Close(0);
 }
 
-TEST(SearchAddressDialog, TheLastHostsTypedAreOfferedFirst) {
+TEST(SearchAddressDialog, TheLastHostsThatAnsweredAreOfferedFirst) {
     struct Case {
         QStringList recent;
         QString typed;
@@ -96,7 +96,7 @@ TEST(SearchAddressDialog, TheLastHostsTypedAreOfferedFirst) {
         EXPECT_EQ(orvel::rememberHost(c.recent, c.typed), c.kept) << c.typed.toStdString();
     }
 
-    // Through the dialog: what was typed is the first offer next time.
+    // Through the dialog: a host typed is offered next time only once a session answered there.
     qunsetenv("ORVEL_ENUM_ADDRESS");
     DirectX8 root;
     auto peer = root.DirectPlayPeerCreate();
@@ -104,21 +104,27 @@ TEST(SearchAddressDialog, TheLastHostsTypedAreOfferedFirst) {
     peer->CancelAsyncOperation(peer->EnumHosts(app(), nullptr, nullptr, -1, 0, -1,
                                                DPNENUMHOSTS_OKTOQUERYFORADDRESSING, {}, 0),
                                0);
-    QStringList offered;
-    QTimer::singleShot(0, [&offered] {
-        for (int i = 0; i < 200 && offered.isEmpty(); ++i) {
-            QApplication::processEvents(QEventLoop::AllEvents, 20);
-            if (auto* d = qobject_cast<QInputDialog*>(QApplication::activeModalWidget())) {
-                offered = d->comboBoxItems();
-                d->reject();
+    EXPECT_EQ(dx8::sessionAddressSource().lastAnswer(), QStringLiteral("127.0.0.1:2398"));
+    const auto offers = [&peer] {
+        QStringList offered;
+        QTimer::singleShot(0, [&offered] {
+            for (int i = 0; i < 200 && offered.isEmpty(); ++i) {
+                QApplication::processEvents(QEventLoop::AllEvents, 20);
+                if (auto* d = qobject_cast<QInputDialog*>(QApplication::activeModalWidget())) {
+                    offered = d->comboBoxItems();
+                    d->reject();
+                }
             }
-        }
-    });
-    EXPECT_THROW(peer->EnumHosts(app(), nullptr, nullptr, -1, 0, -1,
-                                 DPNENUMHOSTS_OKTOQUERYFORADDRESSING, {}, 0),
-                 DxError);
-    ASSERT_FALSE(offered.isEmpty());
-    EXPECT_EQ(offered.first(), QStringLiteral("127.0.0.1:2398"));
+        });
+        EXPECT_THROW(peer->EnumHosts(app(), nullptr, nullptr, -1, 0, -1,
+                                     DPNENUMHOSTS_OKTOQUERYFORADDRESSING, {}, 0),
+                     DxError);
+        return offered;
+    };
+    EXPECT_EQ(offers(), QStringList{QString()});
+    orvel::rememberAnsweredHost(QStringLiteral("127.0.0.1:2398"));
+    EXPECT_EQ(offers().value(0), QStringLiteral("127.0.0.1:2398"));
+    EXPECT_EQ(dx8::sessionAddressSource().lastAnswer(), std::nullopt);  // the cancel
     peer->Close(0);
 }
 

@@ -11,6 +11,7 @@
 
 #include "platform/dx8/directx8.h"
 #include "platform/dx8/event_adapters.h"
+#include "platform/dx8/play/session_address_source.h"
 #include "stub_peer.h"
 
 namespace wizard_test {
@@ -62,6 +63,11 @@ struct FakePlatform {
                              const dx8::DirectPlay8Address* device, int32_t count, int32_t interval,
                              int32_t timeOut, int32_t flags) {
         calls << QStringLiteral("EnumHosts");
+        // As the platform does: no address and leave to ask, so the player is asked first.
+        if (host == nullptr && (flags & dx8::DPNENUMHOSTS_OKTOQUERYFORADDRESSING) != 0 &&
+            !dx8::sessionAddressSource().ask()) {
+            dx8::raise(dx8::DPNERR_USERCANCEL);
+        }
         if (failEnumHosts) {
             dx8::raise(*failEnumHosts);
         }
@@ -222,6 +228,9 @@ public:
     }
     dx8::DPL_CONNECTION_SETTINGS GetConnectionSettings(dx8::DPNHANDLE, int32_t) override {
         dx8::raise(dx8::DPNERR_INVALIDHANDLE);
+    }
+    void UpdateStatus(dx8::DPNHANDLE, int32_t lStatus, int32_t, dx8::HRESULT) override {
+        calls << QStringLiteral("UpdateStatus %1").arg(lStatus);
     }
     void Close() override { calls << QStringLiteral("Close"); }
 };

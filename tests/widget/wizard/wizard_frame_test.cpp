@@ -257,7 +257,7 @@ TEST_F(WizardTest, RunWizardRegistersWithTheLobbyAndClosesItAtTheEnd) {
     EXPECT_EQ(lobby->program.lFlags, 0);
     EXPECT_EQ(lobby->program.guidApplication, kGuid);
     EXPECT_EQ(lobby->program.ApplicationName, self.completeBaseName());
-    EXPECT_EQ(lobby->program.Description, "VB DirectPlay SDK Sample");
+    EXPECT_EQ(lobby->program.Description, "Orvel");
     EXPECT_EQ(lobby->program.ExecutableFilename, self.fileName());
     EXPECT_EQ(lobby->program.ExecutablePath, self.absolutePath());
     EXPECT_EQ(lobby->program.LauncherFilename, self.fileName());

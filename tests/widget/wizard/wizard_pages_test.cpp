@@ -240,16 +240,44 @@ TEST_F(WizardTest, SearchStartsAndStops) {
     EXPECT_TRUE(boxes.empty());
 }
 
+// A search that cannot start says why in a box naming the address given, or says nothing when
+// the player cancelled the question; either way the page stays and the search is off.
 TEST_F(WizardTest, AFailingSearchIsReportedAndThePageStays) {
-    peer->failEnumHosts = dx8::DPNERR_USERCANCEL;  // the player cancelled the address dialog
+    struct Case {
+        const char* typed;
+        dx8::HRESULT code;
+        const char* box;  // none: no box
+        const char* caption;
+    } cases[] = {
+        {"", dx8::DPNERR_GENERIC, "Unable to search for sessions.  Error: 0x80004005", "Error"},
+        {"ann-pc.invalid", dx8::DPNERR_INVALIDHOSTADDRESS,
+         "No computer called \"ann-pc.invalid\" was found: the name is unknown to this "
+         "computer's name service.",
+         "Error"},
+        {"10.0.0.7:99999", dx8::DPNERR_INVALIDHOSTADDRESS, "\"10.0.0.7:99999\" is not an address.",
+         "Error"},
+        {"10.0.0.7", dx8::DPNERR_USERCANCEL, nullptr, nullptr},
+    };
     run([&](DPlayConnect& w) {
         w.cmdOk->click();
-        w.cmdRefresh->click();
-        ASSERT_TRUE(lastBox(1, "Unable to search for sessions.  Error: 0x80158650", "Error",
-                            QMessageBox::Critical));
-        EXPECT_EQ(w.currentPage(), 1);
-        EXPECT_EQ(w.searchState(), 0);
-        EXPECT_EQ(w.cmdRefresh->text(), "S&tart Search");
+        size_t count = 0;
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.typed);
+            qputenv("ORVEL_ENUM_ADDRESS", c.typed);
+            peer->failEnumHosts = c.code;
+            w.cmdRefresh->click();
+            count += c.box != nullptr ? 1 : 0;
+            ASSERT_EQ(boxes.size(), count);
+            if (c.box != nullptr) {
+                EXPECT_TRUE(lastBox(count, QString::fromUtf8(c.box), QString::fromUtf8(c.caption),
+                                    QMessageBox::Critical));
+            }
+            EXPECT_EQ(w.currentPage(), 1);
+            EXPECT_EQ(w.searchState(), 0);
+            EXPECT_EQ(w.cmdRefresh->text(), "S&tart Search");
+            EXPECT_TRUE(w.lblStatus->text().isEmpty());
+        }
+        qunsetenv("ORVEL_ENUM_ADDRESS");
 
         // A cancel that fails because the search has ended leaves the button usable.
         peer->failEnumHosts.reset();
@@ -259,7 +287,7 @@ TEST_F(WizardTest, AFailingSearchIsReportedAndThePageStays) {
         EXPECT_EQ(w.searchState(), 0);
         EXPECT_EQ(w.cmdRefresh->text(), "Start Search");
     });
-    EXPECT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes.size(), 3u);
 }
 
 TEST_F(WizardTest, SameSessionGivesOneLineWithTheLaterNumbers) {
@@ -631,6 +659,8 @@ TEST_F(WizardTest, CreatingHostsTheSessionAndFinishesAsHost) {
         w.txtGameName->setText("Night Race");
         w.txtUsers->setText("4");
         w.chkMigrate->setChecked(true);
+        EXPECT_EQ(w.txtPassword->echoMode(), QLineEdit::Password);
+        w.txtPassword->setText("s3cret");
         QTest::keyClick(w.txtUsers, Qt::Key_Return);  // the default button
         EXPECT_EQ(peer->hostDevice.url, device);
     });
@@ -645,7 +675,7 @@ TEST_F(WizardTest, CreatingHostsTheSessionAndFinishesAsHost) {
     EXPECT_EQ(peer->hostDesc.SessionName, "Night Race");
     EXPECT_EQ(peer->hostDesc.lMaxPlayers, 4);
     EXPECT_EQ(peer->hostDesc.lFlags, 4);
-    EXPECT_TRUE(peer->hostDesc.Password.isEmpty());
+    EXPECT_EQ(peer->hostDesc.Password, "s3cret");
     EXPECT_EQ(peer->hostFlags, 1);
     EXPECT_TRUE(wizard->IsHost());
     EXPECT_EQ(wizard->SessionName(), "Night Race");
@@ -654,6 +684,11 @@ TEST_F(WizardTest, CreatingHostsTheSessionAndFinishesAsHost) {
     EXPECT_EQ(wizard->deviceAddress, nullptr);
     EXPECT_EQ(orvel::GetDefault("GameName"), "Night Race");
     EXPECT_EQ(orvel::GetDefault("HostMigrate"), "1");
+    const QSettings stored(QSettings::IniFormat, QSettings::UserScope, "Orvel",
+                           orvel::kSettingsApp);
+    for (const QString& key : stored.allKeys()) {
+        EXPECT_NE(stored.value(key), "s3cret") << key.toStdString();  // the password is never saved
+    }
 }
 
 TEST_F(WizardTest, MigrationNotAllowedHostsWithoutTheFlagAndKeepsTheSetting) {
@@ -668,6 +703,7 @@ TEST_F(WizardTest, MigrationNotAllowedHostsWithoutTheFlagAndKeepsTheSetting) {
         false);
     EXPECT_TRUE(result);
     EXPECT_EQ(peer->hostDesc.lFlags, 0);
+    EXPECT_TRUE(peer->hostDesc.Password.isEmpty());  // a blank password: anyone may join
     EXPECT_EQ(orvel::GetDefault("HostMigrate"), "1");
 }
 

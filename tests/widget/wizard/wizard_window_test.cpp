@@ -16,7 +16,7 @@ TEST_F(WizardTest, WideEnoughForEveryPageCaption) {
         QFont bold = w.font();
         bold.setBold(true);
         const QFontMetrics metrics(bold);
-        // One fixed size serves every page, so it must hold the longest caption.
+        // One first size serves every page, so it must hold the longest caption.
         for (const char* caption : {"Kartova Multiplayer - v1.1 - Choose Protocol",
                                     "Kartova Multiplayer - v1.1 - Create or Join Session",
                                     "Kartova Multiplayer - v1.1 - Create Session",
@@ -27,6 +27,30 @@ TEST_F(WizardTest, WideEnoughForEveryPageCaption) {
                                      6 * metrics.height());
         }
         EXPECT_TRUE(w.windowTitle().startsWith(QStringLiteral("Kartova Multiplayer - v1.1 - ")));
+    });
+}
+
+// Its first size is its smallest; what the player adds goes to the lists, and the status line
+// keeps its place whatever it says.
+TEST_F(WizardTest, TheWindowGrowsWithItsListsFromItsFirstSize) {
+    run([&](DPlayConnect& w) {
+        w.cmdOk->click();
+        const QSize first = w.size();
+        EXPECT_EQ(w.minimumSize(), first);
+        const QSize list = w.lstGames->size();
+        const int line = w.lblStatus->height();
+        w.resize(first + QSize(120, 90));
+        EXPECT_TRUE(waitUntil([&] { return w.lstGames->size() != list; }));
+        EXPECT_GE(w.lstGames->width(), list.width() + 100);
+        EXPECT_GE(w.lstGames->height(), list.height() + 80);
+        w.resize(first);
+        w.lblStatus->setText(
+            QStringLiteral("Nobody answered at 10.0.0.7 on ports 2302-2400 "
+                           "after 5 s."));
+        QApplication::processEvents();
+        EXPECT_EQ(w.lblStatus->height(), line);
+        EXPECT_EQ(w.size(), first);
+        EXPECT_LE(w.lblStatus->heightForWidth(w.lblStatus->width()), line);
     });
 }
 

@@ -9,7 +9,8 @@
 // read to launch the program; SetAppAvailable(true) listens for lobby clients on a socket that
 // only this user can reach; a program launched by a lobby client finds its connection in its
 // environment once a handler is registered. Each accepted lobby request arrives as a Connect
-// notification, and GetConnectionSettings tells the lobby client that its settings were taken.
+// notification, GetConnectionSettings tells the lobby client that its settings were taken, and
+// UpdateStatus how the session went.
 // lobby_protocol.h has the files, sockets and messages.
 
 #include <QString>
@@ -85,6 +86,11 @@ public:
     virtual void SetAppAvailable(bool fAvailable, int32_t lFlags) = 0;
     virtual DPL_CONNECTION_SETTINGS GetConnectionSettings(DPNHANDLE hLobbyClient,
                                                           int32_t lFlags) = 0;
+    // Tells the lobby client how its session went (DPLSESSION_*). A peer registered with the
+    // connection (RegisterLobby) does this by itself once its connect or hosting has an
+    // outcome. hrResult is that outcome's code, for a lobby client that says why.
+    virtual void UpdateStatus(DPNHANDLE hLobbyClient, int32_t lStatus, int32_t lFlags,
+                              HRESULT hrResult) = 0;
     virtual void Close() = 0;
 };
 

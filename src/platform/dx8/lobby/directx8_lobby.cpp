@@ -143,6 +143,30 @@ public:
         return a.settings;
     }
 
+    void UpdateStatus(DPNHANDLE hLobbyClient, int32_t lStatus, int32_t lFlags,
+                      HRESULT hrResult) override {
+        checkOpen();
+        if (lFlags != 0) {
+            raise(DPNERR_INVALIDFLAGS);
+        }
+        if (lStatus < DPLSESSION_CONNECTED || lStatus > DPLSESSION_TERMINATED) {
+            raise(DPNERR_INVALIDPARAM);
+        }
+        const auto it = accepted_.find(hLobbyClient);
+        if (it == accepted_.end()) {
+            raise(DPNERR_INVALIDHANDLE);
+        }
+        qCDebug(lcLobby) << "connection" << hLobbyClient << "status" << lStatus
+                         << hresultHex(hrResult);
+        if (it->second.socket != nullptr) {
+            QLocalSocket* socket = it->second.socket;
+            if (socket->state() == QLocalSocket::ConnectedState) {
+                socket->write(lobby::frame(lobby::encodeStatus({lStatus, hrResult})));
+                socket->flush();
+            }
+        }
+    }
+
     void Close() override {
         shutDown();
         closed_ = true;

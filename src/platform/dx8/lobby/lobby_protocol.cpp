@@ -17,6 +17,7 @@
 #include <QStandardPaths>
 #include <QtEndian>
 #include <algorithm>
+#include <limits>
 
 namespace dx8::lobby {
 
@@ -352,6 +353,9 @@ QByteArray encodeRequest(const DPL_CONNECTION_SETTINGS& s) {
         {QStringLiteral("maxPlayers"), s.ApplicationDescription.lMaxPlayers},
         {QStringLiteral("sessionName"), s.ApplicationDescription.SessionName},
     };
+    if (!s.ApplicationDescription.Password.isEmpty()) {
+        desc.insert(QStringLiteral("password"), s.ApplicationDescription.Password);
+    }
     QJsonObject o{
         {QStringLiteral("type"), QStringLiteral("connect")},
         {QStringLiteral("version"), kProtocolVersion},
@@ -436,6 +440,12 @@ std::optional<DPL_CONNECTION_SETTINGS> decodeRequest(const QByteArray& payload, 
         return std::nullopt;
     }
     d.SessionName = *session;
+    const auto password = text(desc, "password", kMaxPasswordChars);
+    if (!password) {
+        *why = QStringLiteral("the session password is not valid");
+        return std::nullopt;
+    }
+    d.Password = *password;
     const QJsonValue max = desc.value(QStringLiteral("maxPlayers"));
     const auto maxPlayers =
         max.isUndefined() ? std::optional<int32_t>(0) : integer(max, 0, kMaxLobbyPlayers);
@@ -504,6 +514,32 @@ std::optional<Reply> decodeReply(const QByteArray& payload) {
         return Reply{false, reason.isEmpty() ? QStringLiteral("no reason given") : reason};
     }
     return std::nullopt;
+}
+
+QByteArray encodeStatus(const Status& status) {
+    const QJsonObject o{{QStringLiteral("type"), QStringLiteral("status")},
+                        {QStringLiteral("status"), status.status},
+                        {QStringLiteral("result"), static_cast<qint64>(status.result)}};
+    return QJsonDocument(o).toJson(QJsonDocument::Compact);
+}
+
+std::optional<Status> decodeStatus(const QByteArray& payload) {
+    const QJsonDocument doc = QJsonDocument::fromJson(payload);
+    const QJsonObject o = doc.object();
+    if (!doc.isObject() || o.value(QStringLiteral("type")).toString() != QLatin1String("status")) {
+        return std::nullopt;
+    }
+    const QJsonValue status = o.value(QStringLiteral("status"));
+    const QJsonValue result = o.value(QStringLiteral("result"));
+    const double s = status.toDouble(-1);
+    const double r = result.toDouble(0.5);
+    if (!status.isDouble() || !(s >= DPLSESSION_CONNECTED && s <= DPLSESSION_TERMINATED) ||
+        s != static_cast<int>(s) || !result.isDouble() ||
+        !(r >= std::numeric_limits<int32_t>::min() && r <= std::numeric_limits<int32_t>::max()) ||
+        r != static_cast<double>(static_cast<int64_t>(r))) {
+        return std::nullopt;
+    }
+    return Status{static_cast<int32_t>(s), static_cast<HRESULT>(static_cast<int64_t>(r))};
 }
 
 }  // namespace dx8::lobby

@@ -15,7 +15,8 @@
 //
 // Messages: a 4-byte big-endian length, then that many bytes of a JSON object (at most
 // kMaxFrameBytes). The lobby client sends one "connect" request; the program answers "taken"
-// once it has taken the connection settings, or "refused" with a reason.
+// once it has taken the connection settings, or "refused" with a reason; after "taken" it says
+// how the session went ("status").
 
 #include <QByteArray>
 #include <QString>
@@ -102,5 +103,15 @@ struct Reply {
 };
 QByteArray encodeReply(const Reply& reply);
 std::optional<Reply> decodeReply(const QByteArray& payload);
+
+// How the session of a taken connection went: DPLSESSION_* and the result code of the join or
+// hosting (DPN_OK when it worked).
+struct Status {
+    int32_t status = 0;
+    HRESULT result = DPN_OK;
+};
+QByteArray encodeStatus(const Status& status);
+// nullopt for anything but a "status" message with a known status.
+std::optional<Status> decodeStatus(const QByteArray& payload);
 
 }  // namespace dx8::lobby

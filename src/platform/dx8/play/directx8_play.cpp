@@ -69,7 +69,13 @@ public:
     }
     void Host(const DPN_APPLICATION_DESC& appDesc, const DirectPlay8Address* address,
               int32_t lFlags) override {
-        core_->host(appDesc, address, lFlags);
+        try {
+            core_->host(appDesc, address, lFlags);
+        } catch (const DxError& e) {
+            core_->tellLobby(DPLSESSION_COULDNOTCONNECT, e.code());
+            throw;
+        }
+        core_->tellLobby(DPLSESSION_CONNECTED, DPN_OK);
     }
     DPNHANDLE SendTo(DPNID idSend, const QByteArray& buffer, int32_t lTimeOut,
                      int32_t lFlags) override {
@@ -113,9 +119,38 @@ void setMappedEndpointOf(DirectPlay8Peer* peer, uint32_t ipv4, uint16_t port) {
     }
 }
 
+ReturnTicket returnTicketOf(const DirectPlay8Peer* peer) {
+    const auto* p = dynamic_cast<const Peer*>(peer);
+    return p != nullptr ? p->core()->returnTicket() : ReturnTicket{};
+}
+
+DPNHANDLE comeBackWith(DirectPlay8Peer* peer, const ReturnTicket& ticket, int budgetMs) {
+    auto* p = dynamic_cast<Peer*>(peer);
+    if (p == nullptr) {
+        raise(DPNERR_INVALIDOBJECT);
+    }
+    return p->core()->comeBack(ticket, budgetMs);
+}
+
+void setComeBackMsOf(DirectPlay8Peer* peer, int ms) {
+    if (auto* p = dynamic_cast<Peer*>(peer)) {
+        p->core()->setComeBackMs(ms);
+    }
+}
+
 WireStats wireStatsOf(const DirectPlay8Peer* peer) {
     const auto* p = dynamic_cast<const Peer*>(peer);
     return p != nullptr ? p->core()->wireStats() : WireStats{};
+}
+
+JoinProgress joinProgressOf(const DirectPlay8Peer* peer) {
+    const auto* p = dynamic_cast<const Peer*>(peer);
+    return p != nullptr ? p->core()->joinProgress() : JoinProgress{};
+}
+
+QString sessionNameOf(const DirectPlay8Peer* peer) {
+    const auto* p = dynamic_cast<const Peer*>(peer);
+    return p != nullptr ? p->core()->sessionName() : QString();
 }
 
 LobbyRegistration lobbyRegistrationOf(const DirectPlay8Peer* peer) {

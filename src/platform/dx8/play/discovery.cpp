@@ -151,7 +151,9 @@ void HostSearch::readAnswers() {
         const uint32_t elapsed = static_cast<uint32_t>(clock_.elapsed()) - answer->sentMs;
         DPNMSG_ENUM_HOSTS_RESPONSE r;
         r.ApplicationDescription.lSize = 1;
-        r.ApplicationDescription.lFlags = answer->flags;
+        r.ApplicationDescription.lFlags =
+            (answer->flags & ~DPNSESSION_REQUIREPASSWORD) |
+            (answer->passwordRequired ? DPNSESSION_REQUIREPASSWORD : 0);
         r.ApplicationDescription.guidInstance = guidText(answer->instance);
         r.ApplicationDescription.guidApplication = guidText(answer->application);
         r.ApplicationDescription.lMaxPlayers = answer->maxPlayers;

@@ -36,7 +36,8 @@ void HostJoin::refuse(LinkId link, HRESULT code) {
 
 bool HostJoin::passwordProven(LinkId link, Link& state, const net::msg::JoinRequest& m) {
     const Roster& r = s_.roster;
-    if (r.password.isEmpty()) {
+    // One who proved it was a player here was let in once already.
+    if (r.password.isEmpty() || state.returnOf != 0) {
         return true;
     }
     if (state.challenge.isEmpty()) {
@@ -106,6 +107,12 @@ QString HostJoin::uniqueName(const QString& wanted, DPNID forId) const {
 
 void HostJoin::start(LinkId link, const net::msg::JoinRequest& m) {
     Roster& r = s_.roster;
+    // A player coming back gets its own id and place in the join order again; a join of it
+    // still under way from where it was before is over.
+    const DPNID back = s_.links.find(link)->returnOf;
+    if (back != 0 && joinOf(back) != nullptr) {
+        abort(back, 0);
+    }
     const int coming = static_cast<int>(joins_.size());
     if (r.desc.maxPlayers > 0 && r.activePlayers() + coming >= r.desc.maxPlayers) {
         refuse(link, DPNERR_SESSIONFULL);
@@ -115,7 +122,12 @@ void HostJoin::start(LinkId link, const net::msg::JoinRequest& m) {
     PendingJoin join;
     join.link = link;
     join.sourceIp = joiner.ipv4;
-    join.id = r.allocateId(join.seq);
+    if (back != 0) {
+        join.id = back;
+        join.seq = r.seqOf(back);
+    } else {
+        join.id = r.allocateId(join.seq);
+    }
     join.name = uniqueName(m.name, join.id);
     join.lan = lanOf(m);
     join.mapped = mappedAt(mappedOf(m), joiner.ipv4, r.mapped.ipv4);

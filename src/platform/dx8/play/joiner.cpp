@@ -1,6 +1,7 @@
 #include "platform/dx8/play/joiner.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "platform/dx8/play/link_timing.h"
 #include "platform/dx8/play/members.h"
@@ -17,7 +18,8 @@ constexpr size_t kMaxEarlyData = 256;
 }  // namespace
 
 void Joiner::begin(DPNHANDLE handle, LinkId hostLink, uint32_t hostIp,
-                   net::msg::JoinRequest request, QString password, bool sync) {
+                   net::msg::JoinRequest request, QString password, bool sync,
+                   std::optional<ReturnJoin> back) {
     Link link;
     link.kind = LinkKind::ToHost;
     s_.links.add(hostLink, link);
@@ -29,8 +31,30 @@ void Joiner::begin(DPNHANDLE handle, LinkId hostLink, uint32_t hostIp,
     op.password = std::move(password);
     op.started = s_.now();
     op.sync = sync;
+    op.back = std::move(back);
     op_ = std::move(op);
     syncResult.reset();
+}
+
+JoinProgress Joiner::progress() const {
+    using Step = JoinProgress::Step;
+    JoinProgress p;
+    if (!op_) {
+        return p;
+    }
+    if (!op_->accept) {
+        const auto host = s_.links.all().find(op_->hostLink);
+        p.step = host != s_.links.all().end() && host->second.connected ? Step::Asking
+                                                                        : Step::ReachingHost;
+        return p;
+    }
+    const auto& listed = op_->accept->players;
+    p.players = static_cast<int>(
+        std::count_if(listed.begin(), listed.end(),
+                      [this](const net::PlayerEntry& e) { return e.id != op_->accept->hostId; }));
+    p.linked = std::max(0, p.players - static_cast<int>(op_->meshPending.size()));
+    p.step = op_->meshPending.empty() ? Step::Finishing : Step::Linking;
+    return p;
 }
 
 void Joiner::onLinkUp(LinkId link, const Link& state) {
@@ -38,7 +62,11 @@ void Joiner::onLinkUp(LinkId link, const Link& state) {
         return;
     }
     if (state.kind == LinkKind::ToHost) {
-        s_.links.send(link, op_->request);
+        if (op_->back) {
+            s_.links.send(link, op_->back->claim);
+        } else {
+            s_.links.send(link, op_->request);
+        }
     } else if (const auto a = op_->attempts.find(state.playerId); a != op_->attempts.end()) {
         a->second.greet(link);
     }
@@ -89,7 +117,9 @@ void Joiner::onAccept(const net::msg::JoinAccept& m) {
         return std::any_of(m.players.begin(), m.players.end(),
                            [id](const net::PlayerEntry& e) { return e.id == id; });
     };
-    if (m.playerId == 0 || m.hostId == 0 || !listed(m.hostId) || listed(m.playerId)) {
+    // One who comes back is given back its own id, or nothing.
+    const bool otherId = op.back && m.playerId != op.back->claim.playerId;
+    if (m.playerId == 0 || m.hostId == 0 || !listed(m.hostId) || listed(m.playerId) || otherId) {
         fail(DPNERR_GENERIC);
         return;
     }
@@ -151,10 +181,16 @@ bool Joiner::linkTo(const net::PlayerEntry& e) {
 
 void Joiner::onChallenge(const net::msg::JoinChallenge& m) {
     Op& op = *op_;
-    if (op.accept || !op.request.proof.isEmpty()) {
+    if (op.accept || !(op.back ? op.back->claim.proof : op.request.proof).isEmpty()) {
         return;  // one answer; a wrong one is refused by the host
     }
-    op.request.proof = passwordProof(op.password, m.challenge, m.instance);
+    if (op.back) {
+        // The host asks who we were: the proof, then the request.
+        op.back->claim.proof = op.back->prove(m.challenge, m.instance);
+        s_.links.send(op.hostLink, op.back->claim);
+    } else {
+        op.request.proof = passwordProof(op.password, m.challenge, m.instance);
+    }
     s_.links.send(op.hostLink, op.request);
 }
 
@@ -237,7 +273,7 @@ void Joiner::done() {
     op_.reset();
     Roster& r = s_.roster;
     r.inSession = true;
-    r.players.clear();
+    std::map<DPNID, Player> before = std::exchange(r.players, {});
     // Under the name the host made unique for us.
     r.players[r.localId] =
         Player::self(r.localId, r.localSeq, op.accept->name, s_.links.localPort());
@@ -271,11 +307,15 @@ void Joiner::done() {
                 .saying(lanOf(e), mappedOf(e));
         order.push_back(e.id);
     }
-    s_.events.createPlayer(r.localId);
-    for (DPNID id : order) {  // the host lists them in join order
-        s_.events.createPlayer(id);
+    if (op.back) {
+        op.back->done(std::move(before), order);
+    } else {
+        s_.events.createPlayer(r.localId);
+        for (DPNID id : order) {  // the host lists them in join order
+            s_.events.createPlayer(id);
+        }
+        s_.events.connectComplete(op.handle, DPN_OK);
     }
-    s_.events.connectComplete(op.handle, DPN_OK);
     if (r.mapped != mappedOf(op.request)) {
         members_.announceMapping();  // our router answered while we joined
     }
@@ -287,6 +327,9 @@ void Joiner::done() {
     if (op.sync) {
         syncResult = DPN_OK;
     }
+    if (joined) {
+        joined();
+    }
 }
 
 void Joiner::fail(HRESULT result) {
@@ -297,6 +340,18 @@ void Joiner::fail(HRESULT result) {
     op_.reset();
     if (op.accept && op.hostLink != 0 && s_.links.has(op.hostLink)) {
         s_.links.send(op.hostLink, net::joinFail(result));
+    }
+    if (op.back) {
+        // Only this try ends: the session we come back to, and our port, stay.
+        for (auto& [id, attempt] : op.attempts) {
+            attempt.drop(Drop::Now);
+        }
+        const Link* host = s_.links.find(op.hostLink);
+        s_.drop(op.hostLink, op.accept                            ? Drop::AwaitClose
+                             : host != nullptr && host->connected ? Drop::Now
+                                                                  : Drop::Silently);
+        op.back->failed(result);
+        return;
     }
     s_.leave();
     qCDebug(lcSession) << "connect failed with" << hresultHex(result);

@@ -3,6 +3,7 @@
 // The joiner's side of a join: ask the host, link to every player it names, tell it when all
 // are linked, and become a player when it says the join is done.
 
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -16,17 +17,32 @@ namespace dx8 {
 
 class Members;
 
+// A join that brings a player back into the session it was cut off from (come_back.h): it says
+// who it was first, and sends its request only with its proof, once the host has challenged it;
+// the outcome goes to the owner, not to the program.
+struct ReturnJoin {
+    net::msg::Return claim;
+    std::function<QByteArray(const QByteArray& challenge, const QUuid& instance)> prove;
+    // The roster as it was before, and the players the host listed, in its order.
+    std::function<void(std::map<DPNID, Player> before, const std::vector<DPNID>& order)> done;
+    // Only this try is over; its links have gone.
+    std::function<void(HRESULT)> failed;
+};
+
 class Joiner {
 public:
     Joiner(SessionContext& session, Members& members) : s_(session), members_(members) {}
 
     // The password, if any, is only ever proven over the host's challenge, never sent.
     void begin(DPNHANDLE handle, LinkId hostLink, uint32_t hostIp, net::msg::JoinRequest request,
-               QString password, bool sync);
+               QString password, bool sync, std::optional<ReturnJoin> back = std::nullopt);
+    // Runs once a join or a return is complete and we are a player.
+    std::function<void()> joined;
     bool active() const { return op_.has_value(); }
     // The host has accepted us: we hold links of our own and take the next joiner's.
     bool accepted() const { return op_ && op_->accept; }
     DPNHANDLE handle() const { return op_ ? op_->handle : 0; }
+    JoinProgress progress() const;
 
     void onLinkUp(LinkId link, const Link& state);
     void onControl(LinkId link, Link& state, const net::ControlMessage& m);
@@ -63,6 +79,7 @@ private:
         qint64 relayAt = 0;                     // when players not answering yet are relayed
         bool sync = false;
         std::vector<std::pair<DPNID, QByteArray>> earlyData;
+        std::optional<ReturnJoin> back;
     };
 
     void onAccept(const net::msg::JoinAccept& m);

@@ -41,7 +41,8 @@ struct Link {
     bool connected = false;
     bool acked = false;                        // MeshOut: the player accepted our hello
     std::optional<net::msg::MeshHello> hello;  // an early MeshHello waiting for its Expect
-    QByteArray challenge;  // Unverified: what a joiner must prove the password over
+    QByteArray challenge;   // Unverified: what a joiner must prove the password over
+    uint32_t returnOf = 0;  // Unverified: the player this joiner proved it was (0: none)
 };
 
 // Links a session waits on with a deadline of their own (the link of the join in progress is

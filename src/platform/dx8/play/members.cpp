@@ -117,14 +117,16 @@ void Members::onMeshHello(LinkId link, const net::msg::MeshHello& m) {
     if (state == nullptr) {
         return;
     }
-    const Player* known = s_.roster.present(m.playerId);
-    // A player already here may only come again to replace the host's relay.
-    const bool relayed = known != nullptr && known->path == PathKind::Relayed;
-    if (m.playerId == 0 || (s_.roster.players.count(m.playerId) != 0 && !relayed)) {
+    if (m.playerId == 0) {
         s_.drop(link, Drop::Now);
         return;
     }
-    const std::optional<uint64_t> token = s_.roster.takeExpectation(m.playerId, m.proof);
+    const Player* known = s_.roster.present(m.playerId);
+    // A player already here may only come again to replace the host's relay, or once the host
+    // has said it is gone (one cut off may be back before its old link has given up here).
+    const bool relayed = known != nullptr && known->path == PathKind::Relayed;
+    const std::optional<uint64_t> token =
+        known == nullptr || relayed ? s_.roster.takeExpectation(m.playerId, m.proof) : std::nullopt;
     if (!token) {
         state->hello = m;  // wait for the host's word until the link's deadline
         return;
@@ -157,7 +159,7 @@ void Members::onPlayerAdded(const net::msg::PlayerAdded& m) {
             Player::linked(m.playerId, m.seq, m.name, link, at).saying(lanOf(m), mappedOf(m));
         r.nextSeq = std::max(r.nextSeq, m.seq + 1);
         s_.events.createPlayer(m.playerId);
-    } else if (m.relayed != 0 && r.players.count(m.playerId) == 0) {
+    } else if (m.relayed != 0 && r.present(m.playerId) == nullptr) {
         if (const LinkId hostLink = r.hostLink(); hostLink != 0) {
             r.forgetExpectation(m.playerId);
             r.players[m.playerId] =

@@ -41,10 +41,11 @@ public:
     void removePlayer(DPNID id, int32_t reason);
     // Every player is destroyed and the session is over here.
     void endSession(HRESULT result, int32_t reason);
+    // Tells of a player gone; its record goes once that has been delivered.
+    void destroyPlayer(DPNID id, int32_t reason);
 
 private:
     void hostGone(DPNID oldHost, int32_t reason);
-    void destroyPlayer(DPNID id, int32_t reason);
 
     SessionContext& s_;
     HostJoin& hostJoin_;

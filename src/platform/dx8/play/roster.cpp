@@ -7,6 +7,12 @@
 
 namespace dx8 {
 
+namespace {
+
+constexpr uint32_t kIdMultiplier = 0x9E3779B1u;
+
+}  // namespace
+
 QString uniqueName(const QString& wanted, const std::function<bool(const QString&)>& taken) {
     if (!taken(wanted)) {
         return wanted;
@@ -30,11 +36,21 @@ bool Roster::nameTaken(const QString& name, DPNID except) const {
 DPNID Roster::allocateId(uint32_t& seq) {
     for (;;) {
         seq = nextSeq++;
-        const DPNID id = idSalt + seq * 0x9E3779B1u;
+        const DPNID id = idSalt + seq * kIdMultiplier;
         if (id != 0) {
             return id;
         }
     }
+}
+
+uint32_t Roster::seqOf(DPNID id) const {
+    // The inverse of the odd multiplier modulo 2^32, by Newton's iteration (each doubles the
+    // bits that are right).
+    uint32_t inverse = kIdMultiplier;
+    for (int i = 0; i < 5; ++i) {
+        inverse *= 2u - kIdMultiplier * inverse;
+    }
+    return (id - idSalt) * inverse;
 }
 
 int Roster::activePlayers() const {

@@ -72,6 +72,8 @@ public:
     // A fresh id and its join number. Multiplying by an odd number is a bijection, so distinct
     // join numbers give distinct ids.
     DPNID allocateId(uint32_t& seq);
+    // The join number an id was made from (the inverse of the above).
+    uint32_t seqOf(DPNID id) const;
     int activePlayers() const;
     // The players not destroyed, earliest joined first.
     std::vector<const Player*> presentInJoinOrder() const;

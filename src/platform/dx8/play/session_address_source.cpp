@@ -13,6 +13,16 @@ std::shared_ptr<SessionAddressSource>& installed() {
 
 }  // namespace
 
+std::optional<QString> SessionAddressSource::ask() {
+    std::optional<QString> answer = askForAddress();
+    if (answer) {
+        answer = answer->trimmed();
+    }
+    lastAnswer_ = answer;
+    ++asks_;
+    return answer;
+}
+
 std::optional<QString> EnvironmentAddressSource::askForAddress() {
     return qEnvironmentVariable("ORVEL_ENUM_ADDRESS").trimmed();
 }

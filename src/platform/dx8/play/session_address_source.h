@@ -16,6 +16,18 @@ public:
     virtual std::optional<QString> askForAddress() = 0;
     // Whether a search of the local network stays on this machine.
     virtual bool searchLoopbackOnly() const = 0;
+
+    // What sessions call: askForAddress, with the answer kept so that the program can tell the
+    // player what a search or connect waits on (the answer as given, trimmed).
+    std::optional<QString> ask();
+    const std::optional<QString>& lastAnswer() const { return lastAnswer_; }
+    // How many times ask() ran; a caller compares it before and after a call to learn whether
+    // that call asked.
+    int asks() const { return asks_; }
+
+private:
+    std::optional<QString> lastAnswer_;
+    int asks_ = 0;
 };
 
 // Answers from ORVEL_ENUM_ADDRESS (blank when unset) and ORVEL_DISCOVERY ("loopback" keeps a

@@ -7,6 +7,7 @@
 #include <QRandomGenerator>
 
 #include "common/shown_text.h"
+#include "platform/dx8/lobby/directplay8_lobby.h"
 #include "platform/dx8/play/address_text.h"
 #include "platform/dx8/play/nat_paths.h"
 #include "platform/dx8/play/session_address_source.h"
@@ -36,6 +37,19 @@ SessionCore::SessionCore(bool clientOnly, QObject* parent)
       roster_(roles_.roster()),
       joiner_(roles_.joiner()) {
     clock_.start();
+    // A lobby client waits for the outcome while the handler may still be busy (a box, say).
+    events_->setConnectObserver([this](HRESULT result) {
+        tellLobby(result == DPN_OK ? DPLSESSION_CONNECTED : DPLSESSION_COULDNOTCONNECT, result);
+    });
+    // What the program sent while we were cut off goes once we are back; it was looped back
+    // and completed already.
+    roles_.comeBack().resend = [this](const ComeBack::Held& h) {
+        try {
+            sendTo(h.target, h.data, 0, h.flags | DPNSEND_NOLOOPBACK | DPNSEND_NOCOMPLETE);
+        } catch (const DxError& e) {
+            qCDebug(lcSession) << "a send held while cut off is dropped" << hresultHex(e.code());
+        }
+    };
 }
 
 SessionCore::~SessionCore() {
@@ -175,6 +189,7 @@ void SessionCore::host(const DPN_APPLICATION_DESC& desc, const DirectPlay8Addres
     r.players[r.localId] =
         Player::self(r.localId, seq, orvel::playerName(r.localName), sessionPort());
     r.inSession = true;
+    roles_.comeBack().becamePlayer();
     qCDebug(lcSession) << "hosting" << r.desc.name << "on port" << sessionPort();
     events_->createPlayer(r.localId);
     roles_.meet().checkDeadline(now());  // registers at once where a meeting point is set
@@ -201,7 +216,7 @@ DPNHANDLE SessionCore::enumHosts(const DPN_APPLICATION_DESC& desc,
     int port = portOf(hostAddr).value_or(0);
     if (hostText.isEmpty()) {
         const auto typed = (flags & DPNENUMHOSTS_OKTOQUERYFORADDRESSING) != 0
-                               ? source.askForAddress()
+                               ? source.ask()
                                : std::optional<QString>(QString());
         if (!typed) {
             raise(DPNERR_USERCANCEL);
@@ -332,7 +347,7 @@ DPNHANDLE SessionCore::connect(const DPN_APPLICATION_DESC& desc, const DirectPla
     int port = portOf(hostAddr).value_or(0);
     if (hostText.isEmpty()) {
         const auto typed = (flags & DPNCONNECT_OKTOQUERYFORADDRESSING) != 0
-                               ? sessionAddressSource().askForAddress()
+                               ? sessionAddressSource().ask()
                                : std::optional<QString>(QString());
         if (!typed) {
             return failLater(DPNERR_USERCANCEL);
@@ -409,16 +424,17 @@ DPNHANDLE SessionCore::sendTo(DPNID target, const QByteArray& data, int32_t time
     }
     std::vector<Player*> to;
     bool toSelf = false;
+    const bool held = roles_.comeBack().hold(target, data, flags);
     if (target == DPNID_ALL_PLAYERS_GROUP) {
         for (auto& [id, p] : roster_.players) {
-            if (!p.gone && id != roster_.localId && p.link != 0) {
+            if (!held && !p.gone && id != roster_.localId && p.link != 0) {
                 to.push_back(&p);
             }
         }
         toSelf = (flags & DPNSEND_NOLOOPBACK) == 0;
     } else if (target == roster_.localId) {
         toSelf = true;
-    } else {
+    } else if (!held) {
         Player* p = roster_.present(target);
         if (p == nullptr || p->link == 0) {
             raise(DPNERR_INVALIDPLAYER);
@@ -515,6 +531,18 @@ void SessionCore::registerLobby(DPNHANDLE handle, DirectPlay8LobbiedApplication*
         return;
     }
     raise(DPNERR_INVALIDFLAGS);
+}
+
+void SessionCore::tellLobby(int32_t status, HRESULT result) {
+    if (lobbyApp_ == nullptr) {
+        return;
+    }
+    try {
+        lobbyApp_->UpdateStatus(lobbyHandle_, status, 0, result);
+    } catch (const DxError& e) {
+        // The lobby client has gone; the session is ours to run all the same.
+        qCDebug(lcSession) << "telling the lobby failed" << hresultHex(e.code());
+    }
 }
 
 void SessionCore::setMappedEndpoint(Endpoint mapped) {

@@ -49,6 +49,8 @@ public:
     void close(int32_t flags);
 
     void registerLobby(DPNHANDLE handle, DirectPlay8LobbiedApplication* lobbyApp, int32_t flags);
+    // Tells the lobby connection registered with us, if any, how its session went.
+    void tellLobby(int32_t status, HRESULT result);
     DPNHANDLE lobbyHandle() const { return lobbyHandle_; }
     DirectPlay8LobbiedApplication* lobbyApplication() const { return lobbyApp_; }
 
@@ -58,7 +60,16 @@ public:
     bool isHost() const { return roster_.isHost(); }
     DPNID localId() const { return roster_.localId; }
 
+    // Coming back after a drop (come_back.h): what a new start needs, and that start.
+    ReturnTicket returnTicket() const { return roles_.comeBack().ticket(); }
+    DPNHANDLE comeBack(const ReturnTicket& ticket, int budgetMs);
+    void setComeBackMs(int ms) { roles_.comeBack().setBudgetMs(ms); }
+
     WireStats wireStats() const { return links_->wireStats(); }
+    JoinProgress joinProgress() const { return joiner_.progress(); }
+    QString sessionName() const {
+        return roster_.inSession || joiner_.accepted() ? roster_.desc.name : QString();
+    }
     Reachability reachability() const;
     // What our router forwards to us; the players hear of a change.
     void setMappedEndpoint(Endpoint mapped);

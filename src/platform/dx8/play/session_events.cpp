@@ -85,6 +85,9 @@ void SessionEvents::indicatedConnectAborted() {
 }
 
 void SessionEvents::connectComplete(DPNHANDLE handle, HRESULT result) {
+    if (connectObserver_) {
+        connectObserver_(result);
+    }
     post([handle, result](DirectPlay8Event& h) {
         DPNMSG_CONNECT_COMPLETE m;
         m.AsyncOpHandle = handle;

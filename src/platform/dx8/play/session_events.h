@@ -18,6 +18,10 @@ public:
     explicit SessionEvents(QObject* parent = nullptr);
 
     void setHandler(DirectPlay8Event* handler) { handler_ = handler; }
+    // Told of every connect's result as soon as it is known, before the handler hears of it.
+    void setConnectObserver(std::function<void(HRESULT)> observer) {
+        connectObserver_ = std::move(observer);
+    }
     DirectPlay8Event* handler() const { return handler_; }
     SerialDispatcher& dispatcher() { return *dispatcher_; }
     void discardPending() { dispatcher_->discardPending(); }
@@ -43,6 +47,7 @@ private:
 
     SerialDispatcher* dispatcher_;
     DirectPlay8Event* handler_ = nullptr;
+    std::function<void(HRESULT)> connectObserver_;
 };
 
 }  // namespace dx8

@@ -5,7 +5,9 @@
 // our router's mapping, what went over the wire, and the lobby connection it holds. Everything
 // else of the session is private to this folder.
 
+#include <QByteArray>
 #include <QString>
+#include <QUuid>
 #include <cstdint>
 #include <vector>
 
@@ -55,6 +57,20 @@ struct Reachability {
     std::vector<PlayerPath> players;  // the present remote players, in join order
 };
 
+// How far our join has come, for a window that shows the wait.
+struct JoinProgress {
+    enum class Step : uint8_t {
+        None,          // no join under way
+        ReachingHost,  // no link to the host yet
+        Asking,        // linked to the host, waiting for its answer
+        Linking,       // accepted: linking to the players already there
+        Finishing,     // linked to everyone: the host makes us a player
+    };
+    Step step = Step::None;
+    int linked = 0;   // players linked so far, the host not counted
+    int players = 0;  // players to link to, the host not counted
+};
+
 // The lobby connection a peer or client holds through RegisterLobby (handle 0 and no
 // application when none), for tests and tools that check it was given back.
 struct LobbyRegistration {
@@ -68,11 +84,42 @@ uint16_t sessionPortOf(const DirectPlay8Peer* peer);
 uint16_t sessionPortOf(const DirectPlay8Client* client);
 
 WireStats wireStatsOf(const DirectPlay8Peer* peer);
+JoinProgress joinProgressOf(const DirectPlay8Peer* peer);
+// The name of the session the peer hosts or is joining (empty outside one).
+QString sessionNameOf(const DirectPlay8Peer* peer);
 Reachability reachabilityOf(const DirectPlay8Peer* peer);
 // What the router forwards to this peer's session port, for those who join later.
 void setMappedEndpointOf(DirectPlay8Peer* peer, uint32_t ipv4, uint16_t port);
 LobbyRegistration lobbyRegistrationOf(const DirectPlay8Peer* peer);
 LobbyRegistration lobbyRegistrationOf(const DirectPlay8Client* client);
+
+// Where a player was reached, and which player it was: one coming back proves itself to that
+// player only.
+struct ReturnAddress {
+    Endpoint at;
+    DPNID player = 0;
+    bool operator==(const ReturnAddress&) const = default;
+};
+
+// What a player needs to come back into its session after its program ended without leaving:
+// the session, who it was and its key, and where the host and those next in line were.
+struct ReturnTicket {
+    QUuid instance;
+    QUuid application;
+    DPNID id = 0;
+    QString name;
+    std::vector<ReturnAddress> addresses;  // the host's first, then who would take over
+    QByteArray keySeed;
+    bool valid() const { return id != 0 && !instance.isNull() && !addresses.empty(); }
+};
+// Ours while in a session (not valid outside one, or alone in it).
+ReturnTicket returnTicketOf(const DirectPlay8Peer* peer);
+// Joins the ticket's session again as its player, trying its addresses for up to budgetMs; the
+// outcome comes as ConnectComplete, as for Connect.
+DPNHANDLE comeBackWith(DirectPlay8Peer* peer, const ReturnTicket& ticket, int budgetMs);
+// How long a player cut off from everyone tries to come back before the session is lost to it
+// (a minute; 0: lost at once).
+void setComeBackMsOf(DirectPlay8Peer* peer, int ms);
 
 // The meeting point ("HOST[:PORT]", port 2300 when none is given) for every session of this
 // process that starts after; empty, the default, turns it off and nothing is sent to one.

@@ -99,8 +99,14 @@ enum class Ctl : uint8_t {
     RoundTrips,       // host -> players it relays for: its round trip to each of their partners
     Unlinked,         // player -> host: the direct link to a once-relayed player is gone
     JoinChallenge,    // host -> joiner: prove the session's password over this challenge
-    MeetCode,         // host -> players: the session's code at the meeting point, and its secret
-    MeetPair,         // host -> player: open a relay at the meeting point toward this player
+    // Coming back after a drop (come_back.h).
+    OwnKey,  // player -> host: the public half of its key to come back
+    KeyOf,   // host -> all: a player's public key, as the host keeps it
+    Return,  // returner -> host: the player it was; then its proof over the host's challenge
+    HostAt,  // player -> returner: not the host; this is where the host is
+    // The meeting point (meet_link.h).
+    MeetCode,  // host -> players: the session's code at the meeting point, and its secret
+    MeetPair,  // host -> player: open a relay at the meeting point toward this player
 };
 constexpr Ctl kLastCtl = Ctl::MeetPair;
 
@@ -273,6 +279,25 @@ struct JoinChallenge {
     QUuid instance;  // the session the answer is for
     DX8_FIELDS(challenge, instance)
 };
+struct OwnKey {
+    QByteArray key;
+    DX8_FIELDS(key)
+};
+struct KeyOf {
+    uint32_t playerId = 0;
+    QByteArray key;
+    DX8_FIELDS(playerId, key)
+};
+struct Return {
+    uint32_t playerId = 0;
+    QByteArray proof;  // empty at first; then the signature over the host's JoinChallenge
+    DX8_FIELDS(playerId, proof)
+};
+struct HostAt {
+    uint32_t ipv4 = 0;
+    uint16_t port = 0;
+    DX8_FIELDS(ipv4, port)
+};
 // Whoever hosts next reclaims the code with the secret, at that meeting point only.
 struct MeetCode {
     uint64_t code = 0;
@@ -297,7 +322,8 @@ using ControlMessage =
                  msg::MeshAck, msg::JoinReady, msg::JoinFail, msg::PlayerAdded, msg::AddedAck,
                  msg::JoinDone, msg::PlayerRemoved, msg::Leaving, msg::Terminate, msg::Info,
                  msg::Paths, msg::Mapped, msg::Reach, msg::Linked, msg::NameOf, msg::RoundTrips,
-                 msg::Unlinked, msg::JoinChallenge, msg::MeetCode, msg::MeetPair>;
+                 msg::Unlinked, msg::JoinChallenge, msg::OwnKey, msg::KeyOf, msg::Return,
+                 msg::HostAt, msg::MeetCode, msg::MeetPair>;
 
 static_assert(std::variant_size_v<ControlMessage> == static_cast<size_t>(kLastCtl));
 

@@ -32,7 +32,9 @@ constexpr std::pair<net::Ctl, Who> kAuthority[] = {
     {net::Ctl::Mapped, Who::Anyone},        {net::Ctl::Reach, Who::Host},
     {net::Ctl::Linked, Who::ToHost},        {net::Ctl::NameOf, Who::Host},
     {net::Ctl::RoundTrips, Who::Host},      {net::Ctl::Unlinked, Who::ToHost},
-    {net::Ctl::JoinChallenge, Who::Nobody}, {net::Ctl::MeetCode, Who::Host},
+    {net::Ctl::JoinChallenge, Who::Nobody}, {net::Ctl::OwnKey, Who::ToHost},
+    {net::Ctl::KeyOf, Who::Host},           {net::Ctl::Return, Who::Nobody},
+    {net::Ctl::HostAt, Who::Nobody},        {net::Ctl::MeetCode, Who::Host},
     {net::Ctl::MeetPair, Who::Host},
 };
 static_assert(std::size(kAuthority) == static_cast<size_t>(net::kLastCtl));
@@ -84,7 +86,10 @@ SessionRoles::SessionRoles(LinkTable& links, SessionEvents& events, std::functio
       relay_(context_),
       members_(context_, hostJoin_, relay_),
       joiner_(context_, members_),
-      meet_(context_, relay_) {}
+      comeBack_(context_, joiner_, members_),
+      meet_(context_, relay_) {
+    joiner_.joined = [this] { comeBack_.becamePlayer(); };
+}
 
 bool SessionRoles::takesVisitors() const {
     // A joiner that has its answer already takes links: the next joiner may be quicker than the
@@ -131,9 +136,18 @@ void SessionRoles::linkDown(LinkId link, const Link& state) {
             }
             if (cutOff(state.playerId)) {
                 // Everyone else went quiet at once: it is us who are gone, not all of them. The
-                // session is lost here; the others carry on without us (and migrate if we host).
-                qCWarning(lcSession) << "cut off from every player: the session is lost";
-                members_.endSession(DPNERR_CONNECTIONLOST, DPNDESTROYPLAYERREASON_CONNECTIONLOST);
+                // others carry on without us (and migrate if we host); we try to come back, and
+                // the session is lost here only when that fails.
+                hostGone_.reset();
+                hostJoin_.reset();
+                relay_.reset();
+                if (comeBack_.cutOff()) {
+                    qCWarning(lcSession) << "cut off from every player: coming back";
+                } else {
+                    qCWarning(lcSession) << "cut off from every player: the session is lost";
+                    members_.endSession(DPNERR_CONNECTIONLOST,
+                                        DPNDESTROYPLAYERREASON_CONNECTIONLOST);
+                }
                 break;
             }
             if (!relay_.backToRelay(state.playerId)) {
@@ -194,6 +208,8 @@ void SessionRoles::controlArrived(LinkId link, const net::ControlMessage& m) {
         case LinkKind::Unverified:
             if (const auto* request = std::get_if<net::msg::JoinRequest>(&m)) {
                 hostJoin_.onRequest(link, *request);
+            } else if (const auto* back = std::get_if<net::msg::Return>(&m)) {
+                comeBack_.onReturn(link, *back);
             } else if (const auto* hello = std::get_if<net::msg::MeshHello>(&m)) {
                 members_.onMeshHello(link, *hello);
             } else {
@@ -205,7 +221,12 @@ void SessionRoles::controlArrived(LinkId link, const net::ControlMessage& m) {
             break;
         case LinkKind::ToHost:
         case LinkKind::MeshOut:
-            joiner_.onControl(link, *state, m);
+            if (const auto* hostAt = std::get_if<net::msg::HostAt>(&m);
+                hostAt != nullptr && state->kind == LinkKind::ToHost) {
+                comeBack_.onHostAt(*hostAt);
+            } else {
+                joiner_.onControl(link, *state, m);
+            }
             break;
         case LinkKind::OffRelay:
             relay_.onLinkControl(link, m);
@@ -270,6 +291,12 @@ bool SessionRoles::playerSaid(DPNID from, const net::ControlMessage& m) {
         case Ctl::RoundTrips:
             relay_.onRoundTrips(std::get<msg::RoundTrips>(m));
             break;
+        case Ctl::OwnKey:
+            comeBack_.onOwnKey(from, std::get<msg::OwnKey>(m));
+            break;
+        case Ctl::KeyOf:
+            comeBack_.onKeyOf(std::get<msg::KeyOf>(m));
+            break;
         case Ctl::MeetCode:
             meet_.onCode(std::get<msg::MeetCode>(m));
             break;
@@ -307,6 +334,7 @@ void SessionRoles::checkDeadlines() {
     roster_.expireExpectations(t);
     hostJoin_.checkDeadline(t);
     joiner_.checkDeadline(t);
+    comeBack_.checkDeadline(t);
     relay_.checkDeadline(t);
     meet_.checkDeadline(t);
 }
@@ -315,7 +343,7 @@ qint64 SessionRoles::earliestDeadline() const {
     qint64 earliest = 0;
     const qint64 recheck = hostGone_ ? context_.now() + kHostGoneRecheckMs : 0;
     for (qint64 d : {roster_.earliestExpectation(), hostJoin_.deadline(), joiner_.deadline(),
-                     relay_.deadline(), meet_.deadline(), recheck}) {
+                     relay_.deadline(), comeBack_.deadline(), meet_.deadline(), recheck}) {
         if (d != 0 && (earliest == 0 || d < earliest)) {
             earliest = d;
         }
@@ -329,6 +357,7 @@ void SessionRoles::reset() {
     context_.dials.clear();
     hostJoin_.reset();
     relay_.reset();
+    comeBack_.reset();
     meet_.reset();
 }
 

@@ -8,6 +8,7 @@
 #include <functional>
 #include <optional>
 
+#include "platform/dx8/play/come_back.h"
 #include "platform/dx8/play/host_join.h"
 #include "platform/dx8/play/joiner.h"
 #include "platform/dx8/play/meet_link.h"
@@ -31,6 +32,8 @@ public:
     const Joiner& joiner() const { return joiner_; }
     Members& members() { return members_; }
     Relay& relay() { return relay_; }
+    ComeBack& comeBack() { return comeBack_; }
+    const ComeBack& comeBack() const { return comeBack_; }
     MeetLink& meet() { return meet_; }
     const MeetLink& meet() const { return meet_; }
 
@@ -76,6 +79,7 @@ private:
     Relay relay_;
     Members members_;
     Joiner joiner_;
+    ComeBack comeBack_;
     MeetLink meet_;
 };
 

@@ -1,0 +1,31 @@
+// A new start that comes back into the session the program was in when it ended without
+// leaving.
+#include "platform/dx8/play/session_core.h"
+
+namespace dx8 {
+
+DPNHANDLE SessionCore::comeBack(const ReturnTicket& ticket, int budgetMs) {
+    if (clientOnly_) {
+        raise(DPNERR_UNSUPPORTED);
+    }
+    if (roster_.inSession) {
+        raise(DPNERR_ALREADYCONNECTED);
+    }
+    if (joiner_.active() || roles_.comeBack().active()) {
+        raise(DPNERR_CONNECTING);
+    }
+    if (!ticket.valid() || budgetMs <= 0) {
+        raise(DPNERR_INVALIDPARAM);
+    }
+    if (!links_->open(0, kDefaultSessionPort, true)) {
+        raise(DPNERR_GENERIC, "no free session port");
+    }
+    ++roster_.generation;
+    const DPNHANDLE handle = newHandle();
+    roles_.comeBack().start(handle, ticket, budgetMs);
+    links_->flush();
+    links_->scheduleService();
+    return handle;
+}
+
+}  // namespace dx8

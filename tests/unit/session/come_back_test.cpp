@@ -1,0 +1,287 @@
+// Coming back after a drop, in one process: the host gives a player that proves its key its old
+// id and nothing to one that cannot; a player cut off from everyone joins again as itself and
+// hears only what changed, a cut-off host comes back as a player of the new host, and after a
+// minute of trying the session is lost.
+
+#include <gtest/gtest.h>
+
+#include "fake_session.h"
+#include "platform/dx8/play/link_timing.h"
+#include "platform/dx8/play/return_key.h"
+
+using namespace dx8;
+using orvel::testing::kRouterIp;
+namespace msg = dx8::net::msg;
+
+namespace {
+
+using Session = orvel::testing::FakeSession;
+
+// The link of the try under way, come up.
+LinkId tryUp(Session& s) {
+    const LinkId link = s.links.linkOf(LinkKind::ToHost, 0);
+    if (link != 0) {
+        s.links.find(link)->connected = true;
+        s.roles.linkUp(link, *s.links.find(link));
+    }
+    return link;
+}
+
+// Every link of ours goes dark and the one to `lost` gives up.
+void cutOff(Session& s, LinkId lost) {
+    for (auto& [link, state] : s.links.all()) {
+        s.links.silent[link] = kDarkLinkMs;
+    }
+    s.lose(lost);
+}
+
+enum class Answer { Own, OtherKey, OldChallenge, OtherSession, OtherPlayer, MadeForBob };
+
+TEST(ComeBack, TheHostGivesItsOldIdOnlyToThePlayerThatProvesItsKey) {
+    const struct {
+        const char* what;
+        Answer answer;
+        bool oldLinkStays;  // its old link has not given up yet here
+    } cases[] = {
+        {"its own key", Answer::Own, false},
+        {"its own key, its old link still here", Answer::Own, true},
+        {"another player's key", Answer::OtherKey, false},
+        {"a proof over another challenge", Answer::OldChallenge, false},
+        {"a proof for another session", Answer::OtherSession, false},
+        {"a proof for another player", Answer::OtherPlayer, false},
+        // Bob took Ann's answer to his own challenge and hands it on as his claim to be Ann.
+        {"a proof made for Bob", Answer::MadeForBob, true},
+    };
+    for (const auto& c : cases) {
+        Session s;
+        const std::vector<LinkId> links = s.hostWith(2);
+        const Player ann = *s.roster.presentInJoinOrder()[1];
+        const DPNID bob = s.roster.presentInJoinOrder()[2]->id;
+        const ReturnKey annKey, bobKey;
+        s.roles.playerSaid(ann.id, msg::OwnKey{annKey.publicKey()});
+        s.roles.playerSaid(bob, msg::OwnKey{bobKey.publicKey()});
+        // Everyone keeps every key, so that whoever hosts next can check a return too.
+        EXPECT_EQ(s.links.sentOn<msg::KeyOf>(links[1]).at(0),
+                  (msg::KeyOf{ann.id, annKey.publicKey()}))
+            << c.what;
+        if (!c.oldLinkStays) {
+            s.lose(links[0]);
+        }
+        const LinkId back = s.links.arrive(5000);
+        s.roles.controlArrived(back, msg::Return{ann.id, {}});
+        const auto challenges = s.links.sentOn<msg::JoinChallenge>(back);
+        ASSERT_EQ(challenges.size(), 1u) << c.what;
+        const QByteArray& challenge = challenges[0].challenge;
+        const QUuid instance = s.roster.desc.instance;
+        const DPNID host = s.roster.localId;
+        const QByteArray proof =
+            c.answer == Answer::Own            ? annKey.prove(challenge, instance, ann.id, host)
+            : c.answer == Answer::OtherKey     ? bobKey.prove(challenge, instance, ann.id, host)
+            : c.answer == Answer::OldChallenge ? annKey.prove("earlier", instance, ann.id, host)
+            : c.answer == Answer::OtherSession
+                ? annKey.prove(challenge, QUuid::createUuid(), ann.id, host)
+            : c.answer == Answer::OtherPlayer ? annKey.prove(challenge, instance, bob, host)
+                                              : annKey.prove(challenge, instance, ann.id, bob);
+        s.roles.controlArrived(back, msg::Return{ann.id, proof});
+        s.roles.controlArrived(back, Session::request("Ann"));
+        const auto accepts = s.links.sentOn<msg::JoinAccept>(back);
+        if (c.answer != Answer::Own) {
+            EXPECT_EQ(s.links.sentOn<msg::JoinRefuse>(back).at(0).result, DPNERR_NOTALLOWED)
+                << c.what;
+            EXPECT_TRUE(accepts.empty()) << c.what;
+            EXPECT_EQ(s.roster.present(ann.id) != nullptr, c.oldLinkStays) << c.what;
+            continue;
+        }
+        ASSERT_EQ(accepts.size(), 1u) << c.what;
+        EXPECT_EQ(accepts[0].playerId, ann.id) << c.what;
+        EXPECT_EQ(accepts[0].seq, ann.seq) << c.what;
+        // Bob forgets the old Ann before it is told to expect her again.
+        EXPECT_EQ(s.links.sentOn<msg::PlayerRemoved>(links[1]).at(0).playerId, ann.id) << c.what;
+        EXPECT_EQ(s.links.sentOn<msg::Expect>(links[1]).back().playerId, ann.id) << c.what;
+    }
+    // An id nobody keeps a key of is not even challenged; a player that is not the host says
+    // where the host is to one that proves itself, and takes nobody back.
+    Session s;
+    s.playerOf(3);
+    const ReturnKey key;
+    s.roles.playerSaid(1, msg::KeyOf{2, key.publicKey()});
+    const LinkId stranger = s.links.arrive(5001);
+    s.roles.controlArrived(stranger, msg::Return{77, {}});
+    EXPECT_EQ(s.links.sentOn<msg::JoinRefuse>(stranger).at(0).result, DPNERR_NOTALLOWED);
+    EXPECT_TRUE(s.links.sentOn<msg::JoinChallenge>(stranger).empty());
+    const LinkId back = s.links.arrive(5002);
+    s.roles.controlArrived(back, msg::Return{2, {}});
+    const QByteArray challenge = s.links.sentOn<msg::JoinChallenge>(back).at(0).challenge;
+    s.roles.controlArrived(back,
+                           msg::Return{2, key.prove(challenge, s.roster.desc.instance, 2, 3)});
+    EXPECT_EQ(s.links.sentOn<msg::HostAt>(back).at(0), (msg::HostAt{kRouterIp + 1, 2302}));
+    EXPECT_EQ(s.links.sentOn<msg::JoinRefuse>(back).at(0).result, DPNERR_NOTHOST);
+}
+
+// Answers the try under way of player `self` as `host`, listing `players` (each at
+// kRouterIp + id), and lets every one of them take our hello.
+void acceptAs(Session& s, LinkId link, DPNID self, DPNID host, const std::vector<DPNID>& players) {
+    msg::JoinAccept a;
+    a.playerId = self;
+    a.hostId = host;
+    a.desc = s.roster.desc;
+    for (DPNID id : players) {
+        a.players.push_back({id, id, QStringLiteral("p%1").arg(id), kRouterIp + id, 2302});
+        a.players.back().token = id * 11;
+    }
+    s.roles.controlArrived(link, a);
+    for (DPNID id : players) {
+        if (const LinkId mesh = s.links.linkOf(LinkKind::MeshOut, id); id != host && mesh != 0) {
+            s.links.find(mesh)->connected = true;
+            s.roles.linkUp(mesh, *s.links.find(mesh));
+            s.roles.controlArrived(mesh, s.ackFor(id * 11));
+        }
+    }
+    s.roles.controlArrived(link, net::joinDone());
+}
+
+TEST(ComeBack, ACutOffPlayerRejoinsAsItselfAndHearsOnlyWhatChanged) {
+    const struct {
+        const char* what;
+        DPNID host;                  // who answers as the host
+        std::vector<DPNID> players;  // whom it lists
+        std::vector<std::string> events;
+    } cases[] = {
+        {"nothing changed", 1, {1, 2}, {}},
+        {"a player left and another joined", 1, {1, 4}, {"DestroyPlayer 2", "CreatePlayer 4"}},
+        {"the host moved on", 2, {2}, {"DestroyPlayer 1", "HostMigrate 2"}},
+    };
+    for (const auto& c : cases) {
+        Session s;
+        s.playerOf(3);
+        s.roster.desc.instance = QUuid::createUuid();
+        s.roles.comeBack().becamePlayer();
+        const QByteArray publicKey = s.links.sentOn<msg::OwnKey>(10).at(0).key;
+        cutOff(s, 20);
+        // Chat typed meanwhile goes once it is back; car states would be stale by then.
+        std::vector<QByteArray> resent;
+        s.roles.comeBack().resend = [&](const ComeBack::Held& h) { resent.push_back(h.data); };
+        EXPECT_TRUE(s.roles.comeBack().hold(DPNID_ALL_PLAYERS_GROUP, "hi", DPNSEND_GUARANTEED));
+        EXPECT_TRUE(s.roles.comeBack().hold(2, "car", 0));
+        EXPECT_EQ(s.roster.hostId, 0u) << c.what;  // nobody hosts here meanwhile
+        EXPECT_EQ(s.roster.activePlayers(), 3) << c.what;
+        const LinkId link = tryUp(s);
+        ASSERT_NE(link, 0u) << c.what;
+        EXPECT_EQ(s.links.endpointOf(link), (Endpoint{kRouterIp + 1, 2302})) << c.what;
+        // It says who it was, and proves it, to the player it means to reach, only when
+        // challenged; then it asks to join.
+        EXPECT_EQ(s.links.sentOn<msg::Return>(link).at(0), (msg::Return{3, {}})) << c.what;
+        EXPECT_TRUE(s.links.sentOn<msg::JoinRequest>(link).empty()) << c.what;
+        s.roles.controlArrived(link, msg::JoinChallenge{"fresh", s.roster.desc.instance});
+        const auto claims = s.links.sentOn<msg::Return>(link);
+        ASSERT_EQ(claims.size(), 2u) << c.what;
+        EXPECT_TRUE(provesReturn(publicKey, claims[1].proof, "fresh", s.roster.desc.instance, 3, 1))
+            << c.what;
+        ASSERT_EQ(s.links.sentOn<msg::JoinRequest>(link).size(), 1u) << c.what;
+        EXPECT_TRUE(resent.empty()) << c.what;
+        acceptAs(s, link, 3, c.host, c.players);
+        EXPECT_EQ(resent, std::vector<QByteArray>{"hi"}) << c.what;
+        EXPECT_FALSE(s.roles.comeBack().hold(DPNID_ALL_PLAYERS_GROUP, "hi", DPNSEND_GUARANTEED));
+        EXPECT_EQ(s.delivered(), c.events) << c.what;
+        EXPECT_FALSE(s.roles.comeBack().active()) << c.what;
+        EXPECT_EQ(s.roster.localId, 3u) << c.what;
+        EXPECT_EQ(s.roster.hostId, c.host) << c.what;
+        EXPECT_EQ(s.roster.activePlayers(), static_cast<int>(c.players.size()) + 1) << c.what;
+        // The new host keeps its key again (and tells it every key it keeps).
+        EXPECT_EQ(s.links.sentOn<msg::OwnKey>(link).at(0).key, publicKey) << c.what;
+    }
+}
+
+TEST(ComeBack, ACutOffHostComesBackAsAPlayerOfWhoeverTookOver) {
+    Session s;
+    const std::vector<LinkId> links = s.hostWith(2);
+    s.roles.comeBack().becamePlayer();
+    const DPNID next = s.roster.presentInJoinOrder()[1]->id;
+    const DPNID other = s.roster.presentInJoinOrder()[2]->id;
+    cutOff(s, links[1]);
+    EXPECT_FALSE(s.roster.isHost());  // it never hosts on by itself
+    const LinkId link = tryUp(s);
+    ASSERT_NE(link, 0u);
+    EXPECT_EQ(s.links.endpointOf(link), (Endpoint{kRouterIp, 40001}));  // next in line first
+    s.roles.controlArrived(link, msg::JoinChallenge{"c", s.roster.desc.instance});
+    msg::JoinAccept a;
+    a.playerId = s.roster.localId;
+    a.hostId = next;
+    a.desc = s.roster.desc;
+    a.players = {{next, 1, "p", kRouterIp, 40001}};
+    s.roles.controlArrived(link, a);
+    s.roles.controlArrived(link, net::joinDone());
+    EXPECT_EQ(s.delivered(), (std::vector<std::string>{"DestroyPlayer " + std::to_string(other),
+                                                       "HostMigrate " + std::to_string(next)}));
+    EXPECT_EQ(s.roster.hostId, next);
+}
+
+// A program started again soon after it ended without leaving comes back from its ticket; the
+// outcome is a Connect's.
+TEST(ComeBack, ANewStartComesBackFromItsTicketAndEndsLikeAConnect) {
+    for (const bool answered : {true, false}) {
+        Session s;
+        const ReturnKey key;
+        ReturnTicket ticket{
+            QUuid::createUuid(), orvel::testing::kTestApp, 3, "me", {{{kRouterIp + 1, 2302}, 1}},
+            key.secret()};
+        s.roles.comeBack().start(7, ticket, 20000);
+        const LinkId link = tryUp(s);
+        EXPECT_EQ(s.links.sentOn<msg::Return>(link).at(0), (msg::Return{3, {}})) << answered;
+        if (answered) {
+            s.roles.controlArrived(link, msg::JoinChallenge{"c", ticket.instance});
+            EXPECT_TRUE(provesReturn(key.publicKey(), s.links.sentOn<msg::Return>(link).at(1).proof,
+                                     "c", ticket.instance, 3, 1));
+            acceptAs(s, link, 3, 1, {1, 2});
+        } else {
+            s.clock += 20000;
+            s.roles.checkDeadlines();
+            s.roles.checkDeadlines();
+        }
+        const std::vector<std::string> back{"CreatePlayer 3", "CreatePlayer 1", "CreatePlayer 2",
+                                            "ConnectComplete 0x0"};
+        const std::vector<std::string> lost{"ConnectComplete 0x80158510"};
+        EXPECT_EQ(s.delivered(), answered ? back : lost);
+        EXPECT_EQ(s.roster.inSession, answered);
+    }
+}
+
+// Tries go round the addresses it knew, first where a player says the host is now (never to an
+// address it did not know); after a minute the session is lost, as it was at once before.
+TEST(ComeBack, AfterAMinuteOfTryingTheSessionIsLost) {
+    Session s;
+    s.playerOf(4);
+    cutOff(s, 10);
+    std::vector<Endpoint> tried;
+    const auto note = [&] {
+        const LinkId link = s.links.linkOf(LinkKind::ToHost, 0);
+        if (link != 0 && (tried.empty() || tried.back() != s.links.endpointOf(link))) {
+            tried.push_back(s.links.endpointOf(link));
+        }
+    };
+    note();
+    const LinkId link = tryUp(s);
+    s.roles.controlArrived(link, msg::HostAt{kRouterIp + 9, 2310});
+    s.roles.controlArrived(link, msg::HostAt{kRouterIp + 3, 2302});
+    s.roles.controlArrived(link, net::joinRefuse(DPNERR_NOTHOST));
+    const qint64 cut = s.clock;
+    while (s.clock < cut + kComeBackMs - 1000) {
+        s.clock += 250;
+        s.roles.checkDeadlines();
+        note();
+    }
+    ASSERT_GE(tried.size(), 3u);
+    EXPECT_EQ(tried[0], (Endpoint{kRouterIp + 1, 2302}));  // the host it knew
+    EXPECT_EQ(tried[1], (Endpoint{kRouterIp + 3, 2302}));  // where it heard the host is
+    EXPECT_NE(std::find(tried.begin(), tried.end(), Endpoint{kRouterIp + 2, 2302}), tried.end());
+    EXPECT_EQ(std::find(tried.begin(), tried.end(), Endpoint{kRouterIp + 9, 2310}), tried.end());
+    EXPECT_EQ(s.leaves, 0);
+    EXPECT_TRUE(s.delivered().empty());
+    s.clock = cut + kComeBackMs;
+    s.roles.checkDeadlines();
+    s.roles.checkDeadlines();
+    EXPECT_EQ(s.leaves, 1);
+    EXPECT_EQ(s.delivered().front(), "TerminateSession 0x80158160");
+}
+
+}  // namespace
