@@ -157,7 +157,7 @@ std::optional<RestartRecord> readRestartRecord(const QString& name, qint64 nowMs
         record.reset();
     }
     if (!record && ::unlink(path.constData()) == 0) {
-        qCInfo(lcRestartRecord) << "removed a stale or unusable restart record of" << name;
+        qCDebug(lcRestartRecord) << "removed a stale or unusable restart record of" << name;
     }
     return record;
 }
