@@ -261,13 +261,9 @@ TEST(Restart, AKilledBotStartedAgainComesBackAsItself) {
         return records.entryList({"return-*"}, QDir::Files).size();
     };
     const struct {
-        const char* what;
-        bool damaged;
+        bool damaged;  // every record written over with junk first
         const char* annSees;
-    } cases[] = {
-        {"its record", false, "^- Bob is back\\.$"},
-        {"a damaged record", true, "^- Bob has joined the game\\.$"},
-    };
+    } cases[] = {{false, "^- Bob is back\\.$"}, {true, "^- Bob has joined the game\\.$"}};
     {
         orvel::testing::ChildProcess first;
         ASSERT_TRUE(bot(first, bob));
@@ -286,15 +282,15 @@ TEST(Restart, AKilledBotStartedAgainComesBackAsItself) {
         }
         const int from = ann.lines().size();
         orvel::testing::ChildProcess again;
-        ASSERT_TRUE(bot(again, bob)) << c.what;
+        ASSERT_TRUE(bot(again, bob)) << c.annSees;
         EXPECT_GE(again.waitLine(QRegularExpression("^joined on port ")), 0)
-            << c.what << again.text().toStdString();
+            << c.annSees << again.text().toStdString();
         EXPECT_EQ(again.count(QRegularExpression("^coming back to \"Dusk\"$")), c.damaged ? 0 : 1)
-            << c.what;
+            << c.annSees;
         EXPECT_GE(
             ann.waitLine(QRegularExpression(c.annSees), orvel::testing::kDefaultTimeoutMs, from), 0)
-            << c.what << ann.text().toStdString();
-        ASSERT_TRUE(orvel::testing::waitUntil([&] { return recordsKept() == 2; })) << c.what;
+            << c.annSees << ann.text().toStdString();
+        ASSERT_TRUE(orvel::testing::waitUntil([&] { return recordsKept() == 2; })) << c.annSees;
         again.kill();
     }
     EXPECT_EQ(ann.count(QRegularExpression("^- Bob has joined the game\\.$")), 2);
