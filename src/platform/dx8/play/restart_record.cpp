@@ -189,11 +189,14 @@ void RestartRecordKeeper::stop() {
 
 void RestartRecordKeeper::refresh() {
     const ReturnTicket ticket = returnTicketOf(peer_.get());
-    if (!ticket.valid()) {
-        return;  // alone, or between sessions: nothing to come back to yet
-    }
-    if (!name_.isEmpty() && name_ != ticket.name) {
+    // Alone or between sessions there is nothing to come back to: a session left with us alone
+    // in it would be gone by the time we were back.
+    if (!name_.isEmpty() && (!ticket.valid() || name_ != ticket.name)) {
         removeRestartRecord(name_);
+        name_.clear();
+    }
+    if (!ticket.valid()) {
+        return;
     }
     name_ = ticket.name;
     QString why;
