@@ -128,11 +128,16 @@ bool writeRestartRecord(const RestartRecord& record, QString* error) {
     const int fd =
         ::open(temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     bool written = fd >= 0 && ::write(fd, bytes.constData(), bytes.size()) == bytes.size();
-    const int why = errno;
-    if (fd >= 0) {
-        written = ::close(fd) == 0 && written;
+    int why = errno;
+    if (fd >= 0 && ::close(fd) != 0 && written) {
+        written = false;
+        why = errno;
     }
-    if (!written || ::rename(temporary.constData(), path.constData()) != 0) {
+    if (written && ::rename(temporary.constData(), path.constData()) != 0) {
+        written = false;
+        why = errno;
+    }
+    if (!written) {
         if (error != nullptr) {
             *error = QStringLiteral("cannot write %1: %2")
                          .arg(QString::fromLocal8Bit(path), QString::fromLocal8Bit(strerror(why)));
