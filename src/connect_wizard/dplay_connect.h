@@ -212,6 +212,8 @@ public:
 
     // The name of the logged-on user, as the operating system knows it.
     static QString LogonUserName();
+    // The player name the first page offers: the last one used, else the logged-on user's.
+    static QString StoredUserName();
     // The system's millisecond tick count (monotonic, wraps like a 32-bit counter).
     static uint32_t SystemTickCount();
 
@@ -249,6 +251,10 @@ private:
     // The box for a lobby's join whose password the session refused.
     void tellWrongPassword(const QString& sessionName);
     void unloadWindow();
+    // Started again soon after the program ended in a session without leaving it: back into
+    // that session as the player it was, the wait shown under the first page. False when there
+    // is no such session or it would not have us back; the pages then go on as usual.
+    bool comeBackFromRecord();
 
     // ---- The state and its changes (dplay_connect_flow.cpp) ---------------------------------
     void enter(State next);
@@ -322,6 +328,7 @@ private:
     State state_ = State::Created;
     Search search_ = Search::Off;
     std::optional<dx8::HRESULT> lastConnect_;  // how the last connect completed, if it has
+    bool comingBack_ = false;                  // the connect under way comes back from a record
     dx8::DPNHANDLE registeredLobby_ = 0;       // the lobby connection registered with the platform
 
     std::vector<QEventLoop*> waits_;

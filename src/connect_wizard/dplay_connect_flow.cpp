@@ -1,11 +1,14 @@
 // The wizard's state: the run loop and its waits, the close and unload rules, and the two ways
 // into a session (one join, one hosting) that the pages and a lobby launch share.
 #include <QCloseEvent>
+#include <QDateTime>
 #include <QEventLoop>
 #include <QTimer>
 #include <algorithm>
+#include <utility>
 
 #include "connect_wizard/dplay_connect_private.h"
+#include "platform/dx8/play/restart_record.h"
 #include "ui_common/error_advice.h"
 #include "ui_common/message_box.h"
 
@@ -48,6 +51,10 @@ bool DPlayConnect::RunWizard(std::shared_ptr<dx8::DirectX8> oDX, const QString& 
     lobbyApp->RegisterMessageHandler(this);
     RegisterWithLobby(guid_);
 
+    if (comeBackFromRecord()) {
+        endLobbyConnection();
+        return true;
+    }
     show();
     qCDebug(lcWizard) << "wizard shown";
     waitUntil([this] { return wizardDone(); });
@@ -173,6 +180,9 @@ void DPlayConnect::DirectPlay8Event_ConnectComplete(dx8::DPNMSG_CONNECT_COMPLETE
     if (state_ == State::Joining) {
         enter(State::Choosing);
     }
+    if (std::exchange(comingBack_, false) && dpnotify.hResultCode != dx8::DPN_OK) {
+        return;  // not back: the pages come instead, nothing for the main window to tell
+    }
     if (dpnotify.hResultCode == dx8::DPNERR_SESSIONFULL) {
         MsgBox(this,
                QStringLiteral("The maximum number of people allowed in this session have already "
@@ -189,6 +199,39 @@ void DPlayConnect::DirectPlay8Event_ConnectComplete(dx8::DPNMSG_CONNECT_COMPLETE
     }
     // Any other result, failures too, ends the join; the main window reports a failure.
     DirectPlay8EventForwarder::DirectPlay8Event_ConnectComplete(dpnotify, fRejectMsg);
+}
+
+bool DPlayConnect::comeBackFromRecord() {
+    const QString name = StoredUserName();
+    const auto record = dx8::readRestartRecord(name, QDateTime::currentMSecsSinceEpoch());
+    if (!peer_ || !record) {
+        return false;
+    }
+    qCDebug(lcWizard) << "coming back to" << record->sessionName;
+    userName_ = name;
+    lastConnect_.reset();
+    enter(State::Joining);
+    comingBack_ = true;
+    try {
+        announcePlayer();
+        dx8::comeBackWith(peer_.get(), record->ticket, dx8::kRestartComeBackMs);
+    } catch (const dx8::DxError& e) {
+        qCDebug(lcWizard) << "coming back failed with" << dx8::hresultHex(e.code());
+        comingBack_ = false;
+        enter(State::Choosing);
+    }
+    // The wait shows, and the player may end it by closing the window.
+    joinWaitStarted(QStringLiteral("\"%1\" again").arg(record->sessionName), nullptr);
+    show();
+    waitUntil([this] { return state_ != State::Joining; });
+    waitEnded();
+    if (state_ == State::Choosing && lastConnect_ == dx8::DPN_OK) {
+        sessionName_ = record->sessionName;
+        finish(false);
+        return true;
+    }
+    dx8::removeRestartRecord(name);
+    return false;
 }
 
 void DPlayConnect::hostSession(const dx8::DPN_APPLICATION_DESC& desc,

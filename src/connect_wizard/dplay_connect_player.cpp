@@ -88,12 +88,13 @@ void DPlayConnect::PrepareProviderPage(bool fAllowMigrateHost) {
         lstSP->setCurrentRow(0);
     }
 
-    QString name = GetDefault(QStringLiteral("UserName"));
-    if (name.isEmpty()) {
-        name = LogonUserName();
-    }
     chkMigrate->setVisible(fAllowMigrateHost);
-    txtUserName->setText(name);
+    txtUserName->setText(StoredUserName());
+}
+
+QString DPlayConnect::StoredUserName() {
+    const QString name = GetDefault(QStringLiteral("UserName"));
+    return name.isEmpty() ? LogonUserName() : name;
 }
 
 void DPlayConnect::cmdOk_Click() {

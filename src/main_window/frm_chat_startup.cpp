@@ -48,6 +48,7 @@ bool frmChat::Form_Load() {
     }
 
     dx.StartPortMapping();
+    dx.restartRecord.start();
     localPlayerName = dx.connectWizard->UserName();
     if (dx.connectWizard->IsHost()) {
         setWindowTitle(windowTitle() + kHostMark);

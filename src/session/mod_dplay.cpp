@@ -113,6 +113,7 @@ void ModDplay::DropDirectXObjects() {
 
 void ModDplay::ReleaseDirectXObjects() {
     StopPortMapping();
+    restartRecord.stop();
     if (connectWizard) {
         if (dpPeer) {
             // No notification may reach a window that is about to go.

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "platform/dx8/directx8.h"
+#include "platform/dx8/play/restart_record.h"
 #include "platform/net/port_mapper.h"
 #include "session/race_session.h"
 
@@ -65,6 +66,9 @@ public:
     std::unique_ptr<net::PortMapper> portMapper;
     // The peer's event callback (through the wizard) for the whole run; sends through dpPeer.
     RaceSession raceSession{dpPeer};
+    // Our way back into the session should the program end without leaving it; kept from the
+    // join on, and gone once ReleaseDirectXObjects leaves properly.
+    dx8::RestartRecordKeeper restartRecord{dpPeer};
 
     // Once in a session: starts port mapping for dpPeer's port unless the setting "PortMapping"
     // is "0". ReleaseDirectXObjects and DropDirectXObjects give the mapping back.

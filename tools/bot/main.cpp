@@ -18,11 +18,13 @@
 #include <cstring>
 #include <map>
 #include <set>
+#include <utility>
 
 #include "common/command_line.h"
 #include "common/settings_store.h"
 #include "common/shown_text.h"
 #include "platform/dx8/directx8.h"
+#include "platform/dx8/play/restart_record.h"
 #include "platform/dx8/play/session_address_source.h"
 #include "platform/dx8/play/session_extras.h"
 #include "platform/net/meet_protocol.h"
@@ -96,6 +98,7 @@ public:
         livery_ = static_cast<uint32_t>(qHash(o.name)) | 0x01000000u;
     }
     ~Bot() override {
+        record_.stop();  // left properly: nothing to come back to
         mapper_.stop();
         peer_->UnRegisterMessageHandler();
         peer_->Close(0);
@@ -107,6 +110,14 @@ public:
         info.Name = options_.name;
         try {
             peer_->SetPeerInfo(info, DPNSETPEERINFO_SYNC);
+            // Started again soon after ending without leaving: back into that session first.
+            if (const auto record =
+                    readRestartRecord(options_.name, QDateTime::currentMSecsSinceEpoch())) {
+                comeBackWith(peer_.get(), record->ticket, kRestartComeBackMs);
+                comingBack_ = true;
+                say(QStringLiteral("coming back to \"%1\"").arg(record->sessionName));
+                return true;
+            }
             auto device = root_.DirectPlayAddressCreate();
             device->SetSP(DP8SP_TCPIP);
             if (options_.port > 0) {
@@ -202,6 +213,17 @@ public:
     void DirectPlay8Event_AppDesc(bool&) override {}
     void DirectPlay8Event_AsyncOpComplete(DPNMSG_ASYNC_OP_COMPLETE&, bool&) override {}
     void DirectPlay8Event_ConnectComplete(DPNMSG_CONNECT_COMPLETE& m, bool&) override {
+        if (m.hResultCode != DPN_OK && std::exchange(comingBack_, false)) {
+            // The session is gone or will not have us back: on as asked.
+            say(QStringLiteral("could not come back: %1").arg(hresultHex(m.hResultCode)));
+            removeRestartRecord(options_.name);
+            QTimer::singleShot(0, this, [this] {
+                if (!start()) {
+                    QCoreApplication::exit(2);
+                }
+            });
+            return;
+        }
         if (m.hResultCode != DPN_OK) {
             connectFailed(m.hResultCode);
             return;
@@ -274,6 +296,7 @@ public:
     void DirectPlay8Event_SendComplete(DPNMSG_SEND_COMPLETE&, bool&) override {}
     void DirectPlay8Event_TerminateSession(DPNMSG_TERMINATE_SESSION& m, bool&) override {
         say(QStringLiteral("session ended: %1").arg(hresultHex(m.hResultCode)));
+        record_.stop();
         exitCode_ = 3;
         QCoreApplication::exit(exitCode_);
     }
@@ -289,6 +312,7 @@ private:
 
     void begin() {
         running_ = true;
+        record_.start();
         if (options_.portMapping) {
             // Others link to this player's port, host or not: ask the router to open it.
             QObject::connect(&mapper_, &orvel::net::PortMapper::stateChanged, this, [this] {
@@ -416,10 +440,12 @@ private:
     QStringList sayLines_;      // --say, not sent yet
     std::set<DPNID> others_;    // the other players present
     bool running_ = false;
+    bool comingBack_ = false;  // our Connect is a return from a restart record
     uint32_t frames_ = 0;
     uint32_t livery_ = 0;
     int exitCode_ = 0;
     orvel::net::PortMapper mapper_;
+    RestartRecordKeeper record_{peer_};
 };
 
 }  // namespace

@@ -1,13 +1,16 @@
 // Sessions that go on through departures: a newcomer on the port a player has just given up, a
 // peer that leaves and joins again, and a join through a new host that some players have not yet
-// seen take over.
+// seen take over; orvel-bot killed and started again coming back as the player it was.
 
 #include <gtest/gtest.h>
 
+#include <QDir>
 #include <QElapsedTimer>
+#include <QTemporaryDir>
 #include <QThread>
 #include <QUdpSocket>
 
+#include "child_process.h"
 #include "peer_process.h"
 #include "scripted_host.h"
 
@@ -234,6 +237,64 @@ TEST(Migration, APlayerFollowsTheNewHostOnceItsOwnLinkToTheOldOneIsDark) {
         << "p2:\n"
         << p2.dump().toStdString() << "\np3:\n"
         << p3.dump().toStdString();
+}
+
+// orvel-bot killed and started again at once with the same name comes back into its session as
+// the player it was, from its restart record: the others see it back, not a newcomer. A damaged
+// record is passed over and the bot joins anew.
+TEST(Restart, AKilledBotStartedAgainComesBackAsItself) {
+    QTemporaryDir runtime;
+    auto bot = [&runtime](orvel::testing::ChildProcess& p, const QStringList& args) {
+        p.loopbackOnly();
+        p.setEnv(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
+        return p.start(QStringLiteral(ORVEL_BOT),
+                       args + QStringList{"--no-port-mapping", "--parked", "--report", "0"});
+    };
+    orvel::testing::ChildProcess ann;
+    ASSERT_TRUE(bot(ann, {"--host", "--name", "Ann", "--session-name", "Dusk"}));
+    const QString port =
+        ann.waitText(QRegularExpression("hosting .* on port (\\d+)\n")).captured(1);
+    ASSERT_FALSE(port.isEmpty()) << ann.text().toStdString();
+    const QStringList bob{"--join", "127.0.0.1:" + port, "--name", "Bob"};
+    const QDir records(runtime.filePath(QStringLiteral("orvel")));
+    const auto recordsKept = [&records] {
+        return records.entryList({"return-*"}, QDir::Files).size();
+    };
+    const struct {
+        bool damaged;  // every record written over with junk first
+        const char* annSees;
+    } cases[] = {{false, "^- Bob is back\\.$"}, {true, "^- Bob has joined the game\\.$"}};
+    {
+        orvel::testing::ChildProcess first;
+        ASSERT_TRUE(bot(first, bob));
+        ASSERT_GE(ann.waitLine(QRegularExpression("^- Bob has joined the game\\.$")), 0);
+        // Both players keep one once neither is alone.
+        ASSERT_TRUE(orvel::testing::waitUntil([&] { return recordsKept() == 2; }));
+        first.kill();
+    }
+    for (const auto& c : cases) {
+        if (c.damaged) {
+            for (const QString& name : records.entryList({"return-*"}, QDir::Files)) {
+                QFile file(records.filePath(name));
+                ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+                file.write("{\"id\": 2, \"name\": ");
+            }
+        }
+        const int from = ann.lines().size();
+        orvel::testing::ChildProcess again;
+        ASSERT_TRUE(bot(again, bob)) << c.annSees;
+        EXPECT_GE(again.waitLine(QRegularExpression("^joined on port ")), 0)
+            << c.annSees << again.text().toStdString();
+        EXPECT_EQ(again.count(QRegularExpression("^coming back to \"Dusk\"$")), c.damaged ? 0 : 1)
+            << c.annSees;
+        EXPECT_GE(
+            ann.waitLine(QRegularExpression(c.annSees), orvel::testing::kDefaultTimeoutMs, from), 0)
+            << c.annSees << ann.text().toStdString();
+        ASSERT_TRUE(orvel::testing::waitUntil([&] { return recordsKept() == 2; })) << c.annSees;
+        again.kill();
+    }
+    EXPECT_EQ(ann.count(QRegularExpression("^- Bob has joined the game\\.$")), 2);
+    EXPECT_EQ(ann.stop(), 0);
 }
 
 }  // namespace

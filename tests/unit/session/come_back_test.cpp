@@ -4,10 +4,17 @@
 // minute of trying the session is lost.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QDir>
+#include <QFile>
 
 #include "fake_session.h"
 #include "platform/dx8/play/link_timing.h"
+#include "platform/dx8/play/restart_record.h"
 #include "platform/dx8/play/return_key.h"
+#include "platform/os/runtime_folder.h"
 
 using namespace dx8;
 using orvel::testing::kRouterIp;
@@ -282,6 +289,73 @@ TEST(ComeBack, AfterAMinuteOfTryingTheSessionIsLost) {
     s.roles.checkDeadlines();
     EXPECT_EQ(s.leaves, 1);
     EXPECT_EQ(s.delivered().front(), "TerminateSession 0x80158160");
+}
+
+// A program started again takes its restart record only while it is fresh, whole and the user's
+// own; anything else under the player's name is removed.
+TEST(RestartRecord, OnlyAFreshWholeRecordOfOursIsTaken) {
+    const QDir folder(QString::fromStdString(orvel::os::userRuntimeFolder(nullptr)));
+    const ReturnKey key;
+    const qint64 at = 1'700'000'000'000;
+    const RestartRecord written{{QUuid::createUuid(),
+                                 orvel::testing::kTestApp,
+                                 3,
+                                 "Ann",
+                                 {{{kRouterIp + 1, 2302}, 1}, {{kRouterIp + 2, 2302}, 2}},
+                                 key.secret()},
+                                "Dusk",
+                                at};
+    enum class Spoil { None, Junk, Large, Link, Foreign };
+    const struct {
+        const char* what;
+        Spoil spoil;
+        qint64 readAfter;
+    } cases[] = {
+        {"fresh", Spoil::None, 59000},
+        {"over a minute old", Spoil::None, 61000},
+        {"from the future", Spoil::None, -10000},
+        {"damaged", Spoil::Junk, 0},
+        {"too large", Spoil::Large, 0},
+        {"a link to a record", Spoil::Link, 0},
+        {"another user's", Spoil::Foreign, 0},
+    };
+    for (const auto& c : cases) {
+        if (c.spoil == Spoil::Foreign && ::geteuid() != 0) {
+            continue;  // only root can give a file away
+        }
+        ASSERT_TRUE(writeRestartRecord(written)) << c.what;
+        const QStringList files = folder.entryList({"return-*"}, QDir::Files | QDir::System);
+        ASSERT_EQ(files.size(), 1) << c.what;  // written whole: no leftover beside it
+        const QString path = folder.filePath(files[0]);
+        QFile file(path);
+        if (c.spoil == Spoil::Junk || c.spoil == Spoil::Large) {
+            ASSERT_TRUE(file.open(QIODevice::ReadWrite)) << c.what;
+            const QByteArray whole = file.readAll();
+            file.resize(0);
+            file.write(c.spoil == Spoil::Junk ? whole.left(whole.size() / 2)
+                                              : whole + QByteArray(kMaxRestartRecordBytes, ' '));
+            file.close();
+        } else if (c.spoil == Spoil::Link) {
+            ASSERT_TRUE(file.rename(folder.filePath("elsewhere")));
+            ASSERT_TRUE(QFile::link(folder.filePath("elsewhere"), path));
+        } else if (c.spoil == Spoil::Foreign) {
+            ASSERT_EQ(::chown(QFile::encodeName(path).constData(), 65534, 65534), 0);
+        }
+        const auto record = readRestartRecord("Ann", at + c.readAfter);
+        const bool fresh = c.spoil == Spoil::None && c.readAfter == 59000;
+        ASSERT_EQ(record.has_value(), fresh) << c.what;
+        EXPECT_EQ(QFile::exists(path), fresh) << c.what;  // anything else is gone
+        QFile::remove(folder.filePath("elsewhere"));
+        if (fresh) {
+            EXPECT_EQ(record->ticket.instance, written.ticket.instance);
+            EXPECT_EQ(record->ticket.id, 3u);
+            EXPECT_EQ(record->ticket.addresses, written.ticket.addresses);
+            EXPECT_EQ(record->ticket.keySeed, key.secret());
+            EXPECT_EQ(record->sessionName, "Dusk");
+            EXPECT_FALSE(readRestartRecord("Bob", at).has_value());  // one record a name
+            removeRestartRecord("Ann");
+        }
+    }
 }
 
 }  // namespace

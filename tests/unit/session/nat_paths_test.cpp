@@ -514,7 +514,7 @@ TEST(RelayedPairs, APairThatLinksLaterMovesOffTheRelay) {
     EXPECT_EQ(as.roster.present(b)->path, PathKind::Direct);
     EXPECT_EQ(as.links.sentOn<msg::MeshAck>(200).size(), 1u);
     // What the host still carries from b counts; a player linked to us all along may not come
-    // again.
+    // again on another link without the host's word (that it was cut off and is back).
     Link host;
     host.kind = LinkKind::Player;
     host.playerId = 1;
@@ -525,8 +525,10 @@ TEST(RelayedPairs, APairThatLinksLaterMovesOffTheRelay) {
         routeRelayed(as.roster, host, wrapRelayed(b, "late"), as.clock + 2 * kRelayGraceMs).action,
         RelayRoute::Ignore);
     as.links.add(201, Link());
+    const LinkId hostLinkBefore = as.roster.hostLink();
     as.members.onMeshHello(201, msg::MeshHello{1, 0});
-    EXPECT_FALSE(as.links.has(201));
+    EXPECT_EQ(as.roster.hostLink(), hostLinkBefore);
+    EXPECT_TRUE(as.links.sentOn<msg::MeshAck>(201).empty());
 
     // b takes a's answer, which proves their token: the other addresses go and the host hears.
     bs.relay.onLinkControl(won, msg::MeshAck{hello[0].proof});  // its own hello proves nothing
