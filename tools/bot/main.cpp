@@ -20,14 +20,15 @@
 #include <set>
 #include <utility>
 
+#include "bot_options.h"
 #include "common/command_line.h"
 #include "common/settings_store.h"
 #include "common/shown_text.h"
+#include "meet_lines.h"
 #include "platform/dx8/directx8.h"
 #include "platform/dx8/play/restart_record.h"
 #include "platform/dx8/play/session_address_source.h"
 #include "platform/dx8/play/session_extras.h"
-#include "platform/net/meet_protocol.h"
 #include "platform/net/port_mapper.h"
 #include "session/wire_messages.h"
 #include "track.h"
@@ -362,26 +363,10 @@ private:
         chatTimer_.start(options_.chatIntervalMs);
     }
 
-    // What the meeting point says of our session, once each time it changes: the code while we
-    // host under it, where it sees us and which way friends come in, or why it cannot be used.
+    // What the meeting point says of our session, once each time it changes.
     void printMeetStatus() {
         const MeetStatus now = meetStatusOf(peer_.get());
-        QStringList lines;
-        if (now.holding && (!meet_.holding || now.code != meet_.code)) {
-            lines << QStringLiteral("code: %1").arg(now.code);
-        }
-        if (now.holding && now.way != MeetStatus::Way::Unknown && now.way != meet_.way) {
-            lines << QStringLiteral("meeting point: sees us at %1:%2, friends %3")
-                         .arg(QHostAddress(now.seenAt.ipv4).toString())
-                         .arg(now.seenAt.port)
-                         .arg(now.way == MeetStatus::Way::Unasked
-                                  ? QStringLiteral("come in unasked")
-                                  : QStringLiteral("are introduced"));
-        }
-        if (!now.problem.isEmpty() && now.problem != meet_.problem) {
-            lines << QStringLiteral("meeting point: %1").arg(now.problem);
-        }
-        for (const QString& line : lines) {
+        for (const QString& line : orvel::bot::meetLines(meet_, now)) {
             say(line);
         }
         meet_ = now;
@@ -455,72 +440,10 @@ int main(int argc, char** argv) {
     dx8::setSessionAddressSource(std::make_shared<dx8::EnvironmentAddressSource>());
     QCoreApplication::setApplicationName(QStringLiteral("orvel-bot"));
 
-    const orvel::cli::Program program{
-        QStringLiteral("orvel-bot"),
-        QStringLiteral("--host | --join HOST[:PORT] | --join CODE --meet HOST[:PORT] [options]"),
-        QStringLiteral(
-            "A headless Orvel player that hosts or joins a session, drives a car round a closed\n"
-            "path and prints what it receives. Every line typed on standard input is sent to\n"
-            "every player as a chat line.\n"
-            "Exit status: 0 after a signal or --duration, 2 bad usage or a failed join, 3 the\n"
-            "session ended, 4 the session's password was refused."),
-        QStringLiteral(
-            "Examples:\n"
-            "  orvel-bot --host --name Ann --session-name \"Evening race\" --migrate\n"
-            "  orvel-bot --join 192.168.1.20 --name Bob --say \"hello\" --duration 60\n"
-            "  orvel-bot --join 127.0.0.1:2303 --parked --report 0 --no-port-mapping\n"
-            "  orvel-bot --join K7QX-M2P9 --meet meet.example.org --name Di\n"
-            "  echo \"good race\" | orvel-bot --join 127.0.0.1 --name Cy --duration 10\n")};
+    const orvel::cli::Program program = orvel::bot::program();
     QCommandLineParser parser;
     orvel::cli::prepare(parser, program);
-    // Each option: its name, its help, and for one that takes a value its value's name and default.
-    struct OptionRow {
-        const char* name;
-        const char* help;
-        const char* value = nullptr;
-        const char* fallback = nullptr;
-    };
-    static const OptionRow kOptions[] = {
-        {"host", "Host a session."},
-        {"join",
-         "Join the session at HOST[:PORT] (port 2302 when none is given), or the one of a CODE "
-         "at the meeting point.",
-         "address"},
-        {"meet",
-         "The meeting point (port 2300 when none is given): a host registers there and prints "
-         "its code, a joiner may give a code to --join (default: MeetPoint in the settings; "
-         "none when that is empty).",
-         "host[:port]"},
-        {"name", "Player name (default bot-PID).", "name"},
-        {"session-name", "Name of the hosted session (default \"Bot race\").", "name", "Bot race"},
-        {"password", "The hosted session's password, or the one to join with.", "text"},
-        {"max-players", "Largest session size when hosting (default 6).", "n", "6"},
-        {"migrate", "Let the host role move when hosting."},
-        {"port", "First local port to try (default 2302, then the next free one up to 2400).",
-         "port"},
-        {"duration", "Leave after this many seconds (default 0: run until a signal).", "seconds",
-         "0"},
-        {"say",
-         "A chat line to send, one a second, once another player is in the session (repeatable).",
-         "text"},
-        {"say-now", "Send the --say lines as soon as in the session, even while alone."},
-        {"report", "Print car-state counts every N s (default 5; 0: only at the end).", "seconds",
-         "5"},
-        {"parked", "Send no car states."},
-        {"track", "Drive the stand-in game's circuit."},
-        {"no-port-mapping",
-         "Do not ask the router to forward the port (asked by default, unless PortMapping=0 or "
-         "ORVEL_DISCOVERY=loopback)."},
-        {"stamp", "Stamp car states with the clock and print one-way latency per player."},
-    };
-    for (const OptionRow& row : kOptions) {
-        QCommandLineOption option(QString::fromLatin1(row.name), QString::fromUtf8(row.help));
-        option.setValueName(QString::fromLatin1(row.value ? row.value : ""));
-        if (row.fallback) {
-            option.setDefaultValue(QString::fromLatin1(row.fallback));
-        }
-        parser.addOption(option);
-    }
+    orvel::bot::addOptions(parser);
     if (const auto end = orvel::cli::parse(parser, program, QCoreApplication::arguments())) {
         return *end;
     }
@@ -550,19 +473,12 @@ int main(int argc, char** argv) {
         return orvel::cli::usageError(program,
                                       QStringLiteral("bad address \"%1\": %2").arg(o.join, why));
     }
-    o.meet = parser.isSet(QStringLiteral("meet"))
-                 ? parser.value(QStringLiteral("meet")).trimmed()
-                 : orvel::GetDefault(QStringLiteral("MeetPoint")).trimmed();
-    if (!o.meet.isEmpty() && !orvel::cli::parseHostPort(o.meet, orvel::meet::kDefaultPort, &why)) {
-        return orvel::cli::usageError(
-            program, QStringLiteral("bad meeting point \"%1\": %2").arg(o.meet, why));
+    const auto given = parser.isSet(QStringLiteral("meet"))
+                           ? std::optional<QString>(parser.value(QStringLiteral("meet")))
+                           : std::nullopt;
+    if (const auto bad = orvel::bot::takeMeetPoint(given, o.join, &o.meet)) {
+        return orvel::cli::usageError(program, *bad);
     }
-    const bool codeGiven = o.join.contains(QLatin1Char('-')) && orvel::meet::parseCode(o.join);
-    if (codeGiven && o.meet.isEmpty()) {
-        return orvel::cli::usageError(
-            program, QStringLiteral("a session code needs a meeting point (--meet)"));
-    }
-    dx8::setMeetPoint(o.meet);
     double maxPlayers = 6, port = 0;
     if (!number(QStringLiteral("max-players"), 1, 64, &maxPlayers) ||
         maxPlayers != std::floor(maxPlayers)) {

@@ -155,6 +155,14 @@ void MeetLink::joiningByCode(meet::Code code, Endpoint host) {
     pollAt_ = byCode_->relayAt;
 }
 
+void MeetLink::onHostWord(const net::ControlMessage& m) {
+    if (const auto* code = std::get_if<net::msg::MeetCode>(&m)) {
+        onCode(*code);
+    } else if (const auto* pair = std::get_if<net::msg::MeetPair>(&m)) {
+        onPair(*pair);
+    }
+}
+
 void MeetLink::onCode(const net::msg::MeetCode& m) {
     if (m.secret.size() != static_cast<qsizetype>(meet::Secret{}.size()) ||
         m.code > meet::kCodeMask) {

@@ -56,9 +56,8 @@ public:
     // Our join by code goes to the host at `host`.
     void joiningByCode(orvel::meet::Code code, Endpoint host);
 
-    // The host's word.
-    void onCode(const net::msg::MeetCode& m);
-    void onPair(const net::msg::MeetPair& m);
+    // The host's word: MeetCode or MeetPair.
+    void onHostWord(const net::ControlMessage& m);
 
     // We leave: the code goes unless the next host takes it over.
     void leaving();
@@ -89,6 +88,8 @@ private:
     };
 
     bool ensureClient();
+    void onCode(const net::msg::MeetCode& m);
+    void onPair(const net::msg::MeetPair& m);
     void hostDuties(qint64 now);
     void pairRelayed(qint64 now);
     void joinDuties(qint64 now);

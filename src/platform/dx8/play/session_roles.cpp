@@ -298,10 +298,8 @@ bool SessionRoles::playerSaid(DPNID from, const net::ControlMessage& m) {
             comeBack_.onKeyOf(std::get<msg::KeyOf>(m));
             break;
         case Ctl::MeetCode:
-            meet_.onCode(std::get<msg::MeetCode>(m));
-            break;
         case Ctl::MeetPair:
-            meet_.onPair(std::get<msg::MeetPair>(m));
+            meet_.onHostWord(m);  // the code to reclaim, or a relay to open
             break;
         default:
             break;
