@@ -5,6 +5,8 @@
 
 #include "common/command_line.h"
 #include "connect_wizard/session_address_dialog.h"
+#include "platform/dx8/play/session_extras.h"
+#include "platform/net/meet_protocol.h"
 
 namespace orvel {
 
@@ -14,8 +16,17 @@ constexpr int kRefreshMs = 250;
 // A host that has not answered for this long is worth counting the seconds for.
 constexpr int kCountFromMs = 2000;
 
+// A session code where a meeting point is set: eight code symbols written with a dash or space.
+std::optional<meet::Code> codeTyped(const QString& typed) {
+    const bool written = typed.contains(QLatin1Char('-')) || typed.contains(QLatin1Char(' '));
+    return written && !dx8::meetPoint().isEmpty() ? meet::parseCode(typed) : std::nullopt;
+}
+
 // "10.0.0.7:2302" as given; a host without a port is asked on every session port.
 QString shownAddress(const QString& typed) {
+    if (const auto code = codeTyped(typed)) {
+        return QStringLiteral("code %1 at the meeting point").arg(meet::formatCode(*code));
+    }
     const auto address = cli::parseHostPort(typed, 0);
     if (address && address->port == 0) {
         return QStringLiteral("%1 on ports %2-%3")
@@ -74,6 +85,10 @@ QString joinWaitText(const QString& what, const dx8::JoinProgress& progress, int
 std::optional<QString> searchFailureText(dx8::HRESULT code, const QString& typed) {
     if (code == dx8::DPNERR_USERCANCEL) {
         return std::nullopt;
+    }
+    if (code == dx8::DPNERR_INVALIDHOSTADDRESS && codeTyped(typed)) {
+        return QStringLiteral("No session has the code %1 at the meeting point %2.")
+            .arg(meet::formatCode(*codeTyped(typed)), dx8::meetPoint());
     }
     if (code == dx8::DPNERR_INVALIDHOSTADDRESS && !typed.isEmpty()) {
         const auto address = cli::parseHostPort(typed, 0);

@@ -49,6 +49,11 @@ void frmChat::showReachability() {
     }
     if (dpPeer) {
         reach.observed = dx8::reachabilityOf(dpPeer.get()).observed;
+        const dx8::MeetStatus meet = dx8::meetStatusOf(dpPeer.get());
+        if (meet.holding) {
+            reach.code = meet.code;
+            reach.codeUnasked = meet.way == dx8::MeetStatus::Way::Unasked;
+        }
     }
     const QString text = reachabilityText(reach);
     if (text != lblInternet->text()) {

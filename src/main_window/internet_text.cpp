@@ -136,6 +136,13 @@ QString reachabilityText(const Reach& reach) {
     if (reach.port == 0) {
         return {};
     }
+    if (reach.hosting && !reach.code.isEmpty()) {
+        // In place of the router's story: whatever it is, friends come in through the code.
+        return QStringLiteral("Friends can join with code %1 (%2).")
+            .arg(reach.code, reach.codeUnasked
+                                 ? QStringLiteral("they come straight in")
+                                 : QStringLiteral("the meeting point introduces them"));
+    }
     return reach.hosting ? hostText(reach) : joinerText(reach);
 }
 

@@ -29,7 +29,9 @@ struct Reach {
     uint32_t lanIpv4 = 0;  // this computer's address toward the internet; 0 when unknown
     net::PortMapper::State state = net::PortMapper::State::Off;  // Off: mapping turned off
     std::optional<net::Mapping> mapping;
-    dx8::Endpoint observed;  // where the host of our join sees us; 0 when hosting
+    dx8::Endpoint observed;    // where the host of our join sees us; 0 when hosting
+    QString code;              // the session's code at the meeting point while we host under it
+    bool codeUnasked = false;  // the meeting point reached our port unasked
 };
 
 // The reachability line: for a host, how players on the internet join (or why they cannot, and

@@ -34,6 +34,8 @@ void ModDplay::CreateDirectXObjects(uintptr_t window, dx8::DirectXEvent8* keyboa
     dxRoot = std::make_shared<dx8::DirectX8>();
     qCDebug(lcStartup) << "create dpPeer";
     dpPeer = dxRoot->DirectPlayPeerCreate();
+    // Off unless the player named one: nothing goes to a meeting point otherwise.
+    dx8::setMeetPoint(GetDefault(QStringLiteral("MeetPoint")));
     qCDebug(lcStartup) << "create diInput";
     diInput = dxRoot->DirectInputCreate();
     qCDebug(lcStartup) << "create diKeyboard";

@@ -12,6 +12,9 @@
 #   r2 p2   plain NAT (Linux masquerade: one outside port per inside port), 40.40.40.20;
 #           player 192.168.2.2
 #   r3 p3   symmetric NAT (masquerade random,fully-random), 40.40.40.30; player 192.168.3.2
+#   cg      carrier-grade NAT: masquerades its subscribers' network 100.64.4.0/24 at 40.40.40.40
+#   r4 p4   home router behind it, UPnP off (no daemon), outside 100.64.4.2; player 192.168.4.2
+#   meet    where a meeting point may run (natlab_meet), 40.40.40.200
 #
 # With NATLAB_IMPAIR set to the impair program, it bridges the internet instead of a kernel
 # bridge, and every link into the internet gets NATLAB_DELAY_MS of delay each way (0 unless set).
@@ -24,6 +27,8 @@ NATLAB_TAG=${NATLAB_TAG:-nl$$}
 NATLAB_DIR=""
 NATLAB_UPNPD_PID=""
 NATLAB_OUTSIDE=()  # the internet's ends of the links into it
+NATLAB_HOSTS=(inet pub r1 p1 r2 p2 r3 p3 cg r4 p4 meet)
+NATLAB_MEET=40.40.40.200
 
 natlab_ns() { echo "${NATLAB_TAG}-$1"; }
 
@@ -45,7 +50,7 @@ natlab_down() {
         NATLAB_UPNPD_PID=""
     fi
     local n pid
-    for n in inet pub r1 p1 r2 p2 r3 p3; do
+    for n in "${NATLAB_HOSTS[@]}"; do
         # Whatever a test left running in the lab goes with it.
         for pid in $(ip netns pids "$(natlab_ns "$n")" 2>/dev/null); do
             kill -KILL "$pid" 2>/dev/null
@@ -92,19 +97,11 @@ natlab_impair() {
     return 1
 }
 
-# A home router N with outside address 40.40.40.<wan> and inside network 192.168.N.0/24, one
-# player behind it, and masquerade with the given nft flags.
-natlab_router() {
-    local n=$1 wan=$2 flags=$3
-    natlab_link "r$n" wan inet "r${n}w" &&
-        natlab_attach "r${n}w" &&
-        natlab_in "r$n" ip addr add "40.40.40.$wan/24" dev wan &&
-        natlab_link "r$n" lan "p$n" eth0 &&
-        natlab_in "r$n" ip addr add "192.168.$n.1/24" dev lan &&
-        natlab_in "p$n" ip addr add "192.168.$n.2/24" dev eth0 &&
-        natlab_in "p$n" ip route add default via "192.168.$n.1" &&
-        natlab_in "r$n" sysctl -qw net.ipv4.ip_forward=1 &&
-        natlab_in "r$n" nft -f - <<EOF
+# A router masquerading what leaves through its interface "wan", with the given nft flags.
+natlab_masquerade() {
+    local router=$1 flags=$2
+    natlab_in "$router" sysctl -qw net.ipv4.ip_forward=1 &&
+        natlab_in "$router" nft -f - <<EOF
 table ip natlab {
     chain postrouting {
         type nat hook postrouting priority srcnat; policy accept;
@@ -118,6 +115,53 @@ table ip natlab {
     }
 }
 EOF
+}
+
+# Home router N, its interface "wan" made already, with outside address WAN/24, inside network
+# 192.168.N.0/24 and one player behind it.
+natlab_home() {
+    local n=$1 wan=$2 flags=$3
+    natlab_in "r$n" ip addr add "$wan/24" dev wan &&
+        natlab_link "r$n" lan "p$n" eth0 &&
+        natlab_in "r$n" ip addr add "192.168.$n.1/24" dev lan &&
+        natlab_in "p$n" ip addr add "192.168.$n.2/24" dev eth0 &&
+        natlab_in "p$n" ip route add default via "192.168.$n.1" &&
+        natlab_masquerade "r$n" "$flags"
+}
+
+# A home router N on the internet at 40.40.40.<wan>.
+natlab_router() {
+    local n=$1 wan=$2 flags=$3
+    natlab_link "r$n" wan inet "r${n}w" &&
+        natlab_attach "r${n}w" &&
+        natlab_home "$n" "40.40.40.$wan" "$flags"
+}
+
+# The carrier-grade NAT: router 4's outside address is on the carrier's network, which the
+# carrier router masquerades once more at 40.40.40.40.
+natlab_carrier() {
+    natlab_link cg wan inet cgw &&
+        natlab_attach cgw &&
+        natlab_in cg ip addr add 40.40.40.40/24 dev wan &&
+        natlab_link cg sub r4 wan &&
+        natlab_in cg ip addr add 100.64.4.1/24 dev sub &&
+        natlab_home 4 100.64.4.2 "" &&
+        natlab_in r4 ip route add default via 100.64.4.1 &&
+        natlab_masquerade cg ""
+}
+
+# A meeting point in the host "meet": natlab_meet ORVEL_MEET; its log is $NATLAB_DIR/meet.log.
+# Ready once it says where it listens; bounded.
+natlab_meet() {
+    ip netns exec "$(natlab_ns meet)" env QT_LOGGING_RULES="orvel.meet.debug=true" "$1" \
+        >"$NATLAB_DIR/meet.log" 2>&1 &
+    local i
+    for i in $(seq 1 100); do
+        grep -q 'meeting point on' "$NATLAB_DIR/meet.log" && return 0
+        sleep 0.05
+    done
+    cat "$NATLAB_DIR/meet.log" >&2
+    return 1
 }
 
 # miniupnpd on router 1: the tables it fills in, its configuration in the lab's folder, and the
@@ -185,10 +229,10 @@ natlab_up() {
     trap natlab_down EXIT
     NATLAB_DIR=$(mktemp -d /tmp/natlab.XXXXXX)
     local n
-    for n in pub r1 p1 r2 p2 r3 p3; do
+    for n in "${NATLAB_HOSTS[@]:1}"; do
         ip netns add "$(natlab_ns "$n")" || return 1
     done
-    for n in inet pub r1 p1 r2 p2 r3 p3; do
+    for n in "${NATLAB_HOSTS[@]}"; do
         natlab_in "$n" ip link set lo up || return 1
     done
     NATLAB_OUTSIDE=()
@@ -200,6 +244,10 @@ natlab_up() {
         natlab_router 1 10 "" &&
         natlab_router 2 20 "" &&
         natlab_router 3 30 "random,fully-random" &&
+        natlab_carrier &&
+        natlab_link meet eth0 inet meetw &&
+        natlab_attach meetw &&
+        natlab_in meet ip addr add "$NATLAB_MEET/24" dev eth0 &&
         { [ -z "${NATLAB_IMPAIR:-}" ] || natlab_impair; } &&
         natlab_upnpd
 }

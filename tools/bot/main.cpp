@@ -20,9 +20,11 @@
 #include <set>
 #include <utility>
 
+#include "bot_options.h"
 #include "common/command_line.h"
 #include "common/settings_store.h"
 #include "common/shown_text.h"
+#include "meet_lines.h"
 #include "platform/dx8/directx8.h"
 #include "platform/dx8/play/restart_record.h"
 #include "platform/dx8/play/session_address_source.h"
@@ -77,6 +79,7 @@ struct Options {
     int chatIntervalMs = 1000;
     bool portMapping = true;
     bool stamp = false;  // car states carry the wall clock; one-way latency is printed
+    QString meet;        // the meeting point, HOST[:PORT]; empty: none
 };
 
 // Milliseconds of the wall clock, which every process of one machine shares (network
@@ -330,6 +333,10 @@ private:
             tick_.setTimerType(Qt::PreciseTimer);
             tick_.start(50);
         }
+        if (!options_.meet.isEmpty()) {
+            QObject::connect(&meetTimer_, &QTimer::timeout, this, [this] { printMeetStatus(); });
+            meetTimer_.start(kMeetPollMs);
+        }
         if (options_.report > 0) {
             QObject::connect(&report_, &QTimer::timeout, this, [this] { printCounts(); });
             report_.start(static_cast<int>(options_.report * 1000));
@@ -354,6 +361,15 @@ private:
             }
         });
         chatTimer_.start(options_.chatIntervalMs);
+    }
+
+    // What the meeting point says of our session, once each time it changes.
+    void printMeetStatus() {
+        const MeetStatus now = meetStatusOf(peer_.get());
+        for (const QString& line : orvel::bot::meetLines(meet_, now)) {
+            say(line);
+        }
+        meet_ = now;
     }
 
     // One lap of an ellipse every 20 s, or of the stand-in game's circuit (in its outer lane,
@@ -398,7 +414,9 @@ private:
     DirectX8 root_;
     std::shared_ptr<DirectPlay8Peer> peer_;
     QElapsedTimer clock_;
-    QTimer tick_, report_, chatTimer_;
+    static constexpr int kMeetPollMs = 250;
+    QTimer tick_, report_, chatTimer_, meetTimer_;
+    MeetStatus meet_;
     std::map<DPNID, QString> names_;
     std::set<DPNID> gone_;  // players seen leaving
     std::map<DPNID, int> carStates_;
@@ -422,62 +440,10 @@ int main(int argc, char** argv) {
     dx8::setSessionAddressSource(std::make_shared<dx8::EnvironmentAddressSource>());
     QCoreApplication::setApplicationName(QStringLiteral("orvel-bot"));
 
-    const orvel::cli::Program program{
-        QStringLiteral("orvel-bot"), QStringLiteral("--host | --join HOST[:PORT] [options]"),
-        QStringLiteral(
-            "A headless Orvel player that hosts or joins a session, drives a car round a closed\n"
-            "path and prints what it receives. Every line typed on standard input is sent to\n"
-            "every player as a chat line.\n"
-            "Exit status: 0 after a signal or --duration, 2 bad usage or a failed join, 3 the\n"
-            "session ended, 4 the session's password was refused."),
-        QStringLiteral(
-            "Examples:\n"
-            "  orvel-bot --host --name Ann --session-name \"Evening race\" --migrate\n"
-            "  orvel-bot --join 192.168.1.20 --name Bob --say \"hello\" --duration 60\n"
-            "  orvel-bot --join 127.0.0.1:2303 --parked --report 0 --no-port-mapping\n"
-            "  echo \"good race\" | orvel-bot --join 127.0.0.1 --name Cy --duration 10\n")};
+    const orvel::cli::Program program = orvel::bot::program();
     QCommandLineParser parser;
     orvel::cli::prepare(parser, program);
-    // Each option: its name, its help, and for one that takes a value its value's name and default.
-    struct OptionRow {
-        const char* name;
-        const char* help;
-        const char* value = nullptr;
-        const char* fallback = nullptr;
-    };
-    static const OptionRow kOptions[] = {
-        {"host", "Host a session."},
-        {"join", "Join the session at HOST[:PORT] (port 2302 when none is given).", "address"},
-        {"name", "Player name (default bot-PID).", "name"},
-        {"session-name", "Name of the hosted session (default \"Bot race\").", "name", "Bot race"},
-        {"password", "The hosted session's password, or the one to join with.", "text"},
-        {"max-players", "Largest session size when hosting (default 6).", "n", "6"},
-        {"migrate", "Let the host role move when hosting."},
-        {"port", "First local port to try (default 2302, then the next free one up to 2400).",
-         "port"},
-        {"duration", "Leave after this many seconds (default 0: run until a signal).", "seconds",
-         "0"},
-        {"say",
-         "A chat line to send, one a second, once another player is in the session (repeatable).",
-         "text"},
-        {"say-now", "Send the --say lines as soon as in the session, even while alone."},
-        {"report", "Print car-state counts every N s (default 5; 0: only at the end).", "seconds",
-         "5"},
-        {"parked", "Send no car states."},
-        {"track", "Drive the stand-in game's circuit."},
-        {"no-port-mapping",
-         "Do not ask the router to forward the port (asked by default, unless PortMapping=0 or "
-         "ORVEL_DISCOVERY=loopback)."},
-        {"stamp", "Stamp car states with the clock and print one-way latency per player."},
-    };
-    for (const OptionRow& row : kOptions) {
-        QCommandLineOption option(QString::fromLatin1(row.name), QString::fromUtf8(row.help));
-        option.setValueName(QString::fromLatin1(row.value ? row.value : ""));
-        if (row.fallback) {
-            option.setDefaultValue(QString::fromLatin1(row.fallback));
-        }
-        parser.addOption(option);
-    }
+    orvel::bot::addOptions(parser);
     if (const auto end = orvel::cli::parse(parser, program, QCoreApplication::arguments())) {
         return *end;
     }
@@ -506,6 +472,12 @@ int main(int argc, char** argv) {
     if (!o.host && !(joinAddress = orvel::cli::parseHostPort(o.join, kDefaultSessionPort, &why))) {
         return orvel::cli::usageError(program,
                                       QStringLiteral("bad address \"%1\": %2").arg(o.join, why));
+    }
+    const auto given = parser.isSet(QStringLiteral("meet"))
+                           ? std::optional<QString>(parser.value(QStringLiteral("meet")))
+                           : std::nullopt;
+    if (const auto bad = orvel::bot::takeMeetPoint(given, o.join, &o.meet)) {
+        return orvel::cli::usageError(program, *bad);
     }
     double maxPlayers = 6, port = 0;
     if (!number(QStringLiteral("max-players"), 1, 64, &maxPlayers) ||

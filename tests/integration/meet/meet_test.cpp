@@ -424,3 +424,38 @@ TEST_F(MeetTest, RelayDropsTrafficPastItsLimitAndForgetsIdlePairs) {
 }
 
 }  // namespace
+
+// orvel-bot players on loopback: the host registers from its session port and prints its code,
+// a player joins by it, and when the host leaves the migrating session the next host holds the
+// same code again.
+TEST_F(MeetTest, BotsHostAndJoinByCodeAndTheNextHostKeepsIt) {
+    Meet meet;
+    ASSERT_TRUE(meet.started());
+    const QString point = QStringLiteral("127.0.0.1:%1").arg(meet.at().port);
+    const auto bot = [&point](ChildProcess& p, const QString& name, QStringList args) {
+        p.loopbackOnly();
+        p.setReads(ChildProcess::Reads::Merged);
+        return p.start(QStringLiteral(BOT_PROGRAM),
+                       args << QStringLiteral("--name") << name << QStringLiteral("--meet") << point
+                            << QStringLiteral("--no-port-mapping") << QStringLiteral("--parked"));
+    };
+    const QRegularExpression codeLine(QStringLiteral("^code: (\\w{4}-\\w{4})$"));
+    ChildProcess ann, bea;
+    ASSERT_TRUE(
+        bot(ann, QStringLiteral("ann"), {QStringLiteral("--host"), QStringLiteral("--migrate")}));
+    const int at = ann.waitLine(codeLine);
+    ASSERT_GE(at, 0);
+    const QString code = codeLine.match(ann.lines()[at]).captured(1);
+    ASSERT_TRUE(meet.logged(QStringLiteral("session %1 epoch 1 hosted at 127.0.0.1:").arg(code)));
+
+    ASSERT_TRUE(bot(bea, QStringLiteral("bea"), {QStringLiteral("--join"), code.toLower()}));
+    ASSERT_GE(bea.waitLine(QRegularExpression(QStringLiteral("^joined on port"))), 0)
+        << bea.text().toStdString();
+    bea.send(QStringLiteral("by code"));
+    EXPECT_GE(ann.waitLine(QRegularExpression(QStringLiteral("^<bea> by code$"))), 0);
+
+    ann.stop();
+    EXPECT_GE(bea.waitLine(QRegularExpression(QStringLiteral("^code: %1$").arg(code))), 0)
+        << bea.text().toStdString();
+    EXPECT_TRUE(meet.logged(QStringLiteral("session %1 epoch 2 hosted").arg(code)));
+}

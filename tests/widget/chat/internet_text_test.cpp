@@ -95,6 +95,17 @@ TEST(InternetText, TheReachabilityLineForEachKindOfMapping) {
         EXPECT_EQ(orvel::reachabilityText(reach), c.text);
         reach.port = 0;  // outside a session there is nothing to say
         EXPECT_EQ(orvel::reachabilityText(reach), QString());
+        // A host under a code at the meeting point says the code instead, whatever its router.
+        reach.port = 2303;
+        reach.code = QStringLiteral("K7QX-M2P9");
+        reach.codeUnasked = c.state == State::Mapped;
+        EXPECT_EQ(
+            orvel::reachabilityText(reach),
+            !c.hosting ? c.text
+            : reach.codeUnasked
+                ? QStringLiteral("Friends can join with code K7QX-M2P9 (they come straight in).")
+                : QStringLiteral("Friends can join with code K7QX-M2P9 (the meeting point "
+                                 "introduces them)."));
     }
 }
 

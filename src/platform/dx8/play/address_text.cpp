@@ -15,10 +15,16 @@ QUuid parseGuid(const QString& text) {
 }
 
 QString hostUrl(uint32_t ip, uint16_t port) {
+    return hostUrl(QHostAddress(ip).toString(), port);
+}
+
+QString hostUrl(const QString& host, uint16_t port) {
     DirectPlay8Address a;
     a.SetSP(DP8SP_TCPIP);
-    a.AddComponentString(DPNA_KEY_HOSTNAME, QHostAddress(ip).toString());
-    a.AddComponentLong(DPNA_KEY_PORT, port);
+    a.AddComponentString(DPNA_KEY_HOSTNAME, host);
+    if (port != 0) {
+        a.AddComponentLong(DPNA_KEY_PORT, port);
+    }
     return a.GetURL();
 }
 

@@ -15,6 +15,8 @@ QString guidText(const QUuid& id);
 QUuid parseGuid(const QString& text);
 // "x-directplay:/" URLs of a TCP/IP host address and of the (unspecified) local device.
 QString hostUrl(uint32_t ip, uint16_t port);
+// The same for a host name or a session code (no port component when port is 0).
+QString hostUrl(const QString& host, uint16_t port);
 QString deviceUrl();
 // True for no address, or one of the TCP/IP provider (or with none named).
 bool providerOk(const DirectPlay8Address* a);

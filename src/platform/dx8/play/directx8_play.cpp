@@ -107,6 +107,11 @@ Reachability reachabilityOf(const DirectPlay8Peer* peer) {
     return p != nullptr ? p->core()->reachability() : Reachability{};
 }
 
+MeetStatus meetStatusOf(const DirectPlay8Peer* peer) {
+    const auto* p = dynamic_cast<const Peer*>(peer);
+    return p != nullptr ? p->core()->meetStatus() : MeetStatus{};
+}
+
 void setMappedEndpointOf(DirectPlay8Peer* peer, uint32_t ipv4, uint16_t port) {
     auto* p = dynamic_cast<Peer*>(peer);
     if (p != nullptr) {

@@ -36,12 +36,52 @@ HostSearch::HostSearch(QUuid application, std::vector<Target> targets, int round
     timer_.setSingleShot(true);
 }
 
+HostSearch::~HostSearch() = default;
+
+void HostSearch::byCode(orvel::meet::Code code, orvel::meet::Endpoint point) {
+    namespace meet = orvel::meet;
+    code_ = code;
+    targets_.clear();
+    meet::MeetClient::Events e;
+    e.found = [this](const meet::MeetClient::HostAddresses& h) {
+        found_ = h;
+        foundMs_ = static_cast<int>(std::min<qint64>(clock_.elapsed(), 60000));
+        targets_ = {Target{h.seenAt.ip, h.seenAt.port, h.seenAt.port}};
+    };
+    e.failed = [this](meet::MeetClient::Request, meet::Problem problem, meet::Code,
+                      meet::Endpoint) {
+        stop();
+        onFinished_(problem == meet::Problem::UnknownCode ? DPNERR_INVALIDHOSTADDRESS
+                                                          : DPNERR_NORESPONSE);
+    };
+    meet_ = std::make_unique<meet::MeetClient>(
+        point,
+        [this](const QByteArray& datagram, meet::Endpoint to) {
+            socket_.writeDatagram(datagram, QHostAddress(to.ip), to.port);
+        },
+        std::move(e));
+}
+
 bool HostSearch::start() {
     if (!socket_.bind(QHostAddress::AnyIPv4, 0)) {
         return false;
     }
+    if (meet_) {
+        meet_->lookup(code_);
+    }
     round();
     return true;
+}
+
+void HostSearch::answerOfMeetingPoint() {
+    DPNMSG_ENUM_HOSTS_RESPONSE r;
+    r.ApplicationDescription.lSize = 1;
+    r.ApplicationDescription.guidApplication = guidText(application_);
+    r.ApplicationDescription.SessionName = found_->name;
+    r.lRoundTripLatencyMS = foundMs_;
+    r.AddressSenderUrl = hostUrl(orvel::meet::formatCode(code_), 0);
+    r.AddressDeviceUrl = deviceUrl();
+    onAnswer_(std::move(r));
 }
 
 void HostSearch::stop() {
@@ -57,9 +97,13 @@ void HostSearch::round() {
     if (roundsLeft_ == 0) {
         // All queries are out and the wait for late answers is over.
         stop();
-        onFinished_();
+        onFinished_(DPN_OK);
         return;
     }
+    if (queriedHost_ && !std::exchange(hostAnswered_, false)) {
+        answerOfMeetingPoint();  // keeps the session listed where the host cannot answer us
+    }
+    queriedHost_ = found_.has_value();
     net::DiscoveryQuery q;
     q.application = application_;
     q.nonce = nonce_;
@@ -82,8 +126,17 @@ void HostSearch::round() {
 
 void HostSearch::readAnswers() {
     while (!stopped_ && socket_.hasPendingDatagrams()) {
-        const QNetworkDatagram d = socket_.receiveDatagram(net::kMaxAnswerSize + 1);
+        const QNetworkDatagram d = socket_.receiveDatagram(
+            std::max<qint64>(net::kMaxAnswerSize, orvel::meet::kMaxDatagramSize) + 1);
         const QByteArray bytes = d.data();
+        bool v4 = false;
+        const uint32_t ip = d.senderAddress().toIPv4Address(&v4);
+        const auto* data = reinterpret_cast<const uint8_t*>(bytes.constData());
+        if (meet_ && v4 &&
+            meet_->receive(data, static_cast<size_t>(bytes.size()),
+                           {ip, static_cast<uint16_t>(d.senderPort())})) {
+            continue;
+        }
         const auto answer = net::decodeAnswer(reinterpret_cast<const uint8_t*>(bytes.constData()),
                                               static_cast<size_t>(bytes.size()));
         if (!answer || answer->nonce != nonce_) {
@@ -92,8 +145,6 @@ void HostSearch::readAnswers() {
         if (!application_.isNull() && answer->application != application_) {
             continue;
         }
-        bool v4 = false;
-        const uint32_t ip = d.senderAddress().toIPv4Address(&v4);
         if (!v4 || d.senderPort() <= 0) {
             continue;
         }
@@ -109,8 +160,10 @@ void HostSearch::readAnswers() {
         r.ApplicationDescription.lCurrentPlayers = answer->currentPlayers;
         r.ApplicationDescription.SessionName = answer->sessionName;
         r.lRoundTripLatencyMS = elapsed > 60000 ? 60000 : static_cast<int32_t>(elapsed);
-        r.AddressSenderUrl = hostUrl(ip, static_cast<uint16_t>(d.senderPort()));
+        r.AddressSenderUrl = meet_ ? hostUrl(orvel::meet::formatCode(code_), 0)
+                                   : hostUrl(ip, static_cast<uint16_t>(d.senderPort()));
         r.AddressDeviceUrl = deviceUrl();
+        hostAnswered_ = hostAnswered_ || meet_ != nullptr;
         onAnswer_(std::move(r));
     }
 }

@@ -8,12 +8,14 @@
 #include <QUdpSocket>
 #include <QUuid>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <vector>
 
 #include "platform/dx8/directplay8.h"
 #include "platform/dx8/play/rate_limit.h"
 #include "platform/dx8/play/session_protocol.h"
+#include "platform/net/meet_client.h"
 
 namespace dx8 {
 
@@ -29,11 +31,18 @@ public:
         uint16_t lastPort = 0;
     };
     using OnAnswer = std::function<void(DPNMSG_ENUM_HOSTS_RESPONSE)>;
-    using OnFinished = std::function<void()>;
+    using OnFinished = std::function<void(HRESULT)>;
 
     // rounds and timeoutMs of -1 mean no end.
     HostSearch(QUuid application, std::vector<Target> targets, int rounds, int intervalMs,
                int timeoutMs, OnAnswer onAnswer, OnFinished onFinished);
+    ~HostSearch();
+
+    // The session of a code instead: the meeting point names its host and has it send toward
+    // this search, whose queries then pass the host's router. Where the host's own answer does
+    // not come through, the meeting point's word is listed in its place. Answers name the code
+    // as the host's address, so that a join asks the meeting point again from its own port.
+    void byCode(orvel::meet::Code code, orvel::meet::Endpoint point);
 
     bool start();
     void stop();
@@ -41,6 +50,7 @@ public:
 private:
     void round();
     void readAnswers();
+    void answerOfMeetingPoint();
 
     QUuid application_;
     std::vector<Target> targets_;
@@ -54,6 +64,13 @@ private:
     QElapsedTimer clock_;
     QUdpSocket socket_;
     QTimer timer_;
+
+    std::unique_ptr<orvel::meet::MeetClient> meet_;
+    orvel::meet::Code code_;
+    std::optional<orvel::meet::MeetClient::HostAddresses> found_;
+    int foundMs_ = 0;            // the meeting point's round trip
+    bool queriedHost_ = false;   // in the last round
+    bool hostAnswered_ = false;  // since the last round
 };
 
 // The host's side: which queries get an answer, and what it says.

@@ -5,6 +5,7 @@
 #include <enet/enet.h>
 
 #include "platform/dx8/play/enet_links.h"
+#include "platform/net/meet_protocol.h"
 
 namespace dx8 {
 
@@ -28,6 +29,32 @@ void EnetLinks::punch(uint32_t ipv4, uint16_t port) {
     }
     // It carries the cookie the joiner will need to link to us, which spares it a round trip.
     sendRaw(enet_->socket, {ipv4, port}, encodeCookie({0, gate_.cookieFor({ipv4, port}, now())}));
+}
+
+void EnetLinks::sendDatagram(Endpoint to, const QByteArray& bytes) {
+    if (enet_ != nullptr && to.ipv4 != 0 && to.port != 0) {
+        sendRaw(enet_->socket, to, bytes);
+    }
+}
+
+bool EnetLinks::redirect(LinkId link, Endpoint to) {
+    ENetPeer* old = peer(link);
+    if (old == nullptr || old->state == ENET_PEER_STATE_CONNECTED || to.ipv4 == 0) {
+        return false;
+    }
+    enet_peer_reset(old);
+    release(link);
+    ENetAddress address;
+    address.host = htonl(to.ipv4);
+    address.port = to.port;
+    const uint32_t cookie = gate_.cookieTo(to, now());
+    ENetPeer* p = enet_host_connect(enet_, &address, net::kChannelCount, cookie);
+    if (p == nullptr) {
+        return false;  // the link waits for nothing now; its join's deadline ends it
+    }
+    dialed(link, p, cookie);
+    enet_host_flush(enet_);
+    return true;
 }
 
 void EnetLinks::cookieArrived(const CookieDatagram& c, Endpoint from) {
@@ -114,6 +141,11 @@ int EnetLinks::intercept(ENetHost* host, ENetEvent* event) {
         ++self->receivedSizes_[size];
     }
     const Endpoint from{ntohl(host->receivedAddress.host), host->receivedAddress.port};
+    // ENet would drop them as well; the meeting point's client may want them.
+    if (orvel::meet::isMeetDatagram(data, size)) {
+        self->listener_.meetArrived(data, size, from);
+        return 1;
+    }
     // A cookie datagram has done its work on the routers on the way as well.
     if (const auto cookie = decodeCookie(data, size)) {
         self->cookieArrived(*cookie, from);

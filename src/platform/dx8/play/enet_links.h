@@ -46,6 +46,12 @@ public:
     // A discovery query at the session port: the answer to send back, if any.
     virtual std::optional<QByteArray> queryArrived(const uint8_t* data, size_t size, uint32_t ip,
                                                    uint16_t port) = 0;
+    // A datagram of the meeting point's at the session port.
+    virtual void meetArrived(const uint8_t* data, size_t size, Endpoint from) {
+        Q_UNUSED(data);
+        Q_UNUSED(size);
+        Q_UNUSED(from);
+    }
     virtual void deadlinesDue() = 0;
     // The earliest deadline of the session's own (0 = none), on the session clock.
     virtual qint64 earliestDeadline() const = 0;
@@ -71,6 +77,8 @@ public:
     uint16_t localPort() const override;
     void flush() override;
     void punch(uint32_t ipv4, uint16_t port) override;
+    void sendDatagram(Endpoint to, const QByteArray& bytes) override;
+    bool redirect(LinkId link, Endpoint to) override;
     bool sendData(const std::vector<LinkId>& links, const QByteArray& data, int32_t flags,
                   uint8_t channel = net::kChannelData) override;
     // Wakes ENet as soon as anything of ours or its falls due.

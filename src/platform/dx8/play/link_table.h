@@ -87,6 +87,18 @@ public:
         Q_UNUSED(ipv4);
         Q_UNUSED(port);
     }
+    // A datagram of our own outside any link, from the session port (the meeting point's).
+    virtual void sendDatagram(Endpoint to, const QByteArray& bytes) {
+        Q_UNUSED(to);
+        Q_UNUSED(bytes);
+    }
+    // A link we opened that has not come up yet tries this address instead; false when it
+    // cannot (it is up, or gone).
+    virtual bool redirect(LinkId link, Endpoint to) {
+        Q_UNUSED(link);
+        Q_UNUSED(to);
+        return false;
+    }
 
     std::map<LinkId, Link>& all() { return links_; }
     const std::map<LinkId, Link>& all() const { return links_; }

@@ -25,6 +25,8 @@ QString pathName(PathKind kind) {
             return QStringLiteral("punched");
         case PathKind::Relayed:
             return QStringLiteral("relayed");
+        case PathKind::MeetRelayed:
+            return QStringLiteral("meet-relayed");
     }
     return {};
 }

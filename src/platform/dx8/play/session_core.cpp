@@ -192,6 +192,7 @@ void SessionCore::host(const DPN_APPLICATION_DESC& desc, const DirectPlay8Addres
     roles_.comeBack().becamePlayer();
     qCDebug(lcSession) << "hosting" << r.desc.name << "on port" << sessionPort();
     events_->createPlayer(r.localId);
+    roles_.meet().checkDeadline(now());  // registers at once where a meeting point is set
 }
 
 // ---- Searching and joining ----------------------------------------------------------------------
@@ -236,13 +237,17 @@ DPNHANDLE SessionCore::enumHosts(const DPN_APPLICATION_DESC& desc,
                         : HostSearch::Target{ip, static_cast<uint16_t>(kDefaultSessionPort),
                                              static_cast<uint16_t>(kLastSessionPort)};
     };
-    if (!hostText.isEmpty()) {
+    const auto code = MeetLink::codeIn(hostText);
+    const auto point = code ? MeetLink::point() : std::nullopt;
+    if (code && !point) {
+        raise(DPNERR_INVALIDHOSTADDRESS, "the meeting point has no address");
+    } else if (!hostText.isEmpty() && !code) {
         const auto ip = resolveIpv4(hostText);
         if (!ip) {
             raise(DPNERR_INVALIDHOSTADDRESS);
         }
         targets.push_back(range(*ip));
-    } else {
+    } else if (!code) {
         targets.push_back(range(QHostAddress(QHostAddress::LocalHost).toIPv4Address()));
         if (!source.searchLoopbackOnly()) {
             for (const QNetworkInterface& nif : QNetworkInterface::allInterfaces()) {
@@ -268,8 +273,11 @@ DPNHANDLE SessionCore::enumHosts(const DPN_APPLICATION_DESC& desc,
     auto search = std::make_unique<HostSearch>(
         application, std::move(targets), rounds, interval, wait,
         [this](DPNMSG_ENUM_HOSTS_RESPONSE r) { events_->enumHostsResponse(std::move(r)); },
-        [this, handle] { searchFinished(handle, DPN_OK); });
+        [this, handle](HRESULT result) { searchFinished(handle, result); });
     HostSearch* raw = search.get();
+    if (code) {
+        raw->byCode(*code, *point);
+    }
     searches_[handle] = std::move(search);
     if (!raw->start()) {
         searches_.erase(handle);
@@ -353,29 +361,40 @@ DPNHANDLE SessionCore::connect(const DPN_APPLICATION_DESC& desc, const DirectPla
     if (hostText.isEmpty()) {
         return failLater(DPNERR_INVALIDHOSTADDRESS);
     }
-    const auto ip = resolveIpv4(hostText);
+    const auto code = MeetLink::codeIn(hostText);
+    const auto ip = code ? std::optional<uint32_t>(0) : resolveIpv4(hostText);
     if (!ip) {
         return failLater(DPNERR_INVALIDHOSTADDRESS);
-    }
-    if (port == 0) {
-        port = kDefaultSessionPort;
     }
     if (!links_->open(0, portOf(device).value_or(kDefaultSessionPort), true)) {
         return failLater(DPNERR_GENERIC);
     }
+    Endpoint host{*ip, static_cast<uint16_t>(port == 0 ? kDefaultSessionPort : port)};
+    if (code) {
+        // The meeting point names the host, from the port the join goes out of.
+        const MeetLink::Found found = roles_.meet().lookup(*code);
+        if (!found.host || !links_->isOpen() || joiner_.active() || roster_.inSession) {
+            links_->close();
+            return failLater(found.host ? DPNERR_USERCANCEL : found.failure);
+        }
+        host = *found.host;
+    }
     ++roster_.generation;
-    const LinkId hostLink = links_->connectTo(*ip, static_cast<uint16_t>(port));
+    const LinkId hostLink = links_->connectTo(host.ipv4, host.port);
     if (hostLink == 0) {
         links_->close();
         return failLater(DPNERR_GENERIC);
     }
     auto request =
         std::get<net::msg::JoinRequest>(net::joinRequest(application, instance, roster_.localName));
-    request.lanIpv4 = localAddressToward(*ip);
+    request.lanIpv4 = localAddressToward(host.ipv4);
     request.lanPort = links_->localPort();
     request.mappedIpv4 = roster_.mapped.ipv4;
     request.mappedPort = roster_.mapped.port;
-    joiner_.begin(handle, hostLink, *ip, std::move(request), desc.Password, sync);
+    joiner_.begin(handle, hostLink, host.ipv4, std::move(request), desc.Password, sync);
+    if (code) {
+        roles_.meet().joiningByCode(*code, host);
+    }
     links_->flush();
     links_->scheduleService();
     if (!sync) {
@@ -467,6 +486,7 @@ DPNHANDLE SessionCore::sendToHost(const QByteArray& data, int32_t timeOut, int32
 void SessionCore::leaveSession(bool announce) {
     if (links_->isOpen()) {
         const bool goodbye = announce && roster_.inSession;
+        roles_.meet().leaving();
         if (goodbye) {
             const bool ends = isHost() && !roster_.migrates();
             roles_.context().broadcast(ends ? net::terminate(DPNERR_HOSTTERMINATEDSESSION)
@@ -541,7 +561,7 @@ Reachability SessionCore::reachability() const {
                 const bool known = rtt != kUnknownRoundTrip && p->hostLegMs != kUnknownRoundTrip;
                 rtt = known ? rtt + p->hostLegMs : kUnknownRoundTrip;
             }
-            out.players.push_back({p->id, p->name, p->path, rtt});
+            out.players.push_back({p->id, p->name, roles_.meet().pathOf(*p), rtt});
         }
     }
     return out;

@@ -73,6 +73,7 @@ public:
     Reachability reachability() const;
     // What our router forwards to us; the players hear of a change.
     void setMappedEndpoint(Endpoint mapped);
+    MeetStatus meetStatus() const { return roles_.meet().status(); }
 
 protected:
     // What the links report: the roles take it, but for discovery.
@@ -93,6 +94,9 @@ protected:
     }
     std::optional<QByteArray> queryArrived(const uint8_t* data, size_t size, uint32_t ip,
                                            uint16_t port) override;
+    void meetArrived(const uint8_t* data, size_t size, Endpoint from) override {
+        roles_.meet().receive(data, size, from);
+    }
     void deadlinesDue() override { roles_.checkDeadlines(); }
     qint64 earliestDeadline() const override { return roles_.earliestDeadline(); }
 

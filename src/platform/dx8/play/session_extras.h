@@ -23,9 +23,10 @@ struct Endpoint {
 
 // How a link to a player came about.
 enum class PathKind : uint8_t {
-    Direct,   // reached at an address it listed
-    Punched,  // reached at its router once it had opened the router toward us
-    Relayed,  // no link of its own: the host carries its traffic
+    Direct,       // reached at an address it listed
+    Punched,      // reached at its router once it had opened the router toward us
+    Relayed,      // no link of its own: the host carries its traffic
+    MeetRelayed,  // a link of its own through the meeting point's relay
 };
 QString pathName(PathKind kind);
 
@@ -119,6 +120,26 @@ DPNHANDLE comeBackWith(DirectPlay8Peer* peer, const ReturnTicket& ticket, int bu
 // How long a player cut off from everyone tries to come back before the session is lost to it
 // (a minute; 0: lost at once).
 void setComeBackMsOf(DirectPlay8Peer* peer, int ms);
+
+// The meeting point ("HOST[:PORT]", port 2300 when none is given) for every session of this
+// process that starts after; empty, the default, turns it off and nothing is sent to one.
+void setMeetPoint(const QString& hostPort);
+QString meetPoint();
+
+// What a session does at the meeting point, for windows and tools.
+struct MeetStatus {
+    enum class Way : uint8_t {
+        Unknown,     // not asked yet, or not hosting
+        Unasked,     // the meeting point reached our port from an address we never sent to
+        Introduced,  // only those the meeting point introduces get through our router
+    };
+    QString code;          // "K7QX-M2P9": the session's code (empty while it has none)
+    bool holding = false;  // we host, and the meeting point has the code under our address
+    Way way = Way::Unknown;
+    Endpoint seenAt;  // where the meeting point sees us, while holding
+    QString problem;  // why the meeting point could not be used, when it could not
+};
+MeetStatus meetStatusOf(const DirectPlay8Peer* peer);
 
 // The address this machine sends from toward ip, from the routing table; 0 when there is none.
 uint32_t localAddressToward(uint32_t ip);

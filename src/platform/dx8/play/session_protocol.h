@@ -104,8 +104,11 @@ enum class Ctl : uint8_t {
     KeyOf,   // host -> all: a player's public key, as the host keeps it
     Return,  // returner -> host: the player it was; then its proof over the host's challenge
     HostAt,  // player -> returner: not the host; this is where the host is
+    // The meeting point (meet_link.h).
+    MeetCode,  // host -> players: the session's code at the meeting point, and its secret
+    MeetPair,  // host -> player: open a relay at the meeting point toward this player
 };
-constexpr Ctl kLastCtl = Ctl::HostAt;
+constexpr Ctl kLastCtl = Ctl::MeetPair;
 
 // The field list of a wire struct, in wire order.
 #define DX8_FIELDS(...)                    \
@@ -295,6 +298,22 @@ struct HostAt {
     uint16_t port = 0;
     DX8_FIELDS(ipv4, port)
 };
+// Whoever hosts next reclaims the code with the secret, at that meeting point only.
+struct MeetCode {
+    uint64_t code = 0;
+    QByteArray secret;
+    uint32_t pointIpv4 = 0;
+    uint16_t pointPort = 0;
+    DX8_FIELDS(code, secret, pointIpv4, pointPort)
+};
+// Both of a pair hear it: each asks the meeting point to relay between them. The one whose
+// entry carries a token links to the other through the relay with it, as to a relayed partner.
+struct MeetPair {
+    PlayerEntry player;
+    uint32_t meetIpv4 = 0;  // where the meeting point sees the player
+    uint16_t meetPort = 0;
+    DX8_FIELDS(player, meetIpv4, meetPort)
+};
 }  // namespace msg
 
 // The alternatives stand in Ctl's order: a message's type byte is its index plus one.
@@ -304,7 +323,7 @@ using ControlMessage =
                  msg::JoinDone, msg::PlayerRemoved, msg::Leaving, msg::Terminate, msg::Info,
                  msg::Paths, msg::Mapped, msg::Reach, msg::Linked, msg::NameOf, msg::RoundTrips,
                  msg::Unlinked, msg::JoinChallenge, msg::OwnKey, msg::KeyOf, msg::Return,
-                 msg::HostAt>;
+                 msg::HostAt, msg::MeetCode, msg::MeetPair>;
 
 static_assert(std::variant_size_v<ControlMessage> == static_cast<size_t>(kLastCtl));
 

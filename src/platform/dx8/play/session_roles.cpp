@@ -34,7 +34,8 @@ constexpr std::pair<net::Ctl, Who> kAuthority[] = {
     {net::Ctl::RoundTrips, Who::Host},      {net::Ctl::Unlinked, Who::ToHost},
     {net::Ctl::JoinChallenge, Who::Nobody}, {net::Ctl::OwnKey, Who::ToHost},
     {net::Ctl::KeyOf, Who::Host},           {net::Ctl::Return, Who::Nobody},
-    {net::Ctl::HostAt, Who::Nobody},
+    {net::Ctl::HostAt, Who::Nobody},        {net::Ctl::MeetCode, Who::Host},
+    {net::Ctl::MeetPair, Who::Host},
 };
 static_assert(std::size(kAuthority) == static_cast<size_t>(net::kLastCtl));
 
@@ -85,7 +86,8 @@ SessionRoles::SessionRoles(LinkTable& links, SessionEvents& events, std::functio
       relay_(context_),
       members_(context_, hostJoin_, relay_),
       joiner_(context_, members_),
-      comeBack_(context_, joiner_, members_) {
+      comeBack_(context_, joiner_, members_),
+      meet_(context_, relay_) {
     joiner_.joined = [this] { comeBack_.becamePlayer(); };
 }
 
@@ -295,6 +297,10 @@ bool SessionRoles::playerSaid(DPNID from, const net::ControlMessage& m) {
         case Ctl::KeyOf:
             comeBack_.onKeyOf(std::get<msg::KeyOf>(m));
             break;
+        case Ctl::MeetCode:
+        case Ctl::MeetPair:
+            meet_.onHostWord(m);  // the code to reclaim, or a relay to open
+            break;
         default:
             break;
     }
@@ -328,13 +334,14 @@ void SessionRoles::checkDeadlines() {
     joiner_.checkDeadline(t);
     comeBack_.checkDeadline(t);
     relay_.checkDeadline(t);
+    meet_.checkDeadline(t);
 }
 
 qint64 SessionRoles::earliestDeadline() const {
     qint64 earliest = 0;
     const qint64 recheck = hostGone_ ? context_.now() + kHostGoneRecheckMs : 0;
     for (qint64 d : {roster_.earliestExpectation(), hostJoin_.deadline(), joiner_.deadline(),
-                     relay_.deadline(), comeBack_.deadline(), recheck}) {
+                     relay_.deadline(), comeBack_.deadline(), meet_.deadline(), recheck}) {
         if (d != 0 && (earliest == 0 || d < earliest)) {
             earliest = d;
         }
@@ -349,6 +356,7 @@ void SessionRoles::reset() {
     hostJoin_.reset();
     relay_.reset();
     comeBack_.reset();
+    meet_.reset();
 }
 
 }  // namespace dx8

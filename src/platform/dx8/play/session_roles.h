@@ -11,6 +11,7 @@
 #include "platform/dx8/play/come_back.h"
 #include "platform/dx8/play/host_join.h"
 #include "platform/dx8/play/joiner.h"
+#include "platform/dx8/play/meet_link.h"
 #include "platform/dx8/play/members.h"
 #include "platform/dx8/play/relay.h"
 #include "platform/dx8/play/session_context.h"
@@ -33,6 +34,8 @@ public:
     Relay& relay() { return relay_; }
     ComeBack& comeBack() { return comeBack_; }
     const ComeBack& comeBack() const { return comeBack_; }
+    MeetLink& meet() { return meet_; }
+    const MeetLink& meet() const { return meet_; }
 
     // Whether someone new may connect now.
     bool takesVisitors() const;
@@ -77,6 +80,7 @@ private:
     Members members_;
     Joiner joiner_;
     ComeBack comeBack_;
+    MeetLink meet_;
 };
 
 }  // namespace dx8
