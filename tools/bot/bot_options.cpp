@@ -61,6 +61,9 @@ void addOptions(QCommandLineParser& parser) {
          "Do not ask the router to forward the port (asked by default, unless PortMapping=0 or "
          "ORVEL_DISCOVERY=loopback)."},
         {"stamp", "Stamp car states with the clock and print one-way latency per player."},
+        {"come-back",
+         "Keep a restart record while in a session, and when started again within a minute with "
+         "the same name come back into that session as the same player."},
     };
     for (const OptionRow& row : kOptions) {
         QCommandLineOption option(QString::fromLatin1(row.name), QString::fromUtf8(row.help));

@@ -78,8 +78,9 @@ struct Options {
     bool sayNow = false;  // --say lines go out even while nobody else is there
     int chatIntervalMs = 1000;
     bool portMapping = true;
-    bool stamp = false;  // car states carry the wall clock; one-way latency is printed
-    QString meet;        // the meeting point, HOST[:PORT]; empty: none
+    bool stamp = false;     // car states carry the wall clock; one-way latency is printed
+    bool comeBack = false;  // keep a restart record, and come back from one at start
+    QString meet;           // the meeting point, HOST[:PORT]; empty: none
 };
 
 // Milliseconds of the wall clock, which every process of one machine shares (network
@@ -112,8 +113,11 @@ public:
         try {
             peer_->SetPeerInfo(info, DPNSETPEERINFO_SYNC);
             // Started again soon after ending without leaving: back into that session first.
-            if (const auto record =
-                    readRestartRecord(options_.name, QDateTime::currentMSecsSinceEpoch())) {
+            const auto record =
+                options_.comeBack
+                    ? readRestartRecord(options_.name, QDateTime::currentMSecsSinceEpoch())
+                    : std::nullopt;
+            if (record) {
                 comeBackWith(peer_.get(), record->ticket, kRestartComeBackMs);
                 comingBack_ = true;
                 say(QStringLiteral("coming back to \"%1\"").arg(record->sessionName));
@@ -313,7 +317,9 @@ private:
 
     void begin() {
         running_ = true;
-        record_.start();
+        if (options_.comeBack) {
+            record_.start();
+        }
         if (options_.portMapping) {
             // Others link to this player's port, host or not: ask the router to open it.
             QObject::connect(&mapper_, &orvel::net::PortMapper::stateChanged, this, [this] {
@@ -515,6 +521,7 @@ int main(int argc, char** argv) {
     }
     o.drive = !parser.isSet(QStringLiteral("parked"));
     o.stamp = parser.isSet(QStringLiteral("stamp"));
+    o.comeBack = parser.isSet(QStringLiteral("come-back"));
     o.track = parser.isSet(QStringLiteral("track"));
     o.lines = parser.values(QStringLiteral("say"));
     o.sayNow = parser.isSet(QStringLiteral("say-now"));

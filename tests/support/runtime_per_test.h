@@ -1,0 +1,31 @@
+// A private runtime folder for each test case: what one test's programs leave there (game claims,
+// lobby sockets, restart records) never reaches the programs of the next.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <QTemporaryDir>
+#include <memory>
+
+namespace orvel::testing {
+
+class RuntimeFolderPerTest : public ::testing::EmptyTestEventListener {
+public:
+    void OnTestStart(const ::testing::TestInfo&) override {
+        // Created for the owner alone, as the programs require of their runtime folder.
+        folder_ = std::make_unique<QTemporaryDir>();
+        if (folder_->isValid()) {
+            qputenv("XDG_RUNTIME_DIR", folder_->path().toLocal8Bit());
+        }
+    }
+
+private:
+    std::unique_ptr<QTemporaryDir> folder_;
+};
+
+// Call after InitGoogleTest; gtest owns the listener.
+inline void giveEachTestItsRuntimeFolder() {
+    ::testing::UnitTest::GetInstance()->listeners().Append(new RuntimeFolderPerTest);
+}
+
+}  // namespace orvel::testing
