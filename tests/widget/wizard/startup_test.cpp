@@ -150,6 +150,7 @@ int main(int argc, char** argv) {
     qputenv("ORVEL_DISCOVERY", "loopback");
     QTemporaryDir config;
     qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
+    qputenv("XDG_RUNTIME_DIR", config.path().toLocal8Bit());
     defaultHandler = qInstallMessageHandler(collect);
     QLoggingCategory::setFilterRules(QStringLiteral("orvel.startup.debug=true"));
     QApplication app(argc, argv);

@@ -65,6 +65,14 @@ void ComeBack::becamePlayer() {
     }
 }
 
+void ComeBack::onKeyWord(DPNID from, const net::ControlMessage& m) {
+    if (const auto* own = std::get_if<net::msg::OwnKey>(&m)) {
+        onOwnKey(from, *own);
+    } else if (const auto* of = std::get_if<net::msg::KeyOf>(&m)) {
+        onKeyOf(*of);
+    }
+}
+
 void ComeBack::onOwnKey(DPNID from, const net::msg::OwnKey& m) {
     const Player* p = s_.roster.present(from);
     if (p == nullptr || m.key.size() != kReturnKeyBytes) {

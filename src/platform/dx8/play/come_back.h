@@ -44,6 +44,8 @@ public:
     // ---- Keys -----------------------------------------------------------------------------
     // We are a player now (hosting, joined, or back): the host keeps our key.
     void becamePlayer();
+    // A word on keys: a player's own to the host (OwnKey), or the host's on another's (KeyOf).
+    void onKeyWord(DPNID from, const net::ControlMessage& m);
     // Host: a player's key; everyone else hears of it, and the player of every key we keep.
     void onOwnKey(DPNID from, const net::msg::OwnKey& m);
     // The host's word on a player's key.

@@ -292,10 +292,8 @@ bool SessionRoles::playerSaid(DPNID from, const net::ControlMessage& m) {
             relay_.onRoundTrips(std::get<msg::RoundTrips>(m));
             break;
         case Ctl::OwnKey:
-            comeBack_.onOwnKey(from, std::get<msg::OwnKey>(m));
-            break;
         case Ctl::KeyOf:
-            comeBack_.onKeyOf(std::get<msg::KeyOf>(m));
+            comeBack_.onKeyWord(from, m);
             break;
         case Ctl::MeetCode:
         case Ctl::MeetPair:
