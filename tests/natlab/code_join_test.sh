@@ -4,8 +4,8 @@
 # the carrier-grade NAT (its own router without UPnP) registers and is given a code; a player
 # behind the plain NAT joins by the code and punches through, one behind the symmetric NAT is
 # relayed by the meeting point; the two of them get a relay of their own there. All three race.
-# The host leaves: the others go on, the new host reclaims the code, and a fourth player joins
-# by it.
+# bea, cut off for 20 s, comes back into its old slot. The host leaves: the others go on, the new
+# host reclaims the code, and a fourth player joins by it.
 #   code_join_test.sh ORVEL_BOT ORVEL_MEET
 set -u
 bot=$1
@@ -67,7 +67,25 @@ await "$(log bea)" '^paths: .*cyd=meet-relayed' 5 || fail "bea has no relay of i
 check_chat "ann bea cyd" one two
 check_car_states "ann bea cyd"
 
-# (A player cut off for a while comes back into its old slot: its step goes here.)
+# bea's router forwards nothing for 20 s. The others drop bea, then see it back in its old slot
+# (its id, so never a second join), and its lines reach them. bea, not cyd: its way to the host
+# was punched, so its return finds the host at the address it knew.
+natlab_in r2 nft -f - <<EOF || fail "bea could not be cut off"
+table inet cut {
+    chain forward { type filter hook forward priority filter; policy drop; }
+}
+EOF
+sleep 20
+natlab_in r2 nft delete table inet cut || fail "bea could not be put back"
+for p in ann cyd; do
+    await "$(log $p)" '^- bea is back\.$' 60 || fail "$p did not see bea back"
+    [ "$(grep -c '^- bea has joined' "$(log $p)")" = 1 ] || fail "$p saw bea join again"
+done
+grep -q '^session ended' "$(log bea)" && fail "bea lost the session"
+check_chat "ann bea cyd" back
+# Carried by the host again, bea and cyd get a relay of their own again before it leaves.
+from=$(($(wc -l <"$(log cyd)") + 1))
+await "$(log cyd)" '^paths: .*bea=meet-relayed' 20 "$from" || fail "cyd has no relay to bea again"
 
 # The host leaves: bea takes over under the same code, cyd goes on with it, and dan joins by it.
 terminate_within_5s "${pid[ann]}" || fail "ann did not end"

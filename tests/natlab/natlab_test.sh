@@ -13,11 +13,12 @@ fail() {
     failures=$((failures + 1))
 }
 
-# Waits for a line matching a pattern in a log, at most the given seconds.
+# Waits for a line matching a pattern in a log (from the given line on, or all of it), at most
+# the given seconds.
 await() {
-    local file=$1 pattern=$2 seconds=$3 i
+    local file=$1 pattern=$2 seconds=$3 from=${4:-1} i
     for i in $(seq 1 $((seconds * 20))); do
-        grep -Eq -- "$pattern" "$file" 2>/dev/null && return 0
+        tail -n "+$from" "$file" 2>/dev/null | grep -Eq -- "$pattern" && return 0
         sleep 0.05
     done
     return 1
