@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "common/orvel_globals.h"
+#include "common/shown_text.h"
 #include "fuzz_support.h"
 #include "game_link/game_memory_map.h"
 #include "game_link/memory.h"
@@ -156,7 +157,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             const QString before = window->lastChatLine;
             game->writes.clear();
             objects->raceSession.DirectPlay8Event_Receive(message, reject);
-            const orvel::DecodedMessage decoded = orvel::DecodeMessage(message.ReceivedData);
+            // Read as the race session reads it: chat cut at its cap, shown cleaned.
+            const orvel::DecodedMessage decoded =
+                orvel::DecodeMessage(message.ReceivedData, orvel::kMaxChatBytes);
             if (std::holds_alternative<orvel::CarStateUpdate>(decoded) && slotOf(id) != 0 &&
                 !objects->raceSession.saysNoGame(id)) {
                 const uint32_t record = orvel::gamemap::carRecord(orvel::gameVersion, slotOf(id));
@@ -168,7 +171,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 FUZZ_CHECK(game->writes.empty());
             }
             if (const auto* text = std::get_if<orvel::TextMessage>(&decoded)) {
-                FUZZ_CHECK(window->lastChatLine.endsWith(text->text));
+                FUZZ_CHECK(window->lastChatLine.endsWith(
+                    orvel::shownText(text->text, orvel::kMaxChatBytes)));
                 FUZZ_CHECK(window->lastChatLine.contains(window->PlayerNameFromId(id)));
             } else {
                 FUZZ_CHECK(window->lastChatLine == before);
