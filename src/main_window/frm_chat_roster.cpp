@@ -29,6 +29,9 @@ void frmChat::followSession() {
     session.onHostChanged([this](const SessionPlayer& p) { hostChanged(p); });
     session.onSessionEnded([this](dx8::HRESULT code) { sessionEnded(code); });
     session.onConnectFailed([this](dx8::HRESULT code) { connectFailed(code); });
+    // The roster stays as it was meanwhile; what changed is told once back.
+    session.onComingBack(
+        [this] { AddChatLine(QStringLiteral("- Connection lost. Trying to come back...")); });
     gamelink::FollowRemoteCars(session);
 }
 

@@ -31,6 +31,7 @@ struct RaceSession::Impl {
         std::function<void(int, const CarState&)> carState;
         ResultHandler sessionEnded, connectFailed;
         std::function<void(const QString&)> chatSent;
+        std::function<void()> comingBack;
     } on;
 
     // Oneself is known under 0, the id the roster gives its own entry.
@@ -109,6 +110,9 @@ void RaceSession::onSessionEnded(ResultHandler handler) {
 }
 void RaceSession::onConnectFailed(ResultHandler handler) {
     d_->on.connectFailed = std::move(handler);
+}
+void RaceSession::onComingBack(std::function<void()> handler) {
+    d_->on.comingBack = std::move(handler);
 }
 void RaceSession::onGameChanged(PlayerHandler handler) {
     d_->on.gameChanged = std::move(handler);
@@ -239,6 +243,13 @@ void RaceSession::DirectPlay8Event_HostMigrate(dx8::DPNID lNewHostID, bool&) {
     const SessionPlayer host{lNewHostID, info.Name, (info.lPlayerFlags & dx8::DPNPLAYER_LOCAL) != 0,
                              d_->carSlots.slotOf(lNewHostID)};
     Impl::tell(d_->on.hostChanged, host);
+}
+
+void RaceSession::DirectPlay8Event_InfoNotify(int32_t lMsgID, int32_t, bool&) {
+    if (lMsgID == dx8::DPN_MSGID_COMING_BACK) {
+        qCDebug(lcChat) << "cut off: coming back";
+        Impl::tell(d_->on.comingBack);
+    }
 }
 
 void RaceSession::DirectPlay8Event_TerminateSession(dx8::DPNMSG_TERMINATE_SESSION& dpnotify,

@@ -60,6 +60,9 @@ public:
     // The session ended (the host closed it, or it was lost), or the connect failed.
     void onSessionEnded(ResultHandler handler);
     void onConnectFailed(ResultHandler handler);
+    // Every link went dark: the peer tries to come back by itself for up to a minute. Then the
+    // session goes on, or onSessionEnded follows.
+    void onComingBack(std::function<void()> handler);
     // A player said that it has a game again, or has none (noGame).
     void onGameChanged(PlayerHandler handler);
     // A chat line of this player went out (from the window or from the game).
@@ -97,6 +100,7 @@ public:
                                         bool& fRejectMsg) override;
     // A failed query of the new host goes back to the platform as this handler's failure.
     void DirectPlay8Event_HostMigrate(dx8::DPNID lNewHostID, bool& fRejectMsg) override;
+    void DirectPlay8Event_InfoNotify(int32_t lMsgID, int32_t lNotifyID, bool& fRejectMsg) override;
     void DirectPlay8Event_Receive(dx8::DPNMSG_RECEIVE& dpnotify, bool& fRejectMsg) override;
     void DirectPlay8Event_TerminateSession(dx8::DPNMSG_TERMINATE_SESSION& dpnotify,
                                            bool& fRejectMsg) override;

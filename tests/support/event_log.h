@@ -1,6 +1,6 @@
 #pragma once
 // Writes down a peer's notifications that tests look at, one line each ("CreatePlayer 5",
-// "ConnectComplete 0x0", "Receive 5 text"), in the order they are delivered.
+// "ConnectComplete 0x0", "Receive 5 text", "ComingBack 3"), in the order they are delivered.
 
 #include <algorithm>
 #include <string>
@@ -37,8 +37,9 @@ public:
     void DirectPlay8Event_HostMigrate(dx8::DPNID id, bool&) override {
         lines.push_back("HostMigrate " + std::to_string(id));
     }
-    void DirectPlay8Event_InfoNotify(int32_t, int32_t id, bool&) override {
-        lines.push_back("InfoNotify " + std::to_string(static_cast<dx8::DPNID>(id)));
+    void DirectPlay8Event_InfoNotify(int32_t msg, int32_t id, bool&) override {
+        lines.push_back((msg == dx8::DPN_MSGID_COMING_BACK ? "ComingBack " : "InfoNotify ") +
+                        std::to_string(static_cast<dx8::DPNID>(id)));
     }
     void DirectPlay8Event_IndicateConnect(dx8::DPNMSG_INDICATE_CONNECT&, bool&) override {
         lines.push_back("IndicateConnect");

@@ -144,6 +144,9 @@ constexpr int32_t DPLSESSION_TERMINATED = 0x0004;
 // Message ids that InfoNotify passes in lMsgID.
 constexpr int32_t DPN_MSGID_CLIENT_INFO = hr(0xFFFF0004);
 constexpr int32_t DPN_MSGID_PEER_INFO = hr(0xFFFF0010);
+// Ours: every link of the session went dark at once and the peer is trying to come back into it
+// (lNotifyID: the local player's id). The session's end follows when it cannot.
+constexpr int32_t DPN_MSGID_COMING_BACK = hr(0xFFFF0100);
 
 constexpr int32_t DPNDESTROYPLAYERREASON_NORMAL = 0x0001;
 constexpr int32_t DPNDESTROYPLAYERREASON_CONNECTIONLOST = 0x0002;

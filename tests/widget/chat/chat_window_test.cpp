@@ -1,7 +1,7 @@
 // The chat window: history and its echo into the game, sending, whispering and the roster
 // lookup; the roster and session events; message receipt.
-#include <QRegularExpression>
 #include <QLabel>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -391,6 +391,22 @@ TEST_F(SessionEvents, AnyOtherEndIsALostSession) {
         ASSERT_TRUE(lastBox(1, "This session has been lost.", "Exiting"));
     }
     EXPECT_EQ(wizard->closed.size(), 3u);
+}
+
+// Cut off from everyone: told once, the roster kept while it tries; the loss comes as before.
+TEST_F(SessionEvents, CutOffIsToldOnceAndTheLossFollowsAsBefore) {
+    join({{1, "Ann", true}, {2, "Bob"}});
+    const QString before = history();
+    bool reject = false;
+    session().DirectPlay8Event_InfoNotify(dx8::DPN_MSGID_COMING_BACK, 1, reject);
+    EXPECT_EQ(history(), before + QStringLiteral("- Connection lost. Trying to come back...\r\n"));
+    EXPECT_EQ(rosterNames(), (QStringList{"Ann", "Bob"}));
+    EXPECT_TRUE(boxes.empty());
+    dx8::DPNMSG_TERMINATE_SESSION m;
+    m.hResultCode = dx8::DPNERR_CONNECTIONLOST;
+    session().DirectPlay8Event_TerminateSession(m, reject);
+    ASSERT_TRUE(lastBox(1, "This session has been lost.", "Exiting"));
+    EXPECT_EQ(wizard->closed.size(), 1u);
 }
 
 TEST_F(SessionEvents, AFailedConnectShowsTheCodeInFullThenCloses) {

@@ -58,6 +58,13 @@ void SessionEvents::infoNotify(DPNID id) {
     });
 }
 
+void SessionEvents::comingBack(DPNID self) {
+    post([self](DirectPlay8Event& h) {
+        bool reject = false;
+        h.DirectPlay8Event_InfoNotify(DPN_MSGID_COMING_BACK, static_cast<int32_t>(self), reject);
+    });
+}
+
 void SessionEvents::terminateSession(HRESULT result) {
     post([result](DirectPlay8Event& h) {
         DPNMSG_TERMINATE_SESSION m;

@@ -31,6 +31,8 @@ public:
     void destroyPlayer(DPNID id, int32_t reason, std::function<void()> delivered);
     void hostMigrate(DPNID newHost);
     void infoNotify(DPNID id);
+    // We are cut off from every player and try to come back (`self`: our id).
+    void comingBack(DPNID self);
     void terminateSession(HRESULT result);
     void indicateConnect(const QString& joinerUrl);
     void indicatedConnectAborted();

@@ -141,8 +141,12 @@ void SessionRoles::linkDown(LinkId link, const Link& state) {
                 hostGone_.reset();
                 hostJoin_.reset();
                 relay_.reset();
+                const bool tryingAlready = comeBack_.active();
                 if (comeBack_.cutOff()) {
                     qCWarning(lcSession) << "cut off from every player: coming back";
+                    if (!tryingAlready) {
+                        context_.events.comingBack(roster_.localId);
+                    }
                 } else {
                     qCWarning(lcSession) << "cut off from every player: the session is lost";
                     members_.endSession(DPNERR_CONNECTIONLOST,
