@@ -162,6 +162,8 @@ public:
     QTimer* tmrExpire = nullptr;
     // Under the pages: what a search or a join waits on, empty while nothing is awaited.
     QLabel* lblStatus = nullptr;
+    // Beside it, shown while the wait may be given up (coming back into a session).
+    QPushButton* cmdCancelWait = nullptr;
 
     // ---- Handlers of the controls ------------------------------------------------------------
     void cmdOk_Click();
@@ -252,8 +254,9 @@ private:
     void tellWrongPassword(const QString& sessionName);
     void unloadWindow();
     // Started again soon after the program ended in a session without leaving it: back into
-    // that session as the player it was, the wait shown under the first page. False when there
-    // is no such session or it would not have us back; the pages then go on as usual.
+    // that session as the player it was, the wait shown under the first page (which waits too)
+    // with a Cancel. False when there is no such session, it would not have us back or the
+    // player gave up; the record is gone then and the pages go on as usual.
     bool comeBackFromRecord();
 
     // ---- The state and its changes (dplay_connect_flow.cpp) ---------------------------------
@@ -300,7 +303,9 @@ private:
     // A search could not start: told in a box that names the address given.
     void searchFailed(dx8::HRESULT code, int asksBefore);
     void searchAnswered();
-    void joinWaitStarted(const QString& what, const dx8::DirectPlay8Address* host);
+    // giveUp: what Cancel beside the line does; none, no Cancel.
+    void joinWaitStarted(const QString& what, const dx8::DirectPlay8Address* host,
+                         std::function<void()> giveUp = {});
     void waitEnded();
 
     int selectedIndex(const QListWidget* list) const;

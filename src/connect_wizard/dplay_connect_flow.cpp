@@ -3,6 +3,7 @@
 #include <QCloseEvent>
 #include <QDateTime>
 #include <QEventLoop>
+#include <QStackedWidget>
 #include <QTimer>
 #include <algorithm>
 #include <utility>
@@ -212,18 +213,31 @@ bool DPlayConnect::comeBackFromRecord() {
     lastConnect_.reset();
     enter(State::Joining);
     comingBack_ = true;
+    dx8::DPNHANDLE handle = 0;
     try {
         announcePlayer();
-        dx8::comeBackWith(peer_.get(), record->ticket, dx8::kRestartComeBackMs);
+        handle = dx8::comeBackWith(peer_.get(), record->ticket, dx8::kRestartComeBackMs);
     } catch (const dx8::DxError& e) {
         qCDebug(lcWizard) << "coming back failed with" << dx8::hresultHex(e.code());
         comingBack_ = false;
         enter(State::Choosing);
     }
-    // The wait shows, and the player may end it by closing the window.
-    joinWaitStarted(QStringLiteral("\"%1\" again").arg(record->sessionName), nullptr);
+    // The wait shows; Cancel gives the way back up (its completion ends the wait and the pages
+    // come), closing the window ends the program as ever.
+    joinWaitStarted(QStringLiteral("\"%1\" again").arg(record->sessionName), nullptr,
+                    [this, handle] {
+                        try {
+                            peer_->CancelAsyncOperation(handle, 0);
+                        } catch (const dx8::DxError& e) {
+                            // Over already: its completion is on its way.
+                            qCDebug(lcWizard) << "cancelling the way back failed with"
+                                              << dx8::hresultHex(e.code());
+                        }
+                    });
+    pages_->setEnabled(false);
     show();
     waitUntil([this] { return state_ != State::Joining; });
+    pages_->setEnabled(true);
     waitEnded();
     if (state_ == State::Choosing && lastConnect_ == dx8::DPN_OK) {
         sessionName_ = record->sessionName;

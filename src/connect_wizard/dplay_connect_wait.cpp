@@ -1,8 +1,10 @@
 // The status line under the wizard's pages: what a search or a join waits on, and a search that
 // could not start told with the address the player gave.
+#include <QBoxLayout>
 #include <QLabel>
-#include <QLayout>
 #include <QListWidget>
+#include <QPushButton>
+#include <utility>
 
 #include "connect_wizard/dplay_connect_private.h"
 #include "connect_wizard/wait_status.h"
@@ -31,9 +33,14 @@ void DPlayConnect::buildStatusLine(QLayout* layout) {
     lblStatus->setTextInteractionFlags(Qt::TextSelectableByMouse);
     // Two lines are always kept for it, so that a text coming or going never moves the page.
     lblStatus->setFixedHeight(2 * lblStatus->fontMetrics().lineSpacing() + 2);
-    layout->addWidget(lblStatus);
+    cmdCancelWait = new QPushButton(QStringLiteral("Cancel"), this);
+    cmdCancelWait->setObjectName(QStringLiteral("cmdCancelWait"));
+    auto* line = new QHBoxLayout;
+    line->addWidget(lblStatus, 1);
+    line->addWidget(cmdCancelWait, 0, Qt::AlignTop);
+    layout->addItem(line);
     waitStatus_ = new WaitStatus(
-        lblStatus, [this] { return GetTickCount(); }, this);
+        lblStatus, cmdCancelWait, [this] { return GetTickCount(); }, this);
 }
 
 void DPlayConnect::searchStarted(int asksBefore) {
@@ -62,7 +69,8 @@ void DPlayConnect::searchAnswered() {
     }
 }
 
-void DPlayConnect::joinWaitStarted(const QString& what, const dx8::DirectPlay8Address* host) {
+void DPlayConnect::joinWaitStarted(const QString& what, const dx8::DirectPlay8Address* host,
+                                   std::function<void()> giveUp) {
     QString named = what;
     if (named.isEmpty() && host != nullptr && host->HasComponent(dx8::DPNA_KEY_HOSTNAME)) {
         named = QStringLiteral("the session at %1")
@@ -74,7 +82,8 @@ void DPlayConnect::joinWaitStarted(const QString& what, const dx8::DirectPlay8Ad
     if (named.isEmpty()) {
         named = QStringLiteral("the session");
     }
-    waitStatus_->joining(named, [this] { return dx8::joinProgressOf(peer_.get()); });
+    waitStatus_->joining(
+        named, [this] { return dx8::joinProgressOf(peer_.get()); }, std::move(giveUp));
 }
 
 void DPlayConnect::waitEnded() {

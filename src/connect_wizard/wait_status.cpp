@@ -2,6 +2,8 @@
 
 #include <QHostAddress>
 #include <QLabel>
+#include <QPushButton>
+#include <utility>
 
 #include "common/command_line.h"
 #include "connect_wizard/session_address_dialog.h"
@@ -108,10 +110,18 @@ std::optional<QString> searchFailureText(dx8::HRESULT code, const QString& typed
         .arg(where, dx8::hresultHex(code));
 }
 
-WaitStatus::WaitStatus(QLabel* line, std::function<uint32_t()> now, QObject* parent)
-    : QObject(parent), line_(line), now_(std::move(now)) {
+WaitStatus::WaitStatus(QLabel* line, QPushButton* cancel, std::function<uint32_t()> now,
+                       QObject* parent)
+    : QObject(parent), line_(line), cancel_(cancel), now_(std::move(now)) {
     ticker_.setInterval(kRefreshMs);
     connect(&ticker_, &QTimer::timeout, this, &WaitStatus::refresh);
+    cancel_->hide();
+    connect(cancel_, &QPushButton::clicked, this, [this] {
+        cancel_->setEnabled(false);  // given up once; the wait ends when the platform says so
+        if (const auto giveUp = std::exchange(giveUp_, {})) {
+            giveUp();
+        }
+    });
 }
 
 void WaitStatus::searching(SearchTarget target, std::function<int()> listed) {
@@ -133,9 +143,13 @@ void WaitStatus::answered() {
     refresh();
 }
 
-void WaitStatus::joining(const QString& what, std::function<dx8::JoinProgress()> progress) {
+void WaitStatus::joining(const QString& what, std::function<dx8::JoinProgress()> progress,
+                         std::function<void()> giveUp) {
     joining_ = what;
     progress_ = std::move(progress);
+    giveUp_ = std::move(giveUp);
+    cancel_->setEnabled(true);
+    cancel_->setVisible(static_cast<bool>(giveUp_));
     begin(Wait::Join);
 }
 
@@ -148,6 +162,8 @@ void WaitStatus::begin(Wait wait) {
 
 void WaitStatus::clear() {
     wait_ = Wait::None;
+    giveUp_ = {};
+    cancel_->hide();
     ticker_.stop();
     refresh();
 }

@@ -1,8 +1,9 @@
 #pragma once
 
 // The wizard's status line: what the player waits on, in the player's words, for every wait that
-// may last longer than a glance (a search, a join), and its end. It also keeps the rule of the
-// address history: an address goes into it once a session answered there.
+// may last longer than a glance (a search, a join), and its end; beside it a Cancel for a wait
+// that may be given up. It also keeps the rule of the address history: an address goes into it
+// once a session answered there.
 
 #include <QObject>
 #include <QString>
@@ -14,6 +15,7 @@
 #include "platform/dx8/play/session_extras.h"
 
 class QLabel;
+class QPushButton;
 
 namespace orvel {
 
@@ -39,15 +41,19 @@ std::optional<QString> searchFailureText(dx8::HRESULT code, const QString& typed
 class WaitStatus : public QObject {
     Q_OBJECT
 public:
-    // line shows the text; now is the wizard's millisecond clock.
-    WaitStatus(QLabel* line, std::function<uint32_t()> now, QObject* parent = nullptr);
+    // line shows the text, cancel (hidden while no wait may be given up) gives the wait up; now
+    // is the wizard's millisecond clock.
+    WaitStatus(QLabel* line, QPushButton* cancel, std::function<uint32_t()> now,
+               QObject* parent = nullptr);
 
     // A search has started; listed() counts the sessions the player sees.
     void searching(SearchTarget target, std::function<int()> listed);
     // A session answered the search (and was listed).
     void answered();
-    // A join of what has started; progress() tells its step.
-    void joining(const QString& what, std::function<dx8::JoinProgress()> progress);
+    // A join of what has started; progress() tells its step. With giveUp, Cancel shows and runs
+    // it (once); the wait's end comes as for any join.
+    void joining(const QString& what, std::function<dx8::JoinProgress()> progress,
+                 std::function<void()> giveUp = {});
     // The wait is over (stopped, failed, or done).
     void clear();
     QString text() const;
@@ -58,6 +64,8 @@ private:
     void refresh();
 
     QLabel* line_;
+    QPushButton* cancel_;
+    std::function<void()> giveUp_;
     std::function<uint32_t()> now_;
     QTimer ticker_;
     Wait wait_ = Wait::None;

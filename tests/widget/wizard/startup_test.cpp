@@ -5,16 +5,22 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QDateTime>
+#include <QHostAddress>
 #include <QLineEdit>
 #include <QLoggingCategory>
 #include <QPushButton>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QUdpSocket>
+#include <QUuid>
 
 #include "common/settings_store.h"
 #include "connect_wizard/dplay_connect.h"
 #include "main_window/frm_chat.h"
+#include "platform/dx8/play/restart_record.h"
+#include "platform/dx8/play/return_key.h"
 #include "session/mod_dplay.h"
 #include "startup_steps.h"
 #include "ui_common/message_box.h"
@@ -47,12 +53,13 @@ orvel::DPlayConnect* shownWizard() {
     return nullptr;
 }
 
-// Runs action on the wizard once it shows, from inside start-up's wait.
-void whenWizardShows(std::function<void(orvel::DPlayConnect&)> action) {
+// Runs action on the wizard once it shows (and is ready), from inside start-up's wait.
+void whenWizardShows(std::function<void(orvel::DPlayConnect&)> action,
+                     std::function<bool(orvel::DPlayConnect&)> ready = {}) {
     auto* poll = new QTimer;
     poll->setInterval(10);
-    QObject::connect(poll, &QTimer::timeout, [poll, action] {
-        if (orvel::DPlayConnect* wizard = shownWizard()) {
+    QObject::connect(poll, &QTimer::timeout, [poll, action, ready] {
+        if (orvel::DPlayConnect* wizard = shownWizard(); wizard && (!ready || ready(*wizard))) {
             poll->stop();
             poll->deleteLater();
             action(*wizard);
@@ -142,6 +149,48 @@ TEST_F(Startup, ACloseRequestDuringStartupWaitsForStartupToFinish) {
     EXPECT_TRUE(steps.contains("wizard result true"));
     EXPECT_EQ(only(steps, kReleaseOrder), kReleaseOrder);
     EXPECT_EQ(steps.count("unload main window"), 1);
+}
+
+// Started again soon after a drop, the program tries to come back; Cancel gives that up for good
+// and the first page comes instead of the end of the program.
+TEST_F(Startup, ACancelledComeBackForgetsItsRecordAndShowsTheFirstPage) {
+    QUdpSocket nobody;  // the host's address in the record: there, nobody answers
+    ASSERT_TRUE(nobody.bind(QHostAddress::LocalHost, 0));
+    const dx8::ReturnKey key;
+    const dx8::ReturnTicket ticket{
+        QUuid::createUuid(),
+        QUuid(orvel::kApplicationGuid),
+        3,
+        QStringLiteral("Ann"),
+        {{{QHostAddress(QHostAddress::LocalHost).toIPv4Address(), nobody.localPort()}, 1}},
+        key.secret()};
+    ASSERT_TRUE(dx8::writeRestartRecord(
+        {ticket, QStringLiteral("Cup"), QDateTime::currentMSecsSinceEpoch()}));
+    orvel::SaveDefault(QStringLiteral("UserName"), QStringLiteral("Ann"));
+    orvel::frmChat window(dx);
+    bool waited = false;
+    bool givenUp = false;
+    bool pagesBack = false;
+    whenWizardShows([&](orvel::DPlayConnect& w) {
+        waited = w.cmdCancelWait->isVisible() && !w.cmdOk->isEnabled() &&
+                 dx8::sessionPortOf(dx.dpPeer.get()) != 0;
+        w.cmdCancelWait->click();
+        givenUp = dx8::sessionPortOf(dx.dpPeer.get()) == 0;  // at once, not when tries run out
+        whenWizardShows(
+            [&](orvel::DPlayConnect& pages) {
+                pagesBack = pages.currentPage() == orvel::DPlayConnect::ProviderPage &&
+                            !pages.cmdCancelWait->isVisible();
+                pages.cmdCancel->click();
+            },
+            [](orvel::DPlayConnect& pages) { return pages.cmdOk->isEnabled(); });
+    });
+    EXPECT_FALSE(window.Form_Load());
+    EXPECT_TRUE(waited);
+    EXPECT_TRUE(givenUp);
+    EXPECT_TRUE(pagesBack);
+    EXPECT_FALSE(
+        dx8::readRestartRecord(QStringLiteral("Ann"), QDateTime::currentMSecsSinceEpoch()));
+    EXPECT_TRUE(boxes.isEmpty());
 }
 
 int main(int argc, char** argv) {

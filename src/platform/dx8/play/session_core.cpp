@@ -288,6 +288,9 @@ DPNHANDLE SessionCore::enumHosts(const DPN_APPLICATION_DESC& desc,
 
 void SessionCore::cancel(DPNHANDLE handle, int32_t flags) {
     if (handle != 0) {
+        if (cancelComeBack(handle)) {
+            return;
+        }
         if (searches_.count(handle) != 0) {
             searchFinished(handle, DPNERR_USERCANCEL);
             return;

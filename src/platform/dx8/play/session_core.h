@@ -103,6 +103,9 @@ protected:
 private:
     void searchFinished(DPNHANDLE handle, HRESULT result);
     void leaveSession(bool announce);
+    // Gives up the new start's way back of `handle`, as a connect cancelled; false when no such
+    // way back is under way.
+    bool cancelComeBack(DPNHANDLE handle);
     DPNHANDLE newHandle();
     qint64 now() const { return clock_.elapsed(); }
 
@@ -119,6 +122,7 @@ private:
 
     DPNHANDLE lobbyHandle_ = 0;
     DirectPlay8LobbiedApplication* lobbyApp_ = nullptr;
+    DPNHANDLE comeBackHandle_ = 0;  // the new start's way back, while it may be under way
 };
 
 }  // namespace dx8

@@ -22,10 +22,24 @@ DPNHANDLE SessionCore::comeBack(const ReturnTicket& ticket, int budgetMs) {
     }
     ++roster_.generation;
     const DPNHANDLE handle = newHandle();
+    comeBackHandle_ = handle;
     roles_.comeBack().start(handle, ticket, budgetMs);
     links_->flush();
     links_->scheduleService();
     return handle;
+}
+
+bool SessionCore::cancelComeBack(DPNHANDLE handle) {
+    // Its tries go under its handle too: cancelling a try would only start the next. A player
+    // cut off (still in its session) is no new start.
+    if (handle != comeBackHandle_ || !roles_.comeBack().active() || roster_.inSession) {
+        return false;
+    }
+    comeBackHandle_ = 0;
+    joiner_.abandon();
+    leaveSession(false);
+    events_->connectComplete(handle, DPNERR_USERCANCEL);
+    return true;
 }
 
 }  // namespace dx8
