@@ -4,12 +4,18 @@
 
 #include <QApplication>
 #include <QInputDialog>
+#include <QNetworkDatagram>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QUdpSocket>
 #include <functional>
+#include <optional>
 
 #include "connect_wizard/session_address_dialog.h"
 #include "platform/dx8/directx8.h"
+#include "platform/dx8/play/session_extras.h"
+#include "platform/net/meet_protocol.h"
+#include "wait.h"
 
 using namespace dx8;
 
@@ -63,16 +69,45 @@ TEST(SearchAddressDialog, CancelFailsTheSearchWithUserCancel) {
     EXPECT_EQ(*label, QStringLiteral("host name or IP, blank to search the local network"));
 }
 
-TEST(SearchAddressDialog, AnAnsweredAddressIsSearched) {
+// What the player types is searched where it says: an address there, a session code (where a
+// meeting point is set) by a lookup of that code at the meeting point.
+TEST(SearchAddressDialog, AnAnsweredAddressOrCodeIsSearched) {
     qunsetenv("ORVEL_ENUM_ADDRESS");
+    QUdpSocket there;  // the host asked, or the meeting point
+    ASSERT_TRUE(there.bind(QHostAddress::LocalHost, 0));
+    const QString at = QStringLiteral("127.0.0.1:%1").arg(there.localPort());
+    const orvel::meet::Code code{0x5A5A5A5A5};
+    const struct {
+        QString meet;
+        QString typed;
+        std::optional<orvel::meet::Code> lookup;
+    } cases[] = {
+        {QString(), at, std::nullopt},
+        {at, orvel::meet::formatCode(code).toLower().replace(QLatin1Char('-'), QLatin1Char(' ')),
+         code},
+    };
     DirectX8 root;
     auto peer = root.DirectPlayPeerCreate();
-    const auto label = answerDialog(QStringLiteral("127.0.0.1:2399"));
-    const DPNHANDLE h = peer->EnumHosts(app(), nullptr, nullptr, -1, 0, -1,
-                                        DPNENUMHOSTS_OKTOQUERYFORADDRESSING, {}, 0);
-    EXPECT_GT(h, 0);
-    EXPECT_FALSE(label->isEmpty());
-    peer->CancelAsyncOperation(h, 0);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.typed.toStdString());
+        dx8::setMeetPoint(c.meet);
+        const auto label = answerDialog(c.typed);
+        const DPNHANDLE h = peer->EnumHosts(app(), nullptr, nullptr, -1, 0, -1,
+                                            DPNENUMHOSTS_OKTOQUERYFORADDRESSING, {}, 0);
+        EXPECT_GT(h, 0);
+        EXPECT_FALSE(label->isEmpty());
+        ASSERT_TRUE(orvel::testing::waitUntil([&] { return there.hasPendingDatagrams(); }));
+        const QByteArray first = there.receiveDatagram().data();
+        peer->CancelAsyncOperation(h, 0);
+        while (there.hasPendingDatagrams()) {
+            there.receiveDatagram();
+        }
+        const auto m = orvel::meet::decode(reinterpret_cast<const uint8_t*>(first.constData()),
+                                           static_cast<size_t>(first.size()));
+        const auto* lookup = m ? std::get_if<orvel::meet::Lookup>(&*m) : nullptr;
+        EXPECT_EQ(lookup ? std::optional(lookup->code) : std::nullopt, c.lookup);
+    }
+    dx8::setMeetPoint(QString());
     // A malformed answer is refused.
     answerDialog(QStringLiteral("127.0.0.1:notaport"));
     EXPECT_THROW(peer->EnumHosts(app(), nullptr, nullptr, -1, 0, -1,
