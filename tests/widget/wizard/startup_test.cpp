@@ -154,15 +154,11 @@ TEST_F(Startup, ACloseRequestDuringStartupWaitsForStartupToFinish) {
 // Started again soon after a drop, the program tries to come back; Cancel gives that up for good
 // and the first page comes instead of the end of the program.
 TEST_F(Startup, ACancelledComeBackForgetsItsRecordAndShowsTheFirstPage) {
-    QUdpSocket nobody;  // the host's address in the record: there, nobody answers
+    QUdpSocket nobody;  // the host in the record (127.0.0.1): there, nobody answers
     ASSERT_TRUE(nobody.bind(QHostAddress::LocalHost, 0));
     const dx8::ReturnKey key;
     const dx8::ReturnTicket ticket{
-        QUuid::createUuid(),
-        QUuid(orvel::kApplicationGuid),
-        3,
-        QStringLiteral("Ann"),
-        {{{QHostAddress(QHostAddress::LocalHost).toIPv4Address(), nobody.localPort()}, 1}},
+        QUuid::createUuid(), {}, 3, QStringLiteral("Ann"), {{{0x7F000001, nobody.localPort()}, 1}},
         key.secret()};
     ASSERT_TRUE(dx8::writeRestartRecord(
         {ticket, QStringLiteral("Cup"), QDateTime::currentMSecsSinceEpoch()}));
