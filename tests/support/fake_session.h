@@ -56,6 +56,9 @@ public:
         return it == rtts.end() ? dx8::kUnknownRoundTrip : it->second;
     }
     void punch(uint32_t ipv4, uint16_t port) override { punches.push_back({ipv4, port}); }
+    void sendDatagram(dx8::Endpoint to, const QByteArray& bytes) override {
+        datagrams.push_back({to, bytes});
+    }
 
     // Someone connects to us from this address.
     dx8::LinkId arrive(uint16_t port, uint32_t ipv4 = kLoopbackIp) {
@@ -92,6 +95,7 @@ public:
     std::vector<std::pair<dx8::LinkId, QByteArray>> data;
     std::map<dx8::LinkId, qint64> silent;  // how long each link has heard nothing
     std::vector<dx8::Endpoint> punches;
+    std::vector<std::pair<dx8::Endpoint, QByteArray>> datagrams;  // the meeting point's
     std::map<dx8::LinkId, dx8::Endpoint> endpoints;
     std::map<dx8::LinkId, int> rtts;
     std::vector<dx8::LinkId> closed;

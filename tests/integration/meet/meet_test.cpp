@@ -2,8 +2,12 @@
 // by MeetClient or by hand-made datagrams.
 #include <gtest/gtest.h>
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QHostAddress>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QNetworkDatagram>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
@@ -426,14 +430,17 @@ TEST_F(MeetTest, RelayDropsTrafficPastItsLimitAndForgetsIdlePairs) {
 }  // namespace
 
 // orvel-bot players on loopback: the host registers from its session port and prints its code,
-// a player joins by it, and when the host leaves the migrating session the next host holds the
-// same code again.
+// a player joins by it; killed, and started again with every address of its record gone stale,
+// it comes back through the code; and when the host leaves the migrating session the next host
+// holds the same code again.
 TEST_F(MeetTest, BotsHostAndJoinByCodeAndTheNextHostKeepsIt) {
     Meet meet;
     ASSERT_TRUE(meet.started());
     const QString point = QStringLiteral("127.0.0.1:%1").arg(meet.at().port);
-    const auto bot = [&point](ChildProcess& p, const QString& name, QStringList args) {
+    QTemporaryDir runtime;
+    const auto bot = [&point, &runtime](ChildProcess& p, const QString& name, QStringList args) {
         p.loopbackOnly();
+        p.setEnv(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
         p.setReads(ChildProcess::Reads::Merged);
         return p.start(QStringLiteral(BOT_PROGRAM),
                        args << QStringLiteral("--name") << name << QStringLiteral("--meet") << point
@@ -448,14 +455,45 @@ TEST_F(MeetTest, BotsHostAndJoinByCodeAndTheNextHostKeepsIt) {
     const QString code = codeLine.match(ann.lines()[at]).captured(1);
     ASSERT_TRUE(meet.logged(QStringLiteral("session %1 epoch 1 hosted at 127.0.0.1:").arg(code)));
 
-    ASSERT_TRUE(bot(bea, QStringLiteral("bea"), {QStringLiteral("--join"), code.toLower()}));
+    const QStringList join{QStringLiteral("--join"), code.toLower(), QStringLiteral("--come-back")};
+    ASSERT_TRUE(bot(bea, QStringLiteral("bea"), join));
     ASSERT_GE(bea.waitLine(QRegularExpression(QStringLiteral("^joined on port"))), 0)
         << bea.text().toStdString();
     bea.send(QStringLiteral("by code"));
     EXPECT_GE(ann.waitLine(QRegularExpression(QStringLiteral("^<bea> by code$"))), 0);
 
+    // Her record holds the code once the host has told it; then she is killed and every address
+    // she knew is dark.
+    QString path;
+    ASSERT_TRUE(waitUntil([&] {
+        const QDir folder(runtime.filePath(QStringLiteral("orvel")));
+        const QStringList files = folder.entryList({QStringLiteral("return-*")}, QDir::Files);
+        QFile file(files.isEmpty() ? QString() : folder.filePath(files[0]));
+        path = file.fileName();
+        return file.open(QIODevice::ReadOnly) && file.readAll().contains("\"code\"");
+    }));
+    bea.kill();
+    QFile record(path);
+    ASSERT_TRUE(record.open(QIODevice::ReadWrite));
+    QJsonObject o = QJsonDocument::fromJson(record.readAll()).object();
+    QJsonArray stale;
+    for (const QJsonValue& v : o.value(QStringLiteral("addresses")).toArray()) {
+        QJsonObject a = v.toObject();
+        a.insert(QStringLiteral("port"), meet.at(9).port);  // nobody listens there
+        stale.append(a);
+    }
+    o.insert(QStringLiteral("addresses"), stale);
+    record.resize(0);
+    record.write(QJsonDocument(o).toJson());
+    record.close();
+    ChildProcess again;
+    ASSERT_TRUE(bot(again, QStringLiteral("bea"), join));
+    EXPECT_GE(ann.waitLine(QRegularExpression(QStringLiteral("^- bea is back\\.$"))), 0)
+        << again.text().toStdString();
+    EXPECT_GE(again.waitLine(QRegularExpression(QStringLiteral("^coming back to "))), 0);
+
     ann.stop();
-    EXPECT_GE(bea.waitLine(QRegularExpression(QStringLiteral("^code: %1$").arg(code))), 0)
-        << bea.text().toStdString();
+    EXPECT_GE(again.waitLine(QRegularExpression(QStringLiteral("^code: %1$").arg(code))), 0)
+        << again.text().toStdString();
     EXPECT_TRUE(meet.logged(QStringLiteral("session %1 epoch 2 hosted").arg(code)));
 }

@@ -42,6 +42,8 @@ void cutOff(Session& s, LinkId lost) {
     s.lose(lost);
 }
 
+constexpr uint64_t kCode = 0x12345678ABu;  // a session code, as the meeting point gives one
+
 enum class Answer { Own, OtherKey, OldChallenge, OtherSession, OtherPlayer, MadeForBob };
 
 TEST(ComeBack, TheHostGivesItsOldIdOnlyToThePlayerThatProvesItsKey) {
@@ -175,7 +177,7 @@ TEST(ComeBack, ACutOffPlayerRejoinsAsItselfAndHearsOnlyWhatChanged) {
         EXPECT_TRUE(s.roles.comeBack().hold(2, "car", 0));
         EXPECT_EQ(s.roster.hostId, 0u) << c.what;  // nobody hosts here meanwhile
         EXPECT_EQ(s.roster.activePlayers(), 3) << c.what;
-        const LinkId link = tryUp(s);
+        LinkId link = tryUp(s);
         ASSERT_NE(link, 0u) << c.what;
         EXPECT_EQ(s.links.endpointOf(link), (Endpoint{kRouterIp + 1, 2302})) << c.what;
         // It says who it was, and proves it, to the player it means to reach, only when
@@ -189,6 +191,16 @@ TEST(ComeBack, ACutOffPlayerRejoinsAsItselfAndHearsOnlyWhatChanged) {
             << c.what;
         ASSERT_EQ(s.links.sentOn<msg::JoinRequest>(link).size(), 1u) << c.what;
         EXPECT_TRUE(resent.empty()) << c.what;
+        if (c.host != 1) {
+            // Player 1 is not the host now: it says where the host is, and the proof made for it
+            // goes nowhere else.
+            s.roles.controlArrived(link, msg::HostAt{kRouterIp + c.host, 2302});
+            s.roles.controlArrived(link, net::joinRefuse(DPNERR_NOTHOST));
+            s.clock += kTryGapMs;
+            s.roles.checkDeadlines();
+            link = tryUp(s);
+            s.roles.controlArrived(link, msg::JoinChallenge{"next", s.roster.desc.instance});
+        }
         acceptAs(s, link, 3, c.host, c.players);
         EXPECT_EQ(resent, std::vector<QByteArray>{"hi"}) << c.what;
         EXPECT_FALSE(s.roles.comeBack().hold(DPNID_ALL_PLAYERS_GROUP, "hi", DPNSEND_GUARANTEED));
@@ -234,9 +246,14 @@ TEST(ComeBack, ANewStartComesBackFromItsTicketAndEndsLikeAConnect) {
     for (const bool answered : {true, false}) {
         Session s;
         const ReturnKey key;
-        ReturnTicket ticket{
-            QUuid::createUuid(), orvel::testing::kTestApp, 3, "me", {{{kRouterIp + 1, 2302}, 1}},
-            key.secret()};
+        ReturnTicket ticket{QUuid::createUuid(),
+                            orvel::testing::kTestApp,
+                            3,
+                            "me",
+                            {{{kRouterIp + 1, 2302}, 1}},
+                            key.secret(),
+                            0,
+                            {}};
         s.roles.comeBack().start(7, ticket, 20000);
         const LinkId link = tryUp(s);
         EXPECT_EQ(s.links.sentOn<msg::Return>(link).at(0), (msg::Return{3, {}})) << answered;
@@ -296,6 +313,67 @@ TEST(ComeBack, AfterAMinuteOfTryingTheSessionIsLost) {
     EXPECT_EQ(s.delivered().at(1), "TerminateSession 0x80158160");
 }
 
+// Where the addresses it knew stay dark, one with a code asks the meeting point that holds it
+// (only when that is the one set: else nothing is sent) where the host is now, and comes back
+// there as the player it proved itself to: the code names no player, so each one it knew in turn.
+TEST(ComeBack, WhereTheAddressesFailTheCodeFindsTheHost) {
+    const orvel::meet::Endpoint point{orvel::testing::kLoopbackIp, 2399};
+    const Endpoint host{kRouterIp + 7, 2350};
+    const struct {
+        const char* what;
+        const char* set;  // the meeting point set
+        bool asked;
+    } cases[] = {
+        {"its meeting point", "127.0.0.1:2399", true},
+        {"another meeting point", "127.0.0.1:2398", false},
+        {"no meeting point", "", false},
+    };
+    for (const auto& c : cases) {
+        setMeetPoint(c.set);
+        Session s;
+        const ReturnKey key;
+        const std::vector<ReturnAddress> knew{{{kRouterIp + 1, 2302}, 1},
+                                              {{kRouterIp + 2, 2302}, 2}};
+        const ReturnTicket ticket{
+            QUuid::createUuid(),   orvel::testing::kTestApp, 3, "me", knew, key.secret(), kCode,
+            {point.ip, point.port}};
+        s.roles.comeBack().start(7, ticket, kComeBackMs);
+        const auto advance = [&s](int ms) {
+            s.clock += ms;
+            s.roles.checkDeadlines();
+            s.roles.checkDeadlines();
+        };
+        advance(kTryLinkMs);  // the host's address it knew is dark
+        if (!c.asked) {
+            EXPECT_TRUE(s.links.datagrams.empty()) << c.what;
+            continue;
+        }
+        ASSERT_EQ(s.links.datagrams.size(), 1u) << c.what;
+        EXPECT_EQ(s.links.datagrams[0].second,
+                  orvel::meet::encode(orvel::meet::Lookup{0, {kCode}}));
+        const QByteArray found =
+            orvel::meet::encode(orvel::meet::Found{{kCode}, {host.ipv4, host.port}, "race", {}});
+        s.roles.meet().receive(reinterpret_cast<const uint8_t*>(found.data()),
+                               static_cast<size_t>(found.size()), {point.ip, point.port});
+        // Player 1 first: an answer as host 2 does not come from where its proof went.
+        for (const DPNID to : {1u, 2u}) {
+            advance(to == 1 ? kTryLinkMs : kTryGapMs);
+            const LinkId link = tryUp(s);
+            EXPECT_EQ(s.links.endpointOf(link), host) << c.what;
+            s.roles.controlArrived(link, msg::JoinChallenge{"c", ticket.instance});
+            EXPECT_TRUE(provesReturn(key.publicKey(), s.links.sentOn<msg::Return>(link).at(1).proof,
+                                     "c", ticket.instance, 3, to))
+                << c.what;
+            acceptAs(s, link, 3, 2, {2});
+            EXPECT_EQ(s.roster.inSession, to == 2) << c.what;
+        }
+        EXPECT_EQ(s.roster.hostId, 2u) << c.what;
+        // Its next record keeps the code.
+        EXPECT_EQ(s.roles.comeBack().ticket().code, kCode) << c.what;
+    }
+    setMeetPoint({});
+}
+
 // A program started again takes its restart record only while it is fresh, whole and the user's
 // own; anything else under the player's name is removed.
 TEST(RestartRecord, OnlyAFreshWholeRecordOfOursIsTaken) {
@@ -307,10 +385,12 @@ TEST(RestartRecord, OnlyAFreshWholeRecordOfOursIsTaken) {
                                  3,
                                  "Ann",
                                  {{{kRouterIp + 1, 2302}, 1}, {{kRouterIp + 2, 2302}, 2}},
-                                 key.secret()},
+                                 key.secret(),
+                                 kCode,
+                                 {kRouterIp + 9, 2300}},
                                 "Dusk",
                                 at};
-    enum class Spoil { None, Junk, Large, Link, Foreign };
+    enum class Spoil { None, Junk, Large, Link, Foreign, BadCode };
     const struct {
         const char* what;
         Spoil spoil;
@@ -323,6 +403,7 @@ TEST(RestartRecord, OnlyAFreshWholeRecordOfOursIsTaken) {
         {"too large", Spoil::Large, 0},
         {"a link to a record", Spoil::Link, 0},
         {"another user's", Spoil::Foreign, 0},
+        {"a code out of range", Spoil::BadCode, 0},
     };
     for (const auto& c : cases) {
         if (c.spoil == Spoil::Foreign && ::geteuid() != 0) {
@@ -333,12 +414,14 @@ TEST(RestartRecord, OnlyAFreshWholeRecordOfOursIsTaken) {
         ASSERT_EQ(files.size(), 1) << c.what;  // written whole: no leftover beside it
         const QString path = folder.filePath(files[0]);
         QFile file(path);
-        if (c.spoil == Spoil::Junk || c.spoil == Spoil::Large) {
+        if (c.spoil == Spoil::Junk || c.spoil == Spoil::Large || c.spoil == Spoil::BadCode) {
             ASSERT_TRUE(file.open(QIODevice::ReadWrite)) << c.what;
-            const QByteArray whole = file.readAll();
+            QByteArray whole = file.readAll();
             file.resize(0);
-            file.write(c.spoil == Spoil::Junk ? whole.left(whole.size() / 2)
-                                              : whole + QByteArray(kMaxRestartRecordBytes, ' '));
+            file.write(c.spoil == Spoil::Junk    ? whole.left(whole.size() / 2)
+                       : c.spoil == Spoil::Large ? whole + QByteArray(kMaxRestartRecordBytes, ' ')
+                                                 : whole.replace(QByteArray::number(kCode),
+                                                                 QByteArray::number(kCode << 8)));
             file.close();
         } else if (c.spoil == Spoil::Link) {
             ASSERT_TRUE(file.rename(folder.filePath("elsewhere")));
@@ -356,6 +439,8 @@ TEST(RestartRecord, OnlyAFreshWholeRecordOfOursIsTaken) {
             EXPECT_EQ(record->ticket.id, 3u);
             EXPECT_EQ(record->ticket.addresses, written.ticket.addresses);
             EXPECT_EQ(record->ticket.keySeed, key.secret());
+            EXPECT_EQ(record->ticket.code, kCode);
+            EXPECT_EQ(record->ticket.meetAt, (Endpoint{kRouterIp + 9, 2300}));
             EXPECT_EQ(record->sessionName, "Dusk");
             EXPECT_FALSE(readRestartRecord("Bob", at).has_value());  // one record a name
             removeRestartRecord("Ann");

@@ -143,6 +143,7 @@ void ComeBack::onReturn(LinkId link, const net::msg::Return& m) {
         members_.removePlayer(m.playerId, DPNDESTROYPLAYERREASON_CONNECTIONLOST);
     }
     toldAll_.erase(m.playerId);
+    meet_.retell(m.playerId);
     state->returnOf = m.playerId;  // HostJoin gives it its id back
 }
 
@@ -164,6 +165,7 @@ bool ComeBack::cutOff() {
     t.name = self != nullptr ? self->name : r.localName;
     t.instance = r.desc.instance;
     t.application = r.desc.application;
+    t.code = meet_.sessionCode();
     t.until = s_.now() + budgetMs_;
     // Every link goes without a word: the others are out of reach, and whoever answers later
     // proves itself anew. The roster stays as it was until we are back; nobody hosts here.
@@ -197,6 +199,9 @@ void ComeBack::start(DPNHANDLE handle, const ReturnTicket& ticket, int budgetMs)
     t.addresses = ticket.addresses;
     if (t.addresses.size() > kMaxReturnAddresses) {
         t.addresses.resize(kMaxReturnAddresses);
+    }
+    if (ticket.code != 0 && ticket.code <= orvel::meet::kCodeMask) {
+        t.code = MeetLink::SessionCode{{ticket.code}, {ticket.meetAt.ipv4, ticket.meetAt.port}};
     }
     t.until = s_.now() + budgetMs;
     key_ = ReturnKey(ticket.keySeed);
@@ -232,10 +237,56 @@ void ComeBack::onHostAt(const net::msg::HostAt& m) {
     }
 }
 
-void ComeBack::tryNext() {
+void ComeBack::askMeetingPoint() {
     Trip& t = *trip_;
-    const Endpoint at = t.addresses[t.next % t.addresses.size()].at;
-    t.tryPlayer = t.addresses[t.next++ % t.addresses.size()].player;
+    if (!t.code || t.next == 0 || s_.now() < t.lookupAt) {
+        return;  // the addresses we knew have the first word
+    }
+    t.lookupAt = s_.now() + kLookupAgainMs;
+    const bool asked = meet_.lookupFor(t.code->code, t.code->point,
+                                       [this](std::optional<Endpoint> host) { onFound(host); });
+    if (asked) {
+        qCDebug(lcSession) << "asking the meeting point where the host is now";
+    }
+}
+
+void ComeBack::onFound(std::optional<Endpoint> host) {
+    if (!trip_ || !host || host->ipv4 == 0 || host->port == 0) {
+        return;
+    }
+    // The code names no player: whoever holds it now is one we knew, most likely the one we
+    // knew at that address, else the host and those next in line, in turn. A proof made for one
+    // passes with that one alone.
+    Trip& t = *trip_;
+    std::vector<DPNID> players;
+    for (const ReturnAddress& a : t.addresses) {
+        if (a.at == *host) {
+            players.push_back(a.player);
+        }
+    }
+    for (const ReturnAddress& a : t.addresses) {
+        players.push_back(a.player);
+    }
+    t.found.clear();
+    for (DPNID id : players) {
+        const auto same = [id](const ReturnAddress& a) { return a.player == id; };
+        if (id != 0 && id != t.id && std::none_of(t.found.begin(), t.found.end(), same)) {
+            t.found.push_back({*host, id});
+        }
+    }
+}
+
+void ComeBack::tryNext() {
+    askMeetingPoint();
+    Trip& t = *trip_;
+    const bool byCode = !t.found.empty();
+    const ReturnAddress to = byCode ? t.found.front() : t.addresses[t.next++ % t.addresses.size()];
+    if (byCode) {
+        t.found.erase(t.found.begin());
+    }
+    const Endpoint at = to.at;
+    t.tryPlayer = to.player;
+    t.tryLinkMs = byCode ? kTryByCodeMs : kTryLinkMs;
     t.tryAt = 0;
     t.tryStarted = s_.now();
     t.tryLink = s_.links.connectTo(at.ipv4, at.port);
@@ -252,6 +303,7 @@ void ComeBack::tryNext() {
     request.mappedPort = s_.roster.mapped.port;
     ReturnJoin back;
     back.claim.playerId = t.id;
+    back.to = t.tryPlayer;
     back.prove = [this](const QByteArray& challenge, const QUuid& instance) {
         return trip_ && instance == trip_->instance
                    ? key_.prove(challenge, instance, trip_->id, trip_->tryPlayer)
@@ -263,6 +315,9 @@ void ComeBack::tryNext() {
     back.failed = [this](HRESULT why) { tryFailed(why); };
     joiner_.begin(t.handle, t.tryLink, at.ipv4, std::move(request), QString(), false,
                   std::move(back));
+    if (byCode) {
+        meet_.joiningByCode(t.code->code, at);  // the meeting point relays if no link forms
+    }
     s_.links.flush();
 }
 
@@ -292,6 +347,7 @@ void ComeBack::returned(std::map<DPNID, Player> before, const std::vector<DPNID>
     const Trip t = std::move(*trip_);
     trip_.reset();
     keepKey_ = true;
+    code_ = t.code;
     Roster& r = s_.roster;
     qCWarning(lcSession) << "back in the session as player" << r.localId;
     // What changed while we were away, as the events of a running session would have told it.
@@ -355,7 +411,7 @@ void ComeBack::checkDeadline(qint64 now) {
         const Link* link = s_.links.find(t.tryLink);
         if (now >= t.until && !joiner_.accepted()) {
             joiner_.fail(DPNERR_CONNECTIONLOST);
-        } else if ((link == nullptr || !link->connected) && now >= t.tryStarted + kTryLinkMs) {
+        } else if ((link == nullptr || !link->connected) && now >= t.tryStarted + t.tryLinkMs) {
             joiner_.fail(DPNERR_NORESPONSE);
         }
         return;
@@ -376,7 +432,7 @@ qint64 ComeBack::deadline() const {
     }
     const Link* link = s_.links.find(trip_->tryLink);
     if (link == nullptr || !link->connected) {
-        return std::min(trip_->tryStarted + kTryLinkMs, trip_->until);
+        return std::min(trip_->tryStarted + trip_->tryLinkMs, trip_->until);
     }
     return joiner_.accepted() ? 0 : trip_->until;
 }
@@ -384,12 +440,14 @@ qint64 ComeBack::deadline() const {
 ReturnTicket ComeBack::ticket() const {
     ReturnTicket t;
     const Roster& r = s_.roster;
+    std::optional<MeetLink::SessionCode> code;
     if (trip_) {
         t.instance = trip_->instance;
         t.application = trip_->application;
         t.id = trip_->id;
         t.name = trip_->name;
         t.addresses = trip_->addresses;
+        code = trip_->code;
     } else if (r.inSession) {
         const Player* self = r.present(r.localId);
         t.instance = r.desc.instance;
@@ -397,6 +455,11 @@ ReturnTicket ComeBack::ticket() const {
         t.id = r.localId;
         t.name = self != nullptr ? self->name : r.localName;
         t.addresses = returnAddresses(r);
+        code = meet_.sessionCode() ? meet_.sessionCode() : code_;
+    }
+    if (code) {
+        t.code = code->code.bits;
+        t.meetAt = {code->point.ip, code->point.port};
     }
     t.keySeed = key_.secret();
     return t;
@@ -409,6 +472,7 @@ void ComeBack::reset() {
     keys_.clear();
     toldAll_.clear();
     keepKey_ = false;
+    code_.reset();
 }
 
 }  // namespace dx8

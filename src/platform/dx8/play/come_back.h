@@ -4,10 +4,14 @@
 // than end the session there, it joins it again by itself for up to a minute, as the player it
 // was, at the addresses it knew: the host's first, then those next in line, since the others may
 // have handed the host role on meanwhile (a player that is not the host tells it where the host
-// is). Its roster stays as it was until it is back; then the players gone meanwhile are
-// destroyed, the new ones created and a new host reported. A cut-off host never hosts on by
-// itself: it comes back as a player of whoever took over. A program started again soon after it
-// ended without leaving comes back the same way, from a ticket it wrote down.
+// is). When the first of them fails and the session has a code at the meeting point, it also
+// asks there where the code's host is now, and tries that address the way a join by code goes
+// (the host is told to punch toward us, the meeting point relays when no link forms); it proves
+// itself there to each player it knew in turn, since the code names no player. Its roster
+// stays as it was until it is back; then the players gone meanwhile are destroyed, the new ones
+// created and a new host reported. A cut-off host never hosts on by itself: it comes back as a
+// player of whoever took over. A program started again soon after it ended without leaving
+// comes back the same way, from a ticket it wrote down.
 //
 // Who is who: each player holds a key of its own (return_key.h), whose public half the host
 // keeps and tells everyone, so that whoever hosts next can check a return too. One coming back
@@ -21,6 +25,7 @@
 #include <vector>
 
 #include "platform/dx8/play/joiner.h"
+#include "platform/dx8/play/meet_link.h"
 #include "platform/dx8/play/return_key.h"
 #include "platform/dx8/play/session_context.h"
 
@@ -31,6 +36,9 @@ class Members;
 constexpr int kComeBackMs = 60000;  // how long one cut off tries
 constexpr int kTryLinkMs = 3000;    // a try whose link is not up by then gives way to the next
 constexpr int kTryGapMs = 500;      // tries start no closer together than this
+// A try where the meeting point said: time for the direct link, then for its relay.
+constexpr int kTryByCodeMs = kMeetDirectWaitMs + 5000;
+constexpr int kLookupAgainMs = 10000;  // the meeting point is asked again no sooner than this
 constexpr size_t kMaxReturnAddresses = 8;
 constexpr size_t kMaxKeysKept = 64;
 constexpr size_t kMaxHeldSends = 256;  // guaranteed sends kept while cut off
@@ -38,8 +46,8 @@ constexpr qsizetype kMaxHeldBytes = 256 * 1024;
 
 class ComeBack {
 public:
-    ComeBack(SessionContext& session, Joiner& joiner, Members& members)
-        : s_(session), joiner_(joiner), members_(members) {}
+    ComeBack(SessionContext& session, Joiner& joiner, Members& members, MeetLink& meet)
+        : s_(session), joiner_(joiner), members_(members), meet_(meet) {}
 
     // ---- Keys -----------------------------------------------------------------------------
     // We are a player now (hosting, joined, or back): the host keeps our key.
@@ -99,12 +107,18 @@ private:
         qint64 tryAt = 0;     // the next try starts then; 0: one is under way
         qint64 tryStarted = 0;
         LinkId tryLink = 0;
+        int tryLinkMs = kTryLinkMs;  // the try gives way when its link is not up by then
         HRESULT last = DPNERR_NORESPONSE;
+        std::optional<MeetLink::SessionCode> code;
+        qint64 lookupAt = 0;               // no lookup before then
+        std::vector<ReturnAddress> found;  // where the meeting point said: tried first
     };
 
     void keep(DPNID id, const QByteArray& key);
     void refuse(LinkId link, HRESULT code);
     void tryNext();
+    void askMeetingPoint();
+    void onFound(std::optional<Endpoint> host);
     void tryFailed(HRESULT why);
     void returned(std::map<DPNID, Player> before, const std::vector<DPNID>& order);
     void lost();
@@ -112,12 +126,15 @@ private:
     SessionContext& s_;
     Joiner& joiner_;
     Members& members_;
+    MeetLink& meet_;
     int budgetMs_ = kComeBackMs;
     ReturnKey key_;
     bool keepKey_ = false;  // we came back: the key stays ours
     std::map<DPNID, QByteArray> keys_;
     std::set<DPNID> toldAll_;  // host: players told every key we keep
     std::optional<Trip> trip_;
+    // The code we came back with, until the host tells it to us again.
+    std::optional<MeetLink::SessionCode> code_;
     std::vector<Held> held_;
     qsizetype heldBytes_ = 0;
 };

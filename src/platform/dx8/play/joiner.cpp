@@ -117,8 +117,10 @@ void Joiner::onAccept(const net::msg::JoinAccept& m) {
         return std::any_of(m.players.begin(), m.players.end(),
                            [id](const net::PlayerEntry& e) { return e.id == id; });
     };
-    // One who comes back is given back its own id, or nothing.
-    const bool otherId = op.back && m.playerId != op.back->claim.playerId;
+    // One who comes back is given back its own id, or nothing, by the player it proved itself
+    // to: any other answer did not come from where the proof went.
+    const bool otherId =
+        op.back && (m.playerId != op.back->claim.playerId || m.hostId != op.back->to);
     if (m.playerId == 0 || m.hostId == 0 || !listed(m.hostId) || listed(m.playerId) || otherId) {
         fail(DPNERR_GENERIC);
         return;

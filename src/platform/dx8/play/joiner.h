@@ -22,6 +22,7 @@ class Members;
 // the outcome goes to the owner, not to the program.
 struct ReturnJoin {
     net::msg::Return claim;
+    DPNID to = 0;  // the player the proof is made for: only it, as the host, may take us back
     std::function<QByteArray(const QByteArray& challenge, const QUuid& instance)> prove;
     // The roster as it was before, and the players the host listed, in its order.
     std::function<void(std::map<DPNID, Player> before, const std::vector<DPNID>& order)> done;

@@ -98,7 +98,7 @@ bool MeetLink::ensureClient() {
         arrived(at);
         s_.links.punch(at.ipv4, at.port);
     };
-    e.found = [this](const meet::MeetClient::HostAddresses& h) { lookedUp_ = h; };
+    e.found = [this](const meet::MeetClient::HostAddresses& h) { looked(h); };
     e.relayed = [this](meet::Endpoint peer, meet::Endpoint relay) { relayed(peer, relay); };
     e.failed = [this](meet::MeetClient::Request request, meet::Problem problem, meet::Code,
                       meet::Endpoint peer) {
@@ -139,6 +139,29 @@ MeetLink::Found MeetLink::lookup(meet::Code code) {
         return {std::nullopt, lookupFailure_};
     }
     return {fromMeet((*lookedUp_)->seenAt), DPN_OK};
+}
+
+void MeetLink::looked(std::optional<meet::MeetClient::HostAddresses> found) {
+    lookedUp_ = found;
+    if (auto answer = std::exchange(answer_, nullptr)) {
+        answer(found ? std::optional(fromMeet(found->seenAt)) : std::nullopt);
+    }
+}
+
+std::optional<MeetLink::SessionCode> MeetLink::sessionCode() const {
+    return shared_ ? std::optional(SessionCode{shared_->code, shared_->point}) : std::nullopt;
+}
+
+bool MeetLink::lookupFor(meet::Code code, meet::Endpoint point,
+                         std::function<void(std::optional<Endpoint>)> answer) {
+    // A code is only good at the meeting point that gave it, and only one the player set is
+    // ever sent to.
+    if (!ensureClient() || !(*server_ == point)) {
+        return false;
+    }
+    answer_ = std::move(answer);
+    client_->lookup(code);
+    return true;
 }
 
 void MeetLink::arrived(Endpoint at) {
@@ -238,7 +261,7 @@ void MeetLink::failed(meet::MeetClient::Request request, meet::Problem problem) 
         case Request::Lookup:
             lookupFailure_ = problem == meet::Problem::UnknownCode ? DPNERR_INVALIDHOSTADDRESS
                                                                    : DPNERR_NORESPONSE;
-            lookedUp_.emplace();
+            looked(std::nullopt);
             return;
         case Request::Register:
             registering_ = false;
@@ -418,6 +441,7 @@ void MeetLink::reset() {
     told_.clear();
     byCode_.reset();
     lookedUp_.emplace();  // a lookup that still waits is over
+    answer_ = nullptr;
     arrivals_.clear();
     relays_.clear();
     pairings_.clear();

@@ -10,6 +10,7 @@
 
 #include <QString>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -55,6 +56,19 @@ public:
     Found lookup(orvel::meet::Code code);
     // Our join by code goes to the host at `host`.
     void joiningByCode(orvel::meet::Code code, Endpoint host);
+    // The session's code and the meeting point that holds it, once we know them.
+    struct SessionCode {
+        orvel::meet::Code code;
+        orvel::meet::Endpoint point;
+    };
+    std::optional<SessionCode> sessionCode() const;
+    // Asks the meeting point `point` where the code's host is now, without waiting: `answer`
+    // gets its address, or nothing. False, and nothing is sent, when `point` is not the meeting
+    // point set.
+    bool lookupFor(orvel::meet::Code code, orvel::meet::Endpoint point,
+                   std::function<void(std::optional<Endpoint>)> answer);
+    // Host: this player hears the code again (it came back, perhaps with nothing of it kept).
+    void retell(DPNID id) { std::erase(told_, id); }
 
     // The host's word: MeetCode or MeetPair.
     void onHostWord(const net::ControlMessage& m);
@@ -99,6 +113,7 @@ private:
     // Where the meeting point sees this player, as far as we know.
     std::optional<orvel::meet::Endpoint> meetAddressOf(const Player& p) const;
     void arrived(Endpoint at);
+    void looked(std::optional<orvel::meet::MeetClient::HostAddresses> found);
     std::vector<orvel::meet::Endpoint> lanAddresses() const;
     // Host: the players who have not heard the code yet hear it with its secret.
     void tellCode();
@@ -120,6 +135,7 @@ private:
     std::optional<ByCode> byCode_;
     std::optional<std::optional<orvel::meet::MeetClient::HostAddresses>> lookedUp_;
     HRESULT lookupFailure_ = DPNERR_NORESPONSE;
+    std::function<void(std::optional<Endpoint>)> answer_;  // of lookupFor
 
     // Where the meeting point sees those it introduced to us: joiners, or the host of a code.
     std::deque<Endpoint> arrivals_;

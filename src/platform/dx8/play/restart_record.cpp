@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "platform/dx8/play/come_back.h"
+#include "platform/net/meet_protocol.h"
 #include "platform/os/runtime_folder.h"
 
 Q_LOGGING_CATEGORY(lcRestartRecord, "orvel.session.restart")
@@ -45,15 +46,20 @@ QByteArray encode(const RestartRecord& r) {
                                      {"player", static_cast<qint64>(a.player)}});
     }
     const ReturnTicket& t = r.ticket;
-    return QJsonDocument(QJsonObject{{"instance", t.instance.toString()},
-                                     {"application", t.application.toString()},
-                                     {"id", static_cast<qint64>(t.id)},
-                                     {"name", t.name},
-                                     {"session", r.sessionName},
-                                     {"addresses", addresses},
-                                     {"key", QString::fromLatin1(t.keySeed.toBase64())},
-                                     {"written", r.writtenMs}})
-        .toJson(QJsonDocument::Compact);
+    QJsonObject o{{"instance", t.instance.toString()},
+                  {"application", t.application.toString()},
+                  {"id", static_cast<qint64>(t.id)},
+                  {"name", t.name},
+                  {"session", r.sessionName},
+                  {"addresses", addresses},
+                  {"key", QString::fromLatin1(t.keySeed.toBase64())},
+                  {"written", r.writtenMs}};
+    if (t.code != 0) {
+        o.insert("code", static_cast<qint64>(t.code));
+        o.insert("meet",
+                 QJsonObject{{"ip", static_cast<qint64>(t.meetAt.ipv4)}, {"port", t.meetAt.port}});
+    }
+    return QJsonDocument(o).toJson(QJsonDocument::Compact);
 }
 
 // A whole number in [low, high] under key, or nothing.
@@ -84,6 +90,19 @@ std::optional<RestartRecord> decode(const QByteArray& bytes) {
     }
     t.id = DPNID(*id);
     r.writtenMs = *written;
+    if (o.contains("code")) {
+        // Where the code leads is ours to look up later: a record that names it badly is no
+        // record at all.
+        const QJsonObject meet = o.value("meet").toObject();
+        const auto code = whole(o, "code", 1, qint64(orvel::meet::kCodeMask));
+        const auto ip = whole(meet, "ip", 1, 0xFFFFFFFF);
+        const auto port = whole(meet, "port", 1, 0xFFFF);
+        if (!code || !ip || !port) {
+            return std::nullopt;
+        }
+        t.code = uint64_t(*code);
+        t.meetAt = {uint32_t(*ip), uint16_t(*port)};
+    }
     for (const QJsonValue& v : addresses) {
         const auto ip = whole(v.toObject(), "ip", 1, 0xFFFFFFFF);
         const auto port = whole(v.toObject(), "port", 1, 0xFFFF);

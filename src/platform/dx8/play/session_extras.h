@@ -110,6 +110,8 @@ struct ReturnTicket {
     QString name;
     std::vector<ReturnAddress> addresses;  // the host's first, then who would take over
     QByteArray keySeed;
+    uint64_t code = 0;  // the session's code at the meeting point meetAt (0: it has none)
+    Endpoint meetAt;
     bool valid() const { return id != 0 && !instance.isNull() && !addresses.empty(); }
 };
 // Ours while in a session (not valid outside one, or alone in it).

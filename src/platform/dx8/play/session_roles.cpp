@@ -86,7 +86,7 @@ SessionRoles::SessionRoles(LinkTable& links, SessionEvents& events, std::functio
       relay_(context_),
       members_(context_, hostJoin_, relay_),
       joiner_(context_, members_),
-      comeBack_(context_, joiner_, members_),
+      comeBack_(context_, joiner_, members_, meet_),
       meet_(context_, relay_) {
     joiner_.joined = [this] { comeBack_.becamePlayer(); };
 }
