@@ -21,6 +21,7 @@ constexpr qsizetype kMaxHeldBytes = 16 * 1024;
 // Its cookie again, should the first be lost, no more often than this.
 constexpr qint64 kCookieAgainMs = 200;
 constexpr int kMaxAnswers = 4;
+constexpr enet_uint32 kOfferResendGapMs = 100;
 // ENet's answer to it is never resent on ENet's clock; only for another CONNECT of its.
 constexpr enet_uint32 kHeldResendMs = 600000;
 
@@ -32,6 +33,19 @@ void sendRaw(ENetSocket socket, Endpoint to, QByteArray bytes) {
     buffer.data = bytes.data();
     buffer.dataLength = static_cast<size_t>(bytes.size());
     enet_socket_send(socket, &address, &buffer, 1);
+}
+
+// ENet sends what it has sent to this peer and not seen acknowledged again in this service,
+// rather than when its own clock says.
+void resendNow(ENetHost* host, ENetPeer* p) {
+    if (enet_list_empty(&p->sentReliableCommands)) {
+        return;
+    }
+    for (ENetListIterator it = enet_list_begin(&p->sentReliableCommands);
+         it != enet_list_end(&p->sentReliableCommands); it = enet_list_next(it)) {
+        reinterpret_cast<ENetOutgoingCommand*>(it)->roundTripTimeout = 0;
+    }
+    p->nextTimeout = host->serviceTime;
 }
 
 }  // namespace
@@ -73,7 +87,23 @@ bool EnetLinks::redirect(LinkId link, Endpoint to) {
 void EnetLinks::cookieArrived(const CookieDatagram& c, Endpoint from) {
     gate_.keep(from, c.cookie, now());
     if (c.connectId == 0) {
-        return;  // an offer, for our next CONNECT to it
+        // An offer, for our next CONNECT to it. Its sender expects us now and its router lets us
+        // through: a CONNECT of ours to it still unanswered goes again at once.
+        for (const auto& [link, ours] : peers_) {
+            ENetPeer* p = ours.peer;
+            if (p->state != ENET_PEER_STATE_CONNECTING || ours.proof != 0 ||
+                ntohl(p->address.host) != from.ipv4 || p->address.port != from.port ||
+                enet_list_empty(&p->sentReliableCommands)) {
+                continue;
+            }
+            // Offers anyone could forge never make it go more often than this.
+            const auto* sent = reinterpret_cast<const ENetOutgoingCommand*>(
+                enet_list_front(&p->sentReliableCommands));
+            if (ENET_TIME_DIFFERENCE(enet_->serviceTime, sent->sentTime) >= kOfferResendGapMs) {
+                resendNow(enet_, p);
+            }
+        }
+        return;
     }
     std::vector<LinkId> proving;
     for (auto& [link, ours] : peers_) {
@@ -134,11 +164,7 @@ bool EnetLinks::letInAtOnce(const Opening& opening, Endpoint from, qint64 t) {
         if (p != nullptr && p->state == ENET_PEER_STATE_ACKNOWLEDGING_CONNECT &&
             u->answers < kMaxAnswers) {
             ++u->answers;
-            for (ENetListIterator it = enet_list_begin(&p->sentReliableCommands);
-                 it != enet_list_end(&p->sentReliableCommands); it = enet_list_next(it)) {
-                reinterpret_cast<ENetOutgoingCommand*>(it)->roundTripTimeout = 0;
-            }
-            p->nextTimeout = enet_->serviceTime;
+            resendNow(enet_, p);
         }
         return false;  // ENet would only find it has that one already
     }
