@@ -69,16 +69,19 @@ uint32_t AddressGate::dialData(Endpoint at, qint64 now) const {
     return it != given_.constEnd() && now - it->at < kCookieWindowMs ? it->cookie : kProveOnLink;
 }
 
-std::optional<Opening> openingIn(const uint8_t* data, size_t size) {
+uint32_t peerNamedIn(const uint8_t* data, size_t size) {
     if (size < 2) {
+        return ENET_PROTOCOL_MAXIMUM_PEER_ID + 1;
+    }
+    const uint16_t word = qFromBigEndian<quint16>(data);
+    return word & ~(ENET_PROTOCOL_HEADER_FLAG_MASK | ENET_PROTOCOL_HEADER_SESSION_MASK);
+}
+
+std::optional<Opening> openingIn(const uint8_t* data, size_t size) {
+    if (peerNamedIn(data, size) != ENET_PROTOCOL_MAXIMUM_PEER_ID) {
         return std::nullopt;
     }
     const uint16_t word = qFromBigEndian<quint16>(data);
-    const uint16_t peerId =
-        word & ~(ENET_PROTOCOL_HEADER_FLAG_MASK | ENET_PROTOCOL_HEADER_SESSION_MASK);
-    if (peerId != ENET_PROTOCOL_MAXIMUM_PEER_ID) {
-        return std::nullopt;
-    }
     Opening opening;
     const size_t header = (word & ENET_PROTOCOL_HEADER_FLAG_SENT_TIME) != 0
                               ? sizeof(ENetProtocolHeader)

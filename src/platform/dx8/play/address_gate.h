@@ -75,6 +75,8 @@ struct Opening {
 };
 // nullopt for a datagram meant for a link that exists (ENet checks those itself).
 std::optional<Opening> openingIn(const uint8_t* data, size_t size);
+// The peer slot an ENet datagram names: ENet's maximum peer ID for none, above it when too short.
+uint32_t peerNamedIn(const uint8_t* data, size_t size);
 
 // Our cookie datagram: the answer to a CONNECT (its connect ID echoed), or with connect ID 0 an
 // offer sent ahead to a player that is about to link to us. An answer that goes with ENet's own

@@ -20,7 +20,8 @@ constexpr size_t kMaxHeldPackets = 8;
 constexpr qsizetype kMaxHeldBytes = 16 * 1024;
 // Its cookie again, should the first be lost, no more often than this.
 constexpr qint64 kCookieAgainMs = 200;
-constexpr int kMaxAnswers = 4;
+constexpr int kMaxAnswers = 8;
+constexpr size_t kAnswerBytes = 68;  // ENet's answer with an acknowledgement, and our cookie
 constexpr enet_uint32 kOfferResendGapMs = 100;
 // ENet's answer to it is never resent on ENet's clock; only for another CONNECT of its.
 constexpr enet_uint32 kHeldResendMs = 600000;
@@ -157,16 +158,10 @@ void EnetLinks::forgetUnproven(const ENetPeer* p) {
     std::erase_if(unproven_, [p](const Unproven& u) { return u.peer == p; });
 }
 
-bool EnetLinks::letInAtOnce(const Opening& opening, Endpoint from, qint64 t) {
+bool EnetLinks::letInAtOnce(const Opening& opening, Endpoint from, size_t size, qint64 t) {
     if (Unproven* u = unprovenAt(from, opening.connectId)) {
-        // Its CONNECT again: ENet's answer may be lost, and one more is within what it sent.
-        ENetPeer* p = u->peer;
-        if (p != nullptr && p->state == ENET_PEER_STATE_ACKNOWLEDGING_CONNECT &&
-            u->answers < kMaxAnswers) {
-            ++u->answers;
-            resendNow(enet_, p);
-        }
-        return false;  // ENet would only find it has that one already
+        unprovenSpoke(*u, size);  // its CONNECT again: ENet's answer may be lost
+        return false;             // ENet would only find it has that one already
     }
     int fromIp = 0;
     for (const Unproven& u : unproven_) {
@@ -178,8 +173,29 @@ bool EnetLinks::letInAtOnce(const Opening& opening, Endpoint from, qint64 t) {
     }
     // The cookie goes ahead of ENet's answer, so that it is there when the link is up.
     sendRaw(enet_->socket, from, encodeCookie({opening.connectId, gate_.cookieFor(from, t), true}));
-    unproven_.push_back({nullptr, from, opening.connectId, t, 1, t, {}, 0});
+    unproven_.push_back({nullptr, from, opening.connectId, t, 1, size, t, {}, 0});
     return true;
+}
+
+void EnetLinks::unprovenSpoke(Unproven& u, size_t size) {
+    u.bytesIn += size;
+    ENetPeer* p = u.peer;
+    if (p == nullptr) {
+        return;
+    }
+    const qint64 t = now();
+    if (p->state == ENET_PEER_STATE_ACKNOWLEDGING_CONNECT) {
+        // It lacks ENet's answer, or ENet its acknowledgement, which is never sent twice.
+        if (u.answers < kMaxAnswers && (u.answers + 1) * kAnswerBytes <= 3 * u.bytesIn) {
+            ++u.answers;
+            resendNow(enet_, p);
+        }
+    } else if (t - u.cookieSent >= kCookieAgainMs) {
+        // Up, and no cookie back yet: ours may have been lost on the way.
+        u.cookieSent = t;
+        sendRaw(enet_->socket, u.from,
+                encodeCookie({u.connectId, gate_.cookieFor(u.from, t), true}));
+    }
 }
 
 void EnetLinks::holdUnproven() {
@@ -262,12 +278,6 @@ void EnetLinks::heardUnproven(ENetPeer* p, uint8_t channel, const QByteArray& da
     }
     u->held.emplace_back(channel, data);
     u->heldBytes += data.size();
-    // It speaks before its proof: our cookie may have been lost on the way.
-    if (t - u->cookieSent >= kCookieAgainMs) {
-        u->cookieSent = t;
-        sendRaw(enet_->socket, u->from,
-                encodeCookie({u->connectId, gate_.cookieFor(u->from, t), true}));
-    }
 }
 
 void EnetLinks::redial() {
@@ -317,14 +327,14 @@ int EnetLinks::pendingFrom(uint32_t ip) const {
     return pending;
 }
 
-bool EnetLinks::admit(const Opening& opening, Endpoint from) {
+bool EnetLinks::admit(const Opening& opening, Endpoint from, size_t size) {
     const qint64 t = now();
     if (opening.connect && gate_.admits(from, opening.cookie, t)) {
         // Shown to be at its address; its resends never take a second slot.
         return pendingFrom(from.ipv4) < kMaxPendingPerIp && pendingFrom(0) < kMaxUnverified;
     }
     if (opening.connect && opening.cookie == kProveOnLink) {
-        if (letInAtOnce(opening, from, t)) {
+        if (letInAtOnce(opening, from, size, t)) {
             return true;
         }
         if (unprovenAt(from, opening.connectId) != nullptr) {
@@ -366,7 +376,18 @@ int EnetLinks::intercept(ENetHost* host, ENetEvent* event) {
         return 1;
     }
     const auto opening = openingIn(data, size);
-    return opening && !self->admit(*opening, from) ? 1 : 0;
+    if (opening) {
+        return self->admit(*opening, from, size) ? 0 : 1;
+    }
+    const uint32_t slot = peerNamedIn(data, size);
+    if (slot < host->peerCount) {
+        ENetPeer* p = &host->peers[slot];
+        Unproven* u = self->unprovenOf(p);
+        if (u != nullptr && u->from == from) {
+            self->unprovenSpoke(*u, size);
+        }
+    }
+    return 0;
 }
 
 }  // namespace dx8

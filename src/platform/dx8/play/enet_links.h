@@ -116,7 +116,7 @@ private:
     // handshakes included.
     int pendingFrom(uint32_t ip) const;
     // Whether a datagram that names no peer of ours may go on to ENet.
-    bool admit(const Opening& opening, Endpoint from);
+    bool admit(const Opening& opening, Endpoint from, size_t size);
     void cookieArrived(const CookieDatagram& c, Endpoint from);
     // Connects again, with the cookie, where one arrived for a link on its way.
     void redial();
@@ -129,14 +129,17 @@ private:
         Endpoint from;
         uint32_t connectId = 0;
         qint64 since = 0;
-        int answers = 1;  // ENet's answers it may have had: one per CONNECT it sent
+        int answers = 1;  // ENet's answers it may have had, within three times what it sent
+        size_t bytesIn = 0;
         qint64 cookieSent = 0;
         std::vector<std::pair<uint8_t, QByteArray>> held;  // what it sent before its proof
         qsizetype heldBytes = 0;
     };
     Unproven* unprovenAt(Endpoint from, uint32_t connectId);
     Unproven* unprovenOf(const _ENetPeer* peer);
-    bool letInAtOnce(const Opening& opening, Endpoint from, qint64 now);
+    bool letInAtOnce(const Opening& opening, Endpoint from, size_t size, qint64 now);
+    // A datagram of its: what it may have lost of ours goes again, within what it sent.
+    void unprovenSpoke(Unproven& u, size_t size);
     // Holds ENet's resends to strangers that have not shown their address, and gives up on those
     // that took too long.
     void holdUnproven();
