@@ -3,10 +3,11 @@
 //   flood_bench [--joins N] [--seconds S]
 //
 // Reflection: one CONNECT is sent and never acknowledged; what comes back over S seconds (8) is
-// set against its size, from an address that has not shown it receives there (no cookie) and,
-// as the baseline, from one that has (the cookie it was answered with). Joins: a player of this
-// process joins and leaves N times (10) alone, then while another address sends 64 CONNECTs a
-// second, without a cookie and with a valid one; each median is set against the one alone.
+// set against its size, from an address that has not shown it receives there (no cookie, or
+// asking to be answered at once as ours do) and, as the baseline, from one that has (the cookie
+// it was answered with). Joins: a player of this process joins and leaves N times (10) alone,
+// then while another address sends 64 CONNECTs a second of each kind; each median is set
+// against the one alone.
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -21,6 +22,7 @@
 #include "child_process.h"
 #include "platform/dx8/directx8.h"
 #include "platform/dx8/event_adapters.h"
+#include "platform/dx8/play/address_gate.h"
 #include "raw_peer.h"
 
 namespace {
@@ -68,29 +70,42 @@ double median(std::vector<double> v) {
     return v[v.size() / 2];
 }
 
-// Bytes back per byte sent for one CONNECT never acknowledged, with the cookie or without.
-double reflection(const char* ip, uint16_t port, bool withCookie, int seconds) {
+// What a stranger's CONNECT carries: a cookie it fetched first, the offer to prove its address
+// on the link (how ours link), or nothing.
+enum class Carries { Cookie, ProofOnLink, Nothing };
+
+uint32_t dataFor(orvel::testing::RawStranger& s, uint16_t port, Carries c) {
+    return c == Carries::Cookie        ? s.fetchCookie(port, 0, 1000)
+           : c == Carries::ProofOnLink ? dx8::kProveOnLink
+                                       : 0;
+}
+
+// Bytes back per byte sent for one CONNECT never acknowledged.
+double reflection(const char* ip, uint16_t port, Carries carries, int seconds) {
     orvel::testing::RawStranger s(ip);
-    const uint32_t cookie = withCookie ? s.fetchCookie(port, 0, 1000) : 0;
+    const uint32_t cookie = dataFor(s, port, carries);
     s.drain(200);
     s.bytesIn = s.bytesOut = 0;
     s.sendConnect(port, cookie);
     s.drain(seconds * 1000);
     std::printf("  %-28s %4zu B in, %5zu B back in %3d datagrams: %6.2fx\n",
-                withCookie ? "validated address" : "unverified address", s.bytesOut, s.bytesIn,
-                s.datagramsIn, static_cast<double>(s.bytesIn) / std::max<size_t>(s.bytesOut, 1));
+                carries == Carries::Cookie        ? "validated address"
+                : carries == Carries::ProofOnLink ? "unverified, answered at once"
+                                                  : "unverified address",
+                s.bytesOut, s.bytesIn, s.datagramsIn,
+                static_cast<double>(s.bytesIn) / std::max<size_t>(s.bytesOut, 1));
     return static_cast<double>(s.bytesIn) / std::max<size_t>(s.bytesOut, 1);
 }
 
 // The median join of `joins` while ip sends 64 CONNECTs a second (none when ip is null).
-double joinsUnderFlood(uint16_t port, int joins, const char* ip, bool validCookie) {
+double joinsUnderFlood(uint16_t port, int joins, const char* ip, Carries carries) {
     std::atomic<bool> stop{false};
     std::atomic<int> sent{0};
     std::thread flood;
     std::unique_ptr<orvel::testing::RawStranger> s;
     if (ip != nullptr) {
         s = std::make_unique<orvel::testing::RawStranger>(ip);
-        const uint32_t cookie = validCookie ? s->fetchCookie(port, 0, 1000) : 0;
+        const uint32_t cookie = dataFor(*s, port, carries);
         flood = std::thread([&, cookie] {
             while (!stop) {
                 s->sendConnect(port, cookie);
@@ -160,19 +175,29 @@ int main(int argc, char** argv) {
         static_cast<uint16_t>(hosting.match(host.lines()[at]).captured(1).toInt());
 
     std::printf("one CONNECT never acknowledged, what comes back over %d s:\n", seconds);
-    const double validated = reflection("127.0.0.12", port, true, seconds);
-    const double unverified = reflection("127.0.0.11", port, false, seconds);
-    std::printf("  unverified against validated: %.3f\n\n", unverified / std::max(validated, 1e-9));
+    const double validated = reflection("127.0.0.12", port, Carries::Cookie, seconds);
+    const double unverified = reflection("127.0.0.11", port, Carries::Nothing, seconds);
+    const double atOnce = reflection("127.0.0.15", port, Carries::ProofOnLink, seconds);
+    std::printf(
+        "  unverified against validated: %.3f, answered at once against validated: %.3f\n\n",
+        unverified / std::max(validated, 1e-9), atOnce / std::max(validated, 1e-9));
 
     std::printf("join on loopback, median of %d:\n", joins);
-    const double alone = joinsUnderFlood(port, joins, nullptr, false);
-    std::printf("  %-44s %8.2f ms  (baseline)\n", "no flood", alone);
-    for (const bool valid : {false, true}) {
-        const double ms = joinsUnderFlood(port, joins, valid ? "127.0.0.14" : "127.0.0.13", valid);
-        std::printf("  %-44s %8.2f ms  %6.2fx\n",
-                    valid ? "64 CONNECTs/s from one address, valid cookie"
-                          : "64 CONNECTs/s from one address, no cookie",
-                    ms, ms / std::max(alone, 1e-9));
+    const double alone = joinsUnderFlood(port, joins, nullptr, Carries::Nothing);
+    std::printf("  %-52s %8.2f ms  (baseline)\n", "no flood", alone);
+    const struct {
+        const char* what;
+        const char* ip;
+        Carries carries;
+    } floods[] = {
+        {"64 CONNECTs/s from one address, no cookie", "127.0.0.13", Carries::Nothing},
+        {"64 CONNECTs/s from one address, valid cookie", "127.0.0.14", Carries::Cookie},
+        {"64 CONNECTs/s from one address, to be answered at once", "127.0.0.16",
+         Carries::ProofOnLink},
+    };
+    for (const auto& f : floods) {
+        const double ms = joinsUnderFlood(port, joins, f.ip, f.carries);
+        std::printf("  %-52s %8.2f ms  %6.2fx\n", f.what, ms, ms / std::max(alone, 1e-9));
     }
     host.stop();
     return 0;

@@ -49,7 +49,7 @@ int RawPeer::intercept(ENetHost* host, ENetEvent*) {
     }
     if (serving != nullptr && serving->dialing_ != nullptr &&
         serving->dialing_->connectID == c->connectId) {
-        serving->cookie_ = c->cookie;
+        (c->proveOnLink ? serving->proof_ : serving->cookie_) = c->cookie;
     }
     return 1;
 }
@@ -69,8 +69,9 @@ ENetPeer* RawPeer::connect(uint16_t port, int ms) {
     ENetAddress to;
     enet_address_set_host_ip(&to, "127.0.0.1");
     to.port = port;
-    dialing_ = enet_host_connect(host_, &to, net::kChannelCount, 0);
-    cookie_ = 0;
+    dialing_ = enet_host_connect(host_, &to, net::kChannelCount,
+                                 dial == Dial::Cookie ? 0 : dx8::kProveOnLink);
+    cookie_ = proof_ = 0;
     ENetPeer* up = nullptr;
     serveUntil(
         [&](const ENetEvent& e, const auto&) {
@@ -86,6 +87,11 @@ ENetPeer* RawPeer::connect(uint16_t port, int ms) {
         },
         ms);
     dialing_ = nullptr;
+    if (up != nullptr && proof_ != 0 && dial == Dial::AtOnce) {
+        send(up, msg::AddressProof{proof_});
+    } else if (up != nullptr && proof_ != 0 && dial == Dial::AtOnceProofLate) {
+        proofAfterMessage_ = up;
+    }
     return up;
 }
 
@@ -101,6 +107,9 @@ void RawPeer::send(ENetPeer* to, uint8_t channel, const QByteArray& data, bool r
 
 void RawPeer::send(ENetPeer* to, const net::ControlMessage& m) {
     send(to, net::kChannelControl, net::encodeControl(m), true);
+    if (to != nullptr && to == std::exchange(proofAfterMessage_, nullptr)) {
+        send(to, msg::AddressProof{proof_});
+    }
 }
 
 bool RawPeer::serveUntil(const Done& done, int ms) {

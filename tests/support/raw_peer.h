@@ -17,14 +17,22 @@
 
 namespace orvel::testing {
 
-// A player on raw ENet at a loopback address. It links to a session as ours do (a CONNECT, then
-// one with the cookie it is answered), and confirms the players its host adds while it serves.
+// A player on raw ENet at a loopback address. It links to a session as older ones do (a CONNECT,
+// then one with the cookie it is answered) or asks to be answered at once, and confirms the
+// players its host adds while it serves.
 class RawPeer {
 public:
     explicit RawPeer(size_t peerSlots = 8, const char* ip = "127.0.0.1");
     ~RawPeer();
     RawPeer(const RawPeer&) = delete;
     RawPeer& operator=(const RawPeer&) = delete;
+
+    // How connect() dials: for a cookie first, or answered at once and sending the cookie back
+    // over the link first thing, after its first message, or never.
+    enum class Dial { Cookie, AtOnce, AtOnceProofLate, AtOnceNoProof };
+    Dial dial = Dial::Cookie;
+    size_t bytesOut() const { return host_ != nullptr ? host_->totalSentData : 0; }
+    size_t bytesIn() const { return host_ != nullptr ? host_->totalReceivedData : 0; }
 
     // A link to the session port on loopback, or nullptr when none came up within ms.
     ENetPeer* connect(uint16_t port, int ms = 20000);
@@ -75,6 +83,8 @@ private:
     ENetHost* host_ = nullptr;
     ENetPeer* dialing_ = nullptr;
     uint32_t cookie_ = 0;  // the answer to dialing_'s CONNECT
+    uint32_t proof_ = 0;   // the cookie to send back over dialing_'s link
+    ENetPeer* proofAfterMessage_ = nullptr;
 };
 
 // The datagram ENet's enet_host_connect sends, with our connect ID and data field.

@@ -1,6 +1,7 @@
 // Strangers that never finish ENet's handshake, on loopback: whatever address they claim, they
 // get back at most three times what they sent, and a flood of them from one address keeps a
-// joiner from another out of nothing.
+// joiner from another out of nothing. One answered at once hears nothing of the session before
+// it shows its address.
 
 #include <gtest/gtest.h>
 
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "peer_process.h"
+#include "platform/dx8/play/address_gate.h"
 #include "raw_peer.h"
 #include "wait.h"
 
@@ -19,7 +21,7 @@ using orvel::testing::scaledMs;
 
 namespace {
 
-enum class Cookie { None, Wrong, OtherPorts, Valid };
+enum class Cookie { None, Wrong, OtherPorts, Valid, AtOnce };
 
 struct Stranger {
     const char* what;
@@ -41,7 +43,9 @@ std::vector<uint32_t> cookiesFor(RawStranger& s, const Stranger& row, uint16_t t
             fetched[i] = s.fetchCookie(to, i, 1000);
         }
     }
-    std::vector<uint32_t> cookies(row.ports, row.cookie == Cookie::Wrong ? 0x5eed1e55u : 0);
+    std::vector<uint32_t> cookies(row.ports, row.cookie == Cookie::Wrong    ? 0x5eed1e55u
+                                             : row.cookie == Cookie::AtOnce ? dx8::kProveOnLink
+                                                                            : 0);
     for (int i = 0; i < row.ports; ++i) {
         if (row.cookie == Cookie::Valid) {
             cookies[i] = fetched[i];
@@ -63,6 +67,9 @@ TEST(UnverifiedAddress, GetsAtMostThreeTimesWhatItSent) {
         {"one CONNECT with a made-up cookie", "127.0.0.3", Cookie::Wrong, 1},
         {"CONNECTs with another port's cookie", "127.0.0.4", Cookie::OtherPorts, 2},
         {"one CONNECT from each of 32 ports", "127.0.0.5", Cookie::None, 32},
+        {"one CONNECT to be answered at once", "127.0.0.9", Cookie::AtOnce, 1},
+        {"one CONNECT to be answered at once from each of 32 ports", "127.0.0.10", Cookie::AtOnce,
+         32},
     };
     for (const Stranger& row : rows) {
         RawStranger s(row.ip, row.ports);
@@ -82,6 +89,7 @@ TEST(UnverifiedAddress, AHalfOpenFloodFromOneAddressKeepsNoJoinerOut) {
         {"CONNECTs without a cookie", "127.0.0.6", Cookie::None, 1},
         {"CONNECTs without a cookie from 16 ports", "127.0.0.7", Cookie::None, 16},
         {"CONNECTs with a valid cookie, never acknowledged", "127.0.0.8", Cookie::Valid, 1},
+        {"CONNECTs to be answered at once from 16 ports", "127.0.0.11", Cookie::AtOnce, 16},
     };
     for (const Stranger& row : rows) {
         PeerProcess host(QStringLiteral("h"));
@@ -113,6 +121,38 @@ TEST(UnverifiedAddress, AHalfOpenFloodFromOneAddressKeepsNoJoinerOut) {
         EXPECT_EQ(joiner.lines()[done].toStdString(), "CONNECT 0x0") << row.what;
         EXPECT_LT(joinMs, scaledMs(2000)) << row.what;
         EXPECT_GE(host.waitFor(QStringLiteral("^CREATE \\d+ 0 j$")), 0) << row.what;
+    }
+}
+
+TEST(UnverifiedAddress, ALinkAnsweredAtOnceCarriesTheSessionOnlyOnceItShowsItsAddress) {
+    using Dial = orvel::testing::RawPeer::Dial;
+    const struct {
+        const char* what;
+        const char* ip;
+        Dial dial;
+        bool joins;
+    } rows[] = {
+        {"its cookie back first", "127.0.0.12", Dial::AtOnce, true},
+        {"its cookie back after its request", "127.0.0.13", Dial::AtOnceProofLate, true},
+        {"its cookie never back", "127.0.0.14", Dial::AtOnceNoProof, false},
+    };
+    for (const auto& row : rows) {
+        PeerProcess host(QStringLiteral("h"));
+        const uint16_t port = static_cast<uint16_t>(hostSession(host));
+        ASSERT_GT(port, 0);
+        orvel::testing::RawPeer p(8, row.ip);
+        p.dial = row.dial;
+        if (row.joins) {
+            EXPECT_TRUE(p.join(port, QString::fromLatin1(row.ip))) << row.what;
+            continue;
+        }
+        ENetPeer* link = p.connect(port);
+        ASSERT_NE(link, nullptr) << row.what;
+        p.send(link, dx8::net::joinRequest({}, {}, QStringLiteral("x")));
+        const bool heard =
+            p.serveUntil([](const auto&, const auto& m) { return m.has_value(); }, scaledMs(2000));
+        EXPECT_FALSE(heard) << row.what;
+        EXPECT_LE(p.bytesIn(), 3 * p.bytesOut()) << row.what;
     }
 }
 

@@ -32,6 +32,7 @@ TEST(AddressGate, TakesItsOwnCookieForTheSameAddressAndTheWindowBefore) {
         {"from another IP", {0x7F000003u, kFrom.port}, cookie, made, false},
         {"another gate's cookie", kFrom, AddressGate().cookieFor(kFrom, made), made, false},
         {"none", kFrom, 0, made, false},
+        {"the offer to prove it on the link", kFrom, dx8::kProveOnLink, made, false},
     };
     for (const auto& row : rows) {
         EXPECT_EQ(gate.admits(row.from, row.cookie, row.at), row.admitted) << row.what;
@@ -81,6 +82,11 @@ TEST(AddressGate, AnswersAFewTimesASecondPerSourceIpAndNeverMoreThanItGot) {
     ASSERT_TRUE(back);
     EXPECT_EQ(back->connectId, 0x11223344u);
     EXPECT_EQ(back->cookie, 0x55667788u);
+    EXPECT_FALSE(back->proveOnLink);
+    const QByteArray proof = dx8::encodeCookie({1, 2, true});
+    const auto asked = dx8::decodeCookie(reinterpret_cast<const uint8_t*>(proof.constData()),
+                                         static_cast<size_t>(proof.size()));
+    EXPECT_TRUE(asked && asked->proveOnLink && asked->cookie == 2u);
     EXPECT_FALSE(dx8::decodeCookie(bytes, size - 1));
     EXPECT_FALSE(dx8::openingIn(bytes, size));
     EXPECT_FALSE(dx8::net::looksLikeQuery(bytes, size));

@@ -19,6 +19,7 @@ constexpr double kAnswerRate = 8, kAnswerBurst = 16;
 constexpr int kMaxGivenCookies = 256;
 
 constexpr char kCookieMagic[4] = {'O', 'R', 'V', 'K'};
+constexpr char kProofMagic[4] = {'O', 'R', 'V', 'P'};
 
 uint64_t keyOf(Endpoint e) {
     return (static_cast<uint64_t>(e.ipv4) << 16) | e.port;
@@ -40,7 +41,7 @@ uint32_t AddressGate::cookieIn(Endpoint from, qint64 window) const {
         QByteArray::fromRawData(reinterpret_cast<const char*>(message), sizeof message), secret_,
         QCryptographicHash::Sha256);
     const uint32_t cookie = qFromBigEndian<quint32>(mac.constData());
-    return cookie == 0 ? 1 : cookie;
+    return cookie <= kProveOnLink ? cookie + kProveOnLink + 1 : cookie;
 }
 
 uint32_t AddressGate::cookieFor(Endpoint from, qint64 now) const {
@@ -49,7 +50,7 @@ uint32_t AddressGate::cookieFor(Endpoint from, qint64 now) const {
 
 bool AddressGate::admits(Endpoint from, uint32_t cookie, qint64 now) const {
     const qint64 window = now / kCookieWindowMs;
-    return cookie != 0 &&
+    return cookie > kProveOnLink &&
            (cookie == cookieIn(from, window) || cookie == cookieIn(from, window - 1));
 }
 
@@ -63,21 +64,24 @@ void AddressGate::keep(Endpoint from, uint32_t cookie, qint64 now) {
     given_.insert(keyOf(from), Given{cookie, now});
 }
 
-uint32_t AddressGate::cookieTo(Endpoint at, qint64 now) const {
+uint32_t AddressGate::dialData(Endpoint at, qint64 now) const {
     const auto it = given_.constFind(keyOf(at));
-    return it != given_.constEnd() && now - it->at < kCookieWindowMs ? it->cookie : 0;
+    return it != given_.constEnd() && now - it->at < kCookieWindowMs ? it->cookie : kProveOnLink;
+}
+
+uint32_t peerNamedIn(const uint8_t* data, size_t size) {
+    if (size < 2) {
+        return ENET_PROTOCOL_MAXIMUM_PEER_ID + 1;
+    }
+    const uint16_t word = qFromBigEndian<quint16>(data);
+    return word & ~(ENET_PROTOCOL_HEADER_FLAG_MASK | ENET_PROTOCOL_HEADER_SESSION_MASK);
 }
 
 std::optional<Opening> openingIn(const uint8_t* data, size_t size) {
-    if (size < 2) {
+    if (peerNamedIn(data, size) != ENET_PROTOCOL_MAXIMUM_PEER_ID) {
         return std::nullopt;
     }
     const uint16_t word = qFromBigEndian<quint16>(data);
-    const uint16_t peerId =
-        word & ~(ENET_PROTOCOL_HEADER_FLAG_MASK | ENET_PROTOCOL_HEADER_SESSION_MASK);
-    if (peerId != ENET_PROTOCOL_MAXIMUM_PEER_ID) {
-        return std::nullopt;
-    }
     Opening opening;
     const size_t header = (word & ENET_PROTOCOL_HEADER_FLAG_SENT_TIME) != 0
                               ? sizeof(ENetProtocolHeader)
@@ -97,7 +101,7 @@ std::optional<Opening> openingIn(const uint8_t* data, size_t size) {
 }
 
 QByteArray encodeCookie(const CookieDatagram& c) {
-    QByteArray out(kCookieMagic, sizeof kCookieMagic);
+    QByteArray out(c.proveOnLink ? kProofMagic : kCookieMagic, sizeof kCookieMagic);
     out.append(reinterpret_cast<const char*>(&c.connectId), 4);
     uchar cookie[4];
     qToBigEndian(c.cookie, cookie);
@@ -106,10 +110,14 @@ QByteArray encodeCookie(const CookieDatagram& c) {
 }
 
 std::optional<CookieDatagram> decodeCookie(const uint8_t* data, size_t size) {
-    if (size != kCookieDatagramSize || std::memcmp(data, kCookieMagic, sizeof kCookieMagic) != 0) {
+    if (size != kCookieDatagramSize) {
         return std::nullopt;
     }
     CookieDatagram c;
+    c.proveOnLink = std::memcmp(data, kProofMagic, sizeof kProofMagic) == 0;
+    if (!c.proveOnLink && std::memcmp(data, kCookieMagic, sizeof kCookieMagic) != 0) {
+        return std::nullopt;
+    }
     std::memcpy(&c.connectId, data + 4, 4);
     c.cookie = qFromBigEndian<quint32>(data + 8);
     return c;

@@ -124,6 +124,7 @@ void EnetLinks::close() {
     peers_.clear();
     ids_.clear();
     redials_.clear();
+    unproven_.clear();
 }
 
 void EnetLinks::closeAll(bool flushGoodbyes) {
@@ -210,9 +211,10 @@ void EnetLinks::capResends() {
     if (enet_ == nullptr) {
         return;
     }
+    holdUnproven();
     for (size_t i = 0; i < enet_->peerCount; ++i) {
         ENetPeer& p = enet_->peers[i];
-        if (p.state == ENET_PEER_STATE_DISCONNECTED) {
+        if (p.state == ENET_PEER_STATE_DISCONNECTED || unprovenOf(&p) != nullptr) {
             continue;
         }
         if (p.state == ENET_PEER_STATE_ACKNOWLEDGING_CONNECT ||
@@ -265,41 +267,13 @@ void EnetLinks::pump() {
                 handleDisconnect(event.peer);
                 break;
             case ENET_EVENT_TYPE_RECEIVE: {
-                ENetPacket* packet = event.packet;
-                const LinkId link = idOf(event.peer);
-                if (event.channelID == net::kChannelData ||
-                    event.channelID == net::kChannelGuaranteed ||
-                    event.channelID == net::kChannelRelay ||
-                    event.channelID == net::kChannelRelayGuaranteed) {
-                    const QByteArray data(reinterpret_cast<const char*>(packet->data),
-                                          static_cast<qsizetype>(packet->dataLength));
-                    enet_packet_destroy(packet);
-                    const auto it = links_.find(link);
-                    if (it == links_.end()) {
-                        break;
-                    }
-                    if (event.channelID == net::kChannelRelay) {
-                        listener_.relayArrived(link, it->second, data, false);
-                    } else if (event.channelID == net::kChannelRelayGuaranteed) {
-                        listener_.relayArrived(link, it->second, data, true);
-                    } else {
-                        listener_.dataArrived(link, it->second, data);
-                    }
-                    break;
-                }
-                const auto m = net::decodeControl(packet->data, packet->dataLength);
-                enet_packet_destroy(packet);
-                const auto it = links_.find(link);
-                if (it == links_.end()) {
-                    break;
-                }
-                if (m) {
-                    listener_.controlArrived(link, *m);
+                const QByteArray data(reinterpret_cast<const char*>(event.packet->data),
+                                      static_cast<qsizetype>(event.packet->dataLength));
+                enet_packet_destroy(event.packet);
+                if (const LinkId link = idOf(event.peer)) {
+                    received(link, event.channelID, data);
                 } else {
-                    qCDebug(lcSession) << "undecodable control message dropped";
-                    if (it->second.kind == LinkKind::Unverified) {
-                        drop(link, Drop::Now, now());
-                    }
+                    heardUnproven(event.peer, event.channelID, data);
                 }
                 break;
             }
@@ -309,6 +283,28 @@ void EnetLinks::pump() {
     }
     if (self && enet_ != nullptr) {
         redial();
+    }
+}
+
+void EnetLinks::received(LinkId link, uint8_t channel, const QByteArray& data) {
+    const auto it = links_.find(link);
+    if (it == links_.end()) {
+        return;
+    }
+    if (channel == net::kChannelData || channel == net::kChannelGuaranteed) {
+        listener_.dataArrived(link, it->second, data);
+    } else if (channel == net::kChannelRelay || channel == net::kChannelRelayGuaranteed) {
+        listener_.relayArrived(link, it->second, data, channel == net::kChannelRelayGuaranteed);
+    } else if (const auto m = net::decodeControl(reinterpret_cast<const uint8_t*>(data.data()),
+                                                 static_cast<size_t>(data.size()))) {
+        if (!std::holds_alternative<net::msg::AddressProof>(*m)) {  // below the session
+            listener_.controlArrived(link, *m);
+        }
+    } else {
+        qCDebug(lcSession) << "undecodable control message dropped";
+        if (it->second.kind == LinkKind::Unverified) {
+            drop(link, Drop::Now, now());
+        }
     }
 }
 
@@ -463,8 +459,8 @@ LinkId EnetLinks::connectTo(uint32_t ipv4, uint16_t port) {
     ENetAddress address;
     address.host = htonl(ipv4);
     address.port = port;
-    // With the cookie this address gave us, if it gave one lately; else it answers with one.
-    const uint32_t cookie = gate_.cookieTo({ipv4, port}, now());
+    // With the cookie this address gave us, if it gave one lately; else it answers at once.
+    const uint32_t cookie = gate_.dialData({ipv4, port}, now());
     ENetPeer* p = enet_host_connect(enet_, &address, net::kChannelCount, cookie);
     if (p == nullptr) {
         return 0;
@@ -511,9 +507,19 @@ void EnetLinks::handleConnect(ENetPeer* p) {
     const auto it = links_.find(known);
     if (it != links_.end()) {
         it->second.connected = true;
+        sendProof(known);  // ahead of anything the session says on it
         listener_.linkUp(known, it->second);
         return;
     }
+    if (unprovenOf(p) != nullptr) {
+        // Not a word of the session, nor a ping, until it has shown its address.
+        enet_peer_ping_interval(p, kHandshakeMs);
+        return;
+    }
+    welcome(p);
+}
+
+void EnetLinks::welcome(ENetPeer* p) {
     const QPointer<EnetLinks> self(this);
     retireLinksAt(p);
     if (!self || enet_ == nullptr) {
@@ -534,6 +540,7 @@ void EnetLinks::handleConnect(ENetPeer* p) {
 }
 
 void EnetLinks::handleDisconnect(ENetPeer* p) {
+    forgetUnproven(p);
     const LinkId link = idOf(p);
     release(link);
     const auto it = links_.find(link);

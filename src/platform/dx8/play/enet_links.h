@@ -3,8 +3,8 @@
 // The link table over ENet: one ENet host per session, its socket watched with a
 // QSocketNotifier, and a single-shot timer that wakes ENet when it next has something to do (a
 // resend, a ping, a timeout) or a deadline of the session falls due. Strangers pass the address
-// gate before ENet gives them a peer slot; a link's id is ours, its ENet peer may change while
-// it connects (once more with the cookie it is answered).
+// gate before ENet gives them a peer slot (address_gate.h); a link's id is ours, its ENet peer
+// may change while it connects (once more with the cookie it is answered).
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -100,6 +100,8 @@ private:
     void release(LinkId link);
     qint64 now() const { return clock_.elapsed(); }
     void pump();
+    // A packet on a link of ours.
+    void received(LinkId link, uint8_t channel, const QByteArray& data);
     // Keeps ENet's resend gaps short, so that a link back from an outage is heard at once.
     void capResends();
     void onReadable();
@@ -107,15 +109,42 @@ private:
     qint64 msUntilServiceDue() const;
     void retireLinksAt(_ENetPeer* fresh);
     void handleConnect(_ENetPeer* peer);
+    // Someone new is up and has shown its address: a link that says who it is next.
+    void welcome(_ENetPeer* peer);
     void handleDisconnect(_ENetPeer* peer);
     // Links from this IP (every IP when 0) that have not said who they are yet, ENet's half-open
     // handshakes included.
     int pendingFrom(uint32_t ip) const;
     // Whether a datagram that names no peer of ours may go on to ENet.
-    bool admit(const Opening& opening, Endpoint from);
+    bool admit(const Opening& opening, Endpoint from, size_t size);
     void cookieArrived(const CookieDatagram& c, Endpoint from);
     // Connects again, with the cookie, where one arrived for a link on its way.
     void redial();
+    // Our cookie back over a link we opened, where the other side asked for it.
+    void sendProof(LinkId link);
+
+    // A stranger let in without a cookie, until it has sent it back over the link.
+    struct Unproven {
+        _ENetPeer* peer = nullptr;  // once ENet has made it
+        Endpoint from;
+        uint32_t connectId = 0;
+        qint64 since = 0;
+        int answers = 1;  // ENet's answers it may have had, within three times what it sent
+        size_t bytesIn = 0;
+        qint64 cookieSent = 0;
+        std::vector<std::pair<uint8_t, QByteArray>> held;  // what it sent before its proof
+        qsizetype heldBytes = 0;
+    };
+    Unproven* unprovenAt(Endpoint from, uint32_t connectId);
+    Unproven* unprovenOf(const _ENetPeer* peer);
+    bool letInAtOnce(const Opening& opening, Endpoint from, size_t size, qint64 now);
+    // A datagram of its: what it may have lost of ours goes again, within what it sent.
+    void unprovenSpoke(Unproven& u, size_t size);
+    // Holds ENet's resends to strangers that have not shown their address, and gives up on those
+    // that took too long.
+    void holdUnproven();
+    void heardUnproven(_ENetPeer* peer, uint8_t channel, const QByteArray& data);
+    void forgetUnproven(const _ENetPeer* peer);
     // A link we opened has this ENet peer now, whose CONNECT carried this cookie.
     void dialed(LinkId link, _ENetPeer* peer, uint32_t cookie);
     static EnetLinks* of(_ENetHost* host);
@@ -134,6 +163,8 @@ private:
     struct Ours {
         _ENetPeer* peer = nullptr;
         uint32_t cookie = 0;  // what our CONNECT carried, on a link we opened
+        uint32_t proof = 0;   // the cookie to send back once up (0: none asked)
+        bool proofSent = false;
     };
     std::unordered_map<LinkId, Ours> peers_;
     std::unordered_map<_ENetPeer*, LinkId> ids_;
@@ -143,6 +174,7 @@ private:
         uint32_t cookie = 0;
     };
     std::vector<Redial> redials_;
+    std::vector<Unproven> unproven_;
 };
 
 }  // namespace dx8

@@ -107,8 +107,10 @@ enum class Ctl : uint8_t {
     // The meeting point (meet_link.h).
     MeetCode,  // host -> players: the session's code at the meeting point, and its secret
     MeetPair,  // host -> player: open a relay at the meeting point toward this player
+    // Below the session (address_gate.h): a stranger answered at once shows its address.
+    AddressProof,  // stranger -> the one it linked to: the cookie sent to its address
 };
-constexpr Ctl kLastCtl = Ctl::MeetPair;
+constexpr Ctl kLastCtl = Ctl::AddressProof;
 
 // The field list of a wire struct, in wire order.
 #define DX8_FIELDS(...)                    \
@@ -314,6 +316,10 @@ struct MeetPair {
     uint16_t meetPort = 0;
     DX8_FIELDS(player, meetIpv4, meetPort)
 };
+struct AddressProof {
+    uint32_t cookie = 0;
+    DX8_FIELDS(cookie)
+};
 }  // namespace msg
 
 // The alternatives stand in Ctl's order: a message's type byte is its index plus one.
@@ -323,7 +329,7 @@ using ControlMessage =
                  msg::JoinDone, msg::PlayerRemoved, msg::Leaving, msg::Terminate, msg::Info,
                  msg::Paths, msg::Mapped, msg::Reach, msg::Linked, msg::NameOf, msg::RoundTrips,
                  msg::Unlinked, msg::JoinChallenge, msg::OwnKey, msg::KeyOf, msg::Return,
-                 msg::HostAt, msg::MeetCode, msg::MeetPair>;
+                 msg::HostAt, msg::MeetCode, msg::MeetPair, msg::AddressProof>;
 
 static_assert(std::variant_size_v<ControlMessage> == static_cast<size_t>(kLastCtl));
 

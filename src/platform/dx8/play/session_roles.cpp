@@ -35,7 +35,7 @@ constexpr std::pair<net::Ctl, Who> kAuthority[] = {
     {net::Ctl::JoinChallenge, Who::Nobody}, {net::Ctl::OwnKey, Who::ToHost},
     {net::Ctl::KeyOf, Who::Host},           {net::Ctl::Return, Who::Nobody},
     {net::Ctl::HostAt, Who::Nobody},        {net::Ctl::MeetCode, Who::Host},
-    {net::Ctl::MeetPair, Who::Host},
+    {net::Ctl::MeetPair, Who::Host},        {net::Ctl::AddressProof, Who::Nobody},
 };
 static_assert(std::size(kAuthority) == static_cast<size_t>(net::kLastCtl));
 
