@@ -159,7 +159,7 @@ TEST_F(Startup, ACancelledComeBackForgetsItsRecordAndShowsTheFirstPage) {
     const dx8::ReturnKey key;
     const dx8::ReturnTicket ticket{
         QUuid::createUuid(), {}, 3, QStringLiteral("Ann"), {{{0x7F000001, nobody.localPort()}, 1}},
-        key.secret()};
+        key.secret(), 0, {}};
     ASSERT_TRUE(dx8::writeRestartRecord(
         {ticket, QStringLiteral("Cup"), QDateTime::currentMSecsSinceEpoch()}));
     orvel::SaveDefault(QStringLiteral("UserName"), QStringLiteral("Ann"));
