@@ -47,7 +47,7 @@ struct Out {
     }
     template <typename T>
     void putAll(const T& message) {
-        std::apply([this](const auto&... f) { (put(f), ...); }, message.fields());
+        std::apply([&](const auto&... f) { (put(f), ...); }, message.fields());
     }
 };
 
@@ -108,7 +108,7 @@ struct In {
     }
     template <typename T>
     void getAll(T& message) {
-        std::apply([this](auto&... f) { (get(f), ...); }, message.fields());
+        std::apply([&](auto&... f) { (get(f), ...); }, message.fields());
     }
 };
 

@@ -265,7 +265,7 @@ private:
             return;
         }
         auto* socket = new QLocalSocket(this);
-        connect(socket, &QLocalSocket::connected, this, [this, socket] {
+        connect(socket, &QLocalSocket::connected, this, [socket] {
             if (!lobby::peerIsSameUser(socket->socketDescriptor())) {
                 qCDebug(lcLobby) << "launch connection of another user dropped";
                 socket->abort();
