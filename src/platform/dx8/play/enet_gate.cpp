@@ -20,11 +20,12 @@ constexpr size_t kMaxHeldPackets = 8;
 constexpr qsizetype kMaxHeldBytes = 16 * 1024;
 // Its cookie again, should the first be lost, no more often than this.
 constexpr qint64 kCookieAgainMs = 200;
+// ENet's answer to it is never resent on ENet's clock, only when it shows it lacks it, and then
+// so many times at most, each within three times what it sent.
+constexpr enet_uint32 kHeldResendMs = 600000;
 constexpr int kMaxAnswers = 8;
 constexpr size_t kAnswerBytes = 68;  // ENet's answer with an acknowledgement, and our cookie
 constexpr enet_uint32 kOfferResendGapMs = 100;
-// ENet's answer to it is never resent on ENet's clock; only for another CONNECT of its.
-constexpr enet_uint32 kHeldResendMs = 600000;
 
 void sendRaw(ENetSocket socket, Endpoint to, QByteArray bytes) {
     ENetAddress address;
@@ -158,11 +159,11 @@ void EnetLinks::forgetUnproven(const ENetPeer* p) {
     std::erase_if(unproven_, [p](const Unproven& u) { return u.peer == p; });
 }
 
+void EnetLinks::askForProof(const Unproven& u, qint64 t) {
+    sendRaw(enet_->socket, u.from, encodeCookie({u.connectId, gate_.cookieFor(u.from, t), true}));
+}
+
 bool EnetLinks::letInAtOnce(const Opening& opening, Endpoint from, size_t size, qint64 t) {
-    if (Unproven* u = unprovenAt(from, opening.connectId)) {
-        unprovenSpoke(*u, size);  // its CONNECT again: ENet's answer may be lost
-        return false;             // ENet would only find it has that one already
-    }
     int fromIp = 0;
     for (const Unproven& u : unproven_) {
         fromIp += u.from.ipv4 == from.ipv4 ? 1 : 0;
@@ -171,9 +172,9 @@ bool EnetLinks::letInAtOnce(const Opening& opening, Endpoint from, size_t size, 
         pendingFrom(from.ipv4) >= kMaxPendingPerIp || pendingFrom(0) >= kMaxUnverified) {
         return false;
     }
-    // The cookie goes ahead of ENet's answer, so that it is there when the link is up.
-    sendRaw(enet_->socket, from, encodeCookie({opening.connectId, gate_.cookieFor(from, t), true}));
     unproven_.push_back({nullptr, from, opening.connectId, t, 1, size, t, {}, 0});
+    // The cookie goes ahead of ENet's answer, so that it is there when the link is up.
+    askForProof(unproven_.back(), t);
     return true;
 }
 
@@ -193,8 +194,7 @@ void EnetLinks::unprovenSpoke(Unproven& u, size_t size) {
     } else if (t - u.cookieSent >= kCookieAgainMs) {
         // Up, and no cookie back yet: ours may have been lost on the way.
         u.cookieSent = t;
-        sendRaw(enet_->socket, u.from,
-                encodeCookie({u.connectId, gate_.cookieFor(u.from, t), true}));
+        askForProof(u, t);
     }
 }
 
@@ -334,11 +334,12 @@ bool EnetLinks::admit(const Opening& opening, Endpoint from, size_t size) {
         return pendingFrom(from.ipv4) < kMaxPendingPerIp && pendingFrom(0) < kMaxUnverified;
     }
     if (opening.connect && opening.cookie == kProveOnLink) {
+        if (Unproven* u = unprovenAt(from, opening.connectId)) {
+            unprovenSpoke(*u, size);  // its CONNECT again: ENet's answer may be lost
+            return false;             // ENet would only find it has that one already
+        }
         if (letInAtOnce(opening, from, size, t)) {
             return true;
-        }
-        if (unprovenAt(from, opening.connectId) != nullptr) {
-            return false;
         }
     }
     if (opening.connect && gate_.mayAnswer(from.ipv4, t)) {

@@ -137,7 +137,9 @@ private:
     };
     Unproven* unprovenAt(Endpoint from, uint32_t connectId);
     Unproven* unprovenOf(const _ENetPeer* peer);
+    // A new one, under the limits: it gets its slot, and our cookie goes to it.
     bool letInAtOnce(const Opening& opening, Endpoint from, size_t size, qint64 now);
+    void askForProof(const Unproven& u, qint64 now);
     // A datagram of its: what it may have lost of ours goes again, within what it sent.
     void unprovenSpoke(Unproven& u, size_t size);
     // Holds ENet's resends to strangers that have not shown their address, and gives up on those
