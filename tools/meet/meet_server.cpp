@@ -44,15 +44,7 @@ void MeetServer::receive(int socket, const uint8_t* data, size_t size, Endpoint 
     if (!m) {
         return;
     }
-    const auto cookie = std::visit(
-        [](const auto& body) -> std::optional<uint64_t> {
-            if constexpr (requires { body.cookie; }) {
-                return body.cookie;
-            } else {
-                return std::nullopt;  // an answer's kind: nobody asks us that
-            }
-        },
-        *m);
+    const auto cookie = cookieOf(*m);
     const bool relayOpen = std::holds_alternative<RelayOpen>(*m);
     if (!cookie || relayOpen != (socket >= kFirstRelaySocket)) {
         return;

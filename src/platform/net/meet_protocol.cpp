@@ -246,4 +246,16 @@ std::optional<Message> decode(const uint8_t* data, size_t size) {
     return decodeKind(kind - 1u, in);
 }
 
+std::optional<uint64_t> cookieOf(const Message& message) {
+    return std::visit(
+        [](const auto& body) -> std::optional<uint64_t> {
+            if constexpr (requires { body.cookie; }) {
+                return body.cookie;
+            } else {
+                return std::nullopt;
+            }
+        },
+        message);
+}
+
 }  // namespace orvel::meet

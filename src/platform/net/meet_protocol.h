@@ -206,5 +206,7 @@ constexpr uint8_t kindOf() {
 bool isMeetDatagram(const uint8_t* data, size_t size);
 QByteArray encode(const Message& message);
 std::optional<Message> decode(const uint8_t* data, size_t size);
+// The cookie a request carries; nothing for an answer's kind, which nobody asks a meeting point.
+std::optional<uint64_t> cookieOf(const Message& message);
 
 }  // namespace orvel::meet
