@@ -67,15 +67,17 @@ await "$(log bea)" '^paths: .*cyd=meet-relayed' 5 || fail "bea has no relay of i
 check_chat "ann bea cyd" one two
 check_car_states "ann bea cyd"
 
-# bea's router forwards nothing for 20 s. The others drop bea, then see it back in its old slot
-# (its id, so never a second join), and its lines reach them. bea, not cyd: its way to the host
-# was punched, so its return finds the host at the address it knew.
+# bea's router forwards nothing for 20 s, and bea says it is cut off. The others drop bea, then
+# see it back in its old slot (its id, so never a second join), and its lines reach them. bea,
+# not cyd: its way to the host was punched, so its return finds the host at the address it knew.
 natlab_in r2 nft -f - <<EOF || fail "bea could not be cut off"
 table inet cut {
     chain forward { type filter hook forward priority filter; policy drop; }
 }
 EOF
-sleep 20
+cut_at=$SECONDS
+await "$(log bea)" '^- Connection lost\. Trying to come back\.\.\.$' 20 || fail "bea did not say it is cut off"
+sleep $((20 - (SECONDS - cut_at) > 0 ? 20 - (SECONDS - cut_at) : 0))
 natlab_in r2 nft delete table inet cut || fail "bea could not be put back"
 for p in ann cyd; do
     await "$(log $p)" '^- bea is back\.$' 60 || fail "$p did not see bea back"

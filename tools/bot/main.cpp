@@ -272,7 +272,11 @@ public:
     }
     void DirectPlay8Event_IndicateConnect(DPNMSG_INDICATE_CONNECT&, bool&) override {}
     void DirectPlay8Event_IndicatedConnectAborted(bool&) override {}
-    void DirectPlay8Event_InfoNotify(int32_t, int32_t id, bool&) override {
+    void DirectPlay8Event_InfoNotify(int32_t what, int32_t id, bool&) override {
+        if (what == DPN_MSGID_COMING_BACK) {
+            say(QStringLiteral("- Connection lost. Trying to come back..."));
+            return;
+        }
         try {
             names_[static_cast<DPNID>(id)] = peer_->GetPeerInfo(static_cast<DPNID>(id), 0).Name;
         } catch (const DxError&) {
