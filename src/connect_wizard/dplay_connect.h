@@ -190,11 +190,14 @@ public:
     int32_t searchState() const { return searching() ? 1 : 0; }
     bool stopListing() const { return search_ == Search::Muted || search_ == Search::Stopped; }
     bool connectDone() const { return lastConnect_.has_value(); }
-    // A full session and a wrong password leave the wizard on page 1; any other result ends it.
+    // A full session, a wrong password and a join the player gave up leave the wizard on page 1;
+    // any other result ends it.
     bool connectOK() const {
         return connectDone() && *lastConnect_ != dx8::DPNERR_SESSIONFULL &&
-               *lastConnect_ != dx8::DPNERR_INVALIDPASSWORD;
+               *lastConnect_ != dx8::DPNERR_INVALIDPASSWORD && !givenUp();
     }
+    // Cancelled by the player, or failed after it: the player asked for nothing more of it.
+    bool givenUp() const { return joinGivenUp_ && connectDone() && *lastConnect_ != dx8::DPN_OK; }
 
     dx8::DPNHANDLE enumHandle = 0;
     std::vector<SessionEntry> Sessions;
@@ -305,7 +308,9 @@ private:
     void searchAnswered();
     // giveUp: what Cancel beside the line does; none, no Cancel.
     void joinWaitStarted(const QString& what, const dx8::DirectPlay8Address* host,
-                         std::function<void()> giveUp = {});
+                         std::function<void()> giveUp);
+    // Cancel on a join: the platform ends it, with DPNERR_USERCANCEL unless it is over already.
+    void cancelJoin(dx8::DPNHANDLE handle);
     void waitEnded();
 
     int selectedIndex(const QListWidget* list) const;
@@ -334,6 +339,7 @@ private:
     Search search_ = Search::Off;
     std::optional<dx8::HRESULT> lastConnect_;  // how the last connect completed, if it has
     bool comingBack_ = false;                  // the connect under way comes back from a record
+    bool joinGivenUp_ = false;                 // the player pressed Cancel on the join under way
     dx8::DPNHANDLE registeredLobby_ = 0;       // the lobby connection registered with the platform
 
     std::vector<QEventLoop*> waits_;

@@ -154,16 +154,28 @@ void DPlayConnect::joinSession(const dx8::DPN_APPLICATION_DESC& desc,
                                const dx8::DirectPlay8Address* device, int32_t flags,
                                const QString& what) {
     lastConnect_.reset();
+    joinGivenUp_ = false;
     enter(State::Joining);
-    joinWaitStarted(what, host);
+    // Cancel may come while Connect itself still waits (on a meeting point, say), before there is
+    // a handle to cancel: the join is then given up as soon as there is one.
+    dx8::DPNHANDLE handle = 0;
+    joinWaitStarted(what, host, [this, &handle] {
+        joinGivenUp_ = true;
+        if (handle != 0) {
+            cancelJoin(handle);
+        }
+    });
     try {
         if (dx8::DirectPlay8Session* s = session()) {
-            s->Connect(desc, host, device, flags, QByteArray(), 0);
+            handle = s->Connect(desc, host, device, flags, QByteArray(), 0);
         }
     } catch (...) {
         enter(State::Choosing);  // the join never started
         waitEnded();
         throw;
+    }
+    if (joinGivenUp_ && handle != 0 && state_ == State::Joining) {
+        cancelJoin(handle);
     }
     // Closing the window ends this wait too, so a connect that never completes cannot keep a
     // hidden wizard waiting.
@@ -171,6 +183,17 @@ void DPlayConnect::joinSession(const dx8::DPN_APPLICATION_DESC& desc,
     waitEnded();
     if (state_ == State::Choosing && connectOK()) {
         finish(false);
+    }
+}
+
+void DPlayConnect::cancelJoin(dx8::DPNHANDLE handle) {
+    try {
+        if (dx8::DirectPlay8Session* s = session()) {
+            s->CancelAsyncOperation(handle, 0);
+        }
+    } catch (const dx8::DxError& e) {
+        // Over already: its completion is on its way.
+        qCDebug(lcWizard) << "cancelling the join failed with" << dx8::hresultHex(e.code());
     }
 }
 
@@ -183,6 +206,10 @@ void DPlayConnect::DirectPlay8Event_ConnectComplete(dx8::DPNMSG_CONNECT_COMPLETE
     }
     if (std::exchange(comingBack_, false) && dpnotify.hResultCode != dx8::DPN_OK) {
         return;  // not back: the pages come instead, nothing for the main window to tell
+    }
+    if (givenUp()) {
+        ShowPage(SessionPage);  // the player's own choice: nothing to tell
+        return;
     }
     if (dpnotify.hResultCode == dx8::DPNERR_SESSIONFULL) {
         MsgBox(this,
@@ -225,15 +252,7 @@ bool DPlayConnect::comeBackFromRecord() {
     // The wait shows; Cancel gives the way back up (its completion ends the wait and the pages
     // come), closing the window ends the program as ever.
     joinWaitStarted(QStringLiteral("\"%1\" again").arg(record->sessionName), nullptr,
-                    [this, handle] {
-                        try {
-                            peer_->CancelAsyncOperation(handle, 0);
-                        } catch (const dx8::DxError& e) {
-                            // Over already: its completion is on its way.
-                            qCDebug(lcWizard) << "cancelling the way back failed with"
-                                              << dx8::hresultHex(e.code());
-                        }
-                    });
+                    [this, handle] { cancelJoin(handle); });
     pages_->setEnabled(false);
     show();
     waitUntil([this] { return state_ != State::Joining; });

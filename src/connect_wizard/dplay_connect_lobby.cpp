@@ -104,7 +104,7 @@ void DPlayConnect::DirectPlay8LobbyEvent_Connect(dx8::DPL_MESSAGE_CONNECT& dlNot
         announcePlayer();
         // A full session has been told of by the completion, which also showed page 1.
         joinSession(settings.ApplicationDescription, host.get(), device.get(), 0);
-        if (lastConnect_ == dx8::DPNERR_INVALIDPASSWORD) {
+        if (lastConnect_ == dx8::DPNERR_INVALIDPASSWORD && !givenUp()) {
             tellWrongPassword(settings.ApplicationDescription.SessionName);
         }
     } catch (const dx8::DxError& e) {

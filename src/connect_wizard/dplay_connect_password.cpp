@@ -25,7 +25,8 @@ void DPlayConnect::joinAskingPassword(int index) {
             password = *typed;
         }
         joinListedSession(entry, password);
-        if (state_ != State::Choosing || lastConnect_ != dx8::DPNERR_INVALIDPASSWORD) {
+        if (state_ != State::Choosing || lastConnect_ != dx8::DPNERR_INVALIDPASSWORD ||
+            givenUp()) {
             return;
         }
         wrong = !password.isEmpty();

@@ -65,6 +65,21 @@ TEST_F(WizardTest, EverySearchIsToldOnTheStatusLineUntilItEnds) {
         });
         w.cmdJoin->click();
         EXPECT_TRUE(w.lblStatus->text().isEmpty());
+
+        // Cancel gives a join up: the wizard stays on its page, with nothing for the main window.
+        const dx8::DPNHANDLE joinHandle = peer->nextHandle;
+        QTimer::singleShot(0, &w, [&] {
+            w.cmdCancelWait->click();
+            dx8::DPNMSG_CONNECT_COMPLETE cancelled;
+            cancelled.hResultCode = dx8::DPNERR_USERCANCEL;
+            bool reject = false;
+            w.DirectPlay8Event_ConnectComplete(cancelled, reject);
+        });
+        w.cmdJoin->click();
+        EXPECT_EQ(peer->cancelledHandle, joinHandle);
+        EXPECT_EQ(w.currentPage(), DPlayConnect::SessionPage);
+        EXPECT_FALSE(w.wizardDone());
+        EXPECT_TRUE(callback.connectResults.empty());
     });
 }
 
