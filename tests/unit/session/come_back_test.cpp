@@ -5,8 +5,10 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 
@@ -446,6 +448,38 @@ TEST(RestartRecord, OnlyAFreshWholeRecordOfOursIsTaken) {
             removeRestartRecord("Ann");
         }
     }
+}
+
+// A writer killed between writing its copy and putting it in place leaves the copy behind: the
+// next write of that record removes it, and leaves alone the copy of a process still running.
+TEST(RestartRecord, ACopyLeftByAKilledWriterGoesWithTheNextWrite) {
+    const QDir folder(QString::fromStdString(orvel::os::userRuntimeFolder(nullptr)));
+    const RestartRecord record{{QUuid::createUuid(), orvel::testing::kTestApp, 3, "Ann",
+                                {{{kRouterIp + 1, 2302}, 1}}, ReturnKey().secret(), 0, {}},
+                               "Dusk",
+                               QDateTime::currentMSecsSinceEpoch()};
+    ASSERT_TRUE(writeRestartRecord(record));
+    const QStringList written = folder.entryList({"return-*"}, QDir::Files);
+    ASSERT_EQ(written.size(), 1);
+    const pid_t gone = ::fork();
+    if (gone == 0) {
+        ::_exit(0);
+    }
+    ASSERT_GT(gone, 0);
+    ASSERT_EQ(::waitpid(gone, nullptr, 0), gone);
+    const auto copyOf = [&](pid_t pid) {
+        return folder.filePath(QStringLiteral("%1.%2.new").arg(written[0]).arg(pid));
+    };
+    for (pid_t pid : {gone, ::getppid()}) {
+        QFile copy(copyOf(pid));
+        ASSERT_TRUE(copy.open(QIODevice::WriteOnly));
+    }
+    ASSERT_TRUE(writeRestartRecord(record));
+    EXPECT_FALSE(QFile::exists(copyOf(gone)));
+    EXPECT_TRUE(QFile::exists(copyOf(::getppid())));
+    QFile::remove(copyOf(::getppid()));
+    removeRestartRecord("Ann");
+    EXPECT_TRUE(folder.entryList({"return-*"}, QDir::Files).isEmpty());
 }
 
 }  // namespace

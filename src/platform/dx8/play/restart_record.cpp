@@ -1,11 +1,14 @@
 #include "platform/dx8/play/restart_record.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <QCryptographicHash>
 #include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -36,6 +39,22 @@ QByteArray recordPath(const QString& name, QString* error) {
     }
     const QByteArray hash = QCryptographicHash::hash(name.toUtf8(), QCryptographicHash::Sha256);
     return QByteArray::fromStdString(folder) + "/return-" + hash.toHex().left(32) + ".json";
+}
+
+// A writer killed between writing its copy and renaming it leaves the copy behind, named for its
+// process; nobody else would ever take it away. Copies of processes gone are removed.
+void removeOrphanCopies(const QByteArray& path) {
+    const QFileInfo record(QString::fromLocal8Bit(path));
+    const QString prefix = record.fileName() + QLatin1Char('.');
+    const QDir folder = record.dir();
+    for (const QString& name : folder.entryList({prefix + QStringLiteral("*.new")},
+                                                QDir::Files | QDir::System)) {
+        bool ok = false;
+        const pid_t pid = name.mid(prefix.size()).chopped(4).toInt(&ok);
+        if (ok && pid > 0 && ::kill(pid, 0) != 0 && errno == ESRCH) {
+            ::unlink(QFile::encodeName(folder.filePath(name)).constData());
+        }
+    }
 }
 
 QByteArray encode(const RestartRecord& r) {
@@ -164,6 +183,7 @@ bool writeRestartRecord(const RestartRecord& record, QString* error) {
         ::unlink(temporary.constData());
         return false;
     }
+    removeOrphanCopies(path);
     return true;
 }
 
@@ -190,6 +210,7 @@ void removeRestartRecord(const QString& name) {
     const QByteArray path = recordPath(name, nullptr);
     if (!path.isEmpty()) {
         ::unlink(path.constData());
+        removeOrphanCopies(path);
     }
 }
 
