@@ -467,7 +467,7 @@ TEST_F(MeetTest, BotsHostAndJoinByCodeAndTheNextHostKeepsIt) {
     QString path;
     ASSERT_TRUE(waitUntil([&] {
         const QDir folder(runtime.filePath(QStringLiteral("orvel")));
-        const QStringList files = folder.entryList({QStringLiteral("return-*")}, QDir::Files);
+        const QStringList files = folder.entryList({QStringLiteral("return-*.json")}, QDir::Files);
         QFile file(files.isEmpty() ? QString() : folder.filePath(files[0]));
         path = file.fileName();
         return file.open(QIODevice::ReadOnly) && file.readAll().contains("\"code\"");
