@@ -6,6 +6,7 @@
 #include "game_link/remote_cars.h"
 #include "main_window/frm_chat.h"
 #include "session/mod_dplay.h"
+#include "session/roster_lines.h"
 #include "ui_common/error_advice.h"
 #include "ui_common/message_box.h"
 
@@ -30,8 +31,7 @@ void frmChat::followSession() {
     session.onSessionEnded([this](dx8::HRESULT code) { sessionEnded(code); });
     session.onConnectFailed([this](dx8::HRESULT code) { connectFailed(code); });
     // The roster stays as it was meanwhile; what changed is told once back.
-    session.onComingBack(
-        [this] { AddChatLine(QStringLiteral("- Connection lost. Trying to come back...")); });
+    session.onComingBack([this] { AddChatLine(comingBackLine()); });
     gamelink::FollowRemoteCars(session);
 }
 
@@ -47,14 +47,12 @@ void frmChat::playerJoined(const SessionPlayer& player) {
     entry->setData(Qt::UserRole, player.local ? 0u : player.id);
     lstUsers->addItem(entry);
     if (!player.local) {
-        AddChatLine(
-            QStringLiteral("- ") + player.name +
-            (player.back ? QStringLiteral(" is back.") : QStringLiteral(" has joined the game.")));
+        AddChatLine(joinedLine(player.name, player.back));
     }
 }
 
 void frmChat::playerLeft(const SessionPlayer& player) {
-    AddChatLine(QStringLiteral("-- ") + player.name + QStringLiteral(" has left the game."));
+    AddChatLine(leftLine(player.name));
     for (int i = 0; i < lstUsers->count(); ++i) {
         if (lstUsers->item(i)->data(Qt::UserRole).toUInt() == player.id) {
             delete lstUsers->takeItem(i);

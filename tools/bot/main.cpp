@@ -30,6 +30,7 @@
 #include "platform/dx8/play/session_address_source.h"
 #include "platform/dx8/play/session_extras.h"
 #include "platform/net/port_mapper.h"
+#include "session/roster_lines.h"
 #include "session/wire_messages.h"
 #include "track.h"
 
@@ -253,15 +254,13 @@ public:
         names_[id] = info.Name;
         // An id is never given to anyone else in a session: one seen leaving is that player back.
         if ((info.lPlayerFlags & DPNPLAYER_LOCAL) == 0) {
-            say((gone_.erase(id) != 0 ? QStringLiteral("- %1 is back.")
-                                      : QStringLiteral("- %1 has joined the game."))
-                    .arg(info.Name));
+            say(orvel::joinedLine(info.Name, gone_.erase(id) != 0));
             others_.insert(id);
         }
     }
     void DirectPlay8Event_DestroyGroup(DPNID, int32_t, bool&) override {}
     void DirectPlay8Event_DestroyPlayer(DPNID id, int32_t, bool&) override {
-        say(QStringLiteral("-- %1 has left the game.").arg(names_[id]));
+        say(orvel::leftLine(names_[id]));
         gone_.insert(id);
         others_.erase(id);
     }
@@ -274,7 +273,7 @@ public:
     void DirectPlay8Event_IndicatedConnectAborted(bool&) override {}
     void DirectPlay8Event_InfoNotify(int32_t what, int32_t id, bool&) override {
         if (what == DPN_MSGID_COMING_BACK) {
-            say(QStringLiteral("- Connection lost. Trying to come back..."));
+            say(orvel::comingBackLine());
             return;
         }
         try {
