@@ -77,7 +77,8 @@ table inet cut {
 EOF
 cut_at=$SECONDS
 await "$(log bea)" '^- Connection lost\. Trying to come back\.\.\.$' 20 || fail "bea did not say it is cut off"
-sleep $((20 - (SECONDS - cut_at) > 0 ? 20 - (SECONDS - cut_at) : 0))
+left=$((20 - (SECONDS - cut_at)))
+[ "$left" -le 0 ] || sleep "$left"
 natlab_in r2 nft delete table inet cut || fail "bea could not be put back"
 for p in ann cyd; do
     await "$(log $p)" '^- bea is back\.$' 60 || fail "$p did not see bea back"
