@@ -23,8 +23,14 @@ private:
     std::unique_ptr<QTemporaryDir> folder_;
 };
 
-// Call after InitGoogleTest; gtest owns the listener.
+// Call after InitGoogleTest; gtest owns the listener. What a suite starts before its first
+// test gets a folder of this run's own: never the shared default, where another test program's
+// killed players may have left restart records.
 inline void giveEachTestItsRuntimeFolder() {
+    static QTemporaryDir run;
+    if (run.isValid()) {
+        qputenv("XDG_RUNTIME_DIR", run.path().toLocal8Bit());
+    }
     ::testing::UnitTest::GetInstance()->listeners().Append(new RuntimeFolderPerTest);
 }
 
