@@ -8,6 +8,7 @@
 
 #include <QElapsedTimer>
 #include <QRandomGenerator>
+#include <cstring>
 
 #include "platform/dx8/play/address_gate.h"
 #include "platform/dx8/play/trust.h"
@@ -175,6 +176,30 @@ bool RawPeer::join(uint16_t port, const QString& name, bool relayed) {
 
 // ---- A stranger ---------------------------------------------------------------------------------
 
+namespace {
+
+// The peer slot an ENet datagram's VERIFY_CONNECT gives its reader at the sender.
+std::optional<uint16_t> verifiedSlot(const uint8_t* d, size_t size) {
+    const uint16_t word = size >= 2 ? static_cast<uint16_t>(d[0] << 8 | d[1]) : 0;
+    size_t at = (word & ENET_PROTOCOL_HEADER_FLAG_SENT_TIME) != 0 ? 4 : 2;
+    while ((word & ENET_PROTOCOL_HEADER_FLAG_COMPRESSED) == 0 && at < size) {
+        const uint8_t command = d[at] & ENET_PROTOCOL_COMMAND_MASK;
+        const size_t length = enet_protocol_command_size(command);
+        if (length == 0 || at + length > size) {
+            break;
+        }
+        if (command == ENET_PROTOCOL_COMMAND_VERIFY_CONNECT) {
+            ENetProtocolVerifyConnect v;
+            std::memcpy(&v, d + at, sizeof v);
+            return ntohs(v.outgoingPeerID);
+        }
+        at += length;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
 QByteArray connectDatagram(uint32_t connectId, uint32_t data) {
     struct {
         ENetProtocolHeader header;
@@ -221,11 +246,25 @@ RawStranger::~RawStranger() {
     }
 }
 
-void RawStranger::sendConnect(uint16_t to, uint32_t cookie, int from) {
+void RawStranger::sendConnect(uint16_t to, uint32_t cookie, int from, uint32_t connectId) {
+    send(to,
+         connectDatagram(connectId != 0 ? connectId : QRandomGenerator::global()->generate() | 1,
+                         cookie),
+         from);
+}
+
+void RawStranger::sendOnLink(uint16_t to, int from) {
+    if (slot) {
+        const uint16_t header[2] = {
+            htons(static_cast<uint16_t>(*slot | ENET_PROTOCOL_HEADER_FLAG_SENT_TIME)), htons(2)};
+        send(to, QByteArray(reinterpret_cast<const char*>(header), sizeof header), from);
+    }
+}
+
+void RawStranger::send(uint16_t to, const QByteArray& d, int from) {
     if (from >= static_cast<int>(sockets_.size())) {
         return;
     }
-    const QByteArray d = connectDatagram(QRandomGenerator::global()->generate() | 1, cookie);
     sockaddr_in dest{};
     dest.sin_family = AF_INET;
     dest.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -253,6 +292,10 @@ bool RawStranger::receiveOne(int fromPort, int waitMs, QByteArray* out) {
         }
         bytesIn += static_cast<size_t>(n);
         ++datagramsIn;
+        if (const auto given =
+                verifiedSlot(reinterpret_cast<const uint8_t*>(buffer), static_cast<size_t>(n))) {
+            slot = given;
+        }
         if (out != nullptr && static_cast<int>(i) == fromPort) {
             *out = QByteArray(buffer, n);
         }

@@ -90,8 +90,9 @@ private:
 // The datagram ENet's enet_host_connect sends, with our connect ID and data field.
 QByteArray connectDatagram(uint32_t connectId, uint32_t data);
 
-// A stranger at a loopback address that sends bare CONNECTs from one or more ports and never
-// acknowledges anything; it counts the bytes it sent and those that came back.
+// A stranger at a loopback address that sends bare CONNECTs from one or more ports, and ENet's
+// header alone on a link it is answered with, and never acknowledges anything; it counts the
+// bytes it sent and those that came back.
 class RawStranger {
 public:
     explicit RawStranger(const char* ip, int ports = 1);
@@ -99,8 +100,11 @@ public:
     RawStranger(const RawStranger&) = delete;
     RawStranger& operator=(const RawStranger&) = delete;
 
-    // A CONNECT to the port from our port number `from`, carrying this cookie.
-    void sendConnect(uint16_t to, uint32_t cookie, int from = 0);
+    // A CONNECT to the port from our port number `from`, carrying this cookie, with this connect
+    // ID (0: a new one).
+    void sendConnect(uint16_t to, uint32_t cookie, int from = 0, uint32_t connectId = 0);
+    // ENet's header alone, naming the peer slot the session's last answer gave us (if any).
+    void sendOnLink(uint16_t to, int from = 0);
     // The cookie the session at `to` answers a CONNECT from our port `from` with (0: none).
     uint32_t fetchCookie(uint16_t to, int from, int ms);
     // Takes in what comes back for ms.
@@ -109,8 +113,10 @@ public:
     size_t bytesOut = 0;
     size_t bytesIn = 0;
     int datagramsIn = 0;
+    std::optional<uint16_t> slot;  // ours at the session, from its last VERIFY_CONNECT
 
 private:
+    void send(uint16_t to, const QByteArray& d, int from);
     bool receiveOne(int fromPort, int waitMs, QByteArray* out);
 
     uint32_t ip_ = 0;

@@ -7,6 +7,8 @@
 
 #include <cstring>
 
+#include "common/same_secret.h"
+
 namespace orvel::meet {
 
 namespace {
@@ -96,7 +98,8 @@ uint64_t Keys::cookie(Endpoint from, int64_t nowMs) const {
 
 bool Keys::cookieValid(uint64_t cookie, Endpoint from, int64_t nowMs) const {
     const int64_t slot = nowMs / kCookieSlotMs;
-    return cookie != 0 && (cookie == cookieAt(from, slot) || cookie == cookieAt(from, slot - 1));
+    return cookie != 0 && (sameSecret(cookie, cookieAt(from, slot)) ||
+                           sameSecret(cookie, cookieAt(from, slot - 1)));
 }
 
 Secret Keys::secret(Code code, uint64_t salt) const {
@@ -110,13 +113,7 @@ Secret Keys::secret(Code code, uint64_t salt) const {
 }
 
 bool Keys::secretValid(Code code, const Secret& s) const {
-    const Secret expected = secret(code, saltOf(s));
-    // Every byte compared, so that the time taken says nothing about the first wrong one.
-    uint8_t diff = 0;
-    for (size_t i = 0; i < s.size(); ++i) {
-        diff |= static_cast<uint8_t>(s[i] ^ expected[i]);
-    }
-    return diff == 0;
+    return sameSecret(s, secret(code, saltOf(s)));
 }
 
 uint64_t Keys::saltOf(const Secret& s) {

@@ -3,6 +3,8 @@
 #include <QRandomGenerator>
 #include <algorithm>
 
+#include "common/same_secret.h"
+
 namespace orvel::meet {
 
 namespace {
@@ -163,7 +165,7 @@ uint64_t& MeetClient::cookieFor(Endpoint to) {
 void MeetClient::handle(const Message& m, Endpoint from) {
     if (const auto* probe = std::get_if<Probe>(&m)) {
         // From the probe port, an address we never sent to: only the nonce tells it is ours.
-        if (probe->nonce == nonce_ && !probed_) {
+        if (sameSecret(probe->nonce, nonce_) && !probed_) {
             probed_ = true;
             if (registration_ && reachabilityDueMs_) {
                 reachabilityDueMs_.reset();
@@ -222,7 +224,8 @@ void MeetClient::handle(const Message& m, Endpoint from) {
 }
 
 void MeetClient::onRegistered(const Registered& r) {
-    if (r.nonce != nonce_ || !settle([](const Pending& p) { return registering(p.kind); })) {
+    if (!sameSecret(r.nonce, nonce_) ||
+        !settle([](const Pending& p) { return registering(p.kind); })) {
         return;
     }
     registration_ = Registration{r.code, r.secret, r.epoch, r.seenAt};

@@ -1,5 +1,6 @@
 // The meeting point alone: orvel-meet as a child process on loopback, players as sockets driven
-// by MeetClient or by hand-made datagrams.
+// by MeetClient or by hand-made datagrams; and its checks of cookies, secrets and tokens in this
+// process.
 #include <gtest/gtest.h>
 
 #include <QDir>
@@ -12,15 +13,19 @@
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QUdpSocket>
+#include <QtEndian>
 #include <memory>
 
 #include "child_process.h"
+#include "meet_server.h"
+#include "near_miss.h"
 #include "platform/net/meet_client.h"
 
 namespace {
 
 using namespace orvel::meet;
 using orvel::testing::ChildProcess;
+using orvel::testing::nearMisses;
 using orvel::testing::waitUntil;
 using Request = MeetClient::Request;
 
@@ -425,6 +430,155 @@ TEST_F(MeetTest, RelayDropsTrafficPastItsLimitAndForgetsIdlePairs) {
     ASSERT_TRUE(handled());
     EXPECT_FALSE(joiner.got<Failure>().empty());  // the open is refused: no such pair any more
     EXPECT_TRUE(host.data.empty());
+}
+
+// ---- Checks of secrets, in this process ---------------------------------------------------------
+
+// A meeting point on the test's clock; what it sends, decoded.
+struct InProcess final : Outbox {
+    Keys keys{randomKey()};
+    MeetServer server{{.relayPorts = {23002, 23003}}, keys, *this};
+    int64_t now = 1000000;
+    std::vector<Message> sent;
+    void send(int, const char* data, size_t size, Endpoint) override {
+        if (const auto m = decode(reinterpret_cast<const uint8_t*>(data), size)) {
+            sent.push_back(*m);
+        }
+    }
+    // The first answer of this kind to a datagram from `from` at `socket`.
+    template <typename T>
+    std::optional<T> answer(const QByteArray& d, Endpoint from, int socket = kMainSocket) {
+        sent.clear();
+        server.receive(socket, bytesOf(d), static_cast<size_t>(d.size()), from, now);
+        for (const Message& m : sent) {
+            if (std::holds_alternative<T>(m)) {
+                return std::get<T>(m);
+            }
+        }
+        return std::nullopt;
+    }
+    uint64_t cookie(Endpoint from) const { return keys.cookie(from, now); }
+};
+
+QByteArray lowFirst(uint64_t v) {
+    QByteArray b(8, Qt::Uninitialized);
+    qToLittleEndian(v, b.data());
+    return b;
+}
+QByteArray secretBytes(const Secret& s) {
+    return QByteArray(reinterpret_cast<const char*>(s.data()), static_cast<qsizetype>(s.size()));
+}
+// The datagram with the bytes of one field, found in it, replaced (by a shorter or longer value
+// too: the datagram is as much shorter or longer).
+QByteArray withField(QByteArray d, const QByteArray& field, const QByteArray& value) {
+    return d.replace(d.indexOf(field), field.size(), value);
+}
+
+constexpr Endpoint kHostAt{0x0A000001, 40000}, kJoinerAt{0x0A000002, 40000};
+
+// Only the cookie made for the sender's address in this slot or the last lets a request in:
+// near misses of it, and cookies made for another address, slot or meeting point, do not.
+TEST(MeetChecks, OnlyTheCookieOfTheSendersAddressAndTimeLetsARequestIn) {
+    constexpr int64_t kSlotMs = 30000;
+    InProcess meet;
+    const uint64_t right = meet.cookie(kHostAt);
+    const QByteArray lookup = encode(Lookup{right, randomCode()});
+    auto rows = nearMisses(lowFirst(right));
+    for (const auto& [what, cookie] : std::vector<orvel::testing::NearMiss<uint64_t>>{
+             {"made for another port", meet.cookie({kHostAt.ip, 40001})},
+             {"made for another IP", meet.cookie(kJoinerAt)},
+             {"two slots old", meet.keys.cookie(kHostAt, meet.now - 2 * kSlotMs)},
+             {"made for the next slot", meet.keys.cookie(kHostAt, meet.now + kSlotMs)},
+             {"another meeting point's", Keys(randomKey()).cookie(kHostAt, meet.now)},
+             {"none", 0}}) {
+        rows.push_back({what, lowFirst(cookie)});
+    }
+    for (const auto& row : rows) {
+        // Past the door, a lookup of an unknown code fails; before it, it is told to retry.
+        EXPECT_FALSE(meet.answer<Failure>(withField(lookup, lowFirst(right), row.value), kHostAt))
+            << row.what;
+    }
+    const uint64_t lastSlots = meet.keys.cookie(kHostAt, meet.now - kSlotMs);
+    EXPECT_TRUE(meet.answer<Failure>(encode(Lookup{lastSlots, randomCode()}), kHostAt));
+    EXPECT_TRUE(meet.answer<Failure>(lookup, kHostAt));
+}
+
+// A code given up is claimed again only with its own session's secret: near misses of it, and
+// the secret of another session or of another meeting point, are refused.
+TEST(MeetChecks, OnlyTheSessionsOwnSecretClaimsItsCode) {
+    InProcess meet;
+    const auto hosted = [&meet](Endpoint at) {
+        return *meet.answer<Registered>(encode(Register{meet.cookie(at), 1, "x", {}}), at);
+    };
+    const Registered r = hosted(kHostAt), other = hosted({kHostAt.ip, 40001});
+    EXPECT_FALSE(meet.answer<Failure>(
+        encode(Unregister{meet.cookie(kHostAt), r.code, r.secret, r.epoch}), kHostAt));
+    const QByteArray right = secretBytes(r.secret);
+    const QByteArray reclaim =
+        encode(Reclaim{meet.cookie(kJoinerAt), 2, r.code, r.secret, "x", {}});
+    auto rows = nearMisses(right);
+    rows.push_back({"another session's", secretBytes(other.secret)});
+    rows.push_back({"another meeting point's",
+                    secretBytes(Keys(randomKey()).secret(r.code, Keys::saltOf(r.secret)))});
+    for (const auto& row : rows) {
+        EXPECT_FALSE(meet.answer<Registered>(withField(reclaim, right, row.value), kJoinerAt))
+            << row.what;
+    }
+    EXPECT_EQ(meet.answer<Registered>(reclaim, kJoinerAt)->code, r.code);
+}
+
+// A relay opens only with a token its pair was given, at its pair's port, while the pair is kept.
+TEST(MeetChecks, OnlyTheTokenOfThePairOpensItsRelay) {
+    InProcess meet;
+    const Code code =
+        meet.answer<Registered>(encode(Register{meet.cookie(kHostAt), 1, "x", {}}), kHostAt)->code;
+    ASSERT_TRUE(meet.answer<Found>(encode(Lookup{meet.cookie(kJoinerAt), code}), kJoinerAt));
+    const RelayReady ready = *meet.answer<RelayReady>(
+        encode(RelayAsk{meet.cookie(kJoinerAt), code, kHostAt}), kJoinerAt);
+    const int socket = kFirstRelaySocket + (ready.relay.port == 23002 ? 0 : 1);
+    const QByteArray right = lowFirst(ready.token);
+    const QByteArray open = encode(RelayOpen{meet.cookie(kJoinerAt), ready.token});
+    for (const auto& row : nearMisses(right)) {
+        EXPECT_FALSE(meet.answer<RelayState>(withField(open, right, row.value), kJoinerAt, socket))
+            << row.what;
+    }
+    const int otherSocket = socket == kFirstRelaySocket ? socket + 1 : kFirstRelaySocket;
+    EXPECT_FALSE(meet.answer<RelayState>(open, kJoinerAt, otherSocket)) << "at another relay port";
+    EXPECT_TRUE(meet.answer<RelayState>(open, kJoinerAt, socket));
+    meet.now += RelayTable::Limits{}.openMs + 1;  // its other side never opened
+    meet.server.sweep(meet.now);
+    EXPECT_FALSE(meet.answer<RelayState>(encode(RelayOpen{meet.cookie(kJoinerAt), ready.token}),
+                                         kJoinerAt, socket))
+        << "its pair forgotten";
+}
+
+// A host takes a probe, from an address it never sent to, as the meeting point's only when it
+// carries the nonce of its registration.
+TEST(MeetChecks, OnlyAProbeWithTheRegistrationsNonceShowsTheHostReachable) {
+    const Endpoint server{0x7F000001, 2300}, probeAt{0x7F000001, 2301};
+    for (size_t i = 0;; ++i) {
+        std::vector<QByteArray> out;
+        std::vector<bool> reachable;
+        MeetClient::Events e;
+        e.reachability = [&reachable](bool r) { reachable.push_back(r); };
+        MeetClient client(
+            server, [&out](const QByteArray& d, Endpoint) { out.push_back(d); }, e);
+        client.registerSession(QStringLiteral("x"), {});
+        const auto sent = decode(bytesOf(out.at(0)), static_cast<size_t>(out[0].size()));
+        const uint64_t nonce = std::get<Register>(*sent).nonce;
+        auto rows = nearMisses(lowFirst(nonce));
+        rows.push_back({"another registration's", lowFirst(nonce ^ 0x8000000000000001u)});
+        rows.push_back({"right", lowFirst(nonce)});
+        const QByteArray probe = withField(encode(Probe{nonce}), lowFirst(nonce), rows.at(i).value);
+        client.receive(bytesOf(probe), static_cast<size_t>(probe.size()), probeAt);
+        const QByteArray answer = encode(Registered{nonce, randomCode(), {}, 1, {1, 2}, 10});
+        client.receive(bytesOf(answer), static_cast<size_t>(answer.size()), server);
+        const bool passes = i + 1 == rows.size();
+        EXPECT_EQ(reachable, std::vector<bool>(passes ? 1 : 0, true)) << rows[i].what;
+        if (passes) {
+            break;
+        }
+    }
 }
 
 }  // namespace

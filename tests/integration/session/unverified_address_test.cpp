@@ -1,7 +1,7 @@
 // Strangers that never finish ENet's handshake, on loopback: whatever address they claim, they
-// get back at most three times what they sent, and a flood of them from one address keeps a
-// joiner from another out of nothing. One answered at once hears nothing of the session before
-// it shows its address.
+// get back at most three times what they sent, however long they keep talking, and a flood of them
+// from one address keeps a joiner from another out of nothing. One answered at once hears nothing
+// of the session before it shows its address.
 
 #include <gtest/gtest.h>
 
@@ -82,6 +82,35 @@ TEST(UnverifiedAddress, GetsAtMostThreeTimesWhatItSent) {
         EXPECT_GT(s.bytesOut, 0u) << row.what;
         EXPECT_LE(s.bytesIn, 3 * s.bytesOut) << row.what << ": " << s.datagramsIn << " datagrams";
     }
+}
+
+// One answered at once that keeps its link talking, past the moment it is given up, with small
+// datagrams on the link and its CONNECT again: each shows it lacks ENet's answer, and yet what
+// came back never comes to more than three times what it sent, at any moment of the exchange.
+TEST(UnverifiedAddress, OneThatKeepsTalkingGetsAtMostThreeTimesWhatItSentAllAlong) {
+    PeerProcess host(QStringLiteral("h"));
+    const uint16_t port = static_cast<uint16_t>(hostSession(host));
+    ASSERT_GT(port, 0);
+    RawStranger s("127.0.0.15");
+    constexpr uint32_t kConnectId = 0x600DF00Du;
+    size_t worstIn = 0, worstOut = 0;
+    QElapsedTimer clock;
+    clock.start();
+    for (int tick = 0; tick < 500 && clock.elapsed() < dx8::kUnprovenMs + 1000; ++tick) {
+        if (tick % 25 == 0) {
+            s.sendConnect(port, dx8::kProveOnLink, 0, kConnectId);
+        }
+        s.sendOnLink(port);
+        s.drain(10);
+        if (s.bytesIn > 3 * s.bytesOut && worstIn == 0) {
+            worstIn = s.bytesIn;
+            worstOut = s.bytesOut;
+        }
+    }
+    EXPECT_TRUE(s.slot.has_value());  // answered at once, on a link
+    EXPECT_GT(s.datagramsIn, 2);      // and answered again
+    EXPECT_EQ(worstIn, 0u) << worstIn << " bytes back for " << worstOut;
+    EXPECT_LE(s.bytesIn, 3 * s.bytesOut);
 }
 
 TEST(UnverifiedAddress, AHalfOpenFloodFromOneAddressKeepsNoJoinerOut) {

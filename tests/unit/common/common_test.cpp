@@ -7,6 +7,7 @@
 #include <map>
 
 #include "common/orvel_globals.h"
+#include "common/same_secret.h"
 #include "common/settings_store.h"
 
 namespace orvel {
@@ -106,6 +107,37 @@ TEST(LeadingNumber, ReadsTheNumberAtTheStart) {
     EXPECT_EQ(LeadingNumber("abc"), 0.0);
     EXPECT_EQ(LeadingNumber("x4"), 0.0);
     EXPECT_EQ(LeadingNumber("99999999999999"), 2147483647.0);
+}
+
+// Every secret is compared by one function: one byte off anywhere, or one byte more or less,
+// and the two differ.
+TEST(SameSecret, OneByteOffAnywhereDiffers) {
+    for (const int size : {1, 8, 16, 32, 64}) {
+        QByteArray right(size, Qt::Uninitialized);
+        for (int i = 0; i < size; ++i) {
+            right[i] = static_cast<char>(i * 37 + 11);
+        }
+        EXPECT_TRUE(sameSecret(right, QByteArray(right.constData(), size))) << size;
+        EXPECT_FALSE(sameSecret(right, right.chopped(1))) << size;
+        EXPECT_FALSE(sameSecret(right, right + right.back())) << size;
+        for (int i = 0; i < size; ++i) {
+            for (const char bit : {'\x01', '\x80'}) {
+                QByteArray near = right;
+                near[i] = static_cast<char>(near[i] ^ bit);
+                EXPECT_FALSE(sameSecret(right, near)) << size << " bytes, byte " << i;
+            }
+        }
+    }
+    constexpr uint64_t kValue = 0x0123456789ABCDEFu;
+    EXPECT_TRUE(sameSecret(kValue, kValue));
+    std::array<uint8_t, 16> secret{1, 2, 3}, other = secret;
+    EXPECT_TRUE(sameSecret(secret, other));
+    for (unsigned byte = 0; byte < 8; ++byte) {
+        EXPECT_FALSE(sameSecret(kValue, kValue ^ (uint64_t{0x80} << (8 * byte)))) << byte;
+        other = secret;
+        other[byte * 2 + 1] ^= 1;
+        EXPECT_FALSE(sameSecret(secret, other)) << byte;
+    }
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <QFile>
 
 #include "fake_session.h"
+#include "near_miss.h"
 #include "platform/dx8/play/link_timing.h"
 #include "platform/dx8/play/restart_record.h"
 #include "platform/dx8/play/return_key.h"
@@ -46,14 +47,16 @@ void cutOff(Session& s, LinkId lost) {
 
 constexpr uint64_t kCode = 0x12345678ABu;  // a session code, as the meeting point gives one
 
-enum class Answer { Own, OtherKey, OldChallenge, OtherSession, OtherPlayer, MadeForBob };
+enum class Answer { Own, OtherKey, OldChallenge, OtherSession, OtherPlayer, MadeForBob, NearMiss };
 
 TEST(ComeBack, TheHostGivesItsOldIdOnlyToThePlayerThatProvesItsKey) {
-    const struct {
+    struct Case {
         const char* what;
         Answer answer;
-        bool oldLinkStays;  // its old link has not given up yet here
-    } cases[] = {
+        bool oldLinkStays;    // its old link has not given up yet here
+        size_t nearMiss = 0;  // which of its own proof's near misses
+    };
+    std::vector<Case> cases = {
         {"its own key", Answer::Own, false},
         {"its own key, its old link still here", Answer::Own, true},
         {"another player's key", Answer::OtherKey, false},
@@ -63,6 +66,12 @@ TEST(ComeBack, TheHostGivesItsOldIdOnlyToThePlayerThatProvesItsKey) {
         // Bob took Ann's answer to his own challenge and hands it on as his claim to be Ann.
         {"a proof made for Bob", Answer::MadeForBob, true},
     };
+    const auto misses = orvel::testing::nearMisses(QByteArray(kReturnProofBytes, '\0'));
+    for (size_t i = 0; i < misses.size(); ++i) {
+        if (!misses[i].value.isEmpty()) {  // no proof at all asks for the challenge
+            cases.push_back({misses[i].what, Answer::NearMiss, false, i});
+        }
+    }
     for (const auto& c : cases) {
         Session s;
         const std::vector<LinkId> links = s.hostWith(2);
@@ -85,8 +94,10 @@ TEST(ComeBack, TheHostGivesItsOldIdOnlyToThePlayerThatProvesItsKey) {
         const QByteArray& challenge = challenges[0].challenge;
         const QUuid instance = s.roster.desc.instance;
         const DPNID host = s.roster.localId;
+        const QByteArray own = annKey.prove(challenge, instance, ann.id, host);
         const QByteArray proof =
-            c.answer == Answer::Own            ? annKey.prove(challenge, instance, ann.id, host)
+            c.answer == Answer::Own            ? own
+            : c.answer == Answer::NearMiss     ? orvel::testing::nearMisses(own)[c.nearMiss].value
             : c.answer == Answer::OtherKey     ? bobKey.prove(challenge, instance, ann.id, host)
             : c.answer == Answer::OldChallenge ? annKey.prove("earlier", instance, ann.id, host)
             : c.answer == Answer::OtherSession

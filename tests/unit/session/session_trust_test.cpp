@@ -7,11 +7,13 @@
 #include <functional>
 
 #include "fake_session.h"
+#include "near_miss.h"
 #include "platform/dx8/play/link_timing.h"
 #include "platform/dx8/play/nat_paths.h"
 
 using namespace dx8;
 using orvel::testing::kRouterIp;
+using orvel::testing::nearMisses;
 namespace msg = dx8::net::msg;
 
 using Session = orvel::testing::FakeSession;
@@ -130,6 +132,52 @@ TEST(PairTokens, AReplayedHelloNeitherPassesNorBlocks) {
                   (std::vector<msg::MeshAck>{{pairProof(toP.token, ProofOf::Ack, j)}}))
             << c.what;
         EXPECT_TRUE(p.links.sentOn<msg::MeshAck>(replay).empty()) << c.what;
+    }
+}
+
+// A player takes a hello only with the proof of the pair's token made for the one it names:
+// near misses of it, and proofs made for another player, pair or role, count for nothing.
+TEST(PairTokens, OnlyTheProofMadeForTheJoinerPassesItsHello) {
+    constexpr uint64_t kToken = 0x1F2E3D4C5B6A7988u;
+    constexpr DPNID kJoiner = 50;
+    const uint64_t right = pairProof(kToken, ProofOf::Hello, kJoiner);
+    auto rows = nearMisses(right);
+    rows.insert(rows.end(), {{"made for another player", pairProof(kToken, ProofOf::Hello, 51)},
+                             {"of another pair", pairProof(kToken + 1, ProofOf::Hello, kJoiner)},
+                             {"the pair's ack", pairProof(kToken, ProofOf::Ack, kJoiner)},
+                             {"right", right}});
+    for (const auto& row : rows) {
+        Session p;
+        p.playerOf(4);
+        p.roles.playerSaid(1, net::expect(kJoiner, kToken, 0x28282899u, 4000));
+        const LinkId link = p.links.arrive(4000, 0x28282899u);
+        p.roles.controlArrived(link, net::meshHello(kJoiner, row.value));
+        const bool passes = &row == &rows.back();
+        EXPECT_EQ(p.links.find(link)->kind == LinkKind::MeshIn, passes) << row.what;
+        EXPECT_EQ(p.links.sentOn<msg::MeshAck>(link).size(), passes ? 1u : 0u) << row.what;
+    }
+}
+
+// The joiner takes a player's answer only when it proves their pair's token to the joiner.
+TEST(PairTokens, OnlyTheAckMadeForTheJoinerLinksIt) {
+    constexpr uint64_t kToken = 0x0123456789ABCDEFu;
+    const uint64_t right = pairProof(kToken, ProofOf::Ack, 50);  // askToJoin makes us player 50
+    auto rows = nearMisses(right);
+    rows.insert(rows.end(), {{"made for another player", pairProof(kToken, ProofOf::Ack, 51)},
+                             {"of another pair", pairProof(kToken + 1, ProofOf::Ack, 50)},
+                             {"the pair's hello", pairProof(kToken, ProofOf::Hello, 50)},
+                             {"right", right}});
+    for (const auto& row : rows) {
+        Session j;
+        msg::JoinAccept a = j.askToJoin(0x0A000001u);
+        a.players = {{1, 0, "h", 0, 2302}, {2, 1, "p", 0x0A000009u, 2304, 0, 0, 0, 0, kToken}};
+        j.joiner.onControl(j.hostLink, *j.links.find(j.hostLink), a);
+        const LinkId link = j.links.linkOf(LinkKind::MeshOut, 2);
+        ASSERT_NE(link, 0u) << row.what;
+        j.joiner.onControl(link, *j.links.find(link), msg::MeshAck{row.value});
+        const bool passes = &row == &rows.back();
+        EXPECT_EQ(j.links.find(link)->acked, passes) << row.what;
+        EXPECT_EQ(j.links.sentOn<msg::JoinReady>(j.hostLink).size(), passes ? 1u : 0u) << row.what;
     }
 }
 
@@ -373,6 +421,37 @@ TEST(Password, ProvenNeverSentAndAWrongOneMayTryAgain) {
             j.password = kSecret;  // the peer is good for another try
             j.askToJoin(0x0A000001u);
             EXPECT_TRUE(j.joiner.active()) << c.what;
+        }
+    }
+}
+
+// Only the proof over this link's challenge and this session passes: near misses of it, and
+// proofs over another challenge or for another session, are refused.
+TEST(Password, OnlyTheProofOverThisChallengeAndSessionPasses) {
+    const QString kSecret = QStringLiteral("sekret-pw");
+    for (size_t i = 0;; ++i) {
+        Session h;
+        h.hostWith(1);
+        h.roster.password = kSecret;
+        const LinkId link = h.links.arrive(4000, 0x0A000009u);
+        h.hostJoin.onRequest(link, Session::request());
+        const QByteArray challenge = h.links.sentOn<msg::JoinChallenge>(link).at(0).challenge;
+        const QUuid instance = h.roster.desc.instance;
+        const QByteArray right = passwordProof(kSecret, challenge, instance);
+        auto rows = nearMisses(right);
+        rows.insert(
+            rows.end(),
+            {{"over another challenge", passwordProof(kSecret, newChallenge(), instance)},
+             {"for another session", passwordProof(kSecret, challenge, QUuid::createUuid())},
+             {"right", right}});
+        msg::JoinRequest answer = Session::request();
+        answer.proof = rows.at(i).value;
+        h.hostJoin.onRequest(link, answer);
+        const bool passes = i + 1 == rows.size();
+        EXPECT_EQ(h.links.sentOn<msg::JoinAccept>(link).size(), passes ? 1u : 0u) << rows[i].what;
+        EXPECT_EQ(h.links.sentOn<msg::JoinRefuse>(link).size(), passes ? 0u : 1u) << rows[i].what;
+        if (passes) {
+            break;
         }
     }
 }

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "near_miss.h"
 #include "platform/dx8/play/address_gate.h"
 #include "raw_peer.h"
 
@@ -18,13 +19,14 @@ TEST(AddressGate, TakesItsOwnCookieForTheSameAddressAndTheWindowBefore) {
     AddressGate gate;
     const qint64 made = 5 * kWindowMs + 100;
     const uint32_t cookie = gate.cookieFor(kFrom, made);
-    const struct {
+    struct Row {
         const char* what;
         Endpoint from;
         uint32_t cookie;
         qint64 at;
         bool admitted;
-    } rows[] = {
+    };
+    std::vector<Row> rows = {
         {"at once", kFrom, cookie, made, true},
         {"in the next window", kFrom, cookie, made + kWindowMs, true},
         {"two windows on", kFrom, cookie, made + 2 * kWindowMs, false},
@@ -33,7 +35,11 @@ TEST(AddressGate, TakesItsOwnCookieForTheSameAddressAndTheWindowBefore) {
         {"another gate's cookie", kFrom, AddressGate().cookieFor(kFrom, made), made, false},
         {"none", kFrom, 0, made, false},
         {"the offer to prove it on the link", kFrom, dx8::kProveOnLink, made, false},
+        {"made for the next window", kFrom, gate.cookieFor(kFrom, made + kWindowMs), made, false},
     };
+    for (const auto& miss : orvel::testing::nearMisses(cookie)) {
+        rows.push_back({miss.what, kFrom, miss.value, made, false});
+    }
     for (const auto& row : rows) {
         EXPECT_EQ(gate.admits(row.from, row.cookie, row.at), row.admitted) << row.what;
     }

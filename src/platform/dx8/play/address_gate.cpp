@@ -7,6 +7,8 @@
 #include <QtEndian>
 #include <cstring>
 
+#include "common/same_secret.h"
+
 namespace dx8 {
 
 namespace {
@@ -50,8 +52,8 @@ uint32_t AddressGate::cookieFor(Endpoint from, qint64 now) const {
 
 bool AddressGate::admits(Endpoint from, uint32_t cookie, qint64 now) const {
     const qint64 window = now / kCookieWindowMs;
-    return cookie > kProveOnLink &&
-           (cookie == cookieIn(from, window) || cookie == cookieIn(from, window - 1));
+    return cookie > kProveOnLink && (orvel::sameSecret(cookie, cookieIn(from, window)) ||
+                                     orvel::sameSecret(cookie, cookieIn(from, window - 1)));
 }
 
 void AddressGate::keep(Endpoint from, uint32_t cookie, qint64 now) {

@@ -3,6 +3,7 @@
 #include <QRandomGenerator>
 #include <algorithm>
 
+#include "common/same_secret.h"
 #include "common/shown_text.h"
 #include "platform/dx8/play/address_text.h"
 #include "platform/dx8/play/link_timing.h"
@@ -45,7 +46,7 @@ bool HostJoin::passwordProven(LinkId link, Link& state, const net::msg::JoinRequ
         s_.links.send(link, net::msg::JoinChallenge{state.challenge, r.desc.instance});
         return false;
     }
-    if (!sameBytes(m.proof, passwordProof(r.password, state.challenge, r.desc.instance))) {
+    if (!orvel::sameSecret(m.proof, passwordProof(r.password, state.challenge, r.desc.instance))) {
         refuse(link, DPNERR_INVALIDPASSWORD);
         return false;
     }

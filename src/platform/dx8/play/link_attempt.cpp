@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "common/same_secret.h"
 #include "platform/dx8/play/nat_paths.h"
 #include "platform/dx8/play/trust.h"
 
@@ -86,7 +87,7 @@ void LinkAttempt::greet(LinkId link) const {
 }
 
 bool LinkAttempt::proven(const net::msg::MeshAck& ack) const {
-    return ack.proof == pairProof(entry_.token, ProofOf::Ack, s_->roster.localId);
+    return orvel::sameSecret(ack.proof, pairProof(entry_.token, ProofOf::Ack, s_->roster.localId));
 }
 
 void LinkAttempt::keep(LinkId link) {

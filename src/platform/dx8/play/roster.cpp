@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "common/same_secret.h"
 #include "common/shown_text.h"
 #include "platform/dx8/play/trust.h"
 
@@ -195,7 +196,8 @@ void Roster::expect(DPNID id, uint64_t token, qint64 deadline) {
 std::optional<uint64_t> Roster::takeExpectation(DPNID id, uint64_t helloProof) {
     const auto e =
         std::find_if(expectations.begin(), expectations.end(), [&](const Expectation& x) {
-            return x.id == id && pairProof(x.token, ProofOf::Hello, id) == helloProof;
+            return x.id == id &&
+                   orvel::sameSecret(pairProof(x.token, ProofOf::Hello, id), helloProof);
         });
     if (e == expectations.end()) {
         return std::nullopt;

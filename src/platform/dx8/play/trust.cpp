@@ -30,15 +30,4 @@ QByteArray passwordProof(const QString& password, const QByteArray& challenge,
                                             QCryptographicHash::Sha256);
 }
 
-bool sameBytes(const QByteArray& a, const QByteArray& b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    unsigned char diff = 0;
-    for (qsizetype i = 0; i < a.size(); ++i) {
-        diff |= static_cast<unsigned char>(a[i] ^ b[i]);
-    }
-    return diff == 0;
-}
-
 }  // namespace dx8

@@ -26,7 +26,6 @@ constexpr int kChallengeBytes = 16;
 QByteArray newChallenge();
 QByteArray passwordProof(const QString& password, const QByteArray& challenge,
                          const QUuid& instance);
-// Compares in a time that does not depend on where the two differ.
-bool sameBytes(const QByteArray& a, const QByteArray& b);
+// Every proof shown to us is checked with orvel::sameSecret (common/same_secret.h).
 
 }  // namespace dx8
