@@ -16,6 +16,7 @@
 #include "game_link/game_memory_map.h"
 #include "main_window/chat_history_box.h"
 #include "main_window/frm_chat.h"
+#include "private_folders.h"
 #include "session/mod_dplay.h"
 #include "session/wire_messages.h"
 #include "stub_peer.h"
@@ -42,6 +43,8 @@ double median(std::vector<double> v) {
 
 int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
+    // The window's settings stay in this run's own folder.
+    const orvel::bench::PrivateFolders folders;
     QApplication app(argc, argv);
     int runs = 5;
     const QStringList args = QCoreApplication::arguments();

@@ -22,6 +22,7 @@
 #include "game_link/car_state_tick.h"
 #include "game_link/game_memory_map.h"
 #include "platform/os/linux/linux_os_services.h"
+#include "private_folders.h"
 #include "session/race_session.h"
 #include "xvfb.h"
 
@@ -258,6 +259,8 @@ private:
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
+    // The game's claim stays in this run's own runtime folder.
+    const orvel::bench::PrivateFolders folders;
     benchmark::Initialize(&argc, argv);
     if (!setUp()) {
         tearDown();

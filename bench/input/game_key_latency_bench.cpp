@@ -24,6 +24,7 @@
 #include "ingame_chat/ingame_chat.h"
 #include "main_window/frm_chat.h"
 #include "platform/os/os_services.h"
+#include "private_folders.h"
 #include "session/mod_dplay.h"
 #include "standin_process.h"
 #include "xvfb.h"
@@ -99,6 +100,8 @@ public:
 
 int main(int argc, char** argv) {
     const int presses = argc > 1 ? std::max(10, std::atoi(argv[1])) : 400;
+    // The window's settings and the game's claim stay in this run's own folders.
+    const orvel::bench::PrivateFolders folders;
     orvel::testing::XvfbDisplay display;
     if (!display.ok()) {
         std::fprintf(stderr, "needs Xvfb\n");

@@ -20,6 +20,7 @@
 #include <random>
 #include <vector>
 
+#include "private_folders.h"
 #include "process_cpu.h"
 #include "race_players.h"
 
@@ -154,6 +155,9 @@ Latencies measure(GameMemory& a, GameMemory& b, uint32_t probeA, uint32_t probeB
 void BM_CarStateLatency(benchmark::State& state) {
     const int players = static_cast<int>(state.range(0));
     for (auto _ : state) {
+        // Players of this case alone: the restart records of the ones an earlier case killed
+        // would bring the same names back into that dead session instead of hosting.
+        const orvel::bench::PrivateFolders folders;
         Racer ann(QStringLiteral("Ann"), {QStringLiteral("--race")});
         Racer bob(QStringLiteral("Bob"), {QStringLiteral("--race")});
         const int port = ann.host(race_e2e::sessionName("Bench"), false);

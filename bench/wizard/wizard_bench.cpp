@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "orvel_player.h"
+#include "private_folders.h"
 #include "process_cpu.h"
 
 using wizard_it::Player;
@@ -180,6 +181,7 @@ double median(std::vector<double> v) {
 
 void BM_IdleInWizard(benchmark::State& state) {
     for (auto _ : state) {
+        const orvel::bench::PrivateFolders folders;
         const double baseline = bareWindowPercent();
         Player player(QStringLiteral("idle"));
         if (!player.ready() || !player.start() || player.waitWindow(kChoose).isEmpty()) {
@@ -201,6 +203,9 @@ void BM_IdleInWizard(benchmark::State& state) {
 
 void BM_IdleInMainWindow(benchmark::State& state) {
     for (auto _ : state) {
+        // The host of this case alone: killed at its end, it leaves a restart record that
+        // would take the next case's host of the same name back into this dead session.
+        const orvel::bench::PrivateFolders folders;
         const double baseline = bareWindowPercent();
         Player host(QStringLiteral("host"));
         int port = 0;
@@ -222,6 +227,7 @@ void BM_IdleInMainWindow(benchmark::State& state) {
 
 void BM_JoinClickToMainWindow(benchmark::State& state) {
     for (auto _ : state) {
+        const orvel::bench::PrivateFolders folders;
         std::vector<double> baseline;
         for (int i = 0; i < 11; ++i) {
             if (const auto ms = enetConnectMs()) {
