@@ -35,14 +35,21 @@
 
 #include "platform/net/meet_protocol.h"
 #include "process_cpu.h"
+#include "udp_ports.h"
 
 namespace {
 
 using namespace orvel::meet;
 
-constexpr uint16_t kMeetPort = 24800;  // probe 24801, relays 24802-24809
-constexpr uint16_t kForwarderPort = 24850;
-constexpr uint16_t kBenchPort = 24870;
+// A block of twelve free ports: orvel-meet's ten (probes from +1, relays +2 to +9), the
+// forwarder's and this program's.
+uint16_t meetPort = 0;
+uint16_t forwarderPort() {
+    return static_cast<uint16_t>(meetPort + 10);
+}
+uint16_t benchPort() {
+    return static_cast<uint16_t>(meetPort + 11);
+}
 constexpr uint32_t kHosts = 0x7F010000, kJoiners = 0x7F020000;
 constexpr uint32_t kLoopback = 0x7F000001;
 constexpr int kWindow = 256;
@@ -72,7 +79,7 @@ sockaddr_in address(Endpoint e) {
 // The forwarder child: the least a program can do to pass datagrams between two addresses.
 int forwarder() {
     const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    const sockaddr_in at = address({kLoopback, kForwarderPort});
+    const sockaddr_in at = address({kLoopback, forwarderPort()});
     if (fd < 0 || ::bind(fd, reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0) {
         return 1;
     }
@@ -105,7 +112,7 @@ public:
         ::setsockopt(fd_, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
         // Every address, so that answers to any 127.x.y.z reach it; it only ever sends to
         // loopback.
-        const sockaddr_in at = address({0, kBenchPort});
+        const sockaddr_in at = address({0, benchPort()});
         return fd_ >= 0 && ::bind(fd_, reinterpret_cast<const sockaddr*>(&at), sizeof at) == 0;
     }
     void send(uint32_t fromIp, Endpoint to, const char* data, size_t size) {
@@ -276,7 +283,8 @@ Traffic traffic(Net& net, size_t pairs, double seconds, const Child* measured,
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 2 && std::strcmp(argv[1], "--forwarder") == 0) {
+    if (argc == 3 && std::strcmp(argv[1], "--forwarder") == 0) {
+        meetPort = static_cast<uint16_t>(std::atoi(argv[2]));
         return forwarder();
     }
     QCoreApplication app(argc, argv);
@@ -295,13 +303,14 @@ int main(int argc, char** argv) {
     }
     pairs = std::min(pairs, hosts);
 
+    meetPort = orvel::bench::freeUdpPorts(12);
     Child meet, forward;
     meet.process.setProgram(QStringLiteral(MEET_PROGRAM));
     meet.process.setArguments({QStringLiteral("--address"), QStringLiteral("127.0.0.1"),
-                               QStringLiteral("--port"), QString::number(kMeetPort),
+                               QStringLiteral("--port"), QString::number(meetPort),
                                QStringLiteral("--max-relays"), QString::number(pairs * 2)});
     forward.process.setProgram(QCoreApplication::applicationFilePath());
-    forward.process.setArguments({QStringLiteral("--forwarder")});
+    forward.process.setArguments({QStringLiteral("--forwarder"), QString::number(meetPort)});
     for (Child* c : {&meet, &forward}) {
         c->process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         c->process.start();
@@ -310,13 +319,16 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
-    meet.process.waitForReadyRead(5000);
-    Net net;
-    if (!net.open()) {
-        std::fprintf(stderr, "meet_bench: cannot open UDP port %u\n", kBenchPort);
+    if (meetPort == 0 || !meet.process.waitForReadyRead(5000)) {
+        std::fprintf(stderr, "meet_bench: orvel-meet is not listening\n");
         return 1;
     }
-    const Endpoint server{kLoopback, kMeetPort};
+    Net net;
+    if (!net.open()) {
+        std::fprintf(stderr, "meet_bench: cannot open UDP port %u\n", benchPort());
+        return 1;
+    }
+    const Endpoint server{kLoopback, meetPort};
     std::vector<uint64_t> hostCookie(hosts), joinerCookie(hosts), hostToken(pairs),
         joinerToken(pairs);
     std::vector<Code> codes(hosts);
@@ -383,7 +395,7 @@ int main(int argc, char** argv) {
         net, pairs,
         [&](size_t i) {
             net.send(joinerIp(i), server,
-                     encode(RelayAsk{joinerCookie[i], codes[i], {hostIp(i), kBenchPort}}));
+                     encode(RelayAsk{joinerCookie[i], codes[i], {hostIp(i), benchPort()}}));
         },
         [&](uint32_t to, const Message& m) -> std::optional<size_t> {
             const auto* r = std::get_if<RelayReady>(&m);
@@ -411,10 +423,10 @@ int main(int argc, char** argv) {
         return Endpoint{kLoopback, relayPort[i]};
     });
     const Traffic forwarded = traffic(net, pairs, seconds, &forward, [](size_t, int) {
-        return Endpoint{kLoopback, kForwarderPort};
+        return Endpoint{kLoopback, forwarderPort()};
     });
     const Traffic direct = traffic(net, pairs, seconds, nullptr, [](size_t i, int side) {
-        return Endpoint{side == 0 ? joinerIp(i) : hostIp(i), kBenchPort};
+        return Endpoint{side == 0 ? joinerIp(i) : hostIp(i), benchPort()};
     });
 
     // The forwarder's own rate: as many datagrams as registrations and lookups took.
@@ -424,11 +436,11 @@ int main(int argc, char** argv) {
     size_t came = 0;
     const QByteArray small(encode(Lookup{}).size(), 'x');
     const auto count = [&came](uint32_t, Endpoint from, const uint8_t*, size_t) {
-        came += from.port == kForwarderPort ? 1 : 0;
+        came += from.port == forwarderPort() ? 1 : 0;
     };
     for (size_t sent = 0; sent < blast; sent += kWindow) {
         for (size_t i = 0; i < kWindow; ++i) {
-            net.send(hostIp((sent + i) % hosts), {kLoopback, kForwarderPort}, small);
+            net.send(hostIp((sent + i) % hosts), {kLoopback, forwarderPort()}, small);
         }
         net.receive(count, 2);
     }

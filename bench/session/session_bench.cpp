@@ -36,14 +36,23 @@
 #include "platform/dx8/directx8.h"
 #include "platform/dx8/play/session_extras.h"
 #include "session/wire_messages.h"
+#include "udp_ports.h"
 
 namespace {
 
 constexpr int kPlayers = 6;
 constexpr int kIntervalMs = 50;
 constexpr int kPayload = orvel::kCarStateMessageSize;  // 152
-constexpr int kUdpBase = 24610;
-constexpr int kEnetBase = 24710;
+
+// The raw players' ports, six for UDP and six for ENet, which the driver finds free and hands
+// its children.
+int udpBase() {
+    static const int base = qEnvironmentVariableIntValue("ORVEL_BENCH_PORTS");
+    return base;
+}
+int enetBase() {
+    return udpBase() + kPlayers;
+}
 
 int64_t nowNs() {
     timespec ts;
@@ -117,7 +126,7 @@ int udpChild(int index, double seconds) {
     sockaddr_in me{};
     me.sin_family = AF_INET;
     me.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    me.sin_port = htons(static_cast<uint16_t>(kUdpBase + index));
+    me.sin_port = htons(static_cast<uint16_t>(udpBase() + index));
     if (bind(fd, reinterpret_cast<sockaddr*>(&me), sizeof me) != 0) {
         line("FAIL bind");
         return 1;
@@ -140,7 +149,7 @@ int udpChild(int index, double seconds) {
                     continue;
                 }
                 sockaddr_in to = me;
-                to.sin_port = htons(static_cast<uint16_t>(kUdpBase + j));
+                to.sin_port = htons(static_cast<uint16_t>(udpBase() + j));
                 sendto(fd, m.constData(), static_cast<size_t>(m.size()), 0,
                        reinterpret_cast<sockaddr*>(&to), sizeof to);
                 r.txBytes += static_cast<uint64_t>(m.size());
@@ -180,7 +189,7 @@ int enetChild(int index, double seconds, bool idle) {
     enet_initialize();
     ENetAddress me;
     enet_address_set_host_ip(&me, "127.0.0.1");
-    me.port = static_cast<enet_uint16>(kEnetBase + index);
+    me.port = static_cast<enet_uint16>(enetBase() + index);
     ENetHost* host = enet_host_create(&me, 8, 2, 0, 0);
     if (host == nullptr) {
         line("FAIL host");
@@ -189,7 +198,7 @@ int enetChild(int index, double seconds, bool idle) {
     // Players that started before this one are listening already.
     for (int j = 0; j < index; ++j) {
         ENetAddress to = me;
-        to.port = static_cast<enet_uint16>(kEnetBase + j);
+        to.port = static_cast<enet_uint16>(enetBase() + j);
         enet_host_connect(host, &to, 2, 0);
     }
     std::vector<ENetPeer*> peers;
@@ -528,6 +537,12 @@ int main(int argc, char** argv) {
     }
     qputenv("ORVEL_BENCH_CHILD", "1");
     QCoreApplication app(argc, argv);
+    const uint16_t ports = orvel::bench::freeUdpPorts(2 * kPlayers);
+    if (ports == 0) {
+        std::fprintf(stderr, "session_bench: no free UDP ports\n");
+        return 1;
+    }
+    qputenv("ORVEL_BENCH_PORTS", QByteArray::number(ports));
     double seconds = 8;
     for (int i = 1; i + 1 < argc; ++i) {
         if (std::strcmp(argv[i], "--seconds") == 0) {
