@@ -1,6 +1,6 @@
 // The meeting point under load on loopback, beside a bare UDP forwarder measured in the same run.
 //
-//   meet_bench [--hosts N] [--pairs P] [--seconds S]
+//   meet_bench [--hosts N] [--pairs P] [--seconds S] [--smoke]   (--smoke: 200, 10, 1 s)
 //
 // Simulated hosts and joiners each have an address of their own in 127.0.0.0/8 (hosts
 // 127.1.x.y, joiners 127.2.x.y), all on one socket of this program: IP_PKTINFO picks the source
@@ -35,6 +35,7 @@
 
 #include "platform/net/meet_protocol.h"
 #include "process_cpu.h"
+#include "smoke.h"
 #include "udp_ports.h"
 
 namespace {
@@ -184,7 +185,8 @@ private:
 
 // n exchanges, at most kWindow in flight: request(i) sends the i-th, answered(to, message)
 // names the exchange an answer completes (or nothing). Unanswered ones go again after 300 ms.
-void exchanges(Net& net, size_t n, const std::function<void(size_t)>& request,
+// Whether all n completed within a minute.
+bool exchanges(Net& net, size_t n, const std::function<void(size_t)>& request,
                const std::function<std::optional<size_t>(uint32_t, const Message&)>& answered) {
     std::vector<int64_t> sentAt(n, 0);
     std::vector<bool> done(n, false);
@@ -215,6 +217,7 @@ void exchanges(Net& net, size_t n, const std::function<void(size_t)>& request,
             }
         }
     }
+    return finished == n;
 }
 
 struct Child {
@@ -287,9 +290,10 @@ int main(int argc, char** argv) {
         meetPort = static_cast<uint16_t>(std::atoi(argv[2]));
         return forwarder();
     }
+    const bool smoke = orvel::bench::takeSmokeFlag(argc, argv);
     QCoreApplication app(argc, argv);
-    size_t hosts = 20000, pairs = 200;
-    double seconds = 10;
+    size_t hosts = smoke ? 200 : 20000, pairs = smoke ? 10 : 200;
+    double seconds = smoke ? 1 : 10;
     for (int i = 1; i + 1 < argc; i += 2) {
         const QByteArray option = argv[i];
         const double v = std::atof(argv[i + 1]);
@@ -336,8 +340,10 @@ int main(int argc, char** argv) {
     const auto index = [](uint32_t ip, uint32_t base) -> std::optional<size_t> {
         return (ip & 0xFFFF0000) == base ? std::optional<size_t>((ip & 0xFFFF) - 1) : std::nullopt;
     };
+    // Every round of exchanges completed, and traffic came back through every path.
+    bool complete = true;
     const auto cookies = [&](uint32_t base, std::vector<uint64_t>& into) {
-        exchanges(
+        complete &= exchanges(
             net, hosts,
             [&](size_t i) {
                 net.send(base + uint32_t(i) + 1, server, encode(Lookup{0, Code{}}));
@@ -355,7 +361,7 @@ int main(int argc, char** argv) {
     // Registrations and the memory they take.
     const double rssBefore = meet.rssKiB(), cpuRegister = meet.cpu();
     cookies(kHosts, hostCookie);
-    exchanges(
+    complete &= exchanges(
         net, hosts,
         [&](size_t i) {
             net.send(hostIp(i), server,
@@ -379,7 +385,7 @@ int main(int argc, char** argv) {
     // Lookups, each joiner of the host with its number.
     const double cpuLookup = meet.cpu();
     cookies(kJoiners, joinerCookie);
-    exchanges(
+    complete &= exchanges(
         net, hosts,
         [&](size_t i) {
             net.send(joinerIp(i), server, encode(Lookup{joinerCookie[i], codes[i]}));
@@ -391,7 +397,7 @@ int main(int argc, char** argv) {
     const double lookupCpu = meet.cpu() - cpuLookup;
 
     // Relays: asked by each joiner, opened by both sides.
-    exchanges(
+    complete &= exchanges(
         net, pairs,
         [&](size_t i) {
             net.send(joinerIp(i), server,
@@ -407,7 +413,7 @@ int main(int argc, char** argv) {
             return r != nullptr && j ? j : std::nullopt;
         });
     for (const bool host : {true, false, true}) {
-        exchanges(
+        complete &= exchanges(
             net, pairs,
             [&](size_t i) {
                 net.send(host ? hostIp(i) : joinerIp(i), {kLoopback, relayPort[i]},
@@ -478,5 +484,9 @@ int main(int argc, char** argv) {
             c->process.waitForFinished(3000);
         }
     }
-    return 0;
+    complete = complete && relayed.received > 0 && forwarded.received > 0 && direct.received > 0;
+    if (!complete) {
+        std::fprintf(stderr, "meet_bench: exchanges went unanswered or no traffic came back\n");
+    }
+    return complete ? 0 : 1;
 }

@@ -7,10 +7,15 @@
 #    with the same six all linked directly, in the same run.
 # With the impair program given, every link into the lab's internet has DELAY_MS each way (10),
 # so that the extra hop of a relayed pair shows against a direct one.
-#   paths_bench.sh ORVEL_BOT [SECONDS [IMPAIR [DELAY_MS]]]
+#   paths_bench.sh [--smoke] ORVEL_BOT [SECONDS [IMPAIR [DELAY_MS]]]
+# --smoke: every step with the shortest waits (1 s of CPU, one latency report); it fails unless
+# every figure came.
 set -u
+smoke=0
+[ "${1:-}" = --smoke ] && { smoke=1; shift; }
 bot=$1
 seconds=${2:-10}
+[ $smoke -eq 1 ] && seconds=1
 export NATLAB_IMPAIR=${3:-}
 export NATLAB_DELAY_MS=${4:-10}
 here=$(cd "$(dirname "$0")" && pwd)
@@ -89,7 +94,7 @@ punched=$took
 timed_join cyd p3 --join 40.40.40.100:2302 --no-port-mapping
 relayed=$took
 grep '^paths:' "$(log bea)" | tail -1
-sleep 7  # three reports of latency
+[ $smoke -eq 1 ] && sleep 3 || sleep 7  # three reports of latency (one when smoke)
 direct_ms=$(latency bea dan)
 relayed_ms=$(latency bea cyd)
 
@@ -98,7 +103,7 @@ relayed_ms=$(latency bea cyd)
 # the difference of the host's CPU between the two.
 host_cpu() {
     local before after hz
-    sleep 2
+    sleep $((2 - smoke))
     before=$(cpu_ticks "${pid[$1]}")
     sleep "$seconds"
     after=$(cpu_ticks "${pid[$1]}")
@@ -132,3 +137,10 @@ printf '%-34s %s\n' "host CPU, 6 players, 6 relayed (%)" "$relaying" \
 awk -v r="$relaying" -v d="$direct_cpu" 'BEGIN {
     printf "%-34s %.2f\n", "relay CPU (% of a core)", r - d
     if (d > 0) printf "%-34s %.2f\n", "host CPU relaying / not", r / d }'
+if [ $smoke -eq 1 ]; then
+    for figure in "$direct" "$mapped" "$punched" "$relayed" "$direct_ms" "$relayed_ms" \
+        "$relaying" "$direct_cpu"; do
+        [ -z "$figure" ] || [ "$figure" = - ] && { echo "a figure is missing"; exit 1; }
+    done
+fi
+exit 0

@@ -1,7 +1,7 @@
 // Car-state delivery among six players on loopback: the session layer against raw UDP and raw
 // ENet, measured in one run on the same machine.
 //
-//   session_bench [--seconds N]
+//   session_bench [--seconds N] [--smoke]   (--smoke: 1 s)
 //
 // For each transport six child processes of this program form a full mesh; each sends a 152-byte
 // car-state message to the five others every 50 ms and timestamps it with CLOCK_MONOTONIC, which
@@ -36,6 +36,7 @@
 #include "platform/dx8/directx8.h"
 #include "platform/dx8/play/session_extras.h"
 #include "session/wire_messages.h"
+#include "smoke.h"
 #include "udp_ports.h"
 
 namespace {
@@ -536,6 +537,7 @@ int main(int argc, char** argv) {
         return sessionChild(argc, argv, index, joinPort, seconds, idle);
     }
     qputenv("ORVEL_BENCH_CHILD", "1");
+    const bool smoke = orvel::bench::takeSmokeFlag(argc, argv);
     QCoreApplication app(argc, argv);
     const uint16_t ports = orvel::bench::freeUdpPorts(2 * kPlayers);
     if (ports == 0) {
@@ -543,7 +545,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     qputenv("ORVEL_BENCH_PORTS", QByteArray::number(ports));
-    double seconds = 8;
+    double seconds = smoke ? 1 : 8;
     for (int i = 1; i + 1 < argc; ++i) {
         if (std::strcmp(argv[i], "--seconds") == 0) {
             seconds = std::max(1.0, std::atof(argv[i + 1]));
