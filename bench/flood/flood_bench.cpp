@@ -23,6 +23,7 @@
 #include "platform/dx8/directx8.h"
 #include "platform/dx8/event_adapters.h"
 #include "platform/dx8/play/address_gate.h"
+#include "private_folders.h"
 #include "raw_peer.h"
 #include "smoke.h"
 
@@ -156,6 +157,8 @@ int main(int argc, char** argv) {
     };
     const int joins = std::max(1, option("--joins", smoke ? 2 : 10));
     const int seconds = std::max(1, option("--seconds", smoke ? 1 : 8));
+    // The host's runtime and settings folders are this run's own.
+    const orvel::bench::PrivateFolders folders;
 
     orvel::testing::ChildProcess host;
     host.loopbackOnly();

@@ -25,6 +25,7 @@ natlab_up
 status=$?
 [ $status -eq 77 ] && exit 77
 [ $status -ne 0 ] && { echo "the lab could not be built"; exit 1; }
+export XDG_RUNTIME_DIR=$NATLAB_DIR  # the players' runtime folder is this run's own
 
 declare -A pid
 now_ms() { echo $(($(date +%s%N) / 1000000)); }

@@ -11,6 +11,7 @@
 #include <functional>
 #include <string>
 
+#include "private_folders.h"
 #include "scenario.h"
 #include "smoke.h"
 
@@ -64,6 +65,8 @@ QString outcome(Session& s, int dark, const std::vector<int>& before) {
 int main(int argc, char** argv) {
     const bool smoke = orvel::bench::takeSmokeFlag(argc, argv);
     QCoreApplication app(argc, argv);
+    // The players' runtime and settings folders are this run's own.
+    const orvel::bench::PrivateFolders folders;
     QString only = smoke ? QStringLiteral("clean") : QString();
     for (int i = 1; i + 1 < argc; ++i) {
         if (QString::fromLocal8Bit(argv[i]) == QStringLiteral("--only")) only = QString::fromLocal8Bit(argv[i + 1]);
