@@ -8,8 +8,8 @@
 # With the impair program given, every link into the lab's internet has DELAY_MS each way (10),
 # so that the extra hop of a relayed pair shows against a direct one.
 #   paths_bench.sh [--smoke] ORVEL_BOT [SECONDS [IMPAIR [DELAY_MS]]]
-# --smoke: every step with the shortest waits (1 s of CPU, one latency report); it fails unless
-# every figure came.
+# --smoke: every step with the shortest waits (1 s of CPU, one latency report) and four players
+# for the relay's CPU instead of six; it fails unless every figure came.
 set -u
 smoke=0
 [ "${1:-}" = --smoke ] && { smoke=1; shift; }
@@ -95,7 +95,14 @@ punched=$took
 timed_join cyd p3 --join 40.40.40.100:2302 --no-port-mapping
 relayed=$took
 grep '^paths:' "$(log bea)" | tail -1
-[ $smoke -eq 1 ] && sleep 3 || sleep 7  # three reports of latency (one when smoke)
+if [ $smoke -eq 1 ]; then
+    for i in $(seq 1 70); do  # one report of latency from each
+        [ "$(latency bea dan)" != - ] && [ "$(latency bea cyd)" != - ] && break
+        sleep 0.1
+    done
+else
+    sleep 7  # three reports of latency
+fi
 direct_ms=$(latency bea dan)
 relayed_ms=$(latency bea cyd)
 
@@ -111,21 +118,23 @@ host_cpu() {
     hz=$(getconf CLK_TCK)
     awk -v t=$((after - before)) -v hz="$hz" -v s="$seconds" 'BEGIN { printf "%.2f", 100 * t / hz / s }'
 }
-timed_join eve p2 --join 40.40.40.100:2302 --no-port-mapping --port 2303
-timed_join fay p3 --join 40.40.40.100:2302 --no-port-mapping --port 2303
+more="eve fay" players=6 pairs=6 last=fay
+[ $smoke -eq 1 ] && more="" players=4 pairs=2 last=cyd
+[ -n "$more" ] && timed_join eve p2 --join 40.40.40.100:2302 --no-port-mapping --port 2303
+[ -n "$more" ] && timed_join fay p3 --join 40.40.40.100:2302 --no-port-mapping --port 2303
 relaying=$(host_cpu hal)
-grep '^paths:' "$(log fay)" | tail -1
-for n in hal bea dan cyd eve fay; do stop "$n"; done
+grep '^paths:' "$(log $last)" | tail -1
+for n in hal bea dan cyd $more; do stop "$n"; done
 
 start hal pub --host --no-port-mapping
 hosting hal
 port=2303
-for n in bea dan cyd eve fay; do
+for n in bea dan cyd $more; do
     timed_join "$n" pub --join 40.40.40.100:2302 --no-port-mapping --port $port
     port=$((port + 1))
 done
 direct_cpu=$(host_cpu hal)
-for n in hal bea dan cyd eve fay; do stop "$n"; done
+for n in hal bea dan cyd $more; do stop "$n"; done
 
 [ -n "$NATLAB_IMPAIR" ] && printf '%-34s %s\n' "delay of each link (ms)" "$NATLAB_DELAY_MS"
 printf '%-34s %s\n' "join, direct (ms)" "$direct" "join, mapped (ms)" "$mapped" \
@@ -133,8 +142,8 @@ printf '%-34s %s\n' "join, direct (ms)" "$direct" "join, mapped (ms)" "$mapped" 
     "car-state latency, direct (ms)" "$direct_ms" "car-state latency, relayed (ms)" "$relayed_ms"
 awk -v r="$relayed_ms" -v d="$direct_ms" 'BEGIN {
     if (d > 0) printf "%-34s %.2f\n", "relayed / direct latency", r / d }'
-printf '%-34s %s\n' "host CPU, 6 players, 6 relayed (%)" "$relaying" \
-    "host CPU, 6 players, none (%)" "$direct_cpu"
+printf '%-34s %s\n' "host CPU, $players players, $pairs relayed (%)" "$relaying" \
+    "host CPU, $players players, none (%)" "$direct_cpu"
 awk -v r="$relaying" -v d="$direct_cpu" 'BEGIN {
     printf "%-34s %.2f\n", "relay CPU (% of a core)", r - d
     if (d > 0) printf "%-34s %.2f\n", "host CPU relaying / not", r / d }'
