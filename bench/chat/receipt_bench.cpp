@@ -3,7 +3,7 @@
 // a race, with the window's pending layout and paint. Lines of 1 MiB (Latin letters, CJK, and
 // one full of line breaks) are set against a short line, the baseline, in the same run.
 //
-//   chat_receipt_bench [--runs N]     (median of N receipts each, 5 by default)
+//   chat_receipt_bench [--runs N] [--smoke]   (median of N receipts each: 5, one under --smoke)
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -16,8 +16,10 @@
 #include "game_link/game_memory_map.h"
 #include "main_window/chat_history_box.h"
 #include "main_window/frm_chat.h"
+#include "private_folders.h"
 #include "session/mod_dplay.h"
 #include "session/wire_messages.h"
+#include "smoke.h"
 #include "stub_peer.h"
 
 namespace {
@@ -42,8 +44,11 @@ double median(std::vector<double> v) {
 
 int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
+    // The window's settings stay in this run's own folder.
+    const orvel::bench::PrivateFolders folders;
+    const bool smoke = orvel::bench::takeSmokeFlag(argc, argv);
     QApplication app(argc, argv);
-    int runs = 5;
+    int runs = smoke ? 1 : 5;
     const QStringList args = QCoreApplication::arguments();
     if (const qsizetype at = args.indexOf(QStringLiteral("--runs"));
         at > 0 && at + 1 < args.size()) {

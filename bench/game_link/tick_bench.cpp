@@ -2,6 +2,8 @@
 // with 1 and with 100 other top-level windows open, with the windows still and with one of them
 // changing before every tick, measured against a bare 144-byte read of the game's memory in the
 // same run.
+//
+//   game_link_tick_bench [--smoke] [Google Benchmark's options]
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -21,8 +23,11 @@
 #include "common/orvel_globals.h"
 #include "game_link/car_state_tick.h"
 #include "game_link/game_memory_map.h"
+#include "gbench_main.h"
 #include "platform/os/linux/linux_os_services.h"
+#include "private_folders.h"
 #include "session/race_session.h"
+#include "smoke.h"
 #include "xvfb.h"
 
 namespace {
@@ -222,10 +227,10 @@ BENCHMARK(BM_RacingTick)->Arg(1)->Arg(100)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_RacingTickAfterAChange)->Arg(1)->Arg(100)->Unit(benchmark::kMicrosecond);
 
 // Prints the usual table, then each run's CPU time as a multiple of the baseline's.
-class RatioReporter : public benchmark::ConsoleReporter {
+class RatioReporter : public orvel::bench::CheckedReporter {
 public:
     void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
+        CheckedReporter::ReportRuns(runs);
         for (const Run& run : runs) {
             if (!run.error_occurred && run.run_type == Run::RT_Iteration) {
                 cpuMicros_[run.benchmark_name()] =
@@ -257,15 +262,17 @@ private:
 }  // namespace
 
 int main(int argc, char** argv) {
+    const bool smoke = orvel::bench::takeSmokeFlag(argc, argv);
     QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
+    // The game's claim stays in this run's own runtime folder.
+    const orvel::bench::PrivateFolders folders;
+    orvel::bench::initialize(argc, argv, smoke);
     if (!setUp()) {
         tearDown();
         return 1;
     }
     RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
+    const int status = orvel::bench::runChecked(reporter);
     tearDown();
-    return 0;
+    return status;
 }

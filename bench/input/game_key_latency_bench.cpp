@@ -10,6 +10,7 @@
 // Runs on a private Xvfb display of its own: fake keys never reach a real desktop.
 //
 //   game_key_latency_bench [presses per mode, default 400] [the game's ms per frame, default 20]
+//                          [--smoke]   (--smoke: 10 presses)
 #include <QApplication>
 #include <QJsonObject>
 #include <QTimer>
@@ -24,7 +25,9 @@
 #include "ingame_chat/ingame_chat.h"
 #include "main_window/frm_chat.h"
 #include "platform/os/os_services.h"
+#include "private_folders.h"
 #include "session/mod_dplay.h"
+#include "smoke.h"
 #include "standin_process.h"
 #include "xvfb.h"
 
@@ -98,7 +101,10 @@ public:
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int presses = argc > 1 ? std::max(10, std::atoi(argv[1])) : 400;
+    const bool smoke = orvel::bench::takeSmokeFlag(argc, argv);
+    const int presses = argc > 1 ? std::max(10, std::atoi(argv[1])) : smoke ? 10 : 400;
+    // The window's settings and the game's claim stay in this run's own folders.
+    const orvel::bench::PrivateFolders folders;
     orvel::testing::XvfbDisplay display;
     if (!display.ok()) {
         std::fprintf(stderr, "needs Xvfb\n");

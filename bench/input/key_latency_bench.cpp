@@ -8,10 +8,11 @@
 //
 // Runs on a private Xvfb display of its own: fake keys never reach a real desktop.
 //
-//   key_latency_bench [presses per mode, default 400]
+//   key_latency_bench [presses per mode, default 400] [--smoke]   (--smoke: 10 presses)
 #include <cstdio>
 
 #include "platform/dx8/directx8.h"
+#include "smoke.h"
 #include "xvfb.h"
 
 // Last: it brings in Xlib.
@@ -56,7 +57,8 @@ bool pumpUntil(const bool& flag) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int presses = argc > 1 ? std::max(10, std::atoi(argv[1])) : 400;
+    const bool smoke = orvel::bench::takeSmokeFlag(argc, argv);
+    const int presses = argc > 1 ? std::max(10, std::atoi(argv[1])) : smoke ? 10 : 400;
     orvel::testing::XvfbDisplay display;
     if (!display.ok()) {
         std::fprintf(stderr, "needs Xvfb\n");

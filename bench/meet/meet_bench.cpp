@@ -1,6 +1,6 @@
 // The meeting point under load on loopback, beside a bare UDP forwarder measured in the same run.
 //
-//   meet_bench [--hosts N] [--pairs P] [--seconds S]
+//   meet_bench [--hosts N] [--pairs P] [--seconds S] [--smoke]   (--smoke: 200, 10, 1 s)
 //
 // Simulated hosts and joiners each have an address of their own in 127.0.0.0/8 (hosts
 // 127.1.x.y, joiners 127.2.x.y), all on one socket of this program: IP_PKTINFO picks the source
@@ -35,14 +35,22 @@
 
 #include "platform/net/meet_protocol.h"
 #include "process_cpu.h"
+#include "smoke.h"
+#include "udp_ports.h"
 
 namespace {
 
 using namespace orvel::meet;
 
-constexpr uint16_t kMeetPort = 24800;  // probe 24801, relays 24802-24809
-constexpr uint16_t kForwarderPort = 24850;
-constexpr uint16_t kBenchPort = 24870;
+// A block of twelve free ports: orvel-meet's ten (probes from +1, relays +2 to +9), the
+// forwarder's and this program's.
+uint16_t meetPort = 0;
+uint16_t forwarderPort() {
+    return static_cast<uint16_t>(meetPort + 10);
+}
+uint16_t benchPort() {
+    return static_cast<uint16_t>(meetPort + 11);
+}
 constexpr uint32_t kHosts = 0x7F010000, kJoiners = 0x7F020000;
 constexpr uint32_t kLoopback = 0x7F000001;
 constexpr int kWindow = 256;
@@ -72,7 +80,7 @@ sockaddr_in address(Endpoint e) {
 // The forwarder child: the least a program can do to pass datagrams between two addresses.
 int forwarder() {
     const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    const sockaddr_in at = address({kLoopback, kForwarderPort});
+    const sockaddr_in at = address({kLoopback, forwarderPort()});
     if (fd < 0 || ::bind(fd, reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0) {
         return 1;
     }
@@ -105,7 +113,7 @@ public:
         ::setsockopt(fd_, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
         // Every address, so that answers to any 127.x.y.z reach it; it only ever sends to
         // loopback.
-        const sockaddr_in at = address({0, kBenchPort});
+        const sockaddr_in at = address({0, benchPort()});
         return fd_ >= 0 && ::bind(fd_, reinterpret_cast<const sockaddr*>(&at), sizeof at) == 0;
     }
     void send(uint32_t fromIp, Endpoint to, const char* data, size_t size) {
@@ -177,7 +185,8 @@ private:
 
 // n exchanges, at most kWindow in flight: request(i) sends the i-th, answered(to, message)
 // names the exchange an answer completes (or nothing). Unanswered ones go again after 300 ms.
-void exchanges(Net& net, size_t n, const std::function<void(size_t)>& request,
+// Whether all n completed within a minute.
+bool exchanges(Net& net, size_t n, const std::function<void(size_t)>& request,
                const std::function<std::optional<size_t>(uint32_t, const Message&)>& answered) {
     std::vector<int64_t> sentAt(n, 0);
     std::vector<bool> done(n, false);
@@ -208,6 +217,7 @@ void exchanges(Net& net, size_t n, const std::function<void(size_t)>& request,
             }
         }
     }
+    return finished == n;
 }
 
 struct Child {
@@ -276,12 +286,14 @@ Traffic traffic(Net& net, size_t pairs, double seconds, const Child* measured,
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 2 && std::strcmp(argv[1], "--forwarder") == 0) {
+    if (argc == 3 && std::strcmp(argv[1], "--forwarder") == 0) {
+        meetPort = static_cast<uint16_t>(std::atoi(argv[2]));
         return forwarder();
     }
+    const bool smoke = orvel::bench::takeSmokeFlag(argc, argv);
     QCoreApplication app(argc, argv);
-    size_t hosts = 20000, pairs = 200;
-    double seconds = 10;
+    size_t hosts = smoke ? 200 : 20000, pairs = smoke ? 10 : 200;
+    double seconds = smoke ? 1 : 10;
     for (int i = 1; i + 1 < argc; i += 2) {
         const QByteArray option = argv[i];
         const double v = std::atof(argv[i + 1]);
@@ -295,13 +307,14 @@ int main(int argc, char** argv) {
     }
     pairs = std::min(pairs, hosts);
 
+    meetPort = orvel::bench::freeUdpPorts(12);
     Child meet, forward;
     meet.process.setProgram(QStringLiteral(MEET_PROGRAM));
     meet.process.setArguments({QStringLiteral("--address"), QStringLiteral("127.0.0.1"),
-                               QStringLiteral("--port"), QString::number(kMeetPort),
+                               QStringLiteral("--port"), QString::number(meetPort),
                                QStringLiteral("--max-relays"), QString::number(pairs * 2)});
     forward.process.setProgram(QCoreApplication::applicationFilePath());
-    forward.process.setArguments({QStringLiteral("--forwarder")});
+    forward.process.setArguments({QStringLiteral("--forwarder"), QString::number(meetPort)});
     for (Child* c : {&meet, &forward}) {
         c->process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         c->process.start();
@@ -310,13 +323,16 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
-    meet.process.waitForReadyRead(5000);
-    Net net;
-    if (!net.open()) {
-        std::fprintf(stderr, "meet_bench: cannot open UDP port %u\n", kBenchPort);
+    if (meetPort == 0 || !meet.process.waitForReadyRead(5000)) {
+        std::fprintf(stderr, "meet_bench: orvel-meet is not listening\n");
         return 1;
     }
-    const Endpoint server{kLoopback, kMeetPort};
+    Net net;
+    if (!net.open()) {
+        std::fprintf(stderr, "meet_bench: cannot open UDP port %u\n", benchPort());
+        return 1;
+    }
+    const Endpoint server{kLoopback, meetPort};
     std::vector<uint64_t> hostCookie(hosts), joinerCookie(hosts), hostToken(pairs),
         joinerToken(pairs);
     std::vector<Code> codes(hosts);
@@ -324,8 +340,10 @@ int main(int argc, char** argv) {
     const auto index = [](uint32_t ip, uint32_t base) -> std::optional<size_t> {
         return (ip & 0xFFFF0000) == base ? std::optional<size_t>((ip & 0xFFFF) - 1) : std::nullopt;
     };
+    // Every round of exchanges completed, and traffic came back through every path.
+    bool complete = true;
     const auto cookies = [&](uint32_t base, std::vector<uint64_t>& into) {
-        exchanges(
+        complete &= exchanges(
             net, hosts,
             [&](size_t i) {
                 net.send(base + uint32_t(i) + 1, server, encode(Lookup{0, Code{}}));
@@ -343,7 +361,7 @@ int main(int argc, char** argv) {
     // Registrations and the memory they take.
     const double rssBefore = meet.rssKiB(), cpuRegister = meet.cpu();
     cookies(kHosts, hostCookie);
-    exchanges(
+    complete &= exchanges(
         net, hosts,
         [&](size_t i) {
             net.send(hostIp(i), server,
@@ -367,7 +385,7 @@ int main(int argc, char** argv) {
     // Lookups, each joiner of the host with its number.
     const double cpuLookup = meet.cpu();
     cookies(kJoiners, joinerCookie);
-    exchanges(
+    complete &= exchanges(
         net, hosts,
         [&](size_t i) {
             net.send(joinerIp(i), server, encode(Lookup{joinerCookie[i], codes[i]}));
@@ -379,11 +397,11 @@ int main(int argc, char** argv) {
     const double lookupCpu = meet.cpu() - cpuLookup;
 
     // Relays: asked by each joiner, opened by both sides.
-    exchanges(
+    complete &= exchanges(
         net, pairs,
         [&](size_t i) {
             net.send(joinerIp(i), server,
-                     encode(RelayAsk{joinerCookie[i], codes[i], {hostIp(i), kBenchPort}}));
+                     encode(RelayAsk{joinerCookie[i], codes[i], {hostIp(i), benchPort()}}));
         },
         [&](uint32_t to, const Message& m) -> std::optional<size_t> {
             const auto* r = std::get_if<RelayReady>(&m);
@@ -395,7 +413,7 @@ int main(int argc, char** argv) {
             return r != nullptr && j ? j : std::nullopt;
         });
     for (const bool host : {true, false, true}) {
-        exchanges(
+        complete &= exchanges(
             net, pairs,
             [&](size_t i) {
                 net.send(host ? hostIp(i) : joinerIp(i), {kLoopback, relayPort[i]},
@@ -411,10 +429,10 @@ int main(int argc, char** argv) {
         return Endpoint{kLoopback, relayPort[i]};
     });
     const Traffic forwarded = traffic(net, pairs, seconds, &forward, [](size_t, int) {
-        return Endpoint{kLoopback, kForwarderPort};
+        return Endpoint{kLoopback, forwarderPort()};
     });
     const Traffic direct = traffic(net, pairs, seconds, nullptr, [](size_t i, int side) {
-        return Endpoint{side == 0 ? joinerIp(i) : hostIp(i), kBenchPort};
+        return Endpoint{side == 0 ? joinerIp(i) : hostIp(i), benchPort()};
     });
 
     // The forwarder's own rate: as many datagrams as registrations and lookups took.
@@ -424,11 +442,11 @@ int main(int argc, char** argv) {
     size_t came = 0;
     const QByteArray small(encode(Lookup{}).size(), 'x');
     const auto count = [&came](uint32_t, Endpoint from, const uint8_t*, size_t) {
-        came += from.port == kForwarderPort ? 1 : 0;
+        came += from.port == forwarderPort() ? 1 : 0;
     };
     for (size_t sent = 0; sent < blast; sent += kWindow) {
         for (size_t i = 0; i < kWindow; ++i) {
-            net.send(hostIp((sent + i) % hosts), {kLoopback, kForwarderPort}, small);
+            net.send(hostIp((sent + i) % hosts), {kLoopback, forwarderPort()}, small);
         }
         net.receive(count, 2);
     }
@@ -466,5 +484,9 @@ int main(int argc, char** argv) {
             c->process.waitForFinished(3000);
         }
     }
-    return 0;
+    complete = complete && relayed.received > 0 && forwarded.received > 0 && direct.received > 0;
+    if (!complete) {
+        std::fprintf(stderr, "meet_bench: exchanges went unanswered or no traffic came back\n");
+    }
+    return complete ? 0 : 1;
 }

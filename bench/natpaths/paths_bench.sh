@@ -7,10 +7,15 @@
 #    with the same six all linked directly, in the same run.
 # With the impair program given, every link into the lab's internet has DELAY_MS each way (10),
 # so that the extra hop of a relayed pair shows against a direct one.
-#   paths_bench.sh ORVEL_BOT [SECONDS [IMPAIR [DELAY_MS]]]
+#   paths_bench.sh [--smoke] ORVEL_BOT [SECONDS [IMPAIR [DELAY_MS]]]
+# --smoke: every step with the shortest waits (1 s of CPU, one latency report) and four players
+# for the relay's CPU instead of six; it fails unless every figure came.
 set -u
+smoke=0
+[ "${1:-}" = --smoke ] && { smoke=1; shift; }
 bot=$1
 seconds=${2:-10}
+[ $smoke -eq 1 ] && seconds=1
 export NATLAB_IMPAIR=${3:-}
 export NATLAB_DELAY_MS=${4:-10}
 here=$(cd "$(dirname "$0")" && pwd)
@@ -20,6 +25,7 @@ natlab_up
 status=$?
 [ $status -eq 77 ] && exit 77
 [ $status -ne 0 ] && { echo "the lab could not be built"; exit 1; }
+export XDG_RUNTIME_DIR=$NATLAB_DIR  # the players' runtime folder is this run's own
 
 declare -A pid
 now_ms() { echo $(($(date +%s%N) / 1000000)); }
@@ -89,7 +95,14 @@ punched=$took
 timed_join cyd p3 --join 40.40.40.100:2302 --no-port-mapping
 relayed=$took
 grep '^paths:' "$(log bea)" | tail -1
-sleep 7  # three reports of latency
+if [ $smoke -eq 1 ]; then
+    for i in $(seq 1 70); do  # one report of latency from each
+        [ "$(latency bea dan)" != - ] && [ "$(latency bea cyd)" != - ] && break
+        sleep 0.1
+    done
+else
+    sleep 7  # three reports of latency
+fi
 direct_ms=$(latency bea dan)
 relayed_ms=$(latency bea cyd)
 
@@ -98,28 +111,30 @@ relayed_ms=$(latency bea cyd)
 # the difference of the host's CPU between the two.
 host_cpu() {
     local before after hz
-    sleep 2
+    sleep $((2 - smoke))
     before=$(cpu_ticks "${pid[$1]}")
     sleep "$seconds"
     after=$(cpu_ticks "${pid[$1]}")
     hz=$(getconf CLK_TCK)
     awk -v t=$((after - before)) -v hz="$hz" -v s="$seconds" 'BEGIN { printf "%.2f", 100 * t / hz / s }'
 }
-timed_join eve p2 --join 40.40.40.100:2302 --no-port-mapping --port 2303
-timed_join fay p3 --join 40.40.40.100:2302 --no-port-mapping --port 2303
+more="eve fay" players=6 pairs=6 last=fay
+[ $smoke -eq 1 ] && more="" players=4 pairs=2 last=cyd
+[ -n "$more" ] && timed_join eve p2 --join 40.40.40.100:2302 --no-port-mapping --port 2303
+[ -n "$more" ] && timed_join fay p3 --join 40.40.40.100:2302 --no-port-mapping --port 2303
 relaying=$(host_cpu hal)
-grep '^paths:' "$(log fay)" | tail -1
-for n in hal bea dan cyd eve fay; do stop "$n"; done
+grep '^paths:' "$(log $last)" | tail -1
+for n in hal bea dan cyd $more; do stop "$n"; done
 
 start hal pub --host --no-port-mapping
 hosting hal
 port=2303
-for n in bea dan cyd eve fay; do
+for n in bea dan cyd $more; do
     timed_join "$n" pub --join 40.40.40.100:2302 --no-port-mapping --port $port
     port=$((port + 1))
 done
 direct_cpu=$(host_cpu hal)
-for n in hal bea dan cyd eve fay; do stop "$n"; done
+for n in hal bea dan cyd $more; do stop "$n"; done
 
 [ -n "$NATLAB_IMPAIR" ] && printf '%-34s %s\n' "delay of each link (ms)" "$NATLAB_DELAY_MS"
 printf '%-34s %s\n' "join, direct (ms)" "$direct" "join, mapped (ms)" "$mapped" \
@@ -127,8 +142,15 @@ printf '%-34s %s\n' "join, direct (ms)" "$direct" "join, mapped (ms)" "$mapped" 
     "car-state latency, direct (ms)" "$direct_ms" "car-state latency, relayed (ms)" "$relayed_ms"
 awk -v r="$relayed_ms" -v d="$direct_ms" 'BEGIN {
     if (d > 0) printf "%-34s %.2f\n", "relayed / direct latency", r / d }'
-printf '%-34s %s\n' "host CPU, 6 players, 6 relayed (%)" "$relaying" \
-    "host CPU, 6 players, none (%)" "$direct_cpu"
+printf '%-34s %s\n' "host CPU, $players players, $pairs relayed (%)" "$relaying" \
+    "host CPU, $players players, none (%)" "$direct_cpu"
 awk -v r="$relaying" -v d="$direct_cpu" 'BEGIN {
     printf "%-34s %.2f\n", "relay CPU (% of a core)", r - d
     if (d > 0) printf "%-34s %.2f\n", "host CPU relaying / not", r / d }'
+if [ $smoke -eq 1 ]; then
+    for figure in "$direct" "$mapped" "$punched" "$relayed" "$direct_ms" "$relayed_ms" \
+        "$relaying" "$direct_cpu"; do
+        [ -z "$figure" ] || [ "$figure" = - ] && { echo "a figure is missing"; exit 1; }
+    done
+fi
+exit 0

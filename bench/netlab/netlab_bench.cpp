@@ -1,14 +1,19 @@
 // The lab's full matrix: four orvel-bot players under each fault in turn, one table row per
 // fault. Needs root (network namespaces). Takes about a minute a row, the long outages two.
 //
-//   netlab_bench [--only SUBSTRING]
+//   netlab_bench [--only SUBSTRING] [--smoke]
+//
+// --smoke runs the clean row alone, with 2 chat lines from each and one car-state report, and
+// fails unless every figure of it came.
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <cstdio>
 #include <functional>
 #include <string>
 
+#include "private_folders.h"
 #include "scenario.h"
+#include "smoke.h"
 
 namespace {
 
@@ -58,8 +63,11 @@ QString outcome(Session& s, int dark, const std::vector<int>& before) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    const bool smoke = orvel::bench::takeSmokeFlag(argc, argv);
     QCoreApplication app(argc, argv);
-    QString only;
+    // The players' runtime and settings folders are this run's own.
+    const orvel::bench::PrivateFolders folders;
+    QString only = smoke ? QStringLiteral("clean") : QString();
     for (int i = 1; i + 1 < argc; ++i) {
         if (QString::fromLocal8Bit(argv[i]) == QStringLiteral("--only")) only = QString::fromLocal8Bit(argv[i + 1]);
     }
@@ -96,6 +104,7 @@ int main(int argc, char** argv) {
         if (join < 0) {
             std::printf("| %s | failed: %s | | | | | |\n", f.name, qPrintable(why.left(80)));
             std::fflush(stdout);
+            if (smoke) return 1;
             continue;
         }
         QString outage = QStringLiteral("-");
@@ -119,8 +128,8 @@ int main(int argc, char** argv) {
                 chatAmong.erase(std::find(chatAmong.begin(), chatAmong.end(), f.outagePlayer));
             }
         }
-        const lab::ChatTally chat = s.exchangeChat(10, 20000, chatAmong);
-        const double cars = s.carStateRatio(2);
+        const lab::ChatTally chat = s.exchangeChat(smoke ? 2 : 10, 20000, chatAmong);
+        const double cars = s.carStateRatio(smoke ? 1 : 2);
         // A player that vanishes without a word, then the host.
         const int victim = f.outagePlayer == 4 ? 3 : 4;
         std::vector<int> watchers;
@@ -142,6 +151,7 @@ int main(int argc, char** argv) {
                     cars < 0 ? "-" : qPrintable(QString::number(cars * 100, 'f', 0)),
                     qPrintable(ms(noticed)), qPrintable(ms(migration)), qPrintable(outage));
         std::fflush(stdout);
+        if (smoke && (!chat.complete() || cars < 0 || noticed < 0 || migration < 0)) return 1;
     }
     return 0;
 }

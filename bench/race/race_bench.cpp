@@ -3,6 +3,8 @@
 // `kartova-standin` games) and with six (four `orvel-bot` players besides), against the tick
 // period of A's `orvel` measured in the same run; and the CPU share of B's `orvel` in the
 // six-player race, against an `orvel-bot` in the same race. Everything runs on loopback.
+//
+//   race_bench [--smoke] [Google Benchmark's options]
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -20,16 +22,21 @@
 #include <random>
 #include <vector>
 
+#include "gbench_main.h"
+#include "private_folders.h"
 #include "process_cpu.h"
 #include "race_players.h"
+#include "smoke.h"
 
 using race_e2e::Bot;
 using race_e2e::Racer;
 
 namespace {
 
-constexpr int kSamples = 300;
-constexpr int kCpuSeconds = 10;
+// The sizes of a run; --smoke takes the least that still gives every figure.
+int samples = 300;
+int cpuSpanSeconds = 10;
+int tickSpanSeconds = 5;
 constexpr double kTickMs = 50.0;
 // Four bytes of car 0's livery pattern: only the game's start-up writes there, so while the
 // race is held a change there is the bench's alone.
@@ -65,7 +72,7 @@ private:
 
 using orvel::bench::cpuSeconds;
 
-// Shares of a core, in percent, of each process over the same kCpuSeconds.
+// Shares of a core, in percent, of each process over the same cpuSpanSeconds.
 std::vector<double> cpuPercent(const std::vector<qint64>& pids) {
     std::vector<double> before;
     for (qint64 pid : pids) {
@@ -73,7 +80,7 @@ std::vector<double> cpuPercent(const std::vector<qint64>& pids) {
     }
     QElapsedTimer wall;
     wall.start();
-    QThread::sleep(kCpuSeconds);
+    QThread::sleep(cpuSpanSeconds);
     const double seconds = static_cast<double>(wall.elapsed()) / 1000.0;
     std::vector<double> out;
     for (size_t i = 0; i < pids.size(); ++i) {
@@ -102,7 +109,7 @@ std::optional<double> tickPeriodMs(GameMemory& a, GameMemory& b, uint32_t probeA
     std::vector<Clock::time_point> arrivals;
     std::optional<uint32_t> last = b.read32(probeB);
     uint32_t counter = 0x70000000;
-    const auto end = Clock::now() + std::chrono::seconds(5);
+    const auto end = Clock::now() + std::chrono::seconds(tickSpanSeconds);
     auto nextWrite = Clock::now();
     while (Clock::now() < end) {
         if (Clock::now() >= nextWrite) {
@@ -131,7 +138,7 @@ struct Latencies {
 Latencies measure(GameMemory& a, GameMemory& b, uint32_t probeA, uint32_t probeB) {
     Latencies out;
     std::mt19937 random(7);
-    for (int i = 0; i < kSamples; ++i) {
+    for (int i = 0; i < samples; ++i) {
         const uint32_t value = 0x5A000000u + static_cast<uint32_t>(i);
         const auto start = Clock::now();
         a.write32(probeA, value);
@@ -154,6 +161,9 @@ Latencies measure(GameMemory& a, GameMemory& b, uint32_t probeA, uint32_t probeB
 void BM_CarStateLatency(benchmark::State& state) {
     const int players = static_cast<int>(state.range(0));
     for (auto _ : state) {
+        // Players of this case alone: the restart records of the ones an earlier case killed
+        // would bring the same names back into that dead session instead of hosting.
+        const orvel::bench::PrivateFolders folders;
         Racer ann(QStringLiteral("Ann"), {QStringLiteral("--race")});
         Racer bob(QStringLiteral("Bob"), {QStringLiteral("--race")});
         const int port = ann.host(race_e2e::sessionName("Bench"), false);
@@ -238,13 +248,18 @@ BENCHMARK(BM_CarStateLatency)
 }  // namespace
 
 int main(int argc, char** argv) {
+    const bool smoke = orvel::bench::takeSmokeFlag(argc, argv);
     QCoreApplication app(argc, argv);
     if (!orvel::testing::haveXvfb()) {
         std::fprintf(stderr, "race_bench needs Xvfb\n");
         return 1;
     }
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    if (smoke) {
+        samples = 20;
+        cpuSpanSeconds = 1;
+        tickSpanSeconds = 1;
+    }
+    orvel::bench::initialize(argc, argv, smoke);
+    orvel::bench::CheckedReporter reporter;
+    return orvel::bench::runChecked(reporter);
 }

@@ -1,7 +1,7 @@
 // Car-state delivery among six players on loopback: the session layer against raw UDP and raw
 // ENet, measured in one run on the same machine.
 //
-//   session_bench [--seconds N]
+//   session_bench [--seconds N] [--smoke]   (--smoke: 1 s)
 //
 // For each transport six child processes of this program form a full mesh; each sends a 152-byte
 // car-state message to the five others every 50 ms and timestamps it with CLOCK_MONOTONIC, which
@@ -36,14 +36,24 @@
 #include "platform/dx8/directx8.h"
 #include "platform/dx8/play/session_extras.h"
 #include "session/wire_messages.h"
+#include "smoke.h"
+#include "udp_ports.h"
 
 namespace {
 
 constexpr int kPlayers = 6;
 constexpr int kIntervalMs = 50;
 constexpr int kPayload = orvel::kCarStateMessageSize;  // 152
-constexpr int kUdpBase = 24610;
-constexpr int kEnetBase = 24710;
+
+// The raw players' ports, six for UDP and six for ENet, which the driver finds free and hands
+// its children.
+int udpBase() {
+    static const int base = qEnvironmentVariableIntValue("ORVEL_BENCH_PORTS");
+    return base;
+}
+int enetBase() {
+    return udpBase() + kPlayers;
+}
 
 int64_t nowNs() {
     timespec ts;
@@ -117,7 +127,7 @@ int udpChild(int index, double seconds) {
     sockaddr_in me{};
     me.sin_family = AF_INET;
     me.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    me.sin_port = htons(static_cast<uint16_t>(kUdpBase + index));
+    me.sin_port = htons(static_cast<uint16_t>(udpBase() + index));
     if (bind(fd, reinterpret_cast<sockaddr*>(&me), sizeof me) != 0) {
         line("FAIL bind");
         return 1;
@@ -140,7 +150,7 @@ int udpChild(int index, double seconds) {
                     continue;
                 }
                 sockaddr_in to = me;
-                to.sin_port = htons(static_cast<uint16_t>(kUdpBase + j));
+                to.sin_port = htons(static_cast<uint16_t>(udpBase() + j));
                 sendto(fd, m.constData(), static_cast<size_t>(m.size()), 0,
                        reinterpret_cast<sockaddr*>(&to), sizeof to);
                 r.txBytes += static_cast<uint64_t>(m.size());
@@ -180,7 +190,7 @@ int enetChild(int index, double seconds, bool idle) {
     enet_initialize();
     ENetAddress me;
     enet_address_set_host_ip(&me, "127.0.0.1");
-    me.port = static_cast<enet_uint16>(kEnetBase + index);
+    me.port = static_cast<enet_uint16>(enetBase() + index);
     ENetHost* host = enet_host_create(&me, 8, 2, 0, 0);
     if (host == nullptr) {
         line("FAIL host");
@@ -189,7 +199,7 @@ int enetChild(int index, double seconds, bool idle) {
     // Players that started before this one are listening already.
     for (int j = 0; j < index; ++j) {
         ENetAddress to = me;
-        to.port = static_cast<enet_uint16>(kEnetBase + j);
+        to.port = static_cast<enet_uint16>(enetBase() + j);
         enet_host_connect(host, &to, 2, 0);
     }
     std::vector<ENetPeer*> peers;
@@ -527,8 +537,15 @@ int main(int argc, char** argv) {
         return sessionChild(argc, argv, index, joinPort, seconds, idle);
     }
     qputenv("ORVEL_BENCH_CHILD", "1");
+    const bool smoke = orvel::bench::takeSmokeFlag(argc, argv);
     QCoreApplication app(argc, argv);
-    double seconds = 8;
+    const uint16_t ports = orvel::bench::freeUdpPorts(2 * kPlayers);
+    if (ports == 0) {
+        std::fprintf(stderr, "session_bench: no free UDP ports\n");
+        return 1;
+    }
+    qputenv("ORVEL_BENCH_PORTS", QByteArray::number(ports));
+    double seconds = smoke ? 1 : 8;
     for (int i = 1; i + 1 < argc; ++i) {
         if (std::strcmp(argv[i], "--seconds") == 0) {
             seconds = std::max(1.0, std::atof(argv[i + 1]));

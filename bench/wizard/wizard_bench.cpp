@@ -1,6 +1,8 @@
 // CPU of `orvel` idling in its connection wizard and in its main window, each against a bare Qt
 // window idling on its own private X server in the same run; and the time from a join click to
 // the main window on loopback, against a bare ENet connect on loopback.
+//
+//   wizard_bench [--smoke] [Google Benchmark's options]
 #include <benchmark/benchmark.h>
 #include <enet/enet.h>
 #include <unistd.h>
@@ -19,15 +21,19 @@
 #include <optional>
 #include <vector>
 
+#include "gbench_main.h"
 #include "orvel_player.h"
+#include "private_folders.h"
 #include "process_cpu.h"
+#include "smoke.h"
 
 using wizard_it::Player;
 
 namespace {
 
-constexpr int kIdleSeconds = 10;
-constexpr int kJoins = 3;
+// The sizes of a run; --smoke takes the least that still gives every figure.
+int idleSeconds = 10;
+int joinCount = 3;
 
 const QString kChoose = QStringLiteral("^Kartova Multiplayer - v1\\.1 - Choose Protocol$");
 const QString kSessions = QStringLiteral("^Kartova Multiplayer - v1\\.1 - Create or Join Session$");
@@ -37,13 +43,13 @@ char* selfPath = nullptr;
 
 using orvel::bench::cpuSeconds;
 
-// Share of one core the process uses over kIdleSeconds, in percent.
+// Share of one core the process uses over idleSeconds, in percent.
 double idlePercent(qint64 pid) {
     QThread::sleep(1);  // let start-up work settle
     const auto before = cpuSeconds(pid);
     QElapsedTimer wall;
     wall.start();
-    QThread::sleep(kIdleSeconds);
+    QThread::sleep(idleSeconds);
     const auto after = cpuSeconds(pid);
     if (!before || !after) {
         return -1.0;
@@ -180,6 +186,7 @@ double median(std::vector<double> v) {
 
 void BM_IdleInWizard(benchmark::State& state) {
     for (auto _ : state) {
+        const orvel::bench::PrivateFolders folders;
         const double baseline = bareWindowPercent();
         Player player(QStringLiteral("idle"));
         if (!player.ready() || !player.start() || player.waitWindow(kChoose).isEmpty()) {
@@ -187,7 +194,7 @@ void BM_IdleInWizard(benchmark::State& state) {
             return;
         }
         const double percent = idlePercent(player.pid());
-        state.SetIterationTime(kIdleSeconds);
+        state.SetIterationTime(idleSeconds);
         state.counters["cpu_percent"] = percent;
         state.counters["bare_qt_percent"] = baseline;
         // A bare Qt window idles at about nothing, so the figure is given against one core and
@@ -201,6 +208,9 @@ void BM_IdleInWizard(benchmark::State& state) {
 
 void BM_IdleInMainWindow(benchmark::State& state) {
     for (auto _ : state) {
+        // The host of this case alone: killed at its end, it leaves a restart record that
+        // would take the next case's host of the same name back into this dead session.
+        const orvel::bench::PrivateFolders folders;
         const double baseline = bareWindowPercent();
         Player host(QStringLiteral("host"));
         int port = 0;
@@ -209,7 +219,7 @@ void BM_IdleInMainWindow(benchmark::State& state) {
             return;
         }
         const double percent = idlePercent(host.pid());
-        state.SetIterationTime(kIdleSeconds);
+        state.SetIterationTime(idleSeconds);
         state.counters["cpu_percent"] = percent;
         state.counters["bare_qt_percent"] = baseline;
         state.counters["above_bare_percent"] = percent - baseline;
@@ -222,6 +232,7 @@ void BM_IdleInMainWindow(benchmark::State& state) {
 
 void BM_JoinClickToMainWindow(benchmark::State& state) {
     for (auto _ : state) {
+        const orvel::bench::PrivateFolders folders;
         std::vector<double> baseline;
         for (int i = 0; i < 11; ++i) {
             if (const auto ms = enetConnectMs()) {
@@ -236,7 +247,7 @@ void BM_JoinClickToMainWindow(benchmark::State& state) {
             return;
         }
         std::vector<double> joins;
-        for (int i = 0; i < kJoins; ++i) {
+        for (int i = 0; i < joinCount; ++i) {
             if (const auto ms = joinOnce(port, session)) {
                 joins.push_back(*ms);
             }
@@ -274,14 +285,19 @@ int main(int argc, char** argv) {
         window.show();
         return QApplication::exec();
     }
+    const bool smoke = orvel::bench::takeSmokeFlag(argc, argv);
     QCoreApplication app(argc, argv);
     if (!orvel::testing::haveXvfb() || enet_initialize() != 0) {
         std::fprintf(stderr, "wizard_bench needs Xvfb and ENet\n");
         return 1;
     }
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
+    if (smoke) {
+        idleSeconds = 1;
+        joinCount = 1;
+    }
+    orvel::bench::initialize(argc, argv, smoke);
+    orvel::bench::CheckedReporter reporter;
+    const int status = orvel::bench::runChecked(reporter);
     enet_deinitialize();
-    return 0;
+    return status;
 }
