@@ -115,6 +115,7 @@ public:
                 peer_->CancelAsyncOperation(enumHandle_, 0);
             } else if (cmd == QLatin1String("nest")) {
                 nestMs_ = words.value(1).toInt();
+                out(QStringLiteral("ARMED"));
             } else if (cmd == QLatin1String("info")) {
                 const DPNID id = ids_.count(words.value(1)) ? ids_[words.value(1)] : 0;
                 const DPN_PLAYER_INFO info = peer_->GetPeerInfo(id, 0);
