@@ -5,8 +5,8 @@
 #include <cstdint>
 
 #include "fuzz_support.h"
-#include "platform/dx8/play/address_gate.h"
-#include "platform/dx8/play/session_protocol.h"
+#include "net/links/address_gate.h"
+#include "net/session/session_protocol.h"
 
 namespace {
 

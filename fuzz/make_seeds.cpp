@@ -10,8 +10,8 @@
 #include <variant>
 
 #include "platform/dx8/lobby/lobby_protocol.h"
-#include "platform/dx8/play/session_protocol.h"
-#include "platform/net/meet_protocol.h"
+#include "net/session/session_protocol.h"
+#include "net/paths/meet_protocol.h"
 #include "session/wire_messages.h"
 
 namespace {

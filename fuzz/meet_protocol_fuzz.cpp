@@ -8,7 +8,7 @@
 
 #include "fuzz_support.h"
 #include "meet_server.h"
-#include "platform/net/meet_protocol.h"
+#include "net/paths/meet_protocol.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "fuzz_support.h"
-#include "platform/dx8/play/session_protocol.h"
+#include "net/session/session_protocol.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const auto message = dx8::net::decodeControl(data, size);

@@ -13,7 +13,7 @@
 
 #include "fake_session.h"
 #include "fuzz_support.h"
-#include "platform/dx8/play/link_timing.h"
+#include "net/links/link_timing.h"
 
 namespace {
 

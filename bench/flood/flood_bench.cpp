@@ -22,7 +22,7 @@
 #include "child_process.h"
 #include "platform/dx8/directx8.h"
 #include "platform/dx8/event_adapters.h"
-#include "platform/dx8/play/address_gate.h"
+#include "net/links/address_gate.h"
 #include "private_folders.h"
 #include "raw_peer.h"
 #include "smoke.h"

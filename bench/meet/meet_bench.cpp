@@ -33,7 +33,7 @@
 #include <optional>
 #include <vector>
 
-#include "platform/net/meet_protocol.h"
+#include "net/paths/meet_protocol.h"
 #include "process_cpu.h"
 #include "smoke.h"
 #include "udp_ports.h"

@@ -34,7 +34,7 @@
 #include <vector>
 
 #include "platform/dx8/directx8.h"
-#include "platform/dx8/play/session_extras.h"
+#include "platform/dx8/play/peer_extras.h"
 #include "session/wire_messages.h"
 #include "smoke.h"
 #include "udp_ports.h"

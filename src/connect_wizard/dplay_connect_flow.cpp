@@ -9,7 +9,7 @@
 #include <utility>
 
 #include "connect_wizard/dplay_connect_private.h"
-#include "platform/dx8/play/restart_record.h"
+#include "session/restart_record.h"
 #include "ui_common/error_advice.h"
 #include "ui_common/message_box.h"
 

@@ -3,7 +3,7 @@
 #include <QPushButton>
 
 #include "connect_wizard/dplay_connect_private.h"
-#include "platform/dx8/play/session_address_source.h"
+#include "net/paths/session_address_source.h"
 #include "ui_common/message_box.h"
 
 namespace orvel {

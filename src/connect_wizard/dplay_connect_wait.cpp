@@ -8,8 +8,8 @@
 
 #include "connect_wizard/dplay_connect_private.h"
 #include "connect_wizard/wait_status.h"
-#include "platform/dx8/play/session_address_source.h"
-#include "platform/dx8/play/session_extras.h"
+#include "net/paths/session_address_source.h"
+#include "platform/dx8/play/peer_extras.h"
 #include "ui_common/error_advice.h"
 #include "ui_common/message_box.h"
 

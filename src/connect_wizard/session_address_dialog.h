@@ -5,7 +5,7 @@
 
 #include <QStringList>
 
-#include "platform/dx8/play/session_address_source.h"
+#include "net/paths/session_address_source.h"
 
 namespace orvel {
 

@@ -7,8 +7,8 @@
 
 #include "common/command_line.h"
 #include "connect_wizard/session_address_dialog.h"
-#include "platform/dx8/play/session_extras.h"
-#include "platform/net/meet_protocol.h"
+#include "platform/dx8/play/peer_extras.h"
+#include "net/paths/meet_protocol.h"
 
 namespace orvel {
 

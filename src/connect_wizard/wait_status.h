@@ -12,7 +12,7 @@
 #include <optional>
 
 #include "platform/dx8/dx8_types.h"
-#include "platform/dx8/play/session_extras.h"
+#include "platform/dx8/play/peer_extras.h"
 
 class QLabel;
 class QPushButton;

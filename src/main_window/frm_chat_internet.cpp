@@ -8,7 +8,7 @@
 #include "common/shown_text.h"
 #include "main_window/frm_chat.h"
 #include "main_window/internet_text.h"
-#include "platform/dx8/play/session_extras.h"
+#include "platform/dx8/play/peer_extras.h"
 #include "session/mod_dplay.h"
 
 namespace orvel {

@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <optional>
 
-#include "platform/dx8/play/session_extras.h"
-#include "platform/net/port_mapper.h"
+#include "platform/dx8/play/peer_extras.h"
+#include "net/paths/port_mapper.h"
 
 namespace orvel {
 

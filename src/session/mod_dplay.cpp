@@ -4,7 +4,7 @@
 #include <exception>
 
 #include "common/settings_store.h"
-#include "platform/dx8/play/session_extras.h"
+#include "platform/dx8/play/peer_extras.h"
 
 // Start-up and shutdown steps, in the order they run; tests read the order from here.
 Q_LOGGING_CATEGORY(lcStartup, "orvel.startup", QtWarningMsg)

@@ -10,8 +10,8 @@
 #include <memory>
 
 #include "platform/dx8/directx8.h"
-#include "platform/dx8/play/restart_record.h"
-#include "platform/net/port_mapper.h"
+#include "session/restart_record.h"
+#include "net/paths/port_mapper.h"
 #include "session/race_session.h"
 
 class QObject;

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "event_log.h"
-#include "platform/dx8/play/session_roles.h"
-#include "platform/dx8/play/trust.h"
+#include "net/session/session_roles.h"
+#include "net/trust/trust.h"
 
 namespace orvel::testing {
 

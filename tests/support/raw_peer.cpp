@@ -10,8 +10,8 @@
 #include <QRandomGenerator>
 #include <cstring>
 
-#include "platform/dx8/play/address_gate.h"
-#include "platform/dx8/play/trust.h"
+#include "net/links/address_gate.h"
+#include "net/trust/trust.h"
 
 namespace orvel::testing {
 

@@ -13,7 +13,7 @@
 #include <optional>
 #include <vector>
 
-#include "platform/dx8/play/session_protocol.h"
+#include "net/session/session_protocol.h"
 
 namespace orvel::testing {
 

@@ -4,7 +4,7 @@
 
 #include "common/command_line.h"
 #include "common/settings_store.h"
-#include "platform/net/meet_protocol.h"
+#include "net/paths/meet_protocol.h"
 
 namespace orvel::bot {
 

@@ -7,7 +7,7 @@
 #include <QStringList>
 #include <optional>
 
-#include "platform/dx8/play/session_extras.h"
+#include "platform/dx8/play/peer_extras.h"
 
 namespace orvel::bot {
 

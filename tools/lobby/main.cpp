@@ -31,7 +31,7 @@
 #include "launch.h"
 #include "platform/dx8/directplay8.h"
 #include "platform/dx8/lobby/lobby_protocol.h"
-#include "platform/dx8/play/session_address_source.h"
+#include "net/paths/session_address_source.h"
 #include "session/mod_dplay.h"
 #include "ui_common/error_advice.h"
 

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "platform/net/meet_protocol.h"
+#include "net/paths/meet_protocol.h"
 
 namespace orvel::meet {
 

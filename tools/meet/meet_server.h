@@ -21,7 +21,7 @@
 
 #include "budget.h"
 #include "keys.h"
-#include "platform/net/meet_protocol.h"
+#include "net/paths/meet_protocol.h"
 #include "relay_table.h"
 
 namespace orvel::meet {

@@ -12,7 +12,7 @@
 #include <unordered_map>
 
 #include "budget.h"
-#include "platform/net/meet_protocol.h"
+#include "net/paths/meet_protocol.h"
 
 namespace orvel::meet {
 

@@ -19,7 +19,7 @@
 #include "child_process.h"
 #include "meet_server.h"
 #include "near_miss.h"
-#include "platform/net/meet_client.h"
+#include "net/paths/meet_client.h"
 
 namespace {
 

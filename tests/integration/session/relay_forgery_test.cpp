@@ -7,8 +7,8 @@
 #include <thread>
 
 #include "peer_process.h"
-#include "platform/dx8/play/relay.h"
-#include "platform/dx8/play/session_protocol.h"
+#include "net/paths/relay.h"
+#include "net/session/session_protocol.h"
 #include "raw_peer.h"
 
 using orvel::testing::PeerProcess;

@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/dx8/play/session_protocol.h"
+#include "net/session/session_protocol.h"
 
 namespace orvel::testing {
 

@@ -14,7 +14,7 @@
 #include "child_process.h"
 #include "peer_process.h"
 #include "platform/dx8/dx8_types.h"
-#include "platform/dx8/play/session_protocol.h"
+#include "net/session/session_protocol.h"
 #include "raw_peer.h"
 #include "wait.h"
 

@@ -25,7 +25,7 @@
 
 #include "platform/dx8/directx8.h"
 #include "platform/dx8/event_adapters.h"
-#include "platform/dx8/play/session_extras.h"
+#include "platform/dx8/play/peer_extras.h"
 
 using namespace dx8;
 

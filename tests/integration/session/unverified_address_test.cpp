@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "peer_process.h"
-#include "platform/dx8/play/address_gate.h"
+#include "net/links/address_gate.h"
 #include "raw_peer.h"
 #include "wait.h"
 

@@ -7,7 +7,7 @@
 #include <condition_variable>
 #include <mutex>
 
-#include "platform/net/port_mapper.h"
+#include "net/paths/port_mapper.h"
 #include "wait.h"
 
 using namespace orvel::net;

@@ -14,9 +14,9 @@
 
 #include "fake_session.h"
 #include "near_miss.h"
-#include "platform/dx8/play/link_timing.h"
-#include "platform/dx8/play/restart_record.h"
-#include "platform/dx8/play/return_key.h"
+#include "net/links/link_timing.h"
+#include "session/restart_record.h"
+#include "net/trust/return_key.h"
 #include "platform/os/runtime_folder.h"
 
 using namespace dx8;

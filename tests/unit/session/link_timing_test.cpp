@@ -2,7 +2,7 @@
 // player cut off from everyone apart from one that lost a single player.
 #include <gtest/gtest.h>
 
-#include "platform/dx8/play/link_timing.h"
+#include "net/links/link_timing.h"
 
 using namespace dx8;
 

@@ -6,7 +6,7 @@
 #include <algorithm>
 
 #include "fake_session.h"
-#include "platform/dx8/play/nat_paths.h"
+#include "net/paths/nat_paths.h"
 
 using namespace dx8;
 using orvel::testing::kLanIp;

@@ -8,8 +8,8 @@
 
 #include "fake_session.h"
 #include "near_miss.h"
-#include "platform/dx8/play/link_timing.h"
-#include "platform/dx8/play/nat_paths.h"
+#include "net/links/link_timing.h"
+#include "net/paths/nat_paths.h"
 
 using namespace dx8;
 using orvel::testing::kRouterIp;

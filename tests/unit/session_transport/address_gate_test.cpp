@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "near_miss.h"
-#include "platform/dx8/play/address_gate.h"
+#include "net/links/address_gate.h"
 #include "raw_peer.h"
 
 using dx8::AddressGate;

@@ -11,7 +11,7 @@
 #include "dx_result.h"
 #include "event_log.h"
 #include "platform/dx8/directx8.h"
-#include "platform/dx8/play/session_extras.h"
+#include "platform/dx8/play/peer_extras.h"
 #include "wait.h"
 
 using namespace dx8;

@@ -5,7 +5,7 @@
 
 #include <random>
 
-#include "platform/dx8/play/session_protocol.h"
+#include "net/session/session_protocol.h"
 
 using namespace dx8::net;
 

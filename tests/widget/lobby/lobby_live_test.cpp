@@ -15,7 +15,7 @@
 
 #include "connect_wizard/dplay_connect.h"
 #include "platform/dx8/lobby/lobby_protocol.h"
-#include "platform/dx8/play/session_extras.h"
+#include "platform/dx8/play/peer_extras.h"
 #include "ui_common/message_box.h"
 #include "wait.h"
 #include "wizard_fakes.h"

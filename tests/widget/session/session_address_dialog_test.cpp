@@ -13,8 +13,8 @@
 
 #include "connect_wizard/session_address_dialog.h"
 #include "platform/dx8/directx8.h"
-#include "platform/dx8/play/session_extras.h"
-#include "platform/net/meet_protocol.h"
+#include "platform/dx8/play/peer_extras.h"
+#include "net/paths/meet_protocol.h"
 #include "wait.h"
 
 using namespace dx8;

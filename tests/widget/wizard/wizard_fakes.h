@@ -11,7 +11,7 @@
 
 #include "platform/dx8/directx8.h"
 #include "platform/dx8/event_adapters.h"
-#include "platform/dx8/play/session_address_source.h"
+#include "net/paths/session_address_source.h"
 #include "stub_peer.h"
 
 namespace wizard_test {

@@ -2,8 +2,14 @@
 // extras for those who hold a face.
 #include <memory>
 
+#include <QLoggingCategory>
+
+#include "net/session/session_core.h"
 #include "platform/dx8/directx8.h"
-#include "platform/dx8/play/session_core.h"
+#include "platform/dx8/lobby/directplay8_lobby.h"
+#include "platform/dx8/play/peer_extras.h"
+
+Q_DECLARE_LOGGING_CATEGORY(lcSession)
 
 namespace dx8 {
 
@@ -13,7 +19,12 @@ namespace {
 template <typename Interface>
 class SessionFace : public Interface {
 public:
-    explicit SessionFace(bool clientOnly) : core_(std::make_unique<SessionCore>(clientOnly)) {}
+    explicit SessionFace(bool clientOnly) : core_(std::make_unique<SessionCore>(clientOnly)) {
+        core_->setConnectObserver([this](HRESULT result) {
+            tellLobby(result == DPN_OK ? DPLSESSION_CONNECTED : DPLSESSION_COULDNOTCONNECT,
+                      result);
+        });
+    }
 
     void RegisterMessageHandler(DirectPlay8Event* handler) override {
         if (handler == nullptr) {
@@ -47,14 +58,46 @@ public:
     void Close(int32_t lFlags) override { core_->close(lFlags); }
     void RegisterLobby(DPNHANDLE dpnHandle, DirectPlay8LobbiedApplication* lobbyApp,
                        int32_t lFlags) override {
-        core_->registerLobby(dpnHandle, lobbyApp, lFlags);
+        if (lFlags == DPNLOBBY_REGISTER) {
+            if (lobbyApp == nullptr || dpnHandle == 0) {
+                raise(DPNERR_INVALIDPARAM);
+            }
+            if (lobby_.application != nullptr) {
+                raise(DPNERR_ALREADYREGISTERED);
+            }
+            lobby_ = {dpnHandle, lobbyApp};
+            return;
+        }
+        if (lFlags == DPNLOBBY_UNREGISTER) {
+            if (lobby_.application == nullptr) {
+                raise(DPNERR_NOTREGISTERED);
+            }
+            lobby_ = {};
+            return;
+        }
+        raise(DPNERR_INVALIDFLAGS);
     }
 
     const SessionCore* core() const { return core_.get(); }
     SessionCore* core() { return core_.get(); }
+    LobbyRegistration lobby() const { return lobby_; }
 
 protected:
+    // Tells the lobby connection registered with us, if any, how its session went.
+    void tellLobby(int32_t status, HRESULT result) {
+        if (lobby_.application == nullptr) {
+            return;
+        }
+        try {
+            lobby_.application->UpdateStatus(lobby_.handle, status, 0, result);
+        } catch (const DxError& e) {
+            // The lobby client has gone; the session is ours to run all the same.
+            qCDebug(lcSession) << "telling the lobby failed" << hresultHex(e.code());
+        }
+    }
+
     std::unique_ptr<SessionCore> core_;
+    LobbyRegistration lobby_;
 };
 
 class Peer final : public SessionFace<DirectPlay8Peer> {
@@ -72,10 +115,10 @@ public:
         try {
             core_->host(appDesc, address, lFlags);
         } catch (const DxError& e) {
-            core_->tellLobby(DPLSESSION_COULDNOTCONNECT, e.code());
+            tellLobby(DPLSESSION_COULDNOTCONNECT, e.code());
             throw;
         }
-        core_->tellLobby(DPLSESSION_CONNECTED, DPN_OK);
+        tellLobby(DPLSESSION_CONNECTED, DPN_OK);
     }
     DPNHANDLE SendTo(DPNID idSend, const QByteArray& buffer, int32_t lTimeOut,
                      int32_t lFlags) override {
@@ -155,13 +198,13 @@ QString sessionNameOf(const DirectPlay8Peer* peer) {
 
 LobbyRegistration lobbyRegistrationOf(const DirectPlay8Peer* peer) {
     const auto* p = dynamic_cast<const Peer*>(peer);
-    return p != nullptr ? LobbyRegistration{p->core()->lobbyHandle(), p->core()->lobbyApplication()}
+    return p != nullptr ? p->lobby()
                         : LobbyRegistration{};
 }
 
 LobbyRegistration lobbyRegistrationOf(const DirectPlay8Client* client) {
     const auto* c = dynamic_cast<const Client*>(client);
-    return c != nullptr ? LobbyRegistration{c->core()->lobbyHandle(), c->core()->lobbyApplication()}
+    return c != nullptr ? c->lobby()
                         : LobbyRegistration{};
 }
 
