@@ -72,7 +72,14 @@ void X11Windows::disconnect() {
         conn_ = nullptr;
     }
     roots_.clear();
+    forgetWindows();
+}
+
+void X11Windows::forgetWindows() {
     lookup_ = {};
+    candidates_.clear();
+    candidatesValid_ = false;
+    titles_.clear();
 }
 
 bool X11Windows::connected() {
@@ -277,22 +284,37 @@ void X11Windows::watch(xcb_window_t window, bool subwindows) {
     xcb_change_window_attributes(conn_, window, XCB_CW_EVENT_MASK, &mask);
 }
 
-bool X11Windows::isNews(const xcb_generic_event_t* event) const {
+bool X11Windows::take(const xcb_generic_event_t* event) {
     switch (event->response_type & 0x7F) {
-        case 0:  // an error: a window looked at has gone
-        case XCB_CREATE_NOTIFY:
+        case 0:  // an error: a window looked at has gone, which one is not worth working out
+            forgetWindows();
+            return true;
         case XCB_DESTROY_NOTIFY:
+            // Its id may be handed to a new window.
+            titles_.erase(reinterpret_cast<const xcb_destroy_notify_event_t*>(event)->window);
+            candidatesValid_ = false;
+            return true;
+        case XCB_CREATE_NOTIFY:
         case XCB_REPARENT_NOTIFY:
         case XCB_MAP_NOTIFY:
         case XCB_UNMAP_NOTIFY:
         case XCB_CONFIGURE_NOTIFY:  // the stacking may have changed
         case XCB_CIRCULATE_NOTIFY:
+            candidatesValid_ = false;
             return true;
         case XCB_PROPERTY_NOTIFY: {
             // Only the properties a lookup reads; a window's other properties change often.
-            const xcb_atom_t a = reinterpret_cast<const xcb_property_notify_event_t*>(event)->atom;
-            return a == XCB_ATOM_WM_NAME || a == atoms_.netWmName || a == atoms_.netClientList ||
-                   a == atoms_.netSupportingWmCheck || a == atoms_.wmState || a == atoms_.netWmPid;
+            const auto* e = reinterpret_cast<const xcb_property_notify_event_t*>(event);
+            if (e->atom == XCB_ATOM_WM_NAME || e->atom == atoms_.netWmName) {
+                titles_.erase(e->window);
+                return true;
+            }
+            if (e->atom == atoms_.netClientList || e->atom == atoms_.netSupportingWmCheck ||
+                e->atom == atoms_.wmState) {
+                candidatesValid_ = false;
+                return true;
+            }
+            return e->atom == atoms_.netWmPid;  // the owner a caller asked about may have changed
         }
         default:
             return false;
@@ -302,7 +324,7 @@ bool X11Windows::isNews(const xcb_generic_event_t* event) const {
 bool X11Windows::drainQueued() {
     bool news = false;
     while (xcb_generic_event_t* event = xcb_poll_for_queued_event(conn_)) {
-        news = news || isNews(event);
+        news = take(event) || news;
         std::free(event);
     }
     return news;
@@ -329,10 +351,13 @@ bool X11Windows::takeNews() {
     }
     bool news = false;
     while (xcb_generic_event_t* event = xcb_poll_for_event(conn_)) {
-        news = news || isNews(event);
+        news = take(event) || news;
         std::free(event);
     }
-    news = news || xcb_connection_has_error(conn_) != 0;
+    if (xcb_connection_has_error(conn_) != 0) {
+        forgetWindows();
+        return true;
+    }
     if (news) {
         lookup_.valid = false;
     }
@@ -356,6 +381,9 @@ std::vector<uint32_t> X11Windows::findAllByTitle(const QString& title) {
     std::free(error);
     // Reading the reply took in every event sent before it; later ones wait for the next call.
     const bool changed = drainQueued() || sync == nullptr;
+    if (sync == nullptr) {
+        forgetWindows();
+    }
     if (!changed && lookup_.valid && lookup_.title == title) {
         return lookup_.windows;
     }
@@ -369,72 +397,89 @@ std::vector<uint32_t> X11Windows::lookUp(const QString& title) {
     // so no more of any title is fetched.
     const qsizetype codePoints = title.toUcs4().size();
     const uint32_t longs = static_cast<uint32_t>((codePoints * 4 + 3) / 4 + 1);
-
-    std::vector<xcb_window_t> candidates;
-    for (const TopLevels& level : topLevels()) {
-        candidates.insert(candidates.end(), level.windows.begin(), level.windows.end());
+    if (titlesFor_ != title) {
+        titles_.clear();
+        titlesFor_ = title;
+    }
+    if (!candidatesValid_) {
+        candidates_.clear();
+        for (const TopLevels& level : topLevels()) {
+            candidates_.insert(candidates_.end(), level.windows.begin(), level.windows.end());
+        }
+        candidatesValid_ = true;
+        // Titles of windows no longer listed are not kept.
+        std::erase_if(titles_, [&](const auto& entry) {
+            return std::find(candidates_.begin(), candidates_.end(), entry.first) ==
+                   candidates_.end();
+        });
     }
 
-    // All title requests go out before the first reply is read; each window is watched from
-    // before its title is read.
+    // The titles not kept are read, all requests out before the first reply is read; each
+    // window is watched from before its title is read.
+    std::vector<xcb_window_t> unread;
+    for (xcb_window_t w : candidates_) {
+        if (!titles_.contains(w)) {
+            unread.push_back(w);
+        }
+    }
     std::vector<xcb_get_property_cookie_t> cookies;
-    cookies.reserve(candidates.size());
-    for (xcb_window_t w : candidates) {
+    cookies.reserve(unread.size());
+    for (xcb_window_t w : unread) {
         watch(w);
         cookies.push_back(
             xcb_get_property(conn_, 0, w, atoms_.netWmName, atoms_.utf8String, 0, longs));
     }
-    std::vector<QString> titles(candidates.size());
-    std::vector<bool> known(candidates.size(), false);
-    std::vector<size_t> lacking;
-    for (size_t i = 0; i < candidates.size(); ++i) {
+    std::vector<xcb_window_t> lacking;
+    for (size_t i = 0; i < unread.size(); ++i) {
         auto reply = propertyReply(conn_, cookies[i]);
         if (!reply) {
             continue;  // the window has gone
         }
         if (reply->type != atoms_.utf8String || reply->format != 8) {
-            lacking.push_back(i);  // no usable _NET_WM_NAME: WM_NAME next
+            lacking.push_back(unread[i]);  // no usable _NET_WM_NAME: WM_NAME next
             continue;
         }
+        Title& t = titles_[unread[i]];
         if (reply->bytes_after == 0) {
-            titles[i] =
-                QString::fromUtf8(static_cast<const char*>(xcb_get_property_value(reply.get())),
-                                  xcb_get_property_value_length(reply.get()));
-            known[i] = true;
+            t = {QString::fromUtf8(static_cast<const char*>(xcb_get_property_value(reply.get())),
+                                   xcb_get_property_value_length(reply.get())),
+                 true};
         }
     }
 
     cookies.clear();
-    for (size_t i : lacking) {
-        cookies.push_back(xcb_get_property(conn_, 0, candidates[i], XCB_ATOM_WM_NAME,
-                                           XCB_GET_PROPERTY_TYPE_ANY, 0, longs));
+    for (xcb_window_t w : lacking) {
+        cookies.push_back(
+            xcb_get_property(conn_, 0, w, XCB_ATOM_WM_NAME, XCB_GET_PROPERTY_TYPE_ANY, 0, longs));
     }
     for (size_t k = 0; k < lacking.size(); ++k) {
         auto reply = propertyReply(conn_, cookies[k]);
-        if (!reply || reply->format != 8 || reply->bytes_after != 0) {
+        if (!reply) {
+            continue;
+        }
+        Title& t = titles_[lacking[k]];
+        if (reply->format != 8 || reply->bytes_after != 0) {
             continue;
         }
         const char* data = static_cast<const char*>(xcb_get_property_value(reply.get()));
         const int length = xcb_get_property_value_length(reply.get());
-        const size_t i = lacking[k];
         if (reply->type == XCB_ATOM_STRING) {
-            titles[i] = QString::fromLatin1(data, length);
-            known[i] = true;
+            t = {QString::fromLatin1(data, length), true};
         } else if (reply->type == atoms_.utf8String) {
-            titles[i] = QString::fromUtf8(data, length);
-            known[i] = true;
+            t = {QString::fromUtf8(data, length), true};
         } else if (reply->type == atoms_.compoundText &&
                    std::memchr(data, 0x1B, static_cast<size_t>(length)) == nullptr) {
             // Compound text without escape sequences is plain Latin-1.
-            titles[i] = QString::fromLatin1(data, length);
-            known[i] = true;
+            t = {QString::fromLatin1(data, length), true};
         }
     }
 
     std::vector<uint32_t> found;
-    for (size_t i = candidates.size(); i-- > 0;) {
-        if (known[i] && titles[i].compare(title, Qt::CaseInsensitive) == 0) {
-            found.push_back(candidates[i]);
+    for (size_t i = candidates_.size(); i-- > 0;) {
+        const auto it = titles_.find(candidates_[i]);
+        if (it != titles_.end() && it->second.known &&
+            it->second.text.compare(title, Qt::CaseInsensitive) == 0) {
+            found.push_back(candidates_[i]);
         }
     }
     return found;

@@ -1,9 +1,10 @@
 #pragma once
 
 // Top-level windows of an X11 display, reached through xcb: lookup by title, owner process and
-// foreground window. Every question goes to the X server; a title lookup is remembered only
-// while the server reports no change to the windows it looked at (one round trip to make sure).
-// The same reports tell a caller that waits for a window when to look again.
+// foreground window. A title lookup keeps the list of client windows and the titles it read, and
+// follows the server's reports of changes to them (one round trip to make sure none is pending):
+// a retitled window is read again alone, and the list is read again only when windows come, go
+// or move. The same reports tell a caller that waits for a window when to look again.
 
 #include <xcb/xcb.h>
 
@@ -11,6 +12,7 @@
 #include <QString>
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <vector>
 
 namespace orvel::os::linux_backend {
@@ -63,8 +65,10 @@ private:
     std::vector<xcb_window_t> clientWindows(const std::vector<xcb_window_t>& topLevels);
     bool windowHasState(xcb_get_property_cookie_t cookie);
     void watch(xcb_window_t window, bool subwindows = false);
-    bool isNews(const xcb_generic_event_t* event) const;
+    // Takes one event into the kept list and titles; true when it may alter a lookup.
+    bool take(const xcb_generic_event_t* event);
     bool drainQueued();
+    void forgetWindows();
 
     QByteArray display_;
     xcb_connection_t* conn_ = nullptr;
@@ -74,6 +78,17 @@ private:
     bool haveRes_ = false;
     QByteArray hostName_;
     std::chrono::steady_clock::time_point nextAttempt_{};
+    // The client windows to look at, in stacking order, while nothing has come, gone or moved;
+    // and the titles read from them, each while its window reports no new one. Titles are read
+    // only as far as the sought title could match, so they are kept for that title only.
+    std::vector<xcb_window_t> candidates_;
+    bool candidatesValid_ = false;
+    struct Title {
+        QString text;
+        bool known = false;  // false: none, or too long to equal the sought title
+    };
+    std::map<xcb_window_t, Title> titles_;
+    QString titlesFor_;
     // The last title lookup, good until an event arrives.
     struct Lookup {
         QString title;
