@@ -21,6 +21,15 @@ void DPlayConnect::enter(State next) {
     }
     qCDebug(lcWizard) << state_ << "->" << next;
     state_ = next;
+    // Nobody sees the session list while the wizard is done, so its expiry may run on whole
+    // seconds, together with the process's other slow timers, rather than wake it twice a second.
+    const Qt::TimerType pace = next == State::Cancelled || next == State::InSession
+                                   ? Qt::VeryCoarseTimer
+                                   : Qt::CoarseTimer;
+    if (tmrExpire->isActive() && tmrExpire->timerType() != pace) {
+        tmrExpire->setTimerType(pace);
+        tmrExpire->start();
+    }
     wakeWaits();
 }
 
