@@ -1,7 +1,5 @@
 #include "net/paths/meet_link.h"
 
-#include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QNetworkInterface>
 #include <QRandomGenerator>
 #include <algorithm>
@@ -122,29 +120,21 @@ void MeetLink::receive(const uint8_t* data, size_t size, Endpoint from) {
     }
 }
 
-MeetLink::Found MeetLink::lookup(meet::Code code) {
+bool MeetLink::lookup(meet::Code code, std::function<void(const Found&)> answer) {
     if (!ensureClient()) {
-        return {std::nullopt, DPNERR_INVALIDHOSTADDRESS};
+        return false;
     }
-    lookedUp_.reset();
     lookupFailure_ = DPNERR_NORESPONSE;
+    answer_ = std::move(answer);
+    failOnReset_ = true;
     client_->lookup(code);
-    QElapsedTimer waited;
-    waited.start();
-    // The client gives up by itself; this bound only guards against a clock that stands still.
-    while (!lookedUp_ && waited.elapsed() < meet::MeetClient::kGiveUpMs + 1000) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 50);
-    }
-    if (!lookedUp_ || !*lookedUp_) {
-        return {std::nullopt, lookupFailure_};
-    }
-    return {fromMeet((*lookedUp_)->seenAt), DPN_OK};
+    return true;
 }
 
 void MeetLink::looked(std::optional<meet::MeetClient::HostAddresses> found) {
-    lookedUp_ = found;
     if (auto answer = std::exchange(answer_, nullptr)) {
-        answer(found ? std::optional(fromMeet(found->seenAt)) : std::nullopt);
+        answer(Found{found ? std::optional(fromMeet(found->seenAt)) : std::nullopt,
+                     found ? DPN_OK : lookupFailure_});
     }
 }
 
@@ -159,7 +149,9 @@ bool MeetLink::lookupFor(meet::Code code, meet::Endpoint point,
     if (!ensureClient() || !(*server_ == point)) {
         return false;
     }
-    answer_ = std::move(answer);
+    lookupFailure_ = DPNERR_NORESPONSE;
+    answer_ = [answer = std::move(answer)](const Found& found) { answer(found.host); };
+    failOnReset_ = false;
     client_->lookup(code);
     return true;
 }
@@ -440,13 +432,16 @@ void MeetLink::reset() {
     problem_.clear();
     told_.clear();
     byCode_.reset();
-    lookedUp_.emplace();  // a lookup that still waits is over
-    answer_ = nullptr;
     arrivals_.clear();
     relays_.clear();
     pairings_.clear();
     relayedSince_.clear();
     pairedAt_.clear();
+    // A join's lookup that still waits is over, and told so; a way back's is simply dropped.
+    auto answer = std::exchange(answer_, nullptr);
+    if (answer && std::exchange(failOnReset_, false)) {
+        answer(Found{std::nullopt, lookupFailure_});
+    }
 }
 
 MeetStatus MeetLink::status() const {

@@ -47,13 +47,19 @@ public:
     // A datagram of the meeting point's at the session port.
     void receive(const uint8_t* data, size_t size, Endpoint from);
 
-    // The host's addresses under a code, or why there are none: asks the meeting point and
-    // waits for its answer (at most a few seconds), the event loop going on meanwhile.
+    // The host's addresses under a code, or why there are none: asks the meeting point, and
+    // `answer` gets what it says (within a few seconds, the client giving up by itself). False,
+    // and nothing is asked, when no meeting point can be used.
     struct Found {
         std::optional<Endpoint> host;
         HRESULT failure = DPNERR_NORESPONSE;
     };
-    Found lookup(orvel::meet::Code code);
+    bool lookup(orvel::meet::Code code, std::function<void(const Found&)> answer);
+    // The answer to the lookup under way, if any, goes to nobody.
+    void dropLookup() {
+        answer_ = nullptr;
+        failOnReset_ = false;
+    }
     // Our join by code goes to the host at `host`.
     void joiningByCode(orvel::meet::Code code, Endpoint host);
     // The session's code and the meeting point that holds it, once we know them.
@@ -133,9 +139,9 @@ private:
     std::vector<DPNID> told_;  // players the host told the code
 
     std::optional<ByCode> byCode_;
-    std::optional<std::optional<orvel::meet::MeetClient::HostAddresses>> lookedUp_;
     HRESULT lookupFailure_ = DPNERR_NORESPONSE;
-    std::function<void(std::optional<Endpoint>)> answer_;  // of lookupFor
+    std::function<void(const Found&)> answer_;  // of the lookup under way
+    bool failOnReset_ = false;                   // it is a join's, which waits for an answer
 
     // Where the meeting point sees those it introduced to us: joiners, or the host of a code.
     std::deque<Endpoint> arrivals_;

@@ -1,6 +1,5 @@
 #include "net/session/session_core.h"
 
-#include <QCoreApplication>
 #include <QHostAddress>
 #include <QLoggingCategory>
 #include <QNetworkInterface>
@@ -294,6 +293,10 @@ void SessionCore::cancel(DPNHANDLE handle, int32_t flags) {
             joiner_.fail(DPNERR_USERCANCEL);
             return;
         }
+        if (lookup_ && lookup_->handle == handle) {
+            cancelLookup(DPNERR_USERCANCEL);
+            return;
+        }
         if (handle > 0 && handle < nextHandle_) {
             return;  // already complete; its completion is on its way
         }
@@ -311,6 +314,9 @@ void SessionCore::cancel(DPNHANDLE handle, int32_t flags) {
     if ((flags & (DPNCANCEL_CONNECT | DPNCANCEL_ALL_OPERATIONS)) && joiner_.active()) {
         joiner_.fail(DPNERR_USERCANCEL);
     }
+    if (flags & (DPNCANCEL_CONNECT | DPNCANCEL_ALL_OPERATIONS)) {
+        cancelLookup(DPNERR_USERCANCEL);
+    }
 }
 
 DPNHANDLE SessionCore::connect(const DPN_APPLICATION_DESC& desc, const DirectPlay8Address* hostAddr,
@@ -318,28 +324,30 @@ DPNHANDLE SessionCore::connect(const DPN_APPLICATION_DESC& desc, const DirectPla
     if (roster_.inSession) {
         raise(isHost() ? DPNERR_HOSTING : DPNERR_ALREADYCONNECTED);
     }
-    if (joiner_.active()) {
+    if (joiner_.active() || lookup_) {
         raise(DPNERR_CONNECTING);
     }
-    const DPNHANDLE handle = newHandle();
-    const bool sync = (flags & DPNOP_SYNC) != 0;
+    PendingJoin join;
+    join.handle = newHandle();
+    join.sync = (flags & DPNOP_SYNC) != 0;
+    join.password = desc.Password;
+    syncOutcome_.reset();
+    joiner_.syncResult.reset();
     auto failLater = [&](HRESULT code) {
-        if (sync) {
+        if (join.sync) {
             raise(code);
         }
-        events_->connectComplete(handle, code);
-        return handle;
+        events_->connectComplete(join.handle, code);
+        return join.handle;
     };
     if (!providerOk(device) || !providerOk(hostAddr)) {
         return failLater(DPNERR_INVALIDDEVICEADDRESS);
     }
-    QUuid application;
-    QUuid instance;
     if (!desc.guidApplication.trimmed().isEmpty()) {
-        application = parseGuid(desc.guidApplication);
+        join.application = parseGuid(desc.guidApplication);
     }
     if (!desc.guidInstance.trimmed().isEmpty()) {
-        instance = parseGuid(desc.guidInstance);
+        join.instance = parseGuid(desc.guidInstance);
     }
     QString hostText = hostnameOf(hostAddr);
     int port = portOf(hostAddr).value_or(0);
@@ -367,46 +375,95 @@ DPNHANDLE SessionCore::connect(const DPN_APPLICATION_DESC& desc, const DirectPla
     if (!links_->open(0, portOf(device).value_or(kDefaultSessionPort), true)) {
         return failLater(DPNERR_GENERIC);
     }
-    Endpoint host{*ip, static_cast<uint16_t>(port == 0 ? kDefaultSessionPort : port)};
-    if (code) {
-        // The meeting point names the host, from the port the join goes out of.
-        const MeetLink::Found found = roles_.meet().lookup(*code);
-        if (!found.host || !links_->isOpen() || joiner_.active() || roster_.inSession) {
-            links_->close();
-            return failLater(found.host ? DPNERR_USERCANCEL : found.failure);
+    if (!code) {
+        const Endpoint host{*ip, static_cast<uint16_t>(port == 0 ? kDefaultSessionPort : port)};
+        if (!startJoin(join, host, std::nullopt)) {
+            return failLater(DPNERR_GENERIC);
         }
-        host = *found.host;
+        return join.handle;
     }
+    // The meeting point names the host, from the port the join goes out of; the join goes on
+    // when it answers.
+    // The answer comes inside the links' own work; the join goes on once that is done.
+    const DPNHANDLE handle = join.handle;
+    const bool asked =
+        roles_.meet().lookup(*code, [this, handle, code = *code](const MeetLink::Found& f) {
+            QMetaObject::invokeMethod(
+                this, [this, handle, code, f] { lookedUp(handle, code, f); },
+                Qt::QueuedConnection);
+        });
+    if (!asked) {
+        links_->close();
+        return failLater(DPNERR_INVALIDHOSTADDRESS);
+    }
+    lookup_ = std::move(join);
+    return lookup_->handle;
+}
+
+void SessionCore::lookedUp(DPNHANDLE handle, orvel::meet::Code code, const MeetLink::Found& f) {
+    if (!lookup_ || lookup_->handle != handle) {
+        return;  // cancelled, or closed, meanwhile
+    }
+    const PendingJoin join = std::move(*lookup_);
+    lookup_.reset();
+    if (!f.host || !links_->isOpen() || joiner_.active() || roster_.inSession) {
+        links_->close();
+        endJoin(join, f.host ? DPNERR_USERCANCEL : f.failure);
+    } else if (!startJoin(join, *f.host, code)) {
+        endJoin(join, DPNERR_GENERIC);
+    }
+}
+
+bool SessionCore::startJoin(const PendingJoin& join, Endpoint host,
+                            std::optional<orvel::meet::Code> code) {
     ++roster_.generation;
     const LinkId hostLink = links_->connectTo(host.ipv4, host.port);
     if (hostLink == 0) {
         links_->close();
-        return failLater(DPNERR_GENERIC);
+        return false;
     }
-    auto request =
-        std::get<net::msg::JoinRequest>(net::joinRequest(application, instance, roster_.localName));
+    auto request = std::get<net::msg::JoinRequest>(
+        net::joinRequest(join.application, join.instance, roster_.localName));
     request.lanIpv4 = localAddressToward(host.ipv4);
     request.lanPort = links_->localPort();
     request.mappedIpv4 = roster_.mapped.ipv4;
     request.mappedPort = roster_.mapped.port;
-    joiner_.begin(handle, hostLink, host.ipv4, std::move(request), desc.Password, sync);
+    joiner_.begin(join.handle, hostLink, host.ipv4, std::move(request), join.password, join.sync);
     if (code) {
         roles_.meet().joiningByCode(*code, host);
     }
     links_->flush();
     links_->scheduleService();
-    if (!sync) {
-        return handle;
+    return true;
+}
+
+void SessionCore::endJoin(const PendingJoin& join, HRESULT result) {
+    if (join.sync) {
+        syncOutcome_ = result;
+    } else {
+        events_->connectComplete(join.handle, result);
     }
-    // Synchronous: keep the event loop going until the join has an outcome.
-    while (joiner_.active() && joiner_.handle() == handle) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 50);
+}
+
+bool SessionCore::connectUnderWay(DPNHANDLE handle) const {
+    return (lookup_ && lookup_->handle == handle) ||
+           (joiner_.active() && joiner_.handle() == handle);
+}
+
+HRESULT SessionCore::connectOutcome() const {
+    return syncOutcome_.value_or(joiner_.syncResult.value_or(DPNERR_GENERIC));
+}
+
+bool SessionCore::cancelLookup(HRESULT result) {
+    if (!lookup_) {
+        return false;
     }
-    const HRESULT result = joiner_.syncResult.value_or(DPNERR_GENERIC);
-    if (result != DPN_OK) {
-        raise(result);
-    }
-    return 0;
+    const PendingJoin join = std::move(*lookup_);
+    lookup_.reset();
+    roles_.meet().dropLookup();
+    links_->close();
+    endJoin(join, result);
+    return true;
 }
 
 // ---- Sending and leaving ----------------------------------------------------------------------
@@ -503,8 +560,14 @@ void SessionCore::close(int32_t flags) {
     }
     searches_.clear();
     joiner_.abandon();
+    // A join still waiting for the meeting point ends cancelled, told after the close.
+    std::optional<PendingJoin> lookup = std::exchange(lookup_, std::nullopt);
+    roles_.meet().dropLookup();
     leaveSession(roster_.inSession);
     events_->discardPending();
+    if (lookup) {
+        endJoin(*lookup, DPNERR_USERCANCEL);
+    }
 }
 
 

@@ -42,8 +42,12 @@ public:
                         const DirectPlay8Address* device, int32_t retryCount, int32_t retryInterval,
                         int32_t timeOut, int32_t flags);
     void cancel(DPNHANDLE handle, int32_t flags);
+    // Never waits: with DPNOP_SYNC the outcome is kept for connectOutcome instead of told, and
+    // the caller waits while connectUnderWay.
     DPNHANDLE connect(const DPN_APPLICATION_DESC& desc, const DirectPlay8Address* hostAddr,
                       const DirectPlay8Address* device, int32_t flags);
+    bool connectUnderWay(DPNHANDLE handle) const;
+    HRESULT connectOutcome() const;
     DPNHANDLE sendTo(DPNID target, const QByteArray& data, int32_t timeOut, int32_t flags);
     DPNHANDLE sendToHost(const QByteArray& data, int32_t timeOut, int32_t flags);
     void close(int32_t flags);
@@ -101,6 +105,20 @@ protected:
     qint64 earliestDeadline() const override { return roles_.earliestDeadline(); }
 
 private:
+    // A join between Connect and its start: what it starts with.
+    struct PendingJoin {
+        DPNHANDLE handle = 0;
+        bool sync = false;
+        QUuid application;
+        QUuid instance;
+        QString password;
+    };
+    void lookedUp(DPNHANDLE handle, orvel::meet::Code code, const MeetLink::Found& found);
+    bool startJoin(const PendingJoin& join, Endpoint host, std::optional<orvel::meet::Code> code);
+    // A join that never started ends: told, or kept for a synchronous caller.
+    void endJoin(const PendingJoin& join, HRESULT result);
+    // Ends the join waiting for the meeting point, if any.
+    bool cancelLookup(HRESULT result);
     void searchFinished(DPNHANDLE handle, HRESULT result);
     void leaveSession(bool announce);
     // Gives up the new start's way back of `handle`, as a connect cancelled; false when no such
@@ -121,6 +139,8 @@ private:
     std::map<DPNHANDLE, std::unique_ptr<HostSearch>> searches_;
 
     DPNHANDLE comeBackHandle_ = 0;  // the new start's way back, while it may be under way
+    std::optional<PendingJoin> lookup_;  // a join by code, until the meeting point answers
+    std::optional<HRESULT> syncOutcome_;  // of a synchronous join that never started
 };
 
 }  // namespace dx8

@@ -5,7 +5,10 @@
 
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QNetworkDatagram>
 #include <QTimer>
+#include <QUdpSocket>
+#include <functional>
 #include <vector>
 
 #include "dx_result.h"
@@ -137,6 +140,58 @@ TEST(PeerCalls, SynchronousJoinInOneProcess) {
     host->UnRegisterMessageHandler();
     host->Close(0);
     ASSERT_TRUE(waitUntil([&] { return joinerEvents.has("TerminateSession 0x80158270"); }));
+}
+
+// A join by code waits for the meeting point's answer without holding up its caller, and ends
+// cancelled however it is given up meanwhile; a second join is refused while it waits.
+TEST(PeerCalls, AJoinByCodeWaitsForTheMeetingPointWithoutBlocking) {
+    QUdpSocket silent;  // a meeting point that never answers
+    ASSERT_TRUE(silent.bind(QHostAddress::LocalHost, 0));
+    setMeetPoint(QStringLiteral("127.0.0.1:%1").arg(silent.localPort()));
+    DirectX8 root;
+    DPN_APPLICATION_DESC join;
+    join.guidApplication = kApp;
+    DirectPlay8Address byCode;
+    byCode.SetSP(DP8SP_TCPIP);
+    byCode.AddComponentString(DPNA_KEY_HOSTNAME, QStringLiteral("K7QX-M2P9"));
+    const std::string cancelled = "ConnectComplete " + hresultHex(DPNERR_USERCANCEL).toStdString();
+    const auto asked = [&] {
+        const bool any = waitUntil([&] { return silent.hasPendingDatagrams(); });
+        while (silent.hasPendingDatagrams()) {
+            silent.receiveDatagram();
+        }
+        return any;
+    };
+    struct Case {
+        const char* name;
+        std::function<void(DirectPlay8Peer&, DPNHANDLE)> giveUp;
+    };
+    const Case cases[] = {
+        {"cancelled by its handle", [](auto& p, DPNHANDLE h) { p.CancelAsyncOperation(h, 0); }},
+        {"connects cancelled", [](auto& p, DPNHANDLE) { p.CancelAsyncOperation(0, DPNCANCEL_CONNECT); }},
+        {"closed", [](auto& p, DPNHANDLE) { p.Close(0); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto peer = root.DirectPlayPeerCreate();
+        EventLog events;
+        peer->RegisterMessageHandler(&events);
+        const DPNHANDLE handle = peer->Connect(join, &byCode, nullptr, 0, {}, 0);
+        EXPECT_NE(handle, 0);
+        ASSERT_TRUE(asked());
+        EXPECT_EQ(codeOf([&] { peer->Connect(join, &byCode, nullptr, 0, {}, 0); }),
+                  DPNERR_CONNECTING);
+        EXPECT_TRUE(events.lines.empty());
+        c.giveUp(*peer, handle);
+        ASSERT_TRUE(waitUntil([&] { return events.has(cancelled); }));
+        EXPECT_EQ(events.lines.size(), 1u);
+    }
+    // A synchronous join waits in the peer's call, and a close ends it there.
+    auto peer = root.DirectPlayPeerCreate();
+    QTimer::singleShot(0, [&] { ASSERT_TRUE(asked()); peer->Close(0); });
+    EXPECT_EQ(codeOf([&] { peer->Connect(join, &byCode, nullptr, DPNOP_SYNC, {}, 0); }),
+              DPNERR_USERCANCEL);
+    setMeetPoint({});
 }
 
 TEST(ClientCalls, JoinsAPeerSessionAndSendsToItsHost) {

@@ -2,6 +2,8 @@
 // extras for those who hold a face.
 #include <memory>
 
+#include <QCoreApplication>
+#include <QEventLoop>
 #include <QLoggingCategory>
 
 #include "net/session/session_core.h"
@@ -53,7 +55,21 @@ public:
     DPNHANDLE Connect(const DPN_APPLICATION_DESC& appDesc, const DirectPlay8Address* address,
                       const DirectPlay8Address* deviceInfo, int32_t lFlags, const QByteArray&,
                       int32_t) override {
-        return core_->connect(appDesc, address, deviceInfo, lFlags);
+        const DPNHANDLE handle = core_->connect(appDesc, address, deviceInfo, lFlags);
+        if ((lFlags & DPNOP_SYNC) == 0) {
+            return handle;
+        }
+        // A synchronous Connect keeps the event loop going until the join has an outcome:
+        // the engine itself never waits.
+        while (core_->connectUnderWay(handle)) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents,
+                                            50);
+        }
+        const HRESULT result = core_->connectOutcome();
+        if (result != DPN_OK) {
+            raise(result);
+        }
+        return 0;
     }
     void Close(int32_t lFlags) override { core_->close(lFlags); }
     void RegisterLobby(DPNHANDLE dpnHandle, DirectPlay8LobbiedApplication* lobbyApp,
