@@ -9,6 +9,10 @@
 #include "common/shown_text.h"
 
 Q_LOGGING_CATEGORY(lcChat, "orvel.chat", QtWarningMsg)
+// Players created and destroyed and the session's end, as the peer reports them. Logged under
+// the connection wizard's category, where they were logged while the wizard was the peer's
+// handler, so that a run's trace tells them in one place whoever has the peer.
+Q_LOGGING_CATEGORY(lcPeerEvents, "orvel.wizard", QtWarningMsg)
 
 namespace orvel {
 
@@ -178,6 +182,7 @@ dx8::DPNID RaceSession::hostId() const {
 }
 
 void RaceSession::DirectPlay8Event_CreatePlayer(dx8::DPNID lPlayerID, bool&) {
+    qCDebug(lcPeerEvents) << "CreatePlayer" << lPlayerID;
     const dx8::DPN_PLAYER_INFO info = d_->infoOf(lPlayerID);
     SessionPlayer player{lPlayerID, info.Name, (info.lPlayerFlags & dx8::DPNPLAYER_LOCAL) != 0};
     if ((info.lPlayerFlags & dx8::DPNPLAYER_HOST) != 0) {
@@ -211,7 +216,8 @@ void RaceSession::DirectPlay8Event_CreatePlayer(dx8::DPNID lPlayerID, bool&) {
     d_->tell(&Listener::onPlayerJoined, player);
 }
 
-void RaceSession::DirectPlay8Event_DestroyPlayer(dx8::DPNID lPlayerID, int32_t, bool&) {
+void RaceSession::DirectPlay8Event_DestroyPlayer(dx8::DPNID lPlayerID, int32_t lReason, bool&) {
+    qCDebug(lcPeerEvents) << "DestroyPlayer" << lPlayerID << "reason" << lReason;
     d_->tell(&Listener::onPlayerDestroyed, lPlayerID);
     // From here on the player's car is no longer written into the game, even when the player
     // was never reported.
@@ -270,6 +276,7 @@ void RaceSession::DirectPlay8Event_InfoNotify(int32_t lMsgID, int32_t lNotifyID,
 
 void RaceSession::DirectPlay8Event_TerminateSession(dx8::DPNMSG_TERMINATE_SESSION& dpnotify,
                                                     bool&) {
+    qCDebug(lcPeerEvents) << "TerminateSession" << dx8::hresultHex(dpnotify.hResultCode);
     d_->away.clear();
     d_->tell(&Listener::onSessionEnded, dpnotify.hResultCode);
 }
