@@ -367,28 +367,11 @@ void DPlayConnect::DirectPlay8Event_AsyncOpComplete(dx8::DPNMSG_ASYNC_OP_COMPLET
     DirectPlay8EventForwarder::DirectPlay8Event_AsyncOpComplete(dpnotify, fRejectMsg);
 }
 
-void DPlayConnect::DirectPlay8Event_CreatePlayer(dx8::DPNID lPlayerID, bool& fRejectMsg) {
-    qCDebug(lcWizard) << "CreatePlayer" << lPlayerID;
-    DirectPlay8EventForwarder::DirectPlay8Event_CreatePlayer(lPlayerID, fRejectMsg);
-}
-
-void DPlayConnect::DirectPlay8Event_DestroyPlayer(dx8::DPNID lPlayerID, int32_t lReason,
-                                                  bool& fRejectMsg) {
-    qCDebug(lcWizard) << "DestroyPlayer" << lPlayerID << "reason" << lReason;
-    DirectPlay8EventForwarder::DirectPlay8Event_DestroyPlayer(lPlayerID, lReason, fRejectMsg);
-}
-
 void DPlayConnect::DirectPlay8Event_EnumHostsResponse(dx8::DPNMSG_ENUM_HOSTS_RESPONSE& dpnotify,
                                                       bool& fRejectMsg) {
     ListSessionResponse(dpnotify);
     searchAnswered();
     DirectPlay8EventForwarder::DirectPlay8Event_EnumHostsResponse(dpnotify, fRejectMsg);
-}
-
-void DPlayConnect::DirectPlay8Event_TerminateSession(dx8::DPNMSG_TERMINATE_SESSION& dpnotify,
-                                                     bool& fRejectMsg) {
-    qCDebug(lcWizard) << "TerminateSession" << dx8::hresultHex(dpnotify.hResultCode);
-    DirectPlay8EventForwarder::DirectPlay8Event_TerminateSession(dpnotify, fRejectMsg);
 }
 
 // ---- Clock and user -----------------------------------------------------------------------------

@@ -2,13 +2,16 @@
 
 // The connection wizard: a small window with four stacked pages that takes the player from the
 // choice of service provider and player name to a joined or created session (or to waiting for a
-// lobby launch). Start-up runs it once; afterwards it stays the peer's event handler, forwards
-// every DirectPlay notification to the main window, and serves waits and closes.
+// lobby launch). Start-up runs it once. While it runs it is the peer's event handler and hands
+// every DirectPlay notification on to the callback (the race session) after its own work; once
+// in a session it hands the peer over, so the callback is the peer's handler from then on. It
+// serves waits and closes until the end.
 //
 // Its code is split by page:
 //   dplay_connect.cpp         the frame: controls, pages, forwarding
-//   dplay_connect_flow.cpp    the wizard's state: run loop, waits, close rules, and the one join
-//                             and the one hosting that the pages and a lobby launch share
+//   dplay_connect_flow.cpp    the wizard's state: run loop, waits, close rules, the one join and
+//                             the one hosting that the pages and a lobby launch share, and the
+//                             peer's hand-over
 //   dplay_connect_player.cpp  page 0, service provider and player name
 //   dplay_connect_search.cpp  page 1, session search, expiry and join
 //   dplay_connect_create.cpp  page 2, session creation
@@ -110,19 +113,14 @@ public:
     void RegisterCallback(dx8::DirectPlay8Event* oCallback) { setForwardTarget(oCallback); }
     int32_t NumPlayers() const override { return maxPlayers_; }
 
-    // ---- DirectPlay8Event: the wizard's own work, then the callback's handler; the rest go
-    // straight on to the callback -------------------------------------------------------------
+    // ---- DirectPlay8Event, while the wizard runs: the wizard's own work, then the callback's
+    // handler; the rest go straight on to the callback ----------------------------------------
     void DirectPlay8Event_AsyncOpComplete(dx8::DPNMSG_ASYNC_OP_COMPLETE& dpnotify,
                                           bool& fRejectMsg) override;
     void DirectPlay8Event_ConnectComplete(dx8::DPNMSG_CONNECT_COMPLETE& dpnotify,
                                           bool& fRejectMsg) override;
-    void DirectPlay8Event_CreatePlayer(dx8::DPNID lPlayerID, bool& fRejectMsg) override;
-    void DirectPlay8Event_DestroyPlayer(dx8::DPNID lPlayerID, int32_t lReason,
-                                        bool& fRejectMsg) override;
     void DirectPlay8Event_EnumHostsResponse(dx8::DPNMSG_ENUM_HOSTS_RESPONSE& dpnotify,
                                             bool& fRejectMsg) override;
-    void DirectPlay8Event_TerminateSession(dx8::DPNMSG_TERMINATE_SESSION& dpnotify,
-                                           bool& fRejectMsg) override;
 
     // ---- DirectPlay8LobbyEvent: only a launch's connect ---------------------------------------
     void DirectPlay8LobbyEvent_Connect(dx8::DPL_MESSAGE_CONNECT& dlNotify,
@@ -280,9 +278,12 @@ private:
     // a failure is told and page 1 comes back.
     void hostSession(const dx8::DPN_APPLICATION_DESC& desc, const dx8::DirectPlay8Address* device,
                      int32_t flags);
-    // Either way into a session: the outcome kept, the provider's address released, the window
-    // asked to close.
+    // Either way into a session: the outcome kept, the provider's address released, the peer
+    // handed over, the window asked to close.
     void finish(bool asHost);
+    // Makes the callback the peer's (or client's) handler in the wizard's place; with no callback
+    // the peer is left without one.
+    void handOverPeer();
     // A new address built from url.
     std::shared_ptr<dx8::DirectPlay8Address> addressAt(const QString& url) const;
 

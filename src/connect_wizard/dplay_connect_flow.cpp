@@ -303,8 +303,29 @@ void DPlayConnect::hostSession(const dx8::DPN_APPLICATION_DESC& desc,
 void DPlayConnect::finish(bool asHost) {
     isHost_ = asHost;
     deviceAddress.reset();
+    handOverPeer();
     enter(State::InSession);
     close();
+}
+
+// The wizard has nothing more to do with the session's notifications: players, chat and car
+// states go straight to the callback. The platform takes one handler at a time (it refuses a
+// second with DPNERR_ALREADYINITIALIZED), so the wizard steps down first. The platform reads its
+// handler as it delivers each notification and nothing is delivered between the two calls, so
+// whatever is still queued goes to the callback, once each.
+void DPlayConnect::handOverPeer() {
+    dx8::DirectPlay8Session* platform = session();
+    if (platform == nullptr) {
+        return;
+    }
+    platform->UnRegisterMessageHandler();
+    if (dx8::DirectPlay8Event* callback = forwardTarget()) {
+        try {
+            platform->RegisterMessageHandler(callback);
+        } catch (const dx8::DxError& e) {
+            qCDebug(lcWizard) << "handing the peer over failed with" << dx8::hresultHex(e.code());
+        }
+    }
 }
 
 }  // namespace orvel

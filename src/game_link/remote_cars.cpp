@@ -42,14 +42,12 @@ void WriteRemoteCar(int slot, const CarState& state) {
     Memory::WriteGameBlocks(blocks);
 }
 
-void FollowRemoteCars(RaceSession& session) {
-    session.onCarState([](int slot, const CarState& state) {
-        // Outside a race the game's car records are not ours to write. The tick's answer serves
-        // every car that arrives between two ticks.
-        if (isPlayingLately()) {
-            WriteRemoteCar(slot, state);
-        }
-    });
+void RemoteCars::onCarState(int slot, const CarState& state) {
+    // Outside a race the game's car records are not ours to write. The tick's answer serves
+    // every car that arrives between two ticks.
+    if (isPlayingLately()) {
+        WriteRemoteCar(slot, state);
+    }
 }
 
 }  // namespace orvel::gamelink

@@ -13,6 +13,7 @@
 #include <cmath>
 
 #include "game_link/car_state_tick.h"
+#include "game_link/remote_cars.h"
 #include "game_link/tick_pacer.h"
 #include "ingame_chat/ingame_chat.h"
 #include "main_window/chat_history_box.h"
@@ -32,11 +33,13 @@ constexpr double kDesignLineHeight = 13.0;  // pixels of a line in the font the 
 frmChat::frmChat(ModDplay& objects, QWidget* parent)
     : QWidget(parent),
       modDplay(objects),
+      remoteCars_(std::make_unique<gamelink::RemoteCars>()),
       tick_(std::make_unique<CarStateTick>(objects.raceSession)),
       ingame_(std::make_unique<InGameChat>(objects, objects.raceSession,
                                            [this] { return lastChatLine; })) {
     buildControls();
-    followSession();
+    objects.raceSession.addListener(this);
+    objects.raceSession.addListener(remoteCars_.get());
     // The window keeps one input line: a line entered in the game takes the place of whatever is
     // drafted there, and like a line typed here it leaves the input empty once it has gone out.
     ingame_->onLineEntered([this](const QString& line) { txtSend->setText(line); });
@@ -59,7 +62,8 @@ frmChat::frmChat(ModDplay& objects, QWidget* parent)
 
 frmChat::~frmChat() {
     // The session outlives the window; nothing may reach it from here on.
-    modDplay.raceSession.forgetCallbacks();
+    modDplay.raceSession.removeListener(this);
+    modDplay.raceSession.removeListener(remoteCars_.get());
 }
 
 void frmChat::DirectXEvent8_DXCallback(int32_t eventid) {

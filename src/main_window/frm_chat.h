@@ -1,8 +1,9 @@
 #pragma once
 
 // The main window: chat, roster, game-version choice and the 50 ms timer that drives the game
-// link (resting while there is no game). It shows what the race session tells it (lines, players,
-// the host, the session's end) and hands the keyboard notification to the in-game chat.
+// link (resting while there is no game). It listens to the race session and shows what it tells
+// (lines, players, the host, the session's end), and hands the keyboard notification to the
+// in-game chat.
 //
 // Its code is split by concern:
 //   frm_chat.cpp          creation, layout, the window's close, the in-game chat's notification
@@ -33,6 +34,7 @@ class QTimer;
 namespace orvel {
 
 namespace gamelink {
+class RemoteCars;
 class TickPacer;
 }
 
@@ -41,14 +43,14 @@ class CarStateTick;
 class InGameChat;
 class ModDplay;
 
-class frmChat : public QWidget, public dx8::DirectXEvent8 {
+class frmChat : public QWidget, public dx8::DirectXEvent8, private RaceSession::Listener {
     Q_OBJECT
 public:
     // The caption the window starts with; the host's gains " (HOST)".
     static inline const QString kCaption = QStringLiteral("Orvel");
     static inline const QString kHostMark = QStringLiteral(" (HOST)");
 
-    // Creates the controls, takes the race session's news and starts Timer1 (the game link runs
+    // Creates the controls, listens to the race session and starts Timer1 (the game link runs
     // from here on). objects outlives the window.
     explicit frmChat(ModDplay& objects, QWidget* parent = nullptr);
     ~frmChat() override;
@@ -113,15 +115,18 @@ protected:
 
 private:
     void buildControls();
-    // Takes the race session's news: this window shows lines, players, the host and the end;
-    // car states go straight to the game link.
-    void followSession();
-    void playerJoined(const SessionPlayer& player);
-    void playerLeft(const SessionPlayer& player);
-    void playerGameChanged(const SessionPlayer& player);
-    void hostChanged(const SessionPlayer& host);
-    void sessionEnded(dx8::HRESULT code);
-    void connectFailed(dx8::HRESULT code);
+    // ---- RaceSession::Listener: lines, players, the host and the end as this window shows
+    // them; car states go to the game link, which listens itself -----------------------------
+    void onChatLine(dx8::DPNID sender, const QString& senderName, const QString& text) override;
+    void onWhisper(dx8::DPNID sender, const QString& senderName, const QString& text) override;
+    void onChatSent(const QString& text) override;
+    void onPlayerJoined(const SessionPlayer& player) override;
+    void onPlayerLeft(const SessionPlayer& player) override;
+    void onGameChanged(const SessionPlayer& player) override;
+    void onHostChanged(const SessionPlayer& host) override;
+    void onSessionEnded(dx8::HRESULT code) override;
+    void onConnectFailed(dx8::HRESULT code) override;
+    void onComingBack() override;
     void setMxChecked(bool checked);  // runs mx_Click when the value changes
     // Asks the wizard to close this window once the current handler has returned, so that the
     // program ends through the ordinary shutdown.
@@ -152,6 +157,7 @@ private:
     double scale_ = 1.0;
     int px(int twips) const;
 
+    std::unique_ptr<gamelink::RemoteCars> remoteCars_;
     std::unique_ptr<CarStateTick> tick_;
     std::unique_ptr<gamelink::TickPacer> pacer_;
     std::unique_ptr<InGameChat> ingame_;

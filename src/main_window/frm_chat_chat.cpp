@@ -44,9 +44,9 @@ void frmChat::txtSend_KeyPress(int16_t& KeyAscii) {
     if (text.isEmpty()) {
         return;
     }
-    txtSend->clear();
     KeyAscii = 0;
-    // The session tells when the line has gone out, and the history shows it then.
+    // The session tells when the line has gone out: the input is emptied and the history shows
+    // it then.
     modDplay.raceSession.sendChat(text);
 }
 

@@ -3,7 +3,6 @@
 #include <QLineEdit>
 #include <QListWidget>
 
-#include "game_link/remote_cars.h"
 #include "main_window/frm_chat.h"
 #include "session/mod_dplay.h"
 #include "session/roster_lines.h"
@@ -12,27 +11,24 @@
 
 namespace orvel {
 
-void frmChat::followSession() {
-    RaceSession& session = modDplay.raceSession;
-    session.onChatLine([this](const QString& name, const QString& text) {
-        AddChatLine(QStringLiteral("<") + name + QStringLiteral("> ") + text);
-    });
-    session.onWhisper([this](const QString& name, const QString& text) {
-        AddChatLine(QStringLiteral("**<") + name + QStringLiteral(">** ") + text);
-    });
-    session.onChatSent([this](const QString& text) {
-        txtSend->clear();
-        AddChatLine(QStringLiteral("<") + localPlayerName + QStringLiteral(">") + text);
-    });
-    session.onPlayerJoined([this](const SessionPlayer& p) { playerJoined(p); });
-    session.onPlayerLeft([this](const SessionPlayer& p) { playerLeft(p); });
-    session.onGameChanged([this](const SessionPlayer& p) { playerGameChanged(p); });
-    session.onHostChanged([this](const SessionPlayer& p) { hostChanged(p); });
-    session.onSessionEnded([this](dx8::HRESULT code) { sessionEnded(code); });
-    session.onConnectFailed([this](dx8::HRESULT code) { connectFailed(code); });
-    // The roster stays as it was meanwhile; what changed is told once back.
-    session.onComingBack([this] { AddChatLine(comingBackLine()); });
-    gamelink::FollowRemoteCars(session);
+void frmChat::onChatLine(dx8::DPNID, const QString& senderName, const QString& text) {
+    AddChatLine(QStringLiteral("<") + senderName + QStringLiteral("> ") + text);
+}
+
+void frmChat::onWhisper(dx8::DPNID, const QString& senderName, const QString& text) {
+    AddChatLine(QStringLiteral("**<") + senderName + QStringLiteral(">** ") + text);
+}
+
+// A line goes out from the input here or from the game's (which puts it here first): either way
+// this leaves the input empty.
+void frmChat::onChatSent(const QString& text) {
+    txtSend->clear();
+    AddChatLine(QStringLiteral("<") + localPlayerName + QStringLiteral(">") + text);
+}
+
+// The roster stays as it was meanwhile; what changed is told once back.
+void frmChat::onComingBack() {
+    AddChatLine(comingBackLine());
 }
 
 void frmChat::requestClose() {
@@ -41,7 +37,7 @@ void frmChat::requestClose() {
     }
 }
 
-void frmChat::playerJoined(const SessionPlayer& player) {
+void frmChat::onPlayerJoined(const SessionPlayer& player) {
     // The roster marks one's own entry with 0.
     auto* entry = new QListWidgetItem(player.name);
     entry->setData(Qt::UserRole, player.local ? 0u : player.id);
@@ -51,7 +47,7 @@ void frmChat::playerJoined(const SessionPlayer& player) {
     }
 }
 
-void frmChat::playerLeft(const SessionPlayer& player) {
+void frmChat::onPlayerLeft(const SessionPlayer& player) {
     AddChatLine(leftLine(player.name));
     for (int i = 0; i < lstUsers->count(); ++i) {
         if (lstUsers->item(i)->data(Qt::UserRole).toUInt() == player.id) {
@@ -61,7 +57,7 @@ void frmChat::playerLeft(const SessionPlayer& player) {
     }
 }
 
-void frmChat::playerGameChanged(const SessionPlayer& player) {
+void frmChat::onGameChanged(const SessionPlayer& player) {
     for (int i = 0; i < lstUsers->count(); ++i) {
         if (lstUsers->item(i)->data(Qt::UserRole).toUInt() == player.id) {
             showRosterEntry(lstUsers->item(i));
@@ -69,7 +65,7 @@ void frmChat::playerGameChanged(const SessionPlayer& player) {
     }
 }
 
-void frmChat::hostChanged(const SessionPlayer& host) {
+void frmChat::onHostChanged(const SessionPlayer& host) {
     if (host.local && !windowTitle().endsWith(kHostMark)) {
         setWindowTitle(windowTitle() + kHostMark);
     }
@@ -80,7 +76,7 @@ void frmChat::hostChanged(const SessionPlayer& host) {
     showReachability();
 }
 
-void frmChat::sessionEnded(dx8::HRESULT code) {
+void frmChat::onSessionEnded(dx8::HRESULT code) {
     const QString text = code == dx8::DPNERR_HOSTTERMINATEDSESSION
                              ? QStringLiteral("The host has terminated this session.")
                              : QStringLiteral("This session has been lost.");
@@ -90,7 +86,7 @@ void frmChat::sessionEnded(dx8::HRESULT code) {
     requestClose();
 }
 
-void frmChat::connectFailed(dx8::HRESULT code) {
+void frmChat::onConnectFailed(dx8::HRESULT code) {
     const QString text = QStringLiteral("Connect Failed.  Error: ") + dx8::hresultHex(code);
     qCDebug(lcChat) << "box"
                     << "Closing" << text;

@@ -9,10 +9,10 @@
 #include <cstdint>
 #include <memory>
 
-#include "platform/dx8/directx8.h"
-#include "session/restart_record.h"
 #include "net/paths/port_mapper.h"
+#include "platform/dx8/directx8.h"
 #include "session/race_session.h"
+#include "session/restart_record.h"
 
 class QObject;
 
@@ -32,7 +32,8 @@ public:
     virtual ~ConnectWizard() = default;
 
     // Runs the wizard; returns only when it has finished. True when a session was joined or
-    // created.
+    // created: oCallback is the peer's handler from then on (the wizard hands it every
+    // notification while it runs).
     virtual bool StartConnectWizard(std::shared_ptr<dx8::DirectX8> oDX,
                                     std::shared_ptr<dx8::DirectPlay8Peer> oDPP,
                                     const QString& sGuid, int32_t lMaxPlayers,
@@ -64,7 +65,8 @@ public:
     bool releaseFailed = false;
     // Asks the home router to forward the session port while the session lasts; null when off.
     std::unique_ptr<net::PortMapper> portMapper;
-    // The peer's event callback (through the wizard) for the whole run; sends through dpPeer.
+    // Every notification of the peer for the whole run: handed on by the wizard while it runs,
+    // the peer's own handler once in a session. Sends through dpPeer.
     RaceSession raceSession{dpPeer};
     // Our way back into the session should the program end without leaving it; kept from the
     // join on, and gone once ReleaseDirectXObjects leaves properly.
@@ -80,10 +82,10 @@ public:
     // set.
     void CreateDirectXObjects(uintptr_t window, dx8::DirectXEvent8* keyboardCallback);
 
-    // Unregisters the wizard from the peer, unloads it, leaves the session and drops every
-    // object in order. With no wizard it only clears that reference. Failures of the steps up to
-    // the second wait raise dx8::DxError (the wizard reference is then still set); later
-    // failures are ignored.
+    // Unregisters the peer's handler (the race session, or the wizard when it never got into a
+    // session), unloads the wizard, leaves the session and drops every object in order. With no
+    // wizard it only clears that reference. Failures of the steps up to the second wait raise
+    // dx8::DxError (the wizard reference is then still set); later failures are ignored.
     void ReleaseDirectXObjects();
 
     // Drops whatever objects are still held, in release order, ignoring every failure. For the

@@ -9,6 +9,10 @@
 #include "common/shown_text.h"
 
 Q_LOGGING_CATEGORY(lcChat, "orvel.chat", QtWarningMsg)
+// Players created and destroyed and the session's end, as the peer reports them. Logged under
+// the connection wizard's category, where they were logged while the wizard was the peer's
+// handler, so that a run's trace tells them in one place whoever has the peer.
+Q_LOGGING_CATEGORY(lcPeerEvents, "orvel.wizard", QtWarningMsg)
 
 namespace orvel {
 
@@ -25,14 +29,10 @@ struct RaceSession::Impl {
     std::map<dx8::DPNID, int> away;
     static constexpr size_t kMaxAway = 64;
 
-    struct Callbacks {
-        TextHandler chatLine, whisper;
-        PlayerHandler joined, left, hostChanged, gameChanged;
-        std::function<void(int, const CarState&)> carState;
-        ResultHandler sessionEnded, connectFailed;
-        std::function<void(const QString&)> chatSent;
-        std::function<void()> comingBack;
-    } on;
+    // In the order they were added; one removed during a delivery is left as null until the
+    // outermost delivery is over, so that no index moves under a delivery.
+    std::vector<Listener*> listeners;
+    int delivering = 0;  // deliveries under way, nested ones included
 
     // Oneself is known under 0, the id the roster gives its own entry.
     static dx8::DPNID knownAs(const SessionPlayer& p) { return p.local ? 0 : p.id; }
@@ -54,16 +54,19 @@ struct RaceSession::Impl {
         return {};
     }
 
-    // Sends without waiting; with no session the send fails, and that is fine.
-    void send(dx8::DPNID target, const QByteArray& message, int32_t flags) const {
+    // Sends without waiting; with no session the send fails, and that is fine. Returns DPN_OK or
+    // the failure.
+    dx8::HRESULT send(dx8::DPNID target, const QByteArray& message, int32_t flags) const {
         if (!peer) {
-            return;
+            return dx8::DPNERR_UNINITIALIZED;
         }
         try {
             peer->SendTo(target, message, 0, flags);
         } catch (const dx8::DxError& e) {
             qCDebug(lcChat) << "send failed" << dx8::hresultHex(e.code());
+            return e.code();
         }
+        return dx8::DPN_OK;
     }
 
     // This player's game link, to one player or (DPNID_ALL_PLAYERS_GROUP) to all, once known.
@@ -74,10 +77,24 @@ struct RaceSession::Impl {
         }
     }
 
-    template <class Handler, class... Args>
-    static void tell(const Handler& handler, const Args&... args) {
-        if (handler) {
-            handler(args...);
+    // Tells every listener present when the notification starts. The arguments must not refer
+    // into the session's own state: a listener may change it meanwhile.
+    template <class... Params, class... Args>
+    void tell(void (Listener::*notification)(Params...), const Args&... args) {
+        struct Delivery {
+            Impl& d;
+            explicit Delivery(Impl& impl) : d(impl) { ++d.delivering; }
+            ~Delivery() {
+                if (--d.delivering == 0) {
+                    std::erase(d.listeners, nullptr);
+                }
+            }
+        } delivery(*this);
+        const size_t present = listeners.size();
+        for (size_t i = 0; i < present; ++i) {
+            if (Listener* listener = listeners[i]) {
+                (listener->*notification)(args...);
+            }
         }
     }
 };
@@ -87,51 +104,38 @@ RaceSession::RaceSession(const std::shared_ptr<dx8::DirectPlay8Peer>& peer)
 
 RaceSession::~RaceSession() = default;
 
-void RaceSession::onChatLine(TextHandler handler) {
-    d_->on.chatLine = std::move(handler);
+void RaceSession::addListener(Listener* listener) {
+    if (listener != nullptr &&
+        std::find(d_->listeners.begin(), d_->listeners.end(), listener) == d_->listeners.end()) {
+        d_->listeners.push_back(listener);
+    }
 }
-void RaceSession::onWhisper(TextHandler handler) {
-    d_->on.whisper = std::move(handler);
-}
-void RaceSession::onPlayerJoined(PlayerHandler handler) {
-    d_->on.joined = std::move(handler);
-}
-void RaceSession::onPlayerLeft(PlayerHandler handler) {
-    d_->on.left = std::move(handler);
-}
-void RaceSession::onHostChanged(PlayerHandler handler) {
-    d_->on.hostChanged = std::move(handler);
-}
-void RaceSession::onCarState(std::function<void(int, const CarState&)> handler) {
-    d_->on.carState = std::move(handler);
-}
-void RaceSession::onSessionEnded(ResultHandler handler) {
-    d_->on.sessionEnded = std::move(handler);
-}
-void RaceSession::onConnectFailed(ResultHandler handler) {
-    d_->on.connectFailed = std::move(handler);
-}
-void RaceSession::onComingBack(std::function<void()> handler) {
-    d_->on.comingBack = std::move(handler);
-}
-void RaceSession::onGameChanged(PlayerHandler handler) {
-    d_->on.gameChanged = std::move(handler);
-}
-void RaceSession::onChatSent(std::function<void(const QString&)> handler) {
-    d_->on.chatSent = std::move(handler);
-}
-void RaceSession::forgetCallbacks() {
-    d_->on = {};
+
+void RaceSession::removeListener(Listener* listener) {
+    if (listener == nullptr) {
+        return;
+    }
+    const auto it = std::find(d_->listeners.begin(), d_->listeners.end(), listener);
+    if (it == d_->listeners.end()) {
+        return;
+    }
+    if (d_->delivering > 0) {
+        *it = nullptr;
+    } else {
+        d_->listeners.erase(it);
+    }
 }
 
 // Lines go guaranteed: a chat line lost or dropped behind a newer car state would never be seen.
-void RaceSession::sendChat(const QString& text) {
+dx8::HRESULT RaceSession::sendChat(const QString& text) {
     if (text.isEmpty()) {
-        return;
+        return dx8::DPN_OK;
     }
-    d_->send(dx8::DPNID_ALL_PLAYERS_GROUP, BuildTextMessage(ChatMessage, text),
-             dx8::DPNSEND_GUARANTEED | dx8::DPNSEND_NOLOOPBACK);
-    Impl::tell(d_->on.chatSent, text);
+    const dx8::HRESULT result =
+        d_->send(dx8::DPNID_ALL_PLAYERS_GROUP, BuildTextMessage(ChatMessage, text),
+                 dx8::DPNSEND_GUARANTEED | dx8::DPNSEND_NOLOOPBACK);
+    d_->tell(&Listener::onChatSent, text);
+    return result;
 }
 
 void RaceSession::sendWhisper(dx8::DPNID target, const QString& text) {
@@ -178,6 +182,7 @@ dx8::DPNID RaceSession::hostId() const {
 }
 
 void RaceSession::DirectPlay8Event_CreatePlayer(dx8::DPNID lPlayerID, bool&) {
+    qCDebug(lcPeerEvents) << "CreatePlayer" << lPlayerID;
     const dx8::DPN_PLAYER_INFO info = d_->infoOf(lPlayerID);
     SessionPlayer player{lPlayerID, info.Name, (info.lPlayerFlags & dx8::DPNPLAYER_LOCAL) != 0};
     if ((info.lPlayerFlags & dx8::DPNPLAYER_HOST) != 0) {
@@ -208,10 +213,12 @@ void RaceSession::DirectPlay8Event_CreatePlayer(dx8::DPNID lPlayerID, bool&) {
         d_->tellGameLink(lPlayerID);
     }
     d_->players.push_back(player);
-    Impl::tell(d_->on.joined, player);
+    d_->tell(&Listener::onPlayerJoined, player);
 }
 
-void RaceSession::DirectPlay8Event_DestroyPlayer(dx8::DPNID lPlayerID, int32_t, bool&) {
+void RaceSession::DirectPlay8Event_DestroyPlayer(dx8::DPNID lPlayerID, int32_t lReason, bool&) {
+    qCDebug(lcPeerEvents) << "DestroyPlayer" << lPlayerID << "reason" << lReason;
+    d_->tell(&Listener::onPlayerDestroyed, lPlayerID);
     // From here on the player's car is no longer written into the game, even when the player
     // was never reported.
     if (const int n = d_->carSlots.slotOf(lPlayerID); n != 0) {
@@ -231,10 +238,11 @@ void RaceSession::DirectPlay8Event_DestroyPlayer(dx8::DPNID lPlayerID, int32_t, 
         }
         d_->away[lPlayerID] = player.slot;
     }
-    Impl::tell(d_->on.left, player);
+    d_->tell(&Listener::onPlayerLeft, player);
 }
 
 void RaceSession::DirectPlay8Event_HostMigrate(dx8::DPNID lNewHostID, bool&) {
+    d_->tell(&Listener::onHostMigrated, lNewHostID);
     if (!d_->peer) {
         dx8::raise(dx8::DPNERR_UNINITIALIZED);
     }
@@ -242,29 +250,45 @@ void RaceSession::DirectPlay8Event_HostMigrate(dx8::DPNID lNewHostID, bool&) {
     d_->host = lNewHostID;
     const SessionPlayer host{lNewHostID, info.Name, (info.lPlayerFlags & dx8::DPNPLAYER_LOCAL) != 0,
                              d_->carSlots.slotOf(lNewHostID)};
-    Impl::tell(d_->on.hostChanged, host);
+    d_->tell(&Listener::onHostChanged, host);
 }
 
-void RaceSession::DirectPlay8Event_InfoNotify(int32_t lMsgID, int32_t, bool&) {
+void RaceSession::DirectPlay8Event_InfoNotify(int32_t lMsgID, int32_t lNotifyID, bool&) {
     if (lMsgID == dx8::DPN_MSGID_COMING_BACK) {
         qCDebug(lcChat) << "cut off: coming back";
-        Impl::tell(d_->on.comingBack);
+        d_->tell(&Listener::onComingBack);
+        return;
     }
+    // News of a player: only a listener that asks for it hears the name the peer gives now.
+    if (!d_->peer) {
+        return;
+    }
+    const auto id = static_cast<dx8::DPNID>(lNotifyID);
+    QString name;
+    try {
+        name = d_->peer->GetPeerInfo(id, 0).Name;
+    } catch (const dx8::DxError& e) {
+        qCDebug(lcChat) << "no information on player" << id << dx8::hresultHex(e.code());
+        return;
+    }
+    d_->tell(&Listener::onPlayerRenamed, id, name);
 }
 
 void RaceSession::DirectPlay8Event_TerminateSession(dx8::DPNMSG_TERMINATE_SESSION& dpnotify,
                                                     bool&) {
+    qCDebug(lcPeerEvents) << "TerminateSession" << dx8::hresultHex(dpnotify.hResultCode);
     d_->away.clear();
-    Impl::tell(d_->on.sessionEnded, dpnotify.hResultCode);
+    d_->tell(&Listener::onSessionEnded, dpnotify.hResultCode);
 }
 
 void RaceSession::DirectPlay8Event_ConnectComplete(dx8::DPNMSG_CONNECT_COMPLETE& dpnotify, bool&) {
     if (dpnotify.hResultCode != dx8::DPN_OK) {
-        Impl::tell(d_->on.connectFailed, dpnotify.hResultCode);
+        d_->tell(&Listener::onConnectFailed, dpnotify.hResultCode);
     } else {
         // Joined: everyone present hears it once more, in case a word sent while the links
         // were still being made did not get through.
         d_->tellGameLink(dx8::DPNID_ALL_PLAYERS_GROUP);
+        d_->tell(&Listener::onConnected);
     }
 }
 
@@ -272,15 +296,16 @@ void RaceSession::DirectPlay8Event_Receive(dx8::DPNMSG_RECEIVE& dpnotify, bool&)
     // A line from another player is cut to what may be shown before anything is done with it,
     // then shown as one line without control characters, whatever it holds.
     const DecodedMessage message = DecodeMessage(dpnotify.ReceivedData, kMaxChatBytes);
+    const dx8::DPNID sender = dpnotify.idSender;
     if (const auto* text = std::get_if<TextMessage>(&message)) {
-        const TextHandler& handler = text->type == ChatMessage ? d_->on.chatLine : d_->on.whisper;
-        Impl::tell(handler, nameOf(dpnotify.idSender), shownText(text->text, kMaxChatBytes));
+        d_->tell(text->type == ChatMessage ? &Listener::onChatLine : &Listener::onWhisper, sender,
+                 nameOf(sender), shownText(text->text, kMaxChatBytes));
     } else if (const auto* car = std::get_if<CarStateUpdate>(&message)) {
+        d_->tell(&Listener::onCarStateFrom, sender, car->state);
         // Only a player who holds a slot has a car in the game, and only while it has a game
         // (a late state of a game gone must not move the car that stopped with it).
-        if (const int slot = d_->carSlots.slotOf(dpnotify.idSender);
-            slot != 0 && !saysNoGame(dpnotify.idSender)) {
-            Impl::tell(d_->on.carState, slot, car->state);
+        if (const int slot = d_->carSlots.slotOf(sender); slot != 0 && !saysNoGame(sender)) {
+            d_->tell(&Listener::onCarState, slot, car->state);
         }
     } else if (const auto* link = std::get_if<GameLinkUpdate>(&message)) {
         // Oneself is known under 0 and never sends to oneself; id 0 is nobody here.
@@ -289,7 +314,8 @@ void RaceSession::DirectPlay8Event_Receive(dx8::DPNMSG_RECEIVE& dpnotify, bool&)
             it->noGame = !link->linked;
             qCDebug(lcChat) << "roster: player" << it->id
                             << (it->noGame ? "has no game" : "has a game");
-            Impl::tell(d_->on.gameChanged, *it);
+            const SessionPlayer changed = *it;  // a listener may change the roster
+            d_->tell(&Listener::onGameChanged, changed);
         }
     }
 }

@@ -1,15 +1,15 @@
 #pragma once
 
 // The race session: what the program knows of the session's players and what they send, between
-// the peer and the parts that show or use it. It is the peer's event callback (the connection
-// wizard hands every notification on to it), keeps who is who (names, remote car slots, the
-// host, oneself), decodes every received message once and tells the rest of the program through
-// typed callbacks; and it sends this player's chat, whispers and car states.
+// the peer and the parts that show or use it. Once the connection wizard is done it is the peer's
+// registered event handler (while the wizard runs, the wizard hands every notification on to
+// it); it keeps who is who (names, remote car slots, the host, oneself), decodes every received
+// message once and tells every listener through typed notifications; and it sends this player's
+// chat, whispers and car states.
 
 #include <QByteArray>
 #include <QLoggingCategory>
 #include <QString>
-#include <functional>
 #include <memory>
 
 #include "common/orvel_globals.h"
@@ -43,36 +43,68 @@ public:
     RaceSession(const RaceSession&) = delete;
     RaceSession& operator=(const RaceSession&) = delete;
 
-    // ---- Typed callbacks; setting one replaces the one before, an empty one tells nobody ----
-    using TextHandler = std::function<void(const QString& senderName, const QString& text)>;
-    using PlayerHandler = std::function<void(const SessionPlayer& player)>;
-    using ResultHandler = std::function<void(dx8::HRESULT code)>;
-    // A chat line or whisper from another player; an unknown sender has an empty name.
-    void onChatLine(TextHandler handler);
-    void onWhisper(TextHandler handler);
-    // Every player once it is reported, oneself included; onPlayerLeft for remote players only.
-    void onPlayerJoined(PlayerHandler handler);
-    void onPlayerLeft(PlayerHandler handler);
-    // The host role moved to player (local when it is oneself).
-    void onHostChanged(PlayerHandler handler);
-    // A car state from the player who holds the slot.
-    void onCarState(std::function<void(int slot, const CarState& state)> handler);
-    // The session ended (the host closed it, or it was lost), or the connect failed.
-    void onSessionEnded(ResultHandler handler);
-    void onConnectFailed(ResultHandler handler);
-    // Every link went dark: the peer tries to come back by itself for up to a minute. Then the
-    // session goes on, or onSessionEnded follows.
-    void onComingBack(std::function<void()> handler);
-    // A player said that it has a game again, or has none (noGame).
-    void onGameChanged(PlayerHandler handler);
-    // A chat line of this player went out (from the window or from the game).
-    void onChatSent(std::function<void(const QString& text)> handler);
-    // Drops every callback (their owners are going).
-    void forgetCallbacks();
+    // ---- Listeners ---------------------------------------------------------------------------
+    // What the session tells. Every method does nothing unless overridden, so a listener
+    // overrides what it cares about. Listeners hear each notification in the order they were
+    // added.
+    class Listener {
+    public:
+        virtual ~Listener() = default;
+
+        // A chat line or whisper from the player with id sender; an unknown sender has an empty
+        // name. The text is cut and cleaned to what may be shown.
+        virtual void onChatLine(dx8::DPNID /*sender*/, const QString& /*senderName*/,
+                                const QString& /*text*/) {}
+        virtual void onWhisper(dx8::DPNID /*sender*/, const QString& /*senderName*/,
+                               const QString& /*text*/) {}
+        // Every player once it is reported, oneself included; onPlayerLeft for remote players
+        // only.
+        virtual void onPlayerJoined(const SessionPlayer& /*player*/) {}
+        virtual void onPlayerLeft(const SessionPlayer& /*player*/) {}
+        // The host role moved to host (local when it is oneself).
+        virtual void onHostChanged(const SessionPlayer& /*host*/) {}
+        // A car state from the player who holds the slot, while it has a game.
+        virtual void onCarState(int /*slot*/, const CarState& /*state*/) {}
+        // The session ended (the host closed it, or it was lost), or the connect failed.
+        virtual void onSessionEnded(dx8::HRESULT /*code*/) {}
+        virtual void onConnectFailed(dx8::HRESULT /*code*/) {}
+        // Every link went dark: the peer tries to come back by itself for up to a minute. Then
+        // the session goes on, or onSessionEnded follows.
+        virtual void onComingBack() {}
+        // A player said that it has a game again, or has none (noGame).
+        virtual void onGameChanged(const SessionPlayer& /*player*/) {}
+        // A chat line of this player went out (from the window or from the game).
+        virtual void onChatSent(const QString& /*text*/) {}
+
+        // ---- What the peer reported, as it reported it: for a listener that keeps its own
+        // account of the players (orvel-bot prints each of these) ------------------------------
+        // The connect completed: this player is in the session.
+        virtual void onConnected() {}
+        // The peer removed the player with this id: every removal, oneself at the session's end
+        // and ids never reported included. Told before onPlayerLeft.
+        virtual void onPlayerDestroyed(dx8::DPNID /*id*/) {}
+        // The host role moved to newHost. Told before the session asks the peer about the new
+        // host, so also when that fails (onHostChanged then stays silent).
+        virtual void onHostMigrated(dx8::DPNID /*newHost*/) {}
+        // The peer has news of a player (the name the host made unique for it); name is the one
+        // the peer gives now. nameOf and the players told keep the name they were reported with.
+        virtual void onPlayerRenamed(dx8::DPNID /*id*/, const QString& /*name*/) {}
+        // Every car state received, whoever sent it; onCarState follows for a slot's holder.
+        virtual void onCarStateFrom(dx8::DPNID /*sender*/, const CarState& /*state*/) {}
+    };
+    // From the next notification on, listener hears every one until it is removed; adding one
+    // already added changes nothing. Safe while a notification is being delivered: a listener
+    // added then first hears the next one.
+    void addListener(Listener* listener);
+    // Safe while a notification is being delivered, also from inside a listener: a listener
+    // removed hears nothing more, not even the rest of the notification under way.
+    void removeListener(Listener* listener);
 
     // ---- Sending; a failed send is not the player's concern and is only logged ------------
-    // A chat line to every other player, guaranteed; an empty line sends nothing.
-    void sendChat(const QString& text);
+    // A chat line to every other player, guaranteed; an empty line sends nothing. The listeners
+    // are told that it went out, whether or not the peer took it; the result says which
+    // (DPN_OK, or the peer's failure).
+    dx8::HRESULT sendChat(const QString& text);
     // A line to one player only, guaranteed.
     void sendWhisper(dx8::DPNID target, const QString& text);
     // The local car to every other player, unreliable: a late copy is worthless. Returns the

@@ -23,13 +23,13 @@
 #include "bot_options.h"
 #include "common/command_line.h"
 #include "common/settings_store.h"
-#include "common/shown_text.h"
 #include "meet_lines.h"
 #include "platform/dx8/directx8.h"
 #include "session/restart_record.h"
 #include "net/paths/session_address_source.h"
 #include "platform/dx8/play/peer_extras.h"
 #include "net/paths/port_mapper.h"
+#include "session/race_session.h"
 #include "session/roster_lines.h"
 #include "session/wire_messages.h"
 #include "track.h"
@@ -92,10 +92,13 @@ uint32_t wallMs() {
 
 constexpr int kStampOffset = 140;
 
-class Bot : public QObject, public DirectPlay8Event {
+// The player's side of the session is Orvel's own race session, the peer's handler; the bot
+// listens to it and prints what it tells.
+class Bot : public QObject, private orvel::RaceSession::Listener {
 public:
     explicit Bot(const Options& o) : options_(o), peer_(root_.DirectPlayPeerCreate()) {
-        peer_->RegisterMessageHandler(this);
+        session_.addListener(this);
+        peer_->RegisterMessageHandler(&session_);
         clock_.start();
         // Each bot's own colours and car number, so several are told apart in the game.
         livery_ = static_cast<uint32_t>(qHash(o.name)) | 0x01000000u;
@@ -105,6 +108,7 @@ public:
         mapper_.stop();
         peer_->UnRegisterMessageHandler();
         peer_->Close(0);
+        session_.removeListener(this);
     }
 
     bool start() {
@@ -164,13 +168,11 @@ public:
             pendingLines_ << text;
             return;
         }
-        try {
-            peer_->SendTo(DPNID_ALL_PLAYERS_GROUP,
-                          orvel::BuildTextMessage(orvel::ChatMessage, text), 0,
-                          DPNSEND_GUARANTEED | DPNSEND_NOLOOPBACK);  // every line, once, in order
+        // Every line, once, in order.
+        if (const HRESULT result = session_.sendChat(text); result != DPN_OK) {
+            say(QStringLiteral("chat failed: %1").arg(hresultHex(result)));
+        } else {
             say(QStringLiteral("<%1> %2").arg(options_.name, text));
-        } catch (const DxError& e) {
-            say(QStringLiteral("chat failed: %1").arg(hresultHex(e.code())));
         }
     }
 
@@ -214,14 +216,48 @@ public:
 
     int exitCode() const { return exitCode_; }
 
-    // ---- Notifications -------------------------------------------------------------------------
-    void DirectPlay8Event_AddRemovePlayerGroup(int32_t, DPNID, DPNID, bool&) override {}
-    void DirectPlay8Event_AppDesc(bool&) override {}
-    void DirectPlay8Event_AsyncOpComplete(DPNMSG_ASYNC_OP_COMPLETE&, bool&) override {}
-    void DirectPlay8Event_ConnectComplete(DPNMSG_CONNECT_COMPLETE& m, bool&) override {
-        if (m.hResultCode != DPN_OK && std::exchange(comingBack_, false)) {
+private:
+    // ---- What the race session tells -----------------------------------------------------------
+    // Names are kept as the session reports them, also past a player's leaving, for the counts.
+    void onPlayerJoined(const orvel::SessionPlayer& player) override {
+        names_[player.id] = player.name;
+        // An id is never given to anyone else in a session: one seen leaving is that player back.
+        if (!player.local) {
+            say(orvel::joinedLine(player.name, gone_.erase(player.id) != 0));
+            others_.insert(player.id);
+        }
+    }
+    void onPlayerDestroyed(DPNID id) override {
+        say(orvel::leftLine(names_[id]));
+        gone_.insert(id);
+        others_.erase(id);
+    }
+    void onPlayerRenamed(DPNID id, const QString& name) override { names_[id] = name; }
+    void onHostMigrated(DPNID id) override {
+        say(QStringLiteral("host is now %1").arg(names_[id]));
+    }
+    void onComingBack() override { say(orvel::comingBackLine()); }
+    // Printed as a player's window shows it: one line, no more than a player may send.
+    void onChatLine(DPNID sender, const QString&, const QString& text) override {
+        say(QStringLiteral("<%1> %2").arg(names_[sender], text));
+    }
+    void onWhisper(DPNID sender, const QString&, const QString& text) override {
+        say(QStringLiteral("**<%1>** %2").arg(names_[sender], text));
+    }
+    void onCarStateFrom(DPNID sender, const orvel::CarState& state) override {
+        ++carStates_[sender];
+        uint32_t sent = 0;
+        std::memcpy(&sent, state.data() + kStampOffset, 4);
+        if (options_.stamp && sent != 0) {
+            auto& [sum, n] = latency_[sender];
+            sum += static_cast<int32_t>(wallMs() - sent);
+            ++n;
+        }
+    }
+    void onConnectFailed(HRESULT code) override {
+        if (std::exchange(comingBack_, false)) {
             // The session is gone or will not have us back: on as asked.
-            say(QStringLiteral("could not come back: %1").arg(hresultHex(m.hResultCode)));
+            say(QStringLiteral("could not come back: %1").arg(hresultHex(code)));
             removeRestartRecord(options_.name);
             QTimer::singleShot(0, this, [this] {
                 if (!start()) {
@@ -230,10 +266,9 @@ public:
             });
             return;
         }
-        if (m.hResultCode != DPN_OK) {
-            connectFailed(m.hResultCode);
-            return;
-        }
+        connectFailed(code);
+    }
+    void onConnected() override {
         say(QStringLiteral("joined on port %1").arg(sessionPortOf(peer_.get())));
         const Endpoint seen = reachabilityOf(peer_.get()).observed;
         if (seen.ipv4 != 0) {
@@ -244,72 +279,13 @@ public:
         printPaths();
         begin();
     }
-    void DirectPlay8Event_CreateGroup(DPNID, DPNID, bool&) override {}
-    void DirectPlay8Event_CreatePlayer(DPNID id, bool&) override {
-        DPN_PLAYER_INFO info;
-        try {
-            info = peer_->GetPeerInfo(id, 0);
-        } catch (const DxError&) {
-        }
-        names_[id] = info.Name;
-        // An id is never given to anyone else in a session: one seen leaving is that player back.
-        if ((info.lPlayerFlags & DPNPLAYER_LOCAL) == 0) {
-            say(orvel::joinedLine(info.Name, gone_.erase(id) != 0));
-            others_.insert(id);
-        }
-    }
-    void DirectPlay8Event_DestroyGroup(DPNID, int32_t, bool&) override {}
-    void DirectPlay8Event_DestroyPlayer(DPNID id, int32_t, bool&) override {
-        say(orvel::leftLine(names_[id]));
-        gone_.insert(id);
-        others_.erase(id);
-    }
-    void DirectPlay8Event_EnumHostsQuery(DPNMSG_ENUM_HOSTS_QUERY&, bool&) override {}
-    void DirectPlay8Event_EnumHostsResponse(DPNMSG_ENUM_HOSTS_RESPONSE&, bool&) override {}
-    void DirectPlay8Event_HostMigrate(DPNID id, bool&) override {
-        say(QStringLiteral("host is now %1").arg(names_[id]));
-    }
-    void DirectPlay8Event_IndicateConnect(DPNMSG_INDICATE_CONNECT&, bool&) override {}
-    void DirectPlay8Event_IndicatedConnectAborted(bool&) override {}
-    void DirectPlay8Event_InfoNotify(int32_t what, int32_t id, bool&) override {
-        if (what == DPN_MSGID_COMING_BACK) {
-            say(orvel::comingBackLine());
-            return;
-        }
-        try {
-            names_[static_cast<DPNID>(id)] = peer_->GetPeerInfo(static_cast<DPNID>(id), 0).Name;
-        } catch (const DxError&) {
-        }
-    }
-    void DirectPlay8Event_Receive(DPNMSG_RECEIVE& m, bool&) override {
-        // Printed as a player's window shows it: one line, no more than a player may send.
-        const orvel::DecodedMessage message =
-            orvel::DecodeMessage(m.ReceivedData, orvel::kMaxChatBytes);
-        if (const auto* text = std::get_if<orvel::TextMessage>(&message)) {
-            const QString name = names_[m.idSender];
-            const QString line = orvel::shownText(text->text, orvel::kMaxChatBytes);
-            say(text->type == orvel::WhisperMessage ? QStringLiteral("**<%1>** %2").arg(name, line)
-                                                    : QStringLiteral("<%1> %2").arg(name, line));
-        } else if (const auto* car = std::get_if<orvel::CarStateUpdate>(&message)) {
-            ++carStates_[m.idSender];
-            uint32_t sent = 0;
-            std::memcpy(&sent, car->state.data() + kStampOffset, 4);
-            if (options_.stamp && sent != 0) {
-                auto& [sum, n] = latency_[m.idSender];
-                sum += static_cast<int32_t>(wallMs() - sent);
-                ++n;
-            }
-        }
-    }
-    void DirectPlay8Event_SendComplete(DPNMSG_SEND_COMPLETE&, bool&) override {}
-    void DirectPlay8Event_TerminateSession(DPNMSG_TERMINATE_SESSION& m, bool&) override {
-        say(QStringLiteral("session ended: %1").arg(hresultHex(m.hResultCode)));
+    void onSessionEnded(HRESULT code) override {
+        say(QStringLiteral("session ended: %1").arg(hresultHex(code)));
         record_.stop();
         exitCode_ = 3;
         QCoreApplication::exit(exitCode_);
     }
 
-private:
     void connectFailed(HRESULT code) {
         const bool password = code == DPNERR_INVALIDPASSWORD;
         say(QStringLiteral("connect failed: %1%2")
@@ -411,17 +387,14 @@ private:
         if (options_.stamp) {
             putU32(s, kStampOffset, wallMs());
         }
-        try {
-            peer_->SendTo(DPNID_ALL_PLAYERS_GROUP, orvel::BuildCarStateMessage(s), 0,
-                          DPNSEND_NOLOOPBACK);
-        } catch (const DxError&) {
-            // Alone or between sessions: nothing to send to.
-        }
+        // Alone or between sessions the send fails: nothing to send to.
+        session_.sendCarState(s);
     }
 
     Options options_;
     DirectX8 root_;
     std::shared_ptr<DirectPlay8Peer> peer_;
+    orvel::RaceSession session_{peer_};
     QElapsedTimer clock_;
     static constexpr int kMeetPollMs = 250;
     QTimer tick_, report_, chatTimer_, meetTimer_;

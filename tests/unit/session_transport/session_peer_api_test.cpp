@@ -86,6 +86,34 @@ TEST(PeerCalls, ProviderAndStateChecks) {
     peer->Close(0);
 }
 
+// One handler at a time; the platform reads it as it delivers, so one handed over (the wizard's
+// way once in a session) gets every notification still queued, once, and the one before none.
+TEST(PeerCalls, AHandlerHandedOverGetsWhatIsStillQueuedOnce) {
+    DirectX8 root;
+    auto peer = root.DirectPlayPeerCreate();
+    EventLog before, after;
+    peer->RegisterMessageHandler(&before);
+    DPN_APPLICATION_DESC desc;
+    desc.guidApplication = kApp;
+    desc.lMaxPlayers = 6;
+    peer->Host(desc, nullptr, 0);  // CreatePlayer for oneself is queued
+    peer->SendTo(DPNID_ALL_PLAYERS_GROUP, "queued", 0, 0);
+    EXPECT_EQ(codeOf([&] { peer->RegisterMessageHandler(&after); }), DPNERR_ALREADYINITIALIZED);
+    peer->UnRegisterMessageHandler();
+    peer->RegisterMessageHandler(&after);
+    peer->SendTo(DPNID_ALL_PLAYERS_GROUP, "later", 0, 0);
+    ASSERT_TRUE(waitUntil([&] { return after.lines.size() >= 3; }));
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(before.lines.empty());
+    ASSERT_EQ(after.lines.size(), 3u);
+    EXPECT_EQ(after.lines[0].rfind("CreatePlayer ", 0), 0u);
+    const std::string from = "Receive " + std::to_string(after.idIn(0));
+    EXPECT_EQ(after.lines[1], from + " queued");
+    EXPECT_EQ(after.lines[2], from + " later");
+    peer->UnRegisterMessageHandler();
+    peer->Close(0);
+}
+
 TEST(PeerCalls, LobbyRegistration) {
     DirectX8 root;
     auto peer = root.DirectPlayPeerCreate();

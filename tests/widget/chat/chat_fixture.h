@@ -148,7 +148,7 @@ protected:
         return scope.os.callsOf(orvel::testing::FakeOs::Kind::Write);
     }
 
-    // The platform's notifications, as the wizard forwards them to the race session.
+    // The platform's notifications, as the peer delivers them to the race session.
     orvel::RaceSession& session() { return dx.raceSession; }
     void create(DPNID id) {
         bool reject = false;

@@ -419,3 +419,45 @@ TEST_F(WizardTest, ForwardingGoesOnAfterTheWizardHasReturned) {
     ASSERT_EQ(callback.received.size(), 1u);
     EXPECT_EQ(callback.received[0], chat.ReceivedData);
 }
+
+// Once in a session, hosted or joined, the wizard steps aside: the callback is the peer's (or the
+// client's) own handler. A wizard that ended without a session keeps it until shutdown.
+TEST_F(WizardTest, InASessionTheCallbackBecomesTheHandler) {
+    const struct {
+        const char* what;
+        bool useClient;
+        std::function<void(DPlayConnect&)> script;
+        bool inSession;
+    } cases[] = {
+        {"hosted", false,
+         [](DPlayConnect& w) {
+             openCreatePage(w);
+             w.txtGameName->setText("Cup");
+             w.cmdOkCreate->click();
+         },
+         true},
+        {"joined", false,
+         [](DPlayConnect& w) {
+             findAndPick(w, answer("S", "{1}", 1, 6, 5));
+             w.cmdJoin->click();
+         },
+         true},
+        {"joined as a client", true,
+         [](DPlayConnect& w) {
+             findAndPick(w, answer("S", "{1}", 1, 6, 5));
+             w.cmdJoin->click();
+         },
+         true},
+        {"cancelled", false, [](DPlayConnect& w) { w.cmdCancel->click(); }, false},
+    };
+    for (const auto& c : cases) {
+        makeWizard();
+        EXPECT_EQ(run(c.script, true, 6, c.useClient), c.inSession) << c.what;
+        const dx8::DirectPlay8Event* handler = c.useClient ? client->handler : peer->handler;
+        const dx8::DirectPlay8Event* expected = &callback;
+        if (!c.inSession) {
+            expected = wizard.get();
+        }
+        EXPECT_EQ(handler, expected) << c.what;
+    }
+}
