@@ -8,6 +8,7 @@
 
 #include <QPointer>
 
+#include "net/links/enet_internals.h"
 #include "net/links/enet_links.h"
 #include "net/paths/meet_protocol.h"
 
@@ -35,19 +36,6 @@ void sendRaw(ENetSocket socket, Endpoint to, QByteArray bytes) {
     buffer.data = bytes.data();
     buffer.dataLength = static_cast<size_t>(bytes.size());
     enet_socket_send(socket, &address, &buffer, 1);
-}
-
-// ENet sends what it has sent to this peer and not seen acknowledged again in this service,
-// rather than when its own clock says.
-void resendNow(ENetHost* host, ENetPeer* p) {
-    if (enet_list_empty(&p->sentReliableCommands)) {
-        return;
-    }
-    for (ENetListIterator it = enet_list_begin(&p->sentReliableCommands);
-         it != enet_list_end(&p->sentReliableCommands); it = enet_list_next(it)) {
-        reinterpret_cast<ENetOutgoingCommand*>(it)->roundTripTimeout = 0;
-    }
-    p->nextTimeout = host->serviceTime;
 }
 
 }  // namespace
@@ -95,14 +83,15 @@ void EnetLinks::cookieArrived(const CookieDatagram& c, Endpoint from) {
             ENetPeer* p = ours.peer;
             if (p->state != ENET_PEER_STATE_CONNECTING || ours.proof != 0 ||
                 ntohl(p->address.host) != from.ipv4 || p->address.port != from.port ||
-                enet_list_empty(&p->sentReliableCommands)) {
+                !enet_internals::hasInFlight(*p)) {
                 continue;
             }
             // Offers anyone could forge never make it go more often than this.
-            const auto* sent = reinterpret_cast<const ENetOutgoingCommand*>(
-                enet_list_front(&p->sentReliableCommands));
-            if (ENET_TIME_DIFFERENCE(enet_->serviceTime, sent->sentTime) >= kOfferResendGapMs) {
-                resendNow(enet_, p);
+            if (ENET_TIME_DIFFERENCE(enet_internals::serviceTime(*enet_),
+                                     enet_internals::firstSentAt(*p)) >= kOfferResendGapMs) {
+                // ENet sends what it has sent to this peer and not seen acknowledged again in
+                // this service, rather than when its own clock says.
+                enet_internals::resendNow(*enet_, *p);
             }
         }
         return;
@@ -110,7 +99,7 @@ void EnetLinks::cookieArrived(const CookieDatagram& c, Endpoint from) {
     std::vector<LinkId> proving;
     for (auto& [link, ours] : peers_) {
         const ENetPeer* p = ours.peer;
-        if (p->connectID != c.connectId || ntohl(p->address.host) != from.ipv4 ||
+        if (enet_internals::connectId(*p) != c.connectId || ntohl(p->address.host) != from.ipv4 ||
             p->address.port != from.port) {
             continue;
         }
@@ -119,7 +108,7 @@ void EnetLinks::cookieArrived(const CookieDatagram& c, Endpoint from) {
             ours.proof = c.cookie;
             proving.push_back(link);
         } else if (c.cookie != ours.cookie && p->state == ENET_PEER_STATE_CONNECTING) {
-            redials_.push_back({link, p->connectID, c.cookie});
+            redials_.push_back({link, enet_internals::connectId(*p), c.cookie});
         }
     }
     for (LinkId link : proving) {
@@ -189,7 +178,7 @@ void EnetLinks::unprovenSpoke(Unproven& u, size_t size) {
         // It lacks ENet's answer, or ENet its acknowledgement, which is never sent twice.
         if (u.answers < kMaxAnswers && (u.answers + 1) * kAnswerBytes <= 3 * u.bytesIn) {
             ++u.answers;
-            resendNow(enet_, p);
+            enet_internals::resendNow(*enet_, *p);
         }
     } else if (t - u.cookieSent >= kCookieAgainMs) {
         // Up, and no cookie back yet: ours may have been lost on the way.
@@ -206,13 +195,13 @@ void EnetLinks::holdUnproven() {
             // ENet made it in the service that let the CONNECT in (unless it had no slot).
             for (size_t i = 0; i < enet_->peerCount && p == nullptr; ++i) {
                 ENetPeer& q = enet_->peers[i];
-                if (q.state != ENET_PEER_STATE_DISCONNECTED && q.connectID == it->connectId &&
+                if (q.state != ENET_PEER_STATE_DISCONNECTED && enet_internals::connectId(q) == it->connectId &&
                     ntohl(q.address.host) == it->from.ipv4 && q.address.port == it->from.port &&
                     idOf(&q) == 0) {
                     p = it->peer = &q;
                 }
             }
-        } else if (p->state == ENET_PEER_STATE_DISCONNECTED || p->connectID != it->connectId) {
+        } else if (p->state == ENET_PEER_STATE_DISCONNECTED || enet_internals::connectId(*p) != it->connectId) {
             it = unproven_.erase(it);  // ENet let it go; the slot may be someone else's now
             continue;
         }
@@ -223,19 +212,9 @@ void EnetLinks::holdUnproven() {
             it = unproven_.erase(it);
             continue;
         }
-        if (p != nullptr && !enet_list_empty(&p->sentReliableCommands)) {
-            enet_uint32 due = enet_time_get() + kHeldResendMs;
-            for (ENetListIterator c = enet_list_begin(&p->sentReliableCommands);
-                 c != enet_list_end(&p->sentReliableCommands); c = enet_list_next(c)) {
-                auto* command = reinterpret_cast<ENetOutgoingCommand*>(c);
-                if (command->sendAttempts >= it->answers) {
-                    command->roundTripTimeout = kHeldResendMs;
-                }
-                if (ENET_TIME_LESS(command->sentTime + command->roundTripTimeout, due)) {
-                    due = command->sentTime + command->roundTripTimeout;
-                }
-            }
-            p->nextTimeout = due;
+        if (p != nullptr) {
+            enet_internals::holdResends(*p, static_cast<uint32_t>(std::max(it->answers, 0)),
+                                        kHeldResendMs);
         }
         ++it;
     }
@@ -285,7 +264,7 @@ void EnetLinks::redial() {
     for (const Redial& r : std::exchange(redials_, {})) {
         ENetPeer* old = peer(r.link);
         if (old == nullptr || old->state != ENET_PEER_STATE_CONNECTING ||
-            old->connectID != r.connectId) {
+            enet_internals::connectId(*old) != r.connectId) {
             continue;  // up, gone or connected again meanwhile
         }
         const ENetAddress to = old->address;
@@ -354,12 +333,13 @@ int EnetLinks::intercept(ENetHost* host, ENetEvent* event) {
     if (self == nullptr) {
         return 0;
     }
-    const uint8_t* data = host->receivedData;
-    const size_t size = host->receivedDataLength;
+    const enet_internals::Received got = enet_internals::received(*host);
+    const uint8_t* data = got.data;
+    const size_t size = got.size;
     if (size < self->receivedSizes_.size()) {
         ++self->receivedSizes_[size];
     }
-    const Endpoint from{ntohl(host->receivedAddress.host), host->receivedAddress.port};
+    const Endpoint from{ntohl(got.from.host), got.from.port};
     // ENet would drop them as well; the meeting point's client may want them.
     if (orvel::meet::isMeetDatagram(data, size)) {
         self->listener_.meetArrived(data, size, from);

@@ -12,6 +12,7 @@
 #include <QTimer>
 #include <algorithm>
 
+#include "net/links/enet_internals.h"
 #include "platform/dx8/directplay8.h"
 #include "net/paths/nat_paths.h"
 
@@ -24,6 +25,7 @@ namespace {
 // ENet is serviced when its socket has data and when its next resend, ping or timeout falls
 // due; these bound the wait between two services.
 constexpr qint64 kMaxServiceGapMs = 1000;
+constexpr qint64 kRestServiceGapMs = 5000;
 constexpr qint64 kBusyServiceMs = 10;  // data queued that ENet could not send yet
 constexpr int kLeaveFlushMs = 300;     // goodbyes get this long at most to go out
 constexpr size_t kMaxPeers = 64;
@@ -220,20 +222,9 @@ void EnetLinks::capResends() {
         if (p.state == ENET_PEER_STATE_ACKNOWLEDGING_CONNECT ||
             p.state == ENET_PEER_STATE_CONNECTION_PENDING) {
             // A stranger's handshake: given up (silently, by ENet) within kHandshakeMs.
-            p.timeoutMinimum = std::min(p.timeoutMinimum, kHandshakeMs);
-            p.timeoutMaximum = std::min(p.timeoutMaximum, kHandshakeMs);
+            enet_internals::capHandshake(p, kHandshakeMs);
         }
-        for (ENetListIterator it = enet_list_begin(&p.sentReliableCommands);
-             it != enet_list_end(&p.sentReliableCommands); it = enet_list_next(it)) {
-            auto* command = reinterpret_cast<ENetOutgoingCommand*>(it);
-            if (command->roundTripTimeout > kMaxResendGapMs) {
-                command->roundTripTimeout = kMaxResendGapMs;
-            }
-            const enet_uint32 due = command->sentTime + command->roundTripTimeout;
-            if (ENET_TIME_LESS(due, p.nextTimeout)) {
-                p.nextTimeout = due;
-            }
-        }
+        enet_internals::capResendGap(p, kMaxResendGapMs);
     }
 }
 
@@ -242,7 +233,8 @@ qint64 EnetLinks::silentMs(LinkId link) const {
     if (p == nullptr || enet_ == nullptr) {
         return 0;
     }
-    return static_cast<qint64>(ENET_TIME_DIFFERENCE(enet_time_get(), p->lastReceiveTime));
+    return static_cast<qint64>(
+        ENET_TIME_DIFFERENCE(enet_time_get(), enet_internals::lastReceiveTime(*p)));
 }
 
 int EnetLinks::roundTripMs(LinkId link) const {
@@ -329,7 +321,12 @@ void EnetLinks::onTick() {
 }
 
 qint64 EnetLinks::msUntilServiceDue() const {
-    qint64 wait = kMaxServiceGapMs;
+    // With no link and nobody linking, nothing falls due inside ENet: a host alone rests.
+    bool quiet = links_.empty() && unproven_.empty();
+    for (size_t i = 0; quiet && i < enet_->peerCount; ++i) {
+        quiet = enet_->peers[i].state == ENET_PEER_STATE_DISCONNECTED;
+    }
+    qint64 wait = quiet ? kRestServiceGapMs : kMaxServiceGapMs;
     const enet_uint32 t = enet_time_get();
     const auto until = [t](enet_uint32 at) -> qint64 {
         return ENET_TIME_LESS(at, t) ? 0 : static_cast<qint64>(at - t);
@@ -339,14 +336,14 @@ qint64 EnetLinks::msUntilServiceDue() const {
         if (p.state == ENET_PEER_STATE_DISCONNECTED) {
             continue;
         }
-        if (p.state == ENET_PEER_STATE_ZOMBIE || !enet_list_empty(&p.acknowledgements) ||
-            !enet_list_empty(&p.outgoingCommands)) {
+        if (p.state == ENET_PEER_STATE_ZOMBIE || enet_internals::hasQueued(p)) {
             wait = std::min(wait, kBusyServiceMs);
         }
-        if (!enet_list_empty(&p.sentReliableCommands)) {
-            wait = std::min(wait, until(p.nextTimeout));  // a resend, or giving up on the peer
+        if (enet_internals::hasInFlight(p)) {
+            // A resend, or giving up on the peer.
+            wait = std::min(wait, until(enet_internals::nextTimeout(p)));
         } else if (p.state == ENET_PEER_STATE_CONNECTED) {
-            wait = std::min(wait, until(p.lastReceiveTime + p.pingInterval));
+            wait = std::min(wait, until(enet_internals::pingDue(p)));
         }
     }
     const qint64 n = now();
