@@ -1,6 +1,7 @@
 #include "session/wire_messages.h"
 
-#include <QStringDecoder>
+#include "common/packet.h"
+
 #include <algorithm>
 #include <cstring>
 #include <limits>
@@ -14,11 +15,6 @@ void putLE32(uint8_t* out, uint32_t v) {
     out[1] = static_cast<uint8_t>(v >> 8);
     out[2] = static_cast<uint8_t>(v >> 16);
     out[3] = static_cast<uint8_t>(v >> 24);
-}
-
-uint32_t getLE32(const uint8_t* in) {
-    return static_cast<uint32_t>(in[0]) | (static_cast<uint32_t>(in[1]) << 8) |
-           (static_cast<uint32_t>(in[2]) << 16) | (static_cast<uint32_t>(in[3]) << 24);
 }
 
 // True when [offset, offset + count) lies inside a buffer of the given size.
@@ -68,93 +64,74 @@ bool ReadBytes(const QByteArray& received, void* destination, int32_t count, int
 }
 
 std::optional<QString> ReadText(const QByteArray& received, int32_t& offset, int32_t keepBytes) {
-    int32_t at = offset;
-    uint8_t lengthBytes[4];
-    if (!ReadBytes(received, lengthBytes, 4, at)) {
+    if (offset < 0 || offset > received.size()) {
         return std::nullopt;
     }
-    const uint32_t length = getLE32(lengthBytes);
-    if (length > static_cast<uint32_t>(kMaxTextBytes) || !fits(received.size(), at, length)) {
+    packet::Reader r(received);
+    r.skip(static_cast<size_t>(offset));
+    QString text = r.text(4, kMaxTextBytes, static_cast<size_t>(std::max(keepBytes, 0)));
+    if (!r.ok()) {
         return std::nullopt;
     }
-    const auto* field = reinterpret_cast<const uint8_t*>(received.constData()) + at;
-    uint32_t kept = std::min(length, static_cast<uint32_t>(std::max(keepBytes, 0)));
-    // A UTF-8 character is at most four bytes: back over the continuation bytes to its start.
-    for (int back = 0; back < 3 && kept > 0 && kept < length && (field[kept] & 0xC0) == 0x80;
-         ++back) {
-        --kept;
-    }
-    QStringDecoder decode(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    QString text = decode(QByteArrayView(field, kept));
-    if (decode.hasError()) {
-        return std::nullopt;
-    }
-    offset = at + static_cast<int32_t>(length);
+    offset = static_cast<int32_t>(r.pos());
     return text;
 }
 
 QByteArray BuildTextMessage(MessageType type, const QString& text) {
-    MessageBuffer buffer;
-    int32_t offset = NewMessageBuffer(buffer);
-    uint8_t typeBytes[4];
-    putLE32(typeBytes, static_cast<uint32_t>(type));
-    AppendBytes(buffer, typeBytes, 4, offset);
-    AppendText(buffer, text, offset);
-    return buffer;
+    packet::Writer w;
+    w.i32(type);
+    w.text(text, 4, std::numeric_limits<int32_t>::max());
+    return w.bytes();
 }
 
 QByteArray BuildCarStateMessage(const CarState& state) {
-    MessageBuffer buffer;
-    int32_t offset = NewMessageBuffer(buffer);
-    uint8_t typeBytes[4];
-    putLE32(typeBytes, static_cast<uint32_t>(CarStateMessage));
-    AppendBytes(buffer, typeBytes, 4, offset);
-    offset += 4;  // reserved bytes, left unwritten
-    AppendBytes(buffer, state.data(), kCarStateSize, offset);
-    return buffer;
+    packet::Writer w;
+    w.i32(CarStateMessage);
+    w.u32(0);  // reserved
+    w.raw(state.data(), kCarStateSize);
+    return w.bytes();
 }
 
 QByteArray BuildGameLinkMessage(bool linked) {
-    MessageBuffer buffer;
-    int32_t offset = NewMessageBuffer(buffer);
-    uint8_t fields[8];
-    putLE32(fields, static_cast<uint32_t>(GameLinkMessage));
-    putLE32(fields + 4, linked ? 1u : 0u);
-    AppendBytes(buffer, fields, 8, offset);
-    return buffer;
+    packet::Writer w;
+    w.i32(GameLinkMessage);
+    w.u32(linked ? 1u : 0u);
+    return w.bytes();
 }
 
 DecodedMessage DecodeMessage(const QByteArray& received, int32_t keepTextBytes) {
-    int32_t offset = 0;
-    uint8_t typeBytes[4];
-    if (!ReadBytes(received, typeBytes, 4, offset)) {
+    packet::Reader r(received);
+    const int32_t type = r.i32();
+    if (!r.ok()) {
         return MalformedMessage{};
     }
-    const auto type = static_cast<int32_t>(getLE32(typeBytes));
     // Bytes past a message's layout are left unread: a later version may append fields.
     switch (type) {
         case ChatMessage:
         case WhisperMessage: {
-            std::optional<QString> text = ReadText(received, offset, keepTextBytes);
-            if (!text) {
+            QString text =
+                r.text(4, kMaxTextBytes, static_cast<size_t>(std::max(keepTextBytes, 0)));
+            if (!r.ok()) {
                 return MalformedMessage{};
             }
-            return TextMessage{static_cast<MessageType>(type), std::move(*text)};
+            return TextMessage{static_cast<MessageType>(type), std::move(text)};
         }
         case CarStateMessage: {
-            offset += 4;  // reserved bytes, skipped unread
+            r.skip(4);  // reserved bytes, skipped unread
             CarStateUpdate update{};
-            if (!ReadBytes(received, update.state.data(), kCarStateSize, offset)) {
+            const uint8_t* state = r.take(kCarStateSize);
+            if (state == nullptr) {
                 return MalformedMessage{};
             }
+            std::memcpy(update.state.data(), state, kCarStateSize);
             return update;
         }
         case GameLinkMessage: {
-            uint8_t flags[4];
-            if (!ReadBytes(received, flags, 4, offset)) {
+            const uint32_t flags = r.u32();
+            if (!r.ok()) {
                 return MalformedMessage{};
             }
-            return GameLinkUpdate{(flags[0] & 1) != 0};
+            return GameLinkUpdate{(flags & 1) != 0};
         }
         default:
             return UnknownMessage{type};

@@ -1,6 +1,7 @@
 #include "net/paths/meet_protocol.h"
 
-#include <QStringDecoder>
+#include "common/packet.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -13,31 +14,18 @@ constexpr uint8_t kVersion = 1;
 // Five bits a symbol: digits and capitals without I, L, O and U, the ones read for others.
 constexpr char kSymbols[] = "0123456789ABCDEFGHJKMNPQRSTVWXYZ";
 
-// Appends little-endian fields; a field's encoding is chosen by its C++ type.
+// Appends the fields of a message; a field's encoding is chosen by its C++ type.
 struct Out {
-    QByteArray bytes;
+    packet::Writer w;
 
-    void le(uint64_t v, int n) {
-        for (int i = 0; i < n; ++i) {
-            bytes.append(static_cast<char>(v >> (8 * i)));
-        }
-    }
-    void put(uint8_t v) { le(v, 1); }
-    void put(uint16_t v) { le(v, 2); }
-    void put(uint32_t v) { le(v, 4); }
-    void put(uint64_t v) { le(v, 8); }
-    void put(Code v) { le(v.bits, 5); }
-    void put(const Secret& v) { bytes.append(reinterpret_cast<const char*>(v.data()), 16); }
+    void put(uint8_t v) { w.u8(v); }
+    void put(uint16_t v) { w.u16(v); }
+    void put(uint32_t v) { w.u32(v); }
+    void put(uint64_t v) { w.u64(v); }
+    void put(Code v) { w.le(v.bits, 5); }
+    void put(const Secret& v) { w.raw(v.data(), static_cast<qsizetype>(v.size())); }
     void put(const Endpoint& v) { putAll(v); }
-    void put(const QString& v) {
-        QByteArray utf8 = v.toUtf8();
-        qsizetype n = std::min<qsizetype>(utf8.size(), kMaxNameBytes);
-        while (n > 0 && n < utf8.size() && (static_cast<uchar>(utf8[n]) & 0xC0) == 0x80) {
-            --n;  // not in the middle of a character
-        }
-        put(static_cast<uint8_t>(n));
-        bytes.append(utf8.constData(), n);
-    }
+    void put(const QString& v) { w.text(v, 1, kMaxNameBytes); }
     void put(const std::vector<Endpoint>& v) {
         const size_t n = std::min<size_t>(v.size(), kMaxLanAddresses);
         put(static_cast<uint8_t>(n));
@@ -53,56 +41,34 @@ struct Out {
 
 // Reads fields back; any field out of range or past the end spoils the whole read.
 struct In {
-    const uint8_t* data;
-    size_t size;
-    size_t pos = 0;
-    bool ok = true;
+    packet::Reader r;
 
-    const uint8_t* take(size_t n) {
-        if (!ok || n > size - pos) {
-            ok = false;
-            return nullptr;
-        }
-        pos += n;
-        return data + pos - n;
-    }
-    uint64_t le(int n) {
-        const uint8_t* p = take(static_cast<size_t>(n));
-        uint64_t v = 0;
-        for (int i = 0; p != nullptr && i < n; ++i) {
-            v |= uint64_t{p[i]} << (8 * i);
-        }
-        return v;
-    }
-    void get(uint8_t& v) { v = static_cast<uint8_t>(le(1)); }
-    void get(uint16_t& v) { v = static_cast<uint16_t>(le(2)); }
-    void get(uint32_t& v) { v = static_cast<uint32_t>(le(4)); }
-    void get(uint64_t& v) { v = le(8); }
-    void get(Code& v) { v.bits = le(5); }
+    void get(uint8_t& v) { v = r.u8(); }
+    void get(uint16_t& v) { v = r.u16(); }
+    void get(uint32_t& v) { v = r.u32(); }
+    void get(uint64_t& v) { v = r.u64(); }
+    void get(Code& v) { v.bits = r.le(5); }
     void get(Secret& v) {
-        if (const uint8_t* p = take(v.size())) {
+        if (const uint8_t* p = r.take(v.size())) {
             std::memcpy(v.data(), p, v.size());
         }
     }
     void get(Endpoint& v) { getAll(v); }
     void get(QString& v) {
-        const size_t n = static_cast<size_t>(le(1));
-        ok = ok && n <= kMaxNameBytes;
-        const uint8_t* p = take(n);
-        if (!ok) {
-            return;
-        }
-        QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-        v = utf8(QByteArrayView(reinterpret_cast<const char*>(p), static_cast<qsizetype>(n)));
+        v = r.text(1, kMaxNameBytes);
         const bool control = std::any_of(v.cbegin(), v.cend(), [](QChar c) {
             return c.unicode() < 0x20 || (c.unicode() >= 0x7F && c.unicode() < 0xA0);
         });
-        ok = ok && !utf8.hasError() && !control;
+        if (control) {
+            r.fail();
+        }
     }
     void get(std::vector<Endpoint>& v) {
-        const size_t n = static_cast<size_t>(le(1));
-        ok = ok && n <= kMaxLanAddresses;
-        for (size_t i = 0; ok && i < n; ++i) {
+        const size_t n = r.u8();
+        if (n > kMaxLanAddresses) {
+            r.fail();
+        }
+        for (size_t i = 0; r.ok() && i < n; ++i) {
             get(v.emplace_back());
         }
     }
@@ -132,7 +98,7 @@ std::optional<Message> decodeKind(size_t index, In& in) {
         }
         Message m(std::in_place_index<I>);
         in.getAll(std::get<I>(m));
-        if (!in.ok || in.pos != in.size || !inRange(m)) {
+        if (!in.r.atEnd() || !inRange(m)) {
             return std::nullopt;
         }
         return m;
@@ -226,12 +192,12 @@ bool isMeetDatagram(const uint8_t* data, size_t size) {
 
 QByteArray encode(const Message& message) {
     Out out;
-    out.bytes.reserve(static_cast<qsizetype>(kMaxDatagramSize));
-    out.bytes.append(kMagic, sizeof kMagic);
+    out.w.bytes().reserve(static_cast<qsizetype>(kMaxDatagramSize));
+    out.w.raw(kMagic, sizeof kMagic);
     out.put(kVersion);
     out.put(static_cast<uint8_t>(message.index() + 1));
     std::visit([&out](const auto& body) { out.putAll(body); }, message);
-    return out.bytes;
+    return out.w.bytes();
 }
 
 std::optional<Message> decode(const uint8_t* data, size_t size) {
@@ -242,7 +208,8 @@ std::optional<Message> decode(const uint8_t* data, size_t size) {
     if (kind == 0 || kind > std::variant_size_v<Message>) {
         return std::nullopt;
     }
-    In in{data, size, kHeaderSize};
+    In in{packet::Reader(data, size)};
+    in.r.skip(kHeaderSize);
     return decodeKind(kind - 1u, in);
 }
 

@@ -22,6 +22,8 @@
 #include <variant>
 #include <vector>
 
+#include "common/packet.h"
+
 namespace orvel::meet {
 
 constexpr uint16_t kDefaultPort = 2300;
@@ -32,19 +34,11 @@ constexpr int kMaxNameBytes = 64;
 constexpr size_t kMaxDatagramSize = 160;
 constexpr size_t kMaxRelayedSize = 2048;
 
-// The fields of a wire struct, in wire order.
-#define MEET_FIELDS(...)              \
-    auto fields() {                   \
-        return std::tie(__VA_ARGS__); \
-    }                                 \
-    auto fields() const {             \
-        return std::tie(__VA_ARGS__); \
-    }
 
 struct Endpoint {
     uint32_t ip = 0;  // IPv4, host byte order
     uint16_t port = 0;
-    MEET_FIELDS(ip, port)
+    ORVEL_WIRE_FIELDS(ip, port)
     bool operator==(const Endpoint&) const = default;
 };
 
@@ -83,7 +77,7 @@ struct Register {
     uint64_t nonce = 0;  // matches the answer; also names the probe
     QString name;
     std::vector<Endpoint> lan;
-    MEET_FIELDS(cookie, nonce, name, lan)
+    ORVEL_WIRE_FIELDS(cookie, nonce, name, lan)
 };
 // Register a session again under its code (a new host after migration, or after the meeting
 // point forgot it): the secret proves the sender belongs to the session.
@@ -94,45 +88,45 @@ struct Reclaim {
     Secret secret{};
     QString name;
     std::vector<Endpoint> lan;
-    MEET_FIELDS(cookie, nonce, code, secret, name, lan)
+    ORVEL_WIRE_FIELDS(cookie, nonce, code, secret, name, lan)
 };
 struct Keepalive {
     uint64_t cookie = 0;
     Code code;
     Secret secret{};
     uint32_t epoch = 0;  // which host of the session sends it: the latest claim wins
-    MEET_FIELDS(cookie, code, secret, epoch)
+    ORVEL_WIRE_FIELDS(cookie, code, secret, epoch)
 };
 struct Unregister {
     uint64_t cookie = 0;
     Code code;
     Secret secret{};
     uint32_t epoch = 0;
-    MEET_FIELDS(cookie, code, secret, epoch)
+    ORVEL_WIRE_FIELDS(cookie, code, secret, epoch)
 };
 struct Lookup {
     uint64_t cookie = 0;
     Code code;
-    MEET_FIELDS(cookie, code)
+    ORVEL_WIRE_FIELDS(cookie, code)
 };
 // A relay between the sender and peer (its public address), two sides of the session `code`.
 struct RelayAsk {
     uint64_t cookie = 0;
     Code code;
     Endpoint peer;
-    MEET_FIELDS(cookie, code, peer)
+    ORVEL_WIRE_FIELDS(cookie, code, peer)
 };
 // Sent to the relay port from the address the side will relay from.
 struct RelayOpen {
     uint64_t cookie = 0;
     uint64_t token = 0;
-    MEET_FIELDS(cookie, token)
+    ORVEL_WIRE_FIELDS(cookie, token)
 };
 
 // Meeting point -> client.
 struct Retry {
     uint64_t cookie = 0;
-    MEET_FIELDS(cookie)
+    ORVEL_WIRE_FIELDS(cookie)
 };
 struct Registered {
     uint64_t nonce = 0;
@@ -141,25 +135,25 @@ struct Registered {
     uint32_t epoch = 0;
     Endpoint seenAt;  // the host's public address
     uint16_t keepaliveSeconds = 0;
-    MEET_FIELDS(nonce, code, secret, epoch, seenAt, keepaliveSeconds)
+    ORVEL_WIRE_FIELDS(nonce, code, secret, epoch, seenAt, keepaliveSeconds)
 };
 struct Alive {
     Code code;
     Endpoint seenAt;
-    MEET_FIELDS(code, seenAt)
+    ORVEL_WIRE_FIELDS(code, seenAt)
 };
 struct Found {
     Code code;
     Endpoint host;  // where the meeting point sees the host
     QString name;
     std::vector<Endpoint> lan;
-    MEET_FIELDS(code, host, name, lan)
+    ORVEL_WIRE_FIELDS(code, host, name, lan)
 };
 // To a host: a joiner looked its code up just now; send toward it.
 struct PeerArrived {
     Code code;
     Endpoint peer;
-    MEET_FIELDS(code, peer)
+    ORVEL_WIRE_FIELDS(code, peer)
 };
 // To both sides of a relayed pair: talk to peer through `relay` (ip 0: the meeting point's own),
 // after opening it with the token.
@@ -168,24 +162,24 @@ struct RelayReady {
     Endpoint peer;
     Endpoint relay;
     uint64_t token = 0;
-    MEET_FIELDS(code, peer, relay, token)
+    ORVEL_WIRE_FIELDS(code, peer, relay, token)
 };
 struct RelayState {
     uint64_t token = 0;
     uint8_t active = 0;  // 1 once both sides have opened
-    MEET_FIELDS(token, active)
+    ORVEL_WIRE_FIELDS(token, active)
 };
 // From the probe port, to a host that just registered: arriving at all, it shows that the host's
 // port takes datagrams from an address it never sent to.
 struct Probe {
     uint64_t nonce = 0;
-    MEET_FIELDS(nonce)
+    ORVEL_WIRE_FIELDS(nonce)
 };
 struct Failure {
     uint8_t about = 0;  // the kind of the request refused
     Code code;
     uint8_t problem = 0;
-    MEET_FIELDS(about, code, problem)
+    ORVEL_WIRE_FIELDS(about, code, problem)
 };
 
 // The kind on the wire is the index here plus one.

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <tuple>
 
+#include "common/packet.h"
 #include "common/shown_text.h"
 
 namespace dx8::net {
@@ -15,135 +16,32 @@ namespace {
 constexpr char kQueryMagic[4] = {'O', 'R', 'V', 'Q'};
 constexpr char kAnswerMagic[4] = {'O', 'R', 'V', 'A'};
 
-class Writer {
+// The session's fields: texts with a 16-bit count, blobs with an 8-bit one.
+class Writer : public orvel::packet::Writer {
 public:
-    void u8(uint8_t v) { out_.append(static_cast<char>(v)); }
-    void u16(uint16_t v) {
-        u8(static_cast<uint8_t>(v));
-        u8(static_cast<uint8_t>(v >> 8));
-    }
-    void u32(uint32_t v) {
-        u16(static_cast<uint16_t>(v));
-        u16(static_cast<uint16_t>(v >> 16));
-    }
-    void u64(uint64_t v) {
-        u32(static_cast<uint32_t>(v));
-        u32(static_cast<uint32_t>(v >> 32));
-    }
-    void i32(int32_t v) { u32(static_cast<uint32_t>(v)); }
-    void raw(const char* data, qsizetype n) { out_.append(data, n); }
-    void uuid(const QUuid& id) { out_.append(id.toRfc4122()); }
-    // A 16-bit byte count and UTF-8, cut at a character boundary to at most maxBytes.
     void text(const QString& s, int maxBytes = kMaxTextBytes) {
-        QByteArray utf8 = s.toUtf8();
-        if (utf8.size() > maxBytes) {
-            qsizetype cut = maxBytes;
-            while (cut > 0 && (static_cast<uchar>(utf8[cut]) & 0xC0) == 0x80) {
-                --cut;
-            }
-            utf8.truncate(cut);
-        }
-        u16(static_cast<uint16_t>(utf8.size()));
-        out_.append(utf8);
+        orvel::packet::Writer::text(s, 2, maxBytes);
     }
     // An 8-bit byte count, then the bytes (at most kMaxBlobBytes).
     void blob(const QByteArray& b) {
         const QByteArray cut = b.left(kMaxBlobBytes);
         u8(static_cast<uint8_t>(cut.size()));
-        out_.append(cut);
+        bytes().append(cut);
     }
-    QByteArray& bytes() { return out_; }
-
-private:
-    QByteArray out_;
 };
 
-class Reader {
+class Reader : public orvel::packet::Reader {
 public:
-    Reader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-    bool ok() const { return ok_; }
-    bool atEnd() const { return ok_ && pos_ == size_; }
-    size_t remaining() const { return size_ - pos_; }
-
-    bool take(size_t n) {
-        if (!ok_ || n > size_ - pos_) {
-            ok_ = false;
-            return false;
-        }
-        return true;
-    }
-    uint8_t u8() {
-        if (!take(1)) {
-            return 0;
-        }
-        return data_[pos_++];
-    }
-    uint16_t u16() {
-        const uint16_t lo = u8();
-        return static_cast<uint16_t>(lo | (u8() << 8));
-    }
-    uint32_t u32() {
-        const uint32_t lo = u16();
-        return lo | (static_cast<uint32_t>(u16()) << 16);
-    }
-    uint64_t u64() {
-        const uint64_t lo = u32();
-        return lo | (static_cast<uint64_t>(u32()) << 32);
-    }
-    int32_t i32() { return static_cast<int32_t>(u32()); }
-    QUuid uuid() {
-        if (!take(16)) {
-            return {};
-        }
-        const QUuid id =
-            QUuid::fromRfc4122(QByteArrayView(reinterpret_cast<const char*>(data_ + pos_), 16));
-        pos_ += 16;
-        return id;
-    }
-    void skip(size_t n) {
-        if (take(n)) {
-            pos_ += n;
-        }
-    }
-    QString text() {
-        const uint16_t n = u16();
-        if (n > kMaxTextBytes || !take(n)) {
-            ok_ = false;
-            return {};
-        }
-        QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-        QString s = utf8(QByteArrayView(reinterpret_cast<const char*>(data_ + pos_), n));
-        pos_ += n;
-        if (utf8.hasError()) {
-            ok_ = false;
-            return {};
-        }
-        return s;
-    }
+    using orvel::packet::Reader::Reader;
+    QString text() { return orvel::packet::Reader::text(2, kMaxTextBytes); }
     QByteArray blob() {
         const uint8_t n = u8();
-        if (n > kMaxBlobBytes || !take(n)) {
-            ok_ = false;
-            return {};
+        if (n > kMaxBlobBytes) {
+            fail();
         }
-        QByteArray b(reinterpret_cast<const char*>(data_ + pos_), n);
-        pos_ += n;
-        return b;
+        const uint8_t* p = ok() ? take(n) : nullptr;
+        return p == nullptr ? QByteArray() : QByteArray(reinterpret_cast<const char*>(p), n);
     }
-    bool magic(const char (&m)[4]) {
-        if (!take(4) || std::memcmp(data_ + pos_, m, 4) != 0) {
-            ok_ = false;
-            return false;
-        }
-        pos_ += 4;
-        return true;
-    }
-
-private:
-    const uint8_t* data_;
-    size_t size_;
-    size_t pos_ = 0;
-    bool ok_ = true;
 };
 
 }  // namespace

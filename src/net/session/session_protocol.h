@@ -18,6 +18,8 @@
 #include <variant>
 #include <vector>
 
+#include "common/packet.h"
+
 namespace dx8::net {
 
 constexpr uint8_t kChannelData = 0;     // application data, raw
@@ -112,14 +114,9 @@ enum class Ctl : uint8_t {
 };
 constexpr Ctl kLastCtl = Ctl::AddressProof;
 
-// The field list of a wire struct, in wire order.
+// The field list of a wire struct, in wire order; two messages are equal when their fields are.
 #define DX8_FIELDS(...)                    \
-    auto fields() {                        \
-        return std::tie(__VA_ARGS__);      \
-    }                                      \
-    auto fields() const {                  \
-        return std::tie(__VA_ARGS__);      \
-    }                                      \
+    ORVEL_WIRE_FIELDS(__VA_ARGS__)         \
     bool operator==(const auto& o) const { \
         return fields() == o.fields();     \
     }

@@ -7,6 +7,7 @@
 #include <map>
 
 #include "common/orvel_globals.h"
+#include "common/packet.h"
 #include "common/same_secret.h"
 #include "common/settings_store.h"
 
@@ -137,6 +138,51 @@ TEST(SameSecret, OneByteOffAnywhereDiffers) {
         other = secret;
         other[byte * 2 + 1] ^= 1;
         EXPECT_FALSE(sameSecret(secret, other)) << byte;
+    }
+}
+
+// The one reader behind every wire format fails closed on near misses: a field one byte short,
+// a count one over its bound, bad UTF-8; and what the writer cuts ends on a character boundary.
+TEST(Packet, ReadsBackWhatItWroteAndFailsClosedOnNearMisses) {
+    packet::Writer w;
+    w.u8(1);
+    w.u16(0x0203);
+    w.u32(0x04050607);
+    w.text(QString::fromUtf8("h\xC3\xA9"), 2, 2);  // "hé" cut to 2 bytes: only "h"
+    EXPECT_EQ(w.bytes(), QByteArray::fromHex("01030207060504010068"));
+    packet::Reader r(w.bytes());
+    EXPECT_EQ(r.u8(), 1);
+    EXPECT_EQ(r.u16(), 0x0203);
+    EXPECT_EQ(r.u32(), 0x04050607u);
+    EXPECT_EQ(r.text(2, 1), QStringLiteral("h"));
+    EXPECT_TRUE(r.atEnd());
+
+    struct Case {
+        const char* name;
+        QByteArray bytes;
+        size_t max;
+        size_t keep;
+        bool ok;
+        QString text;
+    };
+    const size_t all = SIZE_MAX;
+    const Case cases[] = {
+        {"whole", QByteArray::fromHex("0368c3a9"), 3, all, true, QString::fromUtf8("h\xC3\xA9")},
+        {"one byte short", QByteArray::fromHex("0368c3"), 3, all, false, {}},
+        {"count one over its bound", QByteArray::fromHex("0368c3a9"), 2, all, false, {}},
+        {"not UTF-8", QByteArray::fromHex("0268c3"), 3, all, false, {}},
+        {"kept part cut back to a character", QByteArray::fromHex("0368c3a9"), 3, 2, true,
+         QStringLiteral("h")},
+        {"no count at all", QByteArray(), 3, all, false, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        packet::Reader t(c.bytes);
+        const QString got = t.text(1, c.max, c.keep);
+        EXPECT_EQ(t.ok(), c.ok);
+        EXPECT_EQ(got, c.text);
+        t.u8();  // past the end, or after a failure: nothing more
+        EXPECT_FALSE(t.ok());
     }
 }
 
